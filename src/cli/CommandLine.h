@@ -1,0 +1,24 @@
+#pragma once
+// The command line of mailvane-cli.
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "convert/RunHost.h"
+
+namespace mailvane {
+
+struct CommandLine {
+    OutputFormat format = OutputFormat::None;
+    std::filesystem::path output;
+    std::vector<std::filesystem::path> sources;
+    bool help = false;
+    bool version = false;
+};
+
+// Parses argv; false with `error` set for a usage error.
+bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& error);
+
+std::string UsageText();
+
+}  // namespace mailvane

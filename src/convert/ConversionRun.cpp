@@ -1,0 +1,162 @@
+#include "convert/ConversionRun.h"
+
+#include <system_error>
+#include <vector>
+
+#include "support/Paths.h"
+
+namespace mailvane {
+
+namespace fs = std::filesystem;
+
+std::string MailboxCaption(std::size_t number, std::size_t count) {
+    return "Mailbox " + std::to_string(number) + " (of " + std::to_string(count) + ") ";
+}
+
+std::string SavedCaption(std::int64_t number) {
+    return "Saved " + std::to_string(number) + " Email Messages...";
+}
+
+ConversionRun::ConversionRun(RunHost& host, std::size_t blockSize)
+    : host_(host), blockSize_(blockSize) {}
+
+RunReport ConversionRun::Run() {
+    report_ = RunReport{};
+    const OutputFormat format = host_.Options().format;
+    if (format == OutputFormat::None) {
+        host_.ShowMessage(MessageKind::Information, kAppTitle, kNoOptionText);
+        return report_;
+    }
+    if (format == OutputFormat::Msg || format == OutputFormat::Pst) {
+        host_.ShowMessage(MessageKind::Information, kAppTitle,
+                          "Saving as MSG files or into PST stores is not available in this "
+                          "version yet.\nPlease choose EML or EMLX.");
+        return report_;
+    }
+    const auto chosen = host_.ChooseDestination(kChooseDestinationTitle);
+    if (!chosen || chosen->empty()) return report_;
+    const fs::path destination = *chosen;
+
+    host_.Yield();
+    report_.started = true;
+    report_.format = format;
+    host_.RunStarted();
+
+    // The list is taken once; blank rows are no mailboxes and are not counted.
+    std::vector<fs::path> sources;
+    const std::size_t rows = host_.SourceRowCount();
+    for (std::size_t row = 0; row < rows; ++row) {
+        fs::path source = host_.SourceRow(row);
+        if (!TrimBlanks(DisplayPath(source)).empty()) sources.push_back(std::move(source));
+    }
+    totalBytes_ = 0;
+    for (const auto& source : sources) {
+        std::error_code ignored;
+        const auto size = fs::file_size(source, ignored);
+        if (!ignored) totalBytes_ += size;
+    }
+    bytesBefore_ = 0;
+    usedFolders_.clear();
+
+    const MessageFormat messageFormat =
+        format == OutputFormat::Emlx ? MessageFormat::Emlx : MessageFormat::Eml;
+    for (std::size_t index = 0; index < sources.size(); ++index) {
+        if (host_.StopRequested()) {
+            report_.stopped = true;
+            break;
+        }
+        host_.Yield();
+        host_.ShowMailboxCaption(MailboxCaption(index + 1, sources.size()));
+        ++report_.mailboxes;
+        if (!ConvertMailbox(destination, sources[index], messageFormat)) break;
+    }
+
+    const bool clean = report_.Clean();
+    host_.ShowMessage(clean ? MessageKind::Information : MessageKind::Warning, kAppTitle,
+                      CompletionText(report_));
+    host_.RunFinished(report_);
+    return report_;
+}
+
+fs::path ConversionRun::OutputFolderFor(const fs::path& destination, const fs::path& source) {
+    const fs::path folder = destination / PathWithoutRoot(source);
+    fs::path chosen = folder;
+    // Two sources never share a folder: the later one gets " (2)", " (3)"...
+    for (int n = 2; usedFolders_.count(chosen.lexically_normal()); ++n) {
+        chosen = folder;
+        chosen += " (" + std::to_string(n) + ")";
+    }
+    usedFolders_.insert(chosen.lexically_normal());
+    if (chosen != folder) {
+        report_.notes.push_back(DisplayPath(source) + " was written to " + DisplayPath(chosen) +
+                                " because another listed mailbox uses " + DisplayPath(folder) +
+                                ".");
+    }
+    return chosen;
+}
+
+bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& source,
+                                   MessageFormat format) {
+    source_ = source;
+    host_.ShowFileCaption(DisplayPath(LastPathPart(source)));
+
+    const fs::path folder = OutputFolderFor(destination, source);
+    std::error_code error;
+    host_.Yield();
+    if (!EnsureFolderExists(folder, error)) {
+        ++report_.mailboxesFailed;
+        report_.AddFailure(source, 0, "cannot create the output folder " + DisplayPath(folder) +
+                                          ": " + error.message());
+        std::error_code ignored;
+        if (const auto size = fs::file_size(source, ignored); !ignored) bytesBefore_ += size;
+        return true;
+    }
+
+    MessageWriter writer(format, *this);
+    writer.StartMailbox(folder);
+    MessageSplitter splitter(LineEndFor(format), writer);
+    const ReadResult result = ReadMailbox(source, splitter, *this, blockSize_);
+    bytesBefore_ += result.bytesRead;
+
+    if (!result.opened) {
+        ++report_.mailboxesFailed;
+        report_.AddFailure(source, 0, "cannot read the mailbox: " + result.error);
+    } else if (result.stopped) {
+        report_.stopped = true;
+        return false;
+    } else if (!result.complete) {
+        ++report_.mailboxesFailed;
+        report_.AddFailure(source, 0,
+                           "reading failed after " + std::to_string(result.bytesRead) +
+                               " bytes (" + result.error + "); the messages before were saved");
+    } else if (result.shape == MailboxShape::NotAMailbox) {
+        ++report_.mailboxesFailed;
+        report_.AddFailure(source, 0,
+                           "not a mailbox: no line starts with \"From \" and the file does not "
+                           "start with a header; nothing was written");
+    } else if (result.shape == MailboxShape::Empty) {
+        report_.notes.push_back(DisplayPath(source) + " holds no messages.");
+    }
+    host_.Yield();
+    return true;
+}
+
+void ConversionRun::BytesRead(std::uint64_t done) {
+    host_.ShowProgressBytes(bytesBefore_ + done, totalBytes_);
+}
+
+bool ConversionRun::StopRequested() { return host_.StopRequested(); }
+
+void ConversionRun::MessageSaved(std::int64_t number) {
+    ++report_.messagesWritten;
+    host_.Yield();
+    host_.ShowSavedCaption(SavedCaption(number));
+}
+
+void ConversionRun::MessageFailed(std::int64_t number, const std::string& cause) {
+    ++report_.messagesFailed;
+    report_.AddFailure(source_, number, cause);
+    host_.Yield();
+}
+
+}  // namespace mailvane

@@ -1,0 +1,50 @@
+#pragma once
+// One press of Convert: checks the chosen format, asks for the destination,
+// then reads every listed mailbox in list order and writes its messages into
+// the mailbox's own output folder (destination + source path without root).
+//
+// A failure of one message or mailbox never stops the run; every failure is
+// counted and reported with its mailbox, message number and cause.
+#include <cstdint>
+#include <filesystem>
+#include <set>
+
+#include "convert/MailboxReader.h"
+#include "convert/MessageWriter.h"
+#include "convert/RunHost.h"
+#include "convert/RunReport.h"
+
+namespace mailvane {
+
+class ConversionRun : private ReadEvents, private WriterEvents {
+public:
+    explicit ConversionRun(RunHost& host, std::size_t blockSize = kReadBlockSize);
+    RunReport Run();
+
+private:
+    bool ConvertMailbox(const std::filesystem::path& destination,
+                        const std::filesystem::path& source, MessageFormat format);
+    std::filesystem::path OutputFolderFor(const std::filesystem::path& destination,
+                                          const std::filesystem::path& source);
+
+    void BytesRead(std::uint64_t done) override;
+    bool StopRequested() override;
+    void MessageSaved(std::int64_t number) override;
+    void MessageFailed(std::int64_t number, const std::string& cause) override;
+
+    RunHost& host_;
+    const std::size_t blockSize_;
+    RunReport report_;
+    std::filesystem::path source_;  // the mailbox being read
+    std::uint64_t bytesBefore_ = 0, totalBytes_ = 0;
+    std::set<std::filesystem::path> usedFolders_;
+};
+
+// The texts the run shows.
+inline constexpr const char* kAppTitle = "Mailvane";
+inline constexpr const char* kNoOptionText = "Please select a option to convert file(s).";
+inline constexpr const char* kChooseDestinationTitle = "Choose Folder to Save...";
+std::string MailboxCaption(std::size_t number, std::size_t count);  // "Mailbox 1 (of 3) "
+std::string SavedCaption(std::int64_t number);                      // "Saved 3 Email Messages..."
+
+}  // namespace mailvane

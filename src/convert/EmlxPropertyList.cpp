@@ -1,0 +1,90 @@
+#include "convert/EmlxPropertyList.h"
+
+#include <cstdlib>
+
+#include "convert/HeaderFields.h"
+
+namespace mailvane {
+
+namespace {
+
+std::int64_t FlagsOf(std::string_view headers) {
+    const auto status = FindHeader(headers, "Status");
+    const auto xstatus = FindHeader(headers, "X-Status");
+    const auto mozilla = FindHeader(headers, "X-Mozilla-Status");
+    if (!status && !xstatus && !mozilla) return kEmlxRead;
+
+    std::int64_t flags = 0;
+    if (status && status->find('R') != std::string::npos) flags |= kEmlxRead;
+    if (xstatus) {
+        if (xstatus->find('A') != std::string::npos) flags |= kEmlxAnswered;
+        if (xstatus->find('F') != std::string::npos) flags |= kEmlxFlagged;
+        if (xstatus->find('D') != std::string::npos) flags |= kEmlxDeleted;
+        if (xstatus->find('T') != std::string::npos) flags |= kEmlxDraft;
+    }
+    if (mozilla) {
+        const long bits = std::strtol(mozilla->c_str(), nullptr, 16);
+        if (bits & 0x0001) flags |= kEmlxRead;
+        if (bits & 0x0002) flags |= kEmlxAnswered;
+        if (bits & 0x0004) flags |= kEmlxFlagged;
+        if (bits & 0x0008) flags |= kEmlxDeleted;
+        if (bits & 0x1000) flags |= kEmlxForwarded;
+    }
+    return flags;
+}
+
+}  // namespace
+
+EmlxProperties PropertiesOf(const CutMessage& message) {
+    EmlxProperties properties;
+    const auto headers = HeaderBlock(message.afterSeparator());
+    if (const auto date = FindHeader(headers, "Date")) properties.dateSent = ParseHeaderDate(*date);
+    if (!properties.dateSent) properties.dateSent = ParseSeparatorDate(message.separatorLine());
+    properties.flags = FlagsOf(headers);
+    if (const auto subject = FindHeader(headers, "Subject")) {
+        properties.subject = DecodeHeaderText(*subject);
+    }
+    if (const auto from = FindHeader(headers, "From")) properties.sender = DecodeHeaderText(*from);
+    if (const auto to = FindHeader(headers, "To")) properties.to = DecodeHeaderText(*to);
+    return properties;
+}
+
+std::string XmlText(const std::string& utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    for (const char c : utf8) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            default:
+                if (byte < 0x20 && c != '\t' && c != '\n') {
+                    out += ' ';  // XML 1.0 cannot carry other control characters
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out;
+}
+
+std::string EmlxPropertyList(const EmlxProperties& properties) {
+    std::string xml =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+        "<plist version=\"1.0\">\n<dict>\n";
+    if (properties.dateSent) {
+        xml += "\t<key>date-sent</key>\n\t<integer>" + std::to_string(*properties.dateSent) +
+               "</integer>\n";
+    }
+    xml += "\t<key>flags</key>\n\t<integer>" + std::to_string(properties.flags) + "</integer>\n";
+    xml += "\t<key>sender</key>\n\t<string>" + XmlText(properties.sender) + "</string>\n";
+    xml += "\t<key>subject</key>\n\t<string>" + XmlText(properties.subject) + "</string>\n";
+    xml += "\t<key>to</key>\n\t<string>" + XmlText(properties.to) + "</string>\n";
+    xml += "</dict>\n</plist>\n";
+    return xml;
+}
+
+}  // namespace mailvane

@@ -1,0 +1,26 @@
+#pragma once
+// Reads header fields straight from a message's bytes, without a full parse.
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace mailvane {
+
+// The header block: from the start up to the first empty line (or the end).
+std::string_view HeaderBlock(std::string_view message);
+
+// The raw value of the first field called `name` (any case), unfolded and
+// trimmed; nothing when the field is absent.
+std::optional<std::string> FindHeader(std::string_view headers, std::string_view name);
+
+// RFC 2047 words decoded and the result made valid UTF-8.
+std::string DecodeHeaderText(std::string_view raw);
+
+// Seconds since 1970 of an RFC 5322 date, or nothing when it cannot be read.
+std::optional<long long> ParseHeaderDate(std::string_view raw);
+
+// Seconds since 1970 of the date on a separator line
+// ("From sender Thu Jan  1 00:00:00 1970", taken as UTC).
+std::optional<long long> ParseSeparatorDate(std::string_view separatorLine);
+
+}  // namespace mailvane

@@ -1,0 +1,44 @@
+#include "convert/MailboxReader.h"
+
+#include <algorithm>
+#include <memory>
+#include <string>
+
+namespace mailvane {
+
+ReadResult ReadMailbox(const std::filesystem::path& path, MessageSplitter& splitter,
+                       ReadEvents& events, std::size_t blockSize) {
+    ReadResult result;
+    MailboxFile file;
+    if (!file.Open(path, result.error)) return result;
+    result.opened = true;
+
+    blockSize = std::max<std::size_t>(blockSize, 1);
+    std::unique_ptr<char[]> block(new char[blockSize]);
+    std::string head;  // the first 512 bytes, which tell the reading mode
+    for (;;) {
+        if (events.StopRequested()) {
+            result.stopped = true;
+            splitter.Abandon();
+            return result;
+        }
+        const std::int64_t count = file.Read(block.get(), blockSize, result.error);
+        if (count < 0) {
+            splitter.Abandon();
+            return result;
+        }
+        if (result.mode == MboxReadMode::Unknown) {
+            head.append(block.get(), std::min<std::size_t>(count, 512 - head.size()));
+            if (head.size() == 512 || count == 0) result.mode = ModeOfHead(head.data(), head.size());
+        }
+        if (count == 0) break;
+        splitter.SaveMBOXFile(std::string_view(block.get(), static_cast<std::size_t>(count)));
+        result.bytesRead += static_cast<std::uint64_t>(count);
+        events.BytesRead(result.bytesRead);
+    }
+    result.shape = splitter.Finish();
+    result.complete = true;
+    return result;
+}
+
+}  // namespace mailvane

@@ -1,0 +1,204 @@
+#include "convert/MessageSplitter.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace mailvane {
+
+namespace {
+
+constexpr char kFrom[5] = {'F', 'r', 'o', 'm', ' '};
+
+bool IsBlankByte(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool AllBlank(const char* bytes, std::size_t count) {
+    return std::all_of(bytes, bytes + count, IsBlankByte);
+}
+
+}  // namespace
+
+std::string_view CutMessage::separatorLine() const {
+    if (separatorAt == npos) return {};
+    auto line = text.substr(separatorAt, separatorLength);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    return line;
+}
+
+std::string_view CutMessage::beforeSeparator() const {
+    return separatorAt == npos ? std::string_view() : text.substr(0, separatorAt);
+}
+
+std::string_view CutMessage::afterSeparator() const {
+    return separatorAt == npos ? text : text.substr(separatorAt + separatorLength);
+}
+
+bool StartsWithHeaderField(std::string_view text) {
+    std::size_t at = 0;
+    // Skip blank lines.
+    while (at < text.size()) {
+        std::size_t end = text.find_first_of("\r\n", at);
+        if (end == text.npos) end = text.size();
+        if (!AllBlank(text.data() + at, end - at)) break;
+        at = end + 1;
+    }
+    std::size_t nameLength = 0;
+    while (at + nameLength < text.size()) {
+        const auto c = static_cast<unsigned char>(text[at + nameLength]);
+        if (c < 33 || c > 126 || c == ':') break;
+        ++nameLength;
+    }
+    if (nameLength == 0) return false;
+    at += nameLength;
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
+    return at < text.size() && text[at] == ':';
+}
+
+MessageSplitter::MessageSplitter(LineEnd lineEnd, MessageSink& sink, std::size_t maxMessageBytes)
+    : sink_(sink),
+      lineEnd_(lineEnd == LineEnd::CrLf ? std::string_view("\r\n") : std::string_view("\n")),
+      maxMessageBytes_(maxMessageBytes) {}
+
+void MessageSplitter::Append(const char* bytes, std::size_t count) {
+    if (count == 0 || tooLarge_) return;
+    if (!sawSeparator_ && preambleBlank_ && !AllBlank(bytes, count)) preambleBlank_ = false;
+    if (count > maxMessageBytes_ - std::min(maxMessageBytes_, messageBuilder_.size())) {
+        // The message is given up alone: its text is dropped until the next
+        // separator, and the writer is told it was too large.
+        if (!sawSeparator_) preambleHeader_ = StartsWithHeaderField(messageBuilder_.ReturnString());
+        tooLarge_ = true;
+        messageBuilder_.Reset();
+        return;
+    }
+    messageBuilder_.AddToString(std::string_view(bytes, count));
+}
+
+void MessageSplitter::LineBreak() {
+    Append(lineEnd_.data(), lineEnd_.size());
+    if (inSeparatorLine_) {
+        separatorLength_ = messageBuilder_.size() - separatorAt_;
+        inSeparatorLine_ = false;
+    }
+}
+
+void MessageSplitter::SeparatorStarts() {
+    if (sawSeparator_) {
+        Emit();
+    } else {
+        sawSeparator_ = true;
+        if (preambleBlank_) {
+            messageBuilder_.Reset();
+            tooLarge_ = false;
+        }
+    }
+    separatorAt_ = messageBuilder_.size();
+    separatorLength_ = 0;
+    inSeparatorLine_ = true;
+}
+
+void MessageSplitter::Emit() {
+    if (inSeparatorLine_) {
+        separatorLength_ = messageBuilder_.size() - separatorAt_;
+        inSeparatorLine_ = false;
+    }
+    CutMessage message;
+    message.tooLarge = tooLarge_;
+    if (!tooLarge_) {
+        message.text = messageBuilder_.ReturnString();
+        if (sawSeparator_) {
+            message.separatorAt = separatorAt_;
+            message.separatorLength = separatorLength_;
+        }
+    }
+    ++cut_;
+    sink_.WriteMessage(message);
+    messageBuilder_.Reset();
+    tooLarge_ = false;
+}
+
+void MessageSplitter::SaveMBOXFile(std::string_view block) {
+    const char* p = block.data();
+    const char* const end = p + block.size();
+    const char* nextLineFeed = nullptr;  // cached search result within this block
+
+    while (p < end) {
+        if (skipLineFeed_) {
+            skipLineFeed_ = false;
+            if (*p == '\n') {
+                ++p;
+                continue;
+            }
+        }
+        if (atLineStart_) {
+            if (headLength_ == 0 && end - p >= 5) {
+                atLineStart_ = false;
+                if (std::memcmp(p, kFrom, 5) == 0) SeparatorStarts();
+            } else if (*p == kFrom[headLength_]) {
+                // The line start is cut by the end of the piece: hold the bytes
+                // until it is known which message they belong to.
+                head_[headLength_++] = *p++;
+                if (headLength_ == 5) {
+                    atLineStart_ = false;
+                    headLength_ = 0;
+                    SeparatorStarts();
+                    Append(kFrom, 5);
+                }
+                continue;
+            } else {
+                atLineStart_ = false;
+                Append(head_, headLength_);
+                headLength_ = 0;
+            }
+        }
+        // Copy up to the next line break.
+        if (nextLineFeed == nullptr || nextLineFeed < p) {
+            nextLineFeed = static_cast<const char*>(std::memchr(p, '\n', end - p));
+            if (nextLineFeed == nullptr) nextLineFeed = end;
+        }
+        const char* brk = static_cast<const char*>(std::memchr(p, '\r', nextLineFeed - p));
+        if (brk == nullptr) brk = nextLineFeed;
+        Append(p, brk - p);
+        if (brk == end) break;
+        LineBreak();
+        skipLineFeed_ = (*brk == '\r');
+        atLineStart_ = true;
+        p = brk + 1;
+    }
+}
+
+MailboxShape MessageSplitter::Finish() {
+    if (headLength_ > 0) {
+        Append(head_, headLength_);
+        headLength_ = 0;
+    }
+    MailboxShape shape;
+    if (sawSeparator_) {
+        Emit();
+        shape = MailboxShape::Mailbox;
+    } else if (preambleBlank_) {
+        shape = MailboxShape::Empty;
+    } else if (tooLarge_ ? preambleHeader_ : StartsWithHeaderField(messageBuilder_.ReturnString())) {
+        Emit();
+        shape = MailboxShape::SingleMessage;
+    } else {
+        shape = MailboxShape::NotAMailbox;
+    }
+    ResetMailbox();
+    return shape;
+}
+
+void MessageSplitter::Abandon() { ResetMailbox(); }
+
+void MessageSplitter::ResetMailbox() {
+    messageBuilder_.Reset();
+    atLineStart_ = true;
+    skipLineFeed_ = false;
+    headLength_ = 0;
+    sawSeparator_ = false;
+    inSeparatorLine_ = false;
+    separatorAt_ = separatorLength_ = 0;
+    tooLarge_ = false;
+    preambleBlank_ = true;
+    preambleHeader_ = false;
+}
+
+}  // namespace mailvane

@@ -1,0 +1,57 @@
+#pragma once
+// What a conversion run needs from its front end (the window or the command
+// line). The run asks for everything through this interface at the moment it
+// needs it and keeps no copy of the host's settings.
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace mailvane {
+
+struct RunReport;
+
+enum class OutputFormat { None, Eml, Emlx, Msg, Pst };
+
+struct OutputOptions {
+    OutputFormat format = OutputFormat::None;
+    bool onePstForAll = false;         // the one-store box is checked...
+    bool onePstForAllEnabled = false;  // ...and can be used
+};
+
+enum class MessageKind { Information, Warning };
+
+class RunHost {
+public:
+    virtual ~RunHost() = default;
+
+    virtual OutputOptions Options() = 0;
+    // The destination folder, or nothing when the user cancelled.
+    virtual std::optional<std::filesystem::path> ChooseDestination(const std::string& title) = 0;
+    // The source list: its rows, each a mailbox path (a blank row is skipped).
+    virtual std::size_t SourceRowCount() = 0;
+    virtual std::filesystem::path SourceRow(std::size_t row) = 0;
+
+    // The three progress captions: which mailbox of how many, the mailbox's
+    // file name, and the count of saved messages.
+    virtual void ShowMailboxCaption(const std::string& text) = 0;
+    virtual void ShowFileCaption(const std::string& text) = 0;
+    virtual void ShowSavedCaption(const std::string& text) = 0;
+    // Bytes read of all mailboxes, and their total size.
+    virtual void ShowProgressBytes(std::uint64_t done, std::uint64_t total) = 0;
+
+    virtual void ShowMessage(MessageKind kind, const std::string& title,
+                             const std::string& text) = 0;
+
+    virtual void RunStarted() = 0;
+    virtual void RunFinished(const RunReport& report) = 0;
+    // Lets the front end keep its window alive; called often, so a host
+    // should do real work only when some time has passed.
+    virtual void Yield() = 0;
+    // True once the user asked to stop (closing the window, Ctrl-C): the run
+    // ends after the message being written.
+    virtual bool StopRequested() = 0;
+};
+
+}  // namespace mailvane

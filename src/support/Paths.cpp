@@ -1,0 +1,79 @@
+#include "support/Paths.h"
+
+namespace mailvane {
+
+fs::path LastPathPart(const fs::path& path) {
+    const auto& native = path.native();
+#ifdef _WIN32
+    const auto last = native.find_last_of(L"\\/");
+#else
+    const auto last = native.find_last_of('/');
+#endif
+    if (last == native.npos) return path;
+    return fs::path(native.substr(last + 1));
+}
+
+bool EnsureFolderExists(const fs::path& path, std::error_code& error) {
+    error.clear();
+    fs::create_directories(path, error);
+    if (error) return false;
+    if (!fs::is_directory(path, error)) {
+        if (!error) error = std::make_error_code(std::errc::not_a_directory);
+        return false;
+    }
+    return true;
+}
+
+fs::path PathWithoutRoot(const fs::path& source) {
+    std::error_code ignored;
+    fs::path absolute = fs::absolute(source, ignored);
+    if (absolute.empty()) absolute = source;
+    auto native = absolute.lexically_normal().native();
+#ifdef _WIN32
+    if (native.starts_with(L"\\\\?\\UNC\\")) {
+        native = L"\\\\" + native.substr(8);
+    } else if (native.starts_with(L"\\\\?\\")) {
+        native = native.substr(4);
+    }
+    fs::path normal(native);
+    // "C:\x" -> "x"; "\\srv\share\x" -> "srv\share\x".
+    if (native.starts_with(L"\\\\")) return fs::path(native.substr(2)).lexically_normal();
+    return normal.relative_path();
+#else
+    return fs::path(native).relative_path();
+#endif
+}
+
+std::string TrimBlanks(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == text.npos) return {};
+    const auto last = text.find_last_not_of(" \t");
+    return std::string(text.substr(first, last - first + 1));
+}
+
+namespace {
+void EraseAll(std::string& text, std::string_view what) {
+    for (auto at = text.find(what); at != text.npos; at = text.find(what, at)) {
+        text.erase(at, what.size());
+    }
+}
+}  // namespace
+
+std::string MailboxName(const fs::path& source) {
+    std::string name = TrimBlanks(DisplayPath(LastPathPart(source)));
+    EraseAll(name, ".mbox");
+    name = TrimBlanks(name);
+    EraseAll(name, ".MBOX");
+    return name;
+}
+
+std::string DisplayPath(const fs::path& path) {
+#ifdef _WIN32
+    auto utf8 = path.u8string();
+    return std::string(utf8.begin(), utf8.end());
+#else
+    return path.native();
+#endif
+}
+
+}  // namespace mailvane
