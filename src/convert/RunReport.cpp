@@ -54,7 +54,13 @@ std::string CompletionText(const RunReport& report) {
             text += "\n... and " + std::to_string(report.failureCount - kShown) + " more.";
         }
     }
-    for (const auto& note : report.notes) text += "\n" + note;
+    constexpr std::size_t kNotesShown = 5;
+    for (std::size_t i = 0; i < report.notes.size() && i < kNotesShown; ++i) {
+        text += "\n" + report.notes[i];
+    }
+    if (report.notes.size() > kNotesShown) {
+        text += "\n... and " + std::to_string(report.notes.size() - kNotesShown) + " more notes.";
+    }
     return text;
 }
 
