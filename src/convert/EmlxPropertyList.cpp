@@ -52,8 +52,16 @@ EmlxProperties PropertiesOf(const CutMessage& message) {
 std::string XmlText(const std::string& utf8) {
     std::string out;
     out.reserve(utf8.size());
-    for (const char c : utf8) {
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const char c = utf8[i];
         const auto byte = static_cast<unsigned char>(c);
+        // U+FFFE and U+FFFF are valid UTF-8 but no XML characters either.
+        if (utf8.compare(i, 2, "\xEF\xBF") == 0 && i + 2 < utf8.size() &&
+            (utf8[i + 2] == '\xBE' || utf8[i + 2] == '\xBF')) {
+            out += ' ';
+            i += 2;
+            continue;
+        }
         switch (c) {
             case '&': out += "&amp;"; break;
             case '<': out += "&lt;"; break;

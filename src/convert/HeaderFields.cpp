@@ -60,6 +60,9 @@ std::optional<std::string> FindHeader(std::string_view headers, std::string_view
         std::size_t next;
         const auto line = LineAt(headers, at, next);
         at = next;
+        // A line that starts with a blank continues the field before it; its
+        // text ("h=From : Subject : ..." in a signature) never names a field.
+        if (line.empty() || line[0] == ' ' || line[0] == '\t') continue;
         const auto colon = line.find(':');
         if (colon == line.npos || !SameName(Trim(line.substr(0, colon)), name)) continue;
         std::string value(line.substr(colon + 1));

@@ -32,25 +32,50 @@ std::string_view CutMessage::afterSeparator() const {
     return separatorAt == npos ? text : text.substr(separatorAt + separatorLength);
 }
 
+void HeaderStartCheck::Feed(std::string_view text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool blank = c == ' ' || c == '\t';
+        const bool lineBreak = c == '\r' || c == '\n';
+        const bool nameByte = byte >= 33 && byte <= 126 && c != ':';
+        switch (state_) {
+            case State::LineStart:
+                if (blank) {
+                    state_ = State::LineBlanks;
+                } else if (!lineBreak) {
+                    state_ = nameByte ? State::Name : State::NoHeader;
+                }
+                break;
+            case State::LineBlanks:
+                // A blank line is skipped; a line that starts with a blank and
+                // holds more is no header field.
+                if (lineBreak) {
+                    state_ = State::LineStart;
+                } else if (!blank) {
+                    state_ = State::NoHeader;
+                }
+                break;
+            case State::Name:
+            case State::AfterName:
+                if (c == ':') {
+                    state_ = State::Header;
+                } else if (blank) {
+                    state_ = State::AfterName;
+                } else if (!nameByte || state_ == State::AfterName) {
+                    state_ = State::NoHeader;
+                }
+                break;
+            case State::Header:
+            case State::NoHeader:
+                return;
+        }
+    }
+}
+
 bool StartsWithHeaderField(std::string_view text) {
-    std::size_t at = 0;
-    // Skip blank lines.
-    while (at < text.size()) {
-        std::size_t end = text.find_first_of("\r\n", at);
-        if (end == text.npos) end = text.size();
-        if (!AllBlank(text.data() + at, end - at)) break;
-        at = end + 1;
-    }
-    std::size_t nameLength = 0;
-    while (at + nameLength < text.size()) {
-        const auto c = static_cast<unsigned char>(text[at + nameLength]);
-        if (c < 33 || c > 126 || c == ':') break;
-        ++nameLength;
-    }
-    if (nameLength == 0) return false;
-    at += nameLength;
-    while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
-    return at < text.size() && text[at] == ':';
+    HeaderStartCheck check;
+    check.Feed(text);
+    return check.IsHeader();
 }
 
 MessageSplitter::MessageSplitter(LineEnd lineEnd, MessageSink& sink, std::size_t maxMessageBytes)
@@ -59,12 +84,17 @@ MessageSplitter::MessageSplitter(LineEnd lineEnd, MessageSink& sink, std::size_t
       maxMessageBytes_(maxMessageBytes) {}
 
 void MessageSplitter::Append(const char* bytes, std::size_t count) {
-    if (count == 0 || tooLarge_) return;
-    if (!sawSeparator_ && preambleBlank_ && !AllBlank(bytes, count)) preambleBlank_ = false;
+    if (count == 0) return;
+    // What the text before a separator is must be known even once its bytes
+    // are no longer kept, and whatever pieces it came in.
+    if (!sawSeparator_) {
+        if (preambleBlank_ && !AllBlank(bytes, count)) preambleBlank_ = false;
+        headerStart_.Feed(std::string_view(bytes, count));
+    }
+    if (tooLarge_) return;
     if (count > maxMessageBytes_ - std::min(maxMessageBytes_, messageBuilder_.size())) {
         // The message is given up alone: its text is dropped until the next
         // separator, and the writer is told it was too large.
-        if (!sawSeparator_) preambleHeader_ = StartsWithHeaderField(messageBuilder_.ReturnString());
         tooLarge_ = true;
         messageBuilder_.Reset();
         return;
@@ -176,7 +206,7 @@ MailboxShape MessageSplitter::Finish() {
         shape = MailboxShape::Mailbox;
     } else if (preambleBlank_) {
         shape = MailboxShape::Empty;
-    } else if (tooLarge_ ? preambleHeader_ : StartsWithHeaderField(messageBuilder_.ReturnString())) {
+    } else if (headerStart_.IsHeader()) {
         Emit();
         shape = MailboxShape::SingleMessage;
     } else {
@@ -198,7 +228,7 @@ void MessageSplitter::ResetMailbox() {
     separatorAt_ = separatorLength_ = 0;
     tooLarge_ = false;
     preambleBlank_ = true;
-    preambleHeader_ = false;
+    headerStart_.Reset();
 }
 
 }  // namespace mailvane

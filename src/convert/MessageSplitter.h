@@ -22,6 +22,19 @@ namespace mailvane {
 
 enum class LineEnd { CrLf, Lf };
 
+// Decides, from text fed in any pieces, whether its first non-blank line is a
+// header field ("Name:"). Only the first few bytes are ever looked at.
+class HeaderStartCheck {
+public:
+    void Feed(std::string_view text);
+    bool IsHeader() const { return state_ == State::Header; }
+    void Reset() { state_ = State::LineStart; }
+
+private:
+    enum class State : unsigned char { LineStart, LineBlanks, Name, AfterName, Header, NoHeader };
+    State state_ = State::LineStart;
+};
+
 // One message as cut from a mailbox.
 struct CutMessage {
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
@@ -96,7 +109,7 @@ private:
     std::size_t separatorLength_ = 0;
     bool tooLarge_ = false;
     bool preambleBlank_ = true;
-    bool preambleHeader_ = false;  // kept when an overlong preamble is dropped
+    HeaderStartCheck headerStart_;  // of the text before any separator
     std::uint64_t cut_ = 0;
 };
 

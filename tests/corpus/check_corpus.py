@@ -1,0 +1,241 @@
+#!/usr/bin/python3
+"""Converts every real mailbox of the shared corpus with mailvane-cli, to EML
+and to EMLX, and checks each written file against a split made here, by the
+same rule but independently of the program:
+
+- a separator is a line starting with "From " (at the start of the file or
+  after CR LF, LF or a lone CR);
+- a preamble of only blank lines is dropped, any other preamble stays at the
+  head of message 1;
+- a file with no separator is one message when its first non-blank line is a
+  header field, else it is no mailbox; a blank or empty file holds none.
+
+usage: check_corpus.py MAILVANE_CLI CORPUS_DIR [WORK_DIR]
+Exits 77 (skipped) when CORPUS_DIR is absent.
+"""
+import email
+import email.errors
+import email.header
+import email.policy
+import os
+import plistlib
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unicodedata
+
+SKIP = 77
+SEPARATOR = re.compile(rb"^From ", re.MULTILINE)
+HEADER_FIELD = re.compile(rb"[\x21-\x39\x3b-\x7e]+[ \t]*:")
+
+
+def normalise(data):
+    """Every line break (CR LF, lone CR, lone LF) becomes one LF."""
+    return data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")
+
+
+def is_blank(data):
+    return not data.strip(b" \t\r\n")
+
+
+def split(data):
+    """Returns (shape, [(preamble, separator_line, rest)]) in LF form; the
+    message text is preamble + separator_line + rest."""
+    text = normalise(data)
+    starts = [m.start() for m in SEPARATOR.finditer(text)]
+    if not starts:
+        if is_blank(text):
+            return "empty", []
+        first = next(line for line in text.split(b"\n") if not is_blank(line))
+        if not HEADER_FIELD.match(first):
+            return "not-a-mailbox", []
+        return "single", [(b"", b"", text)]
+    messages = []
+    preamble = text[: starts[0]]
+    if is_blank(preamble):
+        preamble = b""
+    ends = starts[1:] + [len(text)]
+    for i, (start, end) in enumerate(zip(starts, ends)):
+        chunk = text[start:end]
+        eol = chunk.find(b"\n")
+        cut = len(chunk) if eol < 0 else eol + 1
+        messages.append((preamble if i == 0 else b"", chunk[:cut], chunk[cut:]))
+    return "mailbox", messages
+
+
+def mailboxes(root):
+    found = []
+    for folder, subfolders, files in os.walk(root):
+        subfolders.sort()
+        for name in sorted(files):
+            if name.endswith((".mbox", ".mboxrd")):
+                found.append(os.path.join(folder, name))
+    return found
+
+
+def output_folder(out, source):
+    return os.path.join(out, os.path.abspath(source).lstrip("/"))
+
+
+def comparable(text):
+    """Subjects compared with white space runs and control characters made
+    one space, invalid bytes dropped, and Unicode composed the same way."""
+    text = "".join(" " if ord(c) < 0x20 or c == "\x7f" else c for c in text)
+    text = "".join(c for c in text if c != "\ufffd" and not 0xD800 <= ord(c) <= 0xDFFF)
+    return unicodedata.normalize("NFC", " ".join(text.split()))
+
+
+def decoded_subject(message):
+    if not message.keys():
+        return None  # Python found no header at all (a byte order mark, say)
+    raw = next((value for name, value in message.raw_items() if name.lower() == "subject"), None)
+    if raw is None:
+        return ""
+    # Raw 8-bit text outside encoded words: UTF-8 when it is valid, else
+    # Latin-1, as the program reads it.
+    raw = str(raw).encode("utf-8", "surrogateescape")
+    try:
+        raw = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        raw = raw.decode("latin-1")
+    try:
+        return str(email.header.make_header(email.header.decode_header(raw)))
+    except (LookupError, UnicodeError, email.errors.HeaderParseError, ValueError):
+        return None  # Python cannot decode it either: nothing to compare with
+
+
+class Checker:
+    def __init__(self):
+        self.failures = []
+        self.messages = 0
+        self.subjects_compared = 0
+        self.subjects_skipped = 0
+
+    def fail(self, text):
+        self.failures.append(text)
+
+    def check_eml(self, source, folder, messages):
+        for n, (preamble, separator, rest) in enumerate(messages, 1):
+            path = os.path.join(folder, f"email-{n}.eml")
+            try:
+                with open(path, "rb") as f:
+                    written = f.read()
+            except OSError as error:
+                self.fail(f"{source}: message {n}: {error}")
+                continue
+            expected = (preamble + separator + rest).replace(b"\n", b"\r\n")
+            if written != expected:
+                self.fail(f"{source}: message {n}: EML text differs from the split")
+            if b"\r" in written.replace(b"\r\n", b"") or b"\n" in written.replace(b"\r\n", b""):
+                self.fail(f"{source}: message {n}: EML has a line break other than CR LF")
+
+    def check_emlx(self, source, folder, messages):
+        for n, (preamble, _separator, rest) in enumerate(messages, 1):
+            path = os.path.join(folder, f"email-{n}.emlx")
+            try:
+                with open(path, "rb") as f:
+                    written = f.read()
+            except OSError as error:
+                self.fail(f"{source}: message {n}: {error}")
+                continue
+            where = f"{source}: message {n} (EMLX)"
+            eol = written.find(b"\n")
+            if eol <= 0 or not written[:eol].isdigit():
+                self.fail(f"{where}: no length line")
+                continue
+            length = int(written[:eol])
+            body = written[eol + 1 : eol + 1 + length]
+            if length != len(preamble) + len(rest) or body != preamble + rest:
+                self.fail(f"{where}: length line {length} or text differs from the split")
+                continue
+            if b"\r" in body:
+                self.fail(f"{where}: CR in the message")
+            try:
+                plist = plistlib.loads(written[eol + 1 + length :])
+            except Exception as error:  # plistlib raises several kinds
+                self.fail(f"{where}: property list does not load: {error}")
+                continue
+            parsed = email.message_from_bytes(body, policy=email.policy.compat32)
+            if not isinstance(plist.get("flags"), int):
+                self.fail(f"{where}: property list has no integer flags")
+            expected = decoded_subject(parsed)
+            if expected is None:
+                self.subjects_skipped += 1
+                continue
+            self.subjects_compared += 1
+            if comparable(plist.get("subject", "")) != comparable(expected):
+                self.fail(f"{where}: subject {plist.get('subject')!r}, "
+                          f"the header decodes to {expected!r}")
+
+    def check_folder_holds(self, source, folder, count, extension):
+        names = set(os.listdir(folder)) if os.path.isdir(folder) else set()
+        wanted = {f"email-{n}.{extension}" for n in range(1, count + 1)}
+        if names != wanted:
+            extra = sorted(names - wanted)[:3]
+            missing = sorted(wanted - names, key=lambda s: int(re.sub(r"\D", "", s)))[:3]
+            self.fail(f"{source}: {len(names)} .{extension} files for {count} messages "
+                      f"(extra {extra}, missing {missing})")
+
+
+def run_cli(cli, form, out, sources):
+    return subprocess.Popen([cli, "--format", form, "--output", out, "--", *sources],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def main():
+    if len(sys.argv) < 3:
+        print(__doc__)
+        return 2
+    cli, corpus = sys.argv[1], sys.argv[2]
+    if not os.path.isdir(corpus):
+        print(f"{corpus} is absent: skipped")
+        return SKIP
+    base = sys.argv[3] if len(sys.argv) > 3 else ("/dev/shm" if os.path.isdir("/dev/shm") else None)
+    work = tempfile.mkdtemp(prefix="mailvane-corpus-", dir=base)
+    try:
+        sources = mailboxes(corpus)
+        runs = {form: run_cli(cli, form, os.path.join(work, form), sources)
+                for form in ("eml", "emlx")}
+        outputs = {form: run.communicate() + (run.returncode,) for form, run in runs.items()}
+
+        checker = Checker()
+        not_mailboxes = []
+        for source in sources:
+            with open(source, "rb") as f:
+                shape, messages = split(f.read())
+            if shape == "not-a-mailbox":
+                not_mailboxes.append(source)
+            checker.messages += len(messages)
+            for form in ("eml", "emlx"):
+                folder = output_folder(os.path.join(work, form), source)
+                checker.check_folder_holds(source, folder, len(messages), form)
+            checker.check_eml(source, output_folder(os.path.join(work, "eml"), source), messages)
+            checker.check_emlx(source, output_folder(os.path.join(work, "emlx"), source), messages)
+
+        # Files that are no mailbox are reported and make the run fail; all
+        # else must have been written.
+        for form, (stdout, stderr, code) in outputs.items():
+            report = (stdout + stderr).decode("utf-8", "replace")
+            if code != (1 if not_mailboxes else 0):
+                checker.fail(f"mailvane-cli --format {form} exited {code}:\n{report[-2000:]}")
+            for source in not_mailboxes:
+                if f"{source}: not a mailbox" not in report:
+                    checker.fail(f"--format {form}: {source} is not reported as no mailbox")
+
+        print(f"{len(sources)} mailboxes, {checker.messages} messages, "
+              f"{checker.subjects_compared} subjects compared "
+              f"({checker.subjects_skipped} not decodable by Python), "
+              f"{len(not_mailboxes)} not mailboxes")
+        for failure in checker.failures[:50]:
+            print("FAIL", failure)
+        if len(checker.failures) > 50:
+            print(f"... and {len(checker.failures) - 50} more failures")
+        return 1 if checker.failures else 0
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,126 @@
+// libFuzzer target for the mailbox splitter.
+//
+// The first 8 bytes of an input choose the sizes of the pieces the rest (the
+// mailbox) is fed in. Whatever the input, the splitter must not crash and:
+// - cut the same messages, of the same shape, as when fed in one piece (also
+//   under a small size limit, where some messages fail);
+// - give the same text in both line-end forms, apart from the line ends;
+// - lose and add nothing: its messages joined are the mailbox with uniform
+//   line ends, less a preamble of blank lines.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert/MessageSplitter.h"
+
+namespace {
+
+using mailvane::LineEnd;
+using mailvane::MailboxShape;
+
+struct Message {
+    std::string text;
+    bool tooLarge;
+    bool operator==(const Message&) const = default;
+};
+
+struct Split {
+    MailboxShape shape;
+    std::vector<Message> messages;
+    bool operator==(const Split&) const = default;
+};
+
+class Collector : public mailvane::MessageSink {
+  public:
+    void WriteMessage(const mailvane::CutMessage& m) override {
+        messages.push_back({std::string(m.text), m.tooLarge});
+    }
+    std::vector<Message> messages;
+};
+
+Split Cut(std::string_view mailbox, LineEnd lineEnd, std::string_view sizes, std::size_t limit) {
+    Collector sink;
+    mailvane::MessageSplitter splitter(lineEnd, sink, limit);
+    std::size_t turn = 0;
+    for (std::size_t at = 0; at < mailbox.size();) {
+        std::size_t piece = mailbox.size();
+        if (!sizes.empty())
+            piece = static_cast<unsigned char>(sizes[turn++ % sizes.size()]) % 97 + 1;
+        splitter.SaveMBOXFile(mailbox.substr(at, piece));
+        at += std::min(piece, mailbox.size() - at);
+    }
+    const MailboxShape shape = splitter.Finish();
+    return {shape, std::move(sink.messages)};
+}
+
+std::string Normalise(std::string_view in, std::string_view eol) {
+    std::string out;
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        if (in[i] == '\r' || in[i] == '\n') {
+            out += eol;
+            if (in[i] == '\r' && i + 1 < in.size() && in[i + 1] == '\n') ++i;
+        } else {
+            out += in[i];
+        }
+    }
+    return out;
+}
+
+bool Blank(std::string_view text) {
+    return text.find_first_not_of(" \t\r\n") == text.npos;
+}
+
+void Check(bool condition) {
+    if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const std::string_view sizes = input.substr(0, std::min<std::size_t>(8, size));
+    const std::string_view mailbox = input.substr(sizes.size());
+
+    const Split crlf =
+        Cut(mailbox, LineEnd::CrLf, {}, mailvane::MessageSplitter::kDefaultMaxMessageBytes);
+    const Split lf =
+        Cut(mailbox, LineEnd::Lf, {}, mailvane::MessageSplitter::kDefaultMaxMessageBytes);
+    Check(Cut(mailbox, LineEnd::CrLf, sizes, mailvane::MessageSplitter::kDefaultMaxMessageBytes) ==
+          crlf);
+    Check(Cut(mailbox, LineEnd::Lf, sizes, mailvane::MessageSplitter::kDefaultMaxMessageBytes) ==
+          lf);
+    Check(Cut(mailbox, LineEnd::Lf, sizes, 40) == Cut(mailbox, LineEnd::Lf, {}, 40));
+
+    Check(crlf.shape == lf.shape && crlf.messages.size() == lf.messages.size());
+    std::string joined;
+    for (std::size_t i = 0; i < crlf.messages.size(); ++i) {
+        const std::string& text = crlf.messages[i].text;
+        Check(!crlf.messages[i].tooLarge && Normalise(text, "\n") == lf.messages[i].text);
+        Check(Normalise(text, "\r\n") == text);
+        // Every message but a first one with a preamble starts at its separator.
+        Check(i == 0 || text.starts_with("From "));
+        joined += text;
+    }
+    const std::string whole = Normalise(mailbox, "\r\n");
+    switch (crlf.shape) {
+        case MailboxShape::Mailbox:
+            // Only a blank preamble is left out, and then all of it.
+            Check(!joined.empty() && whole.ends_with(joined) &&
+                  Blank(std::string_view(whole).substr(0, whole.size() - joined.size())));
+            Check(joined.size() == whole.size() || joined.starts_with("From "));
+            break;
+        case MailboxShape::SingleMessage:
+            Check(crlf.messages.size() == 1 && joined == whole);
+            break;
+        case MailboxShape::Empty:
+            Check(crlf.messages.empty() && Blank(mailbox));
+            break;
+        case MailboxShape::NotAMailbox:
+            Check(crlf.messages.empty() && !Blank(mailbox));
+            break;
+    }
+    return 0;
+}

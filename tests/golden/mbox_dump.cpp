@@ -1,0 +1,174 @@
+// Prints a readable account of how a mailbox is cut into messages, and
+// compares it with the expected text.
+//
+//   mailvane-mbox-dump MAILBOX             print the account
+//   mailvane-mbox-dump MAILBOX EXPECTED    compare; with MAILVANE_UPDATE_GOLDEN=1
+//                                          set, write EXPECTED instead
+//
+// The mailbox is cut with several read sizes (1, 2, 517, 518, 519 bytes and
+// whole) and with both line-end forms; any difference between them is part
+// of the account, so it can never match an expected file.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "convert/MessageSplitter.h"
+
+namespace {
+
+using mailvane::CutMessage;
+using mailvane::LineEnd;
+using mailvane::MailboxShape;
+
+struct Message {
+    std::string text;
+    std::size_t preamble = 0;
+    bool tooLarge = false;
+    bool operator==(const Message&) const = default;
+};
+
+class Collector : public mailvane::MessageSink {
+  public:
+    void WriteMessage(const CutMessage& m) override {
+        messages.push_back({std::string(m.text), m.beforeSeparator().size(), m.tooLarge});
+    }
+    std::vector<Message> messages;
+};
+
+struct Split {
+    MailboxShape shape;
+    std::vector<Message> messages;
+    bool operator==(const Split&) const = default;
+};
+
+Split Cut(const std::string& mailbox, LineEnd lineEnd, std::size_t piece) {
+    Collector sink;
+    mailvane::MessageSplitter splitter(lineEnd, sink);
+    for (std::size_t at = 0; at < mailbox.size(); at += piece) {
+        splitter.SaveMBOXFile(std::string_view(mailbox).substr(at, piece));
+    }
+    const MailboxShape shape = splitter.Finish();
+    return {shape, std::move(sink.messages)};
+}
+
+std::uint64_t Fnv1a64(std::string_view bytes) {
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    for (const char c : bytes) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 0x100000001b3ull;
+    }
+    return hash;
+}
+
+std::string Quoted(std::string_view text, std::size_t limit = 72) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size() && i < limit; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7f) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + (text.size() > limit ? "\"..." : "\"");
+}
+
+const char* ShapeName(MailboxShape shape) {
+    switch (shape) {
+        case MailboxShape::Mailbox:
+            return "mailbox";
+        case MailboxShape::SingleMessage:
+            return "one message without separator";
+        case MailboxShape::Empty:
+            return "empty";
+        case MailboxShape::NotAMailbox:
+            return "not a mailbox";
+    }
+    return "?";
+}
+
+std::string Dump(const std::string& mailbox) {
+    const Split eml = Cut(mailbox, LineEnd::CrLf, mailbox.size() + 1);
+    const Split emlx = Cut(mailbox, LineEnd::Lf, mailbox.size() + 1);
+    std::ostringstream out;
+    out << "bytes: " << mailbox.size() << "\nshape: " << ShapeName(eml.shape)
+        << "\nmessages: " << eml.messages.size() << "\n";
+    for (std::size_t piece : {1, 2, 517, 518, 519}) {
+        if (!(Cut(mailbox, LineEnd::CrLf, piece) == eml) ||
+            !(Cut(mailbox, LineEnd::Lf, piece) == emlx)) {
+            out << "DIFFERENT when read in pieces of " << piece << " bytes\n";
+        }
+    }
+    if (emlx.messages.size() != eml.messages.size()) out << "DIFFERENT message count for LF\n";
+    for (std::size_t i = 0; i < eml.messages.size(); ++i) {
+        const Message& m = eml.messages[i];
+        const std::string& lf = i < emlx.messages.size() ? emlx.messages[i].text : "";
+        out << "\nmessage " << i + 1 << ": " << m.text.size() << " bytes with CR LF, " << lf.size()
+            << " with LF, fnv1a64 " << std::hex;
+        out.width(16);
+        out.fill('0');
+        out << Fnv1a64(m.text) << std::dec << "\n";
+        std::size_t eol = m.text.find("\r\n");
+        out << "  first line: " << Quoted(std::string_view(m.text).substr(0, eol)) << "\n";
+        if (m.preamble > 0) out << "  preamble: " << m.preamble << " bytes with CR LF\n";
+        if (m.tooLarge) out << "  too large\n";
+        // Every break is CR LF, and the LF form is the same text.
+        std::string expectedLf = m.text;
+        for (auto at = expectedLf.find("\r\n"); at != std::string::npos;
+             at = expectedLf.find("\r\n", at)) {
+            expectedLf.erase(at, 1);
+        }
+        if (expectedLf != lf || expectedLf.find('\r') != std::string::npos) {
+            out << "  DIFFERENT line ends\n";
+        }
+    }
+    return out.str();
+}
+
+std::string ReadAll(const std::filesystem::path& path, bool& ok) {
+    std::ifstream in(path, std::ios::binary);
+    ok = static_cast<bool>(in);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || argc > 3) {
+        std::fprintf(stderr, "usage: %s MAILBOX [EXPECTED]\n", argv[0]);
+        return 2;
+    }
+    bool ok = false;
+    const std::string mailbox = ReadAll(argv[1], ok);
+    if (!ok) {
+        std::fprintf(stderr, "cannot read %s\n", argv[1]);
+        return 2;
+    }
+    const std::string dump = Dump(mailbox);
+    if (argc == 2) {
+        std::fwrite(dump.data(), 1, dump.size(), stdout);
+        return 0;
+    }
+    const char* update = std::getenv("MAILVANE_UPDATE_GOLDEN");
+    if (update && std::string(update) == "1") {
+        std::ofstream(argv[2], std::ios::binary) << dump;
+        std::printf("wrote %s\n", argv[2]);
+        return 0;
+    }
+    const std::string expected = ReadAll(argv[2], ok);
+    if (ok && expected == dump) return 0;
+    std::printf("%s does not match %s\n--- got:\n%s--- expected:\n%s", argv[1], argv[2],
+                dump.c_str(), ok ? expected.c_str() : "(missing)\n");
+    return 1;
+}

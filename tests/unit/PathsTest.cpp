@@ -1,0 +1,134 @@
+// Path helpers and the folder listing.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "TestFiles.h"
+#include "sources/SourceList.h"
+#include "sources/pathLogger.h"
+#include "support/Paths.h"
+
+namespace mailvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(Paths, LastPathPartAndMailboxName) {
+    EXPECT_EQ(LastPathPart("/Mail/Inbox.mbox"), "Inbox.mbox");
+    EXPECT_EQ(LastPathPart("Inbox.mbox"), "Inbox.mbox");
+    EXPECT_EQ(LastPathPart("/Mail/"), "");
+    EXPECT_EQ(LastPathPart("C:\\Mail\\Inbox.mbox"), "C:\\Mail\\Inbox.mbox");  // no separator here
+
+    EXPECT_EQ(MailboxName("/Mail/Inbox.mbox"), "Inbox");
+    EXPECT_EQ(MailboxName("/Mail/Inbox.MBOX"), "Inbox");
+    EXPECT_EQ(MailboxName("/Mail/Inbox.mbx"), "Inbox.mbx");
+    EXPECT_EQ(MailboxName("/Mail/Inbox.Mbox"), "Inbox.Mbox");
+    EXPECT_EQ(MailboxName("/Mail/archive.mbox.old.mbox"), "archive.old");
+    EXPECT_EQ(MailboxName("/Mail/Inbox.mbox/mbox"), "mbox");
+    EXPECT_EQ(MailboxName("/Mail/ Inbox .mbox "), "Inbox");
+}
+
+TEST(Paths, PathWithoutRootStaysUnderTheDestination) {
+    EXPECT_EQ(PathWithoutRoot("/home/ann/Mail/Inbox.mbox"), "home/ann/Mail/Inbox.mbox");
+    EXPECT_EQ(PathWithoutRoot("/home/ann/../bob/./x.mbox"), "home/bob/x.mbox");
+    EXPECT_EQ(PathWithoutRoot("/../../etc/x.mbox"), "etc/x.mbox");
+    EXPECT_EQ(PathWithoutRoot("rel/x.mbox"), fs::current_path().relative_path() / "rel/x.mbox");
+    EXPECT_EQ(PathWithoutRoot("//double//slash.mbox"), "double/slash.mbox");
+}
+
+TEST(Paths, EnsureFolderExists) {
+    test::ScratchFolder root;
+    std::error_code error;
+    EXPECT_TRUE(EnsureFolderExists(root / "a/b/c", error));
+    EXPECT_TRUE(fs::is_directory(root / "a/b/c"));
+    EXPECT_TRUE(EnsureFolderExists(root / "a/b/c", error));
+    test::WriteFile(root / "a/file", "x");
+    EXPECT_FALSE(EnsureFolderExists(root / "a/file", error));
+    EXPECT_TRUE(error);
+    EXPECT_FALSE(EnsureFolderExists(root / "a/file/below", error));
+}
+
+class Listing : public testing::Test {
+  protected:
+    void Touch(const std::string& name) { test::WriteFile(root / name, ""); }
+    std::vector<std::string> Relative(const std::vector<fs::path>& paths) {
+        std::vector<std::string> out;
+        for (const auto& p : paths) out.push_back(p.lexically_relative(root.path()).string());
+        return out;
+    }
+    test::ScratchFolder root;
+};
+
+TEST_F(Listing, BreadthFirstAndByteOrderWithinAFolder) {
+    for (auto name : {"x.mbox", "C/z.mbox", "B/y.mbox", "B/D/w.mbox", "b.txt", "_u", "Z", "a"}) {
+        Touch(name);
+    }
+    pathLogger logger;
+    logger.PathLogInit();
+    logger.fullFileNamesOnly = false;
+    logger.LogPath(root.path());
+    EXPECT_EQ(Relative(logger.fullFileNames()),
+              (std::vector<std::string>{"Z", "_u", "a", "b.txt", "x.mbox", "B/y.mbox", "C/z.mbox",
+                                        "B/D/w.mbox"}));
+    EXPECT_EQ(logger.Count(), 9);
+    ASSERT_EQ(logger.pathNames().size(), 4u);
+    EXPECT_EQ(logger.pathNames()[0].native(), root.path().native() + "/");
+    EXPECT_EQ(logger.pathNames()[3].native(), (root / "B/D/").native());
+    EXPECT_EQ(logger.pathPointers(), (std::vector<std::int32_t>{1, 1, 1, 1, 1, 2, 3, 4}));
+    EXPECT_EQ(logger.fileNames()[5], "y.mbox");
+
+    pathLogger missing;
+    missing.PathLogInit();
+    missing.LogPath(root / "nothing");
+    EXPECT_EQ(missing.Count(), 0);
+    EXPECT_TRUE(missing.pathNames().empty());
+
+    const FolderScan scan = FindMailboxes(root.path());
+    EXPECT_EQ(Relative(scan.mailboxes),
+              (std::vector<std::string>{"x.mbox", "B/y.mbox", "C/z.mbox", "B/D/w.mbox"}));
+}
+
+TEST_F(Listing, LinkLoopsEnd) {
+    Touch("A/x.mbox");
+    fs::create_directory_symlink(root.path(), root / "A/back");
+    fs::create_directory_symlink(root / "A", root / "again");
+    const FolderScan scan = FindMailboxes(root.path());
+    EXPECT_EQ(Relative(scan.mailboxes), std::vector<std::string>{"A/x.mbox"});
+    EXPECT_EQ(scan.repeatedFolders, 2);
+}
+
+TEST_F(Listing, AnUnreadableFolderIsSkipped) {
+    Touch("a/one.mbox");
+    Touch("b/two.mbx");
+    Touch("c/three.MBOX");
+    fs::permissions(root / "b", fs::perms::none);
+    const auto scanSkipsIt = [&] {
+        const FolderScan scan = FindMailboxes(root.path());
+        return Relative(scan.mailboxes) == std::vector<std::string>{"a/one.mbox", "c/three.MBOX"} &&
+               scan.unreadableFolders == 1;
+    };
+    if (::geteuid() != 0) {
+        EXPECT_TRUE(scanSkipsIt());
+        return;
+    }
+    // Root may list any folder: the scan runs as an ordinary user instead.
+    fs::permissions(root.path(), fs::perms::others_read | fs::perms::others_exec,
+                    fs::perm_options::add);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(77);
+        ::_exit(scanSkipsIt() ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot act as an ordinary user";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the unreadable folder was not skipped alone";
+}
+
+}  // namespace
+}  // namespace mailvane

@@ -1,0 +1,227 @@
+// The conversion run, driven through a host that records what it is told.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "TestFiles.h"
+#include "convert/ConversionRun.h"
+#include "support/Paths.h"
+
+namespace mailvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FakeHost : public RunHost {
+  public:
+    OutputOptions Options() override { return {format, false, false}; }
+    std::optional<fs::path> ChooseDestination(const std::string& title) override {
+        destinationTitles.push_back(title);
+        return destination;
+    }
+    std::size_t SourceRowCount() override { return sources.size(); }
+    fs::path SourceRow(std::size_t row) override { return sources.at(row); }
+    void ShowMailboxCaption(const std::string& text) override { mailboxCaptions.push_back(text); }
+    void ShowFileCaption(const std::string& text) override { fileCaptions.push_back(text); }
+    void ShowSavedCaption(const std::string& text) override {
+        savedCaptions.push_back(text);
+        if (stopAfterSaved && savedCaptions.size() == stopAfterSaved) stop = true;
+    }
+    void ShowProgressBytes(std::uint64_t done, std::uint64_t total) override {
+        EXPECT_LE(done, total);
+        lastDone = done;
+    }
+    void ShowMessage(MessageKind kind, const std::string& title, const std::string& text) override {
+        messages.push_back({kind, title, text});
+    }
+    void RunStarted() override { ++started; }
+    void RunFinished(const RunReport&) override { ++finished; }
+    void Yield() override {}
+    bool StopRequested() override { return stop; }
+
+    struct Shown {
+        MessageKind kind;
+        std::string title, text;
+    };
+    OutputFormat format = OutputFormat::Eml;
+    std::optional<fs::path> destination;
+    std::vector<fs::path> sources;
+    std::size_t stopAfterSaved = 0;
+    bool stop = false;
+
+    std::vector<std::string> destinationTitles, mailboxCaptions, fileCaptions, savedCaptions;
+    std::vector<Shown> messages;
+    int started = 0, finished = 0;
+    std::uint64_t lastDone = 0;
+};
+
+const std::string kTwoMessages = "From a\nSubject: one\n\nbody\nFrom b\nSubject: two\n\nbody\n";
+
+class Run : public testing::Test {
+  protected:
+    fs::path Mailbox(const std::string& name, const std::string& text) {
+        test::WriteFile(in / name, text);
+        return in / name;
+    }
+    fs::path OutputOf(const fs::path& source) { return out.path() / PathWithoutRoot(source); }
+    std::vector<std::string> Files(const fs::path& folder) {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    test::ScratchFolder in, out;
+    FakeHost host;
+};
+
+TEST_F(Run, WithoutAFormatOnlyAsksForOne) {
+    host.format = OutputFormat::None;
+    host.destination = out.path();
+    host.sources = {Mailbox("a.mbox", kTwoMessages)};
+    const RunReport report = ConversionRun(host).Run();
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "Please select a option to convert file(s).");
+    EXPECT_EQ(host.messages[0].title, "Mailvane");
+    EXPECT_EQ(host.messages[0].kind, MessageKind::Information);
+    EXPECT_TRUE(host.destinationTitles.empty());
+    EXPECT_FALSE(report.started);
+    EXPECT_EQ(host.started, 0);
+}
+
+TEST_F(Run, CancelledDestinationChangesNothing) {
+    host.sources = {Mailbox("a.mbox", kTwoMessages)};
+    const RunReport report = ConversionRun(host).Run();
+    EXPECT_EQ(host.destinationTitles, std::vector<std::string>{"Choose Folder to Save..."});
+    EXPECT_FALSE(report.started);
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_EQ(host.started + host.finished, 0);
+    EXPECT_TRUE(fs::is_empty(out.path()));
+}
+
+TEST_F(Run, WritesEachMailboxUnderItsPathWithoutRoot) {
+    host.destination = out.path();
+    host.sources = {Mailbox("Inbox.mbox", kTwoMessages), Mailbox("sub/Sent.mbox", "From c\n\nx\n")};
+    const RunReport report = ConversionRun(host, 518).Run();
+
+    EXPECT_EQ(host.mailboxCaptions,
+              (std::vector<std::string>{"Mailbox 1 (of 2) ", "Mailbox 2 (of 2) "}));
+    EXPECT_EQ(host.fileCaptions, (std::vector<std::string>{"Inbox.mbox", "Sent.mbox"}));
+    EXPECT_EQ(host.savedCaptions,
+              (std::vector<std::string>{"Saved 1 Email Messages...", "Saved 2 Email Messages...",
+                                        "Saved 1 Email Messages..."}));
+    const fs::path inbox = out.path() / in.path().relative_path() / "Inbox.mbox";
+    EXPECT_EQ(Files(inbox), (std::vector<std::string>{"email-1.eml", "email-2.eml"}));
+    EXPECT_EQ(test::ReadFile(inbox / "email-2.eml"), "From b\r\nSubject: two\r\n\r\nbody\r\n");
+    EXPECT_EQ(Files(out.path() / in.path().relative_path() / "sub/Sent.mbox"),
+              std::vector<std::string>{"email-1.eml"});
+
+    EXPECT_TRUE(report.Clean());
+    EXPECT_EQ(report.messagesWritten, 3);
+    EXPECT_EQ(host.lastDone, kTwoMessages.size() + 10);
+    EXPECT_EQ(host.started, 1);
+    EXPECT_EQ(host.finished, 1);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].kind, MessageKind::Information);
+    EXPECT_TRUE(host.messages[0].text.starts_with(
+        AsteriskLine() + "\nYour messages from MBOX files has been successfully exported.\n" +
+        AsteriskLine() + "\n"));
+}
+
+TEST_F(Run, AMailboxListedTwiceGetsItsOwnFolder) {
+    host.format = OutputFormat::Emlx;
+    host.destination = out.path();
+    const fs::path box = Mailbox("a.mbox", kTwoMessages);
+    host.sources = {box, box, "   "};
+    const RunReport report = ConversionRun(host).Run();
+    EXPECT_EQ(report.mailboxes, 2);  // the blank row is no mailbox
+    EXPECT_EQ(Files(OutputOf(box)), (std::vector<std::string>{"email-1.emlx", "email-2.emlx"}));
+    fs::path second = OutputOf(box);
+    second += " (2)";
+    EXPECT_EQ(Files(second), (std::vector<std::string>{"email-1.emlx", "email-2.emlx"}));
+    ASSERT_EQ(report.notes.size(), 1u);
+    EXPECT_NE(report.notes[0].find(" (2)"), std::string::npos);
+    EXPECT_TRUE(report.Clean());
+}
+
+TEST_F(Run, BadSourcesAreReportedAndTheRunGoesOn) {
+    host.destination = out.path();
+    fs::create_directory(in / "folder.mbox");
+    ASSERT_EQ(::mkfifo((in / "fifo.mbox").c_str(), 0600), 0);
+    host.sources = {in / "missing.mbox",       in / "folder.mbox",
+                    in / "fifo.mbox",          Mailbox("text.mbox", "just text\n"),
+                    Mailbox("empty.mbox", ""), Mailbox("good.mbox", kTwoMessages)};
+    const RunReport report = ConversionRun(host).Run();
+
+    EXPECT_EQ(report.mailboxes, 6);
+    EXPECT_EQ(report.mailboxesFailed, 4);
+    EXPECT_EQ(report.messagesWritten, 2);
+    ASSERT_EQ(report.failures.size(), 4u);
+    const std::vector<std::string> causes = {"No such file", "folder", "FIFO", "not a mailbox"};
+    for (std::size_t i = 0; i < causes.size(); ++i) {
+        EXPECT_EQ(report.failures[i].mailbox, host.sources[i]);
+        EXPECT_EQ(report.failures[i].message, 0);
+        EXPECT_NE(report.failures[i].cause.find(causes[i]), std::string::npos)
+            << report.failures[i].cause;
+    }
+    EXPECT_TRUE(fs::is_empty(OutputOf(in / "text.mbox")));
+    EXPECT_EQ(report.notes.size(), 1u);  // the empty mailbox is said to be so
+    EXPECT_FALSE(report.Clean());
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].kind, MessageKind::Warning);
+    EXPECT_EQ(host.messages[0].text.find("successfully"), std::string::npos);
+    EXPECT_NE(host.messages[0].text.find(FailureLine(report.failures[3])), std::string::npos);
+}
+
+TEST_F(Run, AFailedMessageIsNamedWithItsNumberAndLeavesAGap) {
+    host.destination = out.path();
+    const fs::path box = Mailbox("a.mbox", kTwoMessages + "From c\n\nthird\n");
+    host.sources = {box};
+    fs::create_directories(OutputOf(box) / "email-2.eml");
+    const RunReport report = ConversionRun(host).Run();
+    EXPECT_EQ(report.messagesWritten, 2);
+    EXPECT_EQ(report.messagesFailed, 1);
+    ASSERT_EQ(report.failures.size(), 1u);
+    EXPECT_EQ(report.failures[0].message, 2);
+    EXPECT_EQ(
+        FailureLine(report.failures[0]).rfind(DisplayPath(box) + ", message 2: cannot write", 0),
+        0u);
+    EXPECT_TRUE(fs::exists(OutputOf(box) / "email-3.eml"));
+    EXPECT_EQ(host.messages.at(0).kind, MessageKind::Warning);
+}
+
+TEST_F(Run, AnOutputFolderThatCannotBeMadeFailsThatMailbox) {
+    test::WriteFile(out / "file", "x");
+    host.destination = out / "file";
+    host.sources = {Mailbox("a.mbox", kTwoMessages)};
+    const RunReport report = ConversionRun(host).Run();
+    EXPECT_EQ(report.mailboxesFailed, 1);
+    ASSERT_EQ(report.failures.size(), 1u);
+    EXPECT_NE(report.failures[0].cause.find("cannot create the output folder"), std::string::npos);
+    EXPECT_FALSE(report.Clean());
+}
+
+TEST_F(Run, AStopRequestEndsTheRunAndKeepsWhatWasWritten) {
+    host.destination = out.path();
+    std::string mailbox;
+    for (int i = 0; i < 20; ++i) mailbox += "From m\n\nmessage " + std::to_string(i) + "\n";
+    host.sources = {Mailbox("a.mbox", mailbox), Mailbox("b.mbox", kTwoMessages)};
+    host.stopAfterSaved = 3;
+    const RunReport report = ConversionRun(host, 16).Run();
+    EXPECT_TRUE(report.stopped);
+    EXPECT_FALSE(report.Clean());
+    EXPECT_EQ(report.messagesWritten, 3);
+    EXPECT_EQ(Files(OutputOf(in / "a.mbox")).size(), 3u);
+    EXPECT_FALSE(fs::exists(OutputOf(in / "b.mbox")));
+    EXPECT_NE(host.messages.at(0).text.find("stopped"), std::string::npos);
+    EXPECT_EQ(host.finished, 1);
+}
+
+}  // namespace
+}  // namespace mailvane

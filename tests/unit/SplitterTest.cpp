@@ -1,0 +1,380 @@
+// The mailbox splitter: where messages are cut, what each holds, and that the
+// result never depends on how the mailbox was cut into pieces.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "TestFiles.h"
+#include "convert/MailboxReader.h"
+#include "convert/MessageSplitter.h"
+
+namespace mailvane {
+namespace {
+
+using namespace std::string_literals;
+
+struct Message {
+    std::string text;
+    std::string separator;  // the separator line, without its break
+    std::string preamble;   // text before the separator line
+    bool tooLarge = false;
+    bool operator==(const Message&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Message& m) {
+    return out << testing::PrintToString(m.text) << (m.tooLarge ? " (too large)" : "");
+}
+
+struct Split {
+    std::vector<Message> messages;
+    MailboxShape shape = MailboxShape::Empty;
+};
+
+class Collector : public MessageSink {
+  public:
+    void WriteMessage(const CutMessage& m) override {
+        messages.push_back({std::string(m.text), std::string(m.separatorLine()),
+                            std::string(m.beforeSeparator()), m.tooLarge});
+    }
+    std::vector<Message> messages;
+};
+
+// Feeds `mailbox` in pieces whose sizes `next` gives.
+Split SplitInPieces(std::string_view mailbox, LineEnd lineEnd, const std::function<size_t()>& next,
+                    std::size_t maxBytes = MessageSplitter::kDefaultMaxMessageBytes) {
+    Collector sink;
+    MessageSplitter splitter(lineEnd, sink, maxBytes);
+    for (std::size_t at = 0; at < mailbox.size();) {
+        const std::size_t size = std::min(std::max<std::size_t>(next(), 1), mailbox.size() - at);
+        splitter.SaveMBOXFile(mailbox.substr(at, size));
+        at += size;
+    }
+    const MailboxShape shape = splitter.Finish();
+    return {std::move(sink.messages), shape};
+}
+
+Split SplitBy(std::string_view mailbox, std::size_t pieceSize, LineEnd lineEnd = LineEnd::CrLf,
+              std::size_t maxBytes = MessageSplitter::kDefaultMaxMessageBytes) {
+    return SplitInPieces(
+        mailbox, lineEnd, [=] { return pieceSize; }, maxBytes);
+}
+
+std::vector<std::string> Texts(const Split& split) {
+    std::vector<std::string> texts;
+    for (const auto& m : split.messages) texts.push_back(m.text);
+    return texts;
+}
+
+// A model of the rule, written the plain way: make every break uniform first,
+// then cut before each line that starts with "From ".
+std::string Normalise(std::string_view in, std::string_view eol) {
+    std::string out;
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        if (in[i] == '\r' || in[i] == '\n') {
+            out += eol;
+            if (in[i] == '\r' && i + 1 < in.size() && in[i + 1] == '\n') ++i;
+        } else {
+            out += in[i];
+        }
+    }
+    return out;
+}
+
+Split ModelSplit(std::string_view mailbox, LineEnd lineEnd) {
+    const std::string eol = lineEnd == LineEnd::CrLf ? "\r\n" : "\n";
+    const std::string text = Normalise(mailbox, eol);
+    const auto blank = [](std::string_view s) {
+        return s.find_first_not_of(" \t\r\n") == std::string_view::npos;
+    };
+    std::vector<std::size_t> starts;
+    for (std::size_t at = 0;;) {
+        if (text.compare(at, 5, "From ") == 0) starts.push_back(at);
+        const auto end = text.find(eol, at);
+        if (end == text.npos) break;
+        at = end + eol.size();
+    }
+    Split split;
+    if (starts.empty()) {
+        if (blank(text)) return split;
+        std::size_t at = 0;
+        while (blank(text.substr(at, text.find(eol, at) - at)))
+            at = text.find(eol, at) + eol.size();
+        const std::string first = text.substr(at, text.find(eol, at) - at);
+        split.shape = std::regex_search(first, std::regex("^[!-9;-~]+[ \t]*:"))
+                          ? MailboxShape::SingleMessage
+                          : MailboxShape::NotAMailbox;
+        if (split.shape == MailboxShape::SingleMessage) split.messages.push_back({text, "", ""});
+        return split;
+    }
+    split.shape = MailboxShape::Mailbox;
+    starts.push_back(text.size());
+    const std::string preamble = blank(text.substr(0, starts[0])) ? "" : text.substr(0, starts[0]);
+    for (std::size_t i = 0; i + 1 < starts.size(); ++i) {
+        const std::string own = text.substr(starts[i], starts[i + 1] - starts[i]);
+        const std::string before = i == 0 ? preamble : "";
+        split.messages.push_back({before + own, own.substr(0, own.find(eol)), before});
+    }
+    return split;
+}
+
+const std::string kSep1 = "From ann@example.org Mon Jan  1 10:00:00 2024";
+const std::string kSep2 = "From bob@example.org Tue Jan  2 11:00:00 2024";
+
+TEST(Splitter, SeparatorAtEveryOffsetAroundTheReadBoundary) {
+    for (const std::string eol : {"\n", "\r\n", "\r"}) {
+        const std::string head = kSep1 + eol + "Subject: one" + eol + eol;
+        const std::string second = kSep2 + eol + "Subject: two" + eol + eol + "body" + eol;
+        // The second separator starts at every offset from 505 to 535, so its
+        // break and its "From " fall before, across and after byte 518.
+        for (std::size_t start = 505; start <= 535; ++start) {
+            const std::string first =
+                head + std::string(start - head.size() - eol.size(), 'x') + eol;
+            ASSERT_EQ(first.size(), start);
+            const std::string mailbox = first + second;
+            const std::vector<std::string> want = {Normalise(first, "\r\n"),
+                                                   Normalise(second, "\r\n")};
+            for (std::size_t piece : {1, 2, 517, 518, 519}) {
+                const Split got = SplitBy(mailbox, piece);
+                EXPECT_EQ(Texts(got), want) << "start " << start << ", pieces of " << piece
+                                            << ", break " << testing::PrintToString(eol);
+                EXPECT_EQ(got.shape, MailboxShape::Mailbox);
+            }
+        }
+    }
+}
+
+TEST(Splitter, ManySeparatorsInOnePieceEachEndAMessage) {
+    std::string mailbox;
+    for (int i = 1; i <= 6; ++i) {
+        mailbox += "From x" + std::to_string(i) + "\nSubject: " + std::to_string(i) + "\n\n";
+    }
+    const Split got = SplitBy(mailbox, mailbox.size(), LineEnd::Lf);
+    ASSERT_EQ(got.messages.size(), 6u);
+    EXPECT_EQ(got.messages[0].text, "From x1\nSubject: 1\n\n");
+    EXPECT_EQ(got.messages[5].text, "From x6\nSubject: 6\n\n");
+    EXPECT_EQ(got.messages[5].separator, "From x6");
+}
+
+TEST(Splitter, LineBreaksAreMadeUniform) {
+    // CR, LF and CR LF mixed in one mailbox; LF CR is two breaks.
+    const std::string mailbox = "From a\rSubject: s\r\n\nline\n\rend";
+    EXPECT_EQ(Texts(SplitBy(mailbox, 1000)),
+              std::vector<std::string>{"From a\r\nSubject: s\r\n\r\nline\r\n\r\nend"});
+    EXPECT_EQ(Texts(SplitBy(mailbox, 1000, LineEnd::Lf)),
+              std::vector<std::string>{"From a\nSubject: s\n\nline\n\nend"});
+    // A CR LF pair cut between two pieces is one break, never an empty line.
+    Collector sink;
+    MessageSplitter splitter(LineEnd::Lf, sink);
+    for (auto piece : {"From a\r", "\nSubject: s\r", "\n\r", "\nbody\r", "\nFrom b\r", "\n"}) {
+        splitter.SaveMBOXFile(piece);
+    }
+    EXPECT_EQ(splitter.Finish(), MailboxShape::Mailbox);
+    ASSERT_EQ(sink.messages.size(), 2u);
+    EXPECT_EQ(sink.messages[0].text, "From a\nSubject: s\n\nbody\n");
+    EXPECT_EQ(sink.messages[1].text, "From b\n");
+}
+
+TEST(Splitter, PreambleOfBlankLinesIsDroppedAnyOtherStaysWithMessageOne) {
+    const Split blank = SplitBy(" \n\t\r\n\r\nFrom a\nSubject: s\n\nbody\n", 3, LineEnd::Lf);
+    ASSERT_EQ(blank.messages.size(), 1u);
+    EXPECT_EQ(blank.messages[0].text, "From a\nSubject: s\n\nbody\n");
+    EXPECT_EQ(blank.messages[0].preamble, "");
+
+    const Split kept = SplitBy("\nnotes\n\nFrom a\nSubject: s\n\nbody\nFrom b\n", 3, LineEnd::Lf);
+    ASSERT_EQ(kept.messages.size(), 2u);
+    EXPECT_EQ(kept.messages[0].text, "\nnotes\n\nFrom a\nSubject: s\n\nbody\n");
+    EXPECT_EQ(kept.messages[0].preamble, "\nnotes\n\n");
+    EXPECT_EQ(kept.messages[0].separator, "From a");
+    EXPECT_EQ(kept.messages[1].preamble, "");
+}
+
+TEST(Splitter, FileWithoutSeparator) {
+    const Split single = SplitBy("Subject: lone\r\nTo: x@y\r\n\r\nbody\r\n", 4);
+    EXPECT_EQ(single.shape, MailboxShape::SingleMessage);
+    ASSERT_EQ(single.messages.size(), 1u);
+    EXPECT_EQ(single.messages[0].text, "Subject: lone\r\nTo: x@y\r\n\r\nbody\r\n");
+    EXPECT_EQ(single.messages[0].separator, "");
+
+    for (const char* text : {"just some text\nSubject: x\n", "\x01\x01\x01\x01\n", ": no name\n",
+                             "Subject x: no colon after the name\n"}) {
+        const Split none = SplitBy(text, 2);
+        EXPECT_EQ(none.shape, MailboxShape::NotAMailbox) << text;
+        EXPECT_TRUE(none.messages.empty()) << text;
+    }
+    for (const char* text : {"", "\n", " \r\n\t\r\r"}) {
+        const Split empty = SplitBy(text, 1);
+        EXPECT_EQ(empty.shape, MailboxShape::Empty) << testing::PrintToString(text);
+        EXPECT_TRUE(empty.messages.empty());
+    }
+}
+
+TEST(Splitter, OnlyFromAndASpaceAtALineStartSeparates) {
+    const std::string mailbox =
+        "From a\nFrom: ann@example.org\n>From the quoted\nfrom lower case\nFROM capitals\n"
+        " From indented\nFrom\nFrom\tx\nwords From here\n\nFrom b\n";
+    for (std::size_t piece : {1, 2, 3, 4, 5, 6, 1000}) {
+        const Split got = SplitBy(mailbox, piece, LineEnd::Lf);
+        ASSERT_EQ(got.messages.size(), 2u) << "pieces of " << piece;
+        EXPECT_EQ(got.messages[0].text, mailbox.substr(0, mailbox.size() - 7));
+        EXPECT_EQ(got.messages[1].text, "From b\n");
+    }
+}
+
+TEST(Splitter, NulBytesAndVeryLongLinesAreKept) {
+    const std::string longLine =
+        std::string(3 << 20, 'a') + "\0\0\xff\xfe"s + std::string(1000, 'b');
+    const std::string mailbox = "From a\nSubject: s\n\n" + longLine + "\nFrom b\n\0\n"s;
+    const Split got = SplitBy(mailbox, 518 * 7, LineEnd::Lf);
+    ASSERT_EQ(got.messages.size(), 2u);
+    EXPECT_EQ(got.messages[0].text, "From a\nSubject: s\n\n" + longLine + "\n");
+    EXPECT_EQ(got.messages[1].text, "From b\n\0\n"s);
+}
+
+TEST(Splitter, MessageOverTheSizeLimitFailsAlone) {
+    const std::string big = "From b\nSubject: big\n\n" + std::string(200, 'x') + "\n";
+    const std::string mailbox = "From a\nSubject: a\n\nsmall\n" + big + "From c\n\nsmall too\n";
+    for (std::size_t piece : {1, 7, 64, 1000}) {
+        const Split got = SplitBy(mailbox, piece, LineEnd::Lf, 64);
+        ASSERT_EQ(got.messages.size(), 3u) << "pieces of " << piece;
+        EXPECT_EQ(got.messages[0], (Message{"From a\nSubject: a\n\nsmall\n", "From a", ""}));
+        EXPECT_TRUE(got.messages[1].tooLarge);
+        EXPECT_EQ(got.messages[1].text, "");
+        EXPECT_EQ(got.messages[2], (Message{"From c\n\nsmall too\n", "From c", ""}));
+    }
+    for (std::size_t piece : {1, 1000}) {
+        // Text after a long run of blank lines is a preamble: message 1 holds
+        // it and fails, rather than losing it without a word.
+        const Split preamble =
+            SplitBy(std::string(20, '\n') + "text\nFrom a\n\nx\n", piece, LineEnd::CrLf, 12);
+        ASSERT_EQ(preamble.messages.size(), 1u);
+        EXPECT_TRUE(preamble.messages[0].tooLarge);
+        // No separator: an overlong header line still makes one (failed) message.
+        const Split single =
+            SplitBy("Subject: " + std::string(100, 'x') + "\n", piece, LineEnd::Lf, 12);
+        EXPECT_EQ(single.shape, MailboxShape::SingleMessage) << "pieces of " << piece;
+        ASSERT_EQ(single.messages.size(), 1u);
+        EXPECT_TRUE(single.messages[0].tooLarge);
+    }
+    // A message of exactly the limit is kept.
+    EXPECT_FALSE(
+        SplitBy("From a\n" + std::string(57, 'x'), 5, LineEnd::Lf, 64).messages[0].tooLarge);
+}
+
+TEST(Splitter, EachMailboxStartsAfreshAfterFinishOrAbandon) {
+    Collector sink;
+    MessageSplitter splitter(LineEnd::Lf, sink);
+    splitter.SaveMBOXFile("From a\nSubject: one\n\nFro");
+    splitter.Abandon();  // reading stopped part way: the open message is dropped
+    EXPECT_TRUE(sink.messages.empty());
+    splitter.SaveMBOXFile("m x\nnot a separator now\n");
+    EXPECT_EQ(splitter.Finish(), MailboxShape::NotAMailbox);
+    splitter.SaveMBOXFile("\n\nFrom b\nSubject: two\n\nFro");
+    EXPECT_EQ(splitter.Finish(), MailboxShape::Mailbox);
+    splitter.SaveMBOXFile("From c\n");
+    EXPECT_EQ(splitter.Finish(), MailboxShape::Mailbox);
+    ASSERT_EQ(sink.messages.size(), 2u);
+    EXPECT_EQ(sink.messages[0].text, "From b\nSubject: two\n\nFro");
+    EXPECT_EQ(sink.messages[1].text, "From c\n");
+    EXPECT_EQ(splitter.messagesCut(), 2u);
+}
+
+// Mailboxes made of awkward fragments, cut at random: the messages must be
+// those of the plain model, whatever the cut.
+TEST(Splitter, RandomMailboxesDoNotDependOnTheCut) {
+    const std::vector<std::string> fragments = {
+        "From ", kSep1, "\n",         "\r\n", "\r",   "F",   "Fr",   "From",   "from ", ">From ",
+        "From:", " ",   "Subject: s", "\t",   "body", "\0"s, "\n\n", "\r\r\n", "x: y",  "\n\r"};
+    std::mt19937 random(20240101);
+    for (int round = 0; round < 400; ++round) {
+        std::string mailbox;
+        const int count = std::uniform_int_distribution<int>(0, 40)(random);
+        for (int i = 0; i < count; ++i) {
+            mailbox += fragments[std::uniform_int_distribution<std::size_t>(
+                0, fragments.size() - 1)(random)];
+        }
+        for (LineEnd lineEnd : {LineEnd::CrLf, LineEnd::Lf}) {
+            const Split want = ModelSplit(mailbox, lineEnd);
+            std::uniform_int_distribution<std::size_t> size(1, 9);
+            const Split got = SplitInPieces(mailbox, lineEnd, [&] { return size(random); });
+            const Split whole = SplitBy(mailbox, mailbox.size() + 1, lineEnd);
+            EXPECT_EQ(got.shape, want.shape) << testing::PrintToString(mailbox);
+            EXPECT_EQ(got.messages, want.messages) << testing::PrintToString(mailbox);
+            EXPECT_EQ(whole.messages, want.messages) << testing::PrintToString(mailbox);
+            // With a small size limit some messages fail; which ones must not
+            // depend on the cut either.
+            const Split limited = SplitInPieces(
+                mailbox, lineEnd, [&] { return size(random); }, 12);
+            const Split limitedWhole = SplitBy(mailbox, mailbox.size() + 1, lineEnd, 12);
+            EXPECT_EQ(limited.shape, limitedWhole.shape) << testing::PrintToString(mailbox);
+            EXPECT_EQ(limited.messages, limitedWhole.messages) << testing::PrintToString(mailbox);
+        }
+    }
+}
+
+class NoEvents : public ReadEvents {
+  public:
+    void BytesRead(std::uint64_t done) override { last = done; }
+    bool StopRequested() override { return false; }
+    std::uint64_t last = 0;
+};
+
+TEST(MailboxReader, ReadsTheSameMessagesWhateverTheBlockSize) {
+    test::ScratchFolder folder;
+    std::string mailbox;
+    for (int i = 0; i < 40; ++i) {
+        mailbox += "From m" + std::to_string(i) + "\r\nSubject: " + std::string(i * 7, 's') +
+                   "\r\n\r\nFrom: not a separator\r\n";
+    }
+    test::WriteFile(folder / "box.mbox", mailbox);
+    std::vector<std::string> first;
+    std::mt19937 random(7);
+    for (std::size_t block : {1, 2, 517, 518, 519, 1 << 20}) {
+        Collector sink;
+        MessageSplitter splitter(LineEnd::Lf, sink);
+        NoEvents events;
+        const ReadResult result = ReadMailbox(folder / "box.mbox", splitter, events, block);
+        EXPECT_TRUE(result.complete);
+        EXPECT_EQ(result.bytesRead, mailbox.size());
+        EXPECT_EQ(events.last, mailbox.size());
+        EXPECT_EQ(result.mode, MboxReadMode::NotNormal);
+        EXPECT_EQ(sink.messages.size(), 40u);
+        std::vector<std::string> texts;
+        for (const auto& m : sink.messages) texts.push_back(m.text);
+        if (first.empty()) first = texts;
+        EXPECT_EQ(texts, first) << "blocks of " << block;
+    }
+    // No line feed among the first 512 bytes: read for CR line ends.
+    test::WriteFile(folder / "cr.mbox", "From a\r" + std::string(600, 'x') + "\n");
+    Collector sink;
+    MessageSplitter splitter(LineEnd::Lf, sink);
+    NoEvents events;
+    EXPECT_EQ(ReadMailbox(folder / "cr.mbox", splitter, events).mode, MboxReadMode::Normal);
+}
+
+TEST(MailboxReader, RefusesWhatIsNoRegularFile) {
+    test::ScratchFolder folder;
+    Collector sink;
+    MessageSplitter splitter(LineEnd::Lf, sink);
+    NoEvents events;
+    ReadResult missing = ReadMailbox(folder / "missing.mbox", splitter, events);
+    EXPECT_FALSE(missing.opened);
+    EXPECT_FALSE(missing.error.empty());
+    ReadResult dir = ReadMailbox(folder.path(), splitter, events);
+    EXPECT_FALSE(dir.opened);
+    EXPECT_NE(dir.error.find("folder"), std::string::npos) << dir.error;
+    ASSERT_EQ(::mkfifo((folder / "fifo.mbox").c_str(), 0600), 0);
+    ReadResult fifo = ReadMailbox(folder / "fifo.mbox", splitter, events);  // must not block
+    EXPECT_FALSE(fifo.opened);
+    EXPECT_NE(fifo.error.find("FIFO"), std::string::npos) << fifo.error;
+    EXPECT_TRUE(sink.messages.empty());
+}
+
+}  // namespace
+}  // namespace mailvane
