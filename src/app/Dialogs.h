@@ -1,0 +1,32 @@
+#pragma once
+// Every dialog, message box and shell call the window makes goes through this
+// interface, so tests can answer them in advance and see what was shown.
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+class QWidget;
+
+namespace mailvane {
+
+class Dialogs {
+  public:
+    enum class Kind { Plain, Information, Warning };
+
+    virtual ~Dialogs() = default;
+
+    // A folder, or the empty string when the user cancelled.
+    virtual QString chooseFolder(QWidget* owner, const QString& title) = 0;
+    // Files chosen in a multiple-selection open dialog offering one filter,
+    // shown as `filterName` and matching `patterns`; empty when cancelled.
+    virtual QStringList chooseFiles(QWidget* owner, const QString& filterName,
+                                    const QStringList& patterns) = 0;
+    // A Yes/No question with Yes as default; true on Yes.
+    virtual bool ask(QWidget* owner, const QString& title, const QString& text) = 0;
+    // A message with an OK button.
+    virtual void inform(QWidget* owner, Kind kind, const QString& title, const QString& text) = 0;
+    // Opens a document or address in the program the desktop chooses.
+    virtual void openDocument(const QUrl& url) = 0;
+};
+
+}  // namespace mailvane

@@ -1,0 +1,43 @@
+#pragma once
+// The window's side of a conversion run: options read from the controls at
+// each step, the destination from a folder picker, the rows of the source
+// list, progress in the window's labels, and paced event processing.
+#include <vector>
+
+#include "app/EventPacer.h"
+#include "convert/RunHost.h"
+
+namespace mailvane {
+
+class Dialogs;
+class frmStep1;
+
+class WindowRunHost : public RunHost {
+  public:
+    WindowRunHost(frmStep1& window, Dialogs& dialogs);
+
+    OutputOptions Options() override;
+    std::optional<std::filesystem::path> ChooseDestination(const std::string& title) override;
+    std::size_t SourceRowCount() override;
+    std::filesystem::path SourceRow(std::size_t row) override;
+    void ShowMailboxCaption(const std::string& text) override;
+    void ShowFileCaption(const std::string& text) override;
+    void ShowSavedCaption(const std::string& text) override;
+    void ShowProgressBytes(std::uint64_t done, std::uint64_t total) override;
+    void ShowMessage(MessageKind kind, const std::string& title, const std::string& text) override;
+    void RunStarted() override;
+    void RunFinished(const RunReport& report) override;
+    void Yield() override;
+    bool StopRequested() override;
+
+  private:
+    frmStep1& window_;
+    Dialogs& dialogs_;
+    EventPacer pacer_;
+    // The rows the run takes up (it skips blank ones), in its order, so the
+    // list can show which one is being read.
+    std::vector<int> mailboxRows_;
+    std::size_t mailboxesShown_ = 0;
+};
+
+}  // namespace mailvane

@@ -1,0 +1,192 @@
+#include "app/frmStep1.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDir>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTableWidget>
+#include <exception>
+
+#include "app/AppArt.h"
+#include "app/AppFont.h"
+#include "app/Dialogs.h"
+#include "app/NativePath.h"
+#include "app/SourceGrid.h"
+#include "app/WindowRunHost.h"
+#include "convert/ConversionRun.h"
+#include "sources/SourceList.h"
+
+namespace mailvane {
+
+namespace {
+
+const QString kTitle = QStringLiteral("Mailvane");
+
+// The wait cursor for as long as a folder scan runs, however it ends.
+class WaitCursor {
+  public:
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+QString SkippedFoldersLine(const FolderScan& scan) {
+    const int skipped = scan.unreadableFolders + scan.repeatedFolders;
+    if (skipped == 0) return QString();
+    return QStringLiteral("\nFolders skipped (unreadable, or reached again through a link): %1")
+        .arg(skipped);
+}
+
+}  // namespace
+
+frmStep1::frmStep1(Dialogs& dialogs, QWidget* parent) : QWidget(parent), dialogs_(dialogs) {
+    setObjectName(QStringLiteral("frmStep1"));
+    setWindowTitle(QStringLiteral("Mailvane v6.2"));
+    setWindowIcon(AppIcon());
+    setFont(WindowFont());
+    setFixedSize(599, 569);
+    BuildControls();
+    SetTabOrder();
+    ConnectCommands();
+    UpdateEnabling();
+    cmdAdd->setFocus();
+}
+
+frmStep1::~frmStep1() = default;
+
+void frmStep1::ConnectCommands() {
+    connect(cmdAdd, &QPushButton::clicked, this, &frmStep1::cmdAdd_Click);
+    connect(CmdAddFolder, &QPushButton::clicked, this, &frmStep1::CmdAddFolder_Click);
+    connect(cmdClear1, &QPushButton::clicked, this, &frmStep1::cmdClear1_Click);
+    connect(CmdConvert, &QPushButton::clicked, this, &frmStep1::CmdConvert_Click);
+    connect(CmdHelp, &QPushButton::clicked, this, &frmStep1::CmdHelp_Click);
+    connect(cmdEnd, &QPushButton::clicked, this, &frmStep1::cmdEnd_Click);
+    for (QRadioButton* option : {OptEML, OptEMLX, OptPST, OptMSG}) {
+        connect(option, &QRadioButton::toggled, this,
+                [this, option](bool checked) { OutputOption_Toggled(option, checked); });
+    }
+}
+
+QString frmStep1::GuidePath() {
+    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("guide.html"));
+}
+
+void frmStep1::AddFileToList(const std::filesystem::path& path) {
+    AppendSourcePath(grdFiles1, path);
+    lblCount1->setText(QString::fromStdString(CountText(std::size_t(grdFiles1->rowCount()))));
+    UpdateEnabling();
+}
+
+void frmStep1::ClearFileList() {
+    ClearSourceGrid(grdFiles1);
+    lblCount1->setText(QString::fromStdString(CountText(0)));
+    UpdateEnabling();
+}
+
+void frmStep1::cmdAdd_Click() {
+    const QStringList files =
+        dialogs_.chooseFiles(this, QStringLiteral("MBOX Files (*.mbox,*.mbx)"),
+                             {QStringLiteral("*.mbox"), QStringLiteral("*.mbx")});
+    for (const QString& file : files) {
+        AddFileToList(PathFromQString(QDir::toNativeSeparators(file)));
+    }
+}
+
+void frmStep1::CmdAddFolder_Click() {
+    const QString folder = dialogs_.chooseFolder(this, QStringLiteral("Choose Source Folder..."));
+    if (folder.isEmpty()) return;
+    FolderScan scan;
+    {
+        WaitCursor wait;
+        scan = FindMailboxes(PathFromQString(QDir::toNativeSeparators(folder)));
+        for (const auto& mailbox : scan.mailboxes) AddFileToList(mailbox);
+    }
+    dialogs_.inform(this, Dialogs::Kind::Plain, kTitle,
+                    QStringLiteral("%1 Files Added to List.").arg(scan.mailboxes.size()) +
+                        SkippedFoldersLine(scan));
+}
+
+void frmStep1::cmdClear1_Click() {
+    // The current cell moves to the top even when nothing is cleared.
+    grdFiles1->setCurrentCell(0, 0);
+    if (SourceText(grdFiles1, 0).isEmpty()) return;
+    if (dialogs_.ask(this, kTitle,
+                     QStringLiteral("Do you want to clear all the files in the list\n Proceed?"))) {
+        ClearFileList();
+    }
+}
+
+void frmStep1::CmdConvert_Click() {
+    // The run yields to the event loop; a second press must not start a run
+    // inside the first one.
+    if (converting_) return;
+    converting_ = true;
+    stopRequested_ = false;
+    try {
+        WindowRunHost host(*this, dialogs_);
+        ConversionRun(host).Run();
+    } catch (const std::exception& error) {
+        running_ = false;
+        dialogs_.inform(
+            this, Dialogs::Kind::Warning, kTitle,
+            QStringLiteral("The conversion stopped: %1").arg(QString::fromUtf8(error.what())));
+    }
+    converting_ = false;
+    UpdateEnabling();
+    if (closeAfterRun_) close();
+}
+
+void frmStep1::CmdHelp_Click() {
+    dialogs_.openDocument(QUrl::fromLocalFile(GuidePath()));
+}
+
+void frmStep1::cmdEnd_Click() {
+    if (dialogs_.ask(this, kTitle, QStringLiteral("Are you sure you want to exit now?"))) close();
+}
+
+void frmStep1::closeEvent(QCloseEvent* event) {
+    if (converting_) {
+        // The run is further up this thread's stack: ask it to stop after the
+        // current message; the Convert handler closes the window when it ends.
+        stopRequested_ = true;
+        closeAfterRun_ = true;
+        event->ignore();
+        return;
+    }
+    event->accept();
+}
+
+void frmStep1::OutputOption_Toggled(QRadioButton* option, bool checked) {
+    // Clearing all options after a run selects nothing, so the one-PST box
+    // keeps its state until the user picks a format again.
+    if (!checked) return;
+    onePstAllowed_ = option == OptPST;
+    UpdateEnabling();
+}
+
+void frmStep1::ClearOutputOptions() {
+    outputGroup_->setExclusive(false);
+    for (QAbstractButton* option : outputGroup_->buttons()) option->setChecked(false);
+    outputGroup_->setExclusive(true);
+}
+
+bool frmStep1::ListHoldsPath() const {
+    return SourceListHoldsPath(grdFiles1);
+}
+
+void frmStep1::UpdateEnabling() {
+    const bool idle = !running_;
+    cmdAdd->setEnabled(idle);
+    CmdAddFolder->setEnabled(idle);
+    cmdClear1->setEnabled(idle);
+    Picture1->setEnabled(idle);
+    ChkAllinOnePST->setEnabled(idle && onePstAllowed_);
+    CmdConvert->setEnabled(idle && ListHoldsPath());
+}
+
+}  // namespace mailvane

@@ -1,0 +1,23 @@
+// Mailvane's window program: one window, open until the user closes it.
+#include <QApplication>
+#include <QScreen>
+
+#include "app/AppArt.h"
+#include "app/QtDialogs.h"
+#include "app/frmStep1.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Mailvane"));
+    QApplication::setApplicationVersion(QStringLiteral("6.2.0.4"));
+    QApplication::setWindowIcon(mailvane::AppIcon());
+
+    mailvane::QtDialogs dialogs;
+    mailvane::frmStep1 window(dialogs);
+    if (const QScreen* screen = window.screen()) {
+        const QRect area = screen->availableGeometry();
+        window.move(area.center() - window.rect().center());
+    }
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,281 @@
+// Conversion runs as the window drives them: the checks before a run, the
+// progress captions, what is locked while it runs, the completion and failure
+// messages, and closing the window in the middle of a run.
+#include <QApplication>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include "ScriptedDialogs.h"
+#include "WindowProbe.h"
+#include "app/NativePath.h"
+#include "app/frmStep1.h"
+#include "support/Paths.h"
+
+using namespace mailvane;
+namespace fs = std::filesystem;
+
+namespace {
+
+const QString kAppTitle = QStringLiteral("Mailvane");
+const QString kStars = QString(75, QLatin1Char('*'));
+
+const char* const kOptions[] = {"OptEML", "OptEMLX", "OptPST", "OptMSG"};
+const char* const kLockedDuringRun[] = {"cmdAdd", "CmdAddFolder",   "cmdClear1",
+                                        "OptEML", "OptEMLX",        "OptPST",
+                                        "OptMSG", "ChkAllinOnePST", "CmdConvert"};
+
+// Where the run writes a mailbox's messages.
+fs::path OutputFolder(const QTemporaryDir& destination, const fs::path& source) {
+    return PathFromQString(destination.path()) / PathWithoutRoot(source);
+}
+
+struct Sources {
+    QTemporaryDir dir;
+    fs::path Add(const char* name, int messages) {
+        const fs::path path = PathFromQString(QDir::toNativeSeparators(dir.filePath(name)));
+        if (!WriteFile(path, Mailbox(QString::fromLatin1(name), messages))) return {};
+        return path;
+    }
+};
+
+bool NoOptionChosen(QWidget& window) {
+    for (const char* option : kOptions) {
+        if (Button(window, option)->isChecked()) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+class RunTest : public QObject {
+    Q_OBJECT
+
+  private Q_SLOTS:
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+
+    void convertWithoutAnOption() {
+        ScriptedDialogs dialogs;
+        frmStep1 window(dialogs);
+        window.AddFileToList("/mail/a.mbox");
+        Click(Button(window, "CmdConvert"));
+        QCOMPARE(dialogs.messages.size(), 1);
+        QCOMPARE(dialogs.messages[0].kind, Dialogs::Kind::Information);
+        QCOMPARE(dialogs.messages[0].title, kAppTitle);
+        QCOMPARE(dialogs.messages[0].text,
+                 QStringLiteral("Please select a option to convert file(s)."));
+        QVERIFY(dialogs.folderTitles.isEmpty());
+        QVERIFY(Button(window, "CmdConvert")->isEnabled());
+    }
+
+    void cancelledDestinationChangesNothing() {
+        ScriptedDialogs dialogs;
+        frmStep1 window(dialogs);
+        window.show();
+        window.AddFileToList("/mail/a.mbox");
+        Click(Button(window, "OptEML"));
+        dialogs.folders = {QString()};
+        Click(Button(window, "CmdConvert"));
+        QCOMPARE(dialogs.folderTitles, QStringList{QStringLiteral("Choose Folder to Save...")});
+        QVERIFY(dialogs.messages.isEmpty());
+        QVERIFY(Button(window, "OptEML")->isChecked());
+        QVERIFY(Button(window, "CmdConvert")->isEnabled());
+        QCOMPARE(Label(window, "LblProgessCurrent")->text(), QStringLiteral("Mailbox  0 (of 0)"));
+    }
+
+    void emlRunOverTwoMailboxes() {
+        Sources sources;
+        const fs::path first = sources.Add("first.mbox", 2);
+        const fs::path second = sources.Add("second.mbox", 1);
+        QTemporaryDir destination;
+        ScriptedDialogs dialogs;
+        frmStep1 window(dialogs);
+        window.show();
+        window.AddFileToList(first);
+        window.AddFileToList(second);
+        Click(Button(window, "OptPST"));
+        Click(Button(window, "OptEML"));  // leaves the one-PST box disabled
+        dialogs.answers = {false};
+        Click(Button(window, "cmdClear1"));  // moves the current row to the top
+        QCOMPARE(Grid(window)->currentRow(), 0);
+        dialogs.folders = {destination.path()};
+
+        QStringList enabledWhileRunning;
+        dialogs.whileShowing = [&](const ScriptedDialogs::Message&) {
+            for (const char* name : kLockedDuringRun) {
+                if (Control(window, name)->isEnabled()) enabledWhileRunning.append(name);
+            }
+            for (const char* name : {"CmdHelp", "cmdEnd"}) {
+                if (!Control(window, name)->isEnabled())
+                    enabledWhileRunning.append("not " + QString(name));
+            }
+        };
+        Click(Button(window, "CmdConvert"));
+
+        QCOMPARE(dialogs.messages.size(), 1);
+        const auto& done = dialogs.messages[0];
+        QCOMPARE(done.kind, Dialogs::Kind::Information);
+        QCOMPARE(done.title, kAppTitle);
+        QVERIFY2(done.text.startsWith(kStars +
+                                      "\nYour messages from MBOX files has been "
+                                      "successfully exported.\n" +
+                                      kStars + "\n"),
+                 qPrintable(done.text));
+        QVERIFY2(enabledWhileRunning.isEmpty(), qPrintable(enabledWhileRunning.join(", ")));
+
+        QCOMPARE(Label(window, "LblProgessCurrent")->text(), QStringLiteral("Mailbox 2 (of 2) "));
+        QCOMPARE(Label(window, "LblIMMFile")->text(), QStringLiteral("second.mbox"));
+        QCOMPARE(Label(window, "LblProgress")->text(), QStringLiteral("Saved 1 Email Messages..."));
+        for (const char* file : {"email-1.eml", "email-2.eml"}) {
+            QVERIFY2(fs::exists(OutputFolder(destination, first) / file), file);
+        }
+        QVERIFY(fs::exists(OutputFolder(destination, second) / "email-1.eml"));
+        QVERIFY(!fs::exists(OutputFolder(destination, second) / "email-2.eml"));
+
+        // Ready for the next run, which needs a fresh choice of format.
+        QVERIFY(NoOptionChosen(window));
+        QVERIFY(Button(window, "CmdConvert")->isEnabled());
+        QVERIFY(!Button(window, "ChkAllinOnePST")->isEnabled());
+        QVERIFY(Button(window, "ChkAllinOnePST")->isChecked());
+        QCOMPARE(RowTexts(window).size(), 2);
+        QCOMPARE(Grid(window)->currentRow(), 1);  // the last mailbox read
+        for (const char* name : {"cmdAdd", "CmdAddFolder", "cmdClear1", "OptEML"}) {
+            QVERIFY2(Control(window, name)->isEnabled(), name);
+        }
+        Click(Button(window, "CmdConvert"));
+        QCOMPARE(dialogs.messages.value(1).text,
+                 QStringLiteral("Please select a option to convert file(s)."));
+        QCOMPARE(dialogs.unexpected, 0);
+    }
+
+    void eachOptionPicksItsFormat_data() {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QString>("written");  // empty: the format is not offered yet
+        QTest::newRow("eml") << "OptEML"
+                             << "email-1.eml";
+        QTest::newRow("emlx") << "OptEMLX"
+                              << "email-1.emlx";
+        QTest::newRow("msg") << "OptMSG"
+                             << "";
+        QTest::newRow("pst") << "OptPST"
+                             << "";
+    }
+
+    void eachOptionPicksItsFormat() {
+        QFETCH(QString, option);
+        QFETCH(QString, written);
+        Sources sources;
+        const fs::path mailbox = sources.Add("box.mbox", 1);
+        QTemporaryDir destination;
+        ScriptedDialogs dialogs;
+        frmStep1 window(dialogs);
+        window.show();
+        window.AddFileToList(mailbox);
+        Click(Button(window, qPrintable(option)));
+        if (!written.isEmpty()) dialogs.folders = {destination.path()};
+        Click(Button(window, "CmdConvert"));
+
+        QCOMPARE(dialogs.messages.size(), 1);
+        if (written.isEmpty()) {
+            QVERIFY(dialogs.messages[0].text.contains(QStringLiteral("not available")));
+            QVERIFY(dialogs.folderTitles.isEmpty());
+            QVERIFY(Button(window, qPrintable(option))->isChecked());
+        } else {
+            QCOMPARE(dialogs.messages[0].kind, Dialogs::Kind::Information);
+            QVERIFY(fs::exists(OutputFolder(destination, mailbox) / written.toStdString()));
+            QVERIFY(NoOptionChosen(window));
+        }
+    }
+
+    void failuresAreReported() {
+        Sources sources;
+        const fs::path missing = PathFromQString(sources.dir.filePath("missing.mbox"));
+        const fs::path good = sources.Add("good.mbox", 2);
+        QTemporaryDir destination;
+        ScriptedDialogs dialogs;
+        frmStep1 window(dialogs);
+        window.AddFileToList(missing);
+        window.AddFileToList(good);
+        Click(Button(window, "OptEMLX"));
+        dialogs.folders = {destination.path()};
+        Click(Button(window, "CmdConvert"));
+
+        QCOMPARE(dialogs.messages.size(), 1);
+        const auto& report = dialogs.messages[0];
+        QCOMPARE(report.kind, Dialogs::Kind::Warning);
+        QCOMPARE(report.title, kAppTitle);
+        QVERIFY2(!report.text.contains(QStringLiteral("successfully")), qPrintable(report.text));
+        QVERIFY2(report.text.contains(QStringLiteral("2 messages were exported")),
+                 qPrintable(report.text));
+        QVERIFY2(report.text.contains(PathToQString(missing) + ": cannot read the mailbox"),
+                 qPrintable(report.text));
+        // The bad mailbox did not stop the good one.
+        QVERIFY(fs::exists(OutputFolder(destination, good) / "email-2.emlx"));
+        QCOMPARE(Label(window, "LblProgessCurrent")->text(), QStringLiteral("Mailbox 2 (of 2) "));
+        QVERIFY(NoOptionChosen(window));
+        QVERIFY(Button(window, "CmdConvert")->isEnabled());
+    }
+
+#ifndef _WIN32
+    // A file name that is not valid UTF-8 still reaches the reader unchanged.
+    void namesThatAreNotUtf8() {
+        Sources sources;
+        const fs::path odd = PathFromQString(sources.dir.path()) / std::string("caf\xe9.mbox");
+        QVERIFY(WriteFile(odd, Mailbox("odd", 1)));
+        QTemporaryDir destination;
+        ScriptedDialogs dialogs;
+        frmStep1 window(dialogs);
+        dialogs.folders = {sources.dir.path(), destination.path()};
+        Click(Button(window, "CmdAddFolder"));
+        QCOMPARE(dialogs.messages.value(0).text, QStringLiteral("1 Files Added to List."));
+        Click(Button(window, "OptEML"));
+        Click(Button(window, "CmdConvert"));
+        QCOMPARE(dialogs.messages.value(1).kind, Dialogs::Kind::Information);
+        QVERIFY(fs::exists(OutputFolder(destination, odd) / "email-1.eml"));
+        // QTemporaryDir cannot remove names it cannot decode.
+        std::error_code ignored;
+        fs::remove_all(PathFromQString(destination.path()) / PathWithoutRoot(odd).begin()->native(),
+                       ignored);
+        fs::remove(odd, ignored);
+    }
+#endif
+
+    void closingDuringARun_data() {
+        QTest::addColumn<bool>("byExitButton");
+        QTest::newRow("close button") << false;
+        QTest::newRow("Exit, then Yes") << true;
+    }
+
+    // The run stops at its next step, quietly, and then the window closes.
+    void closingDuringARun() {
+        QFETCH(bool, byExitButton);
+        Sources sources;
+        const fs::path mailbox = sources.Add("box.mbox", 3);
+        QTemporaryDir destination;
+        ScriptedDialogs dialogs;
+        frmStep1 window(dialogs);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.AddFileToList(mailbox);
+        Click(Button(window, "OptEML"));
+        dialogs.folders = {destination.path()};
+        dialogs.answers = {true};
+        // Delivered at the run's first chance to process events.
+        QTimer::singleShot(0, &window, [&] {
+            if (byExitButton) {
+                Click(Button(window, "cmdEnd"));
+            } else {
+                window.close();
+            }
+        });
+        Click(Button(window, "CmdConvert"));
+
+        QVERIFY(!window.isVisible());
+        QVERIFY(dialogs.messages.isEmpty());
+        QCOMPARE(dialogs.questions.size(), byExitButton ? 1 : 0);
+        QVERIFY(!window.RunGoing());
+    }
+};
+
+QTEST_MAIN(RunTest)
+#include "RunTest.moc"

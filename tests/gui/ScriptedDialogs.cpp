@@ -1,0 +1,43 @@
+#include "ScriptedDialogs.h"
+
+namespace mailvane {
+
+QString ScriptedDialogs::chooseFolder(QWidget*, const QString& title) {
+    folderTitles.append(title);
+    if (folders.isEmpty()) {
+        ++unexpected;
+        return QString();
+    }
+    return folders.takeFirst();
+}
+
+QStringList ScriptedDialogs::chooseFiles(QWidget*, const QString& filterName,
+                                         const QStringList& patterns) {
+    filterNames.append(filterName);
+    filterPatterns.append(patterns);
+    if (fileLists.isEmpty()) {
+        ++unexpected;
+        return {};
+    }
+    return fileLists.takeFirst();
+}
+
+bool ScriptedDialogs::ask(QWidget*, const QString& title, const QString& text) {
+    questions.append({title, text});
+    if (answers.isEmpty()) {
+        ++unexpected;
+        return false;
+    }
+    return answers.takeFirst();
+}
+
+void ScriptedDialogs::inform(QWidget*, Kind kind, const QString& title, const QString& text) {
+    messages.append({kind, title, text});
+    if (whileShowing) whileShowing(messages.last());
+}
+
+void ScriptedDialogs::openDocument(const QUrl& url) {
+    opened.append(url);
+}
+
+}  // namespace mailvane
