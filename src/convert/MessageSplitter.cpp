@@ -149,6 +149,9 @@ void MessageSplitter::SaveMBOXFile(std::string_view block) {
     const char* p = block.data();
     const char* const end = p + block.size();
     const char* nextLineFeed = nullptr;  // cached search result within this block
+    // Most mailboxes have LF line ends: one search per block spares a search
+    // for CR on every line.
+    const bool blockHasCr = !block.empty() && std::memchr(p, '\r', block.size()) != nullptr;
 
     while (p < end) {
         if (skipLineFeed_) {
@@ -184,11 +187,23 @@ void MessageSplitter::SaveMBOXFile(std::string_view block) {
             nextLineFeed = static_cast<const char*>(std::memchr(p, '\n', end - p));
             if (nextLineFeed == nullptr) nextLineFeed = end;
         }
-        const char* brk = static_cast<const char*>(std::memchr(p, '\r', nextLineFeed - p));
+        const char* brk =
+            blockHasCr ? static_cast<const char*>(std::memchr(p, '\r', nextLineFeed - p)) : nullptr;
         if (brk == nullptr) brk = nextLineFeed;
-        Append(p, brk - p);
-        if (brk == end) break;
-        LineBreak();
+        const auto count = static_cast<std::size_t>(brk - p);
+        if (brk == end) {
+            Append(p, count);
+            break;
+        }
+        const std::size_t room =
+            maxMessageBytes_ - std::min(maxMessageBytes_, messageBuilder_.size());
+        if (sawSeparator_ && !tooLarge_ && !inSeparatorLine_ && count + 2 <= room) {
+            // The common case: an ordinary line inside a message.
+            messageBuilder_.AddLine(p, count, lineEnd_);
+        } else {
+            Append(p, count);
+            LineBreak();
+        }
         skipLineFeed_ = (*brk == '\r');
         atLineStart_ = true;
         p = brk + 1;

@@ -10,17 +10,20 @@ constexpr std::size_t kKeepCapacity = 4u << 20;
 }  // namespace
 
 void AppendStrings::Grow(std::size_t extra) {
-    const std::size_t need = bytes_.size() + extra;
-    const std::size_t doubled = bytes_.capacity() * 2;
-    bytes_.reserve(std::max({need, doubled, bytes_.capacity() + growthStep}));
+    const std::size_t capacity = std::max({size_ + extra, capacity_ * 2, capacity_ + growthStep});
+    // new char[] leaves the bytes uninitialised: only the used part is copied.
+    std::unique_ptr<char[]> data(new char[capacity]);
+    if (size_) std::memcpy(data.get(), data_.get(), size_);
+    data_ = std::move(data);
+    capacity_ = capacity;
 }
 
 void AppendStrings::Reset() {
-    if (bytes_.capacity() > kKeepCapacity) {
-        std::string().swap(bytes_);
-    } else {
-        bytes_.clear();
+    if (capacity_ > kKeepCapacity) {
+        data_.reset();
+        capacity_ = 0;
     }
+    size_ = 0;
 }
 
 }  // namespace mailvane
