@@ -17,7 +17,9 @@ ReadResult ReadMailbox(const std::filesystem::path& path, MessageSplitter& split
     std::unique_ptr<char[]> block(new char[blockSize]);
     std::string head;  // the first 512 bytes, which tell the reading mode
     for (;;) {
-        if (events.StopRequested()) {
+        // A stop drops only the message still being collected; once the whole
+        // file is read, that message is complete and is written.
+        if (result.bytesRead > 0 && result.bytesRead < file.size() && events.StopRequested()) {
             result.stopped = true;
             splitter.Abandon();
             return result;

@@ -72,6 +72,18 @@ void HeaderStartCheck::Feed(std::string_view text) {
     }
 }
 
+std::size_t LeadingBlankLines(std::string_view text) {
+    std::size_t kept = 0;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        if (text[at] == '\n' || (text[at] == '\r' && (at + 1 == text.size() || text[at + 1] != '\n'))) {
+            kept = at + 1;
+        } else if (!IsBlankByte(text[at])) {
+            break;
+        }
+    }
+    return kept;
+}
+
 bool StartsWithHeaderField(std::string_view text) {
     HeaderStartCheck check;
     check.Feed(text);
@@ -125,15 +137,16 @@ void MessageSplitter::SeparatorStarts() {
     inSeparatorLine_ = true;
 }
 
-void MessageSplitter::Emit() {
+void MessageSplitter::Emit(std::size_t skip) {
     if (inSeparatorLine_) {
         separatorLength_ = messageBuilder_.size() - separatorAt_;
         inSeparatorLine_ = false;
     }
     CutMessage message;
     message.tooLarge = tooLarge_;
+    message.sizeLimit = maxMessageBytes_;
     if (!tooLarge_) {
-        message.text = messageBuilder_.ReturnString();
+        message.text = messageBuilder_.ReturnString().substr(skip);
         if (sawSeparator_) {
             message.separatorAt = separatorAt_;
             message.separatorLength = separatorLength_;
@@ -222,7 +235,9 @@ MailboxShape MessageSplitter::Finish() {
     } else if (preambleBlank_) {
         shape = MailboxShape::Empty;
     } else if (headerStart_.IsHeader()) {
-        Emit();
+        // Blank lines before the header would make every reader see a
+        // message without headers: they go, as a blank preamble does.
+        Emit(LeadingBlankLines(messageBuilder_.ReturnString()));
         shape = MailboxShape::SingleMessage;
     } else {
         shape = MailboxShape::NotAMailbox;

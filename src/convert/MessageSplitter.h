@@ -46,6 +46,7 @@ struct CutMessage {
     std::size_t separatorLength = 0;
     // The message outgrew the size limit; its text was not kept.
     bool tooLarge = false;
+    std::size_t sizeLimit = 0;
 
     std::string_view separatorLine() const;  // without its line break
     std::string_view beforeSeparator() const;
@@ -90,7 +91,7 @@ private:
     void Append(const char* bytes, std::size_t count);
     void LineBreak();
     void SeparatorStarts();
-    void Emit();
+    void Emit(std::size_t skip = 0);
     void ResetMailbox();
 
     MessageSink& sink_;
@@ -112,6 +113,9 @@ private:
     HeaderStartCheck headerStart_;  // of the text before any separator
     std::uint64_t cut_ = 0;
 };
+
+// Bytes of the blank lines (spaces and tabs only) at the start of `text`.
+std::size_t LeadingBlankLines(std::string_view text);
 
 // True when the first non-blank line of `text` is a header field ("Name:").
 bool StartsWithHeaderField(std::string_view text);

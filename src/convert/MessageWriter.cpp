@@ -27,9 +27,9 @@ void MessageWriter::WriteMessage(const CutMessage& message) {
     // that shows its number and never shifts the names of those after it.
     const std::int64_t number = messageNumber_++;
     if (message.tooLarge) {
-        events_.MessageFailed(number, "the message is too large to convert (over " +
-                                          std::to_string(MessageSplitter::kDefaultMaxMessageBytes >> 20) +
-                                          " MB)");
+        events_.MessageFailed(number, "the message is too large (over the limit of " +
+                                          std::to_string(message.sizeLimit) +
+                                          " bytes) and was not written");
         return;
     }
     const auto path = mailboxFolder_ / MessageFileName(format_, number);

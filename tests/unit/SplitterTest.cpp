@@ -110,7 +110,8 @@ Split ModelSplit(std::string_view mailbox, LineEnd lineEnd) {
         split.shape = std::regex_search(first, std::regex("^[!-9;-~]+[ \t]*:"))
                           ? MailboxShape::SingleMessage
                           : MailboxShape::NotAMailbox;
-        if (split.shape == MailboxShape::SingleMessage) split.messages.push_back({text, "", ""});
+        // Blank lines before the header are dropped.
+        if (split.shape == MailboxShape::SingleMessage) split.messages.push_back({text.substr(at), "", ""});
         return split;
     }
     split.shape = MailboxShape::Mailbox;
@@ -201,6 +202,9 @@ TEST(Splitter, FileWithoutSeparator) {
     ASSERT_EQ(single.messages.size(), 1u);
     EXPECT_EQ(single.messages[0].text, "Subject: lone\r\nTo: x@y\r\n\r\nbody\r\n");
     EXPECT_EQ(single.messages[0].separator, "");
+    const Split indented = SplitBy(" \r\n\r\nSubject: lone\r\n\r\nbody\r\n", 4);
+    ASSERT_EQ(indented.messages.size(), 1u);
+    EXPECT_EQ(indented.messages[0].text, "Subject: lone\r\n\r\nbody\r\n");
 
     for (const char* text : {"just some text\nSubject: x\n", "\x01\x01\x01\x01\n", ": no name\n",
                              "Subject x: no colon after the name\n"}) {
