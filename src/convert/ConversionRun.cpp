@@ -88,7 +88,7 @@ fs::path ConversionRun::OutputFolderFor(const fs::path& destination, const fs::p
     }
     usedFolders_.insert(chosen.lexically_normal());
     if (chosen != folder) {
-        report_.notes.push_back(DisplayPath(source) + " was written to " + DisplayPath(chosen) +
+        report_.notes.push_back(DisplayPath(source) + " goes to " + DisplayPath(chosen) +
                                 " because another listed mailbox uses " + DisplayPath(folder) +
                                 ".");
     }

@@ -36,14 +36,16 @@ std::string CompletionText(const RunReport& report) {
                 std::to_string(report.mailboxes) + " mailboxes.";
     } else {
         text = report.stopped ? "The conversion was stopped before its end.\n" : "";
-        text += std::to_string(report.messagesWritten) + " messages were exported";
+        text += std::to_string(report.messagesWritten) + " messages were exported from " +
+                std::to_string(report.mailboxes) + " mailboxes";
         if (report.messagesFailed > 0) {
             text += "; " + std::to_string(report.messagesFailed) + " messages could not be";
         }
         text += ".";
         if (report.mailboxesFailed > 0) {
             text += "\n" + std::to_string(report.mailboxesFailed) + " of " +
-                    std::to_string(report.mailboxes) + " mailboxes could not be read in full.";
+                    std::to_string(report.mailboxes) +
+                    " mailboxes could not be converted, or only in part.";
         }
         constexpr std::size_t kShown = 5;
         if (report.failureCount > 0) text += "\n\nWhat failed:";
