@@ -29,7 +29,7 @@ namespace {
 
 // xoshiro256** seeded through splitmix64.
 class Random {
-  public:
+public:
     explicit Random(std::uint64_t seed) {
         for (auto& word : state_) {
             seed += 0x9e3779b97f4a7c15ULL;
@@ -66,7 +66,7 @@ class Random {
         return items[Below(N)];
     }
 
-  private:
+private:
     static std::uint64_t Rotate(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
     std::uint64_t state_[4];
 };
@@ -165,7 +165,7 @@ constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz
 
 // Collects the file through a large buffer and keeps the checksum.
 class Output {
-  public:
+public:
     explicit Output(std::FILE* file) : file_(file) { buffer_.reserve(kFlushAt + (1 << 20)); }
     void Add(std::string_view text) { buffer_.append(text); }
     void Add(char c) { buffer_.push_back(c); }
@@ -185,7 +185,7 @@ class Output {
     std::uint64_t hash() const { return hash_; }
     bool failed() const { return failed_; }
 
-  private:
+private:
     static constexpr std::size_t kFlushAt = 8 << 20;
     std::FILE* file_;
     std::string buffer_;
@@ -336,7 +336,7 @@ struct Person {
 };
 
 class MessageMaker {
-  public:
+public:
     explicit MessageMaker(std::uint64_t seed) : random_(seed) {}
 
     Person MakePerson() {
@@ -570,7 +570,7 @@ class MessageMaker {
 
     Random& random() { return random_; }
 
-  private:
+private:
     Random random_;
     std::int64_t time_ = 1546300800;  // 2019-01-01 00:00:00 UTC
     std::vector<unsigned char> attachment_;

@@ -10,7 +10,7 @@ class QWidget;
 namespace mailvane {
 
 class Dialogs {
-  public:
+public:
     enum class Kind { Plain, Information, Warning };
 
     virtual ~Dialogs() = default;

@@ -8,7 +8,7 @@
 namespace mailvane {
 
 class EventPacer {
-  public:
+public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
     using Work = std::function<void()>;
 
@@ -19,7 +19,7 @@ class EventPacer {
     // never ran); true when it ran.
     bool Tick();
 
-  private:
+private:
     Work work_;
     std::chrono::milliseconds interval_;
     Clock clock_;

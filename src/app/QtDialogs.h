@@ -6,7 +6,7 @@
 namespace mailvane {
 
 class QtDialogs : public Dialogs {
-  public:
+public:
     QString chooseFolder(QWidget* owner, const QString& title) override;
     QStringList chooseFiles(QWidget* owner, const QString& filterName,
                             const QStringList& patterns) override;

@@ -13,7 +13,7 @@ class Dialogs;
 class frmStep1;
 
 class WindowRunHost : public RunHost {
-  public:
+public:
     WindowRunHost(frmStep1& window, Dialogs& dialogs);
 
     OutputOptions Options() override;
@@ -30,7 +30,7 @@ class WindowRunHost : public RunHost {
     void Yield() override;
     bool StopRequested() override;
 
-  private:
+private:
     frmStep1& window_;
     Dialogs& dialogs_;
     EventPacer pacer_;

@@ -28,7 +28,7 @@ const QString kTitle = QStringLiteral("Mailvane");
 
 // The wait cursor for as long as a folder scan runs, however it ends.
 class WaitCursor {
-  public:
+public:
     WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
     ~WaitCursor() { QApplication::restoreOverrideCursor(); }
     WaitCursor(const WaitCursor&) = delete;

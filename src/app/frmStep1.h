@@ -27,7 +27,7 @@ class WindowRunHost;
 class frmStep1 : public QWidget {
     Q_OBJECT
 
-  public:
+public:
     explicit frmStep1(Dialogs& dialogs, QWidget* parent = nullptr);
     ~frmStep1() override;
 
@@ -42,10 +42,10 @@ class frmStep1 : public QWidget {
     // Where Help looks for the user guide: beside the program.
     static QString GuidePath();
 
-  protected:
+protected:
     void closeEvent(QCloseEvent* event) override;
 
-  private:
+private:
     friend class WindowRunHost;
 
     void BuildControls();

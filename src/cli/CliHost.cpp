@@ -31,15 +31,21 @@ CliHost::CliHost(OutputFormat format, std::filesystem::path destination,
       stop_(stop),
       terminal_(isatty(2) != 0) {}
 
-OutputOptions CliHost::Options() { return {format_, false, false}; }
+OutputOptions CliHost::Options() {
+    return {format_, false, false};
+}
 
 std::optional<std::filesystem::path> CliHost::ChooseDestination(const std::string&) {
     return destination_;
 }
 
-std::size_t CliHost::SourceRowCount() { return sources_.size(); }
+std::size_t CliHost::SourceRowCount() {
+    return sources_.size();
+}
 
-std::filesystem::path CliHost::SourceRow(std::size_t row) { return sources_.at(row); }
+std::filesystem::path CliHost::SourceRow(std::size_t row) {
+    return sources_.at(row);
+}
 
 void CliHost::ShowMailboxCaption(const std::string& text) {
     EndMailboxLine();
@@ -116,6 +122,8 @@ void CliHost::RunFinished(const RunReport& report) {
     std::fprintf(stdout, "Output: %s\n", DisplayPath(destination_).c_str());
 }
 
-bool CliHost::StopRequested() { return stop_.load(); }
+bool CliHost::StopRequested() {
+    return stop_.load();
+}
 
 }  // namespace mailvane

@@ -105,8 +105,9 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& 
     host_.Yield();
     if (!EnsureFolderExists(folder, error)) {
         ++report_.mailboxesFailed;
-        report_.AddFailure(source, 0, "cannot create the output folder " + DisplayPath(folder) +
-                                          ": " + error.message());
+        report_.AddFailure(
+            source, 0,
+            "cannot create the output folder " + DisplayPath(folder) + ": " + error.message());
         std::error_code ignored;
         if (const auto size = fs::file_size(source, ignored); !ignored) bytesBefore_ += size;
         return true;
@@ -127,8 +128,8 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& 
     } else if (!result.complete) {
         ++report_.mailboxesFailed;
         report_.AddFailure(source, 0,
-                           "reading failed after " + std::to_string(result.bytesRead) +
-                               " bytes (" + result.error + "); the messages before were saved");
+                           "reading failed after " + std::to_string(result.bytesRead) + " bytes (" +
+                               result.error + "); the messages before were saved");
     } else if (result.shape == MailboxShape::NotAMailbox) {
         ++report_.mailboxesFailed;
         report_.AddFailure(source, 0,
@@ -145,7 +146,9 @@ void ConversionRun::BytesRead(std::uint64_t done) {
     host_.ShowProgressBytes(bytesBefore_ + done, totalBytes_);
 }
 
-bool ConversionRun::StopRequested() { return host_.StopRequested(); }
+bool ConversionRun::StopRequested() {
+    return host_.StopRequested();
+}
 
 void ConversionRun::MessageSaved(std::int64_t number) {
     ++report_.messagesWritten;

@@ -63,9 +63,15 @@ std::string XmlText(const std::string& utf8) {
             continue;
         }
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
             default:
                 if (byte < 0x20 && c != '\t' && c != '\n') {
                     out += ' ';  // XML 1.0 cannot carry other control characters

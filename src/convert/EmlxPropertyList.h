@@ -22,7 +22,7 @@ enum EmlxFlag : std::int64_t {
 struct EmlxProperties {
     std::optional<long long> dateSent;  // seconds since 1970
     std::int64_t flags = 0;
-    std::string subject, sender, to;    // decoded, UTF-8
+    std::string subject, sender, to;  // decoded, UTF-8
 };
 
 // Properties of a message: the date from Date:, else from the separator line;

@@ -17,9 +17,12 @@ namespace mailvane {
 
 const char* ModeName(MboxReadMode mode) {
     switch (mode) {
-        case MboxReadMode::Normal: return "Normal";
-        case MboxReadMode::NotNormal: return "NotNormal";
-        case MboxReadMode::Unknown: break;
+        case MboxReadMode::Normal:
+            return "Normal";
+        case MboxReadMode::NotNormal:
+            return "NotNormal";
+        case MboxReadMode::Unknown:
+            break;
     }
     return "";
 }

@@ -31,7 +31,8 @@ ReadResult ReadMailbox(const std::filesystem::path& path, MessageSplitter& split
         }
         if (result.mode == MboxReadMode::Unknown) {
             head.append(block.get(), std::min<std::size_t>(count, 512 - head.size()));
-            if (head.size() == 512 || count == 0) result.mode = ModeOfHead(head.data(), head.size());
+            if (head.size() == 512 || count == 0)
+                result.mode = ModeOfHead(head.data(), head.size());
         }
         if (count == 0) break;
         splitter.SaveMBOXFile(std::string_view(block.get(), static_cast<std::size_t>(count)));

@@ -9,7 +9,9 @@ namespace {
 
 constexpr char kFrom[5] = {'F', 'r', 'o', 'm', ' '};
 
-bool IsBlankByte(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsBlankByte(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 bool AllBlank(const char* bytes, std::size_t count) {
     return std::all_of(bytes, bytes + count, IsBlankByte);
@@ -75,7 +77,8 @@ void HeaderStartCheck::Feed(std::string_view text) {
 std::size_t LeadingBlankLines(std::string_view text) {
     std::size_t kept = 0;
     for (std::size_t at = 0; at < text.size(); ++at) {
-        if (text[at] == '\n' || (text[at] == '\r' && (at + 1 == text.size() || text[at + 1] != '\n'))) {
+        if (text[at] == '\n' ||
+            (text[at] == '\r' && (at + 1 == text.size() || text[at + 1] != '\n'))) {
             kept = at + 1;
         } else if (!IsBlankByte(text[at])) {
             break;
@@ -246,7 +249,9 @@ MailboxShape MessageSplitter::Finish() {
     return shape;
 }
 
-void MessageSplitter::Abandon() { ResetMailbox(); }
+void MessageSplitter::Abandon() {
+    ResetMailbox();
+}
 
 void MessageSplitter::ResetMailbox() {
     messageBuilder_.Reset();

@@ -7,7 +7,8 @@ namespace mailvane {
 void RunReport::AddFailure(const std::filesystem::path& mailbox, std::int64_t message,
                            std::string cause) {
     ++failureCount;
-    if (failures.size() < kMaxKeptFailures) failures.push_back({mailbox, message, std::move(cause)});
+    if (failures.size() < kMaxKeptFailures)
+        failures.push_back({mailbox, message, std::move(cause)});
 }
 
 std::string FailureLine(const RunFailure& failure) {
@@ -16,15 +17,18 @@ std::string FailureLine(const RunFailure& failure) {
     return line + ": " + failure.cause;
 }
 
-std::string AsteriskLine() { return std::string(75, '*'); }
+std::string AsteriskLine() {
+    return std::string(75, '*');
+}
 
 std::string CompletionText(const RunReport& report) {
     const std::string stars = AsteriskLine();
     std::string text;
     if (report.Clean()) {
         if (report.format == OutputFormat::Pst) {
-            text = stars + "\nYour messages from MBOX files has been successfully exported to Outlook "
-                           "(.pst) file.\n" +
+            text = stars +
+                   "\nYour messages from MBOX files has been successfully exported to Outlook "
+                   "(.pst) file.\n" +
                    stars +
                    "\nStart Outlook and open converted pst file by clicking File -> Open -> "
                    "Outlook Data File. And it all done !";

@@ -21,8 +21,8 @@ struct RunReport {
     bool started = false;  // false when the run ended before it began
     bool stopped = false;  // a stop request ended it early
     OutputFormat format = OutputFormat::None;
-    int mailboxes = 0;       // mailboxes the run took up
-    int mailboxesFailed = 0; // could not be read, or read only in part
+    int mailboxes = 0;        // mailboxes the run took up
+    int mailboxesFailed = 0;  // could not be read, or read only in part
     std::int64_t messagesWritten = 0;
     std::int64_t messagesFailed = 0;
     std::vector<RunFailure> failures;  // the first kMaxKeptFailures

@@ -15,7 +15,9 @@ bool IsMailboxName(const std::filesystem::path& path) {
     return name.ends_with(".mbox") || name.ends_with(".mbx");
 }
 
-std::string CountText(std::size_t rows) { return std::to_string(rows) + " files"; }
+std::string CountText(std::size_t rows) {
+    return std::to_string(rows) + " files";
+}
 
 FolderScan FindMailboxes(const std::filesystem::path& folder) {
     pathLogger logger;

@@ -14,7 +14,9 @@
 
 namespace mailvane {
 
-std::string ErrnoText(int error) { return std::generic_category().message(error); }
+std::string ErrnoText(int error) {
+    return std::generic_category().message(error);
+}
 
 #ifdef _WIN32
 

@@ -34,7 +34,7 @@ struct Split {
 };
 
 class Collector : public mailvane::MessageSink {
-  public:
+public:
     void WriteMessage(const mailvane::CutMessage& m) override {
         messages.push_back({std::string(m.text), m.tooLarge});
     }
@@ -116,8 +116,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             // Only blank lines before the header are left out.
             Check(crlf.messages.size() == 1 && whole.ends_with(joined) &&
                   Blank(std::string_view(whole).substr(0, whole.size() - joined.size())) &&
-                  !joined.empty() && joined[0] != ' ' && joined[0] != '\t' &&
-                  joined[0] != '\r' && joined[0] != '\n');
+                  !joined.empty() && joined[0] != ' ' && joined[0] != '\t' && joined[0] != '\r' &&
+                  joined[0] != '\n');
             break;
         case MailboxShape::Empty:
             Check(crlf.messages.empty() && Blank(mailbox));

@@ -34,7 +34,7 @@ struct Message {
 };
 
 class Collector : public mailvane::MessageSink {
-  public:
+public:
     void WriteMessage(const CutMessage& m) override {
         messages.push_back({std::string(m.text), m.beforeSeparator().size(), m.tooLarge});
     }

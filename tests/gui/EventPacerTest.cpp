@@ -10,7 +10,7 @@ using namespace std::chrono_literals;
 class EventPacerTest : public QObject {
     Q_OBJECT
 
-  private Q_SLOTS:
+private Q_SLOTS:
     void runsAtMostOncePerInterval() {
         std::chrono::steady_clock::time_point now{};
         int runs = 0;

@@ -51,7 +51,7 @@ bool NoOptionChosen(QWidget& window) {
 class RunTest : public QObject {
     Q_OBJECT
 
-  private Q_SLOTS:
+private Q_SLOTS:
     void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
 
     void convertWithoutAnOption() {

@@ -14,7 +14,7 @@
 namespace mailvane {
 
 class ScriptedDialogs : public Dialogs {
-  public:
+public:
     struct Message {
         Kind kind;
         QString title;

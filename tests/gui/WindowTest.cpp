@@ -37,7 +37,7 @@ QString Native(const QTemporaryDir& dir, const QString& relative) {
 class WindowTest : public QObject {
     Q_OBJECT
 
-  private Q_SLOTS:
+private Q_SLOTS:
     void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
 
     void startState() {

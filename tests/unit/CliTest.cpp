@@ -40,7 +40,7 @@ Result RunCli(const std::vector<std::string>& args) {
 }
 
 class Cli : public testing::Test {
-  protected:
+protected:
     fs::path Box(const std::string& name, const std::string& text) {
         mailvane::test::WriteFile(in / name, text);
         return in / name;

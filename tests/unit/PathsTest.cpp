@@ -52,7 +52,7 @@ TEST(Paths, EnsureFolderExists) {
 }
 
 class Listing : public testing::Test {
-  protected:
+protected:
     void Touch(const std::string& name) { test::WriteFile(root / name, ""); }
     std::vector<std::string> Relative(const std::vector<fs::path>& paths) {
         std::vector<std::string> out;

@@ -17,7 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class FakeHost : public RunHost {
-  public:
+public:
     OutputOptions Options() override { return {format, false, false}; }
     std::optional<fs::path> ChooseDestination(const std::string& title) override {
         destinationTitles.push_back(title);
@@ -62,7 +62,7 @@ class FakeHost : public RunHost {
 const std::string kTwoMessages = "From a\nSubject: one\n\nbody\nFrom b\nSubject: two\n\nbody\n";
 
 class Run : public testing::Test {
-  protected:
+protected:
     fs::path Mailbox(const std::string& name, const std::string& text) {
         test::WriteFile(in / name, text);
         return in / name;

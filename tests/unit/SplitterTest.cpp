@@ -38,7 +38,7 @@ struct Split {
 };
 
 class Collector : public MessageSink {
-  public:
+public:
     void WriteMessage(const CutMessage& m) override {
         messages.push_back({std::string(m.text), std::string(m.separatorLine()),
                             std::string(m.beforeSeparator()), m.tooLarge});
@@ -111,7 +111,8 @@ Split ModelSplit(std::string_view mailbox, LineEnd lineEnd) {
                           ? MailboxShape::SingleMessage
                           : MailboxShape::NotAMailbox;
         // Blank lines before the header are dropped.
-        if (split.shape == MailboxShape::SingleMessage) split.messages.push_back({text.substr(at), "", ""});
+        if (split.shape == MailboxShape::SingleMessage)
+            split.messages.push_back({text.substr(at), "", ""});
         return split;
     }
     split.shape = MailboxShape::Mailbox;
@@ -323,7 +324,7 @@ TEST(Splitter, RandomMailboxesDoNotDependOnTheCut) {
 }
 
 class NoEvents : public ReadEvents {
-  public:
+public:
     void BytesRead(std::uint64_t done) override { last = done; }
     bool StopRequested() override { return false; }
     std::uint64_t last = 0;

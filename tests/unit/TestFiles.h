@@ -13,7 +13,7 @@ namespace mailvane::test {
 // A fresh folder under the system's temporary folder, removed with all it
 // holds when the object goes.
 class ScratchFolder {
-  public:
+public:
     ScratchFolder() {
         std::string pattern = (std::filesystem::temp_directory_path() / "mailvane-test-XXXXXX");
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
@@ -31,7 +31,7 @@ class ScratchFolder {
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
 
-  private:
+private:
     std::filesystem::path path_;
 };
 

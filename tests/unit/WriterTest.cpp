@@ -20,7 +20,7 @@ namespace mailvane {
 namespace {
 
 class Events : public WriterEvents {
-  public:
+public:
     void MessageSaved(std::int64_t number) override { saved.push_back(number); }
     void MessageFailed(std::int64_t number, const std::string& cause) override {
         failed.push_back(number);
