@@ -18,7 +18,7 @@ MessageWriter::MessageWriter(MessageFormat format, WriterEvents& events)
     : format_(format), events_(events) {}
 
 void MessageWriter::StartMailbox(const std::filesystem::path& mailboxFolder) {
-    mailboxFolder_ = mailboxFolder;
+    folderError_ = mailboxFolder_.Open(mailboxFolder);
     messageNumber_ = 1;
 }
 
@@ -32,19 +32,20 @@ void MessageWriter::WriteMessage(const CutMessage& message) {
                                           " bytes) and was not written");
         return;
     }
-    const auto path = mailboxFolder_ / MessageFileName(format_, number);
-    std::string error;
-    if (format_ == MessageFormat::Eml) {
-        error = WriteWholeFile(path, {message.text});
-    } else {
+    const std::string name = MessageFileName(format_, number);
+    std::string error = folderError_;
+    if (error.empty() && format_ == MessageFormat::Eml) {
+        error = mailboxFolder_.WriteWholeFile(name, {message.text});
+    } else if (error.empty()) {
         const auto before = message.beforeSeparator();
         const auto after = message.afterSeparator();
         const std::string length = std::to_string(before.size() + after.size()) + "\n";
         const std::string plist = EmlxPropertyList(PropertiesOf(message));
-        error = WriteWholeFile(path, {length, before, after, plist});
+        error = mailboxFolder_.WriteWholeFile(name, {length, before, after, plist});
     }
     if (!error.empty()) {
-        events_.MessageFailed(number, "cannot write " + DisplayPath(path) + ": " + error);
+        events_.MessageFailed(
+            number, "cannot write " + DisplayPath(mailboxFolder_.path() / name) + ": " + error);
         return;
     }
     events_.MessageSaved(number);

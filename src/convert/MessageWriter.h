@@ -8,6 +8,7 @@
 #include <string>
 
 #include "convert/MessageSplitter.h"
+#include "support/OutputFile.h"
 
 namespace mailvane {
 
@@ -39,7 +40,8 @@ public:
 private:
     const MessageFormat format_;
     WriterEvents& events_;
-    std::filesystem::path mailboxFolder_;
+    OutputFolder mailboxFolder_;
+    std::string folderError_;  // why the folder could not be opened, if it could not
     std::int64_t messageNumber_ = 1;
 };
 

@@ -40,6 +40,23 @@ std::string WriteWholeFile(const std::filesystem::path& path,
     return {};
 }
 
+OutputFolder::~OutputFolder() = default;
+
+std::string OutputFolder::Open(const std::filesystem::path& folder) {
+    path_ = folder;
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error)) {
+        return error ? error.message() : ErrnoText(ENOTDIR);
+    }
+    return {};
+}
+
+std::string OutputFolder::WriteWholeFile(const std::string& name,
+                                         std::initializer_list<std::string_view> pieces,
+                                         CreateMode mode) const {
+    return mailvane::WriteWholeFile(path_ / name, pieces, mode);
+}
+
 #else
 
 namespace {
@@ -71,21 +88,46 @@ int WriteAll(int fd, std::initializer_list<std::string_view> pieces) {
     }
     return 0;
 }
-}  // namespace
 
-std::string WriteWholeFile(const std::filesystem::path& path,
-                           std::initializer_list<std::string_view> pieces, CreateMode mode) {
+// Writes `name` relative to the folder `folderFd` (AT_FDCWD for a plain path).
+std::string WriteWholeFileAt(int folderFd, const char* name,
+                             std::initializer_list<std::string_view> pieces, CreateMode mode) {
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
     flags |= (mode == CreateMode::Exclusive) ? O_EXCL : O_TRUNC;
-    const int fd = ::open(path.c_str(), flags, 0666);
+    const int fd = ::openat(folderFd, name, flags, 0666);
     if (fd < 0) return ErrnoText(errno);
     int error = WriteAll(fd, pieces);
     if (::close(fd) != 0 && !error) error = errno;
     if (error) {
-        ::unlink(path.c_str());
+        ::unlinkat(folderFd, name, 0);
         return ErrnoText(error);
     }
     return {};
+}
+
+}  // namespace
+
+std::string WriteWholeFile(const std::filesystem::path& path,
+                           std::initializer_list<std::string_view> pieces, CreateMode mode) {
+    return WriteWholeFileAt(AT_FDCWD, path.c_str(), pieces, mode);
+}
+
+OutputFolder::~OutputFolder() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::string OutputFolder::Open(const std::filesystem::path& folder) {
+    if (fd_ >= 0) ::close(fd_);
+    path_ = folder;
+    fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd_ < 0 ? ErrnoText(errno) : std::string();
+}
+
+std::string OutputFolder::WriteWholeFile(const std::string& name,
+                                         std::initializer_list<std::string_view> pieces,
+                                         CreateMode mode) const {
+    if (fd_ < 0) return ErrnoText(EBADF);
+    return WriteWholeFileAt(fd_, name.c_str(), pieces, mode);
 }
 
 #endif

@@ -22,6 +22,31 @@ std::string WriteWholeFile(const std::filesystem::path& path,
                            std::initializer_list<std::string_view> pieces,
                            CreateMode mode = CreateMode::Replace);
 
+// A folder that receives many files: each is created by its name relative to
+// the folder, so the folder's path is looked up once and not for every file.
+class OutputFolder {
+public:
+    OutputFolder() = default;
+    ~OutputFolder();
+    OutputFolder(const OutputFolder&) = delete;
+    OutputFolder& operator=(const OutputFolder&) = delete;
+
+    // Returns the empty string on success, otherwise the cause.
+    std::string Open(const std::filesystem::path& folder);
+    const std::filesystem::path& path() const { return path_; }
+
+    // As WriteWholeFile, for the file `name` inside the folder.
+    std::string WriteWholeFile(const std::string& name,
+                               std::initializer_list<std::string_view> pieces,
+                               CreateMode mode = CreateMode::Replace) const;
+
+private:
+    std::filesystem::path path_;
+#ifndef _WIN32
+    int fd_ = -1;
+#endif
+};
+
 // The text of an errno value, for messages.
 std::string ErrnoText(int error);
 
