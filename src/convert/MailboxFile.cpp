@@ -15,18 +15,6 @@
 
 namespace mailvane {
 
-const char* ModeName(MboxReadMode mode) {
-    switch (mode) {
-        case MboxReadMode::Normal:
-            return "Normal";
-        case MboxReadMode::NotNormal:
-            return "NotNormal";
-        case MboxReadMode::Unknown:
-            break;
-    }
-    return "";
-}
-
 #ifdef _WIN32
 
 MailboxFile::~MailboxFile() {
@@ -56,6 +44,21 @@ bool MailboxFile::Open(const std::filesystem::path& path, std::string& error) {
     handle_ = file;
     size_ = std::filesystem::file_size(path, code);
     return true;
+}
+
+std::int64_t MailboxFile::ReadHead(char* buffer, std::size_t capacity, std::string& error) {
+    auto* file = static_cast<FILE*>(handle_);
+    const auto at = _ftelli64(file);
+    if (at < 0 || _fseeki64(file, 0, SEEK_SET) != 0) {
+        error = ErrnoText(errno);
+        return -1;
+    }
+    const auto count = Read(buffer, capacity, error);
+    if (_fseeki64(file, at, SEEK_SET) != 0) {
+        error = ErrnoText(errno);
+        return -1;
+    }
+    return count;
 }
 
 std::int64_t MailboxFile::Read(char* buffer, std::size_t capacity, std::string& error) {
@@ -115,24 +118,29 @@ std::int64_t MailboxFile::Read(char* buffer, std::size_t capacity, std::string& 
     }
 }
 
-#endif
-
-MboxReadMode ModeOfHead(const char* head, std::size_t length) {
-    return std::memchr(head, '\n', length) ? MboxReadMode::NotNormal : MboxReadMode::Normal;
+std::int64_t MailboxFile::ReadHead(char* buffer, std::size_t capacity, std::string& error) {
+    std::size_t length = 0;
+    while (length < capacity) {
+        const ssize_t count = ::pread(fd_, buffer + length, capacity - length, off_t(length));
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) {
+            error = ErrnoText(errno);
+            return -1;
+        }
+        if (count == 0) break;
+        length += std::size_t(count);
+    }
+    return std::int64_t(length);
 }
 
-MboxReadMode ReadMBOXFile(const std::filesystem::path& path, std::string& error) {
-    MailboxFile file;
-    if (!file.Open(path, error)) return MboxReadMode::Unknown;
+#endif
+
+MboxReadMode ReadMBOXFile(MailboxFile& file, std::string& error) {
     char head[512];
-    std::size_t length = 0;
-    while (length < sizeof head) {
-        const auto count = file.Read(head + length, sizeof head - length, error);
-        if (count < 0) return MboxReadMode::Unknown;
-        if (count == 0) break;
-        length += static_cast<std::size_t>(count);
-    }
-    return ModeOfHead(head, length);
+    const auto length = file.ReadHead(head, sizeof head, error);
+    if (length < 0) return MboxReadMode::Unknown;
+    return std::memchr(head, '\n', std::size_t(length)) ? MboxReadMode::NotNormal
+                                                        : MboxReadMode::Normal;
 }
 
 }  // namespace mailvane

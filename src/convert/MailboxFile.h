@@ -9,11 +9,11 @@
 
 namespace mailvane {
 
-// How the first 512 bytes look: "NotNormal" (block reading) when they hold a
-// line feed, "Normal" (line reading, for files with CR line ends) otherwise.
-// Both readings cut messages the same way; the mode is kept for reports.
+// How the first 512 bytes look: "NotNormal" when they hold a line feed (LF or
+// CR LF line ends), "Normal" otherwise (CR line ends, or one long first line).
+// The splitter ends lines at CR, LF and CR LF alike, so both cut messages the
+// same way; the mode tells callers and tests what kind of file was read.
 enum class MboxReadMode { Unknown, Normal, NotNormal };
-const char* ModeName(MboxReadMode mode);
 
 class MailboxFile {
 public:
@@ -30,6 +30,9 @@ public:
     // Reads up to `capacity` bytes at the current position. Returns the count,
     // 0 at the end, or -1 with `error` set.
     std::int64_t Read(char* buffer, std::size_t capacity, std::string& error);
+    // Reads up to `capacity` bytes from the start of the file without moving
+    // the current position; the count, or -1 with `error` set.
+    std::int64_t ReadHead(char* buffer, std::size_t capacity, std::string& error);
 
 private:
 #ifdef _WIN32
@@ -40,9 +43,8 @@ private:
     std::uint64_t size_ = 0;
 };
 
-// Opens the mailbox, looks at its first 512 bytes and tells the reading mode.
-// Returns Unknown with `error` set when the file cannot be read.
-MboxReadMode ReadMBOXFile(const std::filesystem::path& path, std::string& error);
-MboxReadMode ModeOfHead(const char* head, std::size_t length);
+// Looks at the first 512 bytes of an opened mailbox and tells the reading
+// mode; Unknown with `error` set when they cannot be read.
+MboxReadMode ReadMBOXFile(MailboxFile& file, std::string& error);
 
 }  // namespace mailvane

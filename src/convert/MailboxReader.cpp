@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <string>
 
 namespace mailvane {
 
@@ -12,10 +11,11 @@ ReadResult ReadMailbox(const std::filesystem::path& path, MessageSplitter& split
     MailboxFile file;
     if (!file.Open(path, result.error)) return result;
     result.opened = true;
+    result.mode = ReadMBOXFile(file, result.error);
+    if (result.mode == MboxReadMode::Unknown) return result;
 
     blockSize = std::max<std::size_t>(blockSize, 1);
     std::unique_ptr<char[]> block(new char[blockSize]);
-    std::string head;  // the first 512 bytes, which tell the reading mode
     for (;;) {
         // A stop drops only the message still being collected; once the whole
         // file is read, that message is complete and is written.
@@ -28,11 +28,6 @@ ReadResult ReadMailbox(const std::filesystem::path& path, MessageSplitter& split
         if (count < 0) {
             splitter.Abandon();
             return result;
-        }
-        if (result.mode == MboxReadMode::Unknown) {
-            head.append(block.get(), std::min<std::size_t>(count, 512 - head.size()));
-            if (head.size() == 512 || count == 0)
-                result.mode = ModeOfHead(head.data(), head.size());
         }
         if (count == 0) break;
         splitter.SaveMBOXFile(std::string_view(block.get(), static_cast<std::size_t>(count)));
