@@ -5,6 +5,7 @@
 // an empty store.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <random>
 #include <string>
@@ -29,37 +30,52 @@ int main(int argc, char** argv) {
         return 1;
     }
     Folder* folder = store->IPMRootFolder().Folders().Add("Bench", 6);
+    if (std::getenv("PST_BENCH_NO_CHECKPOINTS"))
+        store->SetCheckpointPolicy(1 << 30, std::chrono::hours(1));
     std::mt19937 rng(42);
-    static const char* kWords[] = {"Quarterly", "Grüße", "Привет", "会议", "naïve", "report",
-                                   "meeting", "Ελληνικά", "update", "日本語", "déjà", "vu"};
+    static const char* kWords[] = {"Quarterly", "Grüße",    "Привет", "会议",   "naïve", "report",
+                                   "meeting",   "Ελληνικά", "update", "日本語", "déjà",  "vu"};
     for (long n = 0; n < count; ++n) {
         auto item = folder->Items().Add(0);
         std::string subject;
-        for (int w = 0; w < 4 + static_cast<int>(rng() % 5); ++w) subject += std::string(kWords[rng() % 12]) + " ";
+        for (int w = 0; w < 4 + static_cast<int>(rng() % 5); ++w)
+            subject += std::string(kWords[rng() % 12]) + " ";
         subject += std::to_string(n);
         std::string body;
         size_t lines = 5 + rng() % 60;
-        for (size_t l = 0; l < lines; ++l) body += "Line " + std::to_string(l) + ": " + kWords[rng() % 12] + " text of the message body.\r\n";
+        for (size_t l = 0; l < lines; ++l)
+            body += "Line " + std::to_string(l) + ": " + kWords[rng() % 12] +
+                    " text of the message body.\r\n";
         item->SetProperty(0x0037001F, subject);
         item->SetProperty(0x1000001F, body);
         item->SetProperty(0x10130102, Binary{"<html><body><p>" + body + "</p></body></html>"});
         item->SetProperty(0x0C1A001F, std::string("Sender Ünï ") + std::to_string(n % 97));
         item->SetProperty(0x0042001F, std::string("Sender Ünï ") + std::to_string(n % 97));
-        item->SetProperty(0x0C1F001F, std::string("sender") + std::to_string(n % 97) + "@example.org");
+        item->SetProperty(0x0C1F001F,
+                          std::string("sender") + std::to_string(n % 97) + "@example.org");
         item->SetProperty(0x0E060040, FileTime::FromUnix(1700000000 + n));
         item->SetProperty(0x00390040, FileTime::FromUnix(1700000000 + n));
         int recipients = 2 + static_cast<int>(rng() % 4);
         std::string to;
         for (int r = 0; r < recipients; ++r) {
-            std::string name = "Recipient " + std::to_string(r);
-            item->AddRecipient(name, "r" + std::to_string(r) + "@example.org", r == 0 ? 1 : 2);
-            to += (r ? "; " : "") + name;
+            std::string number = std::to_string(r);
+            std::string name = "Recipient " + number;
+            std::string address = "r" + number + "@example.org";
+            item->AddRecipient(name, address, r == 0 ? 1 : 2);
+            if (r > 0) to += "; ";
+            to += name;
         }
         item->SetProperty(0x0E04001F, to);
         if (rng() % 6 == 0) {
             std::string data(2048 + rng() % (118 * 1024), '\0');
-            for (auto& c : data) c = static_cast<char>(rng());
-            item->AddAttachment().SetFile("attachment" + std::to_string(n) + ".bin", std::move(data));
+            // Incompressible bytes, eight at a time (xorshift).
+            uint64_t x = rng() | (uint64_t{rng()} << 32) | 1;
+            for (size_t i = 0; i + 8 <= data.size(); i += 8) {
+                x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+                std::memcpy(data.data() + i, &x, 8);
+            }
+            item->AddAttachment().SetFile("attachment" + std::to_string(n) + ".bin",
+                                          std::move(data));
         }
         if (std::string err = item->Save(); !err.empty()) {
             std::cerr << "save failed: " << err << "\n";

@@ -1,0 +1,168 @@
+#include "mapi/MailItem.h"
+
+#include "mapi/Folder.h"
+#include "mapi/Store.h"
+#include "mapi/pst/Text.h"
+
+namespace mailvane::mapi {
+namespace {
+
+// A one-off entry id: the address itself, in the form mail clients use to
+// reply to a recipient that is in no address book.
+std::string OneOffEntryId(const std::string& name, const std::string& type,
+                          const std::string& address) {
+    static const char kOneOffProvider[16] = {'\x81', '\x2B', '\x1F', '\xA4', '\xBE', '\xA3',
+                                             '\x10', '\x19', '\x9D', '\x6E', '\x00', '\xDD',
+                                             '\x01', '\x0F', '\x54', '\x02'};
+    std::string id(4, '\0');
+    id.append(kOneOffProvider, 16);
+    id.append("\0\0", 2);      // version
+    id.append("\x01\x80", 2);  // Unicode strings, no rich text
+    for (const std::string* s : {&name, &type, &address}) {
+        id += pst::Utf16FromUtf8(*s);
+        id.append("\0\0", 2);
+    }
+    return id;
+}
+
+std::string SearchKey(const std::string& type, const std::string& address) {
+    std::string key = type + ":" + address;
+    for (char& c : key)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return key + '\0';
+}
+
+}  // namespace
+
+bool PropertyBag::SetProperty(uint32_t tag, const PropValue& value) {
+    pst::Property p;
+    if (!ToStored(tag, value, &p)) return false;
+    for (auto& q : props_)
+        if (pst::PropIdOf(q.tag) == pst::PropIdOf(tag)) {
+            q = std::move(p);
+            return true;
+        }
+    props_.push_back(std::move(p));
+    return true;
+}
+
+std::optional<PropValue> PropertyBag::GetProperty(uint32_t tag) const {
+    for (const auto& q : props_)
+        if (q.tag == tag) {
+            PropValue v;
+            if (FromStored(q, &v)) return v;
+        }
+    return std::nullopt;
+}
+
+bool PropertyBag::DeleteProperty(uint32_t tag) {
+    for (auto it = props_.begin(); it != props_.end(); ++it)
+        if (it->tag == tag) {
+            props_.erase(it);
+            return true;
+        }
+    return false;
+}
+
+bool PropertyBag::AddNamed(Named named, const PropValue& value) {
+    if (named.set.empty()) return false;
+    uint16_t type = static_cast<uint16_t>(named.value.tag);
+    if (!ToStored(pst::MakeTag(0x8000, type), value, &named.value)) return false;
+    named.value.tag = type;
+    for (auto& n : named_)
+        if (n.set == named.set && n.by_name == named.by_name && n.lid == named.lid &&
+            n.name == named.name) {
+            n = std::move(named);
+            return true;
+        }
+    named_.push_back(std::move(named));
+    return true;
+}
+
+bool PropertyBag::SetNamedProperty(std::string_view property_set, uint32_t lid, uint16_t type,
+                                   const PropValue& value) {
+    return AddNamed(Named{pst::ParseGuid(property_set), false, lid, {}, {type, {}}}, value);
+}
+
+bool PropertyBag::SetNamedProperty(std::string_view property_set, const std::string& name,
+                                   uint16_t type, const PropValue& value) {
+    return AddNamed(Named{pst::ParseGuid(property_set), true, 0, name, {type, {}}}, value);
+}
+
+pst::PropertyList PropertyBag::Resolve(pst::MessageStore* store) const {
+    pst::PropertyList props = props_;
+    if (!store) return props;
+    for (const auto& n : named_) {
+        uint16_t id = n.by_name ? store->NamedPropertyId(n.set, n.name)
+                                : store->NamedPropertyId(n.set, n.lid);
+        props.push_back({pst::MakeTag(id, static_cast<uint16_t>(n.value.tag)), n.value.value});
+    }
+    return props;
+}
+
+void Attachment::SetFile(const std::string& file_name, std::string bytes) {
+    SetProperty(0x37050003, int32_t{1});  // by value
+    SetProperty(0x3704001F, file_name);
+    SetProperty(0x3707001F, file_name);
+    SetProperty(0x3001001F, file_name);
+    SetProperty(0x37010102, Binary{std::move(bytes)});
+}
+
+MailItem& Attachment::EmbeddedMessage() {
+    if (!embedded_) embedded_ = std::make_shared<MailItem>();
+    SetProperty(0x37050003, int32_t{5});
+    return *embedded_;
+}
+
+Recipient& MailItem::AddRecipient() {
+    recipients_.push_back(std::make_unique<Recipient>());
+    return *recipients_.back();
+}
+
+Recipient& MailItem::AddRecipient(const std::string& name, const std::string& address,
+                                  int32_t type) {
+    Recipient& r = AddRecipient();
+    r.SetProperty(0x3001001F, name);
+    r.SetProperty(0x3003001F, address);
+    r.SetProperty(0x3002001F, std::string("SMTP"));
+    r.SetProperty(0x39FE001F, address);
+    r.SetProperty(0x0C150003, type);
+    r.SetProperty(0x0FFE0003, int32_t{6});  // a mail user
+    r.SetProperty(0x39000003, int32_t{0});
+    r.SetProperty(0x0FFF0102, Binary{OneOffEntryId(name, "SMTP", address)});
+    r.SetProperty(0x300B0102, Binary{SearchKey("SMTP", address)});
+    return r;
+}
+
+Attachment& MailItem::AddAttachment() {
+    attachments_.push_back(std::make_unique<Attachment>());
+    return *attachments_.back();
+}
+
+pst::MessageContent MailItem::Content(pst::MessageStore* store) const {
+    pst::MessageContent m;
+    m.props = Resolve(store);
+    for (const auto& r : recipients_) m.recipients.push_back(r->Resolve(store));
+    for (const auto& a : attachments_) {
+        pst::AttachmentContent c;
+        c.props = a->Resolve(store);
+        if (a->embedded_)
+            c.embedded = std::make_shared<pst::MessageContent>(a->embedded_->Content(store));
+        m.attachments.push_back(std::move(c));
+    }
+    return m;
+}
+
+std::string MailItem::Save() {
+    if (!folder_) return "item belongs to no folder";
+    Store& store = folder_->store();
+    if (!store.status().empty()) return store.status();
+    return store.SaveItem(*folder_, Content(&store.backing()), &nid_);
+}
+
+std::string HrSetOneProp(MailItem& item, uint32_t tag, const PropValue& value, bool save) {
+    if (!item.SetProperty(tag, value)) return "value does not suit the property type";
+    return save ? item.Save() : std::string();
+}
+
+}  // namespace mailvane::mapi

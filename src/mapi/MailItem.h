@@ -1,0 +1,95 @@
+#pragma once
+// A message being built: its properties, recipients and attachments. Nothing
+// reaches the store until Save(); saving again replaces what was saved.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mapi/PropValue.h"
+#include "mapi/pst/MessageStore.h"
+
+namespace mailvane::mapi {
+
+class Folder;
+class MailItem;
+
+// Properties by tag; setting a tag again replaces its value.
+class PropertyBag {
+public:
+    // False when the value does not suit the tag's type.
+    bool SetProperty(uint32_t tag, const PropValue& value);
+    std::optional<PropValue> GetProperty(uint32_t tag) const;
+    bool DeleteProperty(uint32_t tag);
+    const pst::PropertyList& stored() const { return props_; }
+
+    // A named property: a property set ("{xxxxxxxx-xxxx-...}") with a number
+    // or a name, and the property type. Its id is given by the store when
+    // the item is saved. False for a malformed set or an unsuitable value.
+    bool SetNamedProperty(std::string_view property_set, uint32_t lid, uint16_t type,
+                          const PropValue& value);
+    bool SetNamedProperty(std::string_view property_set, const std::string& name, uint16_t type,
+                          const PropValue& value);
+
+    // The stored properties, named ones included when a store is given.
+    pst::PropertyList Resolve(pst::MessageStore* store) const;
+
+private:
+    struct Named {
+        std::string set;  // 16 bytes
+        bool by_name = false;
+        uint32_t lid = 0;
+        std::string name;
+        pst::Property value;  // tag holds the type only, until resolved
+    };
+    bool AddNamed(Named named, const PropValue& value);
+
+    pst::PropertyList props_;
+    std::vector<Named> named_;
+};
+
+class Recipient : public PropertyBag {};
+
+class Attachment : public PropertyBag {
+public:
+    // Attaches bytes by value (method 1) under this file name.
+    void SetFile(const std::string& file_name, std::string bytes);
+    // Makes this attachment an embedded message (method 5) and returns it.
+    MailItem& EmbeddedMessage();
+
+private:
+    friend class MailItem;
+    std::shared_ptr<MailItem> embedded_;
+};
+
+class MailItem : public PropertyBag {
+public:
+    explicit MailItem(Folder* folder = nullptr) : folder_(folder) {}
+
+    Recipient& AddRecipient();
+    // A recipient with the usual properties: type 1 To, 2 Cc, 3 Bcc.
+    Recipient& AddRecipient(const std::string& name, const std::string& address, int32_t type);
+    Attachment& AddAttachment();
+    size_t recipient_count() const { return recipients_.size(); }
+    size_t attachment_count() const { return attachments_.size(); }
+
+    // Commits the item to its folder; returns the empty string or the cause.
+    std::string Save();
+    bool saved() const { return nid_ != 0; }
+
+    // What Save() writes; named properties need the store for their ids.
+    pst::MessageContent Content(pst::MessageStore* store = nullptr) const;
+
+private:
+    Folder* folder_;
+    pst::Nid nid_ = 0;
+    std::vector<std::unique_ptr<Recipient>> recipients_;
+    std::vector<std::unique_ptr<Attachment>> attachments_;
+};
+
+// Sets one property and, when `save` is true, saves the item at once.
+std::string HrSetOneProp(MailItem& item, uint32_t tag, const PropValue& value, bool save);
+
+}  // namespace mailvane::mapi

@@ -1,0 +1,40 @@
+#pragma once
+// A session: the stores attached to it and the folder paths that reach into
+// them ("\\Display name\Folder\Subfolder").
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mapi/Store.h"
+
+namespace mailvane::mapi {
+
+class Session {
+public:
+    ~Session() { Logoff(); }
+
+    std::string Logon();
+    bool logged_on() const { return logged_on_; }
+
+    // Creates the store file at `path`, or opens one this program made and
+    // adds to it. Every store is Unicode whatever `format` says. Null on
+    // failure, with the cause (naming the file) in *error.
+    Store* AddPSTStore(const std::filesystem::path& path, int format,
+                       const std::string& display_name, std::string* error);
+    std::vector<Store*> Stores() const;
+    // Detaches a store after completing its file.
+    std::string RemoveStore(Store* store);
+
+    // "\\" + display name + "\" + folder names below the top of the store.
+    Folder* GetFolderFromPath(const std::string& path);
+
+    // Completes and detaches every store still attached.
+    std::string Logoff();
+
+private:
+    bool logged_on_ = false;
+    std::vector<std::unique_ptr<Store>> stores_;
+};
+
+}  // namespace mailvane::mapi

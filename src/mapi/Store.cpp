@@ -1,0 +1,85 @@
+#include "mapi/Store.h"
+
+#include <system_error>
+
+namespace mailvane::mapi {
+
+std::unique_ptr<Store> Store::Attach(const std::filesystem::path& path,
+                                     const std::string& display_name, std::string* error) {
+    std::unique_ptr<Store> store(new Store());
+    store->path_ = path;
+    std::string cause;
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec)) {
+        auto sink = pst::FileSink::Open(path, &cause);
+        if (sink) {
+            store->backing_ = pst::MessageStore::Open(sink.get(), &cause);
+            store->sink_ = std::move(sink);
+        }
+        if (!store->backing_) {
+            *error = "Cannot add to the store " + path.string() + ": " + cause;
+            return nullptr;
+        }
+        return store;
+    }
+    auto sink = pst::FileSink::Create(path, &cause);
+    if (!sink) {
+        *error = "Cannot create the store " + path.string() + ": " + cause;
+        return nullptr;
+    }
+    store->sink_ = std::move(sink);
+    store->backing_ = pst::MessageStore::Create(store->sink_.get(), display_name);
+    if (!store->backing_->status().empty()) {
+        *error = "Cannot create the store " + path.string() + ": " + store->backing_->status();
+        return nullptr;
+    }
+    return store;
+}
+
+Store::~Store() {
+    if (!removed_ && backing_) Remove();
+}
+
+std::string Store::status() const {
+    if (removed_) return "store was removed";
+    return backing_->status();
+}
+
+Folder& Store::FolderFor(pst::Nid nid) {
+    auto& slot = folders_[nid];
+    if (!slot) slot = std::make_unique<Folder>(this, nid);
+    return *slot;
+}
+
+std::string Store::SaveItem(Folder& folder, const pst::MessageContent& content, pst::Nid* nid) {
+    if (!status().empty()) return status();
+    if (*nid == 0)
+        *nid = backing_->AddMessage(folder.nid(), content);
+    else
+        backing_->UpdateMessage(*nid, folder.nid(), content);
+    if (!backing_->status().empty()) return backing_->status();
+    ++unsaved_items_;
+    if (unsaved_items_ >= checkpoint_items_ ||
+        std::chrono::steady_clock::now() - last_checkpoint_ >= checkpoint_interval_)
+        return Checkpoint();
+    return {};
+}
+
+std::string Store::Checkpoint() {
+    std::string err = backing_->Checkpoint();
+    unsaved_items_ = 0;
+    last_checkpoint_ = std::chrono::steady_clock::now();
+    return err;
+}
+
+std::string Store::Remove() {
+    if (removed_) return {};
+    std::string err = Checkpoint();
+    removed_ = true;
+    folders_.clear();
+    backing_.reset();
+    sink_.reset();
+    return err;
+}
+
+}  // namespace mailvane::mapi

@@ -1,0 +1,59 @@
+#pragma once
+// One store file attached to a session. Items saved into it reach the file
+// at checkpoints: every 500 items, every 5 seconds of saving, and at
+// Remove(), which completes the file and detaches it.
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "mapi/Folder.h"
+#include "mapi/pst/MessageStore.h"
+#include "mapi/pst/Sink.h"
+
+namespace mailvane::mapi {
+
+class Store {
+public:
+    // Creates the file (exclusively) or reopens one this program made.
+    // Returns null with the cause, naming the file, in *error.
+    static std::unique_ptr<Store> Attach(const std::filesystem::path& path,
+                                         const std::string& display_name, std::string* error);
+    ~Store();
+
+    Folder& IPMRootFolder() { return FolderFor(backing_->ipm_subtree()); }
+    std::string DisplayName() const { return backing_->display_name(); }
+    const std::filesystem::path& path() const { return path_; }
+    // Finishes the file; the store is unusable afterwards.
+    std::string Remove();
+    bool removed() const { return removed_; }
+    std::string status() const;
+
+    // For folders and items.
+    pst::MessageStore& backing() { return *backing_; }
+    Folder& FolderFor(pst::Nid nid);
+    std::string SaveItem(Folder& folder, const pst::MessageContent& content, pst::Nid* nid);
+    std::string Checkpoint();
+
+    // How often saving checkpoints by itself (at most 500 items and 5 s by
+    // default); tests that control checkpoints themselves raise both.
+    void SetCheckpointPolicy(int items, std::chrono::milliseconds interval) {
+        checkpoint_items_ = items;
+        checkpoint_interval_ = interval;
+    }
+
+private:
+    Store() = default;
+    std::filesystem::path path_;
+    std::unique_ptr<pst::Sink> sink_;
+    std::unique_ptr<pst::MessageStore> backing_;
+    std::map<pst::Nid, std::unique_ptr<Folder>> folders_;
+    int unsaved_items_ = 0;
+    int checkpoint_items_ = 500;
+    std::chrono::milliseconds checkpoint_interval_{5000};
+    std::chrono::steady_clock::time_point last_checkpoint_ = std::chrono::steady_clock::now();
+    bool removed_ = false;
+};
+
+}  // namespace mailvane::mapi

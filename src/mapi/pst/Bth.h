@@ -1,0 +1,26 @@
+#pragma once
+// BTree-on-heap ([MS-PST] 2.3.2): sorted fixed-size records stored in heap
+// allocations, with index levels above when they need more than one.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "mapi/pst/Heap.h"
+
+namespace mailvane::pst {
+
+// `records` are key+data, each cb_key+cb_data bytes, sorted by key (keys
+// compare as little-endian unsigned integers). Returns the header's id.
+Hid BuildBth(HeapBuilder* heap, uint8_t cb_key, uint8_t cb_data,
+             const std::vector<std::string>& records);
+
+// The same, for leaves already placed in the heap: (first key, leaf id) in
+// key order. Only the index levels and the header are allocated.
+Hid BuildBthOverLeaves(HeapBuilder* heap, uint8_t cb_key, uint8_t cb_data,
+                       const std::vector<std::pair<std::string, Hid>>& leaves);
+
+// Reads every record of a BTH back (tests and reopen). False when damaged.
+bool ReadBth(std::string_view heap_data, Hid header, uint8_t* cb_key, uint8_t* cb_data,
+             std::vector<std::string>* records);
+
+}  // namespace mailvane::pst

@@ -1,0 +1,138 @@
+#include "mapi/pst/Heap.h"
+
+#include "mapi/pst/Coding.h"
+
+namespace mailvane::pst {
+namespace {
+
+constexpr size_t kFirstPageHeader = 12;    // HNHDR
+constexpr size_t kPageHeader = 2;          // HNPAGEHDR
+constexpr size_t kBitmapPageHeader = 66;   // HNBITMAPHDR
+constexpr size_t kMaxItemsPerPage = 2047;  // hidIndex is 11 bits
+
+bool IsBitmapPage(size_t index) {
+    return index >= 8 && (index - 8) % 128 == 0;
+}
+
+// Fill level of a page with `free` bytes left ([MS-PST] 2.3.1.2).
+uint8_t FillLevel(size_t free) {
+    static const size_t kBounds[] = {3584, 2560, 2048, 1792, 1536, 1280, 1024, 768,
+                                     512,  256,  128,  64,   32,   16,   8};
+    for (uint8_t i = 0; i < 15; ++i)
+        if (free >= kBounds[i]) return i;
+    return 15;
+}
+
+}  // namespace
+
+size_t HeapBuilder::HeaderSize(size_t index) {
+    if (index == 0) return kFirstPageHeader;
+    return IsBitmapPage(index) ? kBitmapPageHeader : kPageHeader;
+}
+
+bool HeapBuilder::Fits(const Page& page, size_t index, size_t extra) const {
+    size_t items = page.count() + 1;
+    size_t body = (HeaderSize(index) + page.items.size() + extra + 1) / 2 * 2;
+    return items <= kMaxItemsPerPage && body + 4 + 2 * (items + 1) <= kMaxBlockData;
+}
+
+Hid HeapBuilder::Allocate(std::string_view bytes) {
+    if (pages_.empty() || !Fits(pages_.back(), pages_.size() - 1, bytes.size()))
+        pages_.emplace_back();
+    Page& page = pages_.back();
+    page.items.append(bytes);
+    page.ends.push_back(static_cast<uint16_t>(page.items.size()));
+    return MakeHid(static_cast<uint32_t>(pages_.size() - 1), static_cast<uint32_t>(page.count()));
+}
+
+void HeapBuilder::Overwrite(Hid hid, std::string_view bytes) {
+    Page& page = pages_[hid >> 16];
+    size_t index = ((hid >> 5) & 0x7FF) - 1;
+    size_t begin = index == 0 ? 0 : page.ends[index - 1];
+    std::memcpy(page.items.data() + begin, bytes.data(),
+                std::min<size_t>(bytes.size(), page.ends[index] - begin));
+}
+
+std::string HeapBuilder::BuildPage(size_t index, const Page& page) const {
+    std::string p;
+    if (index == 0) {
+        PutFixed16(&p, 0);  // ibHnpm, set below
+        PutFixed8(&p, 0xEC);
+        PutFixed8(&p, client_);
+        PutFixed32(&p, user_root_);
+        // Fill levels of the first eight pages.
+        std::string levels(4, '\0');
+        for (size_t i = 0; i < 8 && i < pages_.size(); ++i) {
+            size_t used = HeaderSize(i) + pages_[i].used() + 6;
+            uint8_t level = FillLevel(kMaxBlockData - std::min(used, size_t{kMaxBlockData}));
+            levels[i / 2] = static_cast<char>(levels[i / 2] | (level << (4 * (i % 2))));
+        }
+        p += levels;
+    } else if (IsBitmapPage(index)) {
+        PutFixed16(&p, 0);
+        std::string levels(64, '\0');
+        for (size_t i = index; i < index + 128 && i < pages_.size(); ++i) {
+            size_t used = HeaderSize(i) + pages_[i].used() + 6;
+            uint8_t level = FillLevel(kMaxBlockData - std::min(used, size_t{kMaxBlockData}));
+            size_t k = i - index;
+            levels[k / 2] = static_cast<char>(levels[k / 2] | (level << (4 * (k % 2))));
+        }
+        p += levels;
+    } else {
+        PutFixed16(&p, 0);
+    }
+    const size_t base = p.size();
+    p += page.items;
+    if (p.size() % 2) p.push_back('\0');
+    EncodeFixed16(p.data(), static_cast<uint16_t>(p.size()));
+    PutFixed16(&p, static_cast<uint16_t>(page.count()));
+    PutFixed16(&p, 0);  // cFree
+    PutFixed16(&p, static_cast<uint16_t>(base));
+    for (uint16_t end : page.ends) PutFixed16(&p, static_cast<uint16_t>(base + end));
+    return p;
+}
+
+std::string HeapBuilder::Finish() const {
+    if (pages_.empty()) return BuildPage(0, Page{});
+    std::string out;
+    out.reserve(pages_.size() * kMaxBlockData);
+    for (size_t i = 0; i < pages_.size(); ++i) {
+        out += BuildPage(i, pages_[i]);
+        if (i + 1 < pages_.size()) out.resize((i + 1) * kMaxBlockData, '\0');
+    }
+    return out;
+}
+
+std::string HeapBuilder::PageBlock(size_t index) const {
+    std::string page = BuildPage(index, index < pages_.size() ? pages_[index] : Page{});
+    if (index + 1 < pages_.size()) page.resize(kMaxBlockData, '\0');
+    return page;
+}
+
+bool HeapHeader(std::string_view data, uint8_t* client, Hid* user_root) {
+    if (data.size() < 12 || static_cast<uint8_t>(data[2]) != 0xEC) return false;
+    *client = static_cast<uint8_t>(data[3]);
+    *user_root = DecodeFixed32(data.data() + 4);
+    return true;
+}
+
+bool HeapLookup(std::string_view data, Hid hid, std::string* out) {
+    size_t page = hid >> 16;
+    size_t index = (hid >> 5) & 0x7FF;
+    if ((hid & 0x1F) != 0 || index == 0) return false;
+    size_t begin = page * kMaxBlockData;
+    if (begin >= data.size()) return false;
+    std::string_view p = data.substr(begin, kMaxBlockData);
+    if (p.size() < 2) return false;
+    size_t map = DecodeFixed16(p.data());
+    if (map + 4 > p.size()) return false;
+    size_t count = DecodeFixed16(p.data() + map);
+    if (index > count || map + 4 + 2 * (count + 1) > p.size()) return false;
+    size_t from = DecodeFixed16(p.data() + map + 4 + 2 * (index - 1));
+    size_t to = DecodeFixed16(p.data() + map + 4 + 2 * index);
+    if (from > to || to > p.size()) return false;
+    out->assign(p.substr(from, to - from));
+    return true;
+}
+
+}  // namespace mailvane::pst

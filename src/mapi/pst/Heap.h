@@ -1,0 +1,73 @@
+#pragma once
+// Heap-on-node builder ([MS-PST] 2.3.1): allocations of up to 3,580 bytes
+// packed into pages of at most 8,176 bytes, each page ending in its page
+// map. The pages become the node's data blocks one for one.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mapi/pst/Format.h"
+
+namespace mailvane::pst {
+
+enum HeapClient : uint8_t {
+    kHeapTableContext = 0x7C,
+    kHeapBth = 0xB5,
+    kHeapPropertyContext = 0xBC,
+};
+
+constexpr size_t kMaxHeapAllocation = 3580;
+
+constexpr Hid MakeHid(uint32_t page, uint32_t index) {
+    return (page << 16) | (index << 5);
+}
+
+class HeapBuilder {
+public:
+    explicit HeapBuilder(HeapClient client) : client_(client) {}
+
+    // Stores `bytes` (at most kMaxHeapAllocation) and returns its id.
+    Hid Allocate(std::string_view bytes);
+    // Replaces the bytes of an earlier allocation with bytes of equal size.
+    void Overwrite(Hid hid, std::string_view bytes);
+    void SetUserRoot(Hid hid) { user_root_ = hid; }
+
+    // The node data: every page but the last is padded to a full block so
+    // that the data splits into blocks exactly at page boundaries.
+    std::string Finish() const;
+
+    // Page by page, for heaps that grow across several builds: the bytes of
+    // one page (padded to a full block unless it is the last), the count of
+    // pages, and forgetting a page's items once it is written for good.
+    std::string PageBlock(size_t index) const;
+    size_t page_count() const { return pages_.size(); }
+    void DropPage(size_t index) {
+        size_t used = pages_[index].used();
+        pages_[index] = Page{};
+        pages_[index].dropped_bytes = used;
+    }
+
+private:
+    struct Page {
+        std::string items;           // the allocations, back to back
+        std::vector<uint16_t> ends;  // where each allocation ends in `items`
+        size_t dropped_bytes = 0;    // what a dropped page held, for fill levels
+        size_t count() const { return ends.size(); }
+        size_t used() const { return items.size() + 2 * ends.size() + dropped_bytes; }
+    };
+    static size_t HeaderSize(size_t page_index);
+    bool Fits(const Page& page, size_t page_index, size_t extra) const;
+    std::string BuildPage(size_t index, const Page& page) const;
+
+    HeapClient client_;
+    Hid user_root_ = 0;
+    std::vector<Page> pages_;
+};
+
+// Reads a heap back: item `hid` of heap data `data`. For tests and reopen.
+bool HeapLookup(std::string_view data, Hid hid, std::string* out);
+// The client signature and user root of heap data.
+bool HeapHeader(std::string_view data, uint8_t* client, Hid* user_root);
+
+}  // namespace mailvane::pst

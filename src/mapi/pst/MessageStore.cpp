@@ -1,0 +1,522 @@
+#include "mapi/pst/MessageStore.h"
+
+#include <chrono>
+#include <random>
+
+#include "mapi/pst/Coding.h"
+#include "mapi/pst/PropertyContext.h"
+#include "mapi/pst/Text.h"
+
+namespace mailvane::pst {
+namespace {
+
+// Columns every new table of a kind starts with: those [MS-PST] 2.4.4.4.1,
+// 2.4.4.5.1, 2.4.4.6.1, 2.4.8.6.2.1, 2.4.5.3.1 and 2.4.6.1.1 require, plus
+// the few that a store made by Outlook adds to its templates.
+const std::vector<uint32_t> kHierarchyColumns = {0x0E300102, 0x0E330014, 0x0E340102, 0x0E380003,
+                                                 0x3001001F, 0x36020003, 0x36030003, 0x360A000B,
+                                                 0x3613001F, 0x66350003, 0x66360003};
+const std::vector<uint32_t> kContentsColumns = {
+    0x00170003, 0x001A001F, 0x00360003, 0x0037001F, 0x00390040, 0x0042001F, 0x0057000B,
+    0x0058000B, 0x0070001F, 0x00710102, 0x0E03001F, 0x0E04001F, 0x0E060040, 0x0E070003,
+    0x0E080003, 0x0E170003, 0x0E300102, 0x0E330014, 0x0E340102, 0x0E380003, 0x0E3C0102,
+    0x0E3D0102, 0x10970003, 0x30080040, 0x30130102, 0x65C60003};
+const std::vector<uint32_t> kAssocColumns = {
+    0x001A001F, 0x0E070003, 0x0E170003, 0x3001001F, 0x6800001F, 0x6803000B, 0x68051003,
+    0x682F001F, 0x70030003, 0x70040102, 0x70050102, 0x7006001F, 0x70070003};
+const std::vector<uint32_t> kSearchContentsColumns = {
+    0x00170003, 0x001A001F, 0x00360003, 0x0037001F, 0x0042001F, 0x0057000B,
+    0x0058000B, 0x0E03001F, 0x0E04001F, 0x0E05001F, 0x0E060040, 0x0E070003,
+    0x0E080003, 0x0E170003, 0x0E2A000B, 0x30080040, 0x67F10003};
+const std::vector<uint32_t> kRecipientColumns = {0x0C150003, 0x0E0F000B, 0x0FF90102, 0x0FFE0003,
+                                                 0x0FFF0102, 0x3001001F, 0x3002001F, 0x3003001F,
+                                                 0x300B0102, 0x39000003, 0x39FF001F, 0x3A40000B};
+const std::vector<uint32_t> kAttachmentColumns = {0x0E200003, 0x3704001F, 0x37050003, 0x370B0003};
+const std::vector<uint32_t> kReceiveFolderColumns = {0x001A001F, 0x66050003};
+const std::vector<uint32_t> kOutgoingQueueColumns = {0x00390040, 0x0E100003, 0x0E140003};
+// Three more empty tables a new store carries (node types 0x16 to 0x18),
+// with the columns they have in stores Outlook makes.
+constexpr Nid kNidExtraTable1 = 0x6B6, kNidExtraTable2 = 0x6D7, kNidExtraTable3 = 0x6F8;
+const std::vector<uint32_t> kExtraTable1Columns = {0x0E330014, 0x0E370102, 0x0E380003};
+const std::vector<uint32_t> kExtraTable2Columns = {0x001A001F, 0x0E300102, 0x0E310102, 0x0E330014,
+                                                   0x0E340102, 0x0E380003, 0x0E3E0102};
+const std::vector<uint32_t> kExtraTable3Columns = {0x0E330014, 0x30070040};
+
+constexpr uint32_t kTagDisplayName = 0x3001001F;
+constexpr uint32_t kTagContentCount = 0x36020003;
+constexpr uint32_t kTagUnreadCount = 0x36030003;
+constexpr uint32_t kTagSubfolders = 0x360A000B;
+constexpr uint32_t kTagContainerClass = 0x3613001F;
+constexpr uint32_t kTagMessageFlags = 0x0E070003;
+constexpr uint32_t kTagSubject = 0x0037001F;
+constexpr uint32_t kTagCreationTime = 0x30070040;
+constexpr uint32_t kTagLastModificationTime = 0x30080040;
+
+uint64_t NowAsFileTime() {
+    using namespace std::chrono;
+    auto since_1970 = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+    return static_cast<uint64_t>(since_1970) * 10 + 116444736000000000ULL;
+}
+constexpr uint32_t kTagMessageSize = 0x0E080003;
+constexpr uint32_t kTagRowid = 0x30000003;
+constexpr uint32_t kTagAttachSize = 0x0E200003;
+constexpr uint32_t kTagAttachDataBinary = 0x37010102;
+constexpr uint32_t kTagAttachDataObject = 0x3701000D;
+constexpr uint32_t kTagRenderingPosition = 0x370B0003;
+constexpr uint32_t kTagRecordKey = 0x0FF90102;
+constexpr uint32_t kMsgFlagRead = 0x01;
+constexpr uint32_t kMsgFlagHasAttach = 0x10;
+
+constexpr Nid kNidRecipientTableSub = kNidRecipientTableTemplate;    // 0x692
+constexpr Nid kNidAttachmentTableSub = kNidAttachmentTableTemplate;  // 0x671
+constexpr Nid kNidCommonViews = 0x8082;
+
+Property Long(uint32_t tag, uint32_t v) {
+    Property p{tag, {}};
+    PutFixed32(&p.value, v);
+    return p;
+}
+Property Bool(uint32_t tag, bool v) {
+    return Property{tag, std::string(1, v ? '\1' : '\0')};
+}
+Property Text(uint32_t tag, const std::string& utf8) {
+    return Property{tag, Utf16FromUtf8(utf8)};
+}
+
+const Property* FindProp(const PropertyList& props, uint32_t tag) {
+    for (auto it = props.rbegin(); it != props.rend(); ++it)
+        if (it->tag == tag) return &*it;
+    return nullptr;
+}
+
+void SetProp(PropertyList* props, Property p) {
+    for (auto& q : *props)
+        if (PropIdOf(q.tag) == PropIdOf(p.tag)) {
+            q = std::move(p);
+            return;
+        }
+    props->push_back(std::move(p));
+}
+
+uint32_t LongOf(const PropertyList& props, uint32_t tag, uint32_t fallback) {
+    const Property* p = FindProp(props, tag);
+    return (p && p->value.size() >= 4) ? DecodeFixed32(p->value.data()) : fallback;
+}
+
+// Subjects are stored with the length of their prefix in front ("\1\5RE: x"
+// for "RE: x"), as [MS-PST] 2.5.3.1.1.1 describes: readers take the marker
+// for granted. The prefix is one to three characters, neither space nor
+// digit, then a colon and any spaces.
+std::string MarkSubject(const std::string& utf16) {
+    auto unit = [&](size_t i) -> uint16_t { return DecodeFixed16(utf16.data() + 2 * i); };
+    size_t n = utf16.size() / 2;
+    if (n > 0 && unit(0) == 1) return utf16;
+    size_t prefix = 0;
+    for (size_t i = 0; i < n && i < 4; ++i) {
+        uint16_t c = unit(i);
+        if (c == ':' && i > 0) {
+            size_t end = i + 1;
+            while (end < n && unit(end) == ' ') ++end;
+            prefix = end;
+            break;
+        }
+        if (c == ' ' || (c >= '0' && c <= '9')) break;
+    }
+    std::string out;
+    PutFixed16(&out, 1);
+    PutFixed16(&out, static_cast<uint16_t>(prefix + 1));
+    return out + utf16;
+}
+
+NodeContent EmptyTable(const std::vector<uint32_t>& columns) {
+    return TableBuilder(columns).Build();
+}
+
+}  // namespace
+
+std::unique_ptr<MessageStore> MessageStore::Create(Sink* sink, const std::string& display_name,
+                                                   Encoding encoding) {
+    std::unique_ptr<MessageStore> store(new MessageStore(NdbWriter::Create(sink, encoding)));
+    store->BuildNewStore(display_name);
+    store->Checkpoint();
+    return store;
+}
+
+std::string MessageStore::EntryId(Nid nid) const {
+    std::string id(4, '\0');  // flags
+    id += record_key_;
+    PutFixed32(&id, nid);
+    return id;
+}
+
+void MessageStore::BuildNewStore(const std::string& display_name) {
+    display_name_ = display_name;
+    std::random_device random;
+    for (int i = 0; i < 4; ++i) PutFixed32(&record_key_, random());
+
+    PropertyList store = {
+        Property{kTagRecordKey, record_key_},
+        Text(kTagDisplayName, display_name),
+        Long(0x35DF0003, 0xC9),  // valid folders: subtree, wastebasket, common views, finder
+        Property{0x35E00102, EntryId(kNidIpmSubtree)},
+        Property{0x35E30102, EntryId(kNidDeletedItems)},
+        Property{0x35E60102, EntryId(kNidCommonViews)},
+        Property{0x35E70102, EntryId(kNidSearchRoot)},
+        Bool(0x6633000B, true),
+        Long(0x67FF0003, 0),  // no password
+    };
+    uint32_t index = 1;
+    ndb_->PutNode(kNidMessageStore, 0, BuildPropertyContext(store, &index));
+
+    // Readers insist on a name-to-id map with at least one entry, so it
+    // starts with the one named property every message client sets:
+    // PidLidCurrentVersionName of PSETID_Common, as 0x8000.
+    names_.IdFor(ParseGuid("{00062008-0000-0000-C000-000000000046}"), 0x8554);
+    index = 1;
+    ndb_->PutNode(kNidNameToIdMap, 0, BuildPropertyContext(names_.Properties(), &index));
+    names_.clear_dirty();
+
+    ndb_->PutNode(kNidHierarchyTableTemplate, 0, EmptyTable(kHierarchyColumns));
+    ndb_->PutNode(kNidContentsTableTemplate, 0, EmptyTable(kContentsColumns));
+    ndb_->PutNode(kNidAssocContentsTableTemplate, 0, EmptyTable(kAssocColumns));
+    ndb_->PutNode(kNidSearchContentsTableTemplate, 0, EmptyTable(kSearchContentsColumns));
+    ndb_->PutNode(kNidReceiveFolderTable, 0, EmptyTable(kReceiveFolderColumns));
+    ndb_->PutNode(kNidOutgoingQueueTable, 0, EmptyTable(kOutgoingQueueColumns));
+    ndb_->PutNode(kNidExtraTable1, 0, EmptyTable(kExtraTable1Columns));
+    ndb_->PutNode(kNidExtraTable2, 0, EmptyTable(kExtraTable2Columns));
+    ndb_->PutNode(kNidExtraTable3, 0, EmptyTable(kExtraTable3Columns));
+    ndb_->PutNode(kNidAttachmentTableTemplate, 0, EmptyTable(kAttachmentColumns));
+    ndb_->PutNode(kNidRecipientTableTemplate, 0, EmptyTable(kRecipientColumns));
+    ndb_->PutEmptyNode(kNidSearchManagementQueue, 0);
+    ndb_->PutEmptyNode(kNidSearchActivityList, 0);
+    ndb_->PutEmptyNode(kNidSearchDomainObject, 0);
+
+    AddFolderObject(kNidRootFolder, kNidRootFolder, "", "");
+    AddFolderObject(kNidIpmSubtree, kNidRootFolder, "Top of Personal Folders", "");
+    AddFolderObject(kNidSearchRoot, kNidRootFolder, "Search Root", "");
+    Folder& spam =
+        AddFolderObject(kNidSpamSearchFolder, kNidRootFolder, "SPAM Search Folder 2", "");
+    spam.search = true;
+    AddFolderObject(kNidDeletedItems, kNidIpmSubtree, "Deleted Items", "IPF.Note");
+    AddFolderObject(kNidCommonViews, kNidRootFolder, "IPM_COMMON_VIEWS", "");
+    ndb_->PutEmptyNode(WithType(kNidSpamSearchFolder, kNidTypeSearchUpdateQueue), 0);
+    for (Nid nid : {kNidRootFolder, kNidIpmSubtree, kNidSearchRoot, kNidDeletedItems,
+                    kNidCommonViews, kNidSpamSearchFolder})
+        ndb_->ReserveNid(nid);
+}
+
+MessageStore::Folder& MessageStore::AddFolderObject(Nid nid, Nid parent, const std::string& name,
+                                                    const std::string& cls) {
+    Folder& f = folders_[nid];
+    f.nid = nid;
+    f.parent = parent;
+    f.name = name;
+    f.search = NidTypeOf(nid) == kNidTypeSearchFolder;
+    f.props = {Text(kTagDisplayName, name)};
+    if (!cls.empty()) f.props.push_back(Text(kTagContainerClass, cls));
+    f.hierarchy = std::make_unique<TableBuilder>(kHierarchyColumns);
+    f.contents =
+        std::make_unique<TableBuilder>(f.search ? kSearchContentsColumns : kContentsColumns);
+    f.assoc = std::make_unique<TableBuilder>(kAssocColumns);
+    if (parent != nid) {
+        Folder& p = folders_[parent];
+        p.children.push_back(nid);
+        p.pc_dirty = true;
+        p.hierarchy_dirty = true;
+    }
+    return f;
+}
+
+PropertyList MessageStore::FolderProps(const Folder& f) const {
+    PropertyList props = f.props;
+    SetProp(&props, Long(kTagContentCount, f.count));
+    SetProp(&props, Long(kTagUnreadCount, f.unread));
+    SetProp(&props, Bool(kTagSubfolders, !f.children.empty()));
+    return props;
+}
+
+Nid MessageStore::CreateFolder(Nid parent, const std::string& name, const std::string& cls) {
+    Nid nid = ndb_->NewNid(kNidTypeNormalFolder);
+    AddFolderObject(nid, parent, name, cls);
+    return nid;
+}
+
+std::optional<Nid> MessageStore::FindFolder(Nid parent, const std::string& name) const {
+    auto it = folders_.find(parent);
+    if (it == folders_.end()) return std::nullopt;
+    for (Nid child : it->second.children)
+        if (folders_.at(child).name == name) return child;
+    return std::nullopt;
+}
+
+std::vector<Nid> MessageStore::Subfolders(Nid parent) const {
+    auto it = folders_.find(parent);
+    return it == folders_.end() ? std::vector<Nid>{} : it->second.children;
+}
+
+std::string MessageStore::FolderName(Nid folder) const {
+    auto it = folders_.find(folder);
+    return it == folders_.end() ? std::string() : it->second.name;
+}
+
+size_t MessageStore::MessageCount(Nid folder) const {
+    auto it = folders_.find(folder);
+    return it == folders_.end() ? 0 : it->second.count;
+}
+
+NodeContent MessageStore::BuildMessage(const MessageContent& m, uint32_t* next_index) {
+    PropertyList props = m.props;
+    for (auto& p : props)
+        if (p.tag == kTagSubject) p.value = MarkSubject(p.value);
+    uint32_t flags = LongOf(props, kTagMessageFlags, kMsgFlagRead);
+    if (!m.attachments.empty()) flags |= kMsgFlagHasAttach;
+    SetProp(&props, Long(kTagMessageFlags, flags));
+    // Creation and modification times default to the moment of writing.
+    for (uint32_t tag : {kTagCreationTime, kTagLastModificationTime}) {
+        if (FindProp(props, tag)) continue;
+        Property now{tag, {}};
+        PutFixed64(&now.value, NowAsFileTime());
+        props.push_back(std::move(now));
+    }
+    if (!FindProp(props, kTagMessageSize)) {
+        size_t size = 0;
+        for (const auto& p : props) size += p.value.size();
+        for (const auto& a : m.attachments)
+            for (const auto& p : a.props) size += p.value.size();
+        SetProp(&props,
+                Long(kTagMessageSize, static_cast<uint32_t>(std::min<size_t>(size, UINT32_MAX))));
+    }
+    NodeContent node = BuildPropertyContext(props, next_index);
+
+    std::vector<uint32_t> columns = kRecipientColumns;
+    columns.push_back(kTagRowid);
+    for (const auto& r : m.recipients)
+        for (const auto& p : r) columns.push_back(p.tag);
+    TableBuilder recipients(columns);
+    for (size_t i = 0; i < m.recipients.size(); ++i) {
+        PropertyList row = m.recipients[i];
+        row.push_back(Long(kTagRowid, static_cast<uint32_t>(i)));
+        recipients.SetRow(static_cast<uint32_t>(i), row);
+    }
+    node.subnodes.push_back({kNidRecipientTableSub, recipients.Build()});
+
+    if (!m.attachments.empty()) {
+        TableBuilder table(kAttachmentColumns);
+        for (size_t i = 0; i < m.attachments.size(); ++i) {
+            const AttachmentContent& a = m.attachments[i];
+            Nid nid = MakeNid(kNidTypeAttachment, static_cast<uint32_t>(i + 1));
+            PropertyList props = a.props;
+            uint32_t index = 1;
+            std::vector<Subnode> extra;
+            if (a.embedded) {
+                Nid inner = MakeNid(kNidTypeNormalMessage, index++);
+                uint32_t inner_index = 1;
+                NodeContent message = BuildMessage(*a.embedded, &inner_index);
+                Property object{kTagAttachDataObject, {}};
+                PutFixed32(&object.value, inner);
+                PutFixed32(&object.value, static_cast<uint32_t>(message.data.size()));
+                SetProp(&props, object);
+                extra.push_back({inner, std::move(message)});
+            }
+            if (!FindProp(props, kTagAttachSize)) {
+                const Property* data = FindProp(props, kTagAttachDataBinary);
+                SetProp(&props,
+                        Long(kTagAttachSize, data ? static_cast<uint32_t>(data->value.size()) : 0));
+            }
+            if (!FindProp(props, kTagRenderingPosition))
+                SetProp(&props, Long(kTagRenderingPosition, 0xFFFFFFFF));
+            NodeContent attachment = BuildPropertyContext(props, &index);
+            for (auto& s : extra) attachment.subnodes.push_back(std::move(s));
+            table.SetRow(nid, props);
+            node.subnodes.push_back({nid, std::move(attachment)});
+        }
+        node.subnodes.push_back({kNidAttachmentTableSub, table.Build()});
+    }
+    return node;
+}
+
+Nid MessageStore::AddMessage(Nid folder_nid, const MessageContent& message) {
+    auto it = folders_.find(folder_nid);
+    if (it == folders_.end()) return 0;
+    Nid nid = ndb_->NewNid(kNidTypeNormalMessage);
+    WriteMessage(nid, it->second, message, false);
+    return nid;
+}
+
+bool MessageStore::UpdateMessage(Nid nid, Nid folder_nid, const MessageContent& message) {
+    auto it = folders_.find(folder_nid);
+    if (it == folders_.end() || !it->second.contents->HasRow(nid)) return false;
+    WriteMessage(nid, it->second, message, true);
+    return true;
+}
+
+void MessageStore::WriteMessage(Nid nid, Folder& f, const MessageContent& message, bool replace) {
+    uint32_t index = 1;
+    NodeContent node = BuildMessage(message, &index);
+    ndb_->PutNode(nid, f.nid, node);
+    if (replace) {
+        std::optional<std::string> old = f.contents->Cell(nid, kTagMessageFlags);
+        bool was_unread = !old || old->size() < 4 || !(DecodeFixed32(old->data()) & kMsgFlagRead);
+        --f.count;
+        if (was_unread) --f.unread;
+    }
+    // The contents row copies the message's own columns.
+    PropertyList stored;
+    ReadPropertyContext(node, &stored);
+    f.contents->SetRow(nid, stored);
+    ++f.count;
+    if (!(LongOf(stored, kTagMessageFlags, 0) & kMsgFlagRead)) ++f.unread;
+    f.pc_dirty = true;
+    f.contents_dirty = true;
+}
+
+void MessageStore::WriteTable(Nid nid, TableBuilder& table, Nid template_nid) {
+    // An empty table with the template's columns shares the template's
+    // blocks, as a new store made by Outlook does.
+    const std::vector<uint32_t>* columns = nullptr;
+    switch (template_nid) {
+        case kNidHierarchyTableTemplate:
+            columns = &kHierarchyColumns;
+            break;
+        case kNidContentsTableTemplate:
+            columns = &kContentsColumns;
+            break;
+        case kNidAssocContentsTableTemplate:
+            columns = &kAssocColumns;
+            break;
+        default:
+            columns = &kSearchContentsColumns;
+            break;
+    }
+    if (table.row_count() == 0 && table.tags() == TableBuilder(*columns).tags()) {
+        ndb_->PutSharedNode(nid, 0, template_nid);
+        return;
+    }
+    PlacedBlocks placed;
+    ndb_->PutNode(nid, 0, table.BuildForNode(), &placed);
+    table.Commit(placed);
+}
+
+void MessageStore::WriteFolder(Folder& f) {
+    uint32_t index = 1;
+    if (f.pc_dirty) ndb_->PutNode(f.nid, f.parent, BuildPropertyContext(FolderProps(f), &index));
+    if (f.search) {
+        if (f.contents_dirty)
+            WriteTable(WithType(f.nid, kNidTypeSearchContentsTable), *f.contents,
+                       kNidSearchContentsTableTemplate);
+    } else {
+        if (f.hierarchy_dirty)
+            WriteTable(WithType(f.nid, kNidTypeHierarchyTable), *f.hierarchy,
+                       kNidHierarchyTableTemplate);
+        if (f.contents_dirty)
+            WriteTable(WithType(f.nid, kNidTypeContentsTable), *f.contents,
+                       kNidContentsTableTemplate);
+        if (f.assoc_dirty)
+            WriteTable(WithType(f.nid, kNidTypeAssocContentsTable), *f.assoc,
+                       kNidAssocContentsTableTemplate);
+    }
+    f.pc_dirty = f.hierarchy_dirty = f.contents_dirty = f.assoc_dirty = false;
+}
+
+uint16_t MessageStore::NamedPropertyId(std::string_view guid, uint32_t lid) {
+    return names_.IdFor(guid, lid);
+}
+
+uint16_t MessageStore::NamedPropertyId(std::string_view guid, std::string_view name) {
+    return names_.IdFor(guid, name);
+}
+
+std::string MessageStore::Checkpoint() {
+    if (names_.dirty()) {
+        uint32_t index = 1;
+        ndb_->PutNode(kNidNameToIdMap, 0, BuildPropertyContext(names_.Properties(), &index));
+        names_.clear_dirty();
+    }
+    // A folder whose object changed changes its row in its parent's
+    // hierarchy table too.
+    for (auto& [nid, f] : folders_) {
+        if (!f.pc_dirty || f.parent == nid) continue;
+        Folder& parent = folders_[f.parent];
+        PropertyList row = FolderProps(f);
+        parent.hierarchy->SetRow(nid, row);
+        parent.hierarchy_dirty = true;
+    }
+    for (auto& [nid, f] : folders_) WriteFolder(f);
+    return ndb_->Checkpoint();
+}
+
+std::unique_ptr<MessageStore> MessageStore::Open(Sink* sink, std::string* error) {
+    std::unique_ptr<NdbWriter> ndb = NdbWriter::Open(sink, error);
+    if (!ndb) return nullptr;
+    std::unique_ptr<MessageStore> store(new MessageStore(std::move(ndb)));
+    if (!store->LoadFolders(error)) return nullptr;
+    return store;
+}
+
+bool MessageStore::LoadFolders(std::string* error) {
+    NodeContent node;
+    PropertyList props;
+    if (!ndb_->ReadNode(kNidMessageStore, &node) || !ReadPropertyContext(node, &props)) {
+        *error = "store object unreadable";
+        return false;
+    }
+    if (const Property* p = FindProp(props, kTagRecordKey)) record_key_ = p->value;
+    if (const Property* p = FindProp(props, kTagDisplayName))
+        display_name_ = Utf8FromUtf16(p->value);
+    PropertyList names;
+    if (!ndb_->ReadNode(kNidNameToIdMap, &node) || !ReadPropertyContext(node, &names) ||
+        !names_.Load(names)) {
+        *error = "name-to-id map unreadable";
+        return false;
+    }
+    std::vector<std::pair<Nid, Nid>> found;
+    ndb_->ForEachNode([&](Nid nid, Nid parent) {
+        uint32_t type = NidTypeOf(nid);
+        if (type == kNidTypeNormalFolder || type == kNidTypeSearchFolder)
+            found.emplace_back(nid, parent);
+    });
+    for (auto [nid, parent] : found) {
+        Folder& f = folders_[nid];
+        f.nid = nid;
+        f.parent = parent;
+        f.search = NidTypeOf(nid) == kNidTypeSearchFolder;
+        if (!ndb_->ReadNode(nid, &node) || !ReadPropertyContext(node, &props)) {
+            *error = "folder object unreadable";
+            return false;
+        }
+        f.count = LongOf(props, kTagContentCount, 0);
+        f.unread = LongOf(props, kTagUnreadCount, 0);
+        for (const auto& p : props) {
+            if (p.tag == kTagContentCount || p.tag == kTagUnreadCount || p.tag == kTagSubfolders)
+                continue;
+            f.props.push_back(p);
+            if (p.tag == kTagDisplayName) f.name = Utf8FromUtf16(p.value);
+        }
+        const Nid folderNid = nid;  // clang 14 cannot capture a structured binding
+        auto load = [&](uint32_t type, const std::vector<uint32_t>& columns) {
+            TableView view;
+            NodeContent table;
+            auto builder = std::make_unique<TableBuilder>(columns);
+            if (ndb_->ReadNode(WithType(folderNid, type), &table) && ReadTable(table, &view)) {
+                builder = std::make_unique<TableBuilder>(view.tags);
+                for (size_t i = 0; i < view.rows.size(); ++i)
+                    builder->SetRow(view.row_ids[i], view.rows[i]);
+            }
+            return builder;
+        };
+        f.hierarchy = load(kNidTypeHierarchyTable, kHierarchyColumns);
+        f.contents = f.search ? load(kNidTypeSearchContentsTable, kSearchContentsColumns)
+                              : load(kNidTypeContentsTable, kContentsColumns);
+        f.assoc = load(kNidTypeAssocContentsTable, kAssocColumns);
+        f.pc_dirty = f.hierarchy_dirty = f.contents_dirty = f.assoc_dirty = false;
+    }
+    for (auto& [nid, f] : folders_)
+        if (f.parent != nid && folders_.count(f.parent)) folders_[f.parent].children.push_back(nid);
+    if (!ndb_->status().empty()) {
+        *error = ndb_->status();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace mailvane::pst

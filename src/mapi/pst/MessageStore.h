@@ -1,0 +1,104 @@
+#pragma once
+// The messaging layer of a store file: the store object, its fixed folders,
+// templates and queues, user folders with their hierarchy, contents and FAI
+// tables kept in step, and messages with recipients and attachments.
+//
+// Messages are written to the file as they are added; folder objects and
+// their tables, which change with every message, are written at each
+// checkpoint. Only a checkpoint makes added messages visible to readers.
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mapi/pst/NameMap.h"
+#include "mapi/pst/NdbWriter.h"
+#include "mapi/pst/Property.h"
+#include "mapi/pst/TableContext.h"
+
+namespace mailvane::pst {
+
+struct MessageContent;
+
+struct AttachmentContent {
+    // PidTagAttachMethod 1 (by value, bytes in PidTagAttachDataBinary) or 5
+    // (embedded message) is taken from the properties; `embedded` is used
+    // when set.
+    PropertyList props;
+    std::shared_ptr<MessageContent> embedded;
+};
+
+struct MessageContent {
+    PropertyList props;
+    std::vector<PropertyList> recipients;
+    std::vector<AttachmentContent> attachments;
+};
+
+class MessageStore {
+public:
+    // A new store in an empty sink.
+    static std::unique_ptr<MessageStore> Create(Sink* sink, const std::string& display_name,
+                                                Encoding encoding = Encoding::kPermute);
+    // A store this program made; anything else is refused (*error says why)
+    // and left untouched.
+    static std::unique_ptr<MessageStore> Open(Sink* sink, std::string* error);
+
+    Nid ipm_subtree() const { return kNidIpmSubtree; }
+    std::string display_name() const { return display_name_; }
+
+    // A new mail folder under `parent`.
+    Nid CreateFolder(Nid parent, const std::string& name,
+                     const std::string& container_class = "IPF.Note");
+    std::optional<Nid> FindFolder(Nid parent, const std::string& name) const;
+    std::vector<Nid> Subfolders(Nid parent) const;
+    std::string FolderName(Nid folder) const;
+    size_t MessageCount(Nid folder) const;
+
+    // Writes a message into `folder` and returns its id.
+    Nid AddMessage(Nid folder, const MessageContent& message);
+    // Replaces a message written earlier (saving an item twice).
+    bool UpdateMessage(Nid message, Nid folder, const MessageContent& content);
+
+    // The id (0x8000 and up) of a named property: a property set GUID (16
+    // bytes, see ParseGuid) with a number or a name.
+    uint16_t NamedPropertyId(std::string_view guid, uint32_t lid);
+    uint16_t NamedPropertyId(std::string_view guid, std::string_view name);
+
+    std::string Checkpoint();
+    const std::string& status() const { return ndb_->status(); }
+    NdbWriter* ndb() { return ndb_.get(); }
+
+private:
+    struct Folder {
+        Nid nid = 0;
+        Nid parent = 0;
+        bool search = false;
+        PropertyList props;  // everything but the counts
+        std::string name;
+        std::unique_ptr<TableBuilder> hierarchy, contents, assoc;
+        uint32_t count = 0, unread = 0;
+        bool pc_dirty = true, hierarchy_dirty = true, contents_dirty = true, assoc_dirty = true;
+        std::vector<Nid> children;
+    };
+
+    explicit MessageStore(std::unique_ptr<NdbWriter> ndb) : ndb_(std::move(ndb)) {}
+    void BuildNewStore(const std::string& display_name);
+    Folder& AddFolderObject(Nid nid, Nid parent, const std::string& name, const std::string& cls);
+    PropertyList FolderProps(const Folder& f) const;
+    void WriteFolder(Folder& f);
+    void WriteTable(Nid nid, TableBuilder& table, Nid template_nid);
+    void WriteMessage(Nid nid, Folder& f, const MessageContent& message, bool replace);
+    NodeContent BuildMessage(const MessageContent& m, uint32_t* next_index);
+    std::string EntryId(Nid nid) const;
+    bool LoadFolders(std::string* error);
+
+    std::unique_ptr<NdbWriter> ndb_;
+    std::string display_name_;
+    std::string record_key_;  // 16 bytes
+    std::map<Nid, Folder> folders_;
+    NameMap names_;
+};
+
+}  // namespace mailvane::pst

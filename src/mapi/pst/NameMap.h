@@ -1,0 +1,55 @@
+#pragma once
+// The name-to-id map ([MS-PST] 2.4.7): named properties (a property set
+// GUID with a number or a name) get ids from 0x8000 up, the same id for the
+// same name everywhere in the store.
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "mapi/pst/Property.h"
+
+namespace mailvane::pst {
+
+// "{00062008-0000-0000-C000-000000000046}" as the 16 bytes stored (the
+// first three fields little-endian). Empty when malformed.
+std::string ParseGuid(std::string_view text);
+
+class NameMap {
+public:
+    static constexpr uint32_t kBuckets = 251;
+
+    // The id of a named property, assigned on first use.
+    uint16_t IdFor(std::string_view guid, uint32_t lid);
+    uint16_t IdFor(std::string_view guid, std::string_view name_utf8);
+
+    // The properties of the map's node: bucket count, the three streams and
+    // the hash buckets.
+    PropertyList Properties() const;
+    // Takes the map back from those properties (reopening a store).
+    bool Load(const PropertyList& props);
+
+    size_t size() const { return entries_.size(); }
+    bool dirty() const { return dirty_; }
+    void clear_dirty() { dirty_ = false; }
+
+private:
+    struct Entry {
+        uint16_t guid_ref;  // wGuid: 1, 2, or 3 + index into guids_
+        bool is_name;
+        uint32_t lid;      // number, or offset into the string stream
+        std::string name;  // UTF-16, when is_name
+    };
+    uint16_t GuidRef(std::string_view guid);
+    uint16_t Add(Entry e);
+
+    std::vector<std::string> guids_;
+    std::string strings_;
+    std::vector<Entry> entries_;
+    std::map<std::tuple<uint16_t, bool, uint32_t, std::string>, uint16_t> index_;
+    bool dirty_ = false;
+};
+
+}  // namespace mailvane::pst

@@ -1,0 +1,538 @@
+#include "mapi/pst/NdbWriter.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "mapi/pst/Block.h"
+#include "mapi/pst/Coding.h"
+#include "mapi/pst/Crc.h"
+#include "mapi/pst/Permute.h"
+
+namespace mailvane::pst {
+namespace {
+
+constexpr uint64_t AlignUp(uint64_t v, uint64_t a) {
+    return (v + a - 1) / a * a;
+}
+
+// Writes larger than this go out at once rather than wait in the buffer.
+constexpr size_t kPendingLimit = 1 << 20;
+// Count of a block that one node refers to (Outlook counts one more than the
+// references; templates shared by n nodes have n + 1).
+constexpr uint16_t kSingleRef = 2;
+
+bool HasPMap(uint64_t s) {
+    return s % 8 == 0;
+}
+bool HasFMap(uint64_t s) {
+    return s >= kFMapFirstSection && (s - kFMapFirstSection) % kFMapSectionStep == 0;
+}
+bool HasFPMap(uint64_t s) {
+    return s >= kFPMapFirstSection && (s - kFPMapFirstSection) % kFPMapSectionStep == 0;
+}
+
+}  // namespace
+
+uint64_t SectionStart(uint64_t section) {
+    return kFirstAMapOffset + section * kAMapCoverage;
+}
+
+uint32_t SectionReserved(uint64_t s) {
+    // Each map page has its own slot after the AMap, present or not.
+    if (HasFPMap(s)) return 4 * kPageSize;
+    if (HasFMap(s)) return 3 * kPageSize;
+    if (HasPMap(s)) return 2 * kPageSize;
+    return kPageSize;
+}
+
+std::unique_ptr<NdbWriter> NdbWriter::Create(Sink* sink, Encoding encoding) {
+    std::unique_ptr<NdbWriter> w(new NdbWriter(sink));
+    Header& h = w->header_;
+    h.encoding = encoding;
+    h.next_nid.fill(0x400);
+    h.next_nid[kNidTypeSearchFolder] = 0x4000;
+    h.next_nid[kNidTypeNormalMessage] = 0x10000;
+    h.next_nid[kNidTypeAssocMessage] = 0x8000;
+    h.bid_next_block = kBidStep;
+    h.bid_next_page = kBidStep;
+    h.unique = 1;
+    w->SectionBits(0);
+    return w;
+}
+
+Nid NdbWriter::NewNid(uint32_t type) {
+    uint32_t index = header_.next_nid[type & 0x1F]++;
+    return MakeNid(type, index);
+}
+
+void NdbWriter::ReserveNid(Nid nid) {
+    uint32_t& next = header_.next_nid[NidTypeOf(nid)];
+    next = std::max(next, NidIndexOf(nid) + 1);
+}
+
+std::string& NdbWriter::SectionBits(uint64_t section) {
+    auto it = sections_.find(section);
+    if (it != sections_.end()) return it->second;
+    std::string& bits = sections_[section];
+    bits.assign(kPageBodySize, '\0');
+    uint64_t start = SectionStart(section);
+    // The map pages "map themselves".
+    for (uint64_t at = start; at < start + SectionReserved(section); at += kBlockAlign) {
+        uint64_t unit = (at - start) / kBlockAlign;
+        bits[unit / 8] = static_cast<char>(bits[unit / 8] | (0x80 >> (unit % 8)));
+    }
+    return bits;
+}
+
+void NdbWriter::MarkAllocated(uint64_t begin, uint64_t end) {
+    // Callers never cross a section, so one map serves the whole range.
+    uint64_t section = (begin - kFirstAMapOffset) / kAMapCoverage;
+    std::string& bits = SectionBits(section);
+    uint64_t start = SectionStart(section);
+    for (uint64_t unit = (begin - start) / kBlockAlign;
+         unit < (end - start + kBlockAlign - 1) / kBlockAlign; ++unit)
+        bits[unit / 8] = static_cast<char>(bits[unit / 8] | (0x80 >> (unit % 8)));
+}
+
+uint64_t NdbWriter::Allocate(uint32_t size, uint32_t align) {
+    uint64_t pos = AlignUp(eof_, align);
+    for (;;) {
+        uint64_t section = (pos - kFirstAMapOffset) / kAMapCoverage;
+        uint64_t start = SectionStart(section);
+        uint64_t data_begin = start + SectionReserved(section);
+        if (pos < data_begin) pos = AlignUp(data_begin, align);
+        if (pos + size <= start + kAMapCoverage) break;
+        pos = start + kAMapCoverage;  // never straddle the next section's maps
+    }
+    MarkAllocated(pos, pos + size);
+    eof_ = pos + size;
+    return pos;
+}
+
+void NdbWriter::Write(uint64_t offset, std::string_view bytes) {
+    if (!status_.empty()) return;
+    if (bytes.size() >= kPendingLimit / 4) {  // large: no point copying it
+        FlushPending();
+        if (status_.empty()) Fail(sink_->WriteAt(offset, bytes));
+        return;
+    }
+    if (!pending_.empty() && offset != pending_at_ + pending_.size()) FlushPending();
+    if (pending_.empty()) pending_at_ = offset;
+    pending_.append(bytes);
+    if (pending_.size() >= kPendingLimit) FlushPending();
+}
+
+void NdbWriter::FlushPending() {
+    if (pending_.empty() || !status_.empty()) return;
+    Fail(sink_->WriteAt(pending_at_, pending_));
+    pending_.clear();
+}
+
+Bid NdbWriter::WriteBlock(std::string_view payload, bool internal) {
+    Bid bid = header_.bid_next_block | (internal ? kBidInternal : 0);
+    header_.bid_next_block += kBidStep;
+    uint32_t size = BlockFootprint(payload.size());
+    uint64_t ib = Allocate(size, kBlockAlign);
+    // Built in place: payload, padding, trailer; encoded after the copy.
+    std::string block(size, '\0');
+    std::memcpy(block.data(), payload.data(), payload.size());
+    if (!internal && header_.encoding == Encoding::kPermute)
+        PermuteEncode({reinterpret_cast<uint8_t*>(block.data()), payload.size()});
+    char* trailer = block.data() + size - kBlockTrailerSize;
+    EncodeFixed16(trailer, static_cast<uint16_t>(payload.size()));
+    EncodeFixed16(trailer + 2, BlockSignature(ib, bid));
+    EncodeFixed32(trailer + 4, Crc32(std::string_view(block.data(), payload.size())));
+    EncodeFixed64(trailer + 8, bid);
+    Write(ib, block);
+    bbt_.Upsert({bid, ib, static_cast<uint16_t>(payload.size()), kSingleRef});
+    return bid;
+}
+
+Bid NdbWriter::WriteData(std::string_view data, std::vector<Bid>* leaves) {
+    std::vector<Bid> own;
+    if (!leaves) leaves = &own;
+    for (size_t at = 0; at < data.size() || at == 0; at += kMaxBlockData) {
+        leaves->push_back(WriteBlock(data.substr(at, kMaxBlockData), false));
+        if (data.empty()) break;
+    }
+    return WriteTree(*leaves, data.size());
+}
+
+Bid NdbWriter::WriteContentData(const NodeContent& content, std::vector<Bid>* leaves) {
+    if (content.blocks.empty()) return WriteData(content.data, leaves);
+    uint64_t total = 0;
+    for (const DataBlock& b : content.blocks) {
+        if (b.reuse) {
+            const BbtEntry* e = bbt_.Find(b.reuse);
+            if (!e) {
+                Fail("reused block missing from the block tree");
+                return 0;
+            }
+            total += e->cb;
+            AddRef(b.reuse);
+            leaves->push_back(b.reuse);
+        } else {
+            total += b.bytes.size();
+            leaves->push_back(WriteBlock(b.bytes, false));
+        }
+    }
+    return WriteTree(*leaves, total);
+}
+
+Bid NdbWriter::WriteTree(const std::vector<Bid>& leaves, uint64_t total) {
+    if (leaves.size() == 1) return leaves.front();
+    if (total > UINT32_MAX) {
+        Fail("node data too large");
+        return 0;
+    }
+    if (leaves.size() <= kMaxXBlockEntries)
+        return WriteBlock(EncodeXBlock(1, leaves, static_cast<uint32_t>(total)), true);
+    std::vector<Bid> xblocks;
+    for (size_t at = 0; at < leaves.size(); at += kMaxXBlockEntries) {
+        size_t end = std::min(leaves.size(), at + kMaxXBlockEntries);
+        std::vector<Bid> part(leaves.begin() + static_cast<std::ptrdiff_t>(at),
+                              leaves.begin() + static_cast<std::ptrdiff_t>(end));
+        uint64_t bytes = 0;
+        for (Bid bid : part) bytes += bbt_.Find(bid)->cb;
+        xblocks.push_back(WriteBlock(EncodeXBlock(1, part, static_cast<uint32_t>(bytes)), true));
+    }
+    if (xblocks.size() > kMaxXBlockEntries) {
+        Fail("node data too large");
+        return 0;
+    }
+    return WriteBlock(EncodeXBlock(2, xblocks, static_cast<uint32_t>(total)), true);
+}
+
+Bid NdbWriter::WriteSubnodes(const std::vector<Subnode>& subnodes, PlacedBlocks* placed) {
+    if (subnodes.empty()) return 0;
+    std::vector<const Subnode*> sorted;
+    for (const auto& s : subnodes) sorted.push_back(&s);
+    std::sort(sorted.begin(), sorted.end(),
+              [](const Subnode* a, const Subnode* b) { return a->nid < b->nid; });
+    std::vector<SlEntry> entries;
+    for (const Subnode* s : sorted) {
+        std::vector<Bid> leaves;
+        Bid data = WriteContentData(s->content, &leaves);
+        Bid sub = WriteSubnodes(s->content.subnodes);
+        entries.push_back({s->nid, data, sub});
+        if (placed) placed->subnodes.emplace_back(s->nid, std::move(leaves));
+    }
+    if (entries.size() <= kMaxSlEntries) return WriteBlock(EncodeSlBlock(entries), true);
+    std::vector<SiEntry> branches;
+    for (size_t at = 0; at < entries.size(); at += kMaxSlEntries) {
+        std::vector<SlEntry> part(entries.begin() + static_cast<std::ptrdiff_t>(at),
+                                  entries.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                        entries.size(), at + kMaxSlEntries)));
+        branches.push_back({part.front().nid, WriteBlock(EncodeSlBlock(part), true)});
+    }
+    if (branches.size() > kMaxSiEntries) {
+        Fail("too many subnodes");
+        return 0;
+    }
+    return WriteBlock(EncodeSiBlock(branches), true);
+}
+
+void NdbWriter::AddRef(Bid bid) {
+    if (bid == 0) return;
+    const BbtEntry* e = bbt_.Find(bid);
+    if (!e) return Fail("block missing from the block tree");
+    BbtEntry copy = *e;
+    ++copy.refs;
+    bbt_.Upsert(copy);
+}
+
+void NdbWriter::Release(Bid bid) {
+    if (bid == 0 || !status_.empty()) return;
+    const BbtEntry* e = bbt_.Find(bid);
+    if (!e) return Fail("block missing from the block tree");
+    if (e->refs > kSingleRef) {
+        BbtEntry copy = *e;
+        --copy.refs;
+        bbt_.Upsert(copy);
+        return;
+    }
+    if (IsInternalBid(bid)) {
+        std::string payload;
+        InternalBlockView view;
+        if (!ReadBlockPayload(bid, &payload)) return;
+        if (std::string err = DecodeInternalBlock(payload, &view); !err.empty()) return Fail(err);
+        for (Bid child : view.bids) Release(child);
+        for (const auto& l : view.leaves) {
+            Release(l.data);
+            Release(l.sub);
+        }
+        for (const auto& b : view.branches) Release(b.bid);
+    }
+    // Its bytes stay allocated: the last header may still reach them.
+    bbt_.Erase(bid);
+}
+
+void NdbWriter::PutNode(Nid nid, Nid parent, const NodeContent& content, PlacedBlocks* placed) {
+    if (!status_.empty()) return;
+    std::vector<Bid> leaves;
+    Bid data = content.data.empty() && content.blocks.empty() && !content.subnodes.empty()
+                   ? 0
+                   : WriteContentData(content, &leaves);
+    Bid sub = WriteSubnodes(content.subnodes, placed);
+    if (placed) placed->data = std::move(leaves);
+    if (const NbtEntry* old = nbt_.Find(nid)) {
+        NbtEntry was = *old;
+        Release(was.data);
+        Release(was.sub);
+    }
+    nbt_.Upsert({nid, data, sub, parent});
+}
+
+void NdbWriter::PutSharedNode(Nid nid, Nid parent, Nid like) {
+    const NbtEntry* source = nbt_.Find(like);
+    if (!source) return Fail("shared node missing");
+    NbtEntry e = *source;
+    AddRef(e.data);
+    AddRef(e.sub);
+    if (const NbtEntry* old = nbt_.Find(nid)) {
+        NbtEntry was = *old;
+        Release(was.data);
+        Release(was.sub);
+    }
+    nbt_.Upsert({nid, e.data, e.sub, parent});
+}
+
+void NdbWriter::PutEmptyNode(Nid nid, Nid parent) {
+    nbt_.Upsert({nid, 0, 0, parent});
+}
+
+void NdbWriter::DeleteNode(Nid nid) {
+    const NbtEntry* e = nbt_.Find(nid);
+    if (!e) return;
+    NbtEntry was = *e;
+    Release(was.data);
+    Release(was.sub);
+    nbt_.Erase(nid);
+}
+
+bool NdbWriter::ReadBlockPayload(Bid bid, std::string* payload) {
+    if (!status_.empty()) return false;
+    const BbtEntry* e = bbt_.Find(bid);
+    if (!e) {
+        Fail("block missing from the block tree");
+        return false;
+    }
+    FlushPending();
+    std::string raw;
+    if (std::string err = sink_->ReadAt(e->ib, BlockFootprint(e->cb), &raw); !err.empty()) {
+        Fail(err);
+        return false;
+    }
+    if (std::string err = DecodeBlock(raw, bid, e->ib, payload); !err.empty()) {
+        Fail(err);
+        return false;
+    }
+    if (!IsInternalBid(bid) && header_.encoding == Encoding::kPermute)
+        PermuteDecode({reinterpret_cast<uint8_t*>(payload->data()), payload->size()});
+    return true;
+}
+
+bool NdbWriter::ReadData(Bid bid, std::string* out) {
+    out->clear();
+    if (bid == 0) return true;
+    std::string payload;
+    if (!ReadBlockPayload(bid, &payload)) return false;
+    if (!IsInternalBid(bid)) {
+        *out = std::move(payload);
+        return true;
+    }
+    InternalBlockView view;
+    if (std::string err = DecodeInternalBlock(payload, &view); !err.empty()) {
+        Fail(err);
+        return false;
+    }
+    for (Bid child : view.bids) {
+        std::string part;
+        if (!ReadData(child, &part)) return false;
+        out->append(part);
+    }
+    return true;
+}
+
+bool NdbWriter::ReadSubnodes(Bid bid, std::vector<Subnode>* out) {
+    if (bid == 0) return true;
+    std::string payload;
+    InternalBlockView view;
+    if (!ReadBlockPayload(bid, &payload)) return false;
+    if (std::string err = DecodeInternalBlock(payload, &view); !err.empty()) {
+        Fail(err);
+        return false;
+    }
+    for (const auto& b : view.branches)
+        if (!ReadSubnodes(b.bid, out)) return false;
+    for (const auto& l : view.leaves) {
+        Subnode s;
+        s.nid = l.nid;
+        if (!ReadData(l.data, &s.content.data) || !ReadSubnodes(l.sub, &s.content.subnodes))
+            return false;
+        out->push_back(std::move(s));
+    }
+    return true;
+}
+
+bool NdbWriter::ReadNode(Nid nid, NodeContent* out, Nid* parent) {
+    const NbtEntry* e = nbt_.Find(nid);
+    if (!e) return false;
+    NbtEntry copy = *e;
+    if (parent) *parent = copy.parent;
+    out->subnodes.clear();
+    return ReadData(copy.data, &out->data) && ReadSubnodes(copy.sub, &out->subnodes);
+}
+
+BlockRef NdbWriter::WritePage(PageType type, uint8_t level, const std::vector<BbtEntry>* bbt,
+                              const std::vector<NbtEntry>* nbt,
+                              const std::vector<BtEntry>* branch) {
+    Bid bid = header_.bid_next_page;
+    header_.bid_next_page += kBidStep;
+    uint64_t ib = Allocate(kPageSize, kPageSize);
+    if (branch)
+        Write(ib, BuildBtIntermediatePage(type, level, *branch, bid, ib));
+    else if (bbt)
+        Write(ib, BuildBbtLeafPage(*bbt, bid, ib));
+    else
+        Write(ib, BuildNbtLeafPage(*nbt, bid, ib));
+    return {bid, ib};
+}
+
+std::string NdbWriter::Checkpoint() {
+    if (!status_.empty()) return status_;
+    // The node tree first: writing pages moves no block, so the block tree
+    // written after it is complete.
+    header_.nbt = nbt_.Flush(
+        [&](uint8_t level, const std::vector<NbtEntry>* leaf, const std::vector<BtEntry>* branch) {
+            return WritePage(kPageNbt, level, nullptr, leaf, branch);
+        });
+    header_.bbt = bbt_.Flush(
+        [&](uint8_t level, const std::vector<BbtEntry>* leaf, const std::vector<BtEntry>* branch) {
+            return WritePage(kPageBbt, level, leaf, nullptr, branch);
+        });
+    uint64_t last_section = (eof_ - 1 - kFirstAMapOffset) / kAMapCoverage;
+    SectionBits(last_section);
+    uint64_t free_bytes = closed_free_;
+    for (auto it = sections_.begin(); it != sections_.end();) {
+        uint64_t s = it->first;
+        const std::string& bits = it->second;
+        uint64_t start = SectionStart(s);
+        Write(start, BuildMapPage(kPageAMap, bits, start));
+        if (HasPMap(s))
+            Write(start + kPageSize,
+                  BuildMapPage(kPagePMap, std::string(kPageBodySize, '\xFF'), start + kPageSize));
+        // Nothing is ever freed for reuse, so no section has a free run to
+        // advertise and no PMap a free page.
+        if (HasFMap(s))
+            Write(start + 2 * kPageSize,
+                  BuildMapPage(kPageFMap, std::string(kPageBodySize, '\0'), start + 2 * kPageSize));
+        if (HasFPMap(s))
+            Write(start + 3 * kPageSize, BuildMapPage(kPageFPMap, std::string(kPageBodySize, '\0'),
+                                                      start + 3 * kPageSize));
+        uint64_t zeros = 0;
+        for (char c : bits)
+            zeros += 8 - static_cast<uint64_t>(__builtin_popcount(static_cast<uint8_t>(c)));
+        if (s < last_section) {
+            closed_free_ += zeros * kBlockAlign;
+            free_bytes += zeros * kBlockAlign;
+            it = sections_.erase(it);
+        } else {
+            free_bytes += zeros * kBlockAlign;
+            ++it;
+        }
+    }
+    header_.amap_last = SectionStart(last_section);
+    header_.file_eof = SectionStart(last_section) + kAMapCoverage;
+    header_.amap_free = free_bytes;
+    header_.pmap_free = 0;
+    header_.amap_valid = 2;
+    FlushPending();
+    if (status_.empty()) Fail(sink_->Extend(header_.file_eof));
+    if (status_.empty()) Fail(sink_->Sync());
+    if (!status_.empty()) return status_;
+    ++header_.unique;
+    Fail(sink_->WriteAt(0, EncodeHeader(header_)));
+    if (status_.empty()) Fail(sink_->Sync());
+    return status_;
+}
+
+std::string NdbWriter::LoadTree(const BlockRef& root, PageType type, int depth) {
+    if (depth > 8) return "B-tree too deep";
+    std::string raw;
+    if (std::string err = sink_->ReadAt(root.ib, kPageSize, &raw); !err.empty()) return err;
+    BtPageView view;
+    if (std::string err = DecodeBtPage(raw, root.ib, &view); !err.empty()) return err;
+    if (view.type != type) return "B-tree page of the wrong kind";
+    if (view.level == 0) {
+        if (type == kPageBbt)
+            bbt_.AdoptLeaf(view.blocks, root);
+        else
+            nbt_.AdoptLeaf(view.nodes, root);
+        return {};
+    }
+    for (const auto& child : view.children)
+        if (std::string err = LoadTree({child.bid, child.ib}, type, depth + 1); !err.empty())
+            return err;
+    return {};
+}
+
+std::unique_ptr<NdbWriter> NdbWriter::Open(Sink* sink, std::string* error) {
+    std::string raw;
+    if (sink->Size() < kHeaderSize) {
+        *error = "file too short to be a personal store";
+        return nullptr;
+    }
+    if (std::string err = sink->ReadAt(0, kHeaderSize, &raw); !err.empty()) {
+        *error = err;
+        return nullptr;
+    }
+    std::unique_ptr<NdbWriter> w(new NdbWriter(sink));
+    if (std::string err = DecodeHeader(raw, &w->header_); !err.empty()) {
+        *error = err;
+        return nullptr;
+    }
+    if (w->header_.writer_mark != Header::kWriterMark) {
+        *error = "store was not made by this program";
+        return nullptr;
+    }
+    if (w->header_.file_eof > sink->Size()) {
+        *error = "file is shorter than its header says (truncated)";
+        return nullptr;
+    }
+    if (std::string err = w->LoadTree(w->header_.nbt, kPageNbt, 0); !err.empty()) {
+        *error = "node tree: " + err;
+        return nullptr;
+    }
+    if (std::string err = w->LoadTree(w->header_.bbt, kPageBbt, 0); !err.empty()) {
+        *error = "block tree: " + err;
+        return nullptr;
+    }
+    // Continue after the last allocated unit of the last section.
+    uint64_t last = (w->header_.amap_last - kFirstAMapOffset) / kAMapCoverage;
+    if (std::string err = sink->ReadAt(w->header_.amap_last, kPageSize, &raw); !err.empty()) {
+        *error = err;
+        return nullptr;
+    }
+    if (std::string err = CheckPage(raw, kPageAMap, w->header_.amap_last); !err.empty()) {
+        *error = "allocation map: " + err;
+        return nullptr;
+    }
+    std::string bits = raw.substr(0, kPageBodySize);
+    uint64_t end = SectionStart(last) + SectionReserved(last);
+    for (uint64_t unit = 0; unit < uint64_t{kPageBodySize} * 8; ++unit)
+        if (static_cast<uint8_t>(bits[unit / 8]) & (0x80 >> (unit % 8)))
+            end = std::max(end, SectionStart(last) + (unit + 1) * kBlockAlign);
+    w->sections_[last] = bits;
+    w->eof_ = end;
+    w->closed_free_ = w->header_.amap_free;  // approximate: counted again below
+    {
+        uint64_t zeros = 0;
+        for (char c : bits)
+            zeros += 8 - static_cast<uint64_t>(__builtin_popcount(static_cast<uint8_t>(c)));
+        w->closed_free_ -= std::min(w->closed_free_, zeros * kBlockAlign);
+    }
+    return w;
+}
+
+}  // namespace mailvane::pst

@@ -1,0 +1,114 @@
+#pragma once
+// Places blocks, pages and allocation maps in a store file and keeps the two
+// B-trees that find them. Everything is appended: data blocks are written
+// once and never rewritten; a node whose content changes gets new blocks and
+// its old ones leave the block tree.
+//
+// Nothing written since the last Checkpoint() is reachable from the header,
+// so a reader of a file whose writer died sees exactly the last checkpoint.
+//
+// Errors are sticky: after the first failure every call does nothing and
+// status() keeps the first cause.
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mapi/pst/BtreeIndex.h"
+#include "mapi/pst/Header.h"
+#include "mapi/pst/NodeContent.h"
+#include "mapi/pst/Page.h"
+#include "mapi/pst/Sink.h"
+
+namespace mailvane::pst {
+
+class NdbWriter {
+public:
+    // A new store in an empty sink.
+    static std::unique_ptr<NdbWriter> Create(Sink* sink, Encoding encoding);
+    // A store this writer made earlier; any other file is refused with the
+    // cause in *error, and nothing is written to it.
+    static std::unique_ptr<NdbWriter> Open(Sink* sink, std::string* error);
+
+    // A node id of `type` never handed out before in this store.
+    Nid NewNid(uint32_t type);
+    // Marks a fixed id as used, so NewNid never hands it out.
+    void ReserveNid(Nid nid);
+
+    // Writes the content as blocks and points the node at them, replacing
+    // what the node held before.
+    void PutNode(Nid nid, Nid parent, const NodeContent& content, PlacedBlocks* placed = nullptr);
+    // Makes `nid` share the blocks of `like` (template tables do this).
+    void PutSharedNode(Nid nid, Nid parent, Nid like);
+    // A node with no data at all (the search queues of a new store).
+    void PutEmptyNode(Nid nid, Nid parent);
+    void DeleteNode(Nid nid);
+
+    bool HasNode(Nid nid) const { return nbt_.Find(nid) != nullptr; }
+    // Reads a node back in full (data and subnodes).
+    bool ReadNode(Nid nid, NodeContent* out, Nid* parent = nullptr);
+    template <typename Fn>
+    void ForEachNode(Fn fn) const {
+        nbt_.ForEach([&](const NbtEntry& e) { fn(e.nid, e.parent); });
+    }
+
+    // Writes every pending page and map, syncs, then writes the header and
+    // syncs again.
+    std::string Checkpoint();
+
+    const std::string& status() const { return status_; }
+    // Moves the end of allocated space forward, leaving the gap unmapped, so
+    // tests reach offsets past 4 GB without writing 4 GB.
+    void SkipForTesting(uint64_t offset) { eof_ = std::max(eof_, offset); }
+    uint64_t allocated_end() const { return eof_; }
+    const Header& header() const { return header_; }
+    size_t block_count() const { return bbt_.size(); }
+    size_t node_count() const { return nbt_.size(); }
+
+private:
+    explicit NdbWriter(Sink* sink) : sink_(sink) {}
+
+    Bid WriteBlock(std::string_view payload, bool internal);
+    Bid WriteData(std::string_view data, std::vector<Bid>* leaves = nullptr);
+    Bid WriteContentData(const NodeContent& content, std::vector<Bid>* leaves);
+    Bid WriteTree(const std::vector<Bid>& leaves, uint64_t total);
+    Bid WriteSubnodes(const std::vector<Subnode>& subnodes, PlacedBlocks* placed = nullptr);
+    void AddRef(Bid bid);
+    void Release(Bid bid);
+    bool ReadBlockPayload(Bid bid, std::string* payload);
+    bool ReadData(Bid bid, std::string* out);
+    bool ReadSubnodes(Bid bid, std::vector<Subnode>* out);
+
+    uint64_t Allocate(uint32_t size, uint32_t align);
+    void MarkAllocated(uint64_t begin, uint64_t end);
+    std::string& SectionBits(uint64_t section);
+    BlockRef WritePage(PageType type, uint8_t level, const std::vector<BbtEntry>* bbt,
+                       const std::vector<NbtEntry>* nbt, const std::vector<BtEntry>* branch);
+    void Write(uint64_t offset, std::string_view bytes);
+    void FlushPending();
+    void Fail(const std::string& cause) {
+        if (status_.empty()) status_ = cause;
+    }
+    std::string LoadTree(const BlockRef& root, PageType type, int depth);
+
+    Sink* sink_;
+    Header header_;
+    std::string status_;
+    uint64_t eof_ = kFirstAMapOffset;  // end of allocated space
+    // Allocation bits of sections touched since the last checkpoint.
+    std::map<uint64_t, std::string> sections_;
+    uint64_t closed_free_ = 0;  // free bytes in sections no longer held
+    BtreeIndex<BbtEntry, kMaxBbtEntries> bbt_;
+    BtreeIndex<NbtEntry, kMaxNbtEntries> nbt_;
+    // Consecutive writes gathered into one.
+    std::string pending_;
+    uint64_t pending_at_ = 0;
+};
+
+// Offset of the AMap page of `section` and the bytes its map pages take.
+uint64_t SectionStart(uint64_t section);
+uint32_t SectionReserved(uint64_t section);
+
+}  // namespace mailvane::pst

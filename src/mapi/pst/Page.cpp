@@ -1,0 +1,127 @@
+#include "mapi/pst/Page.h"
+
+#include "mapi/pst/Coding.h"
+#include "mapi/pst/Crc.h"
+
+namespace mailvane::pst {
+namespace {
+
+bool IsMapPage(PageType type) {
+    return type == kPageAMap || type == kPagePMap || type == kPageFMap || type == kPageFPMap ||
+           type == kPageDList;
+}
+
+std::string BtBody(const std::string& entries, uint8_t count, uint8_t max, uint8_t size,
+                   uint8_t level) {
+    std::string body = entries;
+    body.resize(kBtEntriesArea, '\0');
+    PutFixed8(&body, count);
+    PutFixed8(&body, max);
+    PutFixed8(&body, size);
+    PutFixed8(&body, level);
+    PutFixed32(&body, 0);
+    return body;
+}
+
+}  // namespace
+
+std::string BuildPage(PageType type, std::string_view body, Bid bid, uint64_t ib) {
+    std::string page(body.substr(0, kPageBodySize));
+    page.resize(kPageBodySize, '\0');
+    PutFixed8(&page, type);
+    PutFixed8(&page, type);
+    PutFixed16(&page, IsMapPage(type) ? 0 : BlockSignature(ib, bid));
+    PutFixed32(&page, Crc32(std::string_view(page.data(), kPageBodySize)));
+    PutFixed64(&page, bid);
+    return page;
+}
+
+std::string BuildMapPage(PageType type, std::string_view body, uint64_t ib) {
+    return BuildPage(type, body, ib, ib);
+}
+
+std::string CheckPage(std::string_view page, PageType type, uint64_t ib) {
+    if (page.size() != kPageSize) return "short page";
+    const char* t = page.data() + kPageBodySize;
+    if (static_cast<uint8_t>(t[0]) != type || static_cast<uint8_t>(t[1]) != type)
+        return "wrong page type";
+    if (DecodeFixed32(t + 4) != Crc32(page.substr(0, kPageBodySize)))
+        return "page checksum mismatch";
+    Bid bid = DecodeFixed64(t + 8);
+    uint16_t sig = IsMapPage(type) ? 0 : BlockSignature(ib, bid);
+    if (DecodeFixed16(t + 2) != sig) return "page signature mismatch";
+    return {};
+}
+
+std::string BuildBbtLeafPage(const std::vector<BbtEntry>& entries, Bid bid, uint64_t ib) {
+    std::string e;
+    for (const auto& x : entries) {
+        PutFixed64(&e, x.bid);
+        PutFixed64(&e, x.ib);
+        PutFixed16(&e, x.cb);
+        PutFixed16(&e, x.refs);
+        PutFixed32(&e, 0);
+    }
+    return BuildPage(
+        kPageBbt, BtBody(e, static_cast<uint8_t>(entries.size()), kMaxBbtEntries, kBbtEntrySize, 0),
+        bid, ib);
+}
+
+std::string BuildNbtLeafPage(const std::vector<NbtEntry>& entries, Bid bid, uint64_t ib) {
+    std::string e;
+    for (const auto& x : entries) {
+        PutFixed64(&e, x.nid);
+        PutFixed64(&e, x.data);
+        PutFixed64(&e, x.sub);
+        PutFixed32(&e, x.parent);
+        PutFixed32(&e, 0);
+    }
+    return BuildPage(
+        kPageNbt, BtBody(e, static_cast<uint8_t>(entries.size()), kMaxNbtEntries, kNbtEntrySize, 0),
+        bid, ib);
+}
+
+std::string BuildBtIntermediatePage(PageType type, uint8_t level,
+                                    const std::vector<BtEntry>& entries, Bid bid, uint64_t ib) {
+    std::string e;
+    for (const auto& x : entries) {
+        PutFixed64(&e, x.key);
+        PutFixed64(&e, x.bid);
+        PutFixed64(&e, x.ib);
+    }
+    return BuildPage(
+        type, BtBody(e, static_cast<uint8_t>(entries.size()), kMaxBtEntries, kBtEntrySize, level),
+        bid, ib);
+}
+
+std::string DecodeBtPage(std::string_view page, uint64_t ib, BtPageView* out) {
+    if (page.size() != kPageSize) return "short page";
+    auto type = static_cast<PageType>(static_cast<uint8_t>(page[kPageBodySize]));
+    if (type != kPageBbt && type != kPageNbt) return "not a B-tree page";
+    if (std::string err = CheckPage(page, type, ib); !err.empty()) return err;
+    const char* p = page.data();
+    uint8_t count = static_cast<uint8_t>(p[kBtEntriesArea]);
+    uint8_t size = static_cast<uint8_t>(p[kBtEntriesArea + 2]);
+    out->type = type;
+    out->level = static_cast<uint8_t>(p[kBtEntriesArea + 3]);
+    out->children.clear();
+    out->blocks.clear();
+    out->nodes.clear();
+    if (size == 0 || count * size > kBtEntriesArea) return "bad B-tree page counts";
+    for (uint8_t i = 0; i < count; ++i) {
+        const char* e = p + i * size;
+        if (out->level > 0) {
+            out->children.push_back(
+                {DecodeFixed64(e), DecodeFixed64(e + 8), DecodeFixed64(e + 16)});
+        } else if (type == kPageBbt) {
+            out->blocks.push_back({DecodeFixed64(e), DecodeFixed64(e + 8), DecodeFixed16(e + 16),
+                                   DecodeFixed16(e + 18)});
+        } else {
+            out->nodes.push_back({static_cast<Nid>(DecodeFixed64(e)), DecodeFixed64(e + 8),
+                                  DecodeFixed64(e + 16), DecodeFixed32(e + 24)});
+        }
+    }
+    return {};
+}
+
+}  // namespace mailvane::pst

@@ -1,0 +1,84 @@
+#include "mapi/pst/PropertyContext.h"
+
+#include <map>
+
+#include "mapi/pst/Bth.h"
+#include "mapi/pst/Coding.h"
+#include "mapi/pst/Heap.h"
+
+namespace mailvane::pst {
+namespace {
+
+bool StoredInRecord(uint16_t type) {
+    return FixedSize(type) != 0 && FixedSize(type) <= 4;
+}
+
+}  // namespace
+
+NodeContent BuildPropertyContext(const PropertyList& props, uint32_t* next_index) {
+    std::map<uint16_t, const Property*> by_id;
+    for (const auto& p : props) by_id[PropIdOf(p.tag)] = &p;
+    NodeContent node;
+    HeapBuilder heap(kHeapPropertyContext);
+    std::vector<std::string> records;
+    for (const auto& [id, p] : by_id) {
+        uint16_t type = PropTypeOf(p->tag);
+        uint32_t value = 0;
+        if (StoredInRecord(type)) {
+            char buf[4] = {0, 0, 0, 0};
+            std::memcpy(buf, p->value.data(), std::min<size_t>(p->value.size(), 4));
+            value = DecodeFixed32(buf);
+        } else if (p->value.empty()) {
+            value = 0;  // empty values have no allocation
+        } else if (p->value.size() <= kMaxHeapAllocation) {
+            value = heap.Allocate(p->value);
+        } else {
+            Nid nid = MakeNid(kNidTypeLtp, (*next_index)++);
+            node.subnodes.push_back({nid, NodeContent{p->value, {}}});
+            value = nid;
+        }
+        std::string r;
+        PutFixed16(&r, id);
+        PutFixed16(&r, type);
+        PutFixed32(&r, value);
+        records.push_back(std::move(r));
+    }
+    heap.SetUserRoot(BuildBth(&heap, 2, 6, records));
+    node.data = heap.Finish();
+    return node;
+}
+
+bool ReadPropertyContext(const NodeContent& node, PropertyList* props) {
+    uint8_t client = 0;
+    Hid root = 0;
+    if (!HeapHeader(node.data, &client, &root) || client != kHeapPropertyContext) return false;
+    uint8_t cb_key = 0, cb_data = 0;
+    std::vector<std::string> records;
+    if (!ReadBth(node.data, root, &cb_key, &cb_data, &records) || cb_key != 2 || cb_data != 6)
+        return false;
+    props->clear();
+    for (const auto& r : records) {
+        uint16_t id = DecodeFixed16(r.data());
+        uint16_t type = DecodeFixed16(r.data() + 2);
+        uint32_t hnid = DecodeFixed32(r.data() + 4);
+        Property p{MakeTag(id, type), {}};
+        if (StoredInRecord(type)) {
+            p.value = r.substr(4, FixedSize(type));
+        } else if (hnid == 0) {
+        } else if ((hnid & 0x1F) == 0) {
+            if (!HeapLookup(node.data, hnid, &p.value)) return false;
+        } else {
+            bool found = false;
+            for (const auto& s : node.subnodes)
+                if (s.nid == hnid) {
+                    p.value = s.content.data;
+                    found = true;
+                }
+            if (!found) return false;
+        }
+        props->push_back(std::move(p));
+    }
+    return true;
+}
+
+}  // namespace mailvane::pst

@@ -1,0 +1,163 @@
+#include "mapi/pst/Sink.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace mailvane::pst {
+namespace {
+
+std::string Errno() {
+    return std::strerror(errno);
+}
+
+}  // namespace
+
+std::unique_ptr<FileSink> FileSink::Create(const std::filesystem::path& path, std::string* error) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *error = Errno();
+        return nullptr;
+    }
+    ::flock(fd, LOCK_EX | LOCK_NB);  // new and ours alone: cannot be held elsewhere
+    return std::unique_ptr<FileSink>(new FileSink(fd, 0));
+}
+
+std::unique_ptr<FileSink> FileSink::Open(const std::filesystem::path& path, std::string* error) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        *error = Errno();
+        return nullptr;
+    }
+    // One writer per file, across processes too (an advisory lock).
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *error = "in use by another program";
+        ::close(fd);
+        return nullptr;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        *error = Errno();
+        ::close(fd);
+        return nullptr;
+    }
+    return std::unique_ptr<FileSink>(new FileSink(fd, static_cast<uint64_t>(st.st_size)));
+}
+
+FileSink::~FileSink() {
+    ::close(fd_);
+}
+
+std::string FileSink::WriteAt(uint64_t offset, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = ::pwrite(fd_, data.data(), data.size(), static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Errno();
+        }
+        offset += static_cast<uint64_t>(n);
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    size_ = std::max(size_, offset);
+    return {};
+}
+
+std::string FileSink::Extend(uint64_t size) {
+    if (size <= size_) return {};
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return Errno();
+    size_ = size;
+    return {};
+}
+
+std::string FileSink::Sync() {
+    return ::fsync(fd_) == 0 ? std::string() : Errno();
+}
+
+std::string FileSink::ReadAt(uint64_t offset, size_t length, std::string* out) {
+    out->assign(length, '\0');
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n =
+            ::pread(fd_, out->data() + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Errno();
+        }
+        if (n == 0) return "unexpected end of file";
+        done += static_cast<size_t>(n);
+    }
+    return {};
+}
+
+std::string MemorySink::WriteAt(uint64_t offset, std::string_view data) {
+    size_ = std::max(size_, offset + data.size());
+    while (!data.empty()) {
+        uint64_t base = offset / kChunk * kChunk;
+        size_t at = static_cast<size_t>(offset - base);
+        size_t n = std::min(data.size(), static_cast<size_t>(kChunk) - at);
+        std::string& chunk = chunks_[base];
+        if (chunk.empty()) chunk.assign(kChunk, '\0');
+        std::memcpy(chunk.data() + at, data.data(), n);
+        data.remove_prefix(n);
+        offset += n;
+    }
+    return {};
+}
+
+std::string MemorySink::Extend(uint64_t size) {
+    size_ = std::max(size_, size);
+    return {};
+}
+
+std::string MemorySink::ReadAt(uint64_t offset, size_t length, std::string* out) {
+    if (offset + length > size_) return "unexpected end of file";
+    out->assign(length, '\0');
+    size_t done = 0;
+    while (done < length) {
+        uint64_t pos = offset + done;
+        uint64_t base = pos / kChunk * kChunk;
+        size_t at = static_cast<size_t>(pos - base);
+        size_t n = std::min(length - done, static_cast<size_t>(kChunk) - at);
+        auto it = chunks_.find(base);
+        if (it != chunks_.end()) std::memcpy(out->data() + done, it->second.data() + at, n);
+        done += n;
+    }
+    return {};
+}
+
+std::string MemorySink::Contents() const {
+    std::string all(size_, '\0');
+    for (const auto& [base, chunk] : chunks_) {
+        if (base >= size_) continue;
+        size_t n = std::min(static_cast<uint64_t>(chunk.size()), size_ - base);
+        std::memcpy(all.data() + base, chunk.data(), n);
+    }
+    return all;
+}
+
+std::string FailingSink::WriteAt(uint64_t offset, std::string_view data) {
+    if (failed_) return "medium failed";
+    if (data.size() > budget_) {
+        failed_ = true;
+        return "medium failed";
+    }
+    budget_ -= data.size();
+    return target_->WriteAt(offset, data);
+}
+
+std::string FailingSink::Extend(uint64_t size) {
+    if (failed_) return "medium failed";
+    return target_->Extend(size);
+}
+
+std::string FailingSink::Sync() {
+    if (failed_) return "medium failed";
+    return target_->Sync();
+}
+
+}  // namespace mailvane::pst

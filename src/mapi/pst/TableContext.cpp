@@ -1,0 +1,409 @@
+#include "mapi/pst/TableContext.h"
+
+#include <algorithm>
+#include <cstddef>
+
+#include "mapi/pst/Bth.h"
+#include "mapi/pst/Coding.h"
+#include "mapi/pst/Heap.h"
+
+namespace mailvane::pst {
+namespace {
+
+// Bytes a cell takes in the row: fixed values up to eight bytes in place,
+// everything else as a 4-byte reference.
+uint8_t CellSize(uint16_t type) {
+    size_t f = FixedSize(type);
+    return (f == 0 || f > 8) ? 4 : static_cast<uint8_t>(f);
+}
+
+// The subnode holding a large row matrix.
+constexpr Nid kRowMatrixNid = MakeNid(kNidTypeLtp, 1);
+constexpr uint32_t kFirstCellNidIndex = 2;
+
+}  // namespace
+
+TableBuilder::TableBuilder(std::vector<uint32_t> tags) : tags_(std::move(tags)) {
+    for (uint32_t must : {kTagLtpRowId, kTagLtpRowVer})
+        if (std::find(tags_.begin(), tags_.end(), must) == tags_.end()) tags_.push_back(must);
+    std::sort(tags_.begin(), tags_.end());
+    tags_.erase(std::unique(tags_.begin(), tags_.end()), tags_.end());
+    layout_.resize(tags_.size());
+    // Row id and version lead the row; then cells by falling size.
+    uint16_t at = 8;
+    uint8_t bit = 2;
+    for (size_t i = 0; i < tags_.size(); ++i) {
+        if (tags_[i] == kTagLtpRowId) layout_[i] = {0, 4, 0};
+        if (tags_[i] == kTagLtpRowVer) layout_[i] = {4, 4, 1};
+    }
+    for (uint8_t size : {8, 4, 2, 1}) {
+        for (size_t i = 0; i < tags_.size(); ++i) {
+            if (tags_[i] == kTagLtpRowId || tags_[i] == kTagLtpRowVer) continue;
+            if (CellSize(PropTypeOf(tags_[i])) != size) continue;
+            layout_[i] = {at, size, bit++};
+            at = static_cast<uint16_t>(at + size);
+        }
+        if (size == 4) ends_[0] = at;
+        if (size == 2) ends_[1] = at;
+        if (size == 1) ends_[2] = at;
+    }
+    ends_[3] = static_cast<uint16_t>(at + (tags_.size() + 7) / 8);
+}
+
+struct TableBuilder::Incremental {
+    HeapBuilder heap{kHeapTableContext};  // allocations that stay, only
+    std::vector<Bid> page_bids;           // per heap page: its block, once final
+    size_t rows = 0;                      // rows encoded so far
+    uint32_t last_id = 0;
+    std::vector<Bid> matrix_bids;  // full row-matrix blocks written
+    std::string tail;              // encoded rows after the last full block
+    size_t tail_rows = 0;
+    std::vector<std::pair<std::string, Hid>> index_leaves;  // full row-index leaves
+    std::string index_pending;       // row-index records not yet in a full leaf
+    std::vector<Subnode> big_cells;  // cells too large for the heap
+    uint32_t next_index = kFirstCellNidIndex;
+    size_t new_full_blocks = 0;  // of the build awaiting Commit()
+    size_t heap_pages_built = 0;
+};
+
+size_t TableBuilder::ColumnOf(uint32_t tag) const {
+    auto it = std::lower_bound(tags_.begin(), tags_.end(), tag);
+    return (it != tags_.end() && *it == tag) ? static_cast<size_t>(it - tags_.begin())
+                                             : tags_.size();
+}
+
+void TableBuilder::SetRow(uint32_t row_id, const PropertyList& values) {
+    Row row;
+    row.id = row_id;
+    row.fixed.assign(ends_[3], '\0');
+    auto mark = [&](size_t col) {
+        size_t ceb = ends_[2] + layout_[col].bit / 8;
+        row.fixed[ceb] = static_cast<char>(row.fixed[ceb] | (0x80 >> (layout_[col].bit % 8)));
+    };
+    for (size_t col = 0; col < tags_.size(); ++col) {
+        if (tags_[col] == kTagLtpRowId) {
+            EncodeFixed32(row.fixed.data() + layout_[col].offset, row_id);
+            mark(col);
+        } else if (tags_[col] == kTagLtpRowVer) {
+            EncodeFixed32(row.fixed.data() + layout_[col].offset, 1);
+            mark(col);
+        }
+    }
+    for (const auto& v : values) {
+        size_t col = ColumnOf(v.tag);
+        if (col == tags_.size() || v.tag == kTagLtpRowId || v.tag == kTagLtpRowVer) continue;
+        size_t fixed = FixedSize(PropTypeOf(v.tag));
+        if (fixed != 0 && fixed <= 8) {
+            std::string cell = v.value;
+            cell.resize(layout_[col].size, '\0');
+            std::memcpy(row.fixed.data() + layout_[col].offset, cell.data(), layout_[col].size);
+        } else {
+            PutFixed8(&row.variable, static_cast<uint8_t>(col));
+            PutFixed32(&row.variable, static_cast<uint32_t>(v.value.size()));
+            row.variable += v.value;
+        }
+        mark(col);
+    }
+    auto it = position_.find(row_id);
+    if (it != position_.end()) {
+        if (inc_ && it->second < inc_->rows) inc_.reset();
+        rows_[it->second] = std::move(row);
+        return;
+    }
+    position_[row_id] = rows_.size();
+    rows_.push_back(std::move(row));
+}
+
+bool TableBuilder::RemoveRow(uint32_t row_id) {
+    auto it = position_.find(row_id);
+    if (it == position_.end()) return false;
+    inc_.reset();
+    rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(it->second));
+    position_.clear();
+    for (size_t i = 0; i < rows_.size(); ++i) position_[rows_[i].id] = i;
+    return true;
+}
+
+std::optional<std::string> TableBuilder::Cell(uint32_t row_id, uint32_t tag) const {
+    auto it = position_.find(row_id);
+    size_t col = ColumnOf(tag);
+    if (it == position_.end() || col == tags_.size()) return std::nullopt;
+    const Row& row = rows_[it->second];
+    const Layout& l = layout_[col];
+    if (!(static_cast<uint8_t>(row.fixed[ends_[2] + l.bit / 8]) & (0x80 >> (l.bit % 8))))
+        return std::nullopt;
+    for (size_t at = 0; at < row.variable.size();) {
+        size_t c = static_cast<uint8_t>(row.variable[at]);
+        uint32_t len = DecodeFixed32(row.variable.data() + at + 1);
+        if (c == col) return row.variable.substr(at + 5, len);
+        at += 5 + len;
+    }
+    return row.fixed.substr(l.offset, l.size);
+}
+
+NodeContent TableBuilder::Build() const {
+    NodeContent node;
+    HeapBuilder heap(kHeapTableContext);
+    uint32_t next_index = kFirstCellNidIndex;
+    const size_t row_size = ends_[3];
+
+    std::string matrix;
+    const size_t rows_per_block = kMaxBlockData / row_size;
+    matrix.reserve(rows_.size() * row_size);
+    for (size_t r = 0; r < rows_.size(); ++r) {
+        const Row& row = rows_[r];
+        // Rows never straddle a block: each block starts with a whole row
+        // and is padded out to its full size.
+        if (r > 0 && r % rows_per_block == 0)
+            matrix.resize(r / rows_per_block * kMaxBlockData, '\0');
+        EncodeCells(row, &heap, &node.subnodes, &next_index, &matrix);
+    }
+
+    uint32_t rows_ref = 0;
+    if (matrix.empty()) {
+        rows_ref = 0;
+    } else if (matrix.size() <= kMaxHeapAllocation) {
+        rows_ref = heap.Allocate(matrix);
+    } else {
+        node.subnodes.push_back({kRowMatrixNid, NodeContent{matrix, {}}});
+        rows_ref = kRowMatrixNid;
+    }
+
+    std::vector<std::pair<uint32_t, uint32_t>> index;
+    for (size_t r = 0; r < rows_.size(); ++r)
+        index.emplace_back(rows_[r].id, static_cast<uint32_t>(r));
+    std::sort(index.begin(), index.end());
+    std::vector<std::string> records;
+    for (const auto& [id, pos] : index) {
+        std::string rec;
+        PutFixed32(&rec, id);
+        PutFixed32(&rec, pos);
+        records.push_back(std::move(rec));
+    }
+    Hid row_index = BuildBth(&heap, 4, 4, records);
+
+    std::string info;
+    PutFixed8(&info, kHeapTableContext);
+    PutFixed8(&info, static_cast<uint8_t>(tags_.size()));
+    for (uint16_t e : ends_) PutFixed16(&info, e);
+    PutFixed32(&info, row_index);
+    PutFixed32(&info, rows_ref);
+    PutFixed32(&info, 0);  // hidIndex, deprecated
+    for (size_t i = 0; i < tags_.size(); ++i) {
+        PutFixed32(&info, tags_[i]);
+        PutFixed16(&info, layout_[i].offset);
+        PutFixed8(&info, layout_[i].size);
+        PutFixed8(&info, layout_[i].bit);
+    }
+    heap.SetUserRoot(heap.Allocate(info));
+    node.data = heap.Finish();
+    return node;
+}
+
+void TableBuilder::EncodeCells(const Row& row, HeapBuilder* heap, std::vector<Subnode>* big,
+                               uint32_t* next_index, std::string* out) const {
+    size_t base = out->size();
+    *out += row.fixed;
+    for (size_t at = 0; at < row.variable.size();) {
+        size_t col = static_cast<uint8_t>(row.variable[at]);
+        uint32_t len = DecodeFixed32(row.variable.data() + at + 1);
+        std::string_view value(row.variable.data() + at + 5, len);
+        at += 5 + len;
+        uint32_t ref = 0;
+        if (value.empty()) {
+            ref = 0;
+        } else if (value.size() <= kMaxHeapAllocation) {
+            ref = heap->Allocate(value);
+        } else {
+            Nid nid = MakeNid(kNidTypeLtp, (*next_index)++);
+            big->push_back({nid, NodeContent{std::string(value), {}}});
+            ref = nid;
+        }
+        EncodeFixed32(out->data() + base + layout_[col].offset, ref);
+    }
+}
+
+NodeContent TableBuilder::BuildForNode() {
+    // New rows must extend the row index at its end.
+    if (inc_) {
+        uint32_t last = inc_->last_id;
+        for (size_t r = inc_->rows; r < rows_.size(); ++r) {
+            if (r > 0 && rows_[r].id <= last) {
+                inc_.reset();
+                break;
+            }
+            last = rows_[r].id;
+        }
+    }
+    if (!inc_) inc_ = std::make_shared<Incremental>();
+    Incremental& s = *inc_;
+    const size_t row_size = ends_[3];
+    const size_t rows_per_block = kMaxBlockData / row_size;
+    const size_t records_per_leaf = kMaxHeapAllocation / 8;
+
+    std::vector<std::string> new_full;
+    for (; s.rows < rows_.size(); ++s.rows) {
+        const Row& row = rows_[s.rows];
+        EncodeCells(row, &s.heap, &s.big_cells, &s.next_index, &s.tail);
+        if (++s.tail_rows == rows_per_block) {
+            s.tail.resize(kMaxBlockData, '\0');
+            new_full.push_back(std::move(s.tail));
+            s.tail.clear();
+            s.tail_rows = 0;
+        }
+        PutFixed32(&s.index_pending, row.id);
+        PutFixed32(&s.index_pending, static_cast<uint32_t>(s.rows));
+        if (s.index_pending.size() == records_per_leaf * 8) {
+            s.index_leaves.emplace_back(s.index_pending.substr(0, 4),
+                                        s.heap.Allocate(s.index_pending));
+            s.index_pending.clear();
+        }
+        s.last_id = row.id;
+    }
+
+    // What changes with every build goes into a copy, after the rest.
+    HeapBuilder heap = s.heap;
+    std::vector<std::pair<std::string, Hid>> leaves = s.index_leaves;
+    if (!s.index_pending.empty())
+        leaves.emplace_back(s.index_pending.substr(0, 4), heap.Allocate(s.index_pending));
+    Hid row_index = BuildBthOverLeaves(&heap, 4, 4, leaves);
+
+    NodeContent node;
+    node.subnodes = s.big_cells;
+    uint32_t rows_ref = 0;
+    if (s.matrix_bids.empty() && new_full.empty() && s.tail.size() <= kMaxHeapAllocation) {
+        rows_ref = s.tail.empty() ? 0 : heap.Allocate(s.tail);
+    } else {
+        NodeContent matrix;
+        for (Bid bid : s.matrix_bids) matrix.blocks.push_back({bid, {}});
+        for (auto& block : new_full) matrix.blocks.push_back({0, std::move(block)});
+        if (!s.tail.empty()) matrix.blocks.push_back({0, s.tail});
+        node.subnodes.push_back({kRowMatrixNid, std::move(matrix)});
+        rows_ref = kRowMatrixNid;
+    }
+    s.new_full_blocks = new_full.size();
+
+    std::string info;
+    PutFixed8(&info, kHeapTableContext);
+    PutFixed8(&info, static_cast<uint8_t>(tags_.size()));
+    for (uint16_t e : ends_) PutFixed16(&info, e);
+    PutFixed32(&info, row_index);
+    PutFixed32(&info, rows_ref);
+    PutFixed32(&info, 0);
+    for (size_t i = 0; i < tags_.size(); ++i) {
+        PutFixed32(&info, tags_[i]);
+        PutFixed16(&info, layout_[i].offset);
+        PutFixed8(&info, layout_[i].size);
+        PutFixed8(&info, layout_[i].bit);
+    }
+    heap.SetUserRoot(heap.Allocate(info));
+    for (size_t i = 0; i < heap.page_count(); ++i) {
+        if (i < s.page_bids.size() && s.page_bids[i] != 0)
+            node.blocks.push_back({s.page_bids[i], {}});
+        else
+            node.blocks.push_back({0, heap.PageBlock(i)});
+    }
+    s.heap_pages_built = s.heap.page_count();
+    return node;
+}
+
+void TableBuilder::Commit(const PlacedBlocks& placed) {
+    if (!inc_) return;
+    Incremental& s = *inc_;
+    // Every page of the lasting heap but the first and the last is full and
+    // stays as written; the first holds the header, the last still fills.
+    s.page_bids.resize(s.heap_pages_built, 0);
+    for (size_t i = 1; i + 1 < s.heap_pages_built && i < placed.data.size(); ++i) {
+        if (s.page_bids[i] == 0) {
+            s.page_bids[i] = placed.data[i];
+            s.heap.DropPage(i);
+        }
+    }
+    for (const auto& [nid, leaves] : placed.subnodes) {
+        if (nid != kRowMatrixNid) continue;
+        size_t first = s.matrix_bids.size();
+        for (size_t k = 0; k < s.new_full_blocks && first + k < leaves.size(); ++k)
+            s.matrix_bids.push_back(leaves[first + k]);
+    }
+    s.new_full_blocks = 0;
+}
+
+bool ReadTable(const NodeContent& node, TableView* out) {
+    uint8_t client = 0;
+    Hid root = 0;
+    if (!HeapHeader(node.data, &client, &root) || client != kHeapTableContext) return false;
+    std::string info;
+    if (!HeapLookup(node.data, root, &info) || info.size() < 22) return false;
+    size_t cols = static_cast<uint8_t>(info[1]);
+    if (info.size() < 22 + 8 * cols) return false;
+    uint16_t ceb_at = DecodeFixed16(info.data() + 6);
+    uint16_t row_size = DecodeFixed16(info.data() + 8);
+    Hid row_index = DecodeFixed32(info.data() + 10);
+    uint32_t rows_ref = DecodeFixed32(info.data() + 14);
+    struct Col {
+        uint32_t tag;
+        uint16_t offset;
+        uint8_t size, bit;
+    };
+    std::vector<Col> columns;
+    out->tags.clear();
+    for (size_t i = 0; i < cols; ++i) {
+        const char* c = info.data() + 22 + 8 * i;
+        columns.push_back({DecodeFixed32(c), DecodeFixed16(c + 4), static_cast<uint8_t>(c[6]),
+                           static_cast<uint8_t>(c[7])});
+        out->tags.push_back(columns.back().tag);
+    }
+    uint8_t cb_key = 0, cb_data = 0;
+    std::vector<std::string> index;
+    if (!ReadBth(node.data, row_index, &cb_key, &cb_data, &index)) return false;
+    std::string matrix;
+    if (rows_ref == 0) {
+    } else if ((rows_ref & 0x1F) == 0) {
+        if (!HeapLookup(node.data, rows_ref, &matrix)) return false;
+    } else {
+        bool found = false;
+        for (const auto& s : node.subnodes)
+            if (s.nid == rows_ref) {
+                matrix = s.content.data;
+                found = true;
+            }
+        if (!found) return false;
+    }
+    if (row_size == 0) return false;
+    size_t per_block = kMaxBlockData / row_size;
+    size_t count = index.size();
+    out->row_ids.assign(count, 0);
+    out->rows.assign(count, {});
+    for (const auto& rec : index) {
+        uint32_t id = DecodeFixed32(rec.data());
+        uint32_t pos = DecodeFixed32(rec.data() + 4);
+        if (pos >= count) return false;
+        size_t at = (pos / per_block) * kMaxBlockData + (pos % per_block) * row_size;
+        if (at + row_size > matrix.size()) return false;
+        std::string_view row(matrix.data() + at, row_size);
+        out->row_ids[pos] = id;
+        for (const Col& c : columns) {
+            if (!(static_cast<uint8_t>(row[ceb_at + c.bit / 8]) & (0x80 >> (c.bit % 8)))) continue;
+            std::string_view cell = row.substr(c.offset, c.size);
+            uint16_t type = PropTypeOf(c.tag);
+            size_t fixed = FixedSize(type);
+            Property p{c.tag, {}};
+            if (fixed != 0 && fixed <= 8) {
+                p.value.assign(cell);
+            } else {
+                uint32_t ref = DecodeFixed32(cell.data());
+                if (ref == 0) {
+                } else if ((ref & 0x1F) == 0) {
+                    if (!HeapLookup(node.data, ref, &p.value)) return false;
+                } else {
+                    for (const auto& s : node.subnodes)
+                        if (s.nid == ref) p.value = s.content.data;
+                }
+            }
+            out->rows[pos].push_back(std::move(p));
+        }
+    }
+    return true;
+}
+
+}  // namespace mailvane::pst

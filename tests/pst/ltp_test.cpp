@@ -1,0 +1,284 @@
+// Heaps, BTrees on heaps, property and table contexts: built, then read back
+// through the test-side readers and compared with what went in, with sizes
+// chosen around the heap (3,580) and block (8,176) limits.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+
+#include "mapi/pst/Bth.h"
+#include "mapi/pst/Coding.h"
+#include "mapi/pst/Heap.h"
+#include "mapi/pst/NameMap.h"
+#include "mapi/pst/NdbWriter.h"
+#include "mapi/pst/PropertyContext.h"
+#include "mapi/pst/TableContext.h"
+
+namespace mailvane::pst {
+namespace {
+
+std::string Bytes(std::mt19937& rng, size_t n) {
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(rng());
+    return s;
+}
+
+TEST(Heap, ManyPagesKeepEveryAllocation) {
+    std::mt19937 rng(1);
+    HeapBuilder heap(kHeapPropertyContext);
+    std::vector<std::pair<Hid, std::string>> items;
+    // Enough for well over eight pages, so a bitmap page header occurs.
+    for (int i = 0; i < 400; ++i) {
+        size_t size = (i % 10 == 0) ? kMaxHeapAllocation : rng() % 1500;
+        std::string item = Bytes(rng, size);
+        items.emplace_back(heap.Allocate(item), item);
+    }
+    heap.SetUserRoot(items[7].first);
+    std::string data = heap.Finish();
+    EXPECT_GT(data.size(), 9 * kMaxBlockData) << "test needs more than nine pages";
+    uint8_t client = 0;
+    Hid root = 0;
+    ASSERT_TRUE(HeapHeader(data, &client, &root));
+    EXPECT_EQ(client, kHeapPropertyContext);
+    EXPECT_EQ(root, items[7].first);
+    for (const auto& [hid, bytes] : items) {
+        std::string got;
+        ASSERT_TRUE(HeapLookup(data, hid, &got)) << std::hex << hid;
+        EXPECT_EQ(got, bytes);
+        EXPECT_LT(hid >> 16, data.size() / kMaxBlockData + 1);
+    }
+    // Every page but the last is exactly one block long.
+    EXPECT_LE(data.size() % kMaxBlockData, kMaxBlockData);
+}
+
+TEST(Bth, SortedRecordsComeBackAtEveryDepth) {
+    for (size_t count :
+         {size_t{0}, size_t{1}, size_t{447}, size_t{448}, size_t{5000}, size_t{250000}}) {
+        HeapBuilder heap(kHeapTableContext);
+        std::vector<std::string> records;
+        for (uint32_t i = 0; i < count; ++i) {
+            std::string r;
+            PutFixed32(&r, i * 3 + 1);
+            PutFixed32(&r, ~i);
+            records.push_back(r);
+        }
+        Hid header = BuildBth(&heap, 4, 4, records);
+        std::string data = heap.Finish();
+        uint8_t ck = 0, cd = 0;
+        std::vector<std::string> back;
+        ASSERT_TRUE(ReadBth(data, header, &ck, &cd, &back)) << count;
+        EXPECT_EQ(ck, 4);
+        EXPECT_EQ(cd, 4);
+        EXPECT_EQ(back, records) << count;
+    }
+}
+
+PropertyList Sorted(PropertyList props) {
+    std::sort(props.begin(), props.end(),
+              [](const Property& a, const Property& b) { return a.tag < b.tag; });
+    return props;
+}
+
+TEST(PropertyContext, ValuesLiveInRecordHeapOrSubnode) {
+    std::mt19937 rng(2);
+    for (int round = 0; round < 30; ++round) {
+        PropertyList props;
+        std::map<uint16_t, bool> used;
+        int count = 1 + static_cast<int>(rng() % 120);
+        for (int i = 0; i < count; ++i) {
+            uint16_t id = static_cast<uint16_t>(0x0100 + rng() % 0x7000);
+            if (used[id]) continue;
+            used[id] = true;
+            static const uint16_t kTypes[] = {kPtLong,   kPtBoolean,           kPtShort,
+                                              kPtI8,     kPtSysTime,           kPtUnicode,
+                                              kPtBinary, kPtMultiple | kPtLong};
+            uint16_t type = kTypes[rng() % 8];
+            size_t size = FixedSize(type);
+            if (size == 0) {
+                static const size_t kSizes[] = {0, 1, 2, 100, 3579, 3580, 3581, 8176, 8177, 40000};
+                size = kSizes[rng() % 10] / 2 * 2;
+            }
+            props.push_back({MakeTag(id, type), Bytes(rng, size)});
+        }
+        uint32_t next = 1;
+        NodeContent node = BuildPropertyContext(props, &next);
+        for (const auto& p : props) {
+            if (p.value.size() > kMaxHeapAllocation) {
+                EXPECT_TRUE(
+                    std::any_of(node.subnodes.begin(), node.subnodes.end(),
+                                [&](const Subnode& s) { return s.content.data == p.value; }));
+            }
+        }
+        PropertyList back;
+        ASSERT_TRUE(ReadPropertyContext(node, &back));
+        PropertyList want = Sorted(props);
+        ASSERT_EQ(back.size(), want.size());
+        for (size_t i = 0; i < want.size(); ++i) {
+            EXPECT_EQ(back[i].tag, want[i].tag);
+            EXPECT_EQ(back[i].value, want[i].value) << std::hex << want[i].tag;
+        }
+    }
+}
+
+TEST(TableContext, RowsInHeapOrBlocksComeBackWhole) {
+    std::mt19937 rng(3);
+    const std::vector<uint32_t> columns = {0x0037001F, 0x0E070003, 0x0E060040, 0x0057000B,
+                                           0x00710102, 0x10970003, 0x30000003};
+    for (size_t rows : {size_t{0}, size_t{1}, size_t{20}, size_t{70}, size_t{71}, size_t{1000}}) {
+        TableBuilder table(columns);
+        std::map<uint32_t, PropertyList> model;
+        std::vector<uint32_t> order;
+        for (size_t r = 0; r < rows; ++r) {
+            uint32_t id = 0x200004 + 32 * static_cast<uint32_t>(rng() % 100000);
+            if (model.count(id)) continue;
+            PropertyList cells;
+            for (uint32_t tag : columns) {
+                if (rng() % 4 == 0) continue;  // absent cell
+                size_t size = FixedSize(PropTypeOf(tag));
+                if (size == 0) size = (rng() % 7 == 0) ? 5000 : rng() % 80 * 2;
+                cells.push_back({tag, Bytes(rng, size)});
+            }
+            table.SetRow(id, cells);
+            model[id] = cells;
+            order.push_back(id);
+        }
+        TableView view;
+        ASSERT_TRUE(ReadTable(table.Build(), &view)) << rows;
+        EXPECT_EQ(view.tags.size(), columns.size() + 2) << "row id and version columns are added";
+        ASSERT_EQ(view.row_ids, order);
+        for (size_t r = 0; r < order.size(); ++r) {
+            PropertyList want = Sorted(model[order[r]]);
+            PropertyList got;
+            for (const auto& p : view.rows[r])
+                if (p.tag != kTagLtpRowId && p.tag != kTagLtpRowVer) got.push_back(p);
+            got = Sorted(got);
+            ASSERT_EQ(got.size(), want.size()) << "row " << r;
+            for (size_t i = 0; i < want.size(); ++i) {
+                EXPECT_EQ(got[i].tag, want[i].tag);
+                EXPECT_EQ(got[i].value, want[i].value);
+            }
+        }
+    }
+}
+
+TEST(TableContext, ReplacingAndRemovingRowsKeepsTheIndexRight) {
+    TableBuilder table({0x0E070003});
+    auto flags = [](uint32_t v) {
+        std::string s;
+        PutFixed32(&s, v);
+        return PropertyList{{0x0E070003, s}};
+    };
+    for (uint32_t i = 1; i <= 5; ++i) table.SetRow(i * 32 + 4, flags(i));
+    table.SetRow(3 * 32 + 4, flags(33));
+    ASSERT_TRUE(table.RemoveRow(2 * 32 + 4));
+    EXPECT_FALSE(table.RemoveRow(2 * 32 + 4));
+    TableView view;
+    ASSERT_TRUE(ReadTable(table.Build(), &view));
+    ASSERT_EQ(view.row_ids, (std::vector<uint32_t>{36, 100, 132, 164}));
+    for (const auto& p : view.rows[1]) {
+        if (p.tag == 0x0E070003) {
+            EXPECT_EQ(DecodeFixed32(p.value.data()), 33u);
+        }
+    }
+}
+
+TEST(TableContext, GrowingTableReusesItsBlocksAndStaysWhole) {
+    // A contents table rewritten after every batch of rows, as checkpoints
+    // do: each version must read back whole, and later versions must not
+    // rewrite what earlier ones wrote.
+    std::mt19937 rng(4);
+    MemorySink sink;
+    auto ndb = NdbWriter::Create(&sink, Encoding::kPermute);
+    const std::vector<uint32_t> columns = {0x0037001F, 0x0E070003, 0x0E060040, 0x001A001F};
+    TableBuilder table(columns);
+    std::map<uint32_t, PropertyList> model;
+    std::vector<uint32_t> order;
+    const Nid nid = 0x802E;
+    uint32_t id = 0x200004;
+    size_t blocks_before = 0;
+    for (int batch = 0; batch < 12; ++batch) {
+        for (int i = 0; i < 400; ++i, id += 32) {
+            std::string flags;
+            PutFixed32(&flags, id);
+            PropertyList cells = {{0x0037001F, Bytes(rng, 20 + rng() % 60 * 2)},
+                                  {0x0E070003, flags},
+                                  {0x001A001F, std::string("I\0P\0M\0", 6)}};
+            if (i == 7) cells.push_back({0x0037001F, Bytes(rng, 4000)});  // too big for the heap
+            table.SetRow(id, cells);
+            model[id] = cells;
+            order.push_back(id);
+        }
+        if (batch == 5) {
+            // Saving an early message again rebuilds from scratch.
+            PropertyList again = {{0x0037001F, std::string("s\0", 2)}};
+            table.SetRow(order[3], again);
+            model[order[3]] = again;
+        }
+        PlacedBlocks placed;
+        ndb->PutNode(nid, 0, table.BuildForNode(), &placed);
+        table.Commit(placed);
+        ASSERT_EQ(ndb->status(), "");
+        size_t blocks = ndb->block_count();
+        if (batch > 6) {
+            EXPECT_LT(blocks - blocks_before, 20u) << "batch " << batch << " rewrote old blocks";
+        }
+        blocks_before = blocks;
+
+        NodeContent back;
+        ASSERT_TRUE(ndb->ReadNode(nid, &back));
+        TableView view;
+        ASSERT_TRUE(ReadTable(back, &view)) << batch;
+        ASSERT_EQ(view.row_ids, order);
+        for (size_t r = 0; r < order.size(); ++r) {
+            std::map<uint32_t, std::string> got;
+            for (const auto& p : view.rows[r]) got[p.tag] = p.value;
+            std::map<uint32_t, std::string> want;
+            for (const auto& p : model[order[r]]) want[p.tag] = p.value;
+            for (const auto& [tag, value] : want) EXPECT_EQ(got[tag], value) << "row " << r;
+        }
+    }
+}
+
+TEST(NameMap, IdsAreStableAndSurviveReloading) {
+    const std::string common = ParseGuid("{00062008-0000-0000-C000-000000000046}");
+    const std::string headers = ParseGuid("{00020386-0000-0000-C000-000000000046}");
+    const std::string mapi = ParseGuid("{00020328-0000-0000-C000-000000000046}");
+    ASSERT_EQ(common.size(), 16u);
+    EXPECT_EQ(common.substr(0, 4), std::string("\x08\x20\x06\x00", 4))
+        << "first field little-endian";
+    EXPECT_EQ(ParseGuid("not a guid"), "");
+
+    NameMap map;
+    EXPECT_EQ(map.IdFor(common, 0x8554), 0x8000);
+    EXPECT_EQ(map.IdFor(headers, "x-list-id"), 0x8001);
+    EXPECT_EQ(map.IdFor(mapi, 0x0037), 0x8002);
+    EXPECT_EQ(map.IdFor(common, 0x8554), 0x8000) << "same name, same id";
+    EXPECT_EQ(map.IdFor(common, "x-list-id"), 0x8003) << "another set is another name";
+
+    PropertyList props = map.Properties();
+    std::map<uint32_t, std::string> by_tag;
+    for (const auto& p : props) by_tag[p.tag] = p.value;
+    EXPECT_EQ(DecodeFixed32(by_tag[0x00010003].data()), 251u);
+    EXPECT_EQ(by_tag[0x00020102].size(), 32u)
+        << "two GUIDs of their own; PS_MAPI has a fixed reference";
+    const std::string& entries = by_tag[0x00030102];
+    ASSERT_EQ(entries.size(), 4 * 8u);
+    EXPECT_EQ(DecodeFixed16(entries.data() + 8 + 4), (4 << 1) | 1) << "second GUID, by name";
+    EXPECT_EQ(DecodeFixed16(entries.data() + 16 + 4), 1 << 1) << "PS_MAPI";
+    // Each entry sits in the bucket its key and kind select.
+    uint32_t key = 0x8554 ^ (3 << 1);
+    EXPECT_TRUE(by_tag.count(MakeTag(static_cast<uint16_t>(0x1000 + key % 251), kPtBinary)));
+
+    NameMap again;
+    ASSERT_TRUE(again.Load(props));
+    EXPECT_EQ(again.size(), 4u);
+    EXPECT_FALSE(again.dirty());
+    EXPECT_EQ(again.IdFor(common, 0x8554), 0x8000);
+    EXPECT_EQ(again.IdFor(headers, "x-list-id"), 0x8001);
+    EXPECT_FALSE(again.dirty()) << "nothing new was named";
+    EXPECT_EQ(again.IdFor(headers, "x-other"), 0x8004);
+}
+
+}  // namespace
+}  // namespace mailvane::pst

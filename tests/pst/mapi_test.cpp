@@ -1,0 +1,212 @@
+// The object model: property values, the session's store and folder calls,
+// saving items, and reopening a store this program made.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "TestSupport.h"
+#include "mapi/Session.h"
+#include "mapi/pst/PropertyContext.h"
+#include "mapi/pst/Text.h"
+
+namespace mailvane::mapi {
+namespace {
+
+TEST(PropValue, EveryModelledTypeRoundTrips) {
+    const std::vector<std::pair<uint32_t, PropValue>> cases = {
+        {0x0E070003, int32_t{-5}},
+        {0x0E1F000B, true},
+        {0x0E330014, int64_t{1} << 40},
+        {0x3FFD0005, 2.5},
+        {0x0E060040, FileTime::FromUnix(1700000000)},
+        {0x0037001F, std::string("Grüße 🎉")},
+        {0x0037001E, std::string("plain")},
+        {0x0FF90102, Binary{std::string("\0\1\2", 3)}},
+        {0x68051003, std::vector<int32_t>{1, -2, 3}},
+        {0x8000101F, std::vector<std::string>{"a", "", "ünï"}},
+        {0x80011102, std::vector<Binary>{Binary{"x"}, Binary{""}}},
+    };
+    for (const auto& [tag, value] : cases) {
+        pst::Property stored;
+        ASSERT_TRUE(ToStored(tag, value, &stored)) << std::hex << tag;
+        PropValue back;
+        ASSERT_TRUE(FromStored(stored, &back)) << std::hex << tag;
+        EXPECT_EQ(back, value) << std::hex << tag;
+    }
+    pst::Property stored;
+    EXPECT_FALSE(ToStored(0x0E070003, std::string("text for a number"), &stored));
+    EXPECT_FALSE(ToStored(0x0037001F, int32_t{1}, &stored));
+    EXPECT_EQ(FileTime::FromUnix(0).ticks, 116444736000000000ULL);
+}
+
+TEST(Session, StoresFoldersAndItemsThroughTheCalls) {
+    auto dir = pst::testing::ScratchDir("session");
+    auto path = dir / "Mail.pst";
+    {
+        Session session;
+        std::string error;
+        EXPECT_EQ(session.AddPSTStore(path, 1, "Mail", &error), nullptr) << "needs a logon first";
+        session.Logon();
+        Store* store = session.AddPSTStore(path, 1, "Mail", &error);
+        ASSERT_NE(store, nullptr) << error;
+        EXPECT_EQ(store->DisplayName(), "Mail");
+        Folder* box = store->IPMRootFolder().Folders().Add("My Box", 6);
+        ASSERT_NE(box, nullptr);
+        Folder* sub = box->Folders().Add("Sub", 6);
+        EXPECT_EQ(session.GetFolderFromPath("\\\\Mail\\My Box"), box);
+        EXPECT_EQ(session.GetFolderFromPath("\\\\Mail\\My Box\\Sub"), sub);
+        EXPECT_EQ(session.GetFolderFromPath("\\\\Mail\\Nope"), nullptr);
+        EXPECT_EQ(session.GetFolderFromPath("\\\\Other\\My Box"), nullptr);
+        EXPECT_EQ(session.GetFolderFromPath("My Box"), nullptr);
+        EXPECT_EQ(store->IPMRootFolder().Folders().Count(), 2u) << "Deleted Items and My Box";
+
+        for (int i = 0; i < 3; ++i) {
+            auto item = box->Items().Add(0);
+            EXPECT_TRUE(
+                item->SetProperty(0x0037001F, std::string("RE: note ") + std::to_string(i)));
+            EXPECT_FALSE(item->SetProperty(0x0E070003, std::string("wrong type")));
+            item->AddRecipient("Ann", "ann@example.org", 1);
+            ASSERT_EQ(HrSetOneProp(*item, 0x0E070003, int32_t{0x11}, true), "");
+            ASSERT_EQ(item->Save(), "") << "saving twice updates the same message";
+        }
+        EXPECT_EQ(box->Items().Count(), 3u);
+        EXPECT_EQ(session.AddPSTStore(path, 1, "Mail", &error), nullptr) << "attached twice";
+        std::string busy;
+        EXPECT_FALSE(pst::FileSink::Open(path, &busy)) << "a second writer must be kept out";
+        EXPECT_EQ(busy, "in use by another program");
+        EXPECT_NE(error.find("attached already"), std::string::npos) << error;
+        // A second store beside the first.
+        ASSERT_NE(session.AddPSTStore(dir / "Other.pst", 1, "Other", &error), nullptr) << error;
+        EXPECT_EQ(session.Stores().size(), 2u);
+        ASSERT_EQ(session.RemoveStore(store), "");
+        EXPECT_EQ(session.Stores().size(), 1u);
+        EXPECT_EQ(session.GetFolderFromPath("\\\\Mail\\My Box"), nullptr);
+        EXPECT_EQ(session.Logoff(), "");
+    }
+    // Reopening finds everything and adds to it.
+    Session session;
+    session.Logon();
+    std::string error;
+    Store* store = session.AddPSTStore(path, 1, "ignored on reopen", &error);
+    ASSERT_NE(store, nullptr) << error;
+    EXPECT_EQ(store->DisplayName(), "Mail");
+    Folder* box = session.GetFolderFromPath("\\\\Mail\\My Box");
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->Items().Count(), 3u);
+    EXPECT_NE(session.GetFolderFromPath("\\\\Mail\\My Box\\Sub"), nullptr);
+    auto item = box->Items().Add(0);
+    item->SetProperty(0x0037001F, std::string("fourth"));
+    ASSERT_EQ(item->Save(), "");
+    ASSERT_EQ(session.Logoff(), "");
+
+    auto sink = pst::FileSink::Open(path, &error);
+    ASSERT_TRUE(sink) << error;
+    auto reread = pst::MessageStore::Open(sink.get(), &error);
+    ASSERT_TRUE(reread) << error;
+    auto nid = reread->FindFolder(reread->ipm_subtree(), "My Box");
+    ASSERT_TRUE(nid);
+    EXPECT_EQ(reread->MessageCount(*nid), 4u);
+}
+
+TEST(Session, SubjectsAreStoredWithTheirPrefixLength) {
+    auto dir = pst::testing::ScratchDir("subject");
+    std::string error;
+    {
+        Session session;
+        session.Logon();
+        Store* store = session.AddPSTStore(dir / "s.pst", 1, "S", &error);
+        ASSERT_NE(store, nullptr) << error;
+        Folder* f = store->IPMRootFolder().Folders().Add("F", 6);
+        for (const char* subject :
+             {"RE: hello", "Fwd:  two spaces", "no prefix", "12: digits", "Привет"}) {
+            auto item = f->Items().Add(0);
+            item->SetProperty(0x0037001F, std::string(subject));
+            ASSERT_EQ(item->Save(), "");
+        }
+    }
+    auto sink = pst::FileSink::Open(dir / "s.pst", &error);
+    auto store = pst::MessageStore::Open(sink.get(), &error);
+    ASSERT_TRUE(store) << error;
+    std::vector<std::pair<uint16_t, std::string>> seen;
+    store->ndb()->ForEachNode([&](pst::Nid nid, pst::Nid) {
+        if (pst::NidTypeOf(nid) != pst::kNidTypeNormalMessage) return;
+        pst::NodeContent node;
+        pst::PropertyList props;
+        ASSERT_TRUE(store->ndb()->ReadNode(nid, &node));
+        ASSERT_TRUE(pst::ReadPropertyContext(node, &props));
+        for (const auto& p : props)
+            if (p.tag == 0x0037001F) {
+                ASSERT_GE(p.value.size(), 4u);
+                EXPECT_EQ(p.value[0], 1);
+                seen.emplace_back(static_cast<uint16_t>(p.value[2]),
+                                  pst::Utf8FromUtf16(p.value.substr(4)));
+            }
+    });
+    std::vector<std::pair<uint16_t, std::string>> want = {{5, "RE: hello"},
+                                                          {7, "Fwd:  two spaces"},
+                                                          {1, "no prefix"},
+                                                          {1, "12: digits"},
+                                                          {1, "Привет"}};
+    EXPECT_EQ(seen, want);
+}
+
+TEST(MailItem, RecipientsCarryAReplyableAddress) {
+    MailItem item;
+    Recipient& r = item.AddRecipient("Zoë", "zoe@example.org", 2);
+    auto id = r.GetProperty(0x0FFF0102);
+    ASSERT_TRUE(id);
+    const std::string& bytes = std::get<Binary>(*id).bytes;
+    EXPECT_EQ(bytes.substr(4, 4), std::string("\x81\x2B\x1F\xA4", 4)) << "one-off provider";
+    EXPECT_EQ(bytes.substr(22, 2), std::string("\x01\x80", 2)) << "Unicode one-off";
+    std::string tail = bytes.substr(24);
+    EXPECT_EQ(tail, pst::Utf16FromUtf8(std::string("Zoë", 4) + '\0' + "SMTP" + '\0' +
+                                       "zoe@example.org" + '\0'));
+    auto key = r.GetProperty(0x300B0102);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(std::get<Binary>(*key).bytes, std::string("SMTP:ZOE@EXAMPLE.ORG\0", 21));
+    EXPECT_EQ(std::get<int32_t>(*r.GetProperty(0x0C150003)), 2);
+}
+
+TEST(MailItem, NamedPropertiesGetTheirIdsFromTheStore) {
+    const char* kCommon = "{00062008-0000-0000-C000-000000000046}";
+    MailItem item;
+    EXPECT_FALSE(item.SetNamedProperty("no set", 0x8580, 0x001F, std::string("x")));
+    EXPECT_FALSE(item.SetNamedProperty(kCommon, 0x8580, 0x0003, std::string("not a number")));
+    ASSERT_TRUE(item.SetNamedProperty(kCommon, 0x8580, 0x001F, std::string("first")));
+    ASSERT_TRUE(item.SetNamedProperty(kCommon, 0x8580, 0x001F, std::string("second")));
+    ASSERT_TRUE(item.SetNamedProperty(kCommon, std::string("Keywords"), 0x101F,
+                                      std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(item.Resolve(nullptr).empty()) << "no store, no ids";
+
+    pst::MemorySink sink;
+    auto store = pst::MessageStore::Create(&sink, "S");
+    pst::PropertyList props = item.Resolve(store.get());
+    ASSERT_EQ(props.size(), 2u) << "setting a name again replaces its value";
+    EXPECT_EQ(props[0].tag, 0x8001001Fu) << "0x8000 is the store's own first name";
+    EXPECT_EQ(pst::Utf8FromUtf16(props[0].value), "second");
+    EXPECT_EQ(props[1].tag, 0x8002101Fu);
+    EXPECT_EQ(item.Resolve(store.get())[1].tag, 0x8002101Fu) << "ids are stable";
+}
+
+TEST(Session, RefusesWhatItDidNotMakeAndLeavesItAlone) {
+    auto dir = pst::testing::ScratchDir("refuse");
+    auto path = dir / "notes.pst";
+    std::string text;
+    for (int i = 0; i < 40; ++i) text += "just some text, not a store\n";
+    std::ofstream(path) << text;
+    Session session;
+    session.Logon();
+    std::string error;
+    EXPECT_EQ(session.AddPSTStore(path, 1, "X", &error), nullptr);
+    EXPECT_NE(error.find(path.string()), std::string::npos) << error;
+    EXPECT_NE(error.find("not a personal store"), std::string::npos) << error;
+    std::ifstream in(path);
+    std::string back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(back, text);
+    // A folder where the file should go cannot be created over.
+    EXPECT_EQ(session.AddPSTStore(dir / "missing" / "x.pst", 1, "X", &error), nullptr);
+    EXPECT_NE(error.find("x.pst"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace mailvane::mapi

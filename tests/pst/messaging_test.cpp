@@ -1,0 +1,169 @@
+// The messaging layer against an in-memory model: random folder trees and
+// messages of random sizes around the heap and block limits, checkpointed
+// at random, then reopened and read back node by node.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+#include "mapi/pst/Coding.h"
+#include "mapi/pst/MessageStore.h"
+#include "mapi/pst/PropertyContext.h"
+#include "mapi/pst/TableContext.h"
+#include "mapi/pst/Text.h"
+
+namespace mailvane::pst {
+namespace {
+
+std::string Bytes(std::mt19937& rng, size_t n) {
+    std::string s(n, '\0');
+    uint32_t x = rng();
+    for (auto& c : s) c = static_cast<char>(x = x * 1103515245u + 12345u);
+    return s;
+}
+
+size_t SizeNearLimits(std::mt19937& rng) {
+    static const size_t kSizes[] = {0, 2, 3578, 3580, 3582, 8174, 8176, 8178, 20000};
+    return kSizes[rng() % 9] / 2 * 2;
+}
+
+struct ModelMessage {
+    PropertyList props;
+    std::vector<std::string> attachments;
+    size_t recipients = 0;
+};
+
+struct ModelFolder {
+    Nid parent = 0;
+    std::string name;
+    std::map<Nid, ModelMessage> messages;
+};
+
+std::map<uint32_t, std::string> ByTag(const PropertyList& props) {
+    std::map<uint32_t, std::string> out;
+    for (const auto& p : props) out[p.tag] = p.value;
+    return out;
+}
+
+TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
+    for (uint32_t seed : {21u, 22u, 23u}) {
+        std::mt19937 rng(seed);
+        MemorySink sink;
+        std::map<Nid, ModelFolder> model;
+        {
+            auto store = MessageStore::Create(&sink, "Random " + std::to_string(seed));
+            std::vector<Nid> folders = {store->ipm_subtree()};
+            for (int i = 0; i < 40; ++i) {
+                Nid parent = folders[rng() % folders.size()];
+                std::string name = "Folder " + std::to_string(i) + " ü";
+                Nid nid = store->CreateFolder(parent, name);
+                model[nid] = ModelFolder{parent, name, {}};
+                folders.push_back(nid);
+            }
+            for (int i = 0; i < 300; ++i) {
+                Nid folder = folders[1 + rng() % (folders.size() - 1)];
+                MessageContent m;
+                ModelMessage mm;
+                m.props.push_back({0x0037001F, Utf16FromUtf8("Subject " + std::to_string(i))});
+                m.props.push_back({0x1000001F, Bytes(rng, SizeNearLimits(rng))});
+                m.props.push_back({0x10130102, Bytes(rng, SizeNearLimits(rng))});
+                std::string flags;
+                PutFixed32(&flags, rng() % 2);  // read or unread
+                m.props.push_back({0x0E070003, flags});
+                mm.recipients = rng() % 5;
+                for (size_t r = 0; r < mm.recipients; ++r)
+                    m.recipients.push_back({{0x3001001F, Utf16FromUtf8("R" + std::to_string(r))}});
+                for (size_t a = rng() % 3; a > 0; --a) {
+                    std::string data = Bytes(rng, SizeNearLimits(rng) * (rng() % 2 ? 1 : 9));
+                    AttachmentContent att;
+                    std::string method;
+                    PutFixed32(&method, 1);
+                    att.props = {{0x37050003, method}, {0x37010102, data}};
+                    m.attachments.push_back(att);
+                    mm.attachments.push_back(data);
+                }
+                mm.props = m.props;
+                Nid nid = store->AddMessage(folder, m);
+                model[folder].messages[nid] = mm;
+                if (rng() % 40 == 0) {
+                    ASSERT_EQ(store->Checkpoint(), "");
+                }
+            }
+            ASSERT_EQ(store->Checkpoint(), "");
+        }
+
+        std::string error;
+        auto store = MessageStore::Open(&sink, &error);
+        ASSERT_TRUE(store) << error;
+        NdbWriter* ndb = store->ndb();
+        for (const auto& [nid, folder] : model) {
+            EXPECT_EQ(store->FolderName(nid), folder.name);
+            EXPECT_EQ(store->MessageCount(nid), folder.messages.size());
+            std::vector<Nid> under = store->Subfolders(folder.parent);
+            EXPECT_NE(std::find(under.begin(), under.end(), nid), under.end())
+                << "parent of " << folder.name;
+
+            // The folder object, its contents table and its parent's row agree.
+            NodeContent node;
+            PropertyList props;
+            ASSERT_TRUE(ndb->ReadNode(nid, &node));
+            ASSERT_TRUE(ReadPropertyContext(node, &props));
+            auto pc = ByTag(props);
+            uint32_t unread = 0;
+            for (const auto& [mid, m] : folder.messages)
+                if (!(DecodeFixed32(ByTag(m.props)[0x0E070003].data()) & 1)) ++unread;
+            EXPECT_EQ(DecodeFixed32(pc[0x36020003].data()), folder.messages.size());
+            EXPECT_EQ(DecodeFixed32(pc[0x36030003].data()), unread);
+            TableView contents;
+            ASSERT_TRUE(ndb->ReadNode(WithType(nid, kNidTypeContentsTable), &node));
+            ASSERT_TRUE(ReadTable(node, &contents));
+            std::vector<uint32_t> ids(contents.row_ids.begin(), contents.row_ids.end());
+            std::vector<uint32_t> want;
+            for (const auto& [mid, m] : folder.messages) want.push_back(mid);
+            std::sort(ids.begin(), ids.end());
+            EXPECT_EQ(ids, want) << folder.name;
+            TableView hierarchy;
+            ASSERT_TRUE(ndb->ReadNode(WithType(folder.parent, kNidTypeHierarchyTable), &node));
+            ASSERT_TRUE(ReadTable(node, &hierarchy));
+            auto row = std::find(hierarchy.row_ids.begin(), hierarchy.row_ids.end(), nid);
+            ASSERT_NE(row, hierarchy.row_ids.end());
+            auto cells =
+                ByTag(hierarchy.rows[static_cast<size_t>(row - hierarchy.row_ids.begin())]);
+            EXPECT_EQ(DecodeFixed32(cells[0x36020003].data()), folder.messages.size());
+
+            for (const auto& [mid, m] : folder.messages) {
+                Nid parent = 0;
+                ASSERT_TRUE(ndb->ReadNode(mid, &node, &parent));
+                EXPECT_EQ(parent, nid);
+                ASSERT_TRUE(ReadPropertyContext(node, &props));
+                auto got = ByTag(props);
+                for (const auto& [tag, value] : ByTag(m.props)) {
+                    if (tag == 0x0037001F) {
+                        EXPECT_EQ(got[tag].substr(4), value) << "subject after its prefix marker";
+                    } else if (tag == 0x0E070003) {
+                        EXPECT_EQ(DecodeFixed32(got[tag].data()) & 1,
+                                  DecodeFixed32(value.data()) & 1);
+                    } else {
+                        EXPECT_EQ(got[tag], value) << std::hex << tag;
+                    }
+                }
+                std::map<Nid, const NodeContent*> subs;
+                for (const auto& s : node.subnodes) subs[s.nid] = &s.content;
+                TableView recipients;
+                ASSERT_TRUE(subs.count(0x692));
+                ASSERT_TRUE(ReadTable(*subs[0x692], &recipients));
+                EXPECT_EQ(recipients.rows.size(), m.recipients);
+                for (size_t a = 0; a < m.attachments.size(); ++a) {
+                    Nid anid = MakeNid(kNidTypeAttachment, static_cast<uint32_t>(a + 1));
+                    ASSERT_TRUE(subs.count(anid));
+                    PropertyList aprops;
+                    ASSERT_TRUE(ReadPropertyContext(*subs[anid], &aprops));
+                    EXPECT_EQ(ByTag(aprops)[0x37010102], m.attachments[a]);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace mailvane::pst

@@ -1,0 +1,212 @@
+"""Whole-store cases: write with pst_write_sample, read back with the
+independent readers. Exit 77 when a case needs the shared references and
+they are absent.
+
+usage: run_case.py CASE WRITER [SHARED_DIR]   (work folder in $PST_WORK)"""
+import hashlib
+import json
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+SKIP = 77
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, capture_output=True, text=True, **kw)
+
+
+def readers(manifest_path, store, work):
+    r = run([sys.executable, "-B", os.path.join(HERE, 'check_readers.py'), manifest_path, store, work])
+    print(r.stdout[-4000:], r.stderr[-2000:])
+    return r.returncode
+
+
+def sha(path):
+    return hashlib.sha256(open(path, 'rb').read()).hexdigest()
+
+
+def case_rich(writer, work):
+    store, manifest = os.path.join(work, 'rich.pst'), os.path.join(work, 'rich.json')
+    r = run([writer, 'rich', store, manifest])
+    if r.returncode != 0:
+        print(r.stderr)
+        return 1
+    return readers(manifest, store, work)
+
+
+def case_append(writer, work):
+    store = os.path.join(work, 'append.pst')
+    m1, m2 = os.path.join(work, 'first.json'), os.path.join(work, 'second.json')
+    for mode, m in (('small', m1), ('append', m2)):
+        r = run([writer, mode, store, m])
+        if r.returncode != 0:
+            print(mode, r.stderr)
+            return 1
+    a, b = json.load(open(m1)), json.load(open(m2))
+    merged = {'folders': a['folders'] + b['folders'], 'messages': a['messages'] + b['messages']}
+    path = os.path.join(work, 'merged.json')
+    json.dump(merged, open(path, 'w'))
+    return readers(path, store, work)
+
+
+def refused(writer, path, cause_words):
+    """The writer must refuse `path`, name it and its cause, and leave it as it was."""
+    before = sha(path)
+    r = run([writer, 'small', path, path + '.json'])
+    ok = r.returncode != 0 and path in r.stderr and any(w in r.stderr for w in cause_words)
+    ok = ok and sha(path) == before and not os.path.exists(path + '.json')
+    if not ok:
+        print('not refused properly: %s rc=%d %s' % (path, r.returncode, r.stderr))
+    return ok
+
+
+def case_refuse(writer, work, shared):
+    ok = True
+    ours = os.path.join(work, 'ours.pst')
+    r = run([writer, 'small', ours, ours + '.json'])
+    data = open(ours, 'rb').read()
+    # A damaged header, a truncated file, and something that is not a store.
+    bad = bytearray(data)
+    bad[100] ^= 0xFF
+    open(os.path.join(work, 'damaged.pst'), 'wb').write(bad)
+    open(os.path.join(work, 'truncated.pst'), 'wb').write(data[:len(data) // 3])
+    open(os.path.join(work, 'text.pst'), 'wb').write(b'From someone Mon Jan  1 00:00:00 2024\n' * 40)
+    ok &= refused(writer, os.path.join(work, 'damaged.pst'), ['checksum'])
+    ok &= refused(writer, os.path.join(work, 'truncated.pst'), ['truncated', 'short'])
+    ok &= refused(writer, os.path.join(work, 'text.pst'), ['not a personal store'])
+    if not ok:
+        return 1
+    samples = os.path.join(shared or '', 'reference', 'samples', 'pst')
+    if not shared or not os.path.isdir(samples):
+        print('shared references absent: Outlook-made stores not tried')
+        return SKIP
+    for name, words in (('outlook-pst-rs_Empty.pst', ['not made by this program']),
+                        ('pstsdk_sample2.pst', ['ANSI'])):
+        copy = os.path.join(work, name)
+        shutil.copyfile(os.path.join(samples, name), copy)
+        ok &= refused(writer, copy, words)
+    return 0 if ok else 1
+
+
+def count_folder(store, name):
+    import pypff
+    f = pypff.file()
+    f.open(store)
+    root = f.get_root_folder()
+    for i in range(root.number_of_sub_folders):
+        top = root.get_sub_folder(i)
+        for k in range(top.number_of_sub_folders):
+            if top.get_sub_folder(k).name == name:
+                return top.get_sub_folder(k).number_of_sub_messages
+    return -1
+
+
+def count_killed(store):
+    return count_folder(store, 'Killed')
+
+
+def case_kill(writer, work):
+    rng = random.Random(int(os.environ.get('PST_KILL_SEED', '5')))
+    every = 25
+    for round in range(4):
+        store = os.path.join(work, 'kill%d.pst' % round)
+        if os.path.exists(store):
+            os.remove(store)
+        p = subprocess.Popen([writer, 'kill', store, str(every)], stdout=subprocess.PIPE, text=True)
+        first = p.stdout.readline()
+        assert first.startswith('checkpoint'), first
+        time.sleep(rng.uniform(0.05, 1.5))
+        p.send_signal(signal.SIGKILL)
+        out = first + p.stdout.read()
+        p.wait()
+        done = [int(l.split()[1]) for l in out.splitlines() if l.startswith('checkpoint')]
+        seen = count_killed(store)
+        # Killed between the header write and the print, the reader may see
+        # one checkpoint more than was printed; never anything in between.
+        ok = seen % every == 0 and done[-1] <= seen <= done[-1] + every
+        r = run(['readpst', '-q', '-r', '-o', work, store])
+        ok = ok and r.returncode == 0
+        print('round %d: last printed checkpoint %d, readers see %d' % (round, done[-1], seen))
+        if not ok:
+            return 1
+        # The killed store reopens and takes more, keeping what it had.
+        r = run([writer, 'append', store, store + '.json'])
+        if r.returncode != 0:
+            print('append after kill failed:', r.stderr)
+            return 1
+        appended = json.load(open(store + '.json'))['messages']
+        if count_killed(store) != seen or count_folder(store, 'Appended') != len(appended):
+            print('append after kill lost or missed messages')
+            return 1
+    return 0
+
+
+def case_empty(writer, work, shared):
+    md = os.path.join(shared or '', 'reference', 'MS-PST', 'MS-PST.md')
+    sample = os.path.join(shared or '', 'reference', 'samples', 'pst', 'outlook-pst-rs_Empty.pst')
+    if not shared or not os.path.exists(md) or not os.path.exists(sample):
+        print('shared references absent')
+        return SKIP
+    store = os.path.join(work, 'empty.pst')
+    r = run([writer, 'empty', store])
+    if r.returncode != 0:
+        print(r.stderr)
+        return 1
+    import compare_empty
+    return compare_empty.compare(store, sample, md)
+
+
+def case_large(writer, work):
+    """Opt-in (PST_LARGE=1): a real store past 4 GB, read back."""
+    if os.environ.get('PST_LARGE') != '1':
+        print('large store test is opt-in: set PST_LARGE=1')
+        return SKIP
+    import pypff
+    from check_readers import pattern
+    store, manifest = os.path.join(work, 'large.pst'), os.path.join(work, 'large.json')
+    r = run([writer, 'bulk', store, manifest, os.environ.get('PST_LARGE_MB', '5200')])
+    if r.returncode != 0:
+        print(r.stderr)
+        return 1
+    wrote = json.load(open(manifest))['messages']
+    print('store size', os.path.getsize(store))
+    f = pypff.file()
+    f.open(store)
+    top = f.get_root_folder().get_sub_folder(1)
+    bulk = [top.get_sub_folder(i) for i in range(top.number_of_sub_folders)
+            if top.get_sub_folder(i).name == 'Bulk'][0]
+    ok = bulk.number_of_sub_messages == len(wrote)
+    # The last messages sit past 4 GB: their attachments must read back.
+    for i in range(len(wrote) - 5, len(wrote)):
+        msg = bulk.get_sub_message(i)
+        seed, size = wrote[i]['attachments'][0]
+        att = msg.get_attachment(0)
+        ok = ok and msg.subject == wrote[i]['subject'] and att.read_buffer(att.size) == pattern(seed, size)
+    r = run(['lspst', store])
+    ok = ok and r.returncode == 0 and r.stdout.count('Subject: Bulk ') == len(wrote)
+    os.remove(store)
+    return 0 if ok else 1
+
+
+def main():
+    case, writer = sys.argv[1], sys.argv[2]
+    shared = sys.argv[3] if len(sys.argv) > 3 else None
+    work = os.environ.get('PST_WORK', '/dev/shm/pst_work')
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    cases = {'rich': lambda: case_rich(writer, work), 'append': lambda: case_append(writer, work),
+             'refuse': lambda: case_refuse(writer, work, shared), 'kill': lambda: case_kill(writer, work),
+             'empty': lambda: case_empty(writer, work, shared),
+             'large': lambda: case_large(writer, work)}
+    sys.exit(cases[case]())
+
+
+if __name__ == '__main__':
+    main()
