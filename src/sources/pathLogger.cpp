@@ -82,7 +82,9 @@ void pathLogger::LogPath(const path& start) {
             std::error_code kind_error;
             if (entries->is_directory(kind_error)) {
                 subfolders.push_back(entries->path().filename());
-            } else if (!kind_error) {
+            } else if (entries->is_regular_file(kind_error)) {
+                // FIFOs, sockets and devices are no files to convert: reading
+                // one could block or never end.
                 files.push_back(entries->path().filename());
             }
         }

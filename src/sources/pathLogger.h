@@ -1,5 +1,5 @@
 #pragma once
-// Lists every file under a start folder, breadth-first: the start folder's own
+// Lists every regular file under a start folder, breadth-first: the start folder's own
 // files first, then those of its subfolders in the order they were found, and
 // so on down. Within a folder, entries are taken in byte order of their names.
 //
