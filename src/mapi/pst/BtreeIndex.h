@@ -1,10 +1,15 @@
 #pragma once
-// The in-memory side of the block tree and the node tree: every entry is held
-// as a leaf page's worth of entries, so that a checkpoint writes only the leaf
-// pages that changed since the last one (plus the small intermediate levels),
-// never the whole tree. Pages already written stay where they are: a new
-// checkpoint writes changed pages to new places, so the tree the last header
-// reaches is never overwritten.
+// The in-memory side of the block tree and the node tree: entries are grouped
+// as a leaf page's worth each, so that a checkpoint writes only the leaf
+// pages that changed since the last one and the pages above those, never the
+// whole tree. Pages already written stay where they are: a new checkpoint
+// writes changed pages to new places, so the tree the last header reaches is
+// never overwritten.
+//
+// A leaf written and unchanged since is immutable on disk, so after each
+// checkpoint only the last few leaves (where new ids go) keep their entries
+// in memory; the others keep their first key and place, and are read back
+// when touched. Memory is a few dozen bytes a leaf, not a copy of the tree.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -25,18 +30,30 @@ public:
     // where it went. Supplied by the writer that owns the file.
     using PageWriter = std::function<BlockRef(uint8_t level, const std::vector<Entry>* leaf,
                                               const std::vector<BtEntry>* branch)>;
+    // Reads back the entries of a leaf page written earlier; false when it
+    // cannot (the owner records why).
+    using PageReader = std::function<bool(const BlockRef& where, std::vector<Entry>* entries)>;
 
+    // Without a reader every leaf stays in memory.
+    void SetReader(PageReader read) { read_ = std::move(read); }
+
+    // The entry, or null; valid until the next call that changes the index.
     const Entry* Find(uint64_t key) const {
         if (leaves_.empty()) return nullptr;
-        const Leaf& leaf = leaves_[LeafFor(key)];
+        Leaf& leaf = leaves_[LeafFor(key)];
+        if (!Load(leaf)) return nullptr;
         auto it = LowerBound(leaf.entries, key);
         return (it != leaf.entries.end() && it->Key() == key) ? &*it : nullptr;
     }
 
     void Upsert(const Entry& e) {
-        if (leaves_.empty()) leaves_.push_back(Leaf{});
+        if (leaves_.empty()) {
+            Shifted(0);
+            leaves_.push_back(Leaf{});
+        }
         size_t i = LeafFor(e.Key());
         Leaf& leaf = leaves_[i];
+        if (!Load(leaf)) return;
         auto it = LowerBound(leaf.entries, e.Key());
         leaf.dirty = true;
         if (it != leaf.entries.end() && it->Key() == e.Key()) {
@@ -45,6 +62,7 @@ public:
         }
         if (leaf.entries.size() < kMaxPerLeaf) {
             leaf.entries.insert(it, e);
+            leaf.first = leaf.entries.front().Key();
             ++size_;
             return;
         }
@@ -53,7 +71,9 @@ public:
         if (i + 1 == leaves_.size() && it == leaf.entries.end()) {
             Leaf next;
             next.entries.push_back(e);
+            next.first = e.Key();
             next.dirty = true;
+            Shifted(leaves_.size());
             leaves_.push_back(std::move(next));
             ++size_;
             return;
@@ -61,7 +81,9 @@ public:
         Leaf right;
         right.dirty = true;
         right.entries.assign(leaf.entries.begin() + kMaxPerLeaf / 2, leaf.entries.end());
+        right.first = right.entries.front().Key();
         leaf.entries.resize(kMaxPerLeaf / 2);
+        Shifted(i + 1);
         leaves_.insert(leaves_.begin() + static_cast<std::ptrdiff_t>(i) + 1, std::move(right));
         Upsert(e);
     }
@@ -70,66 +92,195 @@ public:
         if (leaves_.empty()) return false;
         size_t i = LeafFor(key);
         Leaf& leaf = leaves_[i];
+        if (!Load(leaf)) return false;
         auto it = LowerBound(leaf.entries, key);
         if (it == leaf.entries.end() || it->Key() != key) return false;
         leaf.entries.erase(it);
         leaf.dirty = true;
         --size_;
-        if (leaf.entries.empty() && leaves_.size() > 1)
+        if (!leaf.entries.empty()) leaf.first = leaf.entries.front().Key();
+        if (leaf.entries.empty() && leaves_.size() > 1) {
+            Shifted(i);
             leaves_.erase(leaves_.begin() + static_cast<std::ptrdiff_t>(i));
+        }
         return true;
     }
 
-    // Adds a leaf read back from the file, unchanged since (reopen).
-    void AdoptLeaf(std::vector<Entry> entries, BlockRef where) {
+    // Adds a leaf read back from the file, unchanged since (reopen); its
+    // entries are read again when needed.
+    void AdoptLeaf(const std::vector<Entry>& entries, BlockRef where) {
         size_ += entries.size();
-        leaves_.push_back(Leaf{std::move(entries), where, false});
+        Leaf leaf;
+        leaf.where = where;
+        leaf.first = entries.empty() ? 0 : entries.front().Key();
+        leaf.dirty = false;
+        Shifted(leaves_.size());
+        if (read_)
+            leaf.loaded = false;
+        else
+            leaf.entries = entries;
+        leaves_.push_back(std::move(leaf));
     }
 
-    // Writes changed leaves and all levels above; returns the root.
+    // Writes changed leaves, and the pages above them whose children
+    // changed or moved; returns the root.
     BlockRef Flush(const PageWriter& write) {
-        if (leaves_.empty()) leaves_.push_back(Leaf{});
-        std::vector<BtEntry> level;
-        for (Leaf& leaf : leaves_) {
-            if (leaf.dirty || leaf.where.ib == 0) {
-                leaf.where = write(0, &leaf.entries, nullptr);
+        if (leaves_.empty()) {
+            Shifted(0);
+            leaves_.push_back(Leaf{});
+        }
+        // Level 1 is built a group of leaves at a time, so no list of every
+        // leaf is made.
+        std::vector<Child> level;
+        for (size_t at = 0; at < leaves_.size(); at += kMaxBtEntries) {
+            size_t end = std::min(leaves_.size(), at + kMaxBtEntries);
+            Child group;
+            group.changed = end > shifted_from_;
+            for (size_t i = at; i < end; ++i) {
+                Leaf& leaf = leaves_[i];
+                if ((leaf.dirty || leaf.where.ib == 0) && !Unchanged(leaf)) {
+                    leaf.where = write(0, &leaf.entries, nullptr);
+                    group.changed = true;
+                }
                 leaf.dirty = false;
             }
-            uint64_t first = leaf.entries.empty() ? 0 : leaf.entries.front().Key();
-            level.push_back({first, leaf.where.bid, leaf.where.ib});
+            group.entry = {leaves_[at].first, leaves_[at].where.bid, leaves_[at].where.ib};
+            group.first_child = at;
+            group.children = end - at;
+            level.push_back(group);
         }
-        uint8_t depth = 0;
-        BlockRef root = leaves_.front().where;
-        while (level.size() > 1) {
-            ++depth;
-            std::vector<BtEntry> up;
-            for (size_t at = 0; at < level.size(); at += kMaxBtEntries) {
-                std::vector<BtEntry> page(level.begin() + static_cast<std::ptrdiff_t>(at),
-                                          level.begin() + static_cast<std::ptrdiff_t>(std::min(
-                                                              level.size(), at + kMaxBtEntries)));
-                BlockRef where = write(depth, nullptr, &page);
-                up.push_back({page.front().key, where.bid, where.ib});
+        shifted_from_ = SIZE_MAX;
+        // Every leaf is now clean on disk; keep the right edge only.
+        if (read_) {
+            for (size_t i = 0; i + kLoadedEdge < leaves_.size(); ++i) {
+                leaves_[i].loaded = false;
+                std::vector<Entry>().swap(leaves_[i].entries);
+            }
+        }
+        if (leaves_.size() == 1) {
+            upper_.clear();
+            return leaves_.front().where;
+        }
+        // `level` holds the pages to be of level `depth`: write those whose
+        // children changed, reuse the rest, and go up until one is left.
+        for (uint8_t depth = 1;; ++depth) {
+            if (upper_.size() < depth) upper_.emplace_back();
+            std::vector<Upper>& was = upper_[depth - 1];
+            std::vector<Child> up;
+            for (size_t g = 0; g < level.size(); ++g) {
+                Child& page = level[g];
+                bool same = !page.changed && g < was.size() && was[g].children == page.children;
+                if (same) {
+                    page.entry.bid = was[g].where.bid;
+                    page.entry.ib = was[g].where.ib;
+                } else {
+                    std::vector<BtEntry> entries;
+                    if (depth == 1) {
+                        for (size_t i = page.first_child; i < page.first_child + page.children; ++i)
+                            entries.push_back(
+                                {leaves_[i].first, leaves_[i].where.bid, leaves_[i].where.ib});
+                    } else {
+                        for (size_t i = page.first_child; i < page.first_child + page.children; ++i)
+                            entries.push_back(below_[i]);
+                    }
+                    BlockRef where = write(depth, nullptr, &entries);
+                    page.entry.bid = where.bid;
+                    page.entry.ib = where.ib;
+                }
+                if (g % kMaxBtEntries == 0) {
+                    Child parent;
+                    parent.first_child = g;
+                    up.push_back(parent);
+                }
+                Child& parent = up.back();
+                if (parent.children == 0) parent.entry.key = page.entry.key;
+                ++parent.children;
+                parent.changed = parent.changed || !same;
+            }
+            was.assign(level.size(), Upper{});
+            below_.clear();
+            for (size_t g = 0; g < level.size(); ++g) {
+                was[g] = {{level[g].entry.bid, level[g].entry.ib}, level[g].children};
+                below_.push_back(level[g].entry);
+            }
+            if (level.size() == 1) {
+                upper_.resize(depth);
+                below_.clear();
+                return {level.front().entry.bid, level.front().entry.ib};
             }
             level = std::move(up);
-            root = {level.front().bid, level.front().ib};
         }
-        return root;
     }
 
     size_t size() const { return size_; }
 
+    // Visits every entry in key order, reading unloaded leaves one at a time
+    // without keeping them. Stops early if a leaf cannot be read.
     template <typename Fn>
     void ForEach(Fn fn) const {
-        for (const Leaf& leaf : leaves_)
-            for (const Entry& e : leaf.entries) fn(e);
+        std::vector<Entry> scratch;
+        for (const Leaf& leaf : leaves_) {
+            const std::vector<Entry>* entries = &leaf.entries;
+            if (!leaf.loaded) {
+                scratch.clear();
+                if (!read_ || !read_(leaf.where, &scratch)) return;
+                entries = &scratch;
+            }
+            for (const Entry& e : *entries) fn(e);
+        }
     }
 
 private:
-    struct Leaf {
-        std::vector<Entry> entries;
-        BlockRef where;
-        bool dirty = true;
+    // Leaves at the right edge kept loaded across checkpoints: new block
+    // and message ids land there.
+    static constexpr size_t kLoadedEdge = 4;
+
+    // A page to be of the level being built: its entry in the level above,
+    // which children (leaves or pages of the level below) it holds, and
+    // whether any of them changed or moved since the last Flush.
+    struct Child {
+        BtEntry entry;
+        size_t first_child = 0;
+        size_t children = 0;
+        bool changed = false;
     };
+    // A page above the leaves as last written: where, and how many children.
+    struct Upper {
+        BlockRef where;
+        size_t children = 0;
+    };
+
+    // Leaves from index `at` on may sit under another level-1 page than when
+    // last written.
+    void Shifted(size_t at) { shifted_from_ = std::min(shifted_from_, at); }
+
+    struct Leaf {
+        std::vector<Entry> entries;  // empty while not loaded
+        BlockRef where;
+        uint64_t first = 0;  // first key, kept while not loaded
+        bool dirty = true;
+        bool loaded = true;
+    };
+
+    // Loading fills a cache and changes no entry, so it is allowed on a
+    // const index.
+    bool Load(Leaf& leaf) const {
+        if (leaf.loaded) return true;
+        std::vector<Entry> entries;
+        if (!read_ || !read_(leaf.where, &entries)) return false;
+        leaf.entries = std::move(entries);
+        leaf.loaded = true;
+        return true;
+    }
+
+    // A dirty leaf whose entries equal the page it was last written to (a
+    // count raised and lowered again, as when a table node is rewritten
+    // reusing its blocks) need not be written again.
+    bool Unchanged(const Leaf& leaf) const {
+        if (leaf.where.ib == 0 || !read_) return false;
+        std::vector<Entry> before;
+        return read_(leaf.where, &before) && before == leaf.entries;
+    }
 
     static typename std::vector<Entry>::const_iterator LowerBound(const std::vector<Entry>& v,
                                                                   uint64_t key) {
@@ -146,7 +297,7 @@ private:
         size_t lo = 0, hi = leaves_.size();
         while (hi - lo > 1) {
             size_t mid = (lo + hi) / 2;
-            if (!leaves_[mid].entries.empty() && leaves_[mid].entries.front().Key() <= key)
+            if (leaves_[mid].first <= key)
                 lo = mid;
             else
                 hi = mid;
@@ -154,8 +305,12 @@ private:
         return lo;
     }
 
-    std::vector<Leaf> leaves_;
+    mutable std::vector<Leaf> leaves_;
+    size_t shifted_from_ = 0;
+    std::vector<std::vector<Upper>> upper_;  // from level 1 up
+    std::vector<BtEntry> below_;             // while flushing: the level just written
     size_t size_ = 0;
+    PageReader read_;
 };
 
 }  // namespace mailvane::pst

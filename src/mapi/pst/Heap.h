@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "mapi/pst/Format.h"
@@ -44,7 +45,10 @@ public:
     size_t page_count() const { return pages_.size(); }
     void DropPage(size_t index) {
         size_t used = pages_[index].used();
-        pages_[index] = Page{};
+        // Swapped out rather than assigned: assigning an empty string keeps
+        // the old buffer, which would hold every dropped page in memory.
+        Page empty;
+        std::swap(pages_[index], empty);
         pages_[index].dropped_bytes = used;
     }
 

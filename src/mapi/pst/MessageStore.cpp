@@ -218,6 +218,7 @@ MessageStore::Folder& MessageStore::AddFolderObject(Nid nid, Nid parent, const s
     f.contents =
         std::make_unique<TableBuilder>(f.search ? kSearchContentsColumns : kContentsColumns);
     f.assoc = std::make_unique<TableBuilder>(kAssocColumns);
+    AttachTableReaders(f);
     if (parent != nid) {
         Folder& p = folders_[parent];
         p.children.push_back(nid);
@@ -225,6 +226,26 @@ MessageStore::Folder& MessageStore::AddFolderObject(Nid nid, Nid parent, const s
         p.hierarchy_dirty = true;
     }
     return f;
+}
+
+void MessageStore::AttachTableReaders(Folder& f) {
+    // A folder's tables keep only their newest rows in memory and read the
+    // rest back from their last placed node when an older row is needed.
+    auto attach = [this](TableBuilder& table, Nid table_nid) {
+        table.SetReader([this, table_nid](TableView* view) {
+            NodeContent node;
+            if (ndb_->ReadNode(table_nid, &node) && ReadTable(node, view)) return true;
+            ndb_->Fail("a folder table could not be read back");
+            return false;
+        });
+    };
+    if (f.search) {
+        attach(*f.contents, WithType(f.nid, kNidTypeSearchContentsTable));
+        return;
+    }
+    attach(*f.hierarchy, WithType(f.nid, kNidTypeHierarchyTable));
+    attach(*f.contents, WithType(f.nid, kNidTypeContentsTable));
+    attach(*f.assoc, WithType(f.nid, kNidTypeAssocContentsTable));
 }
 
 PropertyList MessageStore::FolderProps(const Folder& f) const {
@@ -498,9 +519,10 @@ bool MessageStore::LoadFolders(std::string* error) {
             NodeContent table;
             auto builder = std::make_unique<TableBuilder>(columns);
             if (ndb_->ReadNode(WithType(folderNid, type), &table) && ReadTable(table, &view)) {
+                // The rows stay on disk until one is needed (see
+                // AttachTableReaders, below).
                 builder = std::make_unique<TableBuilder>(view.tags);
-                for (size_t i = 0; i < view.rows.size(); ++i)
-                    builder->SetRow(view.row_ids[i], view.rows[i]);
+                builder->SetRowsOnDisk(view.row_ids);
             }
             return builder;
         };
@@ -508,6 +530,7 @@ bool MessageStore::LoadFolders(std::string* error) {
         f.contents = f.search ? load(kNidTypeSearchContentsTable, kSearchContentsColumns)
                               : load(kNidTypeContentsTable, kContentsColumns);
         f.assoc = load(kNidTypeAssocContentsTable, kAssocColumns);
+        AttachTableReaders(f);
         f.pc_dirty = f.hierarchy_dirty = f.contents_dirty = f.assoc_dirty = false;
     }
     for (auto& [nid, f] : folders_)

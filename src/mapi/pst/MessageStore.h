@@ -86,6 +86,7 @@ private:
     explicit MessageStore(std::unique_ptr<NdbWriter> ndb) : ndb_(std::move(ndb)) {}
     void BuildNewStore(const std::string& display_name);
     Folder& AddFolderObject(Nid nid, Nid parent, const std::string& name, const std::string& cls);
+    void AttachTableReaders(Folder& f);
     PropertyList FolderProps(const Folder& f) const;
     void WriteFolder(Folder& f);
     void WriteTable(Nid nid, TableBuilder& table, Nid template_nid);

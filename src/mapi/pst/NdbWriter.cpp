@@ -45,6 +45,33 @@ uint32_t SectionReserved(uint64_t s) {
     return kPageSize;
 }
 
+NdbWriter::NdbWriter(Sink* sink) : sink_(sink) {
+    bbt_.SetReader([this](const BlockRef& where, std::vector<BbtEntry>* entries) {
+        BtPageView view;
+        if (!ReadLeafPage(where, kPageBbt, &view)) return false;
+        *entries = std::move(view.blocks);
+        return true;
+    });
+    nbt_.SetReader([this](const BlockRef& where, std::vector<NbtEntry>* entries) {
+        BtPageView view;
+        if (!ReadLeafPage(where, kPageNbt, &view)) return false;
+        *entries = std::move(view.nodes);
+        return true;
+    });
+}
+
+bool NdbWriter::ReadLeafPage(const BlockRef& where, PageType type, BtPageView* view) {
+    if (!status_.empty()) return false;
+    FlushPending();
+    std::string raw;
+    std::string err = sink_->ReadAt(where.ib, kPageSize, &raw);
+    if (err.empty()) err = DecodeBtPage(raw, where.ib, view);
+    if (err.empty() && (view->type != type || view->level != 0))
+        err = "B-tree leaf page of the wrong kind";
+    if (!err.empty()) Fail("reading back a B-tree page: " + err);
+    return err.empty() && status_.empty();
+}
+
 std::unique_ptr<NdbWriter> NdbWriter::Create(Sink* sink, Encoding encoding) {
     std::unique_ptr<NdbWriter> w(new NdbWriter(sink));
     Header& h = w->header_;
@@ -151,35 +178,45 @@ Bid NdbWriter::WriteBlock(std::string_view payload, bool internal) {
 Bid NdbWriter::WriteData(std::string_view data, std::vector<Bid>* leaves) {
     std::vector<Bid> own;
     if (!leaves) leaves = &own;
+    std::vector<uint32_t> sizes;
     for (size_t at = 0; at < data.size() || at == 0; at += kMaxBlockData) {
-        leaves->push_back(WriteBlock(data.substr(at, kMaxBlockData), false));
+        std::string_view part = data.substr(at, kMaxBlockData);
+        leaves->push_back(WriteBlock(part, false));
+        sizes.push_back(static_cast<uint32_t>(part.size()));
         if (data.empty()) break;
     }
-    return WriteTree(*leaves, data.size());
+    return WriteTree(*leaves, sizes, data.size());
 }
 
 Bid NdbWriter::WriteContentData(const NodeContent& content, std::vector<Bid>* leaves) {
     if (content.blocks.empty()) return WriteData(content.data, leaves);
     uint64_t total = 0;
+    std::vector<uint32_t> sizes;
     for (const DataBlock& b : content.blocks) {
         if (b.reuse) {
-            const BbtEntry* e = bbt_.Find(b.reuse);
-            if (!e) {
-                Fail("reused block missing from the block tree");
-                return 0;
+            uint32_t size = b.reuse_size;
+            if (size == 0) {
+                const BbtEntry* e = bbt_.Find(b.reuse);
+                if (!e) {
+                    Fail("reused block missing from the block tree");
+                    return 0;
+                }
+                size = e->cb;
             }
-            total += e->cb;
+            sizes.push_back(size);
             AddRef(b.reuse);
             leaves->push_back(b.reuse);
         } else {
-            total += b.bytes.size();
+            sizes.push_back(static_cast<uint32_t>(b.bytes.size()));
             leaves->push_back(WriteBlock(b.bytes, false));
         }
+        total += sizes.back();
     }
-    return WriteTree(*leaves, total);
+    return WriteTree(*leaves, sizes, total);
 }
 
-Bid NdbWriter::WriteTree(const std::vector<Bid>& leaves, uint64_t total) {
+Bid NdbWriter::WriteTree(const std::vector<Bid>& leaves, const std::vector<uint32_t>& sizes,
+                         uint64_t total) {
     if (leaves.size() == 1) return leaves.front();
     if (total > UINT32_MAX) {
         Fail("node data too large");
@@ -193,7 +230,7 @@ Bid NdbWriter::WriteTree(const std::vector<Bid>& leaves, uint64_t total) {
         std::vector<Bid> part(leaves.begin() + static_cast<std::ptrdiff_t>(at),
                               leaves.begin() + static_cast<std::ptrdiff_t>(end));
         uint64_t bytes = 0;
-        for (Bid bid : part) bytes += bbt_.Find(bid)->cb;
+        for (size_t k = at; k < end; ++k) bytes += sizes[k];
         xblocks.push_back(WriteBlock(EncodeXBlock(1, part, static_cast<uint32_t>(bytes)), true));
     }
     if (xblocks.size() > kMaxXBlockEntries) {
@@ -234,6 +271,10 @@ Bid NdbWriter::WriteSubnodes(const std::vector<Subnode>& subnodes, PlacedBlocks*
 
 void NdbWriter::AddRef(Bid bid) {
     if (bid == 0) return;
+    if (gather_refs_) {
+        ++ref_delta_[bid];
+        return;
+    }
     const BbtEntry* e = bbt_.Find(bid);
     if (!e) return Fail("block missing from the block tree");
     BbtEntry copy = *e;
@@ -243,6 +284,14 @@ void NdbWriter::AddRef(Bid bid) {
 
 void NdbWriter::Release(Bid bid) {
     if (bid == 0 || !status_.empty()) return;
+    if (gather_refs_) {
+        // Taken again by the new version of the node: the count stays.
+        auto it = ref_delta_.find(bid);
+        if (it != ref_delta_.end() && it->second > 0) {
+            --it->second;
+            return;
+        }
+    }
     const BbtEntry* e = bbt_.Find(bid);
     if (!e) return Fail("block missing from the block tree");
     if (e->refs > kSingleRef) {
@@ -269,6 +318,8 @@ void NdbWriter::Release(Bid bid) {
 
 void NdbWriter::PutNode(Nid nid, Nid parent, const NodeContent& content, PlacedBlocks* placed) {
     if (!status_.empty()) return;
+    ref_delta_.clear();
+    gather_refs_ = true;
     std::vector<Bid> leaves;
     Bid data = content.data.empty() && content.blocks.empty() && !content.subnodes.empty()
                    ? 0
@@ -280,6 +331,10 @@ void NdbWriter::PutNode(Nid nid, Nid parent, const NodeContent& content, PlacedB
         Release(was.data);
         Release(was.sub);
     }
+    gather_refs_ = false;
+    for (const auto& [bid, count] : ref_delta_)
+        for (int k = 0; k < count; ++k) AddRef(bid);
+    ref_delta_.clear();
     nbt_.Upsert({nid, data, sub, parent});
 }
 

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "mapi/pst/BtreeIndex.h"
@@ -59,6 +60,10 @@ public:
     std::string Checkpoint();
 
     const std::string& status() const { return status_; }
+    // Stops the writer with this cause (kept only if it is the first).
+    void Fail(const std::string& cause) {
+        if (status_.empty()) status_ = cause;
+    }
     // Moves the end of allocated space forward, leaving the gap unmapped, so
     // tests reach offsets past 4 GB without writing 4 GB.
     void SkipForTesting(uint64_t offset) { eof_ = std::max(eof_, offset); }
@@ -68,12 +73,13 @@ public:
     size_t node_count() const { return nbt_.size(); }
 
 private:
-    explicit NdbWriter(Sink* sink) : sink_(sink) {}
+    explicit NdbWriter(Sink* sink);
 
     Bid WriteBlock(std::string_view payload, bool internal);
     Bid WriteData(std::string_view data, std::vector<Bid>* leaves = nullptr);
     Bid WriteContentData(const NodeContent& content, std::vector<Bid>* leaves);
-    Bid WriteTree(const std::vector<Bid>& leaves, uint64_t total);
+    Bid WriteTree(const std::vector<Bid>& leaves, const std::vector<uint32_t>& sizes,
+                  uint64_t total);
     Bid WriteSubnodes(const std::vector<Subnode>& subnodes, PlacedBlocks* placed = nullptr);
     void AddRef(Bid bid);
     void Release(Bid bid);
@@ -88,10 +94,9 @@ private:
                        const std::vector<NbtEntry>* nbt, const std::vector<BtEntry>* branch);
     void Write(uint64_t offset, std::string_view bytes);
     void FlushPending();
-    void Fail(const std::string& cause) {
-        if (status_.empty()) status_ = cause;
-    }
     std::string LoadTree(const BlockRef& root, PageType type, int depth);
+    // A leaf page of the tree of `type` written earlier, for the indexes.
+    bool ReadLeafPage(const BlockRef& where, PageType type, BtPageView* view);
 
     Sink* sink_;
     Header header_;
@@ -101,6 +106,12 @@ private:
     std::map<uint64_t, std::string> sections_;
     uint64_t closed_free_ = 0;  // free bytes in sections no longer held
     BtreeIndex<BbtEntry, kMaxBbtEntries> bbt_;
+    // While PutNode replaces a node: references taken by the new version
+    // not yet applied. A block the new version reuses and the old one
+    // releases nets to nothing, so its index leaf, long on disk when a big
+    // table is rewritten at a checkpoint, is not read back.
+    std::unordered_map<Bid, int> ref_delta_;
+    bool gather_refs_ = false;
     BtreeIndex<NbtEntry, kMaxNbtEntries> nbt_;
     // Consecutive writes gathered into one.
     std::string pending_;

@@ -16,6 +16,10 @@ struct Subnode;
 struct DataBlock {
     Bid reuse = 0;
     std::string bytes;  // at most one block's worth
+    // The size of the reused block: given by the caller, who knows it, so
+    // the writer need not look the block up (its index page may long be
+    // on disk only).
+    uint32_t reuse_size = 0;
 };
 
 struct NodeContent {

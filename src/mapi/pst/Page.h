@@ -34,6 +34,7 @@ struct BbtEntry {  // leaf of the block tree
     uint16_t cb = 0;
     uint16_t refs = 0;
     uint64_t Key() const { return bid; }
+    bool operator==(const BbtEntry&) const = default;
 };
 
 struct NbtEntry {  // leaf of the node tree
@@ -42,6 +43,7 @@ struct NbtEntry {  // leaf of the node tree
     Bid sub = 0;
     Nid parent = 0;
     uint64_t Key() const { return nid; }
+    bool operator==(const NbtEntry&) const = default;
 };
 
 constexpr size_t kBtEntrySize = 24;

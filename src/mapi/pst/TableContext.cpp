@@ -72,7 +72,12 @@ size_t TableBuilder::ColumnOf(uint32_t tag) const {
                                              : tags_.size();
 }
 
-void TableBuilder::SetRow(uint32_t row_id, const PropertyList& values) {
+const uint32_t* TableBuilder::Position(uint32_t row_id) const {
+    auto it = std::lower_bound(index_.begin(), index_.end(), std::make_pair(row_id, uint32_t{0}));
+    return (it != index_.end() && it->first == row_id) ? &it->second : nullptr;
+}
+
+TableBuilder::Row TableBuilder::EncodeRow(uint32_t row_id, const PropertyList& values) const {
     Row row;
     row.id = row_id;
     row.fixed.assign(ends_[3], '\0');
@@ -104,31 +109,69 @@ void TableBuilder::SetRow(uint32_t row_id, const PropertyList& values) {
         }
         mark(col);
     }
-    auto it = position_.find(row_id);
-    if (it != position_.end()) {
-        if (inc_ && it->second < inc_->rows) inc_.reset();
-        rows_[it->second] = std::move(row);
+    return row;
+}
+
+void TableBuilder::SetRow(uint32_t row_id, const PropertyList& values) {
+    Row row = EncodeRow(row_id, values);
+    auto it = std::lower_bound(index_.begin(), index_.end(), std::make_pair(row_id, uint32_t{0}));
+    if (it != index_.end() && it->first == row_id) {
+        size_t pos = it->second;
+        if (pos < base_ && !Reload()) return;
+        if (inc_ && pos < inc_->rows) inc_.reset();
+        rows_[pos - base_] = std::move(row);
         return;
     }
-    position_[row_id] = rows_.size();
+    index_.insert(it, {row_id, static_cast<uint32_t>(row_count())});
     rows_.push_back(std::move(row));
 }
 
 bool TableBuilder::RemoveRow(uint32_t row_id) {
-    auto it = position_.find(row_id);
-    if (it == position_.end()) return false;
+    auto it = std::lower_bound(index_.begin(), index_.end(), std::make_pair(row_id, uint32_t{0}));
+    if (it == index_.end() || it->first != row_id || !Reload()) return false;
     inc_.reset();
-    rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(it->second));
-    position_.clear();
-    for (size_t i = 0; i < rows_.size(); ++i) position_[rows_[i].id] = i;
+    uint32_t pos = it->second;
+    rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(pos));
+    index_.erase(it);
+    for (auto& entry : index_)
+        if (entry.second > pos) --entry.second;
     return true;
 }
 
-std::optional<std::string> TableBuilder::Cell(uint32_t row_id, uint32_t tag) const {
-    auto it = position_.find(row_id);
+void TableBuilder::SetRowsOnDisk(const std::vector<uint32_t>& row_ids) {
+    index_.clear();
+    for (size_t pos = 0; pos < row_ids.size(); ++pos)
+        index_.emplace_back(row_ids[pos], static_cast<uint32_t>(pos));
+    std::sort(index_.begin(), index_.end());
+    rows_.clear();
+    base_ = row_ids.size();
+    inc_.reset();
+}
+
+bool TableBuilder::Reload() {
+    if (base_ == 0) return true;
+    TableView view;
+    if (!reader_ || !reader_(&view) || view.tags != tags_ || view.row_ids.size() < base_)
+        return false;
+    std::vector<Row> all;
+    all.reserve(base_ + rows_.size());
+    for (size_t pos = 0; pos < base_; ++pos) {
+        const uint32_t* at = Position(view.row_ids[pos]);
+        if (!at || *at != pos) return false;  // not the node this table placed
+        all.push_back(EncodeRow(view.row_ids[pos], view.rows[pos]));
+    }
+    for (Row& row : rows_) all.push_back(std::move(row));
+    rows_ = std::move(all);
+    base_ = 0;
+    return true;
+}
+
+std::optional<std::string> TableBuilder::Cell(uint32_t row_id, uint32_t tag) {
+    const uint32_t* pos = Position(row_id);
     size_t col = ColumnOf(tag);
-    if (it == position_.end() || col == tags_.size()) return std::nullopt;
-    const Row& row = rows_[it->second];
+    if (!pos || col == tags_.size()) return std::nullopt;
+    if (*pos < base_ && !Reload()) return std::nullopt;
+    const Row& row = rows_[*pos - base_];
     const Layout& l = layout_[col];
     if (!(static_cast<uint8_t>(row.fixed[ends_[2] + l.bit / 8]) & (0x80 >> (l.bit % 8))))
         return std::nullopt;
@@ -169,12 +212,8 @@ NodeContent TableBuilder::Build() const {
         rows_ref = kRowMatrixNid;
     }
 
-    std::vector<std::pair<uint32_t, uint32_t>> index;
-    for (size_t r = 0; r < rows_.size(); ++r)
-        index.emplace_back(rows_[r].id, static_cast<uint32_t>(r));
-    std::sort(index.begin(), index.end());
     std::vector<std::string> records;
-    for (const auto& [id, pos] : index) {
+    for (const auto& [id, pos] : index_) {
         std::string rec;
         PutFixed32(&rec, id);
         PutFixed32(&rec, pos);
@@ -227,14 +266,18 @@ NodeContent TableBuilder::BuildForNode() {
     // New rows must extend the row index at its end.
     if (inc_) {
         uint32_t last = inc_->last_id;
-        for (size_t r = inc_->rows; r < rows_.size(); ++r) {
-            if (r > 0 && rows_[r].id <= last) {
+        for (size_t r = inc_->rows; r < row_count(); ++r) {
+            uint32_t id = rows_[r - base_].id;
+            if (r > 0 && id <= last) {
                 inc_.reset();
                 break;
             }
-            last = rows_[r].id;
+            last = id;
         }
     }
+    // Starting afresh encodes every row; the reader has failed the store
+    // when it cannot bring the dropped ones back.
+    if (!inc_ && !Reload()) return {};
     if (!inc_) inc_ = std::make_shared<Incremental>();
     Incremental& s = *inc_;
     const size_t row_size = ends_[3];
@@ -242,8 +285,8 @@ NodeContent TableBuilder::BuildForNode() {
     const size_t records_per_leaf = kMaxHeapAllocation / 8;
 
     std::vector<std::string> new_full;
-    for (; s.rows < rows_.size(); ++s.rows) {
-        const Row& row = rows_[s.rows];
+    for (; s.rows < row_count(); ++s.rows) {
+        const Row& row = rows_[s.rows - base_];
         EncodeCells(row, &s.heap, &s.big_cells, &s.next_index, &s.tail);
         if (++s.tail_rows == rows_per_block) {
             s.tail.resize(kMaxBlockData, '\0');
@@ -275,9 +318,10 @@ NodeContent TableBuilder::BuildForNode() {
         rows_ref = s.tail.empty() ? 0 : heap.Allocate(s.tail);
     } else {
         NodeContent matrix;
-        for (Bid bid : s.matrix_bids) matrix.blocks.push_back({bid, {}});
-        for (auto& block : new_full) matrix.blocks.push_back({0, std::move(block)});
-        if (!s.tail.empty()) matrix.blocks.push_back({0, s.tail});
+        // Full row-matrix blocks are padded to the full block size.
+        for (Bid bid : s.matrix_bids) matrix.blocks.push_back({bid, {}, kMaxBlockData});
+        for (auto& block : new_full) matrix.blocks.push_back({0, std::move(block), 0});
+        if (!s.tail.empty()) matrix.blocks.push_back({0, s.tail, 0});
         node.subnodes.push_back({kRowMatrixNid, std::move(matrix)});
         rows_ref = kRowMatrixNid;
     }
@@ -299,9 +343,9 @@ NodeContent TableBuilder::BuildForNode() {
     heap.SetUserRoot(heap.Allocate(info));
     for (size_t i = 0; i < heap.page_count(); ++i) {
         if (i < s.page_bids.size() && s.page_bids[i] != 0)
-            node.blocks.push_back({s.page_bids[i], {}});
+            node.blocks.push_back({s.page_bids[i], {}, kMaxBlockData});  // never the last
         else
-            node.blocks.push_back({0, heap.PageBlock(i)});
+            node.blocks.push_back({0, heap.PageBlock(i), 0});
     }
     s.heap_pages_built = s.heap.page_count();
     return node;
@@ -326,6 +370,15 @@ void TableBuilder::Commit(const PlacedBlocks& placed) {
             s.matrix_bids.push_back(leaves[first + k]);
     }
     s.new_full_blocks = 0;
+    if (!reader_) return;
+    // Rows in full row-matrix blocks are on disk for good (and their heap
+    // cells in full heap pages, dropped above): they are never encoded
+    // again unless a row before them changes.
+    size_t on_disk = std::min(s.matrix_bids.size() * (kMaxBlockData / ends_[3]), s.rows);
+    if (on_disk <= base_) return;
+    rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(on_disk - base_));
+    base_ = on_disk;
+    if (rows_.capacity() > 2 * rows_.size() + 64) rows_.shrink_to_fit();
 }
 
 bool ReadTable(const NodeContent& node, TableView* out) {

@@ -3,7 +3,7 @@
 // -> position) and a row matrix, in the heap when small and in a subnode
 // when it outgrows one heap allocation.
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +18,8 @@ namespace mailvane::pst {
 constexpr uint32_t kTagLtpRowId = 0x67F20003;
 constexpr uint32_t kTagLtpRowVer = 0x67F30003;
 
+struct TableView;
+
 class TableBuilder {
 public:
     // The row id and row version columns are added when missing.
@@ -28,12 +30,27 @@ public:
     void SetRow(uint32_t row_id, const PropertyList& values);
     bool RemoveRow(uint32_t row_id);
     // The stored value of one cell, or null when the row or cell is absent.
-    std::optional<std::string> Cell(uint32_t row_id, uint32_t tag) const;
-    bool HasRow(uint32_t row_id) const { return position_.count(row_id) != 0; }
-    size_t row_count() const { return rows_.size(); }
+    std::optional<std::string> Cell(uint32_t row_id, uint32_t tag);
+    bool HasRow(uint32_t row_id) const { return Position(row_id) != nullptr; }
+    size_t row_count() const { return base_ + rows_.size(); }
     const std::vector<uint32_t>& tags() const { return tags_; }
 
+    // Builds the whole table from rows held in memory: for tables built once
+    // (recipients, attachments, templates), never given a reader.
     NodeContent Build() const;
+
+    // With a reader of the node last placed from BuildForNode(), Commit()
+    // drops from memory the rows that sit in full row-matrix blocks on disk,
+    // so a folder's table costs memory for its newest rows only (and 8 bytes
+    // a row for the row index). A dropped row that is needed again (looked
+    // up, replaced, removed) brings the dropped rows back through the
+    // reader; they are dropped again at the next Commit().
+    using Reader = std::function<bool(TableView*)>;
+    void SetReader(Reader reader) { reader_ = std::move(reader); }
+    // For a table read back on reopening a store: takes only the row ids
+    // (in row-matrix order) and leaves every row on disk. Call on an empty
+    // table, and set the reader before any row is needed.
+    void SetRowsOnDisk(const std::vector<uint32_t>& row_ids);
 
     // For a table node rewritten at every checkpoint, as a folder's contents
     // table is: builds the node reusing the blocks of the last committed
@@ -62,6 +79,11 @@ private:
         std::string variable;
     };
     size_t ColumnOf(uint32_t tag) const;
+    Row EncodeRow(uint32_t row_id, const PropertyList& values) const;
+    const uint32_t* Position(uint32_t row_id) const;
+    // Brings back every dropped row; false (the reader failed) leaves them
+    // dropped.
+    bool Reload();
     // Appends the row's bytes to *out, its variable cells placed in the heap
     // (or, when too large, in new subnodes).
     void EncodeCells(const Row& row, HeapBuilder* heap, std::vector<Subnode>* big,
@@ -70,9 +92,12 @@ private:
     std::vector<uint32_t> tags_;       // sorted by tag
     std::vector<Layout> layout_;       // same order as tags_
     uint16_t ends_[4] = {0, 0, 0, 0};  // end of 4/8-byte, 2-byte, 1-byte cells, row size
-    std::vector<Row> rows_;
-    std::map<uint32_t, size_t> position_;  // row id -> index in rows_
+    std::vector<Row> rows_;            // the rows from position base_ on
+    size_t base_ = 0;                  // rows before it are dropped (see SetReader)
+    // (row id, position) sorted by row id.
+    std::vector<std::pair<uint32_t, uint32_t>> index_;
     std::shared_ptr<Incremental> inc_;
+    Reader reader_;
 };
 
 // A table read back (tests and reopen).
