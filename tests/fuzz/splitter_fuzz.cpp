@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/Normalise.h"
 #include "convert/MessageSplitter.h"
 
 namespace {
@@ -56,18 +57,7 @@ Split Cut(std::string_view mailbox, LineEnd lineEnd, std::string_view sizes, std
     return {shape, std::move(sink.messages)};
 }
 
-std::string Normalise(std::string_view in, std::string_view eol) {
-    std::string out;
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        if (in[i] == '\r' || in[i] == '\n') {
-            out += eol;
-            if (in[i] == '\r' && i + 1 < in.size() && in[i + 1] == '\n') ++i;
-        } else {
-            out += in[i];
-        }
-    }
-    return out;
-}
+using mailvane::test::Normalise;
 
 bool Blank(std::string_view text) {
     return text.find_first_not_of(" \t\r\n") == text.npos;

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include "TestFiles.h"
+#include "common/Normalise.h"
 #include "convert/MailboxReader.h"
 #include "convert/MessageSplitter.h"
 
@@ -74,18 +75,7 @@ std::vector<std::string> Texts(const Split& split) {
 
 // A model of the rule, written the plain way: make every break uniform first,
 // then cut before each line that starts with "From ".
-std::string Normalise(std::string_view in, std::string_view eol) {
-    std::string out;
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        if (in[i] == '\r' || in[i] == '\n') {
-            out += eol;
-            if (in[i] == '\r' && i + 1 < in.size() && in[i + 1] == '\n') ++i;
-        } else {
-            out += in[i];
-        }
-    }
-    return out;
-}
+using test::Normalise;
 
 Split ModelSplit(std::string_view mailbox, LineEnd lineEnd) {
     const std::string eol = lineEnd == LineEnd::CrLf ? "\r\n" : "\n";

@@ -4,6 +4,22 @@
 
 namespace mailvane::pst {
 
+namespace {
+
+// The BTH header ([MS-PST] 2.3.2.1) that every tree starts from.
+Hid AllocateBthHeader(HeapBuilder* heap, uint8_t cb_key, uint8_t cb_data, uint8_t levels,
+                      Hid root) {
+    std::string header;
+    PutFixed8(&header, kHeapBth);
+    PutFixed8(&header, cb_key);
+    PutFixed8(&header, cb_data);
+    PutFixed8(&header, levels);
+    PutFixed32(&header, root);
+    return heap->Allocate(header);
+}
+
+}  // namespace
+
 Hid BuildBth(HeapBuilder* heap, uint8_t cb_key, uint8_t cb_data,
              const std::vector<std::string>& records) {
     Hid root = 0;
@@ -34,13 +50,7 @@ Hid BuildBth(HeapBuilder* heap, uint8_t cb_key, uint8_t cb_data,
             ++levels;
         }
     }
-    std::string header;
-    PutFixed8(&header, kHeapBth);
-    PutFixed8(&header, cb_key);
-    PutFixed8(&header, cb_data);
-    PutFixed8(&header, levels);
-    PutFixed32(&header, root);
-    return heap->Allocate(header);
+    return AllocateBthHeader(heap, cb_key, cb_data, levels, root);
 }
 
 Hid BuildBthOverLeaves(HeapBuilder* heap, uint8_t cb_key, uint8_t cb_data,
@@ -63,13 +73,7 @@ Hid BuildBthOverLeaves(HeapBuilder* heap, uint8_t cb_key, uint8_t cb_data,
         ++levels;
     }
     if (!level.empty()) root = level.front().second;
-    std::string header;
-    PutFixed8(&header, kHeapBth);
-    PutFixed8(&header, cb_key);
-    PutFixed8(&header, cb_data);
-    PutFixed8(&header, levels);
-    PutFixed32(&header, root);
-    return heap->Allocate(header);
+    return AllocateBthHeader(heap, cb_key, cb_data, levels, root);
 }
 
 namespace {
