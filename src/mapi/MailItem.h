@@ -72,8 +72,8 @@ public:
     // A recipient with the usual properties: type 1 To, 2 Cc, 3 Bcc.
     Recipient& AddRecipient(const std::string& name, const std::string& address, int32_t type);
     Attachment& AddAttachment();
-    size_t recipient_count() const { return recipients_.size(); }
-    size_t attachment_count() const { return attachments_.size(); }
+    size_t recipientCount() const { return recipients_.size(); }
+    size_t attachmentCount() const { return attachments_.size(); }
 
     // Commits the item to its folder; returns the empty string or the cause.
     std::string Save();

@@ -15,7 +15,7 @@ public:
     ~Session() { Logoff(); }
 
     std::string Logon();
-    bool logged_on() const { return logged_on_; }
+    bool loggedOn() const { return logged_on_; }
 
     // Creates the store file at `path`, or opens one this program made and
     // adds to it. Every store is Unicode whatever `format` says. Null on

@@ -22,8 +22,8 @@ public:
                                          const std::string& display_name, std::string* error);
     ~Store();
 
-    Folder& IPMRootFolder() { return FolderFor(backing_->ipm_subtree()); }
-    std::string DisplayName() const { return backing_->display_name(); }
+    Folder& IPMRootFolder() { return FolderFor(backing_->ipmSubtree()); }
+    std::string DisplayName() const { return backing_->displayName(); }
     const std::filesystem::path& path() const { return path_; }
     // Finishes the file; the store is unusable afterwards.
     std::string Remove();

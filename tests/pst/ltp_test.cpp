@@ -219,7 +219,7 @@ TEST(TableContext, GrowingTableReusesItsBlocksAndStaysWhole) {
         ndb->PutNode(nid, 0, table.BuildForNode(), &placed);
         table.Commit(placed);
         ASSERT_EQ(ndb->status(), "");
-        size_t blocks = ndb->block_count();
+        size_t blocks = ndb->blockCount();
         if (batch > 6) {
             EXPECT_LT(blocks - blocks_before, 20u) << "batch " << batch << " rewrote old blocks";
         }

@@ -103,7 +103,7 @@ TEST(Session, StoresFoldersAndItemsThroughTheCalls) {
     ASSERT_TRUE(sink) << error;
     auto reread = pst::MessageStore::Open(sink.get(), &error);
     ASSERT_TRUE(reread) << error;
-    auto nid = reread->FindFolder(reread->ipm_subtree(), "My Box");
+    auto nid = reread->FindFolder(reread->ipmSubtree(), "My Box");
     ASSERT_TRUE(nid);
     EXPECT_EQ(reread->MessageCount(*nid), 4u);
 }

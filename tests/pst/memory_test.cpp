@@ -87,7 +87,7 @@ size_t HeldAfterWriting(const std::filesystem::path& path, uint32_t count) {
     EXPECT_TRUE(sink) << error;
     if (!sink) return 0;
     auto store = MessageStore::Create(sink.get(), "Memory");
-    Nid folder = store->CreateFolder(store->ipm_subtree(), "Bulk");
+    Nid folder = store->CreateFolder(store->ipmSubtree(), "Bulk");
     for (uint32_t n = 0; n < count; ++n) {
         store->AddMessage(folder, Message(n, n % 3 == 0));
         if (n % 500 == 499) {
@@ -199,7 +199,7 @@ TEST(StreamingMemory, DroppedRowsAndPagesComeBackWhenNeeded) {
     };
     {
         auto store = MessageStore::Create(&sink, "Resave");
-        folder = store->CreateFolder(store->ipm_subtree(), "Bulk");
+        folder = store->CreateFolder(store->ipmSubtree(), "Bulk");
         for (uint32_t n = 0; n < 3000; ++n) {
             add(*store, n);
             if (n % 500 == 499) {

@@ -52,7 +52,7 @@ TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
         std::map<Nid, ModelFolder> model;
         {
             auto store = MessageStore::Create(&sink, "Random " + std::to_string(seed));
-            std::vector<Nid> folders = {store->ipm_subtree()};
+            std::vector<Nid> folders = {store->ipmSubtree()};
             for (int i = 0; i < 40; ++i) {
                 Nid parent = folders[rng() % folders.size()];
                 std::string name = "Folder " + std::to_string(i) + " ü";

@@ -35,7 +35,7 @@ void ExpectStoreHolds(Sink* sink, const Model& model) {
     std::string error;
     auto reader = NdbWriter::Open(sink, &error);
     ASSERT_TRUE(reader) << error;
-    EXPECT_EQ(reader->node_count(), model.size());
+    EXPECT_EQ(reader->nodeCount(), model.size());
     for (const auto& [nid, content] : model) {
         NodeContent got;
         ASSERT_TRUE(reader->ReadNode(nid, &got)) << std::hex << nid << " " << reader->status();
@@ -83,21 +83,21 @@ TEST(NdbWriter, ReplacingAndDeletingReleaseBlocks) {
     auto w = NdbWriter::Create(&sink, Encoding::kPermute);
     std::mt19937 rng(8);
     w->PutNode(0x21, 0, NodeContent{"store", {}});
-    size_t baseline = w->block_count();
+    size_t baseline = w->blockCount();
     Nid nid = w->NewNid(kNidTypeNormalMessage);
     NodeContent big{Bytes(rng, 50000), {{0x692, NodeContent{Bytes(rng, 20000), {}}}}};
     w->PutNode(nid, 0x8022, big);
-    EXPECT_GT(w->block_count(), baseline + 8);
+    EXPECT_GT(w->blockCount(), baseline + 8);
     NodeContent small{"small", {}};
     w->PutNode(nid, 0x8022, small);
-    EXPECT_EQ(w->block_count(), baseline + 1) << "the big node's blocks must all be gone";
+    EXPECT_EQ(w->blockCount(), baseline + 1) << "the big node's blocks must all be gone";
     // A shared block lives until its last user goes.
     Nid twin = w->NewNid(kNidTypeNormalMessage);
     w->PutSharedNode(twin, 0x8022, nid);
     w->DeleteNode(nid);
-    EXPECT_EQ(w->block_count(), baseline + 1);
+    EXPECT_EQ(w->blockCount(), baseline + 1);
     w->DeleteNode(twin);
-    EXPECT_EQ(w->block_count(), baseline);
+    EXPECT_EQ(w->blockCount(), baseline);
     ASSERT_EQ(w->Checkpoint(), "");
     ExpectStoreHolds(&sink, {{0x21, NodeContent{"store", {}}}});
 }
@@ -121,12 +121,12 @@ TEST(NdbWriter, AppendsAfterReopeningAcrossManyCheckpoints) {
     std::string error;
     auto w = NdbWriter::Open(&sink, &error);
     ASSERT_TRUE(w) << error;
-    uint64_t old_end = w->allocated_end();
+    uint64_t old_end = w->allocatedEnd();
     Nid fresh = w->NewNid(kNidTypeNormalMessage);
     EXPECT_EQ(model.count(fresh), 0u) << "reopened writer reuses an id";
     model[fresh] = NodeContent{"after reopening", {}};
     w->PutNode(fresh, 0x8022, model[fresh]);
-    EXPECT_GE(w->allocated_end(), old_end);
+    EXPECT_GE(w->allocatedEnd(), old_end);
     ASSERT_EQ(w->Checkpoint(), "");
     EXPECT_GT(sink.Size(), 3 * kAMapCoverage) << "test should span several allocation maps";
     ExpectStoreHolds(&sink, model);

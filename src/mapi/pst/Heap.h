@@ -42,7 +42,7 @@ public:
     // one page (padded to a full block unless it is the last), the count of
     // pages, and forgetting a page's items once it is written for good.
     std::string PageBlock(size_t index) const;
-    size_t page_count() const { return pages_.size(); }
+    size_t pageCount() const { return pages_.size(); }
     void DropPage(size_t index) {
         size_t used = pages_[index].used();
         // Swapped out rather than assigned: assigning an empty string keeps

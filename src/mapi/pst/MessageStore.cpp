@@ -174,7 +174,7 @@ void MessageStore::BuildNewStore(const std::string& display_name) {
     names_.IdFor(ParseGuid("{00062008-0000-0000-C000-000000000046}"), 0x8554);
     index = 1;
     ndb_->PutNode(kNidNameToIdMap, 0, BuildPropertyContext(names_.Properties(), &index));
-    names_.clear_dirty();
+    names_.ClearDirty();
 
     ndb_->PutNode(kNidHierarchyTableTemplate, 0, EmptyTable(kHierarchyColumns));
     ndb_->PutNode(kNidContentsTableTemplate, 0, EmptyTable(kContentsColumns));
@@ -409,7 +409,7 @@ void MessageStore::WriteTable(Nid nid, TableBuilder& table, Nid template_nid) {
             columns = &kSearchContentsColumns;
             break;
     }
-    if (table.row_count() == 0 && table.tags() == TableBuilder(*columns).tags()) {
+    if (table.rowCount() == 0 && table.tags() == TableBuilder(*columns).tags()) {
         ndb_->PutSharedNode(nid, 0, template_nid);
         return;
     }
@@ -451,7 +451,7 @@ std::string MessageStore::Checkpoint() {
     if (names_.dirty()) {
         uint32_t index = 1;
         ndb_->PutNode(kNidNameToIdMap, 0, BuildPropertyContext(names_.Properties(), &index));
-        names_.clear_dirty();
+        names_.ClearDirty();
     }
     // A folder whose object changed changes its row in its parent's
     // hierarchy table too.

@@ -45,8 +45,8 @@ public:
     // and left untouched.
     static std::unique_ptr<MessageStore> Open(Sink* sink, std::string* error);
 
-    Nid ipm_subtree() const { return kNidIpmSubtree; }
-    std::string display_name() const { return display_name_; }
+    Nid ipmSubtree() const { return kNidIpmSubtree; }
+    std::string displayName() const { return display_name_; }
 
     // A new mail folder under `parent`.
     Nid CreateFolder(Nid parent, const std::string& name,

@@ -33,7 +33,7 @@ public:
 
     size_t size() const { return entries_.size(); }
     bool dirty() const { return dirty_; }
-    void clear_dirty() { dirty_ = false; }
+    void ClearDirty() { dirty_ = false; }
 
 private:
     struct Entry {

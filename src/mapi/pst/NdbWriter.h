@@ -67,10 +67,10 @@ public:
     // Moves the end of allocated space forward, leaving the gap unmapped, so
     // tests reach offsets past 4 GB without writing 4 GB.
     void SkipForTesting(uint64_t offset) { eof_ = std::max(eof_, offset); }
-    uint64_t allocated_end() const { return eof_; }
+    uint64_t allocatedEnd() const { return eof_; }
     const Header& header() const { return header_; }
-    size_t block_count() const { return bbt_.size(); }
-    size_t node_count() const { return nbt_.size(); }
+    size_t blockCount() const { return bbt_.size(); }
+    size_t nodeCount() const { return nbt_.size(); }
 
 private:
     explicit NdbWriter(Sink* sink);

@@ -122,7 +122,7 @@ void TableBuilder::SetRow(uint32_t row_id, const PropertyList& values) {
         rows_[pos - base_] = std::move(row);
         return;
     }
-    index_.insert(it, {row_id, static_cast<uint32_t>(row_count())});
+    index_.insert(it, {row_id, static_cast<uint32_t>(rowCount())});
     rows_.push_back(std::move(row));
 }
 
@@ -266,7 +266,7 @@ NodeContent TableBuilder::BuildForNode() {
     // New rows must extend the row index at its end.
     if (inc_) {
         uint32_t last = inc_->last_id;
-        for (size_t r = inc_->rows; r < row_count(); ++r) {
+        for (size_t r = inc_->rows; r < rowCount(); ++r) {
             uint32_t id = rows_[r - base_].id;
             if (r > 0 && id <= last) {
                 inc_.reset();
@@ -285,7 +285,7 @@ NodeContent TableBuilder::BuildForNode() {
     const size_t records_per_leaf = kMaxHeapAllocation / 8;
 
     std::vector<std::string> new_full;
-    for (; s.rows < row_count(); ++s.rows) {
+    for (; s.rows < rowCount(); ++s.rows) {
         const Row& row = rows_[s.rows - base_];
         EncodeCells(row, &s.heap, &s.big_cells, &s.next_index, &s.tail);
         if (++s.tail_rows == rows_per_block) {
@@ -341,13 +341,13 @@ NodeContent TableBuilder::BuildForNode() {
         PutFixed8(&info, layout_[i].bit);
     }
     heap.SetUserRoot(heap.Allocate(info));
-    for (size_t i = 0; i < heap.page_count(); ++i) {
+    for (size_t i = 0; i < heap.pageCount(); ++i) {
         if (i < s.page_bids.size() && s.page_bids[i] != 0)
             node.blocks.push_back({s.page_bids[i], {}, kMaxBlockData});  // never the last
         else
             node.blocks.push_back({0, heap.PageBlock(i), 0});
     }
-    s.heap_pages_built = s.heap.page_count();
+    s.heap_pages_built = s.heap.pageCount();
     return node;
 }
 

@@ -32,7 +32,7 @@ public:
     // The stored value of one cell, or null when the row or cell is absent.
     std::optional<std::string> Cell(uint32_t row_id, uint32_t tag);
     bool HasRow(uint32_t row_id) const { return Position(row_id) != nullptr; }
-    size_t row_count() const { return base_ + rows_.size(); }
+    size_t rowCount() const { return base_ + rows_.size(); }
     const std::vector<uint32_t>& tags() const { return tags_; }
 
     // Builds the whole table from rows held in memory: for tables built once
