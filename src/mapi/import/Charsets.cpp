@@ -1,0 +1,168 @@
+#include "mapi/import/Charsets.h"
+
+#include <gmime/gmime.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+
+#include "mapi/import/GMimeSupport.h"
+
+namespace mailvane::mapi::import {
+namespace {
+
+// windows-1252 at 0x80..0x9F; the unassigned bytes keep their own value.
+constexpr std::array<char16_t, 32> kCp1252High = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+void AppendCodePoint(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+void AppendCp1252Byte(std::string& out, unsigned char b) {
+    if (b >= 0x80 && b < 0xA0)
+        AppendCodePoint(out, kCp1252High[b - 0x80]);
+    else
+        AppendCodePoint(out, b);
+}
+
+std::string Lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+bool IsUtf8(std::string_view s) {
+    const char* end = nullptr;
+    return g_utf8_validate_len(s.data(), s.size(), &end);
+}
+
+bool IsAscii(std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return (c & 0x80) == 0; });
+}
+
+// Strict conversion: false when iconv does not know the charset or a byte
+// does not fit it.
+bool Convert(std::string_view bytes, const std::string& charset, std::string* out) {
+    const char* iconvName = g_mime_charset_iconv_name(charset.c_str());
+    GError* error = nullptr;
+    gsize written = 0;
+    char* converted = g_convert(bytes.data(), static_cast<gssize>(bytes.size()), "UTF-8", iconvName,
+                                nullptr, &written, &error);
+    if (error) {
+        g_error_free(error);
+        g_free(converted);
+        return false;
+    }
+    out->assign(converted, written);
+    g_free(converted);
+    return true;
+}
+
+}  // namespace
+
+std::string CleanUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        const char* end = nullptr;
+        g_utf8_validate_len(text.data(), text.size(), &end);
+        size_t valid = static_cast<size_t>(end - text.data());
+        for (size_t i = 0; i < valid; ++i) {
+            if (text[i] == '\0')
+                out += "\xEF\xBF\xBD";
+            else
+                out += text[i];
+        }
+        if (valid == text.size()) break;
+        // g_utf8_validate_len stops at a NUL as at an invalid byte.
+        if (text[valid] == '\0')
+            out += "\xEF\xBF\xBD";
+        else
+            AppendCp1252Byte(out, static_cast<unsigned char>(text[valid]));
+        text.remove_prefix(valid + 1);
+    }
+    return out;
+}
+
+DecodedText DecodeText(std::string_view bytes, std::string_view charset) {
+    DecodedText result;
+    std::string declared = Lower(charset);
+    const char* canon = declared.empty() ? "" : g_mime_charset_canon_name(declared.c_str());
+    std::string name = canon ? Lower(canon) : declared;
+    // Mail labelled ASCII or Latin-1 is often UTF-8 or windows-1252: both
+    // read it whole, and windows-1252 agrees with Latin-1 on every letter.
+    bool weakLabel = name.empty() || name == "us-ascii" || name == "iso-8859-1" ||
+                     name == "windows-1252" || name == "ascii";
+    if (!weakLabel && Convert(bytes, name, &result.utf8)) {
+        result.utf8 = CleanUtf8(result.utf8);
+        result.charset = name;
+        result.asDeclared = true;
+        return result;
+    }
+    if (weakLabel && IsAscii(bytes)) {
+        result.utf8 = CleanUtf8(bytes);
+        result.charset = name.empty() ? "us-ascii" : name;
+        result.asDeclared = true;
+        return result;
+    }
+    if (IsUtf8(bytes)) {
+        result.utf8 = CleanUtf8(bytes);
+        result.charset = "utf-8";
+        result.asDeclared = name == "utf-8";
+        return result;
+    }
+    result.utf8.reserve(bytes.size() + bytes.size() / 4);
+    for (char c : bytes) {
+        if (c == '\0')
+            result.utf8 += "\xEF\xBF\xBD";
+        else
+            AppendCp1252Byte(result.utf8, static_cast<unsigned char>(c));
+    }
+    result.charset = "windows-1252";
+    result.asDeclared = name == "windows-1252" || name == "iso-8859-1";
+    return result;
+}
+
+uint32_t CodePageOf(std::string_view charset) {
+    struct Entry {
+        const char* name;
+        uint32_t codePage;
+    };
+    static const Entry kTable[] = {
+        {"utf-8", 65001},       {"us-ascii", 20127},    {"iso-8859-1", 28591},
+        {"iso-8859-2", 28592},  {"iso-8859-3", 28593},  {"iso-8859-4", 28594},
+        {"iso-8859-5", 28595},  {"iso-8859-6", 28596},  {"iso-8859-7", 28597},
+        {"iso-8859-8", 28598},  {"iso-8859-9", 28599},  {"iso-8859-13", 28603},
+        {"iso-8859-15", 28605}, {"windows-1250", 1250}, {"windows-1251", 1251},
+        {"windows-1252", 1252}, {"windows-1253", 1253}, {"windows-1254", 1254},
+        {"windows-1255", 1255}, {"windows-1256", 1256}, {"windows-1257", 1257},
+        {"windows-1258", 1258}, {"koi8-r", 20866},      {"koi8-u", 21866},
+        {"iso-2022-jp", 50220}, {"shift_jis", 932},     {"euc-jp", 51932},
+        {"gb2312", 936},        {"gbk", 936},           {"gb18030", 54936},
+        {"big5", 950},          {"euc-kr", 51949},      {"ks_c_5601-1987", 949},
+        {"iso-2022-kr", 50225}, {"utf-7", 65000},       {"tis-620", 874},
+        {"windows-874", 874},   {"ibm866", 866},        {"cp866", 866},
+        {"utf-16", 1200},       {"hz-gb-2312", 52936},
+    };
+    std::string name = Lower(charset);
+    if (name.empty()) return 0;
+    const char* canon = g_mime_charset_canon_name(name.c_str());
+    std::string canonName = canon ? Lower(canon) : name;
+    for (const auto& e : kTable)
+        if (name == e.name || canonName == e.name) return e.codePage;
+    return 0;
+}
+
+}  // namespace mailvane::mapi::import

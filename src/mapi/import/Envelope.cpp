@@ -1,0 +1,257 @@
+// Envelope properties of [MS-OXCMAIL] 2.2.3.1 and 2.2.3.2.
+#include <algorithm>
+#include <cctype>
+#include <vector>
+
+#include "mapi/PropTags.h"
+#include "mapi/import/Addresses.h"
+#include "mapi/import/Charsets.h"
+#include "mapi/import/Dates.h"
+#include "mapi/import/Import.h"
+#include "mapi/import/Names.h"
+
+namespace mailvane::mapi::import {
+namespace {
+
+struct Person {
+    std::string name;
+    std::string address;
+    // The name readers show: the display name, else the address.
+    const std::string& shown() const { return name.empty() ? address : name; }
+};
+
+void Flatten(InternetAddressList* list, std::vector<Person>* out) {
+    if (!list) return;
+    int count = internet_address_list_length(list);
+    for (int i = 0; i < count; ++i) {
+        InternetAddress* address = internet_address_list_get_address(list, i);
+        if (INTERNET_ADDRESS_IS_GROUP(address)) {
+            Flatten(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(address)), out);
+            continue;
+        }
+        const char* name = internet_address_get_name(address);
+        const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address));
+        Person p{CleanUtf8(Trimmed(name ? name : "")), CleanUtf8(Trimmed(addr ? addr : ""))};
+        if (!p.name.empty() || !p.address.empty()) out->push_back(std::move(p));
+    }
+}
+
+std::vector<Person> People(GMimeMessage* message, GMimeAddressType type) {
+    std::vector<Person> people;
+    Flatten(g_mime_message_get_addresses(message, type), &people);
+    return people;
+}
+
+struct PersonTags {
+    uint32_t name, email, type, entryId, searchKey, smtp;
+};
+constexpr PersonTags kSender = {PidTagSenderName,        PidTagSenderEmailAddress,
+                                PidTagSenderAddressType, PidTagSenderEntryId,
+                                PidTagSenderSearchKey,   PidTagSenderSmtpAddress};
+constexpr PersonTags kSentRepresenting = {
+    PidTagSentRepresentingName,        PidTagSentRepresentingEmailAddress,
+    PidTagSentRepresentingAddressType, PidTagSentRepresentingEntryId,
+    PidTagSentRepresentingSearchKey,   PidTagSentRepresentingSmtpAddress};
+
+void SetPerson(PropertyWriter& out, const Person& p, const PersonTags& tags) {
+    out.SetText(tags.name, p.shown());
+    if (p.address.empty()) return;
+    out.SetText(tags.email, p.address);
+    out.SetText(tags.type, "SMTP");
+    out.SetText(tags.smtp, p.address);
+    out.Set(tags.entryId, Binary{OneOffEntryId(p.shown(), "SMTP", p.address)});
+    out.Set(tags.searchKey, Binary{AddressSearchKey("SMTP", p.address)});
+}
+
+std::string JoinShown(const std::vector<Person>& people) {
+    std::string out;
+    for (const Person& p : people) {
+        if (!out.empty()) out += "; ";
+        out += p.shown();
+    }
+    return out;
+}
+
+// A header's value as written (folds undone, trimmed), or "" when absent.
+std::string RawHeader(GMimeObject* object, const char* name) {
+    GMimeHeader* header =
+        g_mime_header_list_get_header(g_mime_object_get_header_list(object), name);
+    if (!header) return {};
+    const char* raw = g_mime_header_get_raw_value(header);
+    if (!raw) return {};
+    return CleanUtf8(Trimmed(TakeString(g_mime_utils_header_unfold(raw))));
+}
+
+// A header's value with RFC 2047 words decoded.
+std::string DecodedHeader(GMimeObject* object, const char* name) {
+    const char* value = g_mime_object_get_header(object, name);
+    return value ? CleanUtf8(Trimmed(value)) : std::string();
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool StartsWith(const std::string& s, std::string_view prefix) {
+    return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Importance (0 low, 1 normal, 2 high) and priority (-1, 0, 1) from the
+// priority fields; Importance: wins over the others.
+void SetImportance(GMimeObject* object, PropertyWriter& out) {
+    int importance = 1;
+    int priority = 0;
+    auto level = [&](int i) {
+        importance = i;
+        priority = i - 1;
+    };
+    std::string ms = Lower(RawHeader(object, "X-MSMail-Priority"));
+    if (StartsWith(ms, "high")) level(2);
+    if (StartsWith(ms, "low")) level(0);
+    std::string x = RawHeader(object, "X-Priority");
+    if (!x.empty() && x[0] >= '1' && x[0] <= '5') level(x[0] <= '2' ? 2 : x[0] == '3' ? 1 : 0);
+    std::string p = Lower(RawHeader(object, "Priority"));
+    if (p == "urgent") level(2);
+    if (p == "non-urgent") level(0);
+    std::string i = Lower(RawHeader(object, "Importance"));
+    if (i == "high") importance = 2;
+    if (i == "normal") importance = 1;
+    if (i == "low") importance = 0;
+    out.Set(PidTagImportance, int32_t{importance});
+    out.Set(PidTagPriority, int32_t{priority});
+    std::string s = Lower(RawHeader(object, "Sensitivity"));
+    int sensitivity = s == "personal"               ? 1
+                      : s == "private"              ? 2
+                      : s == "company-confidential" ? 3
+                                                    : 0;
+    out.Set(PidTagSensitivity, int32_t{sensitivity});
+}
+
+// Thread-Index when it is valid base64 of a conversation index; else a
+// header block of our own: the submit time's high 40 bits and a GUID taken
+// from the topic, so that one topic keeps one conversation.
+std::string ConversationIndex(GMimeObject* object, const std::string& topic,
+                              std::optional<FileTime> time) {
+    std::string threadIndex = RawHeader(object, "Thread-Index");
+    if (!threadIndex.empty()) {
+        gsize length = 0;
+        guchar* decoded = g_base64_decode(threadIndex.c_str(), &length);
+        std::string bytes(reinterpret_cast<const char*>(decoded), length);
+        g_free(decoded);
+        if (bytes.size() >= 22 && (bytes.size() - 22) % 5 == 0) return bytes;
+    }
+    std::string index(1, '\x01');
+    uint64_t ticks = time ? time->ticks : 0;
+    for (int shift = 56; shift >= 24; shift -= 8)
+        index += static_cast<char>((ticks >> shift) & 0xFF);
+    GChecksum* md5 = g_checksum_new(G_CHECKSUM_MD5);
+    g_checksum_update(md5, reinterpret_cast<const guchar*>(topic.data()),
+                      static_cast<gssize>(topic.size()));
+    guint8 digest[16];
+    gsize digestLength = sizeof digest;
+    g_checksum_get_digest(md5, digest, &digestLength);
+    g_checksum_free(md5);
+    index.append(reinterpret_cast<const char*>(digest), digestLength);
+    return index;
+}
+
+void SetRecipients(GMimeMessage* message, MailItem& item, PropertyWriter& out, std::string* error) {
+    static const struct {
+        GMimeAddressType type;
+        int32_t recipientType;
+        uint32_t displayTag;
+    } kKinds[] = {{GMIME_ADDRESS_TYPE_TO, MAPI_TO, PidTagDisplayTo},
+                  {GMIME_ADDRESS_TYPE_CC, MAPI_CC, PidTagDisplayCc},
+                  {GMIME_ADDRESS_TYPE_BCC, MAPI_BCC, PidTagDisplayBcc}};
+    for (const auto& kind : kKinds) {
+        std::vector<Person> people = People(message, kind.type);
+        for (const Person& p : people) {
+            if (!p.address.empty()) {
+                item.AddRecipient(p.shown(), p.address, kind.recipientType);
+                continue;
+            }
+            // A name with no address ("To: Fred"): a row a reader shows
+            // but cannot reply to.
+            PropertyWriter row(item.AddRecipient(), error);
+            row.SetText(PidTagDisplayName, p.name);
+            row.Set(PidTagRecipientType, kind.recipientType);
+            row.Set(PidTagObjectType, int32_t{6});
+            row.Set(PidTagDisplayType, int32_t{0});
+        }
+        out.SetText(kind.displayTag, JoinShown(people));
+    }
+}
+
+}  // namespace
+
+void SetEnvelope(GMimeMessage* message, const RawMessage& raw, MailItem& item, PropertyWriter& out,
+                 std::string* error) {
+    GMimeObject* object = GMIME_OBJECT(message);
+    out.SetText(PidTagMessageClass, "IPM.Note");
+
+    const char* subject = g_mime_message_get_subject(message);
+    std::string topic = DecodedHeader(object, "Thread-Topic");
+    if (subject) {
+        std::string text = CleanUtf8(Trimmed(subject));
+        SubjectParts parts = SplitSubject(text);
+        out.SetText(PidTagSubject, text);
+        out.SetText(PidTagSubjectPrefix, parts.prefix);
+        out.SetText(PidTagNormalizedSubject, parts.normalized);
+        if (topic.empty()) topic = parts.normalized;
+    }
+    if (subject || !topic.empty()) out.SetText(PidTagConversationTopic, topic);
+
+    std::vector<Person> from = People(message, GMIME_ADDRESS_TYPE_FROM);
+    std::vector<Person> sender = People(message, GMIME_ADDRESS_TYPE_SENDER);
+    if (from.empty()) from = sender;
+    if (sender.empty()) sender = from;
+    if (!from.empty()) SetPerson(out, from.front(), kSentRepresenting);
+    if (!sender.empty()) SetPerson(out, sender.front(), kSender);
+
+    SetRecipients(message, item, out, error);
+
+    std::vector<Person> replyTo = People(message, GMIME_ADDRESS_TYPE_REPLY_TO);
+    if (!replyTo.empty()) {
+        std::vector<std::string> entries;
+        for (const Person& p : replyTo)
+            entries.push_back(OneOffEntryId(p.shown(), "SMTP", p.address));
+        out.SetText(PidTagReplyRecipientNames, JoinShown(replyTo));
+        out.Set(PidTagReplyRecipientEntries, Binary{FlatEntryList(entries)});
+    }
+
+    // Delivery: the newest Received field, else the separator line, else
+    // the Date field; creation and modification follow it.
+    std::optional<FileTime> sent = ParseMailDate(RawHeader(object, "Date"));
+    std::optional<FileTime> delivered = ReceivedDate(RawHeader(object, "Received"));
+    if (!delivered) delivered = raw.separatorDate;
+    if (!delivered) delivered = sent;
+    if (sent) out.Set(PidTagClientSubmitTime, *sent);
+    if (delivered) {
+        out.Set(PidTagMessageDeliveryTime, *delivered);
+        out.Set(PidTagCreationTime, *delivered);
+        out.Set(PidTagLastModificationTime, *delivered);
+    }
+    out.Set(PidTagConversationIndex,
+            Binary{ConversationIndex(object, topic, sent ? sent : delivered)});
+
+    static const struct {
+        const char* header;
+        uint32_t tag;
+    } kIds[] = {{"Message-ID", PidTagInternetMessageId},
+                {"In-Reply-To", PidTagInReplyToId},
+                {"References", PidTagInternetReferences}};
+    for (const auto& id : kIds) {
+        std::string value = RawHeader(object, id.header);
+        if (!value.empty()) out.SetText(id.tag, value);
+    }
+    SetImportance(object, out);
+    if (g_mime_header_list_contains(g_mime_object_get_header_list(object),
+                                    "Disposition-Notification-To"))
+        out.Set(PidTagReadReceiptRequested, true);
+    if (g_mime_header_list_contains(g_mime_object_get_header_list(object), "Return-Receipt-To"))
+        out.Set(PidTagOriginatorDeliveryReportRequested, true);
+    if (!raw.headerBlock.empty()) out.SetText(PidTagTransportMessageHeaders, raw.headerBlock);
+}
+
+}  // namespace mailvane::mapi::import

@@ -1,0 +1,52 @@
+#pragma once
+// GMime for the import's own files only: this header is never included by a
+// header others use.
+#include <gmime/gmime.h>
+
+#include <string>
+#include <string_view>
+
+namespace mailvane::mapi::import {
+
+// Initialises GMime once per process; safe from any thread.
+void EnsureGMime();
+
+// Holds one reference to a GObject and drops it when it goes.
+template <typename T>
+class GRef {
+public:
+    GRef() = default;
+    explicit GRef(T* object) : object_(object) {}
+    GRef(const GRef&) = delete;
+    GRef& operator=(const GRef&) = delete;
+    GRef(GRef&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
+    ~GRef() {
+        if (object_) g_object_unref(object_);
+    }
+    T* get() const { return object_; }
+    explicit operator bool() const { return object_ != nullptr; }
+
+private:
+    T* object_ = nullptr;
+};
+
+// Frees a string glib allocated and gives it as std::string ("" for null).
+std::string TakeString(char* text);
+
+// The parser options every import uses: tolerant, with fallback charsets for
+// raw 8-bit header text. Owned by the caller.
+GMimeParserOptions* NewParserOptions();
+// Writing back as CR LF, so that re-serialised parts match the mailbox.
+GMimeFormatOptions* CrLfFormat();
+
+// Content type of a part as "type/subtype" in lower case.
+std::string MimeTypeOf(GMimeObject* object);
+bool IsType(GMimeObject* object, const char* type, const char* subtype);
+// The part's content after its transfer encoding is undone.
+std::string DecodedContent(GMimePart* part);
+// The object with its header, as GMime writes it (CR LF line ends).
+std::string Serialized(GMimeObject* object);
+
+std::string Trimmed(std::string_view text);
+
+}  // namespace mailvane::mapi::import

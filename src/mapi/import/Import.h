@@ -1,0 +1,54 @@
+#pragma once
+// The steps of the import, shared by its own files only (GMime types).
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "mapi/MailItem.h"
+#include "mapi/PropValue.h"
+#include "mapi/import/GMimeSupport.h"
+
+namespace mailvane::mapi::import {
+
+// Embedded messages deeper than this are kept as .eml files instead, so a
+// hostile mail cannot exhaust the stack.
+constexpr int kMaxMessageDepth = 32;
+constexpr int kMaxPartDepth = 200;
+
+// Sets properties on one item, attachment or recipient and keeps the first
+// value the item refused.
+class PropertyWriter {
+public:
+    PropertyWriter(PropertyBag& bag, std::string* error) : bag_(bag), error_(error) {}
+    void Set(uint32_t tag, const PropValue& value);
+    // UTF-8 that may be invalid or hold NULs, made clean first.
+    void SetText(uint32_t tag, std::string_view text);
+
+private:
+    PropertyBag& bag_;
+    std::string* error_;
+};
+
+// What a message is besides its parsed form.
+struct RawMessage {
+    std::string_view bytes;        // the whole message as read
+    std::string_view headerBlock;  // its header lines, for the transport headers; may be empty
+    std::optional<FileTime> separatorDate;
+};
+
+// Envelope properties: class, subject, conversation, addresses, dates,
+// Internet ids, importance, sensitivity, transport headers.
+void SetEnvelope(GMimeMessage* message, const RawMessage& raw, MailItem& item, PropertyWriter& out,
+                 std::string* error);
+// Bodies, attachments and embedded messages; the message class changes for
+// S/MIME mail. Returns the number of attachments added.
+int SetContent(GMimeMessage* message, MailItem& item, PropertyWriter& out, int depth,
+               std::string* error);
+// Search key, size and flags once everything else is set.
+void SetSummary(const RawMessage& raw, bool hasAttachments, PropertyWriter& out);
+
+// A parsed message into `item`, at `depth` levels of embedding.
+void ImportParsed(GMimeMessage* message, const RawMessage& raw, MailItem& item, int depth,
+                  std::string* error);
+
+}  // namespace mailvane::mapi::import
