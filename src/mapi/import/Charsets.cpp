@@ -43,6 +43,36 @@ std::string Lower(std::string_view s) {
     return out;
 }
 
+// The usual name of a charset ("windows-1252" for "cp1252" or
+// "x-cp1252", "iso-8859-1" for "latin1"), in lower case.
+std::string NormalName(std::string_view charset) {
+    std::string name = Lower(Trimmed(charset));
+    static const struct {
+        const char* alias;
+        const char* name;
+    } kAliases[] = {
+        {"latin1", "iso-8859-1"},
+        {"l1", "iso-8859-1"},
+        {"iso8859-1", "iso-8859-1"},
+        {"iso_8859-1", "iso-8859-1"},
+        {"ascii", "us-ascii"},
+        {"ansi_x3.4-1968", "us-ascii"},
+        {"utf8", "utf-8"},
+        {"sjis", "shift_jis"},
+        {"shift-jis", "shift_jis"},
+        {"x-sjis", "shift_jis"},
+        {"x-gbk", "gbk"},
+        {"latin2", "iso-8859-2"},
+    };
+    for (const auto& a : kAliases)
+        if (name == a.alias) return a.name;
+    for (std::string_view prefix : {"windows-cp", "x-cp", "cp"})
+        if (name.size() == prefix.size() + 4 && name.compare(0, prefix.size(), prefix) == 0 &&
+            name.compare(prefix.size(), 2, "12") == 0)
+            return "windows-" + name.substr(prefix.size());
+    return name;
+}
+
 bool IsUtf8(std::string_view s) {
     const char* end = nullptr;
     return g_utf8_validate_len(s.data(), s.size(), &end);
@@ -98,13 +128,11 @@ std::string CleanUtf8(std::string_view text) {
 
 DecodedText DecodeText(std::string_view bytes, std::string_view charset) {
     DecodedText result;
-    std::string declared = Lower(charset);
-    const char* canon = declared.empty() ? "" : g_mime_charset_canon_name(declared.c_str());
-    std::string name = canon ? Lower(canon) : declared;
+    std::string name = NormalName(charset);
     // Mail labelled ASCII or Latin-1 is often UTF-8 or windows-1252: both
     // read it whole, and windows-1252 agrees with Latin-1 on every letter.
-    bool weakLabel = name.empty() || name == "us-ascii" || name == "iso-8859-1" ||
-                     name == "windows-1252" || name == "ascii";
+    bool weakLabel =
+        name.empty() || name == "us-ascii" || name == "iso-8859-1" || name == "windows-1252";
     if (!weakLabel && Convert(bytes, name, &result.utf8)) {
         result.utf8 = CleanUtf8(result.utf8);
         result.charset = name;
@@ -156,12 +184,9 @@ uint32_t CodePageOf(std::string_view charset) {
         {"windows-874", 874},   {"ibm866", 866},        {"cp866", 866},
         {"utf-16", 1200},       {"hz-gb-2312", 52936},
     };
-    std::string name = Lower(charset);
-    if (name.empty()) return 0;
-    const char* canon = g_mime_charset_canon_name(name.c_str());
-    std::string canonName = canon ? Lower(canon) : name;
+    std::string name = NormalName(charset);
     for (const auto& e : kTable)
-        if (name == e.name || canonName == e.name) return e.codePage;
+        if (name == e.name) return e.codePage;
     return 0;
 }
 

@@ -37,6 +37,18 @@ std::string StripAngles(std::string id) {
     return id;
 }
 
+// Plain text in a store ends its lines with CR LF; a base64 body often
+// carries bare LF.
+std::string WithCrLf(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 32);
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
+        out += text[i];
+    }
+    return out;
+}
+
 struct BodyChoice {
     GMimeObject* plain = nullptr;
     GMimeObject* html = nullptr;
@@ -74,7 +86,6 @@ private:
     // "cid:" references and the text of the HTML body, for inline parts.
     std::set<std::string> htmlCids_;
     std::string htmlText_;
-    int unnamed_ = 0;
     int attachments_ = 0;
 };
 
@@ -126,7 +137,7 @@ void ContentWalk::SetBodies() {
         std::string bytes = DecodedContent(GMIME_PART(body_.plain));
         const char* charset = g_mime_object_get_content_type_parameter(body_.plain, "charset");
         DecodedText text = DecodeText(bytes, charset ? charset : "");
-        out_.Set(PidTagBody, std::move(text.utf8));
+        out_.Set(PidTagBody, WithCrLf(text.utf8));
         codePage = CodePageOf(text.charset);
     }
     if (body_.html) {
@@ -193,7 +204,7 @@ void ContentWalk::AddFile(GMimeObject* object, bool inRelated) {
 
 void ContentWalk::AddBytes(const std::string& given, const std::string& mimeType, std::string bytes,
                            GMimeObject* object, bool inRelated) {
-    AttachNames names = MakeAttachNames(given, "attachment" + std::to_string(++unnamed_),
+    AttachNames names = MakeAttachNames(given, "attachment" + std::to_string(attachments_ + 1),
                                         ExtensionForMimeType(mimeType));
     Attachment& attachment = item_.AddAttachment();
     ++attachments_;

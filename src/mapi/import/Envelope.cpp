@@ -20,6 +20,14 @@ struct Person {
     const std::string& shown() const { return name.empty() ? address : name; }
 };
 
+// Header text on one line: a quoted name may keep its fold.
+std::string OneLine(const char* text) {
+    std::string out;
+    for (const char* p = text ? text : ""; *p; ++p)
+        if (*p != '\r' && *p != '\n') out += *p;
+    return CleanUtf8(Trimmed(out));
+}
+
 void Flatten(InternetAddressList* list, std::vector<Person>* out) {
     if (!list) return;
     int count = internet_address_list_length(list);
@@ -31,7 +39,7 @@ void Flatten(InternetAddressList* list, std::vector<Person>* out) {
         }
         const char* name = internet_address_get_name(address);
         const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address));
-        Person p{CleanUtf8(Trimmed(name ? name : "")), CleanUtf8(Trimmed(addr ? addr : ""))};
+        Person p{OneLine(name), OneLine(addr)};
         if (!p.name.empty() || !p.address.empty()) out->push_back(std::move(p));
     }
 }

@@ -41,11 +41,29 @@ void SetSummary(const RawMessage& raw, bool hasAttachments, PropertyWriter& out)
     out.Set(PidTagMessageFlags, flags);
 }
 
+namespace {
+
+std::string_view BodyAfterHeader(std::string_view message) {
+    for (std::string_view end : {"\r\n\r\n", "\n\n"}) {
+        size_t at = message.find(end);
+        if (at != std::string_view::npos) return message.substr(at + end.size());
+    }
+    return {};
+}
+
+}  // namespace
+
 void ImportParsed(GMimeMessage* message, const RawMessage& raw, MailItem& item, int depth,
                   std::string* error) {
     PropertyWriter out(item, error);
     SetEnvelope(message, raw, item, out, error);
     int attachments = SetContent(message, item, out, depth, error);
+    if (attachments == 0 && !item.GetProperty(PidTagBody) && !item.GetProperty(PidTagHtml)) {
+        // MIME that yields nothing (a multipart with no boundary, say)
+        // still has text: the body as written is kept.
+        std::string_view body = BodyAfterHeader(raw.bytes);
+        if (!Trimmed(body).empty()) out.Set(PidTagBody, DecodeText(body, "").utf8);
+    }
     SetSummary(raw, attachments > 0, out);
 }
 
@@ -63,6 +81,23 @@ std::string_view HeaderBlock(std::string_view message, gint64 headersEnd) {
         block.remove_suffix(2);
     while (block.size() >= 2 && block.substr(block.size() - 2) == "\n\n") block.remove_suffix(1);
     return block;
+}
+
+// The one copy of the message GMime reads from. GMime reads header values
+// as C strings, so a NUL in the header block would cut a field short there:
+// it reads as a space instead (the transport headers keep the original).
+GMimeStream* MessageStream(std::string_view message) {
+    GByteArray* bytes = g_byte_array_sized_new(static_cast<guint>(message.size()));
+    g_byte_array_append(bytes, reinterpret_cast<const guint8*>(message.data()),
+                        static_cast<guint>(message.size()));
+    for (guint i = 0; i < bytes->len; ++i) {
+        if (bytes->data[i] == '\n' && i + 2 < bytes->len &&
+            (bytes->data[i + 1] == '\n' ||
+             (bytes->data[i + 1] == '\r' && bytes->data[i + 2] == '\n')))
+            break;
+        if (bytes->data[i] == '\0') bytes->data[i] = ' ';
+    }
+    return g_mime_stream_mem_new_with_byte_array(bytes);
 }
 
 void AddPreamble(std::string_view preamble, MailItem& item, std::string* error) {
@@ -83,7 +118,7 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
     using namespace import;
     std::string error;
     GMimeParserOptions* options = NewParserOptions();
-    GRef<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(message.data(), message.size()));
+    GRef<GMimeStream> stream(MessageStream(message));
     GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
     GRef<GMimeMessage> parsed(g_mime_parser_construct_message(parser.get(), options));
