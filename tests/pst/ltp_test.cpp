@@ -63,7 +63,7 @@ TEST(Bth, SortedRecordsComeBackAtEveryDepth) {
             PutFixed32(&r, ~i);
             records.push_back(r);
         }
-        Hid header = BuildBth(&heap, 4, 4, records);
+        Hid header = BuildBth(&heap, ReserveBthHeader(&heap), 4, 4, records);
         std::string data = heap.Finish();
         uint8_t ck = 0, cd = 0;
         std::vector<std::string> back;
@@ -78,6 +78,20 @@ PropertyList Sorted(PropertyList props) {
     std::sort(props.begin(), props.end(),
               [](const Property& a, const Property& b) { return a.tag < b.tag; });
     return props;
+}
+
+// Outlook puts the BTH header first in every context heap (HID 0x20), the
+// TCINFO of a table second; a reader that looks nowhere else hangs.
+void ExpectBthHeaderFirst(const std::string& heap_data, uint8_t client) {
+    uint8_t got_client = 0;
+    Hid root = 0;
+    ASSERT_TRUE(HeapHeader(heap_data, &got_client, &root));
+    EXPECT_EQ(got_client, client);
+    EXPECT_EQ(root, client == kHeapPropertyContext ? 0x20u : 0x40u);
+    std::string first;
+    ASSERT_TRUE(HeapLookup(heap_data, 0x20, &first));
+    ASSERT_EQ(first.size(), 8u);
+    EXPECT_EQ(static_cast<uint8_t>(first[0]), kHeapBth);
 }
 
 TEST(PropertyContext, ValuesLiveInRecordHeapOrSubnode) {
@@ -110,6 +124,7 @@ TEST(PropertyContext, ValuesLiveInRecordHeapOrSubnode) {
                                 [&](const Subnode& s) { return s.content.data == p.value; }));
             }
         }
+        ExpectBthHeaderFirst(node.data, kHeapPropertyContext);
         PropertyList back;
         ASSERT_TRUE(ReadPropertyContext(node, &back));
         PropertyList want = Sorted(props);
@@ -144,7 +159,9 @@ TEST(TableContext, RowsInHeapOrBlocksComeBackWhole) {
             order.push_back(id);
         }
         TableView view;
-        ASSERT_TRUE(ReadTable(table.Build(), &view)) << rows;
+        NodeContent built = table.Build();
+        ExpectBthHeaderFirst(built.data, kHeapTableContext);
+        ASSERT_TRUE(ReadTable(built, &view)) << rows;
         EXPECT_EQ(view.tags.size(), columns.size() + 2) << "row id and version columns are added";
         ASSERT_EQ(view.row_ids, order);
         for (size_t r = 0; r < order.size(); ++r) {
@@ -227,6 +244,7 @@ TEST(TableContext, GrowingTableReusesItsBlocksAndStaysWhole) {
 
         NodeContent back;
         ASSERT_TRUE(ndb->ReadNode(nid, &back));
+        ExpectBthHeaderFirst(back.data, kHeapTableContext);
         TableView view;
         ASSERT_TRUE(ReadTable(back, &view)) << batch;
         ASSERT_EQ(view.row_ids, order);

@@ -182,10 +182,10 @@ TEST(MailItem, NamedPropertiesGetTheirIdsFromTheStore) {
     auto store = pst::MessageStore::Create(&sink, "S");
     pst::PropertyList props = item.Resolve(store.get());
     ASSERT_EQ(props.size(), 2u) << "setting a name again replaces its value";
-    EXPECT_EQ(props[0].tag, 0x8001001Fu) << "0x8000 is the store's own first name";
+    EXPECT_EQ(props[0].tag, 0x8002001Fu) << "0x8000 and 0x8001 are the store's own names";
     EXPECT_EQ(pst::Utf8FromUtf16(props[0].value), "second");
-    EXPECT_EQ(props[1].tag, 0x8002101Fu);
-    EXPECT_EQ(item.Resolve(store.get())[1].tag, 0x8002101Fu) << "ids are stable";
+    EXPECT_EQ(props[1].tag, 0x8003101Fu);
+    EXPECT_EQ(item.Resolve(store.get())[1].tag, 0x8003101Fu) << "ids are stable";
 }
 
 TEST(Session, RefusesWhatItDidNotMakeAndLeavesItAlone) {

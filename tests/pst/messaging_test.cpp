@@ -5,6 +5,7 @@
 
 #include <map>
 #include <random>
+#include <set>
 
 #include "mapi/pst/Coding.h"
 #include "mapi/pst/MessageStore.h"
@@ -96,6 +97,8 @@ TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
         auto store = MessageStore::Open(&sink, &error);
         ASSERT_TRUE(store) << error;
         NdbWriter* ndb = store->ndb();
+        std::set<std::string> search_keys;
+        size_t messages = 0;
         for (const auto& [nid, folder] : model) {
             EXPECT_EQ(store->FolderName(nid), folder.name);
             EXPECT_EQ(store->MessageCount(nid), folder.messages.size());
@@ -147,22 +150,72 @@ TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
                         EXPECT_EQ(got[tag], value) << std::hex << tag;
                     }
                 }
+                // Required on every message; the writer makes one up.
+                EXPECT_EQ(got[0x300B0102].size(), 16u);
+                search_keys.insert(got[0x300B0102]);
+                ++messages;
+                EXPECT_TRUE(got.count(0x0E170003)) << "message status";
                 std::map<Nid, const NodeContent*> subs;
                 for (const auto& s : node.subnodes) subs[s.nid] = &s.content;
                 TableView recipients;
                 ASSERT_TRUE(subs.count(0x692));
                 ASSERT_TRUE(ReadTable(*subs[0x692], &recipients));
                 EXPECT_EQ(recipients.rows.size(), m.recipients);
+                std::set<uint32_t> recipient_rows(recipients.row_ids.begin(),
+                                                  recipients.row_ids.end());
                 for (size_t a = 0; a < m.attachments.size(); ++a) {
-                    Nid anid = MakeNid(kNidTypeAttachment, static_cast<uint32_t>(a + 1));
+                    // From 0x8025, clear of any recipient row id.
+                    Nid anid = MakeNid(kNidTypeAttachment, 0x401 + static_cast<uint32_t>(a));
                     ASSERT_TRUE(subs.count(anid));
+                    EXPECT_FALSE(recipient_rows.count(anid));
                     PropertyList aprops;
                     ASSERT_TRUE(ReadPropertyContext(*subs[anid], &aprops));
                     EXPECT_EQ(ByTag(aprops)[0x37010102], m.attachments[a]);
                 }
             }
         }
+        EXPECT_EQ(search_keys.size(), messages) << "search keys are unique";
     }
+}
+
+TEST(MessageStore, EmbeddedMessagesAreSizedAndNamedByTheirSubject) {
+    MemorySink sink;
+    auto store = MessageStore::Create(&sink, "Embedded");
+    Nid folder = store->CreateFolder(store->ipmSubtree(), "F");
+    auto inner = std::make_shared<MessageContent>();
+    inner->props = {{0x0037001F, Utf16FromUtf8("RE: inner")}, {0x1000001F, std::string(5000, 'b')}};
+    MessageContent outer;
+    std::string method;
+    PutFixed32(&method, 5);
+    outer.attachments.push_back({{{0x37050003, method}}, inner});
+    Nid nid = store->AddMessage(folder, outer);
+    ASSERT_EQ(store->Checkpoint(), "");
+
+    NodeContent node;
+    ASSERT_TRUE(store->ndb()->ReadNode(nid, &node));
+    const Subnode* att = nullptr;
+    for (const auto& s : node.subnodes)
+        if (s.nid == 0x8025) att = &s;
+    ASSERT_TRUE(att);
+    PropertyList props, inner_props;
+    ASSERT_TRUE(ReadPropertyContext(att->content, &props));
+    auto a = ByTag(props);
+    EXPECT_EQ(Utf8FromUtf16(a[0x3001001F]), "RE: inner") << "without the prefix marker";
+    EXPECT_EQ(Utf8FromUtf16(a[0x3704001F]), "RE: inner");
+    ASSERT_EQ(a[0x3701000D].size(), 8u);
+    Nid inner_nid = DecodeFixed32(a[0x3701000D].data());
+    const Subnode* message = nullptr;
+    for (const auto& s : att->content.subnodes)
+        if (s.nid == inner_nid) message = &s;
+    ASSERT_TRUE(message);
+    ASSERT_TRUE(ReadPropertyContext(message->content, &inner_props));
+    uint32_t inner_size = DecodeFixed32(ByTag(inner_props)[0x0E080003].data());
+    EXPECT_GT(inner_size, 5000u);
+    EXPECT_LT(message->content.data.size(), inner_size) << "the body sits in a subnode";
+    EXPECT_EQ(DecodeFixed32(a[0x3701000D].data() + 4), inner_size)
+        << "the object's size is the message's, not its node's";
+    EXPECT_GT(DecodeFixed32(a[0x0E200003].data()), inner_size)
+        << "the attachment holds the message and more";
 }
 
 }  // namespace

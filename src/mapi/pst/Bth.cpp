@@ -6,21 +6,28 @@ namespace mailvane::pst {
 
 namespace {
 
+constexpr size_t kBthHeaderSize = 8;
+
 // The BTH header ([MS-PST] 2.3.2.1) that every tree starts from.
-Hid AllocateBthHeader(HeapBuilder* heap, uint8_t cb_key, uint8_t cb_data, uint8_t levels,
-                      Hid root) {
+Hid FillBthHeader(HeapBuilder* heap, Hid hid, uint8_t cb_key, uint8_t cb_data, uint8_t levels,
+                  Hid root) {
     std::string header;
     PutFixed8(&header, kHeapBth);
     PutFixed8(&header, cb_key);
     PutFixed8(&header, cb_data);
     PutFixed8(&header, levels);
     PutFixed32(&header, root);
-    return heap->Allocate(header);
+    heap->Overwrite(hid, header);
+    return hid;
 }
 
 }  // namespace
 
-Hid BuildBth(HeapBuilder* heap, uint8_t cb_key, uint8_t cb_data,
+Hid ReserveBthHeader(HeapBuilder* heap) {
+    return heap->Allocate(std::string(kBthHeaderSize, '\0'));
+}
+
+Hid BuildBth(HeapBuilder* heap, Hid header, uint8_t cb_key, uint8_t cb_data,
              const std::vector<std::string>& records) {
     Hid root = 0;
     uint8_t levels = 0;
@@ -50,10 +57,10 @@ Hid BuildBth(HeapBuilder* heap, uint8_t cb_key, uint8_t cb_data,
             ++levels;
         }
     }
-    return AllocateBthHeader(heap, cb_key, cb_data, levels, root);
+    return FillBthHeader(heap, header, cb_key, cb_data, levels, root);
 }
 
-Hid BuildBthOverLeaves(HeapBuilder* heap, uint8_t cb_key, uint8_t cb_data,
+Hid BuildBthOverLeaves(HeapBuilder* heap, Hid header, uint8_t cb_key, uint8_t cb_data,
                        const std::vector<std::pair<std::string, Hid>>& leaves) {
     Hid root = 0;
     uint8_t levels = 0;
@@ -73,7 +80,7 @@ Hid BuildBthOverLeaves(HeapBuilder* heap, uint8_t cb_key, uint8_t cb_data,
         ++levels;
     }
     if (!level.empty()) root = level.front().second;
-    return AllocateBthHeader(heap, cb_key, cb_data, levels, root);
+    return FillBthHeader(heap, header, cb_key, cb_data, levels, root);
 }
 
 namespace {
@@ -100,7 +107,7 @@ bool ReadLevel(std::string_view heap_data, Hid hid, int level, size_t cb_key, si
 bool ReadBth(std::string_view heap_data, Hid header, uint8_t* cb_key, uint8_t* cb_data,
              std::vector<std::string>* records) {
     std::string h;
-    if (!HeapLookup(heap_data, header, &h) || h.size() != 8 ||
+    if (!HeapLookup(heap_data, header, &h) || h.size() != kBthHeaderSize ||
         static_cast<uint8_t>(h[0]) != kHeapBth)
         return false;
     *cb_key = static_cast<uint8_t>(h[1]);

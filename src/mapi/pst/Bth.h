@@ -9,14 +9,21 @@
 
 namespace mailvane::pst {
 
+// Allocates the 8 bytes of a BTH header to be filled in later. Outlook
+// makes it the first allocation of every property and table context (HID
+// 0x20), and some readers look for it nowhere else: call this on an empty
+// heap and pass the id to BuildBth or BuildBthOverLeaves.
+Hid ReserveBthHeader(HeapBuilder* heap);
+
 // `records` are key+data, each cb_key+cb_data bytes, sorted by key (keys
-// compare as little-endian unsigned integers). Returns the header's id.
-Hid BuildBth(HeapBuilder* heap, uint8_t cb_key, uint8_t cb_data,
+// compare as little-endian unsigned integers). The header goes into
+// `header` (from ReserveBthHeader); returns its id.
+Hid BuildBth(HeapBuilder* heap, Hid header, uint8_t cb_key, uint8_t cb_data,
              const std::vector<std::string>& records);
 
 // The same, for leaves already placed in the heap: (first key, leaf id) in
-// key order. Only the index levels and the header are allocated.
-Hid BuildBthOverLeaves(HeapBuilder* heap, uint8_t cb_key, uint8_t cb_data,
+// key order. Only the index levels are allocated.
+Hid BuildBthOverLeaves(HeapBuilder* heap, Hid header, uint8_t cb_key, uint8_t cb_data,
                        const std::vector<std::pair<std::string, Hid>>& leaves);
 
 // Reads every record of a BTH back (tests and reopen). False when damaged.

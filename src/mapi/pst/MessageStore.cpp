@@ -64,6 +64,15 @@ constexpr uint32_t kTagAttachDataBinary = 0x37010102;
 constexpr uint32_t kTagAttachDataObject = 0x3701000D;
 constexpr uint32_t kTagRenderingPosition = 0x370B0003;
 constexpr uint32_t kTagRecordKey = 0x0FF90102;
+constexpr uint32_t kTagSearchKey = 0x300B0102;
+constexpr uint32_t kTagReplVersionHistory = 0x0E340102;
+constexpr uint32_t kTagReplFlags = 0x0E380003;
+constexpr uint32_t kTagLatestPstEnsure = 0x66FA0003;
+constexpr uint32_t kTagStoreUnknown66FC = 0x66FC0003;
+constexpr uint32_t kTagMessageStatus = 0x0E170003;
+constexpr uint32_t kTagAttachFilename = 0x3704001F;
+// Attachment subnodes are numbered from 0x8025, as Outlook numbers them.
+constexpr uint32_t kFirstAttachmentIndex = 0x8025 >> 5;
 constexpr uint32_t kMsgFlagRead = 0x01;
 constexpr uint32_t kMsgFlagHasAttach = 0x10;
 
@@ -128,6 +137,12 @@ std::string MarkSubject(const std::string& utf16) {
     return out + utf16;
 }
 
+// A stored subject without the prefix-length marker MarkSubject adds.
+std::string UnmarkedSubject(const std::string& utf16) {
+    if (utf16.size() >= 4 && DecodeFixed16(utf16.data()) == 1) return utf16.substr(4);
+    return utf16;
+}
+
 NodeContent EmptyTable(const std::vector<uint32_t>& columns) {
     return TableBuilder(columns).Build();
 }
@@ -149,6 +164,22 @@ std::string MessageStore::EntryId(Nid nid) const {
     return id;
 }
 
+std::string MessageStore::ReplVersionHistory() {
+    // One entry: a replica GUID of this store and version 1.
+    std::string history;
+    PutFixed32(&history, 1);
+    history += NewSearchKey();
+    PutFixed32(&history, 1);
+    return history;
+}
+
+std::string MessageStore::NewSearchKey() {
+    std::string key;
+    PutFixed64(&key, key_source_());
+    PutFixed64(&key, key_source_());
+    return key;
+}
+
 void MessageStore::BuildNewStore(const std::string& display_name) {
     display_name_ = display_name;
     std::random_device random;
@@ -164,6 +195,12 @@ void MessageStore::BuildNewStore(const std::string& display_name) {
         Property{0x35E70102, EntryId(kNidSearchRoot)},
         Bool(0x6633000B, true),
         Long(0x67FF0003, 0),  // no password
+        Property{kTagReplVersionHistory, ReplVersionHistory()},
+        Long(kTagReplFlags, 0),
+        Long(kTagLatestPstEnsure, 0x000E0011),  // what every Outlook store carries
+        // Undocumented; its value differs between Outlook's stores and no
+        // reader interprets it.
+        Long(kTagStoreUnknown66FC, 0),
     };
     uint32_t index = 1;
     ndb_->PutNode(kNidMessageStore, 0, BuildPropertyContext(store, &index));
@@ -172,6 +209,7 @@ void MessageStore::BuildNewStore(const std::string& display_name) {
     // starts with the one named property every message client sets:
     // PidLidCurrentVersionName of PSETID_Common, as 0x8000.
     names_.IdFor(ParseGuid("{00062008-0000-0000-C000-000000000046}"), 0x8554);
+    names_.IdFor(ParseGuid("{00020386-0000-0000-C000-000000000046}"), "content-class");
     index = 1;
     ndb_->PutNode(kNidNameToIdMap, 0, BuildPropertyContext(names_.Properties(), &index));
     names_.ClearDirty();
@@ -188,7 +226,10 @@ void MessageStore::BuildNewStore(const std::string& display_name) {
     ndb_->PutNode(kNidAttachmentTableTemplate, 0, EmptyTable(kAttachmentColumns));
     ndb_->PutNode(kNidRecipientTableTemplate, 0, EmptyTable(kRecipientColumns));
     ndb_->PutEmptyNode(kNidSearchManagementQueue, 0);
-    ndb_->PutEmptyNode(kNidSearchActivityList, 0);
+    // The folders whose searches run: the spam folder's ([MS-PST] 2.4.8.4.2).
+    std::string activity;
+    PutFixed32(&activity, kNidSpamSearchFolder);
+    ndb_->PutNode(kNidSearchActivityList, 0, NodeContent{activity});
     ndb_->PutEmptyNode(kNidSearchDomainObject, 0);
 
     AddFolderObject(kNidRootFolder, kNidRootFolder, "", "");
@@ -289,9 +330,13 @@ NodeContent MessageStore::BuildMessage(const MessageContent& m, uint32_t* next_i
     PropertyList props = m.props;
     for (auto& p : props)
         if (p.tag == kTagSubject) p.value = MarkSubject(p.value);
-    uint32_t flags = LongOf(props, kTagMessageFlags, kMsgFlagRead);
+    uint32_t flags = LongOf(props, kTagMessageFlags, kMsgFlagRead) & ~kMsgFlagHasAttach;
     if (!m.attachments.empty()) flags |= kMsgFlagHasAttach;
     SetProp(&props, Long(kTagMessageFlags, flags));
+    // [MS-PST] 2.4.5 requires both on every message; Outlook sets them on
+    // embedded ones too.
+    if (!FindProp(props, kTagSearchKey)) SetProp(&props, Property{kTagSearchKey, NewSearchKey()});
+    if (!FindProp(props, kTagMessageStatus)) SetProp(&props, Long(kTagMessageStatus, 0));
     // Creation and modification times default to the moment of writing.
     for (uint32_t tag : {kTagCreationTime, kTagLastModificationTime}) {
         if (FindProp(props, tag)) continue;
@@ -325,27 +370,46 @@ NodeContent MessageStore::BuildMessage(const MessageContent& m, uint32_t* next_i
         TableBuilder table(kAttachmentColumns);
         for (size_t i = 0; i < m.attachments.size(); ++i) {
             const AttachmentContent& a = m.attachments[i];
-            Nid nid = MakeNid(kNidTypeAttachment, static_cast<uint32_t>(i + 1));
+            // Above every recipient row id: readers that look both up by id
+            // would otherwise take a recipient for an attachment.
+            Nid nid = MakeNid(kNidTypeAttachment, kFirstAttachmentIndex + static_cast<uint32_t>(i));
             PropertyList props = a.props;
             uint32_t index = 1;
             std::vector<Subnode> extra;
+            uint32_t embedded_size = 0;
             if (a.embedded) {
                 Nid inner = MakeNid(kNidTypeNormalMessage, index++);
                 uint32_t inner_index = 1;
                 NodeContent message = BuildMessage(*a.embedded, &inner_index);
+                PropertyList inner_props;
+                ReadPropertyContext(message, &inner_props);
+                embedded_size = LongOf(inner_props, kTagMessageSize, 0);
+                // The second half is the message's size, as Outlook writes it,
+                // not the length of its node.
                 Property object{kTagAttachDataObject, {}};
                 PutFixed32(&object.value, inner);
-                PutFixed32(&object.value, static_cast<uint32_t>(message.data.size()));
+                PutFixed32(&object.value, embedded_size);
                 SetProp(&props, object);
                 extra.push_back({inner, std::move(message)});
-            }
-            if (!FindProp(props, kTagAttachSize)) {
-                const Property* data = FindProp(props, kTagAttachDataBinary);
-                SetProp(&props,
-                        Long(kTagAttachSize, data ? static_cast<uint32_t>(data->value.size()) : 0));
+                // Outlook names an embedded message by its subject.
+                if (const Property* subject = FindProp(a.embedded->props, kTagSubject)) {
+                    std::string name = UnmarkedSubject(subject->value);
+                    if (!FindProp(props, kTagDisplayName))
+                        SetProp(&props, Property{kTagDisplayName, name});
+                    if (!FindProp(props, kTagAttachFilename))
+                        SetProp(&props, Property{kTagAttachFilename, name});
+                }
             }
             if (!FindProp(props, kTagRenderingPosition))
                 SetProp(&props, Long(kTagRenderingPosition, 0xFFFFFFFF));
+            if (!FindProp(props, kTagAttachSize)) {
+                // The size of the attachment object: its properties and, for
+                // an embedded message, that message's size.
+                size_t size = embedded_size + 4;
+                for (const auto& p : props) size += p.value.size();
+                SetProp(&props, Long(kTagAttachSize,
+                                     static_cast<uint32_t>(std::min<size_t>(size, UINT32_MAX))));
+            }
             NodeContent attachment = BuildPropertyContext(props, &index);
             for (auto& s : extra) attachment.subnodes.push_back(std::move(s));
             table.SetRow(nid, props);

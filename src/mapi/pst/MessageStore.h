@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,9 @@ private:
     void WriteMessage(Nid nid, Folder& f, const MessageContent& message, bool replace);
     NodeContent BuildMessage(const MessageContent& m, uint32_t* next_index);
     std::string EntryId(Nid nid) const;
+    // 16 bytes no other message of the store has (PidTagSearchKey).
+    std::string NewSearchKey();
+    std::string ReplVersionHistory();
     bool LoadFolders(std::string* error);
 
     std::unique_ptr<NdbWriter> ndb_;
@@ -100,6 +104,7 @@ private:
     std::string record_key_;  // 16 bytes
     std::map<Nid, Folder> folders_;
     NameMap names_;
+    std::mt19937_64 key_source_{std::random_device{}()};
 };
 
 }  // namespace mailvane::pst

@@ -89,12 +89,24 @@ std::unique_ptr<NdbWriter> NdbWriter::Create(Sink* sink, Encoding encoding) {
 
 Nid NdbWriter::NewNid(uint32_t type) {
     uint32_t index = header_.next_nid[type & 0x1F]++;
+    FolderTablesFollow(type);
     return MakeNid(type, index);
 }
 
 void NdbWriter::ReserveNid(Nid nid) {
     uint32_t& next = header_.next_nid[NidTypeOf(nid)];
     next = std::max(next, NidIndexOf(nid) + 1);
+    FolderTablesFollow(NidTypeOf(nid));
+}
+
+void NdbWriter::FolderTablesFollow(uint32_t type) {
+    // A folder's three tables take its index, so their counters move with
+    // the folder counter, as in every store Outlook makes.
+    if (type != kNidTypeNormalFolder) return;
+    for (uint32_t table :
+         {kNidTypeHierarchyTable, kNidTypeContentsTable, kNidTypeAssocContentsTable})
+        header_.next_nid[table] =
+            std::max(header_.next_nid[table], header_.next_nid[kNidTypeNormalFolder]);
 }
 
 std::string& NdbWriter::SectionBits(uint64_t section) {

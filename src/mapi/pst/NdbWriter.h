@@ -75,6 +75,7 @@ public:
 private:
     explicit NdbWriter(Sink* sink);
 
+    void FolderTablesFollow(uint32_t type);
     Bid WriteBlock(std::string_view payload, bool internal);
     Bid WriteData(std::string_view data, std::vector<Bid>* leaves = nullptr);
     Bid WriteContentData(const NodeContent& content, std::vector<Bid>* leaves);

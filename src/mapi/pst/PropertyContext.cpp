@@ -20,6 +20,7 @@ NodeContent BuildPropertyContext(const PropertyList& props, uint32_t* next_index
     for (const auto& p : props) by_id[PropIdOf(p.tag)] = &p;
     NodeContent node;
     HeapBuilder heap(kHeapPropertyContext);
+    const Hid header = ReserveBthHeader(&heap);
     std::vector<std::string> records;
     for (const auto& [id, p] : by_id) {
         uint16_t type = PropTypeOf(p->tag);
@@ -43,7 +44,7 @@ NodeContent BuildPropertyContext(const PropertyList& props, uint32_t* next_index
         PutFixed32(&r, value);
         records.push_back(std::move(r));
     }
-    heap.SetUserRoot(BuildBth(&heap, 2, 6, records));
+    heap.SetUserRoot(BuildBth(&heap, header, 2, 6, records));
     node.data = heap.Finish();
     return node;
 }

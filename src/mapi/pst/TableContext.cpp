@@ -52,6 +52,8 @@ TableBuilder::TableBuilder(std::vector<uint32_t> tags) : tags_(std::move(tags)) 
 
 struct TableBuilder::Incremental {
     HeapBuilder heap{kHeapTableContext};  // allocations that stay, only
+    Hid index_header = 0;                 // the row index's BTH header
+    Hid info = 0;                         // TCINFO
     std::vector<Bid> page_bids;           // per heap page: its block, once final
     size_t rows = 0;                      // rows encoded so far
     uint32_t last_id = 0;
@@ -187,6 +189,8 @@ std::optional<std::string> TableBuilder::Cell(uint32_t row_id, uint32_t tag) {
 NodeContent TableBuilder::Build() const {
     NodeContent node;
     HeapBuilder heap(kHeapTableContext);
+    const Hid index_header = ReserveBthHeader(&heap);
+    const Hid info = heap.Allocate(std::string(InfoSize(), '\0'));
     uint32_t next_index = kFirstCellNidIndex;
     const size_t row_size = ends_[3];
 
@@ -219,8 +223,18 @@ NodeContent TableBuilder::Build() const {
         PutFixed32(&rec, pos);
         records.push_back(std::move(rec));
     }
-    Hid row_index = BuildBth(&heap, 4, 4, records);
+    Hid row_index = BuildBth(&heap, index_header, 4, 4, records);
+    heap.Overwrite(info, EncodeInfo(row_index, rows_ref));
+    heap.SetUserRoot(info);
+    node.data = heap.Finish();
+    return node;
+}
 
+size_t TableBuilder::InfoSize() const {
+    return 22 + 8 * tags_.size();
+}
+
+std::string TableBuilder::EncodeInfo(Hid row_index, uint32_t rows_ref) const {
     std::string info;
     PutFixed8(&info, kHeapTableContext);
     PutFixed8(&info, static_cast<uint8_t>(tags_.size()));
@@ -234,9 +248,7 @@ NodeContent TableBuilder::Build() const {
         PutFixed8(&info, layout_[i].size);
         PutFixed8(&info, layout_[i].bit);
     }
-    heap.SetUserRoot(heap.Allocate(info));
-    node.data = heap.Finish();
-    return node;
+    return info;
 }
 
 void TableBuilder::EncodeCells(const Row& row, HeapBuilder* heap, std::vector<Subnode>* big,
@@ -278,7 +290,13 @@ NodeContent TableBuilder::BuildForNode() {
     // Starting afresh encodes every row; the reader has failed the store
     // when it cannot bring the dropped ones back.
     if (!inc_ && !Reload()) return {};
-    if (!inc_) inc_ = std::make_shared<Incremental>();
+    if (!inc_) {
+        inc_ = std::make_shared<Incremental>();
+        // Both stay first in the heap's first page, which is rebuilt every
+        // time, so readers find them where Outlook puts them.
+        inc_->index_header = ReserveBthHeader(&inc_->heap);
+        inc_->info = inc_->heap.Allocate(std::string(InfoSize(), '\0'));
+    }
     Incremental& s = *inc_;
     const size_t row_size = ends_[3];
     const size_t rows_per_block = kMaxBlockData / row_size;
@@ -309,7 +327,7 @@ NodeContent TableBuilder::BuildForNode() {
     std::vector<std::pair<std::string, Hid>> leaves = s.index_leaves;
     if (!s.index_pending.empty())
         leaves.emplace_back(s.index_pending.substr(0, 4), heap.Allocate(s.index_pending));
-    Hid row_index = BuildBthOverLeaves(&heap, 4, 4, leaves);
+    Hid row_index = BuildBthOverLeaves(&heap, s.index_header, 4, 4, leaves);
 
     NodeContent node;
     node.subnodes = s.big_cells;
@@ -326,21 +344,8 @@ NodeContent TableBuilder::BuildForNode() {
         rows_ref = kRowMatrixNid;
     }
     s.new_full_blocks = new_full.size();
-
-    std::string info;
-    PutFixed8(&info, kHeapTableContext);
-    PutFixed8(&info, static_cast<uint8_t>(tags_.size()));
-    for (uint16_t e : ends_) PutFixed16(&info, e);
-    PutFixed32(&info, row_index);
-    PutFixed32(&info, rows_ref);
-    PutFixed32(&info, 0);
-    for (size_t i = 0; i < tags_.size(); ++i) {
-        PutFixed32(&info, tags_[i]);
-        PutFixed16(&info, layout_[i].offset);
-        PutFixed8(&info, layout_[i].size);
-        PutFixed8(&info, layout_[i].bit);
-    }
-    heap.SetUserRoot(heap.Allocate(info));
+    heap.Overwrite(s.info, EncodeInfo(row_index, rows_ref));
+    heap.SetUserRoot(s.info);
     for (size_t i = 0; i < heap.pageCount(); ++i) {
         if (i < s.page_bids.size() && s.page_bids[i] != 0)
             node.blocks.push_back({s.page_bids[i], {}, kMaxBlockData});  // never the last

@@ -79,6 +79,8 @@ private:
         std::string variable;
     };
     size_t ColumnOf(uint32_t tag) const;
+    size_t InfoSize() const;
+    std::string EncodeInfo(Hid row_index, uint32_t rows_ref) const;
     Row EncodeRow(uint32_t row_id, const PropertyList& values) const;
     const uint32_t* Position(uint32_t row_id) const;
     // Brings back every dropped row; false (the reader failed) leaves them
