@@ -79,7 +79,7 @@ RunReport ConversionRun::Run() {
 }
 
 fs::path ConversionRun::OutputFolderFor(const fs::path& destination, const fs::path& source) {
-    const fs::path folder = destination / PathWithoutRoot(source);
+    const fs::path folder = PathWithoutRoot(source);
     fs::path chosen = folder;
     // Two sources never share a folder: the later one gets " (2)", " (3)"...
     for (int n = 2; usedFolders_.count(chosen.lexically_normal()); ++n) {
@@ -88,9 +88,9 @@ fs::path ConversionRun::OutputFolderFor(const fs::path& destination, const fs::p
     }
     usedFolders_.insert(chosen.lexically_normal());
     if (chosen != folder) {
-        report_.notes.push_back(DisplayPath(source) + " goes to " + DisplayPath(chosen) +
-                                " because another listed mailbox uses " + DisplayPath(folder) +
-                                ".");
+        report_.notes.push_back(
+            DisplayPath(source) + " goes to " + DisplayPath(destination / chosen) +
+            " because another listed mailbox uses " + DisplayPath(destination / folder) + ".");
     }
     return chosen;
 }
@@ -100,18 +100,20 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& 
     source_ = source;
     host_.ShowFileCaption(DisplayPath(LastPathPart(source)));
 
-    const fs::path folder = OutputFolderFor(destination, source);
-    std::error_code error;
     host_.Yield();
-    if (!EnsureFolderExists(folder, error)) {
+    // Folders below the destination are made and opened one by one without
+    // following links, so nothing planted there can redirect the output.
+    OutputFolder folder;
+    if (const std::string cause =
+            folder.OpenBelow(destination, OutputFolderFor(destination, source));
+        !cause.empty()) {
         ++report_.mailboxesFailed;
-        report_.AddFailure(
-            source, 0,
-            "cannot create the output folder " + DisplayPath(folder) + ": " + error.message());
+        report_.AddFailure(source, 0, "cannot create the output folder: " + cause);
         std::error_code ignored;
         if (const auto size = fs::file_size(source, ignored); !ignored) bytesBefore_ += size;
         return true;
     }
+    folder.SetFileMode(OutputModeFor(source));
 
     MessageWriter writer(format, *this);
     writer.StartMailbox(folder);
@@ -144,6 +146,9 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& 
 
 void ConversionRun::BytesRead(std::uint64_t done) {
     host_.ShowProgressBytes(bytesBefore_ + done, totalBytes_);
+    // Served after every read, not only between messages: one large message
+    // must not freeze the window.
+    host_.Yield();
 }
 
 bool ConversionRun::StopRequested() {

@@ -1,5 +1,6 @@
 #include "convert/MailboxFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -53,7 +54,10 @@ std::int64_t MailboxFile::ReadHead(char* buffer, std::size_t capacity, std::stri
         error = ErrnoText(errno);
         return -1;
     }
+    const auto position = position_;
+    position_ = 0;
     const auto count = Read(buffer, capacity, error);
+    position_ = position;
     if (_fseeki64(file, at, SEEK_SET) != 0) {
         error = ErrnoText(errno);
         return -1;
@@ -63,11 +67,14 @@ std::int64_t MailboxFile::ReadHead(char* buffer, std::size_t capacity, std::stri
 
 std::int64_t MailboxFile::Read(char* buffer, std::size_t capacity, std::string& error) {
     auto* file = static_cast<FILE*>(handle_);
+    capacity = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, size_ - position_));
+    if (capacity == 0) return 0;
     const std::size_t count = std::fread(buffer, 1, capacity, file);
     if (count == 0 && std::ferror(file)) {
         error = ErrnoText(errno ? errno : EIO);
         return -1;
     }
+    position_ += count;
     return static_cast<std::int64_t>(count);
 }
 
@@ -109,9 +116,14 @@ bool MailboxFile::Open(const std::filesystem::path& path, std::string& error) {
 }
 
 std::int64_t MailboxFile::Read(char* buffer, std::size_t capacity, std::string& error) {
+    capacity = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, size_ - position_));
+    if (capacity == 0) return 0;
     for (;;) {
         const ssize_t count = ::read(fd_, buffer, capacity);
-        if (count >= 0) return count;
+        if (count >= 0) {
+            position_ += static_cast<std::uint64_t>(count);
+            return count;
+        }
         if (errno == EINTR) continue;
         error = ErrnoText(errno);
         return -1;
@@ -119,6 +131,7 @@ std::int64_t MailboxFile::Read(char* buffer, std::size_t capacity, std::string& 
 }
 
 std::int64_t MailboxFile::ReadHead(char* buffer, std::size_t capacity, std::string& error) {
+    capacity = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, size_));
     std::size_t length = 0;
     while (length < capacity) {
         const ssize_t count = ::pread(fd_, buffer + length, capacity - length, off_t(length));

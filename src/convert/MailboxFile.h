@@ -28,7 +28,9 @@ public:
     std::uint64_t size() const { return size_; }
 
     // Reads up to `capacity` bytes at the current position. Returns the count,
-    // 0 at the end, or -1 with `error` set.
+    // 0 at the end, or -1 with `error` set. The end is where the file ended
+    // when it was opened: a mailbox that grows meanwhile is read as it was
+    // (and a special file that claims size 0 reads as empty, never blocks).
     std::int64_t Read(char* buffer, std::size_t capacity, std::string& error);
     // Reads up to `capacity` bytes from the start of the file without moving
     // the current position; the count, or -1 with `error` set.
@@ -41,6 +43,7 @@ private:
     int fd_ = -1;
 #endif
     std::uint64_t size_ = 0;
+    std::uint64_t position_ = 0;
 };
 
 // Looks at the first 512 bytes of an opened mailbox and tells the reading

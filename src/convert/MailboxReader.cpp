@@ -17,9 +17,10 @@ ReadResult ReadMailbox(const std::filesystem::path& path, MessageSplitter& split
     blockSize = std::max<std::size_t>(blockSize, 1);
     std::unique_ptr<char[]> block(new char[blockSize]);
     for (;;) {
-        // A stop drops only the message still being collected; once the whole
-        // file is read, that message is complete and is written.
-        if (result.bytesRead > 0 && result.bytesRead < file.size() && events.StopRequested()) {
+        // A stop is honoured between any two reads. It drops only the message
+        // still being collected; once the whole file is read, that message is
+        // complete and is written.
+        if (result.bytesRead < file.size() && events.StopRequested()) {
             result.stopped = true;
             splitter.Abandon();
             return result;

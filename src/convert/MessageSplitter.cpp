@@ -8,6 +8,7 @@ namespace mailvane {
 namespace {
 
 constexpr char kFrom[5] = {'F', 'r', 'o', 'm', ' '};
+constexpr char kUtf8Bom[3] = {'\xEF', '\xBB', '\xBF'};
 
 bool IsBlankByte(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -111,7 +112,7 @@ void MessageSplitter::Append(const char* bytes, std::size_t count) {
         // The message is given up alone: its text is dropped until the next
         // separator, and the writer is told it was too large.
         tooLarge_ = true;
-        messageBuilder_.Reset();
+        messageBuilder_.Release();
         return;
     }
     messageBuilder_.AddToString(std::string_view(bytes, count));
@@ -162,6 +163,21 @@ void MessageSplitter::Emit(std::size_t skip) {
 }
 
 void MessageSplitter::SaveMBOXFile(std::string_view block) {
+    if (!bomChecked_) {
+        // A byte-order mark at the very start belongs to no message; left in,
+        // it would hide the first separator and merge two messages.
+        while (!block.empty() && bomSeen_ < sizeof kUtf8Bom && block[0] == kUtf8Bom[bomSeen_]) {
+            ++bomSeen_;
+            block.remove_prefix(1);
+        }
+        if (bomSeen_ < sizeof kUtf8Bom && block.empty()) return;  // the piece ended inside it
+        bomChecked_ = true;
+        if (bomSeen_ < sizeof kUtf8Bom) Split(std::string_view(kUtf8Bom, bomSeen_));
+    }
+    Split(block);
+}
+
+void MessageSplitter::Split(std::string_view block) {
     const char* p = block.data();
     const char* const end = p + block.size();
     const char* nextLineFeed = nullptr;  // cached search result within this block
@@ -227,6 +243,10 @@ void MessageSplitter::SaveMBOXFile(std::string_view block) {
 }
 
 MailboxShape MessageSplitter::Finish() {
+    if (!bomChecked_) {
+        bomChecked_ = true;
+        Split(std::string_view(kUtf8Bom, bomSeen_));
+    }
     if (headLength_ > 0) {
         Append(head_, headLength_);
         headLength_ = 0;
@@ -254,7 +274,11 @@ void MessageSplitter::Abandon() {
 }
 
 void MessageSplitter::ResetMailbox() {
-    messageBuilder_.Reset();
+    // A buffer grown for a large message is kept from message to message, but
+    // not beyond the mailbox.
+    messageBuilder_.Release();
+    bomChecked_ = false;
+    bomSeen_ = 0;
     atLineStart_ = true;
     skipLineFeed_ = false;
     headLength_ = 0;

@@ -88,6 +88,7 @@ public:
     std::size_t pendingBytes() const { return messageBuilder_.size(); }
 
 private:
+    void Split(std::string_view block);
     void Append(const char* bytes, std::size_t count);
     void LineBreak();
     void SeparatorStarts();
@@ -99,6 +100,8 @@ private:
     const std::size_t maxMessageBytes_;
     AppendStrings messageBuilder_;
 
+    bool bomChecked_ = false;  // the start of the mailbox was checked for a byte-order mark
+    std::size_t bomSeen_ = 0;  // its bytes seen so far
     bool atLineStart_ = true;
     bool skipLineFeed_ = false;  // last byte was a CR; an LF next is part of its break
     char head_[5] = {};          // start of a line that may still become "From "

@@ -17,8 +17,8 @@ std::string MessageFileName(MessageFormat format, std::int64_t number) {
 MessageWriter::MessageWriter(MessageFormat format, WriterEvents& events)
     : format_(format), events_(events) {}
 
-void MessageWriter::StartMailbox(const std::filesystem::path& mailboxFolder) {
-    folderError_ = mailboxFolder_.Open(mailboxFolder);
+void MessageWriter::StartMailbox(const OutputFolder& mailboxFolder) {
+    mailboxFolder_ = &mailboxFolder;
     messageNumber_ = 1;
 }
 
@@ -33,19 +33,19 @@ void MessageWriter::WriteMessage(const CutMessage& message) {
         return;
     }
     const std::string name = MessageFileName(format_, number);
-    std::string error = folderError_;
-    if (error.empty() && format_ == MessageFormat::Eml) {
-        error = mailboxFolder_.WriteWholeFile(name, {message.text});
-    } else if (error.empty()) {
+    std::string error;
+    if (format_ == MessageFormat::Eml) {
+        error = mailboxFolder_->WriteWholeFile(name, {message.text});
+    } else {
         const auto before = message.beforeSeparator();
         const auto after = message.afterSeparator();
         const std::string length = std::to_string(before.size() + after.size()) + "\n";
         const std::string plist = EmlxPropertyList(PropertiesOf(message));
-        error = mailboxFolder_.WriteWholeFile(name, {length, before, after, plist});
+        error = mailboxFolder_->WriteWholeFile(name, {length, before, after, plist});
     }
     if (!error.empty()) {
         events_.MessageFailed(
-            number, "cannot write " + DisplayPath(mailboxFolder_.path() / name) + ": " + error);
+            number, "cannot write " + DisplayPath(mailboxFolder_->path() / name) + ": " + error);
         return;
     }
     events_.MessageSaved(number);

@@ -31,8 +31,9 @@ class MessageWriter : public MessageSink {
 public:
     MessageWriter(MessageFormat format, WriterEvents& events);
 
-    // Starts a mailbox: its output folder, numbering from 1.
-    void StartMailbox(const std::filesystem::path& mailboxFolder);
+    // Starts a mailbox: its opened output folder, numbering from 1.
+    // REQUIRES: `mailboxFolder` outlives the mailbox's messages.
+    void StartMailbox(const OutputFolder& mailboxFolder);
     void WriteMessage(const CutMessage& message) override;
 
     std::int64_t messageNumber() const { return messageNumber_; }
@@ -40,8 +41,7 @@ public:
 private:
     const MessageFormat format_;
     WriterEvents& events_;
-    OutputFolder mailboxFolder_;
-    std::string folderError_;  // why the folder could not be opened, if it could not
+    const OutputFolder* mailboxFolder_ = nullptr;
     std::int64_t messageNumber_ = 1;
 };
 

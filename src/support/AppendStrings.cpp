@@ -1,28 +1,24 @@
 #include "support/AppendStrings.h"
 
 #include <algorithm>
+#include <new>
 
 namespace mailvane {
 
-namespace {
-// Buffers up to this size are kept across messages; larger ones are released.
-constexpr std::size_t kKeepCapacity = 4u << 20;
-}  // namespace
-
 void AppendStrings::Grow(std::size_t extra) {
     const std::size_t capacity = std::max({size_ + extra, capacity_ * 2, capacity_ + growthStep});
-    // new char[] leaves the bytes uninitialised: only the used part is copied.
-    std::unique_ptr<char[]> data(new char[capacity]);
-    if (size_) std::memcpy(data.get(), data_.get(), size_);
-    data_ = std::move(data);
+    // realloc moves a large buffer by remapping its pages rather than copying
+    // them, so a message of hundreds of megabytes never needs twice its size.
+    void* data = std::realloc(data_.get(), capacity);
+    if (!data) throw std::bad_alloc();
+    data_.release();
+    data_.reset(static_cast<char*>(data));
     capacity_ = capacity;
 }
 
-void AppendStrings::Reset() {
-    if (capacity_ > kKeepCapacity) {
-        data_.reset();
-        capacity_ = 0;
-    }
+void AppendStrings::Release() {
+    data_.reset();
+    capacity_ = 0;
     size_ = 0;
 }
 

@@ -6,6 +6,7 @@
 // small pieces (lines or blocks) is joined in linear time. Bytes are kept
 // exactly, NUL and CR included.
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -39,14 +40,19 @@ public:
     bool empty() const { return size_ == 0; }
     std::size_t capacity() const { return capacity_; }
 
-    // Starts a new, empty text. A buffer that grew large for one big message is
-    // given back, so memory after a large message returns to a small bound.
-    void Reset();
+    // Starts a new, empty text and keeps the capacity, so a run of large
+    // messages does not fault the same memory in again for each one.
+    void Reset() { size_ = 0; }
+    // Starts a new, empty text and gives the memory back.
+    void Release();
 
 private:
     void Grow(std::size_t extra);
 
-    std::unique_ptr<char[]> data_;
+    struct Free {
+        void operator()(char* data) const { std::free(data); }
+    };
+    std::unique_ptr<char, Free> data_;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };

@@ -1,28 +1,124 @@
 #include "support/OutputFile.h"
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <system_error>
 
 #ifdef _WIN32
-#include <cstdio>
+#include <process.h>
 #else
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 #endif
 
 namespace mailvane {
 
+namespace fs = std::filesystem;
+
 std::string ErrnoText(int error) {
     return std::generic_category().message(error);
 }
 
+namespace {
+
+std::atomic<unsigned> tempCounter{0};
+
+int ProcessId() {
+#ifdef _WIN32
+    return _getpid();
+#else
+    return static_cast<int>(::getpid());
+#endif
+}
+
+// Temporary names carry the process id, so a later run can tell the
+// leftovers of a killed run from the files of a run still going.
+constexpr std::string_view kTempPrefix = ".mailvane-";
+constexpr std::string_view kTempSuffix = ".tmp";
+
+std::string TempName() {
+    return std::string(kTempPrefix) + std::to_string(ProcessId()) + "-" +
+           std::to_string(tempCounter.fetch_add(1)) + std::string(kTempSuffix);
+}
+
+// The process id of a temporary name of ours, or -1 for any other name.
+int TempOwner(std::string_view name) {
+    if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix)) return -1;
+    name.remove_prefix(kTempPrefix.size());
+    int pid = 0;
+    std::size_t digits = 0;
+    for (; digits < name.size() && name[digits] >= '0' && name[digits] <= '9'; ++digits) {
+        if (pid > 9999999) return -1;
+        pid = pid * 10 + (name[digits] - '0');
+    }
+    return digits > 0 && digits < name.size() && name[digits] == '-' ? pid : -1;
+}
+
+// Tells which part of a folder path failed, and why.
+std::string FolderCause(const fs::path& folder, const std::string& what, int error) {
+    return what + " " + folder.string() + ": " + ErrnoText(error);
+}
+
+}  // namespace
+
 #ifdef _WIN32
 
-std::string WriteWholeFile(const std::filesystem::path& path,
-                           std::initializer_list<std::string_view> pieces, CreateMode mode) {
-    FILE* file = _wfopen(path.c_str(), mode == CreateMode::Exclusive ? L"wbx" : L"wb");
+unsigned OutputModeFor(const fs::path&) {
+    return kDefaultFileMode;
+}
+
+OutputFolder::~OutputFolder() = default;
+
+bool OutputFolder::isOpen() const {
+    return !path_.empty();
+}
+
+std::string OutputFolder::Open(const fs::path& folder) {
+    path_.clear();
+    std::error_code error;
+    if (!fs::is_directory(folder, error)) {
+        return error ? error.message() : ErrnoText(ENOTDIR);
+    }
+    path_ = folder;
+    return {};
+}
+
+std::string OutputFolder::OpenBelow(const fs::path& base, const fs::path& relative) {
+    if (auto cause = Open(base); !cause.empty()) return FolderCause(base, "cannot open", ENOENT);
+    fs::path at = base;
+    for (const auto& part : relative) {
+        if (part.empty() || part == ".") continue;
+        if (part == "..")
+            return "the folder path " + relative.string() + " leaves " + base.string();
+        at /= part;
+        std::error_code error;
+        const auto status = fs::symlink_status(at, error);
+        if (fs::is_symlink(status)) {
+            path_.clear();
+            return at.string() + " is a symbolic link; nothing is written through it";
+        }
+        if (!fs::exists(status)) fs::create_directory(at, error);
+        if (error || !fs::is_directory(at, error)) {
+            path_.clear();
+            return FolderCause(at, "cannot create the folder", ENOTDIR);
+        }
+    }
+    path_ = at;
+    return {};
+}
+
+std::string OutputFolder::WriteWholeFile(const std::string& name,
+                                         std::initializer_list<std::string_view> pieces,
+                                         CreateMode mode) const {
+    if (path_.empty()) return ErrnoText(EBADF);
+    const fs::path temp = path_ / TempName();
+    FILE* file = _wfopen(temp.c_str(), L"wbx");
     if (!file) return ErrnoText(errno);
     int error = 0;
     for (auto piece : pieces) {
@@ -32,34 +128,34 @@ std::string WriteWholeFile(const std::filesystem::path& path,
         }
     }
     if (std::fclose(file) != 0 && !error) error = errno ? errno : EIO;
+    if (!error) {
+        // _wrename never replaces, which is what an exclusive write wants.
+        if (mode == CreateMode::Exclusive) {
+            if (_wrename(temp.c_str(), (path_ / name).c_str()) != 0) error = errno;
+        } else {
+            std::error_code code;
+            fs::rename(temp, path_ / name, code);
+            if (code) error = code.value();
+        }
+    }
     if (error) {
         std::error_code ignored;
-        std::filesystem::remove(path, ignored);
+        fs::remove(temp, ignored);
         return ErrnoText(error);
     }
     return {};
 }
 
-OutputFolder::~OutputFolder() = default;
-
-std::string OutputFolder::Open(const std::filesystem::path& folder) {
-    path_ = folder;
-    std::error_code error;
-    if (!std::filesystem::is_directory(folder, error)) {
-        return error ? error.message() : ErrnoText(ENOTDIR);
-    }
-    return {};
-}
-
-std::string OutputFolder::WriteWholeFile(const std::string& name,
-                                         std::initializer_list<std::string_view> pieces,
-                                         CreateMode mode) const {
-    return mailvane::WriteWholeFile(path_ / name, pieces, mode);
-}
-
 #else
 
+unsigned OutputModeFor(const fs::path& mailbox) {
+    struct stat info {};
+    if (::stat(mailbox.c_str(), &info) != 0) return kDefaultFileMode;
+    return static_cast<unsigned>(info.st_mode) & 0666;
+}
+
 namespace {
+
 int WriteAll(int fd, std::initializer_list<std::string_view> pieces) {
     iovec vectors[8];
     int count = 0;
@@ -89,45 +185,176 @@ int WriteAll(int fd, std::initializer_list<std::string_view> pieces) {
     return 0;
 }
 
-// Writes `name` relative to the folder `folderFd` (AT_FDCWD for a plain path).
-std::string WriteWholeFileAt(int folderFd, const char* name,
-                             std::initializer_list<std::string_view> pieces, CreateMode mode) {
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
-    flags |= (mode == CreateMode::Exclusive) ? O_EXCL : O_TRUNC;
-    const int fd = ::openat(folderFd, name, flags, 0666);
-    if (fd < 0) return ErrnoText(errno);
-    int error = WriteAll(fd, pieces);
-    if (::close(fd) != 0 && !error) error = errno;
-    if (error) {
-        ::unlinkat(folderFd, name, 0);
-        return ErrnoText(error);
+// An unnamed file is named by its descriptor where the kernel allows that
+// (newer kernels let the process that opened it), else through /proc, which
+// needs no privilege but costs a path lookup for every file.
+bool CanNameUnnamedFiles() {
+    static const bool available = ::access("/proc/self/fd", X_OK) == 0;
+    return available;
+}
+
+std::atomic<bool> namingByDescriptor{true};
+
+int LinkUnnamed(int fd, int folderFd, const char* name) {
+#ifdef AT_EMPTY_PATH
+    if (namingByDescriptor.load(std::memory_order_relaxed)) {
+        if (::linkat(fd, "", folderFd, name, AT_EMPTY_PATH) == 0) return 0;
+        if (errno != ENOENT && errno != EPERM && errno != EINVAL) return errno;
+        namingByDescriptor.store(false, std::memory_order_relaxed);
     }
-    return {};
+#endif
+    char proc[40];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    return ::linkat(AT_FDCWD, proc, folderFd, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+}
+
+// Opens an unnamed file in the folder (nothing is left behind if the run is
+// killed), or a temporary name where the file system has no unnamed files.
+int OpenTemporary(int folderFd, unsigned mode, std::string& tempName) {
+#ifdef O_TMPFILE
+    if (CanNameUnnamedFiles()) {
+        const int fd = ::openat(folderFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+        if (fd >= 0) return fd;
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return -1;
+    }
+#endif
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempName = TempName();
+        const int fd = ::openat(folderFd, tempName.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// Gives the written file its final name: atomically, so the name shows the
+// old file or the whole new one, never a part.
+int Publish(int folderFd, int fd, const std::string& tempName, const char* name, CreateMode mode) {
+    if (tempName.empty()) {
+        int error = LinkUnnamed(fd, folderFd, name);
+        if (error != EEXIST || mode == CreateMode::Exclusive) return error;
+        // A link cannot replace a name: link under a temporary one, then
+        // rename it over the old file.
+        std::string temp;
+        do {
+            temp = TempName();
+            error = LinkUnnamed(fd, folderFd, temp.c_str());
+        } while (error == EEXIST);
+        if (error) return error;
+        if (::renameat(folderFd, temp.c_str(), folderFd, name) != 0) {
+            error = errno;
+            ::unlinkat(folderFd, temp.c_str(), 0);
+        }
+        return error;
+    }
+    if (mode == CreateMode::Replace) {
+        return ::renameat(folderFd, tempName.c_str(), folderFd, name) == 0 ? 0 : errno;
+    }
+    // A link fails when the name exists, where a rename would replace it.
+    const int error = ::linkat(folderFd, tempName.c_str(), folderFd, name, 0) == 0 ? 0 : errno;
+    ::unlinkat(folderFd, tempName.c_str(), 0);
+    return error;
+}
+
+// Removes the temporary files that a killed run of ours left in the folder.
+void RemoveLeftovers(int folderFd) {
+    const int listing = ::dup(folderFd);
+    if (listing < 0) return;
+    DIR* dir = ::fdopendir(listing);
+    if (!dir) {
+        ::close(listing);
+        return;
+    }
+    ::rewinddir(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        const int owner = TempOwner(entry->d_name);
+        if (owner < 0 || owner == ProcessId()) continue;
+        if (::kill(owner, 0) == 0 || errno == EPERM) continue;  // its run is still going
+        ::unlinkat(folderFd, entry->d_name, 0);
+    }
+    ::closedir(dir);
 }
 
 }  // namespace
-
-std::string WriteWholeFile(const std::filesystem::path& path,
-                           std::initializer_list<std::string_view> pieces, CreateMode mode) {
-    return WriteWholeFileAt(AT_FDCWD, path.c_str(), pieces, mode);
-}
 
 OutputFolder::~OutputFolder() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::string OutputFolder::Open(const std::filesystem::path& folder) {
+bool OutputFolder::isOpen() const {
+    return fd_ >= 0;
+}
+
+std::string OutputFolder::Open(const fs::path& folder) {
     if (fd_ >= 0) ::close(fd_);
     path_ = folder;
     fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return fd_ < 0 ? ErrnoText(errno) : std::string();
+    if (fd_ < 0) return ErrnoText(errno);
+    RemoveLeftovers(fd_);
+    return {};
+}
+
+std::string OutputFolder::OpenBelow(const fs::path& base, const fs::path& relative) {
+    if (fd_ >= 0) ::close(fd_);
+    path_ = base;
+    fd_ = -1;
+    int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return FolderCause(base, "cannot open the folder", errno);
+    fs::path at = base;
+    for (const auto& part : relative) {
+        if (part.empty() || part == ".") continue;
+        at /= part;
+        if (part == ".." || part.has_root_path()) {
+            ::close(fd);
+            return "the folder " + at.string() + " would lie outside " + base.string();
+        }
+        const char* name = part.c_str();
+        if (::mkdirat(fd, name, 0777) != 0 && errno != EEXIST) {
+            const int error = errno;
+            ::close(fd);
+            return FolderCause(at, "cannot create the folder", error);
+        }
+        const int next = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            const int error = errno;
+            struct stat info {};
+            const bool link =
+                ::fstatat(fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+            ::close(fd);
+            if (link) return at.string() + " is a symbolic link; nothing is written through it";
+            return FolderCause(at, "cannot open the folder", error);
+        }
+        ::close(fd);
+        fd = next;
+    }
+    fd_ = fd;
+    path_ = at;
+    RemoveLeftovers(fd_);
+    return {};
 }
 
 std::string OutputFolder::WriteWholeFile(const std::string& name,
                                          std::initializer_list<std::string_view> pieces,
                                          CreateMode mode) const {
     if (fd_ < 0) return ErrnoText(EBADF);
-    return WriteWholeFileAt(fd_, name.c_str(), pieces, mode);
+    std::string tempName;
+    const int fd = OpenTemporary(fd_, fileMode_, tempName);
+    if (fd < 0) return ErrnoText(errno);
+    int error = WriteAll(fd, pieces);
+    if (tempName.empty()) {
+        // An unnamed file must be named while it is open; a close that fails
+        // afterwards takes the name away again.
+        if (!error) error = Publish(fd_, fd, tempName, name.c_str(), mode);
+        if (::close(fd) != 0 && !error) {
+            error = errno;
+            ::unlinkat(fd_, name.c_str(), 0);
+        }
+    } else {
+        if (::close(fd) != 0 && !error) error = errno;
+        if (!error) error = Publish(fd_, fd, tempName, name.c_str(), mode);
+        if (error) ::unlinkat(fd_, tempName.c_str(), 0);
+    }
+    return error ? ErrnoText(error) : std::string();
 }
 
 #endif

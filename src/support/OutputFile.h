@@ -1,9 +1,11 @@
 #pragma once
-// Writes one whole output file from a few pieces of bytes.
+// Output files that are never seen half-written, in folders reached without
+// following links.
 //
-// A file counts as written only when every write and the close succeeded; on
-// any failure the partly written file is removed and the cause is returned, so
-// no truncated file is ever left behind looking complete.
+// A file is written under no name (or a temporary one) and given its final
+// name only once every byte is written and it is closed, so a killed run
+// leaves whole files only. Replacing a file swaps the name over to the new
+// file: other hard links of the old one keep the old bytes.
 #include <filesystem>
 #include <initializer_list>
 #include <string>
@@ -12,18 +14,18 @@
 namespace mailvane {
 
 enum class CreateMode {
-    Replace,    // create, or empty and replace an existing file
-    Exclusive,  // fail when the file exists already
+    Replace,    // an existing file of that name is replaced
+    Exclusive,  // fail when a file of that name exists already
 };
 
-// Returns the empty string on success, otherwise the cause ("No space left on
-// device"). The path is not part of the cause; callers name it.
-std::string WriteWholeFile(const std::filesystem::path& path,
-                           std::initializer_list<std::string_view> pieces,
-                           CreateMode mode = CreateMode::Replace);
+// Permission bits for new output files: the mailbox's own bits (& 0666),
+// then the umask, as a copy would get them.
+inline constexpr unsigned kDefaultFileMode = 0666;
+unsigned OutputModeFor(const std::filesystem::path& mailbox);
 
 // A folder that receives many files: each is created by its name relative to
-// the folder, so the folder's path is looked up once and not for every file.
+// the opened folder, so the folder's path is looked up once and cannot be
+// swapped for a link while the files are written.
 class OutputFolder {
 public:
     OutputFolder() = default;
@@ -31,17 +33,39 @@ public:
     OutputFolder(const OutputFolder&) = delete;
     OutputFolder& operator=(const OutputFolder&) = delete;
 
-    // Returns the empty string on success, otherwise the cause.
+    // Opens `base` (which may be a link the user chose), then creates and
+    // opens each part of `relative` below it without following a symbolic
+    // link. Returns the empty string, or the cause naming the folder that
+    // could not be made or the link that was met.
+    // REQUIRES: `relative` is relative and has no ".." part.
+    std::string OpenBelow(const std::filesystem::path& base, const std::filesystem::path& relative);
+    // Opens an existing folder as it is (links followed).
     std::string Open(const std::filesystem::path& folder);
-    const std::filesystem::path& path() const { return path_; }
 
-    // As WriteWholeFile, for the file `name` inside the folder.
+    const std::filesystem::path& path() const { return path_; }
+    bool isOpen() const;
+    // Permission bits of the files written from now on.
+    void SetFileMode(unsigned mode) { fileMode_ = mode & 0666; }
+    unsigned fileMode() const { return fileMode_; }
+
+    // Writes the file `name` inside the folder from the pieces, in order.
+    // Returns the empty string on success, otherwise the cause (the path is
+    // not part of it; callers name it). On failure no file of that name was
+    // created or changed.
     std::string WriteWholeFile(const std::string& name,
                                std::initializer_list<std::string_view> pieces,
                                CreateMode mode = CreateMode::Replace) const;
 
+#ifndef _WIN32
+    // The opened folder, for callers that create files relative to it.
+    int fd() const {
+        return fd_;
+    }
+#endif
+
 private:
     std::filesystem::path path_;
+    unsigned fileMode_ = kDefaultFileMode;
 #ifndef _WIN32
     int fd_ = -1;
 #endif

@@ -42,7 +42,10 @@ def is_blank(data):
 
 def split(data):
     """Returns (shape, [(preamble, separator_line, rest)]) in LF form; the
-    message text is preamble + separator_line + rest."""
+    message text is preamble + separator_line + rest. A UTF-8 byte-order
+    mark at the very start belongs to no message."""
+    if data.startswith(b"\xef\xbb\xbf"):
+        data = data[3:]
     text = normalise(data)
     starts = [m.start() for m in SEPARATOR.finditer(text)]
     if not starts:

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <regex>
@@ -20,6 +21,7 @@ namespace mailvane {
 namespace {
 
 using namespace std::string_literals;
+namespace fs = std::filesystem;
 
 struct Message {
     std::string text;
@@ -76,9 +78,11 @@ std::vector<std::string> Texts(const Split& split) {
 // A model of the rule, written the plain way: make every break uniform first,
 // then cut before each line that starts with "From ".
 using test::Normalise;
+const std::string_view kBom = "\xEF\xBB\xBF";
 
 Split ModelSplit(std::string_view mailbox, LineEnd lineEnd) {
     const std::string eol = lineEnd == LineEnd::CrLf ? "\r\n" : "\n";
+    if (mailbox.starts_with(kBom)) mailbox.remove_prefix(kBom.size());  // it belongs to no message
     const std::string text = Normalise(mailbox, eol);
     const auto blank = [](std::string_view s) {
         return s.find_first_not_of(" \t\r\n") == std::string_view::npos;
@@ -284,8 +288,9 @@ TEST(Splitter, EachMailboxStartsAfreshAfterFinishOrAbandon) {
 // those of the plain model, whatever the cut.
 TEST(Splitter, RandomMailboxesDoNotDependOnTheCut) {
     const std::vector<std::string> fragments = {
-        "From ", kSep1, "\n",         "\r\n", "\r",   "F",   "Fr",   "From",   "from ", ">From ",
-        "From:", " ",   "Subject: s", "\t",   "body", "\0"s, "\n\n", "\r\r\n", "x: y",  "\n\r"};
+        "From ", kSep1,    "\n",    "\r\n", "\r",           "F",       "Fr",   "From",
+        "from ", ">From ", "From:", " ",    "Subject: s",   "\t",      "body", "\0"s,
+        "\n\n",  "\r\r\n", "x: y",  "\n\r", "\xEF\xBB\xBF", "\xEF\xBB"};
     std::mt19937 random(20240101);
     for (int round = 0; round < 400; ++round) {
         std::string mailbox;
@@ -351,6 +356,80 @@ TEST(MailboxReader, ReadsTheSameMessagesWhateverTheBlockSize) {
     MessageSplitter splitter(LineEnd::Lf, sink);
     NoEvents events;
     EXPECT_EQ(ReadMailbox(folder / "cr.mbox", splitter, events).mode, MboxReadMode::Normal);
+}
+
+TEST(Splitter, AByteOrderMarkAtTheStartBelongsToNoMessage) {
+    const std::string mailbox =
+        "\xEF\xBB\xBF"
+        "From a x\nSubject: 1\n\nb\nFrom b x\nSubject: 2\n\nc\n";
+    for (std::size_t piece : {1, 2, 3, 4, 100}) {
+        const Split split = SplitBy(mailbox, piece, LineEnd::Lf);
+        ASSERT_EQ(split.messages.size(), 2u) << "pieces of " << piece;
+        EXPECT_EQ(split.messages[0].text, "From a x\nSubject: 1\n\nb\n");
+    }
+    // Only at the very start: elsewhere, and a mark cut short, are kept.
+    EXPECT_EQ(Texts(SplitBy("From a\n\xEF\xBB\xBFx\n", 2, LineEnd::Lf)),
+              std::vector<std::string>{"From a\n\xEF\xBB\xBFx\n"});
+    EXPECT_EQ(Texts(SplitBy("\xEF\xBB\nFrom a\n", 1, LineEnd::Lf)),
+              std::vector<std::string>{"\xEF\xBB\nFrom a\n"});
+}
+
+// Reads one block, then does something to the mailbox or the run.
+class OnFirstRead : public ReadEvents {
+public:
+    explicit OnFirstRead(std::function<void()> action) : action_(std::move(action)) {}
+    void BytesRead(std::uint64_t done) override {
+        if (reads++ == 0) action_();
+        last = done;
+    }
+    bool StopRequested() override { return stop; }
+    int reads = 0;
+    bool stop = false;
+    std::uint64_t last = 0;
+
+private:
+    std::function<void()> action_;
+};
+
+TEST(MailboxReader, ReadsTheMailboxAsItWasWhenOpened) {
+    test::ScratchFolder folder;
+    const std::string original = "From a\n\none\nFrom b\n\ntwo\n";
+    test::WriteFile(folder / "box.mbox", original);
+    OnFirstRead events([&] {
+        std::ofstream grow(folder / "box.mbox", std::ios::app | std::ios::binary);
+        grow << "From c\n\nthree\n" << std::string(1 << 16, 'x');
+    });
+    Collector sink;
+    MessageSplitter splitter(LineEnd::Lf, sink);
+    const ReadResult result = ReadMailbox(folder / "box.mbox", splitter, events, 8);
+    EXPECT_TRUE(result.complete);
+    EXPECT_EQ(result.bytesRead, original.size());
+    EXPECT_EQ(Texts({sink.messages, {}}),
+              (std::vector<std::string>{"From a\n\none\n", "From b\n\ntwo\n"}));
+    // A file that claims to be empty, as some special files do, is not read on.
+    if (fs::exists("/proc/self/status")) {
+        Collector none;
+        MessageSplitter empty(LineEnd::Lf, none);
+        NoEvents quiet;
+        const ReadResult proc = ReadMailbox("/proc/self/status", empty, quiet);
+        EXPECT_TRUE(proc.complete);
+        EXPECT_EQ(proc.bytesRead, 0u);
+        EXPECT_TRUE(none.messages.empty());
+    }
+}
+
+TEST(MailboxReader, AStopIsHonouredBetweenAnyTwoReads) {
+    test::ScratchFolder folder;
+    // One large message: a stop must not wait for its end.
+    test::WriteFile(folder / "big.mbox", "From a\n\n" + std::string(1 << 20, 'x') + "\n");
+    OnFirstRead events([&] { events.stop = true; });
+    Collector sink;
+    MessageSplitter splitter(LineEnd::Lf, sink);
+    const ReadResult result = ReadMailbox(folder / "big.mbox", splitter, events, 4096);
+    EXPECT_TRUE(result.stopped);
+    EXPECT_EQ(events.reads, 1);
+    EXPECT_EQ(result.bytesRead, 4096u);
+    EXPECT_TRUE(sink.messages.empty());
 }
 
 TEST(MailboxReader, RefusesWhatIsNoRegularFile) {

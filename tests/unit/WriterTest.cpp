@@ -35,7 +35,9 @@ Events Convert(const std::string& mailbox, MessageFormat format,
                const std::filesystem::path& folder) {
     Events events;
     MessageWriter writer(format, events);
-    writer.StartMailbox(folder);
+    OutputFolder opened;
+    opened.Open(folder);
+    writer.StartMailbox(opened);
     MessageSplitter splitter(LineEndFor(format), writer);
     splitter.SaveMBOXFile(mailbox);
     splitter.Finish();

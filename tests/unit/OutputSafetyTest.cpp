@@ -1,0 +1,179 @@
+// What a run writes when the destination holds links someone planted, when it
+// is killed mid-message, and with what permissions.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestFiles.h"
+#include "common/Normalise.h"
+#include "convert/ConversionRun.h"
+#include "support/OutputFile.h"
+#include "support/Paths.h"
+
+namespace mailvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A host that converts the listed mailboxes into one destination as EML.
+class QuietHost : public RunHost {
+public:
+    OutputOptions Options() override { return {OutputFormat::Eml, false, false}; }
+    std::optional<fs::path> ChooseDestination(const std::string&) override { return destination; }
+    std::size_t SourceRowCount() override { return sources.size(); }
+    fs::path SourceRow(std::size_t row) override { return sources.at(row); }
+    void ShowMailboxCaption(const std::string&) override {}
+    void ShowFileCaption(const std::string&) override {}
+    void ShowSavedCaption(const std::string&) override {}
+    void ShowProgressBytes(std::uint64_t, std::uint64_t) override {}
+    void ShowMessage(MessageKind, const std::string&, const std::string&) override {}
+    void RunStarted() override {}
+    void RunFinished(const RunReport&) override {}
+    void Yield() override {}
+    bool StopRequested() override { return false; }
+
+    fs::path destination;
+    std::vector<fs::path> sources;
+};
+
+const std::string kTwoMessages = "From a\n\none\nFrom b\n\ntwo\n";
+
+class Safety : public testing::Test {
+protected:
+    fs::path Mailbox(const std::string& text) {
+        test::WriteFile(in / "a.mbox", text);
+        host.sources = {in / "a.mbox"};
+        host.destination = out.path();
+        return in / "a.mbox";
+    }
+    fs::path Folder() { return out.path() / PathWithoutRoot(in / "a.mbox"); }
+    RunReport Convert() { return ConversionRun(host).Run(); }
+
+    test::ScratchFolder in, out, victim;
+    QuietHost host;
+};
+
+TEST_F(Safety, ASymbolicLinkBelowTheDestinationIsNeverWrittenThrough) {
+    Mailbox(kTwoMessages);
+    // A link in place of the first folder below the destination, and one in
+    // place of the mailbox's own folder.
+    const fs::path first = out.path() / *PathWithoutRoot(in.path()).begin();
+    for (const fs::path& planted : {first, Folder()}) {
+        fs::remove_all(out.path());
+        fs::create_directories(planted.parent_path());
+        fs::create_directory_symlink(victim.path(), planted);
+        const RunReport report = Convert();
+        EXPECT_EQ(report.mailboxesFailed, 1) << planted;
+        ASSERT_EQ(report.failures.size(), 1u);
+        EXPECT_NE(report.failures[0].cause.find(planted.string() + " is a symbolic link"),
+                  std::string::npos)
+            << report.failures[0].cause;
+        EXPECT_TRUE(fs::is_empty(victim.path())) << planted;
+    }
+    // The destination itself may be a link: the user chose it.
+    fs::remove_all(out.path());
+    fs::create_directory(out.path());
+    const fs::path chosen = in / "chosen";
+    fs::create_directory_symlink(out.path(), chosen);
+    host.destination = chosen;
+    EXPECT_TRUE(Convert().Clean());
+    EXPECT_TRUE(fs::exists(Folder() / "email-2.eml"));
+}
+
+TEST_F(Safety, AnExistingFileIsReplacedNotWrittenThrough) {
+    Mailbox(kTwoMessages);
+    fs::create_directories(Folder());
+    test::WriteFile(victim / "linked", "keep me");
+    test::WriteFile(victim / "pointed", "keep me too");
+    fs::create_hard_link(victim / "linked", Folder() / "email-2.eml");
+    fs::create_symlink(victim / "pointed", Folder() / "email-1.eml");
+    ASSERT_TRUE(Convert().Clean());
+    EXPECT_EQ(test::ReadFile(victim / "linked"), "keep me");
+    EXPECT_EQ(test::ReadFile(victim / "pointed"), "keep me too");
+    EXPECT_EQ(test::ReadFile(Folder() / "email-1.eml"), "From a\r\n\r\none\r\n");
+    EXPECT_EQ(test::ReadFile(Folder() / "email-2.eml"), "From b\r\n\r\ntwo\r\n");
+    EXPECT_FALSE(fs::is_symlink(Folder() / "email-1.eml"));
+    EXPECT_EQ(fs::hard_link_count(Folder() / "email-2.eml"), 1u);
+}
+
+TEST_F(Safety, OutputIsNoMoreReadableThanItsMailbox) {
+    const mode_t before = ::umask(022);
+    for (const fs::perms mode : {fs::perms(0600), fs::perms(0640), fs::perms(0755)}) {
+        fs::permissions(Mailbox(kTwoMessages), mode);
+        ASSERT_TRUE(Convert().Clean());
+        const auto got = fs::status(Folder() / "email-1.eml").permissions();
+        EXPECT_EQ(got, mode & fs::perms(0644)) << std::oct << int(mode);
+    }
+    ::umask(before);
+}
+
+TEST(OutputFolder, LeftoversOfAKilledRunAreRemovedOthersKept) {
+    test::ScratchFolder folder;
+    // A temporary name of a process that no longer runs, one of a process
+    // that does (ours), and a user's file that merely looks alike.
+    pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    const std::string stale = ".mailvane-" + std::to_string(gone) + "-7.tmp";
+    const std::string live = ".mailvane-1-7.tmp";  // init always runs
+    for (const std::string& name : {stale, live, std::string(".mailvane-notes.tmp")})
+        test::WriteFile(folder / name, "x");
+    OutputFolder opened;
+    ASSERT_EQ(opened.Open(folder.path()), "");
+    EXPECT_FALSE(fs::exists(folder / stale));
+    EXPECT_TRUE(fs::exists(folder / live));
+    EXPECT_TRUE(fs::exists(folder / ".mailvane-notes.tmp"));
+    // An exclusive write never replaces a file it did not make.
+    test::WriteFile(folder / "Email-1.msg", "theirs");
+    EXPECT_NE(opened.WriteWholeFile("Email-1.msg", {"ours"}, CreateMode::Exclusive), "");
+    EXPECT_EQ(test::ReadFile(folder / "Email-1.msg"), "theirs");
+    EXPECT_EQ(opened.WriteWholeFile("Email-2.msg", {"ours"}, CreateMode::Exclusive), "");
+    EXPECT_EQ(test::ReadFile(folder / "Email-2.msg"), "ours");
+}
+
+// A run killed at any moment during large messages leaves only whole files.
+TEST(KilledRun, LeavesNoPartialFileUnderAFinalName) {
+    test::ScratchFolder in, out;
+    std::vector<std::string> messages;
+    std::string mailbox;
+    for (int i = 0; i < 6; ++i) {
+        std::string message =
+            "From m" + std::to_string(i) + "\nSubject: " + std::to_string(i) + "\n\n";
+        for (int line = 0; line < 200000; ++line) message += "line " + std::to_string(line) + "\n";
+        mailbox += message;
+        messages.push_back(test::Normalise(message, "\r\n"));
+    }
+    test::WriteFile(in / "big.mbox", mailbox);
+    const fs::path folder = out.path() / PathWithoutRoot(in / "big.mbox");
+    for (const int delayMs : {5, 20, 40, 80, 160, 320}) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::execl(MAILVANE_CLI, MAILVANE_CLI, "--format", "eml", "--output", out.path().c_str(),
+                    (in / "big.mbox").c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        if (!fs::exists(folder)) continue;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            const std::string name = entry.path().filename().string();
+            ASSERT_TRUE(name.starts_with("email-") && name.ends_with(".eml")) << name;
+            const int number = std::stoi(name.substr(6));
+            ASSERT_TRUE(number >= 1 && number <= 6) << name;
+            EXPECT_EQ(test::ReadFile(entry.path()), messages[number - 1])
+                << name << " after " << delayMs << " ms";
+        }
+    }
+}
+
+}  // namespace
+}  // namespace mailvane
