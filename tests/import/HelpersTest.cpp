@@ -1,1 +1,115 @@
+// The import's helpers: charsets, dates, subjects, attachment names and
+// entry-id lists, each at the edges where mail goes wrong.
 #include <gtest/gtest.h>
+
+#include "mapi/import/Addresses.h"
+#include "mapi/import/Charsets.h"
+#include "mapi/import/Dates.h"
+#include "mapi/import/Names.h"
+
+namespace mailvane::mapi::import {
+namespace {
+
+TEST(Charsets, DeclaredCharsetThatFitsIsUsed) {
+    DecodedText t = DecodeText("\xB1\xE6", "ISO-8859-2");  // ą ć
+    EXPECT_EQ(t.utf8, "\xC4\x85\xC4\x87");
+    EXPECT_TRUE(t.asDeclared);
+    EXPECT_EQ(CodePageOf(t.charset), 28592u);
+}
+
+TEST(Charsets, LyingOrUnknownCharsetFallsBackWithoutLosingBytes) {
+    // UTF-8 under an ASCII label, and under a label no converter knows.
+    EXPECT_EQ(DecodeText("caf\xC3\xA9", "us-ascii").utf8, "caf\xC3\xA9");
+    EXPECT_EQ(DecodeText("caf\xC3\xA9", "x-bogus").charset, "utf-8");
+    // Latin-1 labelled UTF-8: read as windows-1252, the unassigned 0x81
+    // kept as U+0081 rather than dropped.
+    DecodedText t = DecodeText("\xE9\x80 \x81", "utf-8");
+    EXPECT_EQ(t.utf8, "\xC3\xA9\xE2\x82\xAC \xC2\x81");
+    EXPECT_FALSE(t.asDeclared);
+    // Shift_JIS bytes that do not form Shift_JIS.
+    EXPECT_FALSE(DecodeText("\x82", "shift_jis").asDeclared);
+}
+
+TEST(Charsets, CleanUtf8ReplacesNulAndReadsStrayBytes) {
+    EXPECT_EQ(CleanUtf8(std::string_view("a\0b", 3)),
+              "a\xEF\xBF\xBD"
+              "b");
+    EXPECT_EQ(CleanUtf8("ok \xC3\xA9 \xE9"), "ok \xC3\xA9 \xC3\xA9");
+}
+
+TEST(Charsets, CodePagesOfAliases) {
+    EXPECT_EQ(CodePageOf("CP1252"), 1252u);
+    EXPECT_EQ(CodePageOf("x-cp1250"), 1250u);
+    EXPECT_EQ(CodePageOf("latin1"), 28591u);
+    EXPECT_EQ(CodePageOf("ISO-2022-JP"), 50220u);
+    EXPECT_EQ(CodePageOf("x-unknown"), 0u);
+}
+
+TEST(Dates, SeparatorLineDates) {
+    EXPECT_EQ(SeparatorDate("From ann@example.com Sat Jan  3 01:05:34 1998"),
+              FileTime::FromUnix(883789534));
+    // A zone between time and year, and a "remote from" tail.
+    EXPECT_EQ(SeparatorDate("From a@b Sat Jan  3 02:05:34 +0100 1998 remote from x"),
+              FileTime::FromUnix(883789534));
+    EXPECT_EQ(SeparatorDate("From a@b Sat Jan 3 01:05 1998"), FileTime::FromUnix(883789500));
+    EXPECT_FALSE(SeparatorDate("From a@b"));
+    EXPECT_FALSE(SeparatorDate("From a@b Sat Jan 33 01:05:34 1998"));
+    EXPECT_FALSE(SeparatorDate("From a@b Sat Jan  3 25:05:34 1998"));
+    EXPECT_FALSE(SeparatorDate(""));
+}
+
+TEST(Dates, MailAndReceivedDates) {
+    EXPECT_EQ(ParseMailDate("Sat, 3 Jan 1998 02:05:34 +0100"), FileTime::FromUnix(883789534));
+    EXPECT_FALSE(ParseMailDate("not a date"));
+    EXPECT_FALSE(ParseMailDate(""));
+    // Only the text after the last ';' is the date.
+    EXPECT_EQ(ReceivedDate("from a (b; c) by d; Sat, 3 Jan 1998 01:05:34 +0000"),
+              FileTime::FromUnix(883789534));
+    EXPECT_FALSE(ReceivedDate("from a by b"));
+}
+
+TEST(Names, SubjectPrefixes) {
+    EXPECT_EQ(SplitSubject("Re: hello").prefix, "Re: ");
+    EXPECT_EQ(SplitSubject("AW:hello").normalized, "hello");
+    EXPECT_EQ(SplitSubject("R\xC3\xA9"
+                           "f:  x")
+                  .prefix,
+              "R\xC3\xA9"
+              "f: ");                               // 3 characters, 4 bytes
+    EXPECT_EQ(SplitSubject("Long: x").prefix, "");  // 4 characters
+    EXPECT_EQ(SplitSubject("123: x").prefix, "");
+    EXPECT_EQ(SplitSubject(": x").prefix, "");
+    EXPECT_EQ(SplitSubject("Re:").normalized, "");
+}
+
+TEST(Names, AttachmentNames) {
+    AttachNames n = MakeAttachNames("a/b:c?.tar.gz", "attachment1", "dat");
+    EXPECT_EQ(n.longName, "a_b_c_.tar.gz");
+    EXPECT_EQ(n.extension, ".gz");
+    EXPECT_EQ(n.shortName, "a_b_c_~1.gz");
+    n = MakeAttachNames("", "attachment2", "png");
+    EXPECT_EQ(n.longName, "attachment2.png");
+    EXPECT_EQ(n.shortName, "attach~1.png");
+    n = MakeAttachNames(" report.document ", "x", "dat");
+    EXPECT_EQ(n.longName, "report.document");
+    EXPECT_EQ(n.shortName, "report~1.doc");
+    EXPECT_EQ(MakeAttachNames("\xC3\xBC.txt", "x", "dat").shortName, "ATTACH~1.txt");
+    EXPECT_EQ(MakeAttachNames("short.txt", "x", "dat").shortName, "short.txt");
+}
+
+TEST(Addresses, EntryIdsAndLists) {
+    std::string id = OneOffEntryId("A", "SMTP", "a@b");
+    ASSERT_EQ(id.size(), 24u + 4 + 10 + 8);
+    EXPECT_EQ(id.substr(22, 2), "\x01\x80");
+    EXPECT_EQ(id.substr(24, 4), std::string("A\0\0\0", 4));
+    EXPECT_EQ(AddressSearchKey("SMTP", "Ann@Example.com"),
+              std::string("SMTP:ANN@EXAMPLE.COM\0", 21));
+    std::string list = FlatEntryList({"abcde", "xyzw"});
+    // Count 2, then 4+5+3 padding and 4+4 bytes of entries.
+    EXPECT_EQ(list.substr(0, 8), std::string("\x02\0\0\0\x14\0\0\0", 8));
+    EXPECT_EQ(list.size(), 8u + 20);
+    EXPECT_EQ(list.substr(8, 12), std::string("\x05\0\0\0abcde\0\0\0", 12));
+}
+
+}  // namespace
+}  // namespace mailvane::mapi::import

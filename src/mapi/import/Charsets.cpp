@@ -127,6 +127,7 @@ std::string CleanUtf8(std::string_view text) {
 }
 
 DecodedText DecodeText(std::string_view bytes, std::string_view charset) {
+    EnsureGMime();
     DecodedText result;
     std::string name = NormalName(charset);
     // Mail labelled ASCII or Latin-1 is often UTF-8 or windows-1252: both
