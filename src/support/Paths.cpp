@@ -51,20 +51,26 @@ std::string TrimBlanks(std::string_view text) {
     return std::string(text.substr(first, last - first + 1));
 }
 
-namespace {
-void EraseAll(std::string& text, std::string_view what) {
-    for (auto at = text.find(what); at != text.npos; at = text.find(what, at)) {
-        text.erase(at, what.size());
-    }
-}
-}  // namespace
-
 std::string MailboxName(const fs::path& source) {
-    std::string name = TrimBlanks(DisplayPath(LastPathPart(source)));
-    EraseAll(name, ".mbox");
-    name = TrimBlanks(name);
-    EraseAll(name, ".MBOX");
-    return name;
+    const std::string file = TrimBlanks(DisplayPath(LastPathPart(source)));
+    // Only a final ".mbox" goes, in any letter case: "my.mboxes.mbox" is
+    // "my.mboxes", not "myes".
+    constexpr std::string_view kExtension = ".mbox";
+    if (file.size() > kExtension.size()) {
+        const std::string_view tail =
+            std::string_view(file).substr(file.size() - kExtension.size());
+        bool match = true;
+        for (std::size_t i = 0; i < kExtension.size(); ++i) {
+            const char c = tail[i] >= 'A' && tail[i] <= 'Z' ? char(tail[i] - 'A' + 'a') : tail[i];
+            match = match && c == kExtension[i];
+        }
+        if (match) {
+            std::string name =
+                TrimBlanks(std::string_view(file).substr(0, file.size() - kExtension.size()));
+            if (!name.empty()) return name;
+        }
+    }
+    return file;
 }
 
 std::string DisplayPath(const fs::path& path) {

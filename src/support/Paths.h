@@ -23,8 +23,9 @@ bool EnsureFolderExists(const fs::path& path, std::error_code& error);
 // The result is always relative, so joining it to a destination stays under it.
 fs::path PathWithoutRoot(const fs::path& source);
 
-// The mailbox's display name: its file name, trimmed of spaces, with every
-// ".mbox" and then every ".MBOX" removed (exact case; "Inbox.Mbox" stays).
+// The mailbox's display name: its file name, trimmed of spaces, without a
+// final ".mbox" in any letter case ("Inbox.Mbox" gives "Inbox"). A name that
+// would be empty keeps the whole file name.
 std::string MailboxName(const fs::path& source);
 
 // Text of a path for messages to the user (UTF-8 on every platform).

@@ -25,8 +25,14 @@ TEST(Paths, LastPathPartAndMailboxName) {
     EXPECT_EQ(MailboxName("/Mail/Inbox.mbox"), "Inbox");
     EXPECT_EQ(MailboxName("/Mail/Inbox.MBOX"), "Inbox");
     EXPECT_EQ(MailboxName("/Mail/Inbox.mbx"), "Inbox.mbx");
-    EXPECT_EQ(MailboxName("/Mail/Inbox.Mbox"), "Inbox.Mbox");
-    EXPECT_EQ(MailboxName("/Mail/archive.mbox.old.mbox"), "archive.old");
+    EXPECT_EQ(MailboxName("/Mail/Inbox.Mbox"), "Inbox");
+    EXPECT_EQ(MailboxName("/Mail/archive.mbox.old.mbox"), "archive.mbox.old");
+    EXPECT_EQ(MailboxName("/Mail/my.mboxes.mbox"), "my.mboxes");
+    EXPECT_EQ(MailboxName("/Mail/list.mboxrd"), "list.mboxrd");
+    EXPECT_EQ(MailboxName("/Mail/a.mbox.mbox"), "a.mbox");
+    EXPECT_EQ(MailboxName("/Mail/Old Mac.mbx"), "Old Mac.mbx");
+    EXPECT_EQ(MailboxName("/Mail/.mbox"), ".mbox");
+    EXPECT_EQ(MailboxName("/Mail/ .MBOX"), ".MBOX");
     EXPECT_EQ(MailboxName("/Mail/Inbox.mbox/mbox"), "mbox");
     EXPECT_EQ(MailboxName("/Mail/ Inbox .mbox "), "Inbox");
 }
