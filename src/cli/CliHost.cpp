@@ -1,38 +1,76 @@
 #include "cli/CliHost.h"
 
+#include <algorithm>
 #include <cstdio>
-
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#else
-#include <unistd.h>
-#endif
+#include <iterator>
+#include <system_error>
 
 #include "support/Paths.h"
 
 namespace mailvane {
 
+namespace {
+
+constexpr auto kOut = Console::Stream::Out;
+constexpr auto kErr = Console::Stream::Err;
+
+// A name narrower than this is no help: the line is cut at its end instead.
+constexpr std::size_t kNarrowestName = 12;
+
+}  // namespace
+
 std::string ByteText(std::uint64_t bytes) {
+    if (bytes < 1024) return CountOf(std::int64_t(bytes), "byte", "bytes");
+    constexpr const char* kUnits[] = {"KB", "MB", "GB", "TB"};
+    double size = bytes / 1024.0;
+    std::size_t unit = 0;
+    // 1023.96 KB would print as "1024.0 KB": the next unit takes it.
+    while (size >= 1023.95 && unit + 1 < std::size(kUnits)) {
+        size /= 1024.0;
+        ++unit;
+    }
     char text[32];
-    if (bytes < 1024 * 1024) {
-        std::snprintf(text, sizeof text, "%.1f KB", bytes / 1024.0);
-    } else {
-        std::snprintf(text, sizeof text, "%.1f MB", bytes / (1024.0 * 1024.0));
+    std::snprintf(text, sizeof text, "%.1f %s", size, kUnits[unit]);
+    return text;
+}
+
+ReportStyle ConsoleStyle() {
+    ReportStyle style;
+    style.path = [](const std::filesystem::path& path) { return VisibleText(DisplayPath(path)); };
+    style.text = [](const std::string& text) { return VisibleText(text); };
+    return style;
+}
+
+std::string FailureText(const RunFailure& failure) {
+    return "failed: " + FailureLine(failure, ConsoleStyle());
+}
+
+std::string StoresText(const RunReport& report) {
+    std::string text;
+    for (const StoreSummary& store : report.stores) {
+        if (!text.empty()) text += '\n';
+        text += "Store " + VisibleText(DisplayPath(store.path)) + ":";
+        if (store.folders.empty()) text += " no mailbox folders";
+        for (const StoreSummary::Folder& folder : store.folders) {
+            text += "\n  " + VisibleText(folder.name) + ": " +
+                    CountOf(folder.messages, "message", "messages");
+        }
     }
     return text;
 }
 
-CliHost::CliHost(OutputFormat format, std::filesystem::path destination,
-                 std::vector<std::filesystem::path> sources, std::atomic<bool>& stop)
-    : format_(format),
+CliHost::CliHost(OutputOptions options, std::filesystem::path destination,
+                 std::vector<std::filesystem::path> sources, std::atomic<bool>& stop,
+                 Console& console, RunReport before)
+    : options_(options),
       destination_(std::move(destination)),
       sources_(std::move(sources)),
       stop_(stop),
-      terminal_(isatty(2) != 0) {}
+      console_(console),
+      report_(std::move(before)) {}
 
 OutputOptions CliHost::Options() {
-    return {format_, false, false};
+    return options_;
 }
 
 std::optional<std::filesystem::path> CliHost::ChooseDestination(const std::string&) {
@@ -49,14 +87,15 @@ std::filesystem::path CliHost::SourceRow(std::size_t row) {
 
 void CliHost::ShowMailboxCaption(const std::string& text) {
     EndMailboxLine();
-    mailboxCaption_ = TrimBlanks(text);
+    mailboxCaption_ = VisibleText(TrimBlanks(text));
+    ++mailboxNumber_;
     saved_ = 0;
 }
 
 void CliHost::ShowFileCaption(const std::string& text) {
-    fileCaption_ = text;
+    fileCaption_ = VisibleText(text);
     mailboxOpen_ = true;
-    if (!terminal_) std::fprintf(stderr, "%s: %s\n", mailboxCaption_.c_str(), text.c_str());
+    if (!console_.ErrIsTerminal()) console_.Lines(kErr, mailboxCaption_ + ": " + fileCaption_);
     DrawProgress(true);
 }
 
@@ -71,55 +110,132 @@ void CliHost::ShowProgressBytes(std::uint64_t done, std::uint64_t total) {
     DrawProgress(false);
 }
 
+// One line, rewritten in place, never wider than the terminal. A long
+// mailbox name loses its middle; on a narrow terminal the words around it
+// shrink first ("2/5 ... 3 saved, 1.0 MB/4.0 MB"), and a line still too wide
+// loses its end.
 void CliHost::DrawProgress(bool force) {
-    if (!terminal_) return;
+    if (!console_.ErrIsTerminal()) return;
     const auto now = std::chrono::steady_clock::now();
     if (!force && now - lastDraw_ < std::chrono::milliseconds(100)) return;
     lastDraw_ = now;
-    std::fprintf(stderr, "\r%s %s: %lld messages saved, %s of %s read\x1b[K",
-                 mailboxCaption_.c_str(), fileCaption_.c_str(), static_cast<long long>(saved_),
-                 ByteText(done_).c_str(), ByteText(total_).c_str());
-    std::fflush(stderr);
+    const std::string forms[][2] = {
+        {mailboxCaption_ + " ", ": " + CountOf(saved_, "message saved", "messages saved") + ", " +
+                                    ByteText(done_) + " of " + ByteText(total_) + " read"},
+        {std::to_string(mailboxNumber_) + "/" + std::to_string(mailboxCount_) + " ",
+         ": " + std::to_string(saved_) + " saved, " + ByteText(done_) + "/" + ByteText(total_)},
+    };
+    // The last column stays free: some terminals wrap as soon as it is written.
+    const std::size_t columns = std::max<std::size_t>(console_.Columns(), 2) - 1;
+    const std::size_t name = DisplayWidth(fileCaption_);
+    std::string line;
+    for (const auto& form : forms) {
+        const std::size_t fixed = DisplayWidth(form[0]) + DisplayWidth(form[1]);
+        const std::size_t room = columns > fixed ? columns - fixed : 0;
+        line = form[0] + ElideMiddle(fileCaption_, std::max(room, kNarrowestName)) + form[1];
+        if (room >= std::min(name, kNarrowestName)) break;
+    }
+    if (DisplayWidth(line) > columns) line = CutToWidth(line, columns);
+    console_.Raw(kErr, "\r" + line + "\x1b[K");
+    progressShown_ = true;
+}
+
+void CliHost::ClearProgress() {
+    if (!progressShown_) return;
+    progressShown_ = false;
+    console_.Raw(kErr, "\r\x1b[K");
 }
 
 void CliHost::EndMailboxLine() {
     if (!mailboxOpen_) return;
     mailboxOpen_ = false;
-    if (terminal_) {
+    if (console_.ErrIsTerminal()) {
         DrawProgress(true);
-        std::fputc('\n', stderr);
+        console_.Raw(kErr, "\n");
+        progressShown_ = false;
     } else {
-        std::fprintf(stderr, "  %lld messages saved\n", static_cast<long long>(saved_));
+        console_.Lines(kErr, "  " + CountOf(saved_, "message saved", "messages saved"));
     }
 }
 
-void CliHost::ShowMessage(MessageKind kind, const std::string&, const std::string& text) {
+void CliHost::PrintFailure(const RunFailure& failure) {
+    const bool redraw = progressShown_;
+    ClearProgress();
+    console_.Lines(kErr, FailureText(failure));
+    if (redraw) DrawProgress(true);
+}
+
+void CliHost::PrintMessage(MessageKind kind, const std::string& text) {
     EndMailboxLine();
-    std::FILE* out = kind == MessageKind::Information ? stdout : stderr;
-    std::fprintf(out, "%s\n", text.c_str());
-    std::fflush(out);
+    ClearProgress();
+    console_.Lines(kind == MessageKind::Information ? kOut : kErr, text);
+}
+
+void CliHost::ShowMessage(MessageKind kind, const std::string&, const std::string& text) {
+    if (running_) {
+        // The last message of a run is its completion message, which the
+        // summary replaces; anything before it is shown now.
+        if (pending_) PrintMessage(pending_->kind, pending_->text);
+        pending_ = Pending{kind, text};
+        return;
+    }
+    PrintMessage(kind, text);
+}
+
+void CliHost::ShowFailure(const RunFailure& failure) {
+    ++failuresShown_;
+    PrintFailure(failure);
 }
 
 void CliHost::RunStarted() {
-    std::fprintf(stderr, "Converting %zu mailbox%s into %s\n", sources_.size(),
-                 sources_.size() == 1 ? "" : "es", DisplayPath(destination_).c_str());
+    running_ = true;
+    failuresShown_ = 0;
+    // The first progress line shows the real total, not "0.0 KB of 0.0 KB".
+    done_ = total_ = 0;
+    mailboxNumber_ = mailboxCount_ = 0;
+    for (const auto& source : sources_) {
+        // The run skips blank names, and so does the count.
+        if (!TrimBlanks(DisplayPath(source)).empty()) ++mailboxCount_;
+        std::error_code ignored;
+        if (std::filesystem::is_regular_file(source, ignored)) {
+            const auto size = std::filesystem::file_size(source, ignored);
+            if (!ignored) total_ += size;
+        }
+    }
+    console_.Lines(kErr, "Converting " +
+                             CountOf(std::int64_t(mailboxCount_), "mailbox", "mailboxes") +
+                             " into " + VisibleText(DisplayPath(destination_)));
 }
 
 void CliHost::RunFinished(const RunReport& report) {
     EndMailboxLine();
-    // The completion message shows the first few failures; the rest go here.
-    constexpr std::size_t kShownInMessage = 5;
-    if (report.failures.size() > kShownInMessage) {
-        std::fprintf(stderr, "All failures:\n");
-        for (const auto& failure : report.failures) {
-            std::fprintf(stderr, "  %s\n", FailureLine(failure).c_str());
-        }
-        if (report.failureCount > report.failures.size()) {
-            std::fprintf(stderr, "  ... and %zu more\n",
-                         report.failureCount - report.failures.size());
-        }
+    running_ = false;
+    // Failures the run kept but did not show as they happened.
+    for (std::size_t i = failuresShown_; i < report.failures.size(); ++i) {
+        PrintFailure(report.failures[i]);
     }
-    std::fprintf(stdout, "Output: %s\n", DisplayPath(destination_).c_str());
+    const std::size_t listed = std::max(failuresShown_, report.failures.size());
+    if (report.failureCount > listed) {
+        console_.Lines(kErr, "... and " +
+                                 CountOf(std::int64_t(report.failureCount - listed), "more failure",
+                                         "more failures") +
+                                 " not listed");
+    }
+    // The run's last message is its completion message, which the summary
+    // below replaces; any other (the session error) is an error here.
+    if (pending_ && pending_->text != CompletionText(report)) {
+        PrintMessage(report.sessionError ? MessageKind::Warning : pending_->kind, pending_->text);
+    }
+    pending_.reset();
+
+    report_.Append(report);
+    const MessageKind kind = report_.Clean() ? MessageKind::Information : MessageKind::Warning;
+    // After the session error the run has said what ended it.
+    if (!report.sessionError) PrintMessage(kind, CompletionText(report_, ConsoleStyle()));
+    if (const std::string stores = StoresText(report_); !stores.empty()) {
+        PrintMessage(kind, stores);
+    }
+    console_.Lines(kOut, "Output: " + VisibleText(DisplayPath(destination_)));
 }
 
 bool CliHost::StopRequested() {

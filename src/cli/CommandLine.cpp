@@ -1,18 +1,30 @@
 #include "cli/CommandLine.h"
 
+#include <algorithm>
+#include <cctype>
 #include <string_view>
 
 namespace mailvane {
 
 std::string UsageText() {
-    return R"USAGE(Usage: mailvane-cli --format eml|emlx --output DIR SOURCE...
+    return R"USAGE(Usage: mailvane-cli --format eml|emlx|pst [--pst-per-mailbox]
+                    --output DIR SOURCE...
 
-Converts MBOX mailboxes into one file per message.
+Converts MBOX mailboxes into one file per message, or into PST stores.
 
-  -f, --format FORMAT  eml: one .eml file per message, CR LF line ends, the
+  -f, --format FORMAT  (any letter case)
+                       eml: one .eml file per message, CR LF line ends, the
                        mailbox's "From " line kept at its head.
                        emlx: one .emlx file per message (length line, message
                        with LF line ends, property list).
+                       pst: one PST store for all mailboxes, DIR/MBOX<date
+                       and time>.pst, holding a folder per mailbox.
+      --pst-per-mailbox
+                       with pst: a store per mailbox instead, DIR/NAME.pst,
+                       named after the mailbox (its file name without a
+                       final .mbox). A store this program made in an
+                       earlier run is extended; any other file of that name
+                       is left as it is and the mailbox is reported failed.
   -o, --output DIR     the destination folder; created when missing.
   -h, --help           show this text and exit.
       --version        show the version and exit.
@@ -24,17 +36,36 @@ all its subfolders, breadth-first, for files whose names end in .mbox or .mbx
 Each mailbox gets its own folder: DIR followed by the mailbox's absolute path
 without its root, so /home/ann/Mail/Inbox.mbox goes to
 DIR/home/ann/Mail/Inbox.mbox/, holding email-1.eml, email-2.eml, ...
-A mailbox listed twice goes to a folder with " (2)" added.
+(with pst the folder is made and stays empty). A mailbox listed twice goes
+to a folder with " (2)" added. An email-N.eml left by an earlier run is
+replaced; a file is never seen half-written under its name.
+
+A mailbox is read up to the size it had when it was opened, so mail added
+while the run goes is left for the next run.
 
 On a terminal a progress line shows the mailbox, the messages saved and the
-bytes read; otherwise one line per mailbox is printed. At the end a summary
-lists every failure with its mailbox, message number and cause.
+bytes read; otherwise one line per mailbox is printed. Each failure is
+printed on standard error as it happens, with its mailbox (or folder),
+message number and cause; a folder that cannot be listed is named and
+counts as a failure. The summary at the end gives the counts and the first
+few failures; with pst it names each store with its folders and their
+messages. Control characters in names are shown escaped (\n, \x1b).
+A closed standard output or error ends the printing, not the conversion.
 
 Ctrl-C stops after the message being written; what was written stays.
 
 Exit status: 0 when every message was written, 1 when something failed or
 the run was stopped, 2 for a usage error.
 )USAGE";
+}
+
+OutputOptions RunOptions(const CommandLine& line) {
+    OutputOptions options{line.format, false, false};
+    if (line.format == OutputFormat::Pst) {
+        options.onePstForAll = !line.pstPerMailbox;
+        options.onePstForAllEnabled = true;
+    }
+    return options;
 }
 
 bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& error) {
@@ -57,6 +88,8 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
             line.help = true;
         } else if (arg == "--version") {
             line.version = true;
+        } else if (arg == "--pst-per-mailbox") {
+            line.pstPerMailbox = true;
         } else if (arg == "-f" || arg == "--format" || arg.starts_with("--format=")) {
             std::string format;
             if (arg.starts_with("--format=")) {
@@ -64,12 +97,17 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
             } else if (!value(i, arg, format)) {
                 return false;
             }
-            if (format == "eml") {
+            std::string lower = format;
+            std::transform(lower.begin(), lower.end(), lower.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            if (lower == "eml") {
                 line.format = OutputFormat::Eml;
-            } else if (format == "emlx") {
+            } else if (lower == "emlx") {
                 line.format = OutputFormat::Emlx;
+            } else if (lower == "pst") {
+                line.format = OutputFormat::Pst;
             } else {
-                error = "unknown format \"" + format + "\" (use eml or emlx)";
+                error = "unknown format \"" + format + "\" (use eml, emlx or pst)";
                 return false;
             }
         } else if (arg == "-o" || arg == "--output" || arg.starts_with("--output=")) {
@@ -87,7 +125,9 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
     }
     if (line.help || line.version) return true;
     if (line.format == OutputFormat::None) {
-        error = "choose a format with --format eml or --format emlx";
+        error = "choose a format with --format eml, emlx or pst";
+    } else if (line.pstPerMailbox && line.format != OutputFormat::Pst) {
+        error = "--pst-per-mailbox goes with --format pst";
     } else if (line.output.empty()) {
         error = "name the destination folder with --output DIR";
     } else if (line.sources.empty()) {

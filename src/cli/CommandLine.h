@@ -12,6 +12,7 @@ struct CommandLine {
     OutputFormat format = OutputFormat::None;
     std::filesystem::path output;
     std::vector<std::filesystem::path> sources;
+    bool pstPerMailbox = false;  // a store per mailbox rather than one for all
     bool help = false;
     bool version = false;
 };
@@ -20,5 +21,9 @@ struct CommandLine {
 bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& error);
 
 std::string UsageText();
+
+// The options the run asks for: for PST, one store for all mailboxes unless
+// --pst-per-mailbox was given.
+OutputOptions RunOptions(const CommandLine& line);
 
 }  // namespace mailvane

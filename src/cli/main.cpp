@@ -1,11 +1,11 @@
 // mailvane-cli: converts MBOX mailboxes from the command line.
 #include <atomic>
 #include <csignal>
-#include <cstdio>
 #include <system_error>
 
 #include "cli/CliHost.h"
 #include "cli/CommandLine.h"
+#include "cli/Console.h"
 #include "convert/ConversionRun.h"
 #include "sources/SourceList.h"
 #include "support/Paths.h"
@@ -15,6 +15,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr auto kOut = Console::Stream::Out;
+constexpr auto kErr = Console::Stream::Err;
+
 std::atomic<bool> stopRequested{false};
 
 extern "C" void OnStopSignal(int signal) {
@@ -23,65 +26,85 @@ extern "C" void OnStopSignal(int signal) {
     std::signal(signal, SIG_DFL);
 }
 
+// Folders become the mailboxes found in them; files are taken as given. What
+// goes wrong on the way is printed at once and kept in `report`.
+std::vector<fs::path> GatherMailboxes(const std::vector<fs::path>& sources, Console& console,
+                                      RunReport& report) {
+    std::vector<fs::path> mailboxes;
+    for (const auto& source : sources) {
+        std::error_code code;
+        if (!fs::is_directory(source, code)) {
+            mailboxes.push_back(source);
+            continue;
+        }
+        const FolderScan scan = FindMailboxes(source);
+        for (const auto& unlisted : scan.unlisted) {
+            const RunFailure failure{unlisted.folder, 0,
+                                     "cannot list this folder (" + unlisted.cause.message() +
+                                         "); any mailboxes in it were not converted"};
+            report.AddSkippedFolder(failure.mailbox, failure.cause);
+            console.Lines(kErr, FailureText(failure));
+        }
+        if (scan.repeatedFolders > 0) {
+            report.notes.push_back(CountOf(scan.repeatedFolders, "folder", "folders") + " under " +
+                                   DisplayPath(source) +
+                                   (scan.repeatedFolders == 1 ? " was" : " were") +
+                                   " reached again through a link and listed only once.");
+        }
+        if (scan.mailboxes.empty()) {
+            const RunFailure failure{source, 0, "no .mbox or .mbx files in this folder"};
+            report.AddFailure(failure.mailbox, 0, failure.cause);
+            console.Lines(kErr, FailureText(failure));
+        }
+        mailboxes.insert(mailboxes.end(), scan.mailboxes.begin(), scan.mailboxes.end());
+    }
+    return mailboxes;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A closed pipe on standard output or error ends the printing, not the run.
+    IgnoreBrokenPipes();
+    Console console;
+
     CommandLine line;
     std::string error;
     if (!ParseCommandLine(argc, argv, line, error)) {
-        std::fprintf(stderr, "mailvane-cli: %s\nTry 'mailvane-cli --help'.\n", error.c_str());
+        console.Lines(kErr, "mailvane-cli: " + error + "\nTry 'mailvane-cli --help'.");
         return 2;
     }
     if (line.help) {
-        std::fputs(UsageText().c_str(), stdout);
+        console.Raw(kOut, UsageText());
         return 0;
     }
     if (line.version) {
-        std::puts("mailvane-cli 6.2.0.4");
+        console.Lines(kOut, "mailvane-cli 6.2.0.4");
         return 0;
     }
 
     std::error_code code;
     const fs::path destination = fs::absolute(line.output, code).lexically_normal();
     if (code || !EnsureFolderExists(destination, code)) {
-        std::fprintf(stderr, "mailvane-cli: cannot create the output folder %s: %s\n",
-                     DisplayPath(line.output).c_str(), code.message().c_str());
+        console.Lines(kErr, "mailvane-cli: cannot create the output folder " +
+                                VisibleText(DisplayPath(line.output)) + ": " + code.message());
         return 1;
     }
 
-    // Folders become the mailboxes found in them; files are taken as given.
-    std::vector<fs::path> mailboxes;
-    bool listingFailed = false;
-    for (const auto& source : line.sources) {
-        if (fs::is_directory(source, code)) {
-            FolderScan scan = FindMailboxes(source);
-            const auto& found = scan.mailboxes;
-            if (found.empty()) {
-                std::fprintf(stderr, "mailvane-cli: %s: no .mbox or .mbx files in this folder\n",
-                             DisplayPath(source).c_str());
-                listingFailed = true;
-            }
-            if (scan.unreadableFolders > 0) {
-                std::fprintf(stderr, "mailvane-cli: %s: %d folders could not be listed\n",
-                             DisplayPath(source).c_str(), scan.unreadableFolders);
-                listingFailed = true;
-            }
-            mailboxes.insert(mailboxes.end(), found.begin(), found.end());
-        } else {
-            mailboxes.push_back(source);
-        }
-    }
+    RunReport before;
+    std::vector<fs::path> mailboxes = GatherMailboxes(line.sources, console, before);
 
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
 
     if (mailboxes.empty()) {
-        std::fprintf(stderr, "mailvane-cli: no mailboxes to convert\n");
+        console.Lines(kErr, "mailvane-cli: no mailboxes to convert");
         return 1;
     }
 
-    CliHost host(line.format, destination, std::move(mailboxes), stopRequested);
-    ConversionRun run(host);
-    const RunReport report = run.Run();
-    return (report.started && report.Clean() && !listingFailed) ? 0 : 1;
+    CliHost host(RunOptions(line), destination, std::move(mailboxes), stopRequested, console,
+                 std::move(before));
+    ConversionRun(host).Run();
+    const RunReport& report = host.Report();
+    return (report.started && report.Clean()) ? 0 : 1;
 }

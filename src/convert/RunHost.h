@@ -10,6 +10,7 @@
 
 namespace mailvane {
 
+struct RunFailure;
 struct RunReport;
 
 enum class OutputFormat { None, Eml, Emlx, Msg, Pst };
@@ -43,6 +44,9 @@ public:
 
     virtual void ShowMessage(MessageKind kind, const std::string& title,
                              const std::string& text) = 0;
+    // Each failure the moment the run records it (the report keeps it too),
+    // for a front end that lists failures as they happen.
+    virtual void ShowFailure(const RunFailure& failure) { (void)failure; }
 
     virtual void RunStarted() = 0;
     virtual void RunFinished(const RunReport& report) = 0;

@@ -29,6 +29,7 @@ FolderScan FindMailboxes(const std::filesystem::path& folder) {
         if (IsMailboxName(file)) scan.mailboxes.push_back(file);
     }
     scan.unreadableFolders = logger.unreadableFolders();
+    scan.unlisted = logger.unlistedFolders();
     scan.repeatedFolders = logger.repeatedFolders();
     logger.Terminate();
     return scan;

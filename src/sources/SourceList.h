@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "sources/pathLogger.h"
+
 namespace mailvane {
 
 // True when a listed name is taken as a mailbox by the folder command: it
@@ -16,8 +18,9 @@ std::string CountText(std::size_t rows);
 
 struct FolderScan {
     std::vector<std::filesystem::path> mailboxes;
-    int unreadableFolders = 0;  // could not be listed
-    int repeatedFolders = 0;    // met before through a link: skipped to end loops
+    int unreadableFolders = 0;             // could not be listed...
+    std::vector<UnlistedFolder> unlisted;  // ...these, with the cause
+    int repeatedFolders = 0;               // met before through a link: skipped to end loops
 };
 
 // Every mailbox file under `folder`, breadth-first, as the folder command adds

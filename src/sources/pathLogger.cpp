@@ -1,6 +1,7 @@
 #include "sources/pathLogger.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <set>
 #include <system_error>
 #include <utility>
@@ -28,18 +29,19 @@ fs::path WithSeparator(const fs::path& folder) {
 // the visited set of paths and the path length limit).
 using FolderId = std::pair<std::uint64_t, std::uint64_t>;
 
-bool IdentifyFolder(const fs::path& folder, FolderId& id) {
+std::error_code IdentifyFolder(const fs::path& folder, FolderId& id) {
 #ifdef _WIN32
     std::error_code error;
     auto canonical = fs::canonical(folder, error);
-    if (error) return false;
+    if (error) return error;
     id = {std::hash<std::wstring>{}(canonical.native()), 0};
-    return true;
+    return {};
 #else
     struct stat info {};
-    if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+    if (::stat(folder.c_str(), &info) != 0) return {errno, std::generic_category()};
+    if (!S_ISDIR(info.st_mode)) return std::make_error_code(std::errc::not_a_directory);
     id = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
-    return true;
+    return {};
 #endif
 }
 
@@ -52,6 +54,12 @@ void pathLogger::PathLogInit() {
     pathNames_.clear();
     pathPointers_.clear();
     unreadable_ = repeated_ = 0;
+    unlisted_.clear();
+}
+
+void pathLogger::Unlisted(const path& folder, std::error_code cause) {
+    ++unreadable_;
+    unlisted_.push_back({folder, cause});
 }
 
 void pathLogger::LogPath(const path& start) {
@@ -61,7 +69,7 @@ void pathLogger::LogPath(const path& start) {
     counter_ = 1;
     std::set<FolderId> visited;
     FolderId startId;
-    if (IdentifyFolder(start, startId)) visited.insert(startId);
+    if (!IdentifyFolder(start, startId)) visited.insert(startId);
     pathNames_.push_back(WithSeparator(start));
 
     // pathNames_ is the work queue: folders are appended as they are found and
@@ -71,7 +79,7 @@ void pathLogger::LogPath(const path& start) {
         std::vector<fs::path> subfolders, files;
         fs::directory_iterator entries(folder, error);
         if (error) {
-            ++unreadable_;
+            Unlisted(folder, error);
             continue;
         }
         // A folder that fails part way is skipped whole, so no folder is ever
@@ -90,7 +98,7 @@ void pathLogger::LogPath(const path& start) {
         }
         if (error) complete = false;
         if (!complete) {
-            ++unreadable_;
+            Unlisted(folder, error);
             continue;
         }
         std::sort(subfolders.begin(), subfolders.end(),
@@ -101,8 +109,8 @@ void pathLogger::LogPath(const path& start) {
         for (const auto& name : subfolders) {
             fs::path child = folder / name;
             FolderId id;
-            if (!IdentifyFolder(child, id)) {
-                ++unreadable_;
+            if (const std::error_code cause = IdentifyFolder(child, id)) {
+                Unlisted(WithSeparator(child), cause);
                 continue;
             }
             if (!visited.insert(id).second) {

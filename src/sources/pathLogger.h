@@ -8,9 +8,16 @@
 // as a link loop produces) is skipped, so every walk ends.
 #include <cstdint>
 #include <filesystem>
+#include <system_error>
 #include <vector>
 
 namespace mailvane {
+
+// A folder the walk skipped because it could not be listed, and why.
+struct UnlistedFolder {
+    std::filesystem::path folder;
+    std::error_code cause;
+};
 
 class pathLogger {
 public:
@@ -41,6 +48,8 @@ public:
     // met before (a link back into the tree).
     std::int32_t unreadableFolders() const { return unreadable_; }
     std::int32_t repeatedFolders() const { return repeated_; }
+    // Every folder counted by unreadableFolders, in the order they were met.
+    const std::vector<UnlistedFolder>& unlistedFolders() const { return unlisted_; }
 
 private:
     std::vector<path> fullFileNames_, fileNames_, pathNames_;
@@ -48,6 +57,9 @@ private:
     std::int32_t counter_ = 0;
     std::int32_t unreadable_ = 0;
     std::int32_t repeated_ = 0;
+    std::vector<UnlistedFolder> unlisted_;
+
+    void Unlisted(const path& folder, std::error_code cause);
 };
 
 }  // namespace mailvane

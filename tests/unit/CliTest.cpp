@@ -1,24 +1,32 @@
-// mailvane-cli as a user runs it: its exit codes and what it writes.
+// mailvane-cli as a user runs it: its exit codes and what it writes; and the
+// texts it is made of (escapes, widths, counts, the summary).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
-
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "TestFiles.h"
+#include "cli/CliHost.h"
+#include "cli/CommandLine.h"
+#include "cli/Console.h"
+#include "convert/RunReport.h"
 
+namespace mailvane {
 namespace {
 
 namespace fs = std::filesystem;
 
 struct Result {
     int code = -1;
-    std::string output;  // stdout and stderr
+    std::string output;  // stdout and stderr, or what the redirection leaves
 };
 
 std::string Quote(const std::string& arg) {
@@ -27,10 +35,10 @@ std::string Quote(const std::string& arg) {
     return quoted + "'";
 }
 
-Result RunCli(const std::vector<std::string>& args) {
+Result RunCli(const std::vector<std::string>& args, const std::string& redirect = "2>&1") {
     std::string command = Quote(MAILVANE_CLI);
     for (const auto& arg : args) command += " " + Quote(arg);
-    command += " 2>&1 </dev/null";
+    command += " </dev/null " + redirect;
     Result result;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe) return result;
@@ -43,34 +51,165 @@ Result RunCli(const std::vector<std::string>& args) {
     return result;
 }
 
+std::string ReadAll(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    return text;
+}
+
+// The exit code, or -1 for a program ended by a signal (SIGPIPE among them).
+int ExitCode(pid_t child) {
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// In a child: becomes the program with `args`.
+[[noreturn]] void ExecCli(std::vector<std::string> args) {
+    args.insert(args.begin(), MAILVANE_CLI);
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+}
+
+// Runs the program in a child after `prepare` has set up its descriptors
+// (and anything else) there.
+pid_t Start(const std::vector<std::string>& args, const std::function<void()>& prepare) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        prepare();
+        ExecCli(args);
+    }
+    return child;
+}
+
+// Both streams into one pipe, read to its end.
+Result RunInto(const std::vector<std::string>& args, const std::function<void()>& prepare) {
+    int fds[2];
+    if (::pipe(fds) != 0) return {};
+    const pid_t child = Start(args, [&] {
+        ::dup2(fds[1], 1);
+        ::dup2(fds[1], 2);
+        ::close(fds[0]);
+        prepare();
+    });
+    ::close(fds[1]);
+    Result result;
+    result.output = ReadAll(fds[0]);
+    ::close(fds[0]);
+    result.code = ExitCode(child);
+    return result;
+}
+
+// On a terminal `columns` wide; what the terminal received.
+Result RunOnTerminal(const std::vector<std::string>& args, unsigned short columns) {
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = columns;
+    int terminal = -1;
+    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, &size);
+    if (child == 0) ExecCli(args);
+    Result result;
+    if (child < 0) return result;
+    result.output = ReadAll(terminal);  // ends with EIO once the child has gone
+    ::close(terminal);
+    result.code = ExitCode(child);
+    return result;
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+std::string Message(int n) {
+    return "From a@b Mon Jan  1 00:00:00 2001\nSubject: m" + std::to_string(n) + "\n\nbody\n";
+}
+
+std::string Messages(int count) {
+    std::string text;
+    for (int n = 1; n <= count; ++n) text += Message(n);
+    return text;
+}
+
 class Cli : public testing::Test {
 protected:
     fs::path Box(const std::string& name, const std::string& text) {
-        mailvane::test::WriteFile(in / name, text);
+        test::WriteFile(in / name, text);
         return in / name;
     }
-    mailvane::test::ScratchFolder in, out;
+    // Where the messages of `mailbox` go in `destination`.
+    static fs::path OutputOf(const fs::path& destination, const fs::path& mailbox) {
+        return destination / mailbox.relative_path();
+    }
+    test::ScratchFolder in, out;
 };
 
 TEST_F(Cli, UsageErrorsExitTwo) {
     const fs::path box = Box("a.mbox", "From a\n\nx\n");
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{},
-                                               {"--format", "pst", "--output", out.path(), box},
-                                               {"--format", "eml", box},
-                                               {"--format", "eml", "--output", out.path()},
-                                               {"--output", out.path(), box},
-                                               {"--bogus"},
-                                               {"--format"}}) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {},
+             {"--format", "msg", "--output", out.path(), box},
+             {"--format", "eml", "--pst-per-mailbox", "--output", out.path(), box},
+             {"--format", "eml", box},
+             {"--format", "eml", "--output", out.path()},
+             {"--output", out.path(), box},
+             {"--bogus"},
+             {"--format"}}) {
         const Result result = RunCli(args);
         EXPECT_EQ(result.code, 2) << result.output;
         EXPECT_NE(result.output.find("mailvane-cli: "), std::string::npos) << result.output;
     }
     const Result help = RunCli({"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char* option : {"--format", "--output", "--help", "--version", "Exit status"}) {
+    for (const char* option :
+         {"--format", "--pst-per-mailbox", "--output", "--help", "--version", "Exit status"}) {
         EXPECT_NE(help.output.find(option), std::string::npos) << option;
     }
+}
+
+TEST(CommandLineTest, FormatInAnyLetterCaseAndTheStoreLayout) {
+    const auto parse = [](std::vector<std::string> args, CommandLine& line) {
+        args.insert(args.begin(), "mailvane-cli");
+        std::vector<char*> argv;
+        for (auto& arg : args) argv.push_back(arg.data());
+        std::string error;
+        return ParseCommandLine(int(argv.size()), argv.data(), line, error);
+    };
+    for (const auto& [text, format] :
+         std::vector<std::pair<std::string, OutputFormat>>{{"EML", OutputFormat::Eml},
+                                                           {"Emlx", OutputFormat::Emlx},
+                                                           {"pSt", OutputFormat::Pst}}) {
+        CommandLine line;
+        ASSERT_TRUE(parse({"--format", text, "-o", "out", "a.mbox"}, line)) << text;
+        EXPECT_EQ(line.format, format) << text;
+        CommandLine joined;
+        ASSERT_TRUE(parse({"--format=" + text, "-o", "out", "a.mbox"}, joined)) << text;
+        EXPECT_EQ(joined.format, format) << text;
+    }
+
+    CommandLine one;
+    ASSERT_TRUE(parse({"-f", "pst", "-o", "out", "a.mbox"}, one));
+    const OutputOptions forAll = RunOptions(one);
+    EXPECT_EQ(forAll.format, OutputFormat::Pst);
+    EXPECT_TRUE(forAll.onePstForAll);
+    EXPECT_TRUE(forAll.onePstForAllEnabled);
+
+    CommandLine each;
+    ASSERT_TRUE(parse({"-f", "PST", "--pst-per-mailbox", "-o", "out", "a.mbox"}, each));
+    const OutputOptions perMailbox = RunOptions(each);
+    EXPECT_EQ(perMailbox.format, OutputFormat::Pst);
+    EXPECT_FALSE(perMailbox.onePstForAll);
+    EXPECT_TRUE(perMailbox.onePstForAllEnabled);
+
+    CommandLine files;
+    ASSERT_TRUE(parse({"-f", "eml", "-o", "out", "a.mbox"}, files));
+    EXPECT_FALSE(RunOptions(files).onePstForAllEnabled);
 }
 
 TEST_F(Cli, ExitsZeroOnlyWhenEverythingWasWritten) {
@@ -96,40 +235,220 @@ TEST_F(Cli, ExitsZeroOnlyWhenEverythingWasWritten) {
 }
 
 TEST_F(Cli, AnOutputFolderThatCannotBeMadeExitsOne) {
-    mailvane::test::WriteFile(out / "file", "x");
+    test::WriteFile(out / "file", "x");
     const Result result =
         RunCli({"--format", "eml", "--output", out / "file/below", Box("a.mbox", "From a\n\nx\n")});
     EXPECT_EQ(result.code, 1) << result.output;
     EXPECT_NE(result.output.find("cannot create the output folder"), std::string::npos);
 }
 
+// Many failures: each is printed once on standard error, the summary gives
+// the counts and the first few, and no line calls the run a success.
+TEST_F(Cli, FailuresArePrintedOnceAndTheSummaryGivesTheFirstFew) {
+    std::vector<std::string> args = {"-f", "eml", "-o", out.path(), Box("good.mbox", Messages(2))};
+    for (int n = 1; n <= 8; ++n) args.push_back(in / ("missing" + std::to_string(n) + ".mbox"));
+    const Result result = RunCli(args, "2>&1 >/dev/null");
+    EXPECT_EQ(result.code, 1);
+    const std::string& err = result.output;
+    for (int n = 1; n <= 8; ++n) {
+        const std::string path = (in / ("missing" + std::to_string(n) + ".mbox")).string();
+        EXPECT_EQ(Occurrences(err, "failed: " + path + ": cannot read the mailbox"), 1u) << err;
+        // In the summary as well, for the first five only.
+        EXPECT_EQ(Occurrences(err, path + ": cannot read"), n <= 5 ? 2u : 1u) << path << err;
+    }
+    EXPECT_NE(err.find("2 messages were exported from 9 mailboxes."), std::string::npos) << err;
+    EXPECT_NE(err.find("8 of 9 mailboxes could not be converted"), std::string::npos) << err;
+    EXPECT_NE(err.find("\n... and 3 more."), std::string::npos) << err;
+    EXPECT_EQ(err.find("successfully"), std::string::npos) << err;
+    // The summary follows every failure line.
+    EXPECT_GT(err.find("What failed:"), err.rfind("failed: /"));
+}
+
+// A folder the scan could not list is named, on standard error and in the
+// summary, and the run is no success. Root lists any folder, so the program
+// runs as an ordinary user.
+TEST_F(Cli, AFolderThatCannotBeListedIsNamed) {
+    Box("Mail/a.mbox", Messages(2));
+    Box("Mail/locked/b.mbox", Messages(1));
+    Box("Mail/locked2/c.mbox", Messages(1));
+    for (const fs::path& folder : {in.path(), out.path()}) fs::permissions(folder, fs::perms::all);
+    fs::permissions(in / "Mail/locked", fs::perms::none);
+    fs::permissions(in / "Mail/locked2", fs::perms::none);
+    const bool asRoot = ::geteuid() == 0;
+    const Result result = RunInto({"-f", "eml", "-o", out / "o", in / "Mail"}, [&] {
+        if (asRoot && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(77);
+    });
+    if (result.code == 77) GTEST_SKIP() << "cannot act as an ordinary user";
+    EXPECT_EQ(result.code, 1) << result.output;
+    for (const char* folder : {"locked", "locked2"}) {
+        const std::string named = (in / "Mail" / folder).string() + "/: cannot list this folder";
+        EXPECT_EQ(Occurrences(result.output, "failed: " + named), 1u) << result.output;
+        EXPECT_EQ(Occurrences(result.output, named), 2u) << result.output;
+    }
+    EXPECT_NE(result.output.find("2 folders could not be listed"), std::string::npos)
+        << result.output;
+    EXPECT_EQ(result.output.find("successfully"), std::string::npos) << result.output;
+    EXPECT_TRUE(fs::exists(OutputOf(out / "o", in / "Mail/a.mbox") / "email-2.eml"));
+}
+
+// A mailbox named with terminal escapes and line breaks shows them escaped,
+// in lines and in failures alike.
+TEST_F(Cli, ControlCharactersInNamesAreShownEscaped) {
+    const std::string name = "red\x1b[31m\nfake line\r\x07.mbox";
+    const fs::path box = Box(name, Messages(1));
+    const Result result = RunCli({"-f", "eml", "-o", out.path(), box, in / ("gone\x1b]0;t\x07")});
+    EXPECT_EQ(result.code, 1);
+    EXPECT_EQ(result.output.find('\x1b'), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find('\r'), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find('\x07'), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("red\\x1b[31m\\nfake line\\r\\x07.mbox"), std::string::npos)
+        << result.output;
+    EXPECT_NE(result.output.find("failed: " + in.path().string() + "/gone\\x1b]0;t\\x07"),
+              std::string::npos)
+        << result.output;
+    EXPECT_TRUE(fs::exists(OutputOf(out.path(), box) / "email-1.eml"));
+}
+
+// On a terminal the progress line stays within its width whatever the name,
+// and its first draw already shows the real size.
+TEST_F(Cli, TheProgressLineFitsTheTerminal) {
+    const std::string mailbox = Messages(3);
+    const fs::path box = Box(
+        std::string(70, 'a') + "\x1b[2J\xe4\xb8\xad\xe6\x96\x87" + std::string(40, 'z') + ".mbox",
+        mailbox);
+    for (unsigned short columns : {100, 52}) {
+        const Result result = RunOnTerminal({"-f", "eml", "-o", out.path(), box}, columns);
+        ASSERT_EQ(result.code, 0) << result.output;
+        // Each draw runs from a carriage return to the erase-to-end that
+        // closes it; a bare erase is the line being cleared.
+        std::vector<std::string> draws;
+        for (std::size_t end = 0; (end = result.output.find("\x1b[K", end)) != std::string::npos;
+             ++end) {
+            const std::size_t start = result.output.rfind('\r', end);
+            if (start != std::string::npos && end > start + 1)
+                draws.push_back(result.output.substr(start + 1, end - start - 1));
+        }
+        ASSERT_FALSE(draws.empty()) << result.output;
+        for (const std::string& draw : draws) {
+            EXPECT_LT(DisplayWidth(draw), columns) << draw;
+            EXPECT_EQ(draw.find('\x1b'), std::string::npos) << draw;
+            EXPECT_NE(draw.find("..."), std::string::npos) << draw;
+        }
+        const std::string size = ByteText(mailbox.size());
+        EXPECT_NE(draws.front().find("0 bytes"), std::string::npos) << draws.front();
+        EXPECT_NE(draws.front().find(size), std::string::npos) << draws.front();
+        EXPECT_NE(draws.back().find(size + (columns > 60 ? " of " : "/") + size), std::string::npos)
+            << draws.back();
+        // The name keeps its start and its end.
+        EXPECT_NE(draws.front().find("aaa"), std::string::npos) << draws.front();
+        EXPECT_NE(draws.front().find("zz.mbox"), std::string::npos) << draws.front();
+    }
+}
+
+// Standard output and error closed or piped into nothing (`| head -1`): the
+// printing stops, the conversion does not, and the exit code is the run's.
+TEST_F(Cli, AClosedOutputStopsThePrintingNotTheRun) {
+    const fs::path box = Box("a.mbox", Messages(40));
+    const auto closedPipe = [&](const std::vector<std::string>& args) {
+        int fds[2];
+        if (::pipe(fds) != 0) return -2;
+        ::close(fds[0]);  // no reader: every write fails with EPIPE
+        const pid_t child = Start(args, [&] {
+            ::dup2(fds[1], 1);
+            ::dup2(fds[1], 2);
+        });
+        ::close(fds[1]);
+        return ExitCode(child);
+    };
+    EXPECT_EQ(closedPipe({"-f", "eml", "-o", out / "piped", box}), 0);
+    EXPECT_TRUE(fs::exists(OutputOf(out / "piped", box) / "email-40.eml"));
+    EXPECT_EQ(closedPipe({"-f", "eml", "-o", out / "piped2", box, in / "missing.mbox"}), 1);
+    EXPECT_TRUE(fs::exists(OutputOf(out / "piped2", box) / "email-40.eml"));
+
+    // Closed descriptors; and a closed output with the errors still shown.
+    EXPECT_EQ(RunCli({"-f", "eml", "-o", out / "closed", box}, ">&- 2>&-").code, 0);
+    EXPECT_TRUE(fs::exists(OutputOf(out / "closed", box) / "email-40.eml"));
+    const Result errors =
+        RunCli({"-f", "eml", "-o", out / "half", in / "missing.mbox"}, "2>&1 >&-");
+    EXPECT_EQ(errors.code, 1);
+    EXPECT_NE(errors.output.find("failed: "), std::string::npos) << errors.output;
+
+    const Result head = RunCli({"-f", "eml", "-o", out / "head", box}, "2>&1 | head -1");
+    EXPECT_EQ(head.output, "Converting 1 mailbox into " + (out / "head").string() + "\n");
+    EXPECT_TRUE(fs::exists(OutputOf(out / "head", box) / "email-40.eml"));
+}
+
+TEST_F(Cli, SentencesUseSingularAndPlural) {
+    const Result one = RunCli({"-f", "eml", "-o", out / "one", Box("one.mbox", Messages(1))});
+    EXPECT_EQ(one.code, 0);
+    for (const char* line :
+         {"Converting 1 mailbox into", "  1 message saved\n", "\n1 message from 1 mailbox.\n"}) {
+        EXPECT_NE(one.output.find(line), std::string::npos) << line << one.output;
+    }
+    const Result two = RunCli(
+        {"-f", "emlx", "-o", out / "two", Box("a.mbox", Messages(2)), Box("b.mbox", Messages(1))});
+    EXPECT_EQ(two.code, 0);
+    for (const char* line : {"Converting 2 mailboxes into", "  2 messages saved\n",
+                             "\n3 messages from 2 mailboxes.\n"}) {
+        EXPECT_NE(two.output.find(line), std::string::npos) << line << two.output;
+    }
+    const Result failed =
+        RunCli({"-f", "eml", "-o", out / "three", Box("c.mbox", Messages(1)), in / "no.mbox"});
+    EXPECT_NE(failed.output.find("1 message was exported from 2 mailboxes."), std::string::npos)
+        << failed.output;
+    EXPECT_NE(failed.output.find("1 of 2 mailboxes could not be converted"), std::string::npos)
+        << failed.output;
+}
+
+// With --format pst the summary names each store with its folders and their
+// messages: one store for all, or one per mailbox.
+TEST_F(Cli, PstOutputNamesEachStore) {
+    const fs::path inbox = Box("Inbox.mbox", Messages(2));
+    const fs::path sent = Box("sub/Sent.mbox", Messages(1));
+    const Result all = RunCli({"--format", "PST", "-o", out / "all", inbox, sent});
+    ASSERT_EQ(all.code, 0) << all.output;
+    std::vector<fs::path> stores;
+    for (const auto& entry : fs::directory_iterator(out / "all")) {
+        if (entry.path().extension() == ".pst") stores.push_back(entry.path());
+    }
+    ASSERT_EQ(stores.size(), 1u);
+    EXPECT_TRUE(stores[0].filename().string().starts_with("MBOX"));
+    EXPECT_NE(all.output.find("Store " + stores[0].string() +
+                              ":\n  Inbox: 2 messages\n  Sent: 1 message\n"),
+              std::string::npos)
+        << all.output;
+    EXPECT_NE(all.output.find("exported to Outlook (.pst) file."), std::string::npos);
+
+    const Result each =
+        RunCli({"--format", "pst", "--pst-per-mailbox", "-o", out / "each", inbox, sent});
+    ASSERT_EQ(each.code, 0) << each.output;
+    for (const auto& [store, folder] : std::vector<std::pair<std::string, std::string>>{
+             {"Inbox", "Inbox: 2 messages"}, {"Sent", "Sent: 1 message"}}) {
+        const fs::path path = out / "each" / (store + ".pst");
+        EXPECT_TRUE(fs::is_regular_file(path)) << path;
+        EXPECT_NE(each.output.find("Store " + path.string() + ":\n  " + folder + "\n"),
+                  std::string::npos)
+            << each.output;
+    }
+}
+
 // Ctrl-C while a long run is going: the run ends after the message being
 // written, every file on disk is a whole message, and the exit code says so.
 TEST_F(Cli, CtrlCStopsTheRunAndKeepsOnlyWholeMessages) {
     constexpr int kMailboxes = 30, kMessages = 2000;
-    auto message = [](int i) {
-        return "From a@b Mon Jan  1 00:00:00 2001\nSubject: m" + std::to_string(i) + "\n\nbody\n";
-    };
-    std::string mailbox;
-    for (int i = 1; i <= kMessages; ++i) mailbox += message(i);
-    std::vector<std::string> args = {MAILVANE_CLI, "--format", "eml", "--output", out.path()};
+    const std::string mailbox = Messages(kMessages);
+    std::vector<std::string> args = {"--format", "eml", "--output", out.path()};
     for (int m = 0; m < kMailboxes; ++m)
         args.push_back(Box("m" + std::to_string(m) + ".mbox", mailbox));
 
     int pipeFds[2];
     ASSERT_EQ(::pipe(pipeFds), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const pid_t child = Start(args, [&] {
         ::dup2(pipeFds[1], 1);
         ::dup2(pipeFds[1], 2);
         ::close(pipeFds[0]);
-        std::vector<char*> argv;
-        for (auto& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
+    });
+    ASSERT_GE(child, 0);
     ::close(pipeFds[1]);
     std::string output;
     bool interrupted = false;
@@ -143,14 +462,13 @@ TEST_F(Cli, CtrlCStopsTheRunAndKeepsOnlyWholeMessages) {
         }
     }
     ::close(pipeFds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    const int code = ExitCode(child);
     ASSERT_TRUE(interrupted) << output;
-    ASSERT_TRUE(WIFEXITED(status)) << output;
-    if (output.find("stopped") == std::string::npos && WEXITSTATUS(status) == 0) {
+    ASSERT_NE(code, -1) << output;
+    if (output.find("stopped") == std::string::npos && code == 0) {
         GTEST_SKIP() << "the run ended before the signal arrived";
     }
-    EXPECT_EQ(WEXITSTATUS(status), 1) << output;
+    EXPECT_EQ(code, 1) << output;
     EXPECT_NE(output.find("stopped"), std::string::npos) << output;
 
     int files = 0;
@@ -158,14 +476,228 @@ TEST_F(Cli, CtrlCStopsTheRunAndKeepsOnlyWholeMessages) {
         if (!entry.is_regular_file()) continue;
         const std::string name = entry.path().filename().string();
         const int number = std::stoi(name.substr(6));  // "email-N.eml"
-        std::string want = message(number);
+        std::string want = Message(number);
         for (std::size_t at = 0; (at = want.find('\n', at)) != want.npos; at += 2)
             want.insert(at, "\r");
-        EXPECT_EQ(mailvane::test::ReadFile(entry.path()), want) << entry.path();
+        EXPECT_EQ(test::ReadFile(entry.path()), want) << entry.path();
         ++files;
     }
     EXPECT_GT(files, 0);
     EXPECT_LT(files, kMailboxes * kMessages);
 }
 
+// The text helpers the command line prints through.
+
+TEST(CliText, VisibleTextEscapesWhatATerminalWouldActOn) {
+    for (const auto& [text, shown] : std::vector<std::pair<std::string, std::string>>{
+             {"plain name.mbox", "plain name.mbox"},
+             {"a\nb\rc\td", "a\\nb\\rc\\td"},
+             {"\x1b[2J\x07\x7f", "\\x1b[2J\\x07\\x7f"},
+             {std::string("nul\0x", 5), "nul\\x00x"},
+             {"caf\xc3\xa9 \xe4\xb8\xad", "caf\xc3\xa9 \xe4\xb8\xad"},  // UTF-8 kept
+             {"\xc2\x9b"
+              "31m",
+              "\\u009b31m"},  // C1 CSI
+             {"evil\xe2\x80\xae"
+              "txt.exe",
+              "evil\\u202etxt.exe"},  // right-to-left override
+             {"line\xe2\x80\xa8sep", "line\\u2028sep"},
+             {"bad\xff\xc3", "bad\\xff\\xc3"},     // not UTF-8
+             {"\xc0\xaf", "\\xc0\\xaf"},           // overlong '/'
+             {"\xed\xa0\x80", "\\xed\\xa0\\x80"},  // a surrogate
+             {"C:\\Mail\\x.mbox", "C:\\Mail\\x.mbox"}}) {
+        EXPECT_EQ(VisibleText(text), shown) << shown;
+    }
+}
+
+TEST(CliText, WidthsAndElisionKeepToTheColumns) {
+    const std::string wide = "\xe4\xb8\xad\xe6\x96\x87";  // two characters, two columns each
+    EXPECT_EQ(DisplayWidth("abc"), 3u);
+    EXPECT_EQ(DisplayWidth(wide), 4u);
+    EXPECT_EQ(DisplayWidth("e\xcc\x81"), 1u);  // e and a combining accent
+
+    EXPECT_EQ(ElideMiddle("short.mbox", 10), "short.mbox");
+    const std::string elided = ElideMiddle("0123456789abcdefghij", 11);
+    EXPECT_EQ(elided, "0123...ghij");
+    EXPECT_EQ(ElideMiddle("0123456789", 2), "..");
+    for (std::size_t columns = 4; columns < 16; ++columns) {
+        const std::string name = "head" + wide + wide + wide + "tail.mbox";
+        const std::string shown = ElideMiddle(name, columns);
+        EXPECT_LE(DisplayWidth(shown), columns) << shown;
+        EXPECT_GE(DisplayWidth(shown) + 1, columns) << shown;  // a wide character may leave one
+        EXPECT_NE(shown.find("..."), std::string::npos) << shown;
+        EXPECT_EQ(VisibleText(shown), shown) << "a character was cut in two";
+    }
+
+    EXPECT_EQ(CutToWidth("abc" + wide, 4), "abc");  // not half a wide character
+    EXPECT_EQ(CutToWidth("abc" + wide, 5), "abc\xe4\xb8\xad");
+    EXPECT_EQ(CutToWidth("abc", 10), "abc");
+}
+
+TEST(CliText, SizesAndCounts) {
+    EXPECT_EQ(ByteText(0), "0 bytes");
+    EXPECT_EQ(ByteText(1), "1 byte");
+    EXPECT_EQ(ByteText(1023), "1023 bytes");
+    EXPECT_EQ(ByteText(1536), "1.5 KB");
+    EXPECT_EQ(ByteText(1024 * 1024 - 1), "1.0 MB");
+    EXPECT_EQ(ByteText(480ull * 1024 * 1024), "480.0 MB");
+    EXPECT_EQ(ByteText(5ull << 30), "5.0 GB");
+
+    EXPECT_EQ(CountOf(0, "message", "messages"), "0 messages");
+    EXPECT_EQ(CountOf(1, "message", "messages"), "1 message");
+    EXPECT_EQ(CountOf(2, "mailbox", "mailboxes"), "2 mailboxes");
+}
+
+TEST(Report, CompletionTextsTellTheTruth) {
+    const std::string stars = std::string(75, '*');
+    RunReport clean;
+    clean.format = OutputFormat::Eml;
+    clean.mailboxes = 1;
+    clean.messagesWritten = 1;
+    EXPECT_EQ(CompletionText(clean), stars +
+                                         "\nYour messages from MBOX files has been successfully "
+                                         "exported.\n" +
+                                         stars + "\n\n1 message from 1 mailbox.");
+    clean.format = OutputFormat::Pst;
+    clean.mailboxes = 2;
+    clean.messagesWritten = 3;
+    EXPECT_EQ(CompletionText(clean),
+              stars +
+                  "\nYour messages from MBOX files has been successfully exported to Outlook "
+                  "(.pst) file.\n" +
+                  stars +
+                  "\nStart Outlook and open converted pst file by clicking File -> Open -> "
+                  "Outlook Data File. And it all done !\n\n3 messages from 2 mailboxes.");
+
+    RunReport failed;
+    failed.format = OutputFormat::Pst;
+    failed.mailboxes = 3;
+    failed.messagesWritten = 1;
+    failed.mailboxesFailed = 2;
+    failed.storeFoldersFailed = 1;
+    failed.storesFailed = 1;
+    failed.AddSkippedFolder("/m/locked/", "cannot list this folder");
+    for (int n = 1; n <= 7; ++n) failed.AddFailure("/m/a\x1b.mbox", n, "disk full");
+    const std::string text = CompletionText(failed);
+    EXPECT_EQ(text.find("successfully"), std::string::npos) << text;
+    EXPECT_TRUE(text.starts_with("1 message was exported from 3 mailboxes.")) << text;
+    for (const char* line :
+         {"\n2 of 3 mailboxes could not be converted, or only in part.",
+          "\n1 mailbox folder could not be made in the store.",
+          "\n1 store could not be finished and may not open.",
+          "\n1 folder could not be listed; any mailboxes in it were not converted.",
+          "\n\nWhat failed:\n/m/locked/: cannot list this folder\n", "\n... and 3 more."}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+    }
+    EXPECT_EQ(Occurrences(text, "disk full"), 4u) << text;
+
+    // The command line's style makes the names visible.
+    const std::string shown = CompletionText(failed, ConsoleStyle());
+    EXPECT_EQ(shown.find('\x1b'), std::string::npos);
+    EXPECT_NE(shown.find("/m/a\\x1b.mbox, message 1: disk full"), std::string::npos) << shown;
+
+    RunReport stopped = clean;
+    stopped.stopped = true;
+    EXPECT_TRUE(CompletionText(stopped).starts_with("The conversion was stopped before its end."));
+    EXPECT_EQ(CompletionText(stopped).find("successfully"), std::string::npos);
+}
+
+TEST(Report, WhatWentWrongBeforeTheRunComesFirst) {
+    RunReport before;
+    before.AddSkippedFolder("/m/locked/", "cannot list");
+    RunReport run;
+    run.started = true;
+    run.format = OutputFormat::Pst;
+    run.mailboxes = 2;
+    run.messagesWritten = 4;
+    run.storesFailed = 1;
+    run.stores.push_back({"/out/a.pst", {{"a", 4}}});
+    run.AddFailure("/m/b.mbox", 0, "cannot read");
+    before.Append(run);
+    EXPECT_TRUE(before.started);
+    EXPECT_EQ(before.format, OutputFormat::Pst);
+    EXPECT_EQ(before.foldersSkipped, 1);
+    EXPECT_EQ(before.storesFailed, 1);
+    EXPECT_EQ(before.messagesWritten, 4);
+    EXPECT_EQ(before.failureCount, 2u);
+    ASSERT_EQ(before.failures.size(), 2u);
+    EXPECT_EQ(before.failures[0].mailbox, "/m/locked/");
+    EXPECT_EQ(before.failures[1].mailbox, "/m/b.mbox");
+    ASSERT_EQ(before.stores.size(), 1u);
+    EXPECT_FALSE(before.Clean());
+}
+
+TEST(CliText, StoresAreListedWithTheirFolders) {
+    RunReport report;
+    EXPECT_EQ(StoresText(report), "");
+    report.stores.push_back({"/out/MBOX1.1.26 1.1.00.pst", {{"Inbox", 1}, {"Inbox (2)", 0}}});
+    report.stores.push_back({"/out/b\n.pst", {}});
+    EXPECT_EQ(StoresText(report),
+              "Store /out/MBOX1.1.26 1.1.00.pst:\n  Inbox: 1 message\n  Inbox (2): 0 messages\n"
+              "Store /out/b\\n.pst: no mailbox folders");
+}
+
+// The host as the run drives it: failures printed as they happen, once each,
+// then a summary with the counts and the first few.
+TEST(CliHostTest, FailuresAsTheyHappenThenTheSummary) {
+    std::FILE* outFile = std::tmpfile();
+    std::FILE* errFile = std::tmpfile();
+    ASSERT_TRUE(outFile && errFile);
+    const auto contents = [](std::FILE* file) {
+        std::fflush(file);
+        std::rewind(file);
+        std::string text;
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+            text.append(buffer, n);
+        return text;
+    };
+    Console console(outFile, errFile);
+    std::atomic<bool> stop{false};
+    RunReport before;
+    before.AddSkippedFolder("/m/locked/", "cannot list this folder");
+    CliHost host({OutputFormat::Eml, false, false}, "/out", {"/m/a.mbox"}, stop, console, before);
+
+    RunReport report;
+    report.started = true;
+    report.format = OutputFormat::Eml;
+    host.RunStarted();
+    host.ShowMailboxCaption("Mailbox 1 (of 1) ");
+    host.ShowFileCaption("a.mbox");
+    report.mailboxes = 1;
+    for (int n = 1; n <= 7; ++n) {
+        report.AddFailure("/m/a.mbox", n, "no room");
+        host.ShowFailure(report.failures.back());
+        host.ShowSavedCaption("ignored");
+    }
+    report.messagesFailed = 7;
+    report.messagesWritten = 7;
+    host.ShowMessage(MessageKind::Warning, "Mailvane", CompletionText(report));
+    host.RunFinished(report);
+
+    const std::string err = contents(errFile);
+    const std::string out = contents(outFile);
+    const std::size_t summary = err.find("What failed:");
+    ASSERT_NE(summary, std::string::npos) << err;
+    for (int n = 1; n <= 7; ++n) {
+        const std::string line = "failed: /m/a.mbox, message " + std::to_string(n) + ": no room\n";
+        EXPECT_EQ(Occurrences(err, line), 1u) << err;
+        EXPECT_LT(err.find(line), summary) << err;
+    }
+    EXPECT_LT(err.find("Mailbox 1 (of 1): a.mbox"), err.find("failed: /m/a.mbox"));
+    // The run's own completion message gave way to the summary of everything.
+    EXPECT_EQ(Occurrences(err, "exported from"), 1u) << err;
+    EXPECT_NE(err.find("7 messages were exported from 1 mailbox; 7 messages could not be."),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("What failed:\n/m/locked/: cannot list this folder\n"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("\n... and 3 more."), std::string::npos) << err;
+    EXPECT_EQ(out, "Output: /out\n");
+    EXPECT_EQ(host.Report().failureCount, 8u);
+    std::fclose(outFile);
+    std::fclose(errFile);
+}
+
 }  // namespace
+}  // namespace mailvane

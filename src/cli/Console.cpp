@@ -1,0 +1,168 @@
+#include "cli/Console.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
+
+#include "convert/RunReport.h"
+
+namespace mailvane {
+
+namespace {
+
+struct Glyph {
+    std::size_t offset, length, width;
+};
+
+bool Wide(char32_t code) {
+    return (code >= 0x1100 && code <= 0x115F) || (code >= 0x2E80 && code <= 0x303E) ||
+           (code >= 0x3041 && code <= 0x33FF) || (code >= 0x3400 && code <= 0x4DBF) ||
+           (code >= 0x4E00 && code <= 0x9FFF) || (code >= 0xA000 && code <= 0xA4CF) ||
+           (code >= 0xAC00 && code <= 0xD7A3) || (code >= 0xF900 && code <= 0xFAFF) ||
+           (code >= 0xFE30 && code <= 0xFE4F) || (code >= 0xFF00 && code <= 0xFF60) ||
+           (code >= 0xFFE0 && code <= 0xFFE6) || (code >= 0x1F300 && code <= 0x1F64F) ||
+           (code >= 0x1F900 && code <= 0x1F9FF) || (code >= 0x20000 && code <= 0x3FFFD);
+}
+
+bool ZeroWidth(char32_t code) {
+    return (code >= 0x0300 && code <= 0x036F) || (code >= 0x200B && code <= 0x200D) ||
+           (code >= 0xFE00 && code <= 0xFE0F) || code == 0xFEFF;
+}
+
+// The characters of a UTF-8 text with the columns each takes. A byte that
+// starts no well-formed sequence is taken alone (VisibleText leaves none).
+std::vector<Glyph> Glyphs(std::string_view text) {
+    std::vector<Glyph> glyphs;
+    for (std::size_t at = 0; at < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[at]);
+        std::size_t length = lead < 0x80             ? 1
+                             : (lead & 0xE0) == 0xC0 ? 2
+                             : (lead & 0xF0) == 0xE0 ? 3
+                             : (lead & 0xF8) == 0xF0 ? 4
+                                                     : 1;
+        if (at + length > text.size()) length = 1;
+        char32_t code = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t i = 1; i < length; ++i) {
+            code = (code << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3F);
+        }
+        glyphs.push_back({at, length, ZeroWidth(code) ? 0u : Wide(code) ? 2u : 1u});
+        at += length;
+    }
+    return glyphs;
+}
+
+}  // namespace
+
+Console::Console() : Console(stdout, stderr) {}
+
+Console::Console(std::FILE* out, std::FILE* err)
+    : files_{out, err}, errTerminal_(isatty(fileno(err)) != 0) {}
+
+bool Console::Write(Stream stream, std::string_view bytes) {
+    const int index = stream == Stream::Out ? 0 : 1;
+    bool& closed = closed_[index];
+    if (closed) return false;
+    std::FILE* file = files_[index];
+    // Flushed at once: a failed write shows here, not at exit, and the two
+    // streams stay in order on a shared terminal.
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() ||
+        std::fflush(file) != 0) {
+        closed = true;
+        std::clearerr(file);
+        return false;
+    }
+    return true;
+}
+
+void Console::Lines(Stream stream, std::string_view text) {
+    std::string out;
+    for (;;) {
+        const std::size_t end = text.find('\n');
+        out += VisibleText(text.substr(0, end));
+        out += '\n';
+        if (end == std::string_view::npos) break;
+        text.remove_prefix(end + 1);
+    }
+    Write(stream, out);
+}
+
+void Console::Raw(Stream stream, std::string_view bytes) {
+    Write(stream, bytes);
+}
+
+std::size_t Console::Columns() const {
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(files_[1])));
+    if (GetConsoleScreenBufferInfo(handle, &info)) {
+        const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+        if (columns > 0) return std::size_t(columns);
+    }
+#else
+    winsize size{};
+    if (::ioctl(fileno(files_[1]), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+#endif
+    if (const char* columns = std::getenv("COLUMNS")) {
+        const long value = std::strtol(columns, nullptr, 10);
+        if (value > 0 && value < 10000) return std::size_t(value);
+    }
+    return 80;
+}
+
+void IgnoreBrokenPipes() {
+#ifdef SIGPIPE
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
+std::size_t DisplayWidth(std::string_view text) {
+    std::size_t width = 0;
+    for (const Glyph& glyph : Glyphs(text)) width += glyph.width;
+    return width;
+}
+
+std::string ElideMiddle(std::string_view text, std::size_t columns) {
+    const std::vector<Glyph> glyphs = Glyphs(text);
+    std::size_t width = 0;
+    for (const Glyph& glyph : glyphs) width += glyph.width;
+    if (width <= columns) return std::string(text);
+    constexpr std::string_view kDots = "...";
+    if (columns <= kDots.size()) return std::string(kDots.substr(0, columns));
+    // The end of a name tells more than its start: it gets the odd column.
+    const std::size_t room = columns - kDots.size();
+    std::size_t headWidth = 0, head = 0;
+    while (head < glyphs.size() && headWidth + glyphs[head].width <= room / 2) {
+        headWidth += glyphs[head++].width;
+    }
+    std::size_t tailWidth = 0, tail = glyphs.size();
+    while (tail > head && tailWidth + glyphs[tail - 1].width <= room - headWidth) {
+        tailWidth += glyphs[--tail].width;
+    }
+    const std::size_t headEnd = head == 0 ? 0 : glyphs[head - 1].offset + glyphs[head - 1].length;
+    const std::size_t tailStart = tail == glyphs.size() ? text.size() : glyphs[tail].offset;
+    return std::string(text.substr(0, headEnd)) + std::string(kDots) +
+           std::string(text.substr(tailStart));
+}
+
+std::string CutToWidth(std::string_view text, std::size_t columns) {
+    std::size_t width = 0, end = 0;
+    for (const Glyph& glyph : Glyphs(text)) {
+        if (width + glyph.width > columns) break;
+        width += glyph.width;
+        end = glyph.offset + glyph.length;
+    }
+    return std::string(text.substr(0, end));
+}
+
+}  // namespace mailvane
