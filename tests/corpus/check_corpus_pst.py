@@ -1,0 +1,986 @@
+#!/usr/bin/python3
+"""Converts every real mailbox of the shared corpus (not extra/) to PST with
+mailvane-cli, in both layouts (one store for all mailboxes, and one store per
+mailbox), and reads the stores back with independent readers:
+
+- python3-pypff: folders, subjects, sender, client submit time, plain text
+  body, attachments with their data;
+- readpst (-j 1 -r -e -8): each message exported as a MIME file, read here
+  with Python's email package: subject, From, To, Cc, Date, plain text body,
+  attachments and embedded messages;
+- pffexport: must export without error; folders, subjects, sender, recipient
+  table (To, Cc), client submit time, plain text body, attachments and
+  embedded messages;
+- mspst-check --quiet: no error but the library's own known limits, and
+  every message found;
+- pstlint.py: no ERROR finding.
+
+What each reader shows is compared with the source, cut by the same rule as
+check_corpus.py and parsed here with Python's email package: every message
+in its mailbox's folder (count and order), its subject, sender address, To
+and Cc addresses, date, plain text body and attachments (names and bytes).
+A field that Python cannot read from the source (an undecodable subject, no
+Date, a text part in an unknown charset) is counted as skipped, not failed.
+A reader that is not installed is skipped.
+
+The layouts: one store MBOX<date-time>.pst shown as "MBOX Mailbox :
+Created - <date-time>" with a folder per mailbox named after its file
+without a final ".mbox" (the first mailbox is listed twice: its second
+folder gets " (2)"); or <name>.pst per mailbox, shown as <name>, with that
+one folder. Nothing but the stores is left under the destination, and the
+summary names every store.
+
+usage: check_corpus_pst.py MAILVANE_CLI SHARED_DIR [WORK_DIR]
+Exits 77 (skipped) when SHARED_DIR/corpus is absent. Needs /usr/bin/python3
+(the system Python that has pypff).
+"""
+import collections
+import concurrent.futures
+import datetime
+import email
+import email.errors
+import email.header
+import email.message
+import email.policy
+import email.utils
+import glob
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from check_corpus import comparable, decoded_subject, mailboxes, split  # noqa: E402
+
+try:
+    import pypff
+except ImportError:  # reported as a skipped reader
+    pypff = None
+
+SKIP = 77
+FIELDS = ("folder", "subject", "sender", "to", "cc", "date", "body", "attachments")
+TOP = "Top of Personal Folders"
+# readpst writes no file for an empty attachment and no folder for an empty
+# folder.
+DROPS_EMPTY_ATTACHMENTS = {"readpst"}
+DROPS_EMPTY_FOLDERS = {"readpst"}
+# A date the store lacks, where the source has one.
+NO_DATE = "(no date)"
+# Seconds any one reader or the conversion may take before it counts as hung.
+READER_TIMEOUT = 120
+CLI_TIMEOUT = 150
+# Parts that hold a whole message: embedded messages in a store.
+EMBEDDED_TYPES = ("message/rfc822", "message/news", "message/global")
+
+
+# ---------------------------------------------------------------------------
+# The source, parsed with Python's email package
+
+
+def crlf(data):
+    return data.replace(b"\n", b"\r\n")
+
+
+def lf(data):
+    return data.replace(b"\r\n", b"\n")
+
+
+def digest(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def decode_words(text):
+    """RFC 2047 words in a header value or name, as Python decodes them;
+    None when Python cannot."""
+    if text is None:
+        return None
+    text = str(text)
+    if "=?" not in text:
+        return text
+    try:
+        return str(email.header.make_header(email.header.decode_header(text)))
+    except (LookupError, UnicodeError, email.errors.HeaderParseError, ValueError):
+        return None
+
+
+def addresses(values):
+    """The addresses of header values, lower case, without the empty ones
+    that groups and stray commas give; None when one of them is no
+    Internet address (no "@": "test at example.com", fuzzed bytes), which a
+    store cannot hold as one either, or when Python reads none from a value
+    that is not blank (two addresses without a comma between them)."""
+    values = [str(v) for v in values]
+    found = []
+    for _name, address in email.utils.getaddresses(values):
+        address = address.strip().lower()
+        if not address:
+            continue
+        if "@" not in address or not address.isprintable() or not address.isascii():
+            return None
+        found.append(address)
+    if not found and any(v.strip() and not re.fullmatch(r"[^:]*:\s*;?\s*", v.strip()) for v in values):
+        return None  # text Python reads no address from (an empty group is fine)
+    return found
+
+
+def single(message, name):
+    """The one value of a field that a message should have once; None when
+    it is absent or repeated (readers differ on which one counts)."""
+    values = message.get_all(name, [])
+    return values[0] if len(values) == 1 else None
+
+
+def parsed_date(value):
+    """Date: as an aware UTC datetime; None when Python cannot read it."""
+    if value is None:
+        return None
+    try:
+        when = email.utils.parsedate_to_datetime(str(value))
+    except (TypeError, ValueError, IndexError, OverflowError):
+        return None
+    if when is None:
+        return None
+    if when.tzinfo is None:  # "-0000": the time is UTC
+        when = when.replace(tzinfo=datetime.timezone.utc)
+    try:
+        return when.astimezone(datetime.timezone.utc)
+    except (OverflowError, ValueError):
+        return None
+
+
+def content_type(part):
+    try:
+        return part.get_content_type()
+    except Exception:  # the email package raises many kinds on bad mail
+        return "text/plain"
+
+
+def is_attachment_disposition(part):
+    value = part.get("Content-Disposition")
+    return value is not None and str(value).split(";")[0].strip().lower() == "attachment"
+
+
+def readable(text):
+    """None for text that Python could not decode (replacement characters,
+    undecoded bytes)."""
+    if text is None or "\ufffd" in text or any(0xD800 <= ord(c) <= 0xDFFF for c in text):
+        return None
+    return text
+
+
+class Attachment:
+    """One attachment: its name (None when any will do), its data and
+    whether its line ends may differ (text transfer encodings)."""
+
+    def __init__(self, name, data, textual):
+        self.name = name
+        self.data = data
+        self.textual = textual
+
+    def same_data(self, other):
+        if self.data == other:
+            return True
+        return self.textual and lf(self.data) == lf(other)
+
+
+class Content:
+    """The body and the attachments of a message as Python's email package
+    reads them:
+
+    - body: the text of the plain text part a mail reader shows, None when
+      there is none or Python cannot decode it;
+    - attachments: named parts and parts marked as attachments, other than
+      the parts that are the body, with their decoded data; None when
+      Python cannot read them;
+    - embedded: the subjects of message/rfc822 parts (not looked into);
+    - most: the most attachments a store may show for the message: its
+      leaf parts, or, where Python found the MIME structure broken (and
+      other parsers may cut it otherwise), every part a boundary line could
+      start.
+
+    Text that Python could not decode counts as absent in the source
+    (strict), and as it reads in what a reader exported."""
+
+    def __init__(self, data, strict=True):
+        self.strict = strict
+        self.body = None
+        self.html = False
+        self.attachments = self.embedded = None
+        self.most = data.count(b"\n--") + 1
+        try:
+            message = email.message_from_bytes(data, policy=email.policy.default)
+            bodies = [message.get_body(preferencelist=(kind,)) for kind in ("plain", "html")]
+        except Exception:  # the email package raises many kinds on bad mail
+            return
+        self.html = bodies[1] is not None
+        if bodies[0] is not None:
+            try:
+                text = bodies[0].get_content()
+            except Exception:  # unknown charsets and the like
+                text = None
+            if isinstance(text, str):
+                self.body = readable(text) if strict else text
+        try:
+            self.walk(message, bodies)
+        except Exception:
+            self.attachments = self.embedded = None
+
+    def walk(self, message, bodies):
+        attachments, embedded = [], []
+        leaves, broken = 0, False
+        stack = [message]
+        while stack:
+            part = stack.pop(0)
+            broken = broken or bool(part.defects)
+            ctype = content_type(part)
+            if ctype in EMBEDDED_TYPES and part.is_multipart():
+                inner = part.get_payload()
+                inner = inner[0] if isinstance(inner, list) and inner else None
+                embedded.append(decoded_subject(inner) if inner is not None else None)
+                continue
+            if part.is_multipart():
+                stack[:0] = [p for p in part.get_payload() if isinstance(p, email.message.Message)]
+                continue
+            leaves += 1
+            if any(part is body for body in bodies):
+                continue
+            name = part.get_filename()
+            if name is None and not is_attachment_disposition(part):
+                continue
+            data = part.get_payload(decode=True) or b""
+            cte = str(part.get("Content-Transfer-Encoding", "")).strip().lower()
+            if name is not None:
+                name = decode_words(name)
+                name = readable(name) if self.strict else name
+            attachments.append(Attachment(name, data, cte != "base64"))
+        self.attachments, self.embedded = attachments, embedded
+        if not broken:
+            self.most = leaves + len(embedded)
+
+
+class Expected:
+    """What the store must hold for one message of a mailbox."""
+
+    def __init__(self, number, preamble, separator, rest):
+        self.number = number
+        data = crlf(rest)  # what the import reads: the message without its separator
+        message = email.message_from_bytes(data, policy=email.policy.compat32)
+        headers = bool(message.keys())
+        # Where Python ended the header block at a line that is no header
+        # field, other parsers may read fields below it: a field Python did
+        # not see is then unknown rather than absent.
+        cut = any(isinstance(d, email.errors.MissingHeaderBodySeparatorDefect) for d in message.defects)
+
+        def count(name):
+            n = len(message.get_all(name, []))
+            return 2 if n == 0 and cut else n
+
+        self.subject = decoded_subject(message) if count("Subject") < 2 else None
+        self.sender = self.to = self.cc = self.date = None
+        if headers:
+            sender = single(message, "From")
+            senders = addresses([sender]) if sender is not None else None
+            self.sender = senders[0] if senders else None
+            if count("To") < 2:
+                self.to = addresses(message.get_all("To", []))
+            if count("Cc") < 2:
+                self.cc = addresses(message.get_all("Cc", []))
+            self.date = parsed_date(single(message, "Date"))
+        content = Content(data)
+        self.body = content.body
+        top = content_type(message)
+        if top in ("multipart/signed", "application/pkcs7-mime", "application/x-pkcs7-mime"):
+            # S/MIME mail is kept whole as one attachment: its parts are not
+            # attachments of the item.
+            self.attachments = self.embedded = None
+            self.most_attachments = 1
+        else:
+            self.attachments, self.embedded = content.attachments, content.embedded
+            self.most_attachments = content.most
+        if preamble:
+            # Text before the first separator comes with message 1 as a text
+            # attachment; its name is the program's choice.
+            self.most_attachments += 1
+            if self.attachments is not None:
+                self.attachments.insert(0, Attachment(None, crlf(preamble), True))
+
+
+def expected_mailbox(path):
+    with open(path, "rb") as f:
+        shape, messages = split(f.read())
+    return shape, [Expected(n, *m) for n, m in enumerate(messages, 1)]
+
+
+def mailbox_name(path):
+    name = os.path.basename(path)
+    if name.lower().endswith(".mbox") and len(name) > 5:
+        name = name[:-5]
+    return name
+
+
+# ---------------------------------------------------------------------------
+# What a reader shows
+
+
+class Seen:
+    """One message as a reader shows it; None for what the reader cannot
+    show."""
+
+    def __init__(self):
+        self.subject = self.sender = self.to = self.cc = self.date = self.body = None
+        self.html = False       # whether an HTML body is there
+        self.unreadable = None  # what the reader failed to read
+        self.files = None       # [(name, data)]
+        self.embedded = None    # [subject or None]
+
+
+def utf16(data):
+    return data.decode("utf-16-le", "replace").rstrip("\0") if data else ""
+
+
+def utf8(data):
+    if data is None:
+        return None
+    if isinstance(data, str):
+        return data.rstrip("\0")
+    return data.decode("utf-8", "replace").rstrip("\0")
+
+
+def pypff_properties(item):
+    values = {}
+    for record_set in item.record_sets:
+        for entry in record_set.entries:
+            values.setdefault(entry.entry_type, entry)
+    return values
+
+
+def pypff_text(values, tag):
+    entry = values.get(tag)
+    if entry is None or entry.data is None:
+        return None
+    if entry.value_type == 0x1F:
+        return utf16(entry.data)
+    if entry.value_type == 0x1E:
+        return entry.data.decode("latin-1").rstrip("\0")
+    return None
+
+
+def read_pypff(store):
+    """(display name, {folder: [Seen]}) of a store read with pypff."""
+    pst = pypff.file()
+    pst.open(store)
+    try:
+        display = pypff_text(pypff_properties(pst.get_message_store()), 0x3001)
+        root = pst.get_root_folder()
+        top = next((f for f in root.sub_folders if f.name == TOP), None)
+        folders = {}
+        if top is None:
+            return display, None
+        for folder in top.sub_folders:
+            seen = []
+            for message in folder.sub_messages:
+                s = Seen()
+                values = pypff_properties(message)
+                s.subject = utf8(message.subject) or ""
+                # Sent-representing is the From: field; the sender may be
+                # Sender:.
+                s.sender = (pypff_text(values, 0x5D02) or pypff_text(values, 0x0065) or "").lower()
+                when = message.client_submit_time
+                s.date = when.replace(tzinfo=datetime.timezone.utc) if when else NO_DATE
+                s.body = utf8(message.plain_text_body)
+                try:
+                    s.html = bool(message.html_body)
+                except (IOError, OSError) as error:
+                    s.unreadable = f"HTML body unreadable: {error}"
+                    s.html = True
+                s.files, s.embedded = [], []
+                for attachment in message.attachments:
+                    a = pypff_properties(attachment)
+                    method = a.get(0x3705)
+                    if method is not None and method.data_as_integer == 5:
+                        s.embedded.append(None)  # pypff does not open embedded messages
+                        continue
+                    name = pypff_text(a, 0x3707) or pypff_text(a, 0x3001) or ""
+                    data = attachment.read_buffer(attachment.size) if attachment.size else b""
+                    s.files.append((name, data))
+                seen.append(s)
+            folders.setdefault(folder.name, seen)
+        return display, folders
+    finally:
+        pst.close()
+
+
+def mime_seen(data):
+    """A message exported as MIME, read with Python's email package."""
+    message = email.message_from_bytes(data, policy=email.policy.compat32)
+    s = Seen()
+    s.subject = decoded_subject(message)
+    senders = addresses(message.get_all("From", []))
+    s.sender = None if senders is None else senders[0] if senders else ""
+    s.to = addresses(message.get_all("To", []))
+    s.cc = addresses(message.get_all("Cc", []))
+    s.date = parsed_date(message.get("Date")) if message.get("Date") is not None else NO_DATE
+    content = Content(data, strict=False)
+    s.body, s.html = content.body, content.html
+    if content.attachments is not None:
+        s.files = [(a.name or "", a.data) for a in content.attachments]
+        s.embedded = content.embedded
+    return s
+
+
+def read_readpst(store, out):
+    """({folder: [Seen]}, error) from readpst's export of a store."""
+    os.makedirs(out)
+    run = subprocess.run(["readpst", "-j", "1", "-r", "-e", "-8", "-o", out, store],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=READER_TIMEOUT)
+    if run.returncode != 0:
+        return None, f"readpst exited {run.returncode}: {run.stderr.decode('utf-8', 'replace')[-500:]}"
+    tops = os.listdir(out)
+    if len(tops) != 1:
+        return None, f"readpst wrote {tops} at the top, not one store folder"
+    base = os.path.join(out, tops[0])
+    folders = {}
+    for name in os.listdir(base):
+        path = os.path.join(base, name)
+        if not os.path.isdir(path):
+            continue
+        files = [f for f in os.listdir(path) if re.fullmatch(r"\d+\.eml", f)]
+        seen = []
+        for f in sorted(files, key=lambda f: int(f[:-4])):
+            with open(os.path.join(path, f), "rb") as handle:
+                seen.append(mime_seen(handle.read()))
+        folders[name] = seen
+    return folders, None
+
+
+def outlook_headers(path):
+    fields = {}
+    try:
+        # A subject may hold a lone CR: lines end at LF only.
+        with open(path, encoding="utf-8", errors="replace", newline="") as f:
+            for line in f.read().split("\n"):
+                key, sep, value = line.partition(":")
+                if sep and value.startswith("\t"):
+                    fields.setdefault(key.strip(), value.strip("\t"))
+    except OSError:
+        pass
+    return fields
+
+
+def pffexport_time(text):
+    if not text:
+        return None
+    match = re.match(r"(\w{3} \d{2}, \d{4} \d{2}:\d{2}:\d{2})", text)
+    if not match:
+        return None
+    return datetime.datetime.strptime(match.group(1), "%b %d, %Y %H:%M:%S").replace(
+        tzinfo=datetime.timezone.utc)
+
+
+def pffexport_recipients(path):
+    to, cc = [], []
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            blocks = f.read().split("\n\n")
+    except OSError:
+        return to, cc
+    for block in blocks:
+        fields = {}
+        for line in block.splitlines():
+            key, sep, value = line.partition(":")
+            if sep:
+                fields[key.strip()] = value.strip()
+        address = fields.get("Email address", "").lower()
+        kind = fields.get("Recipient type", "")
+        if address and kind == "To":
+            to.append(address)
+        elif address and kind.upper() == "CC":
+            cc.append(address)
+    return to, cc
+
+
+def pffexport_message(folder):
+    s = Seen()
+    headers = outlook_headers(os.path.join(folder, "OutlookHeaders.txt"))
+    s.subject = headers.get("Subject", "")
+    s.sender = headers.get("Sent representing email address", "").lower()
+    s.date = pffexport_time(headers.get("Client submit time")) or NO_DATE
+    s.to, s.cc = pffexport_recipients(os.path.join(folder, "Recipients.txt"))
+    body = os.path.join(folder, "Message.txt")
+    if os.path.exists(body):
+        with open(body, "rb") as f:
+            s.body = utf8(f.read())
+    s.html = os.path.exists(os.path.join(folder, "Message.html"))
+    s.files, s.embedded = [], []
+    attachments = os.path.join(folder, "Attachments")
+    entries = sorted(os.listdir(attachments)) if os.path.isdir(attachments) else []
+    for entry in entries:
+        path = os.path.join(attachments, entry)
+        if os.path.isdir(path):
+            inner = os.path.join(path, "Message00001")
+            s.embedded.append(outlook_headers(os.path.join(inner, "OutlookHeaders.txt")).get("Subject", ""))
+            continue
+        match = re.match(r"\d+_(.*)$", entry, re.S)
+        with open(path, "rb") as f:
+            s.files.append((match.group(1) if match else entry, f.read()))
+    return s
+
+
+def read_pffexport(store, out):
+    """({folder: [Seen]}, error) from pffexport's export of a store."""
+    run = subprocess.run(["pffexport", "-q", "-f", "all", "-t", out, store],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=READER_TIMEOUT)
+    # Its progress goes to standard output, what it could not read to
+    # standard error.
+    problems = [line for line in run.stderr.decode("utf-8", "replace").splitlines() if line.strip()]
+    if run.returncode != 0 or problems:
+        error = f"pffexport exited {run.returncode}: " + "; ".join(problems[:5])
+    else:
+        error = None
+    top = os.path.join(out + ".export", TOP)
+    if not os.path.isdir(top):
+        return None, error or f"pffexport wrote no {TOP!r}"
+    folders = {}
+    for name in os.listdir(top):
+        path = os.path.join(top, name)
+        messages = sorted(m for m in os.listdir(path) if re.fullmatch(r"Message\d+", m))
+        folders[name] = [pffexport_message(os.path.join(path, m)) for m in messages]
+    return folders, error
+
+
+# The library's own limits, shown on Outlook's files too (its README): the
+# root folder's empty name, and empty values stored as HID 0.
+MSPST_TOLERATED = (
+    re.compile(r"^ERROR \[folder +nid=0x122\] Invalid PidTagDisplayName on folder: Null$"),
+    re.compile(r"Invalid HID hidIndex: 0x0000$"),
+    # An attachment whose data is empty: the library takes the empty
+    # value for a missing object. The other readers check every
+    # attachment's data and every embedded message.
+    re.compile(r"open attachment: Invalid PidTagAttachDataObject on afEmbeddedMessage attachment: Null$"),
+)
+
+
+def run_mspst(tool, store):
+    """(failures, messages found) of mspst-check --quiet on a store."""
+    run = subprocess.run([tool, "--quiet", store], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         timeout=READER_TIMEOUT)
+    lines = (run.stdout + run.stderr).decode("utf-8", "replace").splitlines()
+    failures = [line for line in lines
+                if line.startswith(("ERROR", "DISCREPANCY"))
+                and not any(p.search(line) for p in MSPST_TOLERATED)]
+    summary = next((line for line in lines if line.startswith("SUMMARY")), None)
+    if run.returncode not in (0, 1) or summary is None:
+        failures.append(f"exited {run.returncode} without a summary: {' / '.join(lines[-3:])}")
+    found = re.search(r" messages=(\d+)", summary or "")
+    return failures, int(found.group(1)) if found else None
+
+
+def run_pstlint(tool, store):
+    run = subprocess.run(["/usr/bin/python3", tool, store], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         timeout=READER_TIMEOUT)
+    lines = run.stdout.decode("utf-8", "replace").splitlines()
+    failures = [line for line in lines if line.startswith("ERROR")]
+    if run.returncode not in (0, 1) or (run.returncode == 1 and not failures):
+        failures.append(f"exited {run.returncode}: {run.stderr.decode('utf-8', 'replace')[-300:]}")
+    return failures
+
+
+# ---------------------------------------------------------------------------
+# Comparison
+
+
+def text_key(text):
+    """Text compared as comparable() does, without NULs, which a store's
+    strings cannot hold (the program writes them as U+FFFD, which
+    comparable() drops)."""
+    return comparable(text.replace("\0", ""))
+
+
+def name_key(name):
+    """A file name as it can stand in a store: characters no file name may
+    hold read as "_", Unicode spaces as spaces, no dots or spaces at the
+    ends."""
+    name = re.sub(r'[\x00-\x1f\x7f<>:"/\\|?*]', "_", name)
+    name = re.sub(r"[\u00a0\u2000-\u200a\u2028\u2029\u202f]", " ", name)
+    return comparable(name.strip(". "))
+
+
+def same_name(reader, source, stored):
+    if reader == "pffexport":
+        # pffexport writes ASCII punctuation in file names as "_".
+        def key(name):
+            return re.sub(r"[!-,/:-@\[-^`{-~]", "_", name_key(name))
+        return key(source) == key(stored)
+    return name_key(source) == name_key(stored)
+
+
+class Tally:
+    def __init__(self):
+        self.compared = collections.Counter()
+        self.skipped = collections.Counter()
+        self.unavailable = None  # why the reader did not run
+
+
+class Checker:
+    def __init__(self):
+        self.failures = []
+        self.tallies = collections.OrderedDict(
+            (r, Tally()) for r in ("pypff", "readpst", "pffexport", "mspst-check", "pstlint"))
+
+    def fail(self, text):
+        self.failures.append(text)
+
+    def field(self, reader, name, expected, seen, where, same=None):
+        """Compares one field. None from the reader: it cannot show the
+        field (not counted); None from the source: Python cannot read it
+        there (skipped)."""
+        tally = self.tallies[reader]
+        if seen is None:
+            return
+        if expected is None:
+            tally.skipped[name] += 1
+            return
+        tally.compared[name] += 1
+        if not (same(expected, seen) if same else expected == seen):
+            self.fail(f"{where}: {reader}: {name} {shorten(seen)}, the source has {shorten(expected)}")
+
+    def message(self, reader, expected, seen, where):
+        if seen.unreadable:
+            self.fail(f"{where}: {reader}: {seen.unreadable}")
+        self.field(reader, "subject", expected.subject, seen.subject, where,
+                   lambda a, b: text_key(a) == text_key(b))
+        self.field(reader, "sender", expected.sender, seen.sender, where)
+        self.field(reader, "to", expected.to, seen.to, where, lambda a, b: sorted(a) == sorted(b))
+        self.field(reader, "cc", expected.cc, seen.cc, where, lambda a, b: sorted(a) == sorted(b))
+        self.field(reader, "date", expected.date, seen.date, where)
+        body = seen.body
+        if body is None and not seen.html:
+            body = ""  # no body at all where the source has text
+        self.field(reader, "body", expected.body, body, where,
+                   lambda a, b: text_key(a) == text_key(b))
+        self.attachments(reader, expected, seen, where)
+
+    def attachments(self, reader, expected, seen, where):
+        tally = self.tallies[reader]
+        if seen.files is None:
+            return
+        if expected.attachments is None:
+            tally.skipped["attachments"] += 1
+            return
+        tally.compared["attachments"] += 1
+        unused = list(seen.files)
+        for attachment in expected.attachments:
+            if not attachment.data and reader in DROPS_EMPTY_ATTACHMENTS:
+                continue
+            match = next((f for f in unused if attachment.same_data(f[1])), None)
+            label = repr(attachment.name) if attachment.name is not None else "(preamble)"
+            if match is None:
+                names = [f"{n!r} {len(d)} bytes" for n, d in unused]
+                self.fail(f"{where}: {reader}: attachment {label} ({len(attachment.data)} bytes, "
+                          f"sha256 {digest(attachment.data)[:12]}) not found among {names[:6]}")
+                continue
+            unused.remove(match)
+            if attachment.name is not None and not same_name(reader, attachment.name, match[0]):
+                self.fail(f"{where}: {reader}: attachment {label} is named {match[0]!r}")
+        total = len(seen.files) + len(seen.embedded or [])
+        if total > expected.most_attachments:
+            self.fail(f"{where}: {reader}: {total} attachments, the source has at most "
+                      f"{expected.most_attachments} parts to attach")
+        if expected.embedded is not None and seen.embedded is not None:
+            if len(seen.embedded) != len(expected.embedded):
+                self.fail(f"{where}: {reader}: {len(seen.embedded)} embedded messages, "
+                          f"the source has {len(expected.embedded)}")
+            elif None not in expected.embedded and None not in seen.embedded:
+                # pypff shows no embedded subjects; Python may not decode one.
+                if sorted(map(text_key, seen.embedded)) != sorted(map(text_key, expected.embedded)):
+                    self.fail(f"{where}: {reader}: embedded subjects {sorted(seen.embedded)}, "
+                              f"the source has {sorted(expected.embedded)}")
+
+    def folders(self, reader, layout, store, seen, wanted):
+        """`seen`: {folder: [Seen]} from the reader; `wanted`: {folder:
+        [Expected]}, where None means the folder may be absent or empty."""
+        tally = self.tallies[reader]
+        for name, expected in wanted.items():
+            where = f"{layout} {os.path.basename(store)} folder {name!r}"
+            got = seen.get(name)
+            if got is None and not expected and reader in DROPS_EMPTY_FOLDERS:
+                got = []
+            if expected is None:
+                if got:
+                    self.fail(f"{where}: {reader}: {len(got)} messages from a file that is no mailbox")
+                continue
+            tally.compared["folder"] += 1
+            if got is None:
+                self.fail(f"{where}: {reader}: folder missing (has {sorted(seen)[:8]})")
+                continue
+            if len(got) != len(expected):
+                # A message lost or added shifts all that follow: name the
+                # first place where the subjects part instead.
+                first = next((e for e, s in zip(expected, got) if e.subject is not None
+                              and s.subject is not None and text_key(e.subject) != text_key(s.subject)),
+                             None)
+                at = f"; first differing subject at message {first.number}" if first else ""
+                self.fail(f"{where}: {reader}: {len(got)} messages, the mailbox has {len(expected)}{at}")
+                continue
+            for e, s in zip(expected, got):
+                self.message(reader, e, s, f"{where} message {e.number}")
+        extra = set(seen) - set(wanted) - {"Deleted Items"}
+        if extra:
+            self.fail(f"{layout} {os.path.basename(store)}: {reader}: unexpected folders {sorted(extra)}")
+
+
+def shorten(value):
+    text = repr(value)
+    return text if len(text) <= 160 else text[:150] + "...'"
+
+
+# ---------------------------------------------------------------------------
+# The run
+
+
+def run_cli(cli, out, sources, per_mailbox):
+    command = [cli, "--format", "pst", "--output", out]
+    if per_mailbox:
+        command.append("--pst-per-mailbox")
+    return subprocess.Popen(command + ["--", *sources], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def stray_files(out, stores):
+    """Files under the destination other than the stores: the mailboxes'
+    folders on disk stay empty."""
+    found = []
+    for folder, _subfolders, files in os.walk(out):
+        for name in files:
+            path = os.path.join(folder, name)
+            if path not in stores:
+                found.append(os.path.relpath(path, out))
+    return found
+
+
+def main():
+    if len(sys.argv) < 3:
+        print(__doc__)
+        return 2
+    cli, shared = sys.argv[1], sys.argv[2]
+    corpus = os.path.join(shared, "corpus")
+    if not os.path.isdir(corpus):
+        print(f"{corpus} is absent: skipped")
+        return SKIP
+    tools = os.path.join(shared, "tools")
+    base = sys.argv[3] if len(sys.argv) > 3 else ("/dev/shm" if os.path.isdir("/dev/shm") else None)
+    work = tempfile.mkdtemp(prefix="mailvane-corpus-pst-", dir=base)
+    try:
+        return check(cli, corpus, tools, work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def check(cli, corpus, tools, work):
+    extra = os.path.join(corpus, "extra") + os.sep
+    sources = [s for s in mailboxes(corpus) if not s.startswith(extra)]
+    # The first mailbox listed again: in one store its folder must get " (2)".
+    repeated = sources[0]
+    layouts = {"one store": (os.path.join(work, "all"), sources + [repeated], False),
+               "per mailbox": (os.path.join(work, "per"), sources, True)}
+    runs = {layout: run_cli(cli, out, listed, per) for layout, (out, listed, per) in layouts.items()}
+    outputs = {}
+    for layout, run in runs.items():
+        try:
+            outputs[layout] = run.communicate(timeout=CLI_TIMEOUT) + (run.returncode,)
+        except subprocess.TimeoutExpired:
+            run.kill()
+            outputs[layout] = run.communicate() + (f"killed after {CLI_TIMEOUT} s",)
+
+    checker = Checker()
+    expected = {}
+    not_mailboxes = []
+    for source in sources:
+        shape, messages = expected_mailbox(source)
+        expected[source] = None if shape == "not-a-mailbox" else messages
+        if shape == "not-a-mailbox":
+            not_mailboxes.append(source)
+
+    for layout, (stdout, stderr, code) in outputs.items():
+        report = (stdout + stderr).decode("utf-8", "replace")
+        if code != (1 if not_mailboxes else 0):
+            checker.fail(f"mailvane-cli --format pst ({layout}) exited {code}:\n{report[-2000:]}")
+
+    # Which store holds which folders, by the layout's naming rule.
+    stores = {}  # (layout, path) -> {folder: [Expected] or None}
+    out, listed, _ = layouts["one store"]
+    found = sorted(glob.glob(os.path.join(out, "*.pst")))
+    one = [p for p in found if re.fullmatch(r"MBOX.+\.pst", os.path.basename(p))]
+    if len(found) != 1 or len(one) != 1:
+        checker.fail(f"one store: {len(found)} store files {[os.path.basename(p) for p in found]}, "
+                     "expected one MBOX<date-time>.pst")
+    if one:
+        wanted, counts = {}, collections.Counter()
+        for source in listed:
+            name = mailbox_name(source)
+            counts[name] += 1
+            folder = name if counts[name] == 1 else f"{name} ({counts[name]})"
+            wanted[folder] = expected[source]
+        stores[("one store", one[0])] = wanted
+    out, listed, _ = layouts["per mailbox"]
+    wanted_files = {}
+    for source in listed:
+        path = os.path.join(out, mailbox_name(source) + ".pst")
+        wanted_files[path] = source
+        if expected[source] is not None or os.path.exists(path):
+            if not os.path.exists(path):
+                checker.fail(f"per mailbox: no store {os.path.basename(path)} for {source}")
+            else:
+                stores[("per mailbox", path)] = {mailbox_name(source): expected[source]}
+    for path in sorted(set(glob.glob(os.path.join(out, "*.pst"))) - set(wanted_files)):
+        checker.fail(f"per mailbox: unexpected store file {os.path.basename(path)}")
+
+    for layout, (out, _listed, _per) in layouts.items():
+        paths = {p for (l, p) in stores if l == layout}
+        stray = stray_files(out, paths)
+        if stray:
+            checker.fail(f"{layout}: files besides the stores under the destination: {stray[:5]}")
+        report = (outputs[layout][0] + outputs[layout][1]).decode("utf-8", "replace")
+        for path in sorted(paths):
+            if os.path.basename(path) not in report:
+                checker.fail(f"{layout}: the summary does not name the store {os.path.basename(path)}")
+
+    read_stores(checker, stores, tools, work)
+
+    mailbox_count = len(sources)
+    message_count = sum(len(m) for m in expected.values() if m)
+    print(f"{mailbox_count} mailboxes ({len(not_mailboxes)} not mailboxes), {message_count} messages, "
+          f"{len(stores)} stores in two layouts")
+    for reader, tally in checker.tallies.items():
+        if tally.unavailable:
+            print(f"  {reader}: skipped ({tally.unavailable})")
+            continue
+        compared = ", ".join(f"{f} {tally.compared[f]}/{tally.skipped[f]}"
+                             for f in FIELDS + ("store",) if tally.compared[f] or tally.skipped[f])
+        print(f"  {reader}: {sum(tally.compared.values())} fields compared, "
+              f"{sum(tally.skipped.values())} skipped (compared/skipped: {compared})")
+    if not checker.failures and all(t.unavailable for r, t in checker.tallies.items()
+                                    if r in ("pypff", "readpst", "pffexport")):
+        print("no reader of message content is installed: skipped")
+        return SKIP
+    for failure in sorted(checker.failures, key=failure_order)[:50]:
+        print("FAIL", failure)
+    if len(checker.failures) > 50:
+        print(f"... and {len(checker.failures) - 50} more failures")
+    return 1 if checker.failures else 0
+
+
+def failure_order(text):
+    """Failures of one message together (readers in their order), messages
+    in their mailbox's order."""
+    match = re.match(r"(.*?) message (\d+): ", text)
+    return (match.group(1), int(match.group(2))) if match else (text.split(":")[0], 0)
+
+
+def display_name_wanted(layout, store, wanted):
+    if layout == "one store":
+        stem = os.path.basename(store)[len("MBOX"):-len(".pst")]
+        return "MBOX Mailbox : Created - " + stem
+    return next(iter(wanted))
+
+
+def read_stores(checker, stores, tools, work):
+    have = {tool: shutil.which(tool) is not None for tool in ("readpst", "pffexport")}
+    mspst = os.path.join(tools, "mspst", "mspst-check")
+    pstlint = os.path.join(tools, "pstcheck", "pstlint.py")
+    t = checker.tallies
+    if pypff is None:
+        t["pypff"].unavailable = "python3-pypff is not installed"
+    for tool in ("readpst", "pffexport"):
+        if not have[tool]:
+            t[tool].unavailable = f"{tool} is not installed"
+    if not os.access(mspst, os.X_OK):
+        t["mspst-check"].unavailable = f"{mspst} is absent"
+    else:
+        # The first use builds the checker; --help then prints its usage.
+        probe = subprocess.run([mspst, "--help"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if b"usage: mspst-check" not in probe.stdout:
+            t["mspst-check"].unavailable = ("mspst-check could not be built here: "
+                                            + probe.stdout.decode("utf-8", "replace")[-200:].strip())
+    if not os.path.exists(pstlint):
+        t["pstlint"].unavailable = f"{pstlint} is absent"
+
+    def external(key, number):
+        """Every reader but pypff on one store: {reader: (result, None) or
+        (None, what went wrong)}."""
+        layout, store = key
+        scratch = os.path.join(work, "read", str(number))
+        calls = {"readpst": lambda: read_readpst(store, os.path.join(scratch, "readpst")),
+                 "pffexport": lambda: read_pffexport(store, os.path.join(scratch, "pffexport")),
+                 "mspst-check": lambda: run_mspst(mspst, store),
+                 "pstlint": lambda: run_pstlint(pstlint, store)}
+        result = {}
+        for reader, call in calls.items():
+            if t[reader].unavailable:
+                continue
+            try:
+                result[reader] = (call(), None)
+            except subprocess.TimeoutExpired:
+                result[reader] = (None, f"{reader} did not finish within {READER_TIMEOUT} s")
+            except Exception as error:  # a reader's output this check cannot read
+                result[reader] = (None, f"{reader}: {type(error).__name__}: {error}")
+        shutil.rmtree(scratch, ignore_errors=True)
+        return result
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 4) as pool:
+        futures = {key: pool.submit(external, key, n) for n, key in enumerate(sorted(stores))}
+        for key in sorted(stores):
+            layout, store = key
+            wanted = stores[key]
+            label = f"{layout} {os.path.basename(store)}"
+            if pypff is not None:
+                try:
+                    display, folders = read_pypff(store)
+                except (IOError, OSError, RuntimeError) as error:
+                    checker.fail(f"{label}: pypff cannot read the store: {error}")
+                else:
+                    t["pypff"].compared["store"] += 1
+                    if display != display_name_wanted(layout, store, wanted):
+                        checker.fail(f"{label}: pypff: display name {display!r}, "
+                                     f"expected {display_name_wanted(layout, store, wanted)!r}")
+                    if folders is None:
+                        checker.fail(f"{label}: pypff: no {TOP!r}")
+                    else:
+                        checker.folders("pypff", layout, store, folders, wanted)
+            for reader, (value, error) in futures[key].result().items():
+                if error:
+                    checker.fail(f"{label}: {error}")
+                    continue
+                report_reader(checker, reader, layout, store, wanted, value)
+
+
+def report_reader(checker, reader, layout, store, wanted, value):
+    """Adds what one reader (not pypff) found in one store."""
+    label = f"{layout} {os.path.basename(store)}"
+    tally = checker.tallies[reader]
+    if reader in ("readpst", "pffexport"):
+        folders, error = value
+        tally.compared["store"] += 1
+        if error:
+            checker.fail(f"{label}: {error}")
+        if folders is not None:
+            checker.folders(reader, layout, store, folders, wanted)
+        return
+    failures, messages = value if reader == "mspst-check" else (value, None)
+    tally.compared["store"] += 1
+    for line in failures[:10]:
+        checker.fail(f"{label}: {reader}: {line}")
+    if len(failures) > 10:
+        checker.fail(f"{label}: {reader}: ... and {len(failures) - 10} more")
+    if reader == "mspst-check":
+        # It walks every folder of the store: its count is every message.
+        total = sum(len(m) for m in wanted.values() if m)
+        tally.compared["folder"] += 1
+        if messages is not None and messages != total:
+            checker.fail(f"{label}: mspst-check found {messages} messages, the mailboxes have {total}")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
