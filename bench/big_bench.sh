@@ -16,6 +16,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/measure.sh"
 root=$(dirname "$here")
 build=${1:-${MAILVANE_BUILD:-$root/build-bench}}
 rounds=${ROUNDS:-3}
@@ -63,18 +64,14 @@ run() {  # name tool mailbox
             mailvane) command=("$cli" --format eml --output "$out" "$3") ;;
             git-mailsplit) command=(git mailsplit -o"$out" "$3") ;;
         esac
-        start=$(date +%s%N)
-        /usr/bin/time -v -o "$work/time-big.txt" "${command[@]}" >/dev/null 2>&1 || {
+        measure "$work/time-big.txt" /dev/null "${command[@]}"
+        if ((status != 0)); then
             echo "  $2 failed on $3" >&2
             failed=1
-        }
-        end=$(date +%s%N)
-        wall=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", (b - a) / 1e9 }')
-        rss=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time-big.txt")
-        faults=$(awk -F': ' '/Minor/ { print $2 }' "$work/time-big.txt")
+        fi
         printf '%-26s %-14s %5d %8s s %9s KB %8s faults\n' "$1" "$2" "$round" "$wall" "$rss" "$faults"
         key="$1/$2"
-        if [[ -z ${best[$key]:-} ]] || awk -v a="$wall" -v b="${best[$key]}" 'BEGIN { exit !(a < b) }'; then
+        if smaller "$wall" "${best[$key]:-}"; then
             best[$key]=$wall
         fi
         ((rss > ${peak[$key]:-0})) && peak[$key]=$rss

@@ -19,6 +19,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/measure.sh"
 root=$(dirname "$here")
 build=${1:-${MAILVANE_BUILD:-$root/build-bench}}
 rounds=${ROUNDS:-3}
@@ -88,17 +89,7 @@ for ((round = 1; round <= rounds; round++)); do
         mkdir -p "$out"
         sleep "$settle"
         command_of "$tool" "$out"
-        status=0
-        start=$(date +%s%N)
-        /usr/bin/time -v -o "$work/time-$tool.txt" "${command[@]}" >"$work/log-$tool.txt" 2>&1 ||
-            status=$?
-        end=$(date +%s%N)
-        wall=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", (b - a) / 1e9 }')
-        user=$(awk -F': ' '/User time/ { print $2 }' "$work/time-$tool.txt")
-        sys=$(awk -F': ' '/System time/ { print $2 }' "$work/time-$tool.txt")
-        rss=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time-$tool.txt")
-        share=$(awk -F': ' '/Percent of CPU/ { print $2 }' "$work/time-$tool.txt")
-        rss=${rss:-0} share=${share:-0%}
+        measure "$work/time-$tool.txt" "$work/log-$tool.txt" "${command[@]}"
         files=$(find "$out" -type f | wc -l)
         rm -rf "$out"
         printf '%-14s %5d %9s %8s %8s %5s %10s %9s\n' "$tool" "$round" "$wall" "$user" "$sys" \
@@ -107,12 +98,11 @@ for ((round = 1; round <= rounds; round++)); do
             echo "  $tool exited with status $status; its output: $work/log-$tool.txt" >&2
             failed=1
         fi
-        cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')
-        if [[ -z ${best[$tool]:-} ]] || awk -v a="$wall" -v b="${best[$tool]}" 'BEGIN { exit !(a < b) }'; then
+        if smaller "$wall" "${best[$tool]:-}"; then
             best[$tool]=$wall
             bestShare[$tool]=${share%\%}
         fi
-        if [[ -z ${bestCpu[$tool]:-} ]] || awk -v a="$cpu" -v b="${bestCpu[$tool]}" 'BEGIN { exit !(a < b) }'; then
+        if smaller "$cpu" "${bestCpu[$tool]:-}"; then
             bestCpu[$tool]=$cpu
         fi
         ((rss > ${peak[$tool]:-0})) || rss=${peak[$tool]:-0}

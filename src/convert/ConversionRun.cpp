@@ -1,8 +1,10 @@
 #include "convert/ConversionRun.h"
 
+#include <ctime>
 #include <system_error>
 #include <vector>
 
+#include "convert/StoreMessageWriter.h"
 #include "support/Paths.h"
 
 namespace mailvane {
@@ -27,10 +29,10 @@ RunReport ConversionRun::Run() {
         host_.ShowMessage(MessageKind::Information, kAppTitle, kNoOptionText);
         return report_;
     }
-    if (format == OutputFormat::Msg || format == OutputFormat::Pst) {
+    if (format == OutputFormat::Msg) {
         host_.ShowMessage(MessageKind::Information, kAppTitle,
-                          "Saving as MSG files or into PST stores is not available in this "
-                          "version yet.\nPlease choose EML or EMLX.");
+                          "Saving as MSG files is not available in this version yet.\n"
+                          "Please choose EML, EMLX or PST.");
         return report_;
     }
     const auto chosen = host_.ChooseDestination(kChooseDestinationTitle);
@@ -57,10 +59,24 @@ RunReport ConversionRun::Run() {
     }
     bytesBefore_ = 0;
     usedFolders_.clear();
+    sessionError_.clear();
 
-    const MessageFormat messageFormat =
-        format == OutputFormat::Emlx ? MessageFormat::Emlx : MessageFormat::Eml;
-    for (std::size_t index = 0; index < sources.size(); ++index) {
+    const OutputOptions options = host_.Options();
+    storePerMailbox_ =
+        format == OutputFormat::Pst && !(options.onePstForAll && options.onePstForAllEnabled);
+    if (format == OutputFormat::Pst && !storePerMailbox_) {
+        const std::string stamp = StoreTimeStamp(std::time(nullptr));
+        std::string cause;
+        const fs::path path = destination / ("MBOX" + stamp + ".pst");
+        // One store holds every mailbox's mail: it is no more readable than
+        // the most private of them.
+        unsigned mode = kDefaultFileMode;
+        for (const auto& source : sources) mode &= OutputModeFor(source);
+        const auto opened = store_.Open(path, kOneStoreName + stamp, mode, cause);
+        if (opened != StoreOutput::OpenResult::Opened) sessionError_ = cause;
+    }
+
+    for (std::size_t index = 0; sessionError_.empty() && index < sources.size(); ++index) {
         if (host_.StopRequested()) {
             report_.stopped = true;
             break;
@@ -68,9 +84,21 @@ RunReport ConversionRun::Run() {
         host_.Yield();
         host_.ShowMailboxCaption(MailboxCaption(index + 1, sources.size()));
         ++report_.mailboxes;
-        if (!ConvertMailbox(destination, sources[index], messageFormat)) break;
+        if (!ConvertMailbox(destination, sources[index], format)) break;
     }
+    // The store is finished however the run ended, so that it opens.
+    FinishStore();
 
+    if (!sessionError_.empty()) {
+        // The run ends at once, as when no store can be had: what was done
+        // before stays, and the message says which file failed and why.
+        report_.sessionError = true;
+        report_.AddFailure(store_.path(), 0, sessionError_);
+        host_.ShowMessage(MessageKind::Information, kSessionErrorTitle,
+                          std::string(kSessionErrorText) + "\n" + sessionError_);
+        host_.RunFinished(report_);
+        return report_;
+    }
     const bool clean = report_.Clean();
     host_.ShowMessage(clean ? MessageKind::Information : MessageKind::Warning, kAppTitle,
                       CompletionText(report_));
@@ -95,31 +123,95 @@ fs::path ConversionRun::OutputFolderFor(const fs::path& destination, const fs::p
     return chosen;
 }
 
+bool ConversionRun::SkipMailbox(const fs::path& source, const std::string& cause) {
+    ++report_.mailboxesFailed;
+    report_.AddFailure(source, 0, cause);
+    std::error_code ignored;
+    if (const auto size = fs::file_size(source, ignored); !ignored) bytesBefore_ += size;
+    if (storePerMailbox_) FinishStore();
+    return true;
+}
+
+bool ConversionRun::OpenMailboxStore(const fs::path& destination, const fs::path& source) {
+    if (!storePerMailbox_) return true;
+    const std::string name = MailboxName(source);
+    std::string cause;
+    switch (store_.Open(destination / (name + ".pst"), name, OutputModeFor(source), cause)) {
+        case StoreOutput::OpenResult::Opened:
+            return true;
+        case StoreOutput::OpenResult::NotOurs:
+            // Someone else's file is left as it was; only this mailbox fails.
+            SkipMailbox(source, cause);
+            return false;
+        case StoreOutput::OpenResult::Failed:
+            sessionError_ = cause;
+            return false;
+    }
+    return false;
+}
+
+void ConversionRun::FinishStore() {
+    if (!store_.isOpen()) return;
+    report_.stores.push_back({store_.path(), {}});
+    for (const auto& folder : store_.folders())
+        report_.stores.back().folders.push_back({folder.name, folder.messages});
+    if (const std::string cause = store_.Close(); !cause.empty()) {
+        ++report_.storesFailed;
+        report_.AddFailure(report_.stores.back().path, 0, cause);
+    }
+}
+
 bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& source,
-                                   MessageFormat format) {
+                                   OutputFormat format) {
     source_ = source;
     host_.ShowFileCaption(DisplayPath(LastPathPart(source)));
 
     host_.Yield();
+    const bool toStore = format == OutputFormat::Pst;
+    if (toStore && !OpenMailboxStore(destination, source)) return sessionError_.empty();
+    mapi::Folder* storeFolder = nullptr;
+    if (toStore) {
+        std::string name, cause;
+        storeFolder = store_.AddMailboxFolder(MailboxName(source), name, cause);
+        if (!storeFolder) {
+            ++report_.storeFoldersFailed;
+            return SkipMailbox(source, cause);
+        }
+        if (name != MailboxName(source)) {
+            report_.notes.push_back(DisplayPath(source) + " goes to the folder \"" + name +
+                                    "\" because the store has a folder \"" + MailboxName(source) +
+                                    "\" already.");
+        }
+    }
+
     // Folders below the destination are made and opened one by one without
     // following links, so nothing planted there can redirect the output.
+    // Store output makes them too; they stay empty.
     OutputFolder folder;
     if (const std::string cause =
             folder.OpenBelow(destination, OutputFolderFor(destination, source));
         !cause.empty()) {
-        ++report_.mailboxesFailed;
-        report_.AddFailure(source, 0, "cannot create the output folder: " + cause);
-        std::error_code ignored;
-        if (const auto size = fs::file_size(source, ignored); !ignored) bytesBefore_ += size;
-        return true;
+        return SkipMailbox(source, "cannot create the output folder: " + cause);
     }
     folder.SetFileMode(OutputModeFor(source));
 
-    MessageWriter writer(format, *this);
-    writer.StartMailbox(folder);
-    MessageSplitter splitter(LineEndFor(format), writer);
+    MessageWriter fileWriter(
+        format == OutputFormat::Emlx ? MessageFormat::Emlx : MessageFormat::Eml, *this);
+    StoreMessageWriter storeWriter(*this);
+    if (toStore) {
+        storeWriter.StartMailbox(*storeFolder, store_.path());
+    } else {
+        fileWriter.StartMailbox(folder);
+    }
+    MessageSplitter splitter(
+        LineEndFor(format == OutputFormat::Emlx ? MessageFormat::Emlx : MessageFormat::Eml),
+        toStore ? static_cast<MessageSink&>(storeWriter) : fileWriter);
     const ReadResult result = ReadMailbox(source, splitter, *this, blockSize_);
     bytesBefore_ += result.bytesRead;
+    if (toStore) {
+        store_.folders().back().messages = storeWriter.saved();
+        if (storePerMailbox_) FinishStore();
+    }
 
     if (!result.opened) {
         ++report_.mailboxesFailed;

@@ -13,6 +13,7 @@
 #include "convert/MessageWriter.h"
 #include "convert/RunHost.h"
 #include "convert/RunReport.h"
+#include "convert/StoreOutput.h"
 
 namespace mailvane {
 
@@ -22,8 +23,17 @@ public:
     RunReport Run();
 
 private:
+    // False when the run must end (a stop, or no store could be had).
     bool ConvertMailbox(const std::filesystem::path& destination,
-                        const std::filesystem::path& source, MessageFormat format);
+                        const std::filesystem::path& source, OutputFormat format);
+    // Counts the mailbox failed with `cause` and goes on with the next.
+    bool SkipMailbox(const std::filesystem::path& source, const std::string& cause);
+    // With one store per mailbox, attaches the mailbox's store; false when
+    // the mailbox cannot go on (and `sessionError_` set when the run cannot).
+    bool OpenMailboxStore(const std::filesystem::path& destination,
+                          const std::filesystem::path& source);
+    // Completes the open store, if any, and records what it received.
+    void FinishStore();
     std::filesystem::path OutputFolderFor(const std::filesystem::path& destination,
                                           const std::filesystem::path& source);
 
@@ -38,12 +48,18 @@ private:
     std::filesystem::path source_;  // the mailbox being read
     std::uint64_t bytesBefore_ = 0, totalBytes_ = 0;
     std::set<std::filesystem::path> usedFolders_;
+    StoreOutput store_;
+    bool storePerMailbox_ = false;
+    std::string sessionError_;  // why no store could be had; ends the run
 };
 
 // The texts the run shows.
 inline constexpr const char* kAppTitle = "Mailvane";
 inline constexpr const char* kNoOptionText = "Please select a option to convert file(s).";
 inline constexpr const char* kChooseDestinationTitle = "Choose Folder to Save...";
+inline constexpr const char* kOneStoreName = "MBOX Mailbox : Created - ";
+inline constexpr const char* kSessionErrorTitle = "Outlook Error";
+inline constexpr const char* kSessionErrorText = "Outlook Session Creation Error !";
 std::string MailboxCaption(std::size_t number, std::size_t count);  // "Mailbox 1 (of 3) "
 std::string SavedCaption(std::int64_t number);                      // "Saved 3 Email Messages..."
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "StoreContents.h"
 #include "TestFiles.h"
 #include "convert/ConversionRun.h"
 #include "support/Paths.h"
@@ -18,7 +19,7 @@ namespace fs = std::filesystem;
 
 class FakeHost : public RunHost {
 public:
-    OutputOptions Options() override { return {format, false, false}; }
+    OutputOptions Options() override { return {format, onePst, onePst}; }
     std::optional<fs::path> ChooseDestination(const std::string& title) override {
         destinationTitles.push_back(title);
         return destination;
@@ -48,6 +49,7 @@ public:
         std::string title, text;
     };
     OutputFormat format = OutputFormat::Eml;
+    bool onePst = false;
     std::optional<fs::path> destination;
     std::vector<fs::path> sources;
     std::size_t stopAfterSaved = 0;
@@ -60,6 +62,12 @@ public:
 };
 
 const std::string kTwoMessages = "From a\nSubject: one\n\nbody\nFrom b\nSubject: two\n\nbody\n";
+
+std::string TwentyMessages() {
+    std::string mailbox;
+    for (int i = 0; i < 20; ++i) mailbox += "From m\n\nmessage " + std::to_string(i) + "\n";
+    return mailbox;
+}
 
 class Run : public testing::Test {
 protected:
@@ -209,9 +217,7 @@ TEST_F(Run, AnOutputFolderThatCannotBeMadeFailsThatMailbox) {
 
 TEST_F(Run, AStopRequestEndsTheRunAndKeepsWhatWasWritten) {
     host.destination = out.path();
-    std::string mailbox;
-    for (int i = 0; i < 20; ++i) mailbox += "From m\n\nmessage " + std::to_string(i) + "\n";
-    host.sources = {Mailbox("a.mbox", mailbox), Mailbox("b.mbox", kTwoMessages)};
+    host.sources = {Mailbox("a.mbox", TwentyMessages()), Mailbox("b.mbox", kTwoMessages)};
     host.stopAfterSaved = 3;
     const RunReport report = ConversionRun(host, 16).Run();
     EXPECT_TRUE(report.stopped);
@@ -221,6 +227,114 @@ TEST_F(Run, AStopRequestEndsTheRunAndKeepsWhatWasWritten) {
     EXPECT_FALSE(fs::exists(OutputOf(in / "b.mbox")));
     EXPECT_NE(host.messages.at(0).text.find("stopped"), std::string::npos);
     EXPECT_EQ(host.finished, 1);
+}
+
+std::string StoreContents(const fs::path& path) {
+    return test::StoreContents(path, {"Inbox", "Inbox (2)", "Inbox (3)", "a", "b", "Sent"});
+}
+
+class PstRun : public Run {
+protected:
+    void SetUp() override {
+        host.format = OutputFormat::Pst;
+        host.destination = out.path();
+    }
+    std::vector<fs::path> Stores() {
+        std::vector<fs::path> stores;
+        for (const auto& entry : fs::directory_iterator(out.path())) {
+            if (entry.path().extension() == ".pst") stores.push_back(entry.path());
+        }
+        std::sort(stores.begin(), stores.end());
+        return stores;
+    }
+};
+
+TEST_F(PstRun, OneStoreTakesEveryMailboxInAFolderOfItsName) {
+    host.onePst = true;
+    host.sources = {Mailbox("Inbox.mbox", kTwoMessages), Mailbox("sub/Inbox", "From c\n\nx\n"),
+                    Mailbox("Sent.MBOX", kTwoMessages)};
+    ::chmod(host.sources[1].c_str(), 0600);
+    const RunReport report = ConversionRun(host).Run();
+
+    ASSERT_TRUE(report.Clean()) << FailureLine(report.failures.at(0));
+    EXPECT_EQ(report.messagesWritten, 5);
+    const auto stores = Stores();
+    ASSERT_EQ(stores.size(), 1u);
+    const std::string name = stores[0].filename().string();
+    EXPECT_TRUE(name.starts_with("MBOX")) << name;
+    // The display name carries the same date and time as the file name.
+    const std::string stamp = name.substr(4, name.size() - 8);
+    EXPECT_EQ(StoreContents(stores[0]),
+              "MBOX Mailbox : Created - " + stamp + " | Inbox: 2 | Inbox (2): 1 | Sent: 2");
+    ASSERT_EQ(report.stores.size(), 1u);
+    EXPECT_EQ(report.stores[0].path, stores[0]);
+    ASSERT_EQ(report.stores[0].folders.size(), 3u);
+    EXPECT_EQ(report.stores[0].folders[1].name, "Inbox (2)");
+    EXPECT_EQ(report.stores[0].folders[1].messages, 1);
+    // No more readable than the most private of its mailboxes.
+    EXPECT_EQ(fs::status(stores[0]).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    // The mailboxes' folders are made, as for files, and hold nothing.
+    EXPECT_TRUE(fs::is_empty(OutputOf(in / "Inbox.mbox")));
+    EXPECT_NE(host.messages.at(0).text.find("exported to Outlook (.pst) file."), std::string::npos);
+}
+
+TEST_F(PstRun, EachMailboxGetsItsStoreAndALaterRunExtendsIt) {
+    host.sources = {Mailbox("Inbox.mbox", kTwoMessages), Mailbox("a.mboxrd", "From c\n\nx\n")};
+    ASSERT_TRUE(ConversionRun(host).Run().Clean());
+    EXPECT_EQ(Stores(), (std::vector<fs::path>{out / "Inbox.pst", out / "a.mboxrd.pst"}));
+    EXPECT_EQ(StoreContents(out / "Inbox.pst"), "Inbox | Inbox: 2");
+
+    const RunReport again = ConversionRun(host).Run();
+    EXPECT_TRUE(again.Clean());
+    EXPECT_EQ(StoreContents(out / "Inbox.pst"), "Inbox | Inbox: 2 | Inbox (2): 2");
+    ASSERT_EQ(again.stores.size(), 2u);
+    EXPECT_EQ(again.stores[0].folders.at(0).name, "Inbox (2)");
+}
+
+TEST_F(PstRun, AFileThatIsNoStoreOfOursIsLeftAsItWas) {
+    const std::string foreign = "!BDN not really a store, but someone's file";
+    test::WriteFile(out / "Inbox.pst", foreign);
+    fs::create_symlink(out / "target", out / "Sent.pst");
+    host.sources = {Mailbox("Inbox.mbox", kTwoMessages), Mailbox("Sent.mbox", kTwoMessages),
+                    Mailbox("b.mbox", kTwoMessages)};
+    const RunReport report = ConversionRun(host).Run();
+
+    EXPECT_EQ(test::ReadFile(out / "Inbox.pst"), foreign);
+    EXPECT_FALSE(fs::exists(out / "target"));
+    EXPECT_EQ(report.mailboxesFailed, 2);
+    ASSERT_EQ(report.failures.size(), 2u);
+    EXPECT_EQ(report.failures[0].mailbox, host.sources[0]);
+    EXPECT_NE(report.failures[0].cause.find("Inbox.pst"), std::string::npos);
+    EXPECT_NE(report.failures[1].cause.find("symbolic link"), std::string::npos);
+    EXPECT_EQ(StoreContents(out / "b.pst"), "b | b: 2");
+    EXPECT_EQ(report.messagesWritten, 2);
+    EXPECT_EQ(host.messages.at(0).kind, MessageKind::Warning);
+}
+
+TEST_F(PstRun, NoStoreAtAllEndsTheRunWithTheSessionError) {
+    host.onePst = true;
+    test::WriteFile(out / "file", "x");
+    host.destination = out / "file";  // no store can be made in a file
+    host.sources = {Mailbox("a.mbox", kTwoMessages)};
+    const RunReport report = ConversionRun(host).Run();
+    EXPECT_TRUE(report.sessionError);
+    EXPECT_EQ(report.messagesWritten, 0);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].title, "Outlook Error");
+    EXPECT_TRUE(host.messages[0].text.starts_with("Outlook Session Creation Error !\n"));
+    EXPECT_NE(host.messages[0].text.find(DisplayPath(out / "file")), std::string::npos);
+    EXPECT_EQ(host.finished, 1);
+}
+
+TEST_F(PstRun, AStopFinishesTheStoreWithWhatItHas) {
+    host.sources = {Mailbox("a.mbox", TwentyMessages()), Mailbox("b.mbox", kTwoMessages)};
+    host.stopAfterSaved = 3;
+    const RunReport report = ConversionRun(host, 16).Run();
+    EXPECT_TRUE(report.stopped);
+    EXPECT_EQ(report.messagesWritten, 3);
+    EXPECT_EQ(StoreContents(out / "a.pst"), "a | a: 3");
+    EXPECT_FALSE(fs::exists(out / "b.pst"));
 }
 
 }  // namespace

@@ -1,0 +1,69 @@
+#pragma once
+// The store a run writes PST output into: a session with one store attached,
+// the folders made in it for mailboxes, and its completion.
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace mailvane {
+
+namespace mapi {
+class Folder;
+class Session;
+class Store;
+}  // namespace mapi
+
+// "6.12.26 3.8.05" for 6 December 2026 at 03:08:05 (local time): day and
+// month without leading zeros, two-digit year, hour and minutes without
+// leading zeros, seconds with two digits.
+std::string StoreTimeStamp(std::time_t when);
+
+class StoreOutput {
+public:
+    enum class OpenResult {
+        Opened,   // created, or a store this program made reopened to be extended
+        NotOurs,  // a file is there that is no store of ours: left as it was
+        Failed,   // no store could be created or opened there
+    };
+
+    StoreOutput();
+    ~StoreOutput();  // completes the store if Close() was not called
+    StoreOutput(const StoreOutput&) = delete;
+    StoreOutput& operator=(const StoreOutput&) = delete;
+
+    // Logs on and attaches the store at `path` under `displayName`. The
+    // cause, naming the file, goes to `cause` unless the result is Opened.
+    // `fileMode` gives the permission bits of a new store file.
+    OpenResult Open(const std::filesystem::path& path, const std::string& displayName,
+                    unsigned fileMode, std::string& cause);
+    bool isOpen() const { return store_ != nullptr; }
+    const std::filesystem::path& path() const { return path_; }
+
+    // A new folder at the top of the store for one mailbox, named `name`, or
+    // "name (2)", "name (3)"... when the store has that name already. Null,
+    // with the cause, when it cannot be made.
+    mapi::Folder* AddMailboxFolder(const std::string& name, std::string& chosen,
+                                   std::string& cause);
+
+    // Completes the file so every reader opens it, and logs off. Returns the
+    // empty string or the cause.
+    std::string Close();
+
+    // What the store received in this run, folder by folder.
+    struct FolderCount {
+        std::string name;
+        std::int64_t messages = 0;
+    };
+    std::vector<FolderCount>& folders() { return folders_; }
+
+private:
+    std::unique_ptr<mapi::Session> session_;
+    mapi::Store* store_ = nullptr;
+    std::filesystem::path path_;
+    std::vector<FolderCount> folders_;
+};
+
+}  // namespace mailvane
