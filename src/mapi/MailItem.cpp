@@ -2,6 +2,7 @@
 
 #include "mapi/Folder.h"
 #include "mapi/Store.h"
+#include "mapi/msg/MsgWriter.h"
 #include "mapi/pst/Text.h"
 
 namespace mailvane::mapi {
@@ -158,6 +159,48 @@ std::string MailItem::Save() {
     Store& store = folder_->store();
     if (!store.status().empty()) return store.status();
     return store.SaveItem(*folder_, Content(&store.backing()), &nid_);
+}
+
+msg::Message MailItem::MsgContent() const {
+    auto view = [](const PropertyBag& bag, msg::PropertyObject* out) {
+        for (const auto& p : bag.stored()) out->props.push_back({p.tag, p.value});
+        for (const auto& n : bag.named())
+            out->named.push_back({n.set, n.by_name, n.lid, n.name,
+                                  static_cast<uint16_t>(n.value.tag), n.value.value});
+    };
+    msg::Message m;
+    view(*this, &m);
+    for (const auto& r : recipients_) view(*r, &m.recipients.emplace_back());
+    for (const auto& a : attachments_) {
+        msg::Attachment& c = m.attachments.emplace_back();
+        view(*a, &c);
+        if (a->embedded_) c.embedded = std::make_shared<msg::Message>(a->embedded_->MsgContent());
+    }
+    return m;
+}
+
+std::string MailItem::WriteMsg(const msg::Sink& sink) const {
+    return msg::WriteMsg(MsgContent(), sink);
+}
+
+std::string MailItem::SaveAs(const OutputFolder& folder, const std::string& name,
+                             CreateMode mode) const {
+    std::string bytes;
+    if (std::string cause = WriteMsg(msg::Sink::Memory(&bytes)); !cause.empty()) return cause;
+    return folder.WriteWholeFile(name, {bytes}, mode);
+}
+
+std::string MailItem::SaveAs(const std::filesystem::path& path, int type) const {
+    constexpr int kMessageFile = 3;
+    if (type != kMessageFile)
+        return "file type " + std::to_string(type) + " is not an Outlook message file (3)";
+    OutputFolder folder;
+    const std::filesystem::path parent = path.has_parent_path() ? path.parent_path() : ".";
+    if (std::string cause = folder.Open(parent); !cause.empty())
+        return parent.string() + ": " + cause;
+    if (std::string cause = SaveAs(folder, path.filename().string()); !cause.empty())
+        return path.string() + ": " + cause;
+    return {};
 }
 
 std::string HrSetOneProp(MailItem& item, uint32_t tag, const PropValue& value, bool save) {

@@ -2,6 +2,7 @@
 // A message being built: its properties, recipients and attachments. Nothing
 // reaches the store until Save(); saving again replaces what was saved.
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +11,12 @@
 
 #include "mapi/PropValue.h"
 #include "mapi/pst/MessageStore.h"
+#include "support/OutputFile.h"
+
+namespace mailvane::msg {
+class Sink;
+struct Message;
+}  // namespace mailvane::msg
 
 namespace mailvane::mapi {
 
@@ -36,7 +43,7 @@ public:
     // The stored properties, named ones included when a store is given.
     pst::PropertyList Resolve(pst::MessageStore* store) const;
 
-private:
+    // A named property as set; a message file gives it an id of its own.
     struct Named {
         std::string set;  // 16 bytes
         bool by_name = false;
@@ -44,6 +51,9 @@ private:
         std::string name;
         pst::Property value;  // tag holds the type only, until resolved
     };
+    const std::vector<Named>& named() const { return named_; }
+
+private:
     bool AddNamed(Named named, const PropValue& value);
 
     pst::PropertyList props_;
@@ -82,7 +92,22 @@ public:
     // What Save() writes; named properties need the store for their ids.
     pst::MessageContent Content(pst::MessageStore* store = nullptr) const;
 
+    // Writes the item as an Outlook message file (`type` 3, the only type
+    // there is), saved into a store or not: the same properties a store
+    // gets. The file appears whole under its name or not at all (a file of
+    // that name is replaced); returns the empty string or the cause.
+    std::string SaveAs(const std::filesystem::path& path, int type = 3) const;
+    // The same into a folder the caller holds open; with
+    // CreateMode::Exclusive an existing file of that name fails the call.
+    std::string SaveAs(const OutputFolder& folder, const std::string& name,
+                       CreateMode mode = CreateMode::Replace) const;
+    // The message file's bytes into memory or an open file (see msg::Sink).
+    std::string WriteMsg(const msg::Sink& sink) const;
+
 private:
+    // Views of the item's properties, for the message file writer.
+    msg::Message MsgContent() const;
+
     Folder* folder_;
     pst::Nid nid_ = 0;
     std::vector<std::unique_ptr<Recipient>> recipients_;

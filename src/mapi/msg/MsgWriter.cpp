@@ -1,0 +1,245 @@
+#include "mapi/msg/MsgWriter.h"
+
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <random>
+
+#include "mapi/PropTags.h"
+#include "mapi/msg/Coding.h"
+#include "mapi/msg/NameIdMap.h"
+#include "mapi/msg/PropertyStream.h"
+
+namespace mailvane::msg {
+
+using namespace mailvane::mapi;
+
+namespace {
+
+// {00020D0B-0000-0000-C000-000000000046}, the class of Outlook's message files.
+constexpr std::string_view kMessageClsid{
+    "\x0B\x0D\x02\x00\x00\x00\x00\x00\xC0\x00\x00\x00\x00\x00\x00\x46", 16};
+constexpr uint32_t PidTagStoreSupportMask = 0x340D0003;
+// STORE_UNICODE_OK (0x00040000) with the other bits Outlook sets on the
+// message files it saves.
+constexpr uint32_t kStoreSupportMask = 0x00040E79;
+// An embedded message's entry has no size, and 1 in its reserved word.
+constexpr uint32_t kObjectSize = 0xFFFFFFFF;
+constexpr uint32_t kEmbeddedMessageMark = 1;
+constexpr int32_t kNoRenderingPosition = -1;
+
+constexpr char kPropertyStream[] = "__properties_version1.0";
+constexpr char kNameIdStorage[] = "__nameid_version1.0";
+
+uint64_t NowAsFileTime() {
+    using namespace std::chrono;
+    const auto micros = duration_cast<microseconds>(system_clock::now().time_since_epoch());
+    return static_cast<uint64_t>(micros.count()) * 10 + 116444736000000000ULL;
+}
+
+std::string Le(uint64_t v, int bytes) {
+    std::string out;
+    PutLe(&out, v, bytes);
+    return out;
+}
+
+std::string NumberedName(const char* prefix, size_t index) {
+    char name[40];
+    std::snprintf(name, sizeof name, "%s%08X", prefix, static_cast<unsigned>(index));
+    return name;
+}
+
+// One object's properties as written: the caller's, and what the file adds
+// or fills in (bytes of its own, kept here).
+class PropertyList {
+public:
+    explicit PropertyList(const std::vector<Property>& props) : props_(props) {}
+
+    const Property* Find(uint32_t tag) const {
+        for (const auto& p : props_)
+            if (p.tag == tag) return &p;
+        return nullptr;
+    }
+    // Replaces any property of the same id.
+    void Set(uint32_t tag, std::string bytes) {
+        owned_.push_back(std::move(bytes));
+        for (auto& p : props_)
+            if ((p.tag >> 16) == (tag >> 16)) {
+                p = {tag, owned_.back()};
+                return;
+            }
+        props_.push_back({tag, owned_.back()});
+    }
+    void SetIfAbsent(uint32_t tag, std::string bytes) {
+        for (const auto& p : props_)
+            if ((p.tag >> 16) == (tag >> 16)) return;
+        Set(tag, std::move(bytes));
+    }
+    uint32_t LongOr(uint32_t tag, uint32_t fallback) const {
+        const Property* p = Find(tag);
+        return p && p->value.size() == 4 ? GetLe32(p->value, 0) : fallback;
+    }
+    uint64_t ValueBytes() const {
+        uint64_t size = 0;
+        for (const auto& p : props_) size += p.value.size();
+        return size;
+    }
+    const std::vector<Property>& props() const { return props_; }
+
+private:
+    std::vector<Property> props_;
+    std::deque<std::string> owned_;  // a deque: views of it stay valid
+};
+
+uint32_t Clamp32(uint64_t v) {
+    return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
+}
+
+class Writer {
+public:
+    std::string WriteFile(const Message& message, const Sink& sink) {
+        const Property* modified = nullptr;
+        for (const auto& p : message.props)
+            if (p.tag == PidTagLastModificationTime && p.value.size() == 8) modified = &p;
+        // Storages carry the message's own time, so the same message gives
+        // the same file.
+        CompoundWriter file(sink, kMessageClsid,
+                            modified ? GetLe(modified->value, 0, 8) : NowAsFileTime());
+        {
+            Storage root = file.Root();
+            WriteMessage(root, message, StreamOwner::kTopMessage, 0);
+            if (!error_.empty()) return error_;
+            Storage nameIds = root.AddStorage(kNameIdStorage);
+            for (const auto& [name, bytes] : names_.Streams()) nameIds.AddStream(name, bytes);
+        }
+        return file.Finish();
+    }
+
+private:
+    void WriteMessage(Storage& storage, const Message& m, StreamOwner owner, int depth) {
+        if (depth > kMaxEmbeddingDepth) {
+            Fail("embedded messages are nested more than " + std::to_string(kMaxEmbeddingDepth) +
+                 " deep");
+            return;
+        }
+        if (m.attachments.size() > kMaxAttachments) {
+            Fail("a message file holds at most " + std::to_string(kMaxAttachments) +
+                 " attachments, this message has " + std::to_string(m.attachments.size()));
+            return;
+        }
+        const size_t recipients = std::min(m.recipients.size(), kMaxRecipients);
+        PropertyList props(m.props);
+        CompleteMessage(m, &props);
+        StreamHeader header;
+        header.recipientCount = header.nextRecipientId = static_cast<uint32_t>(recipients);
+        header.attachmentCount = header.nextAttachmentId =
+            static_cast<uint32_t>(m.attachments.size());
+        WriteProperties(storage, owner, header, props.props(), m.named, {});
+
+        for (size_t i = 0; i < recipients && error_.empty(); ++i) {
+            Storage r = storage.AddStorage(NumberedName("__recip_version1.0_#", i));
+            PropertyList rp(m.recipients[i].props);
+            rp.Set(PidTagRowid, Le(i, 4));
+            WriteProperties(r, StreamOwner::kRecipientOrAttachment, {}, rp.props(),
+                            m.recipients[i].named, {});
+        }
+        for (size_t i = 0; i < m.attachments.size() && error_.empty(); ++i) {
+            const Attachment& a = m.attachments[i];
+            Storage s = storage.AddStorage(NumberedName("__attach_version1.0_#", i));
+            PropertyList ap(a.props);
+            CompleteAttachment(a, i, &ap);
+            std::vector<PropertyEntry> object;
+            if (a.embedded)
+                object.push_back(PropertyEntry::Sized(PidTagAttachDataObject, kObjectSize,
+                                                      kEmbeddedMessageMark));
+            WriteProperties(s, StreamOwner::kRecipientOrAttachment, {}, ap.props(), a.named,
+                            object);
+            if (a.embedded) {
+                Storage inner = s.AddStorage(SubstreamName(PidTagAttachDataObject));
+                WriteMessage(inner, *a.embedded, StreamOwner::kEmbeddedMessage, depth + 1);
+            }
+        }
+    }
+
+    // What a store fills in when it saves a message, so that the file and a
+    // store get the same message; and the mark of a Unicode file.
+    void CompleteMessage(const Message& m, PropertyList* props) {
+        uint32_t flags = props->LongOr(PidTagMessageFlags, MSGFLAG_READ) & ~MSGFLAG_HASATTACH;
+        if (!m.attachments.empty()) flags |= MSGFLAG_HASATTACH;
+        props->Set(PidTagMessageFlags, Le(flags, 4));
+        props->SetIfAbsent(PidTagSearchKey, Le(keys_(), 8) + Le(keys_(), 8));
+        props->SetIfAbsent(PidTagMessageStatus, Le(0, 4));
+        props->SetIfAbsent(PidTagCreationTime, Le(NowAsFileTime(), 8));
+        props->SetIfAbsent(PidTagLastModificationTime, Le(NowAsFileTime(), 8));
+        if (!props->Find(PidTagMessageSize)) {
+            uint64_t size = props->ValueBytes();
+            for (const auto& a : m.attachments)
+                for (const auto& p : a.props) size += p.value.size();
+            props->Set(PidTagMessageSize, Le(Clamp32(size), 4));
+        }
+        props->Set(PidTagStoreSupportMask, Le(kStoreSupportMask, 4));
+    }
+
+    void CompleteAttachment(const Attachment& a, size_t index, PropertyList* props) {
+        props->Set(PidTagAttachNumber, Le(index, 4));
+        props->SetIfAbsent(PidTagRenderingPosition,
+                           Le(static_cast<uint32_t>(kNoRenderingPosition), 4));
+        uint64_t embeddedSize = 0;
+        if (a.embedded) {
+            for (const auto& p : a.embedded->props) {
+                // Outlook names an embedded message after its subject.
+                if (p.tag == PidTagSubject) {
+                    props->SetIfAbsent(PidTagDisplayName, std::string(p.value));
+                    props->SetIfAbsent(PidTagAttachFilename, std::string(p.value));
+                }
+                if (p.tag == PidTagMessageSize && p.value.size() == 4)
+                    embeddedSize = GetLe32(p.value, 0);
+            }
+        }
+        if (!props->Find(PidTagAttachSize))
+            props->Set(PidTagAttachSize, Le(Clamp32(props->ValueBytes() + 4 + embeddedSize), 4));
+    }
+
+    void WriteProperties(Storage& storage, StreamOwner owner, const StreamHeader& header,
+                         const std::vector<Property>& props,
+                         const std::vector<NamedProperty>& named,
+                         const std::vector<PropertyEntry>& extra) {
+        std::string stream;
+        header.EncodeTo(owner, &stream);
+        auto place = [&](uint32_t tag, std::string_view value) {
+            // Object values are the writer's own (embedded messages).
+            if ((tag & 0xFFFF) == PtypObject) return;
+            PropertyEntry entry;
+            std::vector<ValueStream> streams;
+            std::string cause;
+            if (!PlaceProperty(tag, value, &entry, &streams, &cause)) return Fail(cause);
+            entry.EncodeTo(&stream);
+            for (const auto& s : streams) storage.AddStream(s.name(), s.bytes());
+        };
+        for (const auto& p : props) place(p.tag, p.value);
+        for (const auto& n : named) {
+            const uint16_t id =
+                n.byName ? names_.IdFor(n.propertySet, n.name) : names_.IdFor(n.propertySet, n.lid);
+            if (id == 0) return Fail("a named property has no property set, or ids ran out");
+            place((uint32_t{id} << 16) | n.type, n.value);
+        }
+        for (const auto& e : extra) e.EncodeTo(&stream);
+        storage.AddStream(kPropertyStream, stream);
+    }
+
+    void Fail(const std::string& cause) {
+        if (error_.empty()) error_ = cause;
+    }
+
+    NameIdMap names_;
+    std::string error_;
+    std::mt19937_64 keys_{std::random_device{}()};
+};
+
+}  // namespace
+
+std::string WriteMsg(const Message& message, const Sink& sink) {
+    return Writer().WriteFile(message, sink);
+}
+
+}  // namespace mailvane::msg

@@ -1,0 +1,35 @@
+#pragma once
+// Writes a message as a Unicode Outlook message file ([MS-OXMSG] on
+// [MS-CFB]), laid out as Outlook lays out the received mail it saves.
+//
+// The file holds the message's properties and, as a store would, what a
+// message gets when it is saved: message flags that tell whether it has
+// attachments, and where missing a search key, a status, creation and
+// modification times and sizes; each attachment a rendering position, and an
+// embedded message's attachment the message's subject as its name. Beyond
+// those, it adds what the file format asks for: PidTagStoreSupportMask
+// marking Unicode on the message and every embedded message, a row id on
+// each recipient and a number on each attachment. Every string is written
+// as PtypString, named properties get the file's own ids, and values that
+// do not fit in a property stream entry get streams of their own.
+//
+// A message file holds at most 2048 recipients and 2048 attachments per
+// message: recipients past that are left out (the transport headers still
+// name them); more attachments than that fail the write.
+#include <string>
+
+#include "mapi/msg/CompoundFile.h"
+#include "mapi/msg/Message.h"
+
+namespace mailvane::msg {
+
+constexpr size_t kMaxRecipients = 2048;
+constexpr size_t kMaxAttachments = 2048;
+// Deeper nesting than this fails the write.
+constexpr int kMaxEmbeddingDepth = 64;
+
+// Returns the empty string, or the cause of the failure. The message's
+// values are only read during the call.
+std::string WriteMsg(const Message& message, const Sink& sink);
+
+}  // namespace mailvane::msg

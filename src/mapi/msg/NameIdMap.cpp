@@ -1,0 +1,153 @@
+#include "mapi/msg/NameIdMap.h"
+
+#include <glib.h>
+
+#include "mapi/msg/Coding.h"
+#include "mapi/msg/PropertyStream.h"
+
+namespace mailvane::msg {
+namespace {
+
+constexpr uint32_t kGuidStreamTag = 0x00020102;
+constexpr uint32_t kEntryStreamTag = 0x00030102;
+constexpr uint32_t kStringStreamTag = 0x00040102;
+constexpr uint16_t kFirstHashStream = 0x1000;
+constexpr uint32_t kHashStreamCount = 0x1F;
+constexpr uint16_t kFirstStoredGuid = 3;
+
+// Property sets as stored (the first three fields little-endian).
+constexpr char kPsMapi[] = "\x28\x03\x02\x00\x00\x00\x00\x00\xC0\x00\x00\x00\x00\x00\x00\x46";
+constexpr char kPsPublicStrings[] =
+    "\x29\x03\x02\x00\x00\x00\x00\x00\xC0\x00\x00\x00\x00\x00\x00\x46";
+constexpr char kPsInternetHeaders[] =
+    "\x86\x03\x02\x00\x00\x00\x00\x00\xC0\x00\x00\x00\x00\x00\x00\x46";
+
+std::string_view Guid(const char (&bytes)[17]) {
+    return {bytes, 16};
+}
+
+// The CRC-32 of the name-to-id streams: reflected, seed 0, no final
+// inversion.
+uint32_t NameCrc(std::string_view bytes) {
+    uint32_t crc = 0;
+    for (char c : bytes) {
+        crc ^= static_cast<uint8_t>(c);
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return crc;
+}
+
+uint32_t IndexAndKind(uint16_t propertyIndex, uint16_t guidIndex, bool byName) {
+    return (uint32_t{propertyIndex} << 16) | (uint32_t{guidIndex} << 1) | (byName ? 1u : 0u);
+}
+
+uint16_t HashStreamId(uint32_t key, uint16_t guidIndex, bool byName) {
+    const uint32_t mixed = key ^ ((uint32_t{guidIndex} << 1) | (byName ? 1u : 0u));
+    return static_cast<uint16_t>(kFirstHashStream + mixed % kHashStreamCount);
+}
+
+}  // namespace
+
+uint16_t NameIdMap::GuidIndex(std::string_view propertySet) {
+    if (propertySet == Guid(kPsMapi)) return 1;
+    if (propertySet == Guid(kPsPublicStrings)) return 2;
+    for (size_t i = 0; i < guids_.size(); ++i)
+        if (guids_[i] == propertySet) return static_cast<uint16_t>(kFirstStoredGuid + i);
+    guids_.emplace_back(propertySet);
+    return static_cast<uint16_t>(kFirstStoredGuid + guids_.size() - 1);
+}
+
+uint16_t NameIdMap::Add(std::string key, Entry entry) {
+    if (auto it = ids_.find(key); it != ids_.end()) return it->second;
+    if (entries_.size() >= 0xFFFF - kFirstId) return 0;
+    const auto id = static_cast<uint16_t>(kFirstId + entries_.size());
+    entries_.push_back(std::move(entry));
+    ids_.emplace(std::move(key), id);
+    return id;
+}
+
+uint16_t NameIdMap::IdFor(std::string_view propertySet, uint32_t lid) {
+    if (propertySet.size() != 16) return 0;
+    std::string key = std::string(propertySet) + 'N';
+    PutLe32(&key, lid);
+    return Add(std::move(key), Entry{GuidIndex(propertySet), false, lid, {}, lid});
+}
+
+uint16_t NameIdMap::IdFor(std::string_view propertySet, std::string_view name) {
+    if (propertySet.size() != 16) return 0;
+    std::string utf16 = Utf16FromUtf8(name);
+    // Header names are compared without case, and Outlook hashes them in
+    // lower case so that any spelling finds the same stream.
+    uint32_t crc = NameCrc(utf16);
+    if (propertySet == Guid(kPsInternetHeaders)) {
+        gchar* lower = g_utf8_strdown(name.data(), static_cast<gssize>(name.size()));
+        crc = NameCrc(Utf16FromUtf8(lower));
+        g_free(lower);
+    }
+    std::string key = std::string(propertySet) + 'S' + utf16;
+    return Add(std::move(key), Entry{GuidIndex(propertySet), true, 0, std::move(utf16), crc});
+}
+
+std::vector<std::pair<std::string, std::string>> NameIdMap::Streams() const {
+    std::string guids, entries, strings;
+    std::map<uint16_t, std::string> hashes;
+    for (const auto& g : guids_) guids += g;
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        const Entry& e = entries_[i];
+        const uint32_t indexAndKind = IndexAndKind(static_cast<uint16_t>(i), e.guidIndex, e.byName);
+        if (e.byName) {
+            // Each name starts on a 4-byte boundary.
+            strings.append((4 - strings.size() % 4) % 4, '\0');
+            PutLe32(&entries, static_cast<uint32_t>(strings.size()));
+            PutLe32(&strings, static_cast<uint32_t>(e.name.size()));
+            strings += e.name;
+        } else {
+            PutLe32(&entries, e.lid);
+        }
+        PutLe32(&entries, indexAndKind);
+        std::string& hash = hashes[HashStreamId(e.hashKey, e.guidIndex, e.byName)];
+        PutLe32(&hash, e.hashKey);
+        PutLe32(&hash, indexAndKind);
+    }
+    std::vector<std::pair<std::string, std::string>> streams;
+    streams.emplace_back(SubstreamName(kGuidStreamTag), std::move(guids));
+    streams.emplace_back(SubstreamName(kEntryStreamTag), std::move(entries));
+    streams.emplace_back(SubstreamName(kStringStreamTag), std::move(strings));
+    for (auto& [id, bytes] : hashes)
+        streams.emplace_back(SubstreamName((uint32_t{id} << 16) | 0x0102), std::move(bytes));
+    return streams;
+}
+
+bool NameIdMap::Decode(std::string_view guids, std::string_view entries, std::string_view strings,
+                       std::vector<Name>* names) {
+    if (guids.size() % 16 != 0 || entries.size() % 8 != 0) return false;
+    for (size_t at = 0; at < entries.size(); at += 8) {
+        const uint32_t first = GetLe32(entries, at);
+        const uint32_t indexAndKind = GetLe32(entries, at + 4);
+        const uint16_t guidIndex = (indexAndKind >> 1) & 0x7FFF;
+        Name n;
+        n.byName = indexAndKind & 1;
+        if ((indexAndKind >> 16) != at / 8) return false;
+        if (guidIndex == 1) {
+            n.propertySet = Guid(kPsMapi);
+        } else if (guidIndex == 2) {
+            n.propertySet = Guid(kPsPublicStrings);
+        } else {
+            const size_t g = size_t{guidIndex} - kFirstStoredGuid;
+            if (guidIndex < kFirstStoredGuid || g >= guids.size() / 16) return false;
+            n.propertySet = guids.substr(16 * g, 16);
+        }
+        if (n.byName) {
+            if (first > strings.size() || strings.size() - first < 4) return false;
+            const uint32_t length = GetLe32(strings, first);
+            if (length > strings.size() - first - 4) return false;
+            n.name = strings.substr(first + 4, length);
+        } else {
+            n.lid = first;
+        }
+        names->push_back(std::move(n));
+    }
+    return true;
+}
+
+}  // namespace mailvane::msg

@@ -1,0 +1,231 @@
+#include "mapi/msg/PropertyStream.h"
+
+#include <glib.h>
+
+#include <cstdio>
+
+#include "mapi/msg/Coding.h"
+
+namespace mailvane::msg {
+namespace {
+
+constexpr uint16_t kMultiple = 0x1000;
+constexpr uint16_t kString8 = 0x001E;
+constexpr uint16_t kUnicode = 0x001F;
+constexpr uint16_t kBinary = 0x0102;
+
+// The reserved bytes before the counts of a message's header, and those
+// after them that only the top message has.
+constexpr size_t kReservedBeforeCounts = 8;
+constexpr size_t kTopReservedAfterCounts = 8;
+
+uint32_t WithType(uint32_t tag, uint16_t type) {
+    return (tag & 0xFFFF0000u) | type;
+}
+
+// A variable-size multi-value as the item keeps it, cut into its values.
+bool SplitMultiValue(std::string_view value, std::vector<std::string_view>* parts) {
+    if (value.empty()) return true;
+    if (value.size() < 4) return false;
+    const uint32_t count = GetLe32(value, 0);
+    if (count > (value.size() - 4) / 4) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t from = GetLe32(value, 4 + 4 * size_t{i});
+        const uint32_t to =
+            i + 1 < count ? GetLe32(value, 8 + 4 * size_t{i}) : static_cast<uint32_t>(value.size());
+        if (from < 4 + 4 * size_t{count} || from > to || to > value.size()) return false;
+        parts->push_back(value.substr(from, to - from));
+    }
+    return true;
+}
+
+bool PlaceMultiValue(uint32_t tag, std::string_view value, PropertyEntry* entry,
+                     std::vector<ValueStream>* streams, std::string* error) {
+    std::vector<std::string_view> parts;
+    if (!SplitMultiValue(value, &parts)) {
+        *error = "malformed multi-value " + SubstreamName(tag).substr(12);
+        return false;
+    }
+    const uint16_t type = static_cast<uint16_t>(tag & 0xFFFF);
+    const uint32_t written =
+        type == (kMultiple | kString8) ? WithType(tag, kMultiple | kUnicode) : tag;
+    std::string lengths;
+    for (uint32_t i = 0; i < parts.size(); ++i) {
+        if (type == (kMultiple | kBinary)) {
+            // Each length is followed by 4 reserved bytes.
+            PutLe(&lengths, parts[i].size(), 8);
+            streams->emplace_back(SubstreamName(written, i), parts[i]);
+            continue;
+        }
+        // Each string keeps its terminator, which its length counts.
+        std::string text =
+            type == (kMultiple | kString8) ? Utf16FromUtf8(parts[i]) : std::string(parts[i]);
+        text.append(2, '\0');
+        PutLe32(&lengths, static_cast<uint32_t>(text.size()));
+        streams->emplace_back(SubstreamName(written, i), std::move(text));
+    }
+    *entry = PropertyEntry::Sized(written, static_cast<uint32_t>(lengths.size()));
+    streams->emplace_back(SubstreamName(written), std::move(lengths));
+    return true;
+}
+
+// Bytes of one value of a fixed-size multi-value type, 0 for other types.
+size_t MultiValueElementSize(uint16_t type) {
+    if (!(type & kMultiple)) return 0;
+    const uint16_t single = type & ~kMultiple;
+    return single == 0x0048 ? 16 : FixedValueSize(single);
+}
+
+}  // namespace
+
+std::string Utf16FromUtf8(std::string_view utf8) {
+    gchar* valid = g_utf8_make_valid(utf8.data(), static_cast<gssize>(utf8.size()));
+    glong units = 0;
+    gunichar2* utf16 = g_utf8_to_utf16(valid, -1, nullptr, &units, nullptr);
+    g_free(valid);
+    std::string out;
+    if (!utf16) return out;
+    out.reserve(static_cast<size_t>(units) * 2);
+    for (glong i = 0; i < units; ++i) PutLe(&out, utf16[i], 2);
+    g_free(utf16);
+    return out;
+}
+
+size_t StreamHeader::EncodedLength(StreamOwner owner) {
+    switch (owner) {
+        case StreamOwner::kTopMessage:
+            return kReservedBeforeCounts + 16 + kTopReservedAfterCounts;
+        case StreamOwner::kEmbeddedMessage:
+            return kReservedBeforeCounts + 16;
+        default:
+            return kReservedBeforeCounts;
+    }
+}
+
+void StreamHeader::EncodeTo(StreamOwner owner, std::string* out) const {
+    out->append(kReservedBeforeCounts, '\0');
+    if (owner == StreamOwner::kRecipientOrAttachment) return;
+    for (uint32_t field : {nextRecipientId, nextAttachmentId, recipientCount, attachmentCount})
+        PutLe32(out, field);
+    if (owner == StreamOwner::kTopMessage) out->append(kTopReservedAfterCounts, '\0');
+}
+
+bool StreamHeader::DecodeFrom(StreamOwner owner, std::string_view in, StreamHeader* out) {
+    if (in.size() < EncodedLength(owner)) return false;
+    *out = StreamHeader{};
+    if (owner == StreamOwner::kRecipientOrAttachment) return true;
+    out->nextRecipientId = GetLe32(in, kReservedBeforeCounts);
+    out->nextAttachmentId = GetLe32(in, kReservedBeforeCounts + 4);
+    out->recipientCount = GetLe32(in, kReservedBeforeCounts + 8);
+    out->attachmentCount = GetLe32(in, kReservedBeforeCounts + 12);
+    return true;
+}
+
+PropertyEntry PropertyEntry::Fixed(uint32_t tag, uint64_t value) {
+    PropertyEntry e;
+    e.tag = tag;
+    e.value = value;
+    return e;
+}
+
+PropertyEntry PropertyEntry::Sized(uint32_t tag, uint32_t size, uint32_t reserved) {
+    return Fixed(tag, uint64_t{size} | (uint64_t{reserved} << 32));
+}
+
+void PropertyEntry::EncodeTo(std::string* out) const {
+    PutLe32(out, tag);
+    PutLe32(out, flags);
+    PutLe(out, value, 8);
+}
+
+PropertyEntry PropertyEntry::DecodeFrom(std::string_view in, size_t at) {
+    PropertyEntry e;
+    e.tag = GetLe32(in, at);
+    e.flags = GetLe32(in, at + 4);
+    e.value = GetLe(in, at + 8, 8);
+    return e;
+}
+
+bool DecodePropertyStream(StreamOwner owner, std::string_view in, StreamHeader* header,
+                          std::vector<PropertyEntry>* entries) {
+    if (!StreamHeader::DecodeFrom(owner, in, header)) return false;
+    const size_t start = StreamHeader::EncodedLength(owner);
+    if ((in.size() - start) % PropertyEntry::kEncodedLength != 0) return false;
+    for (size_t at = start; at < in.size(); at += PropertyEntry::kEncodedLength)
+        entries->push_back(PropertyEntry::DecodeFrom(in, at));
+    return true;
+}
+
+std::string SubstreamName(uint32_t tag) {
+    char name[32];
+    std::snprintf(name, sizeof name, "__substg1.0_%08X", tag);
+    return name;
+}
+
+std::string SubstreamName(uint32_t tag, uint32_t index) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "-%08X", index);
+    return SubstreamName(tag) + suffix;
+}
+
+size_t FixedValueSize(uint16_t type) {
+    switch (type) {
+        case 0x0002:  // PtypInteger16
+            return 2;
+        case 0x0003:  // PtypInteger32
+        case 0x0004:  // PtypFloating32
+        case 0x000A:  // PtypErrorCode
+            return 4;
+        case 0x000B:  // PtypBoolean: one byte as an item keeps it
+            return 1;
+        case 0x0005:  // PtypFloating64
+        case 0x0006:  // PtypCurrency
+        case 0x0007:  // PtypFloatingTime
+        case 0x0014:  // PtypInteger64
+        case 0x0040:  // PtypTime
+            return 8;
+        default:
+            return 0;
+    }
+}
+
+bool PlaceProperty(uint32_t tag, std::string_view value, PropertyEntry* entry,
+                   std::vector<ValueStream>* streams, std::string* error) {
+    const uint16_t type = static_cast<uint16_t>(tag & 0xFFFF);
+    if (size_t size = FixedValueSize(type)) {
+        if (value.size() != size) {
+            *error = "value of " + SubstreamName(tag).substr(12) + " has " +
+                     std::to_string(value.size()) + " bytes, not " + std::to_string(size);
+            return false;
+        }
+        *entry = PropertyEntry::Fixed(tag, GetLe(value, 0, static_cast<int>(value.size())));
+        return true;
+    }
+    if (type == (kMultiple | kString8) || type == (kMultiple | kUnicode) ||
+        type == (kMultiple | kBinary))
+        return PlaceMultiValue(tag, value, entry, streams, error);
+    if (size_t element = MultiValueElementSize(type)) {
+        if (value.size() % element != 0) {
+            *error = "multi-value " + SubstreamName(tag).substr(12) + " is not whole values";
+            return false;
+        }
+    }
+    if (type == kString8) {
+        const uint32_t unicode = WithType(tag, kUnicode);
+        std::string text = Utf16FromUtf8(value);
+        *entry = PropertyEntry::Sized(unicode, static_cast<uint32_t>(text.size() + 2));
+        streams->emplace_back(SubstreamName(unicode), std::move(text));
+        return true;
+    }
+    // The size of a string counts the terminator the stream leaves out.
+    const size_t terminator = type == kUnicode ? 2 : 0;
+    if (value.size() > UINT32_MAX - terminator) {
+        *error = "value of " + SubstreamName(tag).substr(12) + " is larger than 4 GB";
+        return false;
+    }
+    *entry = PropertyEntry::Sized(tag, static_cast<uint32_t>(value.size() + terminator));
+    streams->emplace_back(SubstreamName(tag), value);
+    return true;
+}
+
+}  // namespace mailvane::msg
