@@ -1,0 +1,188 @@
+"""Whole-file cases of the message file writer: files written by msg_write
+from the import's hand-picked mails, read back by the independent readers.
+Exit 77 when a case needs the shared references and they are absent.
+
+usage: run_case.py readers MSG_WRITE MAILBOX WORK
+       run_case.py like_outlook MSG_WRITE MAILBOX_FOLDER SHARED_DIR WORK
+       run_case.py same_as_store MSG_WRITE MAILBOX WORK"""
+import glob
+import json
+import os
+import shutil
+import struct
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import msgfile  # noqa: E402
+
+SKIP = 77
+
+
+def fresh(work):
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+
+
+def write(writer, mailbox, work, *store):
+    r = subprocess.run([writer, mailbox, work] + list(store), capture_output=True, text=True)
+    if r.returncode != 0:
+        print('msg_write failed:', r.stderr)
+    return r.returncode == 0
+
+
+def case_readers(writer, mailbox, work):
+    fresh(work)
+    if not write(writer, mailbox, work):
+        return 1
+    return subprocess.run([sys.executable, '-B', os.path.join(HERE, 'check_readers.py'), work]).returncode
+
+
+def case_like_outlook(writer, mailboxes, shared, work):
+    """Lists our files and Outlook's Unicode samples with the same reader:
+    ours break none of the rules Outlook's files keep, and show nothing
+    that no Outlook file shows."""
+    samples = sorted(glob.glob(os.path.join(shared, 'reference', 'samples', 'msg', '*.msg')))
+    if not samples:
+        print('no Outlook samples in', shared)
+        return SKIP
+    import structure
+    fresh(work)
+    ours = []
+    for mailbox in sorted(glob.glob(os.path.join(mailboxes, '*'))):
+        out = os.path.join(work, os.path.basename(mailbox))
+        os.makedirs(out)
+        if not write(writer, mailbox, out):
+            return 1
+        ours += sorted(glob.glob(os.path.join(out, '*.msg')))
+    outlook = []
+    for path in samples:
+        listing = structure.Listing(path)
+        # Unicode files only: ANSI ones are the negative example.
+        if 'message: PidTagStoreSupportMask marks Unicode' in listing.lines:
+            outlook.append(listing)
+    failures = []
+    seen = set()
+    for listing in outlook:
+        seen |= listing.lines
+        failures += ['Outlook %s: %s' % (os.path.basename(listing.path), f) for f in listing.faults]
+    print('Outlook-made Unicode files (%d):' % len(outlook))
+    for line in sorted(seen):
+        print('  ' + line)
+    shown = set()
+    for path in ours:
+        listing = structure.Listing(path)
+        shown |= listing.lines
+        failures += ['ours %s: %s' % (os.path.relpath(path, work), f) for f in listing.faults]
+        # No Outlook file here holds a multi-valued property: those streams
+        # are held to the format's rules (structure.py) alone.
+        failures += ['ours %s: %s, which no Outlook file shows' % (os.path.relpath(path, work), line)
+                     for line in sorted(listing.lines - seen) if 'multi-valued' not in line]
+    print('Ours (%d files):' % len(ours))
+    for line in sorted(shown):
+        print('  ' + line)
+    # Ours must show each kind of storage Outlook's do, embedded messages
+    # and the named-property mapping included.
+    for needed in ('embedded message: property stream with a 24-byte header',
+                   'attachment: embedded message entry without size, reserved 1',
+                   'named-property mapping: name-to-id streams hold every name',
+                   'message: PidTagStoreSupportMask marks Unicode'):
+        if needed not in shown:
+            failures.append('ours: none shows "%s"' % needed)
+    for f in failures[:40]:
+        print('FAIL', f)
+    print('%d of ours, %d of Outlook\'s, %d failures' % (len(ours), len(outlook), len(failures)))
+    return 1 if failures else 0
+
+
+def case_same_as_store(writer, mailbox, work):
+    """Each item saved into a store and as a message file: the store's
+    message and attachments, read by pypff, carry the file's properties."""
+    import pypff
+    fresh(work)
+    store = os.path.join(work, 'staging.pst')
+    if not write(writer, mailbox, work, store):
+        return 1
+    f = pypff.file()
+    f.open(store)
+    messages = []
+
+    def walk(folder):
+        for i in range(folder.number_of_sub_folders):
+            sub = folder.get_sub_folder(i)
+            if sub.name == 'Mailbox':
+                messages.extend(sub.get_sub_message(k) for k in range(sub.number_of_sub_messages))
+            walk(sub)
+    walk(f.get_root_folder())
+
+    def props(item):
+        out = {}
+        for rs in item.record_sets:
+            for e in rs.entries:
+                tag = (e.entry_type << 16) | e.value_type
+                if e.entry_type < 0x8000:  # named ids are each file's own
+                    out[tag] = e.data or b''
+        subject = out.get(0x0037001F, b'')
+        if subject[:2] == b'\x01\x00':  # the store's prefix-length mark
+            out[0x0037001F] = subject[4:]
+        return out
+
+    failures = []
+    paths = sorted(glob.glob(os.path.join(work, 'Email-*.msg')))
+    if len(messages) != len(paths):
+        failures.append('%d messages in the store, %d files' % (len(messages), len(paths)))
+    for path in paths:
+        m = msgfile.read(path)
+        key = m.props.get(0x300B0102)
+        stored = [s for s in messages if props(s).get(0x300B0102) == key]
+        if len(stored) != 1:
+            failures.append('%s: %d store messages with its search key' % (path, len(stored)))
+            continue
+        pairs = [('message', props(stored[0]), m.props, {0x340D0003})]
+        for k in range(stored[0].number_of_attachments):
+            if k < len(m.attachments):
+                pairs.append(('attachment %d' % k, props(stored[0].get_attachment(k)),
+                              m.attachments[k].props, {0x0E210003}))
+        if stored[0].number_of_attachments != len(m.attachments):
+            failures.append('%s: attachment count' % path)
+        with open(path[:-4] + '.json', encoding='utf-8') as account:
+            held = {int(t, 16) for t in json.load(account)['props']}
+        for what, in_store, in_file, file_only in pairs:
+            in_file = {t: v for t, v in in_file.items() if t >> 16 < 0x8000}
+            for tag in sorted(set(in_store) | set(in_file)):
+                if tag in file_only or (tag & 0xFFFF) == 0x000D:
+                    continue
+                if what == 'message' and tag in (0x30070040, 0x30080040) and tag not in held:
+                    # An item with no times takes the moment each is written.
+                    moments = [struct.unpack('<Q', v)[0] for v in (in_store.get(tag), in_file.get(tag)) if v]
+                    if len(moments) == 2 and abs(moments[0] - moments[1]) < 60 * 10**7:
+                        continue
+                if in_store.get(tag) != in_file.get(tag):
+                    failures.append('%s %s: %08X is %r in the store, %r in the file' % (
+                        os.path.basename(path), what, tag, (in_store.get(tag) or b'')[:40],
+                        (in_file.get(tag) or b'')[:40]))
+    for line in failures[:40]:
+        print('FAIL', line)
+    print('%d files, %d failures' % (len(paths), len(failures)))
+    return 1 if failures else 0
+
+
+def main():
+    case = sys.argv[1]
+    if case == 'readers':
+        return case_readers(*sys.argv[2:5])
+    if case == 'like_outlook':
+        writer, mailboxes, shared, work = sys.argv[2:6]
+        if not os.path.isdir(shared):
+            print('no shared folder at', shared)
+            return SKIP
+        return case_like_outlook(writer, mailboxes, shared, work)
+    if case == 'same_as_store':
+        return case_same_as_store(*sys.argv[2:5])
+    print('unknown case', case)
+    return 2
+
+
+if __name__ == '__main__':
+    sys.exit(main())
