@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <functional>
 
 class QWidget;
 
@@ -23,10 +24,15 @@ public:
                                     const QStringList& patterns) = 0;
     // A Yes/No question with Yes as default; true on Yes.
     virtual bool ask(QWidget* owner, const QString& title, const QString& text) = 0;
-    // A message with an OK button.
-    virtual void inform(QWidget* owner, Kind kind, const QString& title, const QString& text) = 0;
+    // A message with an OK button, shown as plain text; `details`, when
+    // given, is offered under "Show Details..." (the whole of a long list
+    // whose first items the text shows).
+    virtual void inform(QWidget* owner, Kind kind, const QString& title, const QString& text,
+                        const QString& details = QString()) = 0;
     // Opens a document or address in the program the desktop chooses.
-    virtual void openDocument(const QUrl& url) = 0;
+    // `failed` is called, now or once the desktop has answered, when no
+    // program took it (no browser set up, no opener installed).
+    virtual void openDocument(const QUrl& url, std::function<void()> failed) = 0;
 };
 
 }  // namespace mailvane

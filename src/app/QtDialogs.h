@@ -11,8 +11,12 @@ public:
     QStringList chooseFiles(QWidget* owner, const QString& filterName,
                             const QStringList& patterns) override;
     bool ask(QWidget* owner, const QString& title, const QString& text) override;
-    void inform(QWidget* owner, Kind kind, const QString& title, const QString& text) override;
-    void openDocument(const QUrl& url) override;
+    // The box is as wide as the text's widest line, up to MessageLineWidth.
+    void inform(QWidget* owner, Kind kind, const QString& title, const QString& text,
+                const QString& details) override;
+    // On Linux and the BSDs through xdg-open, whose exit code tells whether
+    // a program took the document; elsewhere through QDesktopServices.
+    void openDocument(const QUrl& url, std::function<void()> failed) override;
 };
 
 }  // namespace mailvane

@@ -1,7 +1,9 @@
 #include "app/SourceGrid.h"
 
 #include <QHeaderView>
-#include <QTableWidget>
+#include <QScrollBar>
+#include <QStyle>
+#include <algorithm>
 
 #include "app/NativePath.h"
 
@@ -12,6 +14,7 @@ namespace {
 const QColor kCellColour(255, 255, 191);
 const QColor kSelectedColour(0, 0, 192);
 const QColor kGridLineColour(192, 192, 192);
+constexpr int kRowHeight = 16;
 
 QTableWidgetItem* MakeCell(const QString& text, const QVariant& path) {
     auto* item = new QTableWidgetItem(text);
@@ -21,44 +24,88 @@ QTableWidgetItem* MakeCell(const QString& text, const QVariant& path) {
     return item;
 }
 
+// The empty list's row: nothing to show, so nothing to colour or select.
+QTableWidgetItem* MakeBlankRow() {
+    auto* item = new QTableWidgetItem(QString());
+    item->setFlags(Qt::ItemIsEnabled);
+    return item;
+}
+
 }  // namespace
 
-void SetUpSourceGrid(QTableWidget* grid, int columnWidth) {
-    grid->setColumnCount(1);
-    grid->setRowCount(1);
-    grid->horizontalHeader()->hide();
-    grid->verticalHeader()->hide();
-    grid->verticalHeader()->setMinimumSectionSize(1);
-    grid->verticalHeader()->setDefaultSectionSize(16);
-    grid->setColumnWidth(0, columnWidth);
-    grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    grid->setSelectionMode(QAbstractItemView::SingleSelection);
-    grid->setWordWrap(false);
-    grid->setTextElideMode(Qt::ElideNone);
-    grid->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
-    grid->setGridStyle(Qt::SolidLine);
-    grid->setStyleSheet(
-        QStringLiteral("QTableView { gridline-color: %1; }").arg(kGridLineColour.name()));
-    QPalette palette = grid->palette();
+SourceTable::SourceTable(QWidget* parent) : QTableWidget(parent) {
+    setColumnCount(1);
+    setRowCount(1);
+    horizontalHeader()->hide();
+    verticalHeader()->hide();
+    verticalHeader()->setMinimumSectionSize(1);
+    verticalHeader()->setDefaultSectionSize(kRowHeight);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setWordWrap(false);
+    setTextElideMode(Qt::ElideNone);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    // Pixel scrolling, snapped to whole rows: scrolling by items would align
+    // the last row with the bottom edge and cut the top one.
+    setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, &SourceTable::SnapToRow);
+    setGridStyle(Qt::SolidLine);
+    setStyleSheet(QStringLiteral("QTableView { gridline-color: %1; }").arg(kGridLineColour.name()));
+    QPalette colours = palette();
     for (auto group : {QPalette::Active, QPalette::Inactive}) {
-        palette.setColor(group, QPalette::Base, Qt::white);  // outside the cells
-        palette.setColor(group, QPalette::Highlight, kSelectedColour);
-        palette.setColor(group, QPalette::HighlightedText, Qt::white);
+        colours.setColor(group, QPalette::Base, Qt::white);  // outside the cells
+        colours.setColor(group, QPalette::Highlight, kSelectedColour);
+        colours.setColor(group, QPalette::HighlightedText, Qt::white);
     }
-    grid->setPalette(palette);
-    grid->setItem(0, 0, MakeCell(QString(), QVariant()));
+    setPalette(colours);
+    Clear();
 }
 
-void AppendSourcePath(QTableWidget* grid, const std::filesystem::path& path) {
-    if (!SourceListIsEmpty(grid)) grid->setRowCount(grid->rowCount() + 1);
-    const int last = grid->rowCount() - 1;
-    grid->setItem(last, 0, MakeCell(PathToQString(path), PathToVariant(path)));
-    grid->setCurrentCell(last, 0);
+void SourceTable::Append(const std::filesystem::path& path) {
+    if (!SourceListIsEmpty(this)) setRowCount(rowCount() + 1);
+    const int last = rowCount() - 1;
+    const QString text = PathToQString(path);
+    setItem(last, 0, MakeCell(text, PathToVariant(path)));
+    setShowGrid(true);
+    widestText_ = std::max(widestText_, fontMetrics().horizontalAdvance(text));
+    FitColumn();
+    setCurrentCell(last, 0);
 }
 
-void ClearSourceGrid(QTableWidget* grid) {
-    grid->setRowCount(1);
-    grid->setItem(0, 0, MakeCell(QString(), QVariant()));
+void SourceTable::Clear() {
+    setRowCount(1);
+    setItem(0, 0, MakeBlankRow());
+    // No lines around a row that holds nothing: the empty list looks empty.
+    setShowGrid(false);
+    widestText_ = 0;
+    FitColumn();
+}
+
+void SourceTable::FitColumn() {
+    // The text's margins on both sides, as the style draws a cell, and the
+    // grid line.
+    const int margins = 2 * (style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1);
+    const int wanted = std::max(viewport()->width(), widestText_ + margins + 2);
+    if (columnWidth(0) != wanted) setColumnWidth(0, wanted);
+}
+
+void SourceTable::updateGeometries() {
+    QTableWidget::updateGeometries();
+    FitColumn();
+    // Room for whole rows only: the last scroll position is a whole number of
+    // rows, even when that leaves blank space below the last one.
+    QScrollBar* bar = verticalScrollBar();
+    const int end = (bar->maximum() + kRowHeight - 1) / kRowHeight * kRowHeight;
+    if (bar->maximum() != end) bar->setMaximum(end);
+    bar->setSingleStep(kRowHeight);
+    bar->setPageStep(std::max(kRowHeight, viewport()->height() / kRowHeight * kRowHeight));
+    SnapToRow(bar->value());
+}
+
+void SourceTable::SnapToRow(int value) {
+    // Upwards, so a row scrolled into view at the bottom is shown whole.
+    const int snapped = (value + kRowHeight - 1) / kRowHeight * kRowHeight;
+    if (snapped != value) verticalScrollBar()->setValue(snapped);
 }
 
 QString SourceText(const QTableWidget* grid, int row) {

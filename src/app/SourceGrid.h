@@ -4,20 +4,39 @@
 // no text, never zero rows. Each cell keeps the path's native form beside the
 // text it shows.
 #include <QString>
+#include <QTableWidget>
 #include <filesystem>
-
-class QTableWidget;
 
 namespace mailvane {
 
-// One column of `columnWidth` pixels, no headers, read-only, pale-yellow
-// cells, and the one empty row.
-void SetUpSourceGrid(QTableWidget* grid, int columnWidth);
+// One column, no headers, read-only, pale-yellow cells holding paths; the
+// empty list's one row is left blank (white, no grid lines, not selectable).
+//
+// The column is as wide as the widest path, or as the visible area when that
+// is wider, so a list of short paths has no horizontal scroll bar. Scrolling
+// goes by whole rows: the top row is never cut, and at the end of the list
+// the last row is shown whole with blank space below it.
+class SourceTable : public QTableWidget {
+    Q_OBJECT
 
-// The path goes into the empty row of an empty list, else into a new last
-// row; that row becomes the current one.
-void AppendSourcePath(QTableWidget* grid, const std::filesystem::path& path);
-void ClearSourceGrid(QTableWidget* grid);
+public:
+    explicit SourceTable(QWidget* parent = nullptr);
+
+    // The path goes into the empty row of an empty list, else into a new
+    // last row; that row becomes the current one.
+    void Append(const std::filesystem::path& path);
+    // Back to the one blank row.
+    void Clear();
+
+protected:
+    void updateGeometries() override;
+
+private:
+    void FitColumn();
+    void SnapToRow(int value);
+
+    int widestText_ = 0;  // pixels, of every listed path
+};
 
 QString SourceText(const QTableWidget* grid, int row);
 std::filesystem::path SourcePath(const QTableWidget* grid, int row);

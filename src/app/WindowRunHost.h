@@ -1,8 +1,13 @@
 #pragma once
 // The window's side of a conversion run: options read from the controls at
 // each step, the destination from a folder picker, the rows of the source
-// list, progress in the window's labels, and paced event processing.
+// list, progress in the window's labels and its progress bar, and paced
+// event processing.
+#include <optional>
+#include <string>
 #include <vector>
+
+#include <QString>
 
 #include "app/EventPacer.h"
 #include "convert/RunHost.h"
@@ -31,6 +36,13 @@ public:
     bool StopRequested() override;
 
 private:
+    struct Pending {
+        MessageKind kind;
+        std::string title, text;
+    };
+    void Inform(MessageKind kind, const std::string& title, const QString& text,
+                const QString& details = QString());
+
     frmStep1& window_;
     Dialogs& dialogs_;
     EventPacer pacer_;
@@ -38,6 +50,15 @@ private:
     // list can show which one is being read.
     std::vector<int> mailboxRows_;
     std::size_t mailboxesShown_ = 0;
+    // The progress bar shows the bytes read of the mailbox being read: the
+    // run reports bytes done of all mailboxes, so the mailbox's share is
+    // what came after the bytes done when it started.
+    std::filesystem::path mailbox_;
+    std::uint64_t bytesDone_ = 0, mailboxBase_ = 0, mailboxSize_ = 0;
+    // The run's completion message, held until the run hands over its report:
+    // the box shows the report to fit the screen, with every failure under
+    // its details.
+    std::optional<Pending> pending_;
 };
 
 }  // namespace mailvane

@@ -5,7 +5,9 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTableWidget>
@@ -14,6 +16,7 @@
 #include "app/AppArt.h"
 #include "app/AppFont.h"
 #include "app/Dialogs.h"
+#include "app/MessageFit.h"
 #include "app/NativePath.h"
 #include "app/SourceGrid.h"
 #include "app/WindowRunHost.h"
@@ -40,6 +43,36 @@ QString SkippedFoldersLine(const FolderScan& scan) {
     if (skipped == 0) return QString();
     return QStringLiteral("\nFolders skipped (unreadable, or reached again through a link): %1")
         .arg(skipped);
+}
+
+// A folder the scan could not list, told as the run tells its failures.
+RunFailure UnlistedFailure(const UnlistedFolder& unlisted) {
+    return {unlisted.folder, 0, "cannot list this folder (" + unlisted.cause.message() + ")"};
+}
+
+// The folders that could not be listed, by name: the first few in the
+// message, made to fit `width`, and every one of them in its details.
+QString UnlistedFoldersLines(const FolderScan& scan, int width) {
+    if (scan.unlisted.empty()) return QString();
+    const ReportStyle fitted = MessageStyle(width);
+    QString text = QStringLiteral("\nCould not be listed:");
+    for (std::size_t i = 0; i < scan.unlisted.size() && i < kFailuresShown; ++i) {
+        text += QLatin1Char('\n') +
+                QString::fromStdString(fitted.failure(UnlistedFailure(scan.unlisted[i])));
+    }
+    if (scan.unlisted.size() > kFailuresShown) {
+        text += QStringLiteral("\n... and %1 more.").arg(scan.unlisted.size() - kFailuresShown);
+    }
+    return text;
+}
+
+QString UnlistedFoldersDetails(const FolderScan& scan) {
+    const ReportStyle whole = WholeStyle();
+    QStringList lines;
+    for (const auto& unlisted : scan.unlisted) {
+        lines.append(QString::fromStdString(FailureLine(UnlistedFailure(unlisted), whole)));
+    }
+    return lines.join(QLatin1Char('\n'));
 }
 
 }  // namespace
@@ -77,13 +110,13 @@ QString frmStep1::GuidePath() {
 }
 
 void frmStep1::AddFileToList(const std::filesystem::path& path) {
-    AppendSourcePath(grdFiles1, path);
+    grdFiles1->Append(path);
     lblCount1->setText(QString::fromStdString(CountText(std::size_t(grdFiles1->rowCount()))));
     UpdateEnabling();
 }
 
 void frmStep1::ClearFileList() {
-    ClearSourceGrid(grdFiles1);
+    grdFiles1->Clear();
     lblCount1->setText(QString::fromStdString(CountText(0)));
     UpdateEnabling();
 }
@@ -108,7 +141,9 @@ void frmStep1::CmdAddFolder_Click() {
     }
     dialogs_.inform(this, Dialogs::Kind::Plain, kTitle,
                     QStringLiteral("%1 Files Added to List.").arg(scan.mailboxes.size()) +
-                        SkippedFoldersLine(scan));
+                        SkippedFoldersLine(scan) +
+                        UnlistedFoldersLines(scan, MessageLineWidth(this)),
+                    UnlistedFoldersDetails(scan));
 }
 
 void frmStep1::cmdClear1_Click() {
@@ -142,7 +177,26 @@ void frmStep1::CmdConvert_Click() {
 }
 
 void frmStep1::CmdHelp_Click() {
-    dialogs_.openDocument(QUrl::fromLocalFile(GuidePath()));
+    if (!QFileInfo::exists(GuidePath())) {
+        TellWhereTheGuideIs(QStringLiteral("The user guide is missing; it belongs here:"));
+        return;
+    }
+    // The desktop may answer after this handler has returned, even after the
+    // window has gone.
+    const QPointer<frmStep1> window(this);
+    dialogs_.openDocument(QUrl::fromLocalFile(GuidePath()), [window] {
+        if (!window) return;
+        window->TellWhereTheGuideIs(
+            QStringLiteral("The user guide could not be opened: no web browser seems to be "
+                           "set up.\nOpen it in any browser from here:"));
+    });
+}
+
+void frmStep1::TellWhereTheGuideIs(const QString& intro) {
+    const QString path = QDir::toNativeSeparators(GuidePath());
+    const QString shown = ElidePath(VisibleQString(path), MessageLineWidth(this));
+    dialogs_.inform(this, Dialogs::Kind::Information, kTitle, intro + QLatin1Char('\n') + shown,
+                    shown == path ? QString() : path);
 }
 
 void frmStep1::cmdEnd_Click() {

@@ -15,6 +15,7 @@ class QCheckBox;
 class QFrame;
 class QGroupBox;
 class QLabel;
+class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QTableWidget;
@@ -22,6 +23,7 @@ class QTableWidget;
 namespace mailvane {
 
 class Dialogs;
+class SourceTable;
 class WindowRunHost;
 
 class frmStep1 : public QWidget {
@@ -57,6 +59,8 @@ private:
     void cmdClear1_Click();
     void CmdConvert_Click();
     void CmdHelp_Click();
+    // A message naming where the user guide is, after `intro`.
+    void TellWhereTheGuideIs(const QString& intro);
     void cmdEnd_Click();
     void OutputOption_Toggled(QRadioButton* option, bool checked);
 
@@ -73,7 +77,7 @@ private:
     QPushButton* CmdAddFolder = nullptr;
     QPushButton* cmdClear1 = nullptr;
     QLabel* lblCount1 = nullptr;
-    QTableWidget* grdFiles1 = nullptr;
+    SourceTable* grdFiles1 = nullptr;
     QGroupBox* Frame1 = nullptr;
     QWidget* Picture1 = nullptr;
     QRadioButton* OptEML = nullptr;
@@ -88,6 +92,7 @@ private:
     QLabel* LblIMMFile = nullptr;
     QLabel* Image3 = nullptr;
     QLabel* LblProgress = nullptr;
+    QProgressBar* PrgMailbox = nullptr;  // bytes read of the mailbox, shown from a run on
     QPushButton* CmdConvert = nullptr;
     QFrame* Shape1 = nullptr;
     QWidget* Picture3 = nullptr;

@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTableWidget>
@@ -67,8 +68,7 @@ void frmStep1::BuildControls() {
                                   QStringLiteral("Clear file(s)..."));
     lblCount1 = MakeLabel(this, "lblCount1", QStringLiteral("0 files"), 270, 1920, 8535, 255);
 
-    grdFiles1 = Make<QTableWidget>(this, "grdFiles1", 240, 2160, 8535, 1575);
-    SetUpSourceGrid(grdFiles1, Px(15000));
+    grdFiles1 = Make<SourceTable>(this, "grdFiles1", 240, 2160, 8535, 1575);
 
     Frame1 = Make<QGroupBox>(this, "Frame1", 240, 3840, 8535, 1695,
                              QStringLiteral(" I want to convert mbox mailbox messages to"));
@@ -125,6 +125,12 @@ void frmStep1::BuildControls() {
     for (QLabel* label : {LblProgessCurrent, LblIMMFile, LblProgress}) {
         SetColour(label, QPalette::WindowText, Qt::black);
     }
+    // The bytes read of the mailbox being read, beside the progress heading:
+    // a large mailbox or message shows it is moving. Hidden until a run.
+    PrgMailbox = Make<QProgressBar>(this, "PrgMailbox", 2160, 5985, 6615, 195);
+    PrgMailbox->setRange(0, 1000);
+    PrgMailbox->setTextVisible(false);
+    PrgMailbox->hide();
 
     CmdConvert =
         Make<QPushButton>(this, "CmdConvert", 3120, 7200, 2775, 555, QStringLiteral("Convert"));

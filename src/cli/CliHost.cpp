@@ -45,20 +45,6 @@ std::string FailureText(const RunFailure& failure) {
     return "failed: " + FailureLine(failure, ConsoleStyle());
 }
 
-std::string StoresText(const RunReport& report) {
-    std::string text;
-    for (const StoreSummary& store : report.stores) {
-        if (!text.empty()) text += '\n';
-        text += "Store " + VisibleText(DisplayPath(store.path)) + ":";
-        if (store.folders.empty()) text += " no mailbox folders";
-        for (const StoreSummary::Folder& folder : store.folders) {
-            text += "\n  " + VisibleText(folder.name) + ": " +
-                    CountOf(folder.messages, "message", "messages");
-        }
-    }
-    return text;
-}
-
 CliHost::CliHost(OutputOptions options, std::filesystem::path destination,
                  std::vector<std::filesystem::path> sources, std::atomic<bool>& stop,
                  Console& console, RunReport before)
@@ -232,7 +218,7 @@ void CliHost::RunFinished(const RunReport& report) {
     const MessageKind kind = report_.Clean() ? MessageKind::Information : MessageKind::Warning;
     // After the session error the run has said what ended it.
     if (!report.sessionError) PrintMessage(kind, CompletionText(report_, ConsoleStyle()));
-    if (const std::string stores = StoresText(report_); !stores.empty()) {
+    if (const std::string stores = StoresText(report_, ConsoleStyle()); !stores.empty()) {
         PrintMessage(kind, stores);
     }
     console_.Lines(kOut, "Output: " + VisibleText(DisplayPath(destination_)));

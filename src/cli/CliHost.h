@@ -87,8 +87,4 @@ ReportStyle ConsoleStyle();
 // A failure as the command line prints it on standard error.
 std::string FailureText(const RunFailure& failure);
 
-// Each store the report names, with its folders and their messages:
-// "Store /out/Inbox.pst:" then "  Inbox: 2 messages". Empty without stores.
-std::string StoresText(const RunReport& report);
-
 }  // namespace mailvane

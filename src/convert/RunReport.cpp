@@ -57,6 +57,20 @@ std::string FailureLine(const RunFailure& failure, const ReportStyle& style) {
     return line + ": " + ShownText(style, failure.cause);
 }
 
+std::string StoresText(const RunReport& report, const ReportStyle& style) {
+    std::string text;
+    for (const StoreSummary& store : report.stores) {
+        if (!text.empty()) text += '\n';
+        text += "Store " + ShownPath(style, store.path) + ":";
+        if (store.folders.empty()) text += " no mailbox folders";
+        for (const StoreSummary::Folder& folder : store.folders) {
+            text += "\n  " + ShownText(style, folder.name) + ": " +
+                    CountOf(folder.messages, "message", "messages");
+        }
+    }
+    return text;
+}
+
 std::string AsteriskLine() {
     return std::string(75, '*');
 }

@@ -78,6 +78,11 @@ std::string FailureLine(const RunFailure& failure, const ReportStyle& style = {}
 std::string CompletionText(const RunReport& report, const ReportStyle& style = {});
 inline constexpr std::size_t kFailuresShown = 5;
 
+// Each store the report names, with its folders and their messages:
+// "Store /out/Inbox.pst:" then "  Inbox: 2 messages"; paths and names shown
+// through `style`. Empty without stores.
+std::string StoresText(const RunReport& report, const ReportStyle& style = {});
+
 // A line of 75 asterisks, as the completion messages use.
 std::string AsteriskLine();
 

@@ -31,13 +31,15 @@ bool ScriptedDialogs::ask(QWidget*, const QString& title, const QString& text) {
     return answers.takeFirst();
 }
 
-void ScriptedDialogs::inform(QWidget*, Kind kind, const QString& title, const QString& text) {
-    messages.append({kind, title, text});
+void ScriptedDialogs::inform(QWidget*, Kind kind, const QString& title, const QString& text,
+                             const QString& details) {
+    messages.append({kind, title, text, details});
     if (whileShowing) whileShowing(messages.last());
 }
 
-void ScriptedDialogs::openDocument(const QUrl& url) {
+void ScriptedDialogs::openDocument(const QUrl& url, std::function<void()> failed) {
     opened.append(url);
+    if (!documentsOpen) failed();
 }
 
 }  // namespace mailvane

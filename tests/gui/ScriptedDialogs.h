@@ -19,6 +19,7 @@ public:
         Kind kind;
         QString title;
         QString text;
+        QString details;
     };
     struct Question {
         QString title;
@@ -29,6 +30,7 @@ public:
     QStringList folders;           // "" is a cancelled picker
     QList<QStringList> fileLists;  // an empty list is a cancelled dialog
     QList<bool> answers;           // Yes is true
+    bool documentsOpen = true;     // false: as if no browser were installed
 
     // What the window did.
     QStringList folderTitles;
@@ -46,8 +48,9 @@ public:
     QStringList chooseFiles(QWidget* owner, const QString& filterName,
                             const QStringList& patterns) override;
     bool ask(QWidget* owner, const QString& title, const QString& text) override;
-    void inform(QWidget* owner, Kind kind, const QString& title, const QString& text) override;
-    void openDocument(const QUrl& url) override;
+    void inform(QWidget* owner, Kind kind, const QString& title, const QString& text,
+                const QString& details) override;
+    void openDocument(const QUrl& url, std::function<void()> failed) override;
 };
 
 }  // namespace mailvane

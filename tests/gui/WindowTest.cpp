@@ -1,18 +1,33 @@
-// The main window without conversion runs: its controls and start state, the
-// enabling rules, filling and clearing the source list, Help and Exit.
+// The main window: its controls and start state, the enabling rules, filling,
+// clearing and scrolling the source list, Help and Exit; and how it shows a
+// run: the message at the end made to fit the screen, the bytes read.
 #include <QApplication>
 #include <QCheckBox>
+#include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
 
 #include "ScriptedDialogs.h"
 #include "WindowProbe.h"
 #include "app/NativePath.h"
+#include "app/QtDialogs.h"
 #include "app/frmStep1.h"
 
 using namespace mailvane;
@@ -30,6 +45,36 @@ QString Caption(QWidget* control) {
 
 QString Native(const QTemporaryDir& dir, const QString& relative) {
     return QDir::toNativeSeparators(dir.filePath(relative));
+}
+
+// Scripted answers, but messages shown in real message boxes, which
+// `whileShown` looks at before it closes them.
+struct RealMessageBoxes : ScriptedDialogs {
+    QtDialogs real;
+    std::function<void(QMessageBox&)> whileShown;
+
+    void inform(QWidget* owner, Kind kind, const QString& title, const QString& text,
+                const QString& details) override {
+        ScriptedDialogs::inform(owner, kind, title, text, details);
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || !box->isVisible()) return;
+            poll.stop();
+            if (whileShown) whileShown(*box);
+            box->accept();
+        });
+        poll.start(10);
+        real.inform(owner, kind, title, text, details);
+    }
+};
+
+// A mailbox of one message about `bytes` long.
+QByteArray LargeMailbox(int bytes) {
+    QByteArray text = "From a@example.org Sat Dec  5 10:00:00 2026\nSubject: large\n\n";
+    const QByteArray line(99, 'x');
+    while (text.size() < bytes) text += line + '\n';
+    return text;
 }
 
 }  // namespace
@@ -331,6 +376,114 @@ private Q_SLOTS:
         QCOMPARE(dialogs.unexpected, 0);
     }
 
+    // The empty list is one blank row: white, without grid lines, not
+    // selectable; no horizontal scroll bar has anything to scroll.
+    void theEmptyListLooksEmpty() {
+        ScriptedDialogs dialogs;
+        frmStep1 window(dialogs);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QTableWidget* grid = Grid(window);
+        const auto looksEmpty = [&] {
+            const QTableWidgetItem* row = grid->item(0, 0);
+            QVERIFY(row);
+            QCOMPARE(row->background().style(), Qt::NoBrush);
+            QVERIFY(!(row->flags() & Qt::ItemIsSelectable));
+            QVERIFY(!grid->showGrid());
+            QCOMPARE(grid->horizontalScrollBar()->maximum(), 0);
+        };
+        looksEmpty();
+
+        // Short paths: the column spans the list, still nothing to scroll.
+        window.AddFileToList("/mail/a.mbox");
+        QCOMPARE(grid->item(0, 0)->background().color(), QColor(255, 255, 191));
+        QVERIFY(grid->showGrid());
+        QVERIFY(grid->columnWidth(0) >= grid->viewport()->width());
+        QCOMPARE(grid->horizontalScrollBar()->maximum(), 0);
+        // A path wider than the list can be scrolled to its end.
+        const QString wide = QStringLiteral("/mail/") + QString(300, QLatin1Char('w')) + ".mbox";
+        window.AddFileToList(PathFromQString(wide));
+        QCoreApplication::processEvents();
+        QVERIFY(grid->horizontalScrollBar()->maximum() > 0);
+        QVERIFY(grid->columnWidth(0) > grid->fontMetrics().horizontalAdvance(wide));
+
+        dialogs.answers = {true};
+        Click(Button(window, "cmdClear1"));
+        QCoreApplication::processEvents();
+        looksEmpty();
+    }
+
+    // Scrolling stops on whole rows: the top row is never cut, and the last
+    // row can be scrolled into full view.
+    void scrollingShowsWholeRows() {
+        ScriptedDialogs dialogs;
+        frmStep1 window(dialogs);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        for (int i = 0; i < 30; ++i)
+            window.AddFileToList("/mail/box" + std::to_string(i) + ".mbox");
+        QTableWidget* grid = Grid(window);
+        QScrollBar* bar = grid->verticalScrollBar();
+        QVERIFY(bar->maximum() > 0);
+        for (int value = 0; value <= bar->maximum(); value += 7) {
+            bar->setValue(value);
+            const int top = grid->rowAt(0);
+            QVERIFY2(top >= 0 && grid->rowViewportPosition(top) == 0,
+                     qPrintable(QStringLiteral("scrolled to %1: row %2 starts at %3")
+                                    .arg(value)
+                                    .arg(top)
+                                    .arg(grid->rowViewportPosition(top))));
+        }
+        // Going to the last row shows it whole.
+        grid->setCurrentCell(0, 0);
+        QCOMPARE(bar->value(), 0);
+        QTest::keyClick(grid, Qt::Key_End, Qt::ControlModifier);
+        QCoreApplication::processEvents();
+        const int last = grid->rowCount() - 1;
+        QVERIFY(grid->rowViewportPosition(last) + grid->rowHeight(last) <=
+                grid->viewport()->height());
+        QCOMPARE(grid->rowViewportPosition(grid->rowAt(0)), 0);
+    }
+
+#ifndef _WIN32
+    // A folder the scan could not list is named, in the message and, whole,
+    // in its details. Root lists any folder: the scan runs as an ordinary
+    // user for the length of the click.
+    void folderScanNamesFoldersItCouldNotList() {
+        QTemporaryDir root;
+        QVERIFY(WriteFile(PathFromQString(Native(root, "a.mbox")), Mailbox("a", 1)));
+        QVERIFY(WriteFile(PathFromQString(Native(root, "locked/b.mbox")), Mailbox("b", 1)));
+        // Readable for the ordinary user, who keeps root's group here.
+        QVERIFY(QFile::setPermissions(
+            root.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                             QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
+        QVERIFY(QFile::setPermissions(Native(root, "locked"), QFileDevice::Permissions()));
+        const auto restore = qScopeGuard([&] {
+            QFile::setPermissions(Native(root, "locked"),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        });
+        const bool asRoot = ::geteuid() == 0;
+        if (asRoot && ::seteuid(65534) != 0) QSKIP("cannot act as an ordinary user");
+        ScriptedDialogs dialogs;
+        frmStep1 window(dialogs);
+        dialogs.folders = {root.path()};
+        Click(Button(window, "CmdAddFolder"));
+        if (asRoot) QVERIFY(::seteuid(0) == 0);
+
+        QCOMPARE(RowTexts(window), QStringList{Native(root, "a.mbox")});
+        const QString locked = Native(root, "locked") + QDir::separator();
+        const auto& message = dialogs.messages.value(0);
+        QVERIFY2(message.text.startsWith(QStringLiteral("1 Files Added to List.\n")),
+                 qPrintable(message.text));
+        QVERIFY2(message.text.contains(QStringLiteral("Could not be listed:\n")),
+                 qPrintable(message.text));
+        QVERIFY2(message.text.contains(QStringLiteral("locked/: cannot list this folder")),
+                 qPrintable(message.text));
+        QVERIFY2(message.details.startsWith(locked + ": cannot list this folder ("),
+                 qPrintable(message.details));
+    }
+#endif
+
     void helpOpensTheGuideBesideTheProgram() {
         ScriptedDialogs dialogs;
         frmStep1 window(dialogs);
@@ -338,8 +491,132 @@ private Q_SLOTS:
         QCOMPARE(dialogs.opened.size(), 1);
         QCOMPARE(dialogs.opened[0],
                  QUrl::fromLocalFile(QCoreApplication::applicationDirPath() + "/guide.html"));
+        QVERIFY(dialogs.messages.isEmpty());
         // The build puts the guide beside the window program as well.
         QVERIFY(QFileInfo::exists(QStringLiteral(MAILVANE_APP_DIR "/guide.html")));
+    }
+
+    // No browser to open the guide: the user is told where it is.
+    void helpWithoutABrowserSaysWhereTheGuideIs() {
+        const QString guide = frmStep1::GuidePath();
+        QVERIFY2(QFileInfo::exists(guide), qPrintable(guide));
+        ScriptedDialogs dialogs;
+        dialogs.documentsOpen = false;
+        frmStep1 window(dialogs);
+        Click(Button(window, "CmdHelp"));
+        QCOMPARE(dialogs.opened.size(), 1);
+        QCOMPARE(dialogs.messages.size(), 1);
+        QCOMPARE(dialogs.messages[0].title, kAppTitle);
+        QVERIFY2(dialogs.messages[0].text.contains(QDir::toNativeSeparators(guide)),
+                 qPrintable(dialogs.messages[0].text));
+        QVERIFY(dialogs.messages[0].text.contains(QStringLiteral("no web browser")));
+
+        // Without the guide no browser is asked; the message says where it belongs.
+        QVERIFY(QFile::rename(guide, guide + ".away"));
+        const auto putBack = qScopeGuard([&] { QFile::rename(guide + ".away", guide); });
+        Click(Button(window, "CmdHelp"));
+        QCOMPARE(dialogs.opened.size(), 1);
+        QCOMPARE(dialogs.messages.size(), 2);
+        QVERIFY2(dialogs.messages[1].text.contains(QStringLiteral("missing")) &&
+                     dialogs.messages[1].text.contains(QDir::toNativeSeparators(guide)),
+                 qPrintable(dialogs.messages[1].text));
+    }
+
+    // A run that fails on long paths ends with a message that fits the
+    // screen: every line shows whole, the paths lose their middle, and the
+    // details hold them whole.
+    void theRunsMessageFitsTheScreen() {
+        RealMessageBoxes dialogs;
+        frmStep1 window(dialogs);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QString deep = QStringLiteral("/nowhere/") + QString(150, QLatin1Char('x')) +
+                             QLatin1Char('/') + QString(120, QLatin1Char('y'));
+        for (int i = 0; i < 8; ++i) {
+            window.AddFileToList(PathFromQString(deep + QStringLiteral("/box%1.mbox").arg(i)));
+        }
+        QTemporaryDir destination;
+        dialogs.folders = {destination.path()};
+        QSize boxSize, screenSize;
+        QStringList cutLines;
+        QString shownText;
+        dialogs.whileShown = [&](QMessageBox& box) {
+            boxSize = box.frameGeometry().size();
+            screenSize = box.screen()->availableGeometry().size();
+            auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+            QVERIFY(label);
+            shownText = label->text();
+            const QFontMetrics metrics(label->font());
+            for (const QString& line : label->text().split(QLatin1Char('\n'))) {
+                if (metrics.horizontalAdvance(line) > label->contentsRect().width())
+                    cutLines.append(line);
+            }
+        };
+        Click(Button(window, "OptEML"));
+        Click(Button(window, "CmdConvert"));
+
+        QCOMPARE(dialogs.messages.size(), 1);
+        QVERIFY2(boxSize.width() <= screenSize.width() && boxSize.height() <= screenSize.height(),
+                 qPrintable(QStringLiteral("%1x%2 on %3x%4")
+                                .arg(boxSize.width())
+                                .arg(boxSize.height())
+                                .arg(screenSize.width())
+                                .arg(screenSize.height())));
+        QVERIFY2(cutLines.isEmpty(), qPrintable(cutLines.join(QLatin1Char('\n'))));
+        // Each failure names its mailbox, the middle of the path left out.
+        for (int i = 0; i < 5; ++i) {
+            const QRegularExpression line(
+                QStringLiteral("\n/nowhere?…y*/box%1\\.mbox: cannot read").arg(i));
+            QVERIFY2(shownText.contains(line), qPrintable(shownText));
+        }
+        QVERIFY2(shownText.contains(QStringLiteral("... and 3 more.")), qPrintable(shownText));
+        const QString& details = dialogs.messages[0].details;
+        for (int i = 0; i < 8; ++i) {
+            QVERIFY2(details.contains(deep + QStringLiteral("/box%1.mbox: cannot read").arg(i)),
+                     qPrintable(details));
+        }
+    }
+
+    // The progress bar shows the bytes read of the mailbox being read: it
+    // climbs through a large one, and starts again with the next.
+    void theProgressBarFollowsTheMailboxBeingRead() {
+        QTemporaryDir sources;
+        const auto large = PathFromQString(Native(sources, "large.mbox"));
+        const auto small = PathFromQString(Native(sources, "small.mbox"));
+        QVERIFY(WriteFile(large, LargeMailbox(1200 * 1024)));
+        QVERIFY(WriteFile(small, Mailbox("small", 2)));
+        ScriptedDialogs dialogs;
+        frmStep1 window(dialogs);
+        window.show();
+        auto* bar = window.findChild<QProgressBar*>(QStringLiteral("PrgMailbox"));
+        QVERIFY(bar);
+        QVERIFY(!bar->isVisible());
+        window.AddFileToList(large);
+        window.AddFileToList(small);
+        QList<int> values;
+        QList<QString> readings;
+        QObject::connect(bar, &QProgressBar::valueChanged, [&](int value) {
+            values.append(value);
+            readings.append(Label(window, "LblIMMFile")->text());
+        });
+        QTemporaryDir destination;
+        dialogs.folders = {destination.path()};
+        Click(Button(window, "OptEML"));
+        Click(Button(window, "CmdConvert"));
+
+        QVERIFY(bar->isVisible());
+        const int full = bar->maximum();
+        QCOMPARE(values.value(values.indexOf(0, 1) - 1), full);  // the large one, read to its end
+        QCOMPARE(values.last(), full);                           // the small one too
+        QList<int> climbing;  // the large mailbox's values, in order
+        for (int i = 0; i < values.size(); ++i) {
+            if (readings[i] == "large.mbox") climbing.append(values[i]);
+        }
+        QVERIFY2(climbing.size() >= 4, qPrintable(QString::number(climbing.size())));
+        QVERIFY(std::is_sorted(climbing.begin(), climbing.end()));
+        QVERIFY(std::any_of(climbing.begin(), climbing.end(),
+                            [&](int value) { return value > 0 && value < full; }));
+        QCOMPARE(readings.last(), QStringLiteral("small.mbox"));
     }
 
     void exitAsksFirst() {

@@ -632,7 +632,7 @@ TEST(CliText, StoresAreListedWithTheirFolders) {
     EXPECT_EQ(StoresText(report), "");
     report.stores.push_back({"/out/MBOX1.1.26 1.1.00.pst", {{"Inbox", 1}, {"Inbox (2)", 0}}});
     report.stores.push_back({"/out/b\n.pst", {}});
-    EXPECT_EQ(StoresText(report),
+    EXPECT_EQ(StoresText(report, ConsoleStyle()),
               "Store /out/MBOX1.1.26 1.1.00.pst:\n  Inbox: 1 message\n  Inbox (2): 0 messages\n"
               "Store /out/b\\n.pst: no mailbox folders");
 }
