@@ -3,6 +3,7 @@
 // format description where it has them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <regex>
 
@@ -187,6 +188,27 @@ TEST(Page, TrailerChecksAndBtreePagesRoundTrip) {
     EXPECT_EQ(CheckPage(amap, kPageAMap, 0x4400), "");
     EXPECT_EQ(DecodeFixed64(amap.data() + 504), 0x4400u) << "a map page's id is its offset";
     EXPECT_NE(CheckPage(amap, kPagePMap, 0x4400), "");
+
+    // The density list: a page id and signature like a B-tree page, 20-bit
+    // section numbers and 12-bit slot counts packed in one word, at most as
+    // many entries as fit, the rest left out.
+    DListView dlist;
+    dlist.current_page = 7;
+    for (uint32_t i = 0; i < 130; ++i)
+        dlist.entries.push_back({0xFFFFF - i, static_cast<uint16_t>(3968 - i)});
+    std::string dpage = BuildDListPage(dlist, 0x17F);
+    ASSERT_EQ(dpage.size(), kPageSize);
+    EXPECT_EQ(static_cast<uint8_t>(dpage[0]), kDListBackfillComplete);
+    EXPECT_EQ(static_cast<uint8_t>(dpage[1]), kMaxDListEntries);
+    EXPECT_EQ(DecodeFixed32(dpage.data() + 8), 0xFFFFFu | (3968u << 20));
+    EXPECT_EQ(DecodeFixed16(dpage.data() + 498), BlockSignature(kDListOffset, 0x17F));
+    DListView back;
+    ASSERT_EQ(DecodeDListPage(dpage, &back), "");
+    EXPECT_EQ(back.current_page, 7u);
+    ASSERT_EQ(back.entries.size(), kMaxDListEntries);
+    EXPECT_TRUE(std::equal(back.entries.begin(), back.entries.end(), dlist.entries.begin()));
+    dpage[20] ^= 1;
+    EXPECT_NE(DecodeDListPage(dpage, &back), "") << "a damaged density list must not be used";
 }
 
 TEST(Block, SizesTrailersAndInternalBlocks) {

@@ -3,9 +3,11 @@
 // medium; offsets past 4 GB.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 
+#include "mapi/pst/Block.h"
 #include "mapi/pst/NdbWriter.h"
 
 namespace mailvane::pst {
@@ -42,6 +44,155 @@ void ExpectStoreHolds(Sink* sink, const Model& model) {
         ExpectSame(content, got, nid);
     }
 }
+
+// Adds `count` new nodes of `size` random bytes, to the store and the model.
+void AddNodes(NdbWriter* w, Model* model, std::mt19937& rng, int count, size_t size) {
+    for (int i = 0; i < count; ++i) {
+        Nid nid = w->NewNid(kNidTypeNormalMessage);
+        (*model)[nid] = NodeContent{Bytes(rng, size), {}};
+        w->PutNode(nid, 0x8022, (*model)[nid]);
+    }
+}
+
+Header HeaderOnDisk(Sink* sink) {
+    std::string raw;
+    Header h;
+    EXPECT_EQ(sink->ReadAt(0, kHeaderSize, &raw), "");
+    EXPECT_EQ(DecodeHeader(raw, &h), "");
+    return h;
+}
+
+uint64_t FreeSlotsIn(const std::string& bits) {
+    uint64_t n = 0;
+    for (char c : bits) n += 8 - static_cast<uint64_t>(__builtin_popcount(static_cast<uint8_t>(c)));
+    return n;
+}
+
+// The allocation bits a rebuild from the two B-trees gives ([MS-PST]
+// 2.6.1.3.7), worked out here from the pages alone: each section's own map
+// pages, every B-tree page and every block the block tree lists.
+std::map<uint64_t, std::string> RebuiltMaps(Sink* sink, const Header& h) {
+    std::map<uint64_t, std::string> bits;
+    auto mark = [&](uint64_t ib, uint64_t size) {
+        for (uint64_t at = ib; at < ib + size; at += kBlockAlign) {
+            uint64_t s = (at - kFirstAMapOffset) / kAMapCoverage;
+            uint64_t unit = (at - SectionStart(s)) / kBlockAlign;
+            std::string& b = bits[s];
+            b.resize(kPageBodySize, '\0');
+            b[unit / 8] = static_cast<char>(b[unit / 8] | (0x80 >> (unit % 8)));
+        }
+    };
+    uint64_t sections = (h.file_eof - kFirstAMapOffset) / kAMapCoverage;
+    for (uint64_t s = 0; s < sections; ++s) mark(SectionStart(s), SectionReserved(s));
+    std::vector<uint64_t> pages = {h.nbt.ib, h.bbt.ib};
+    while (!pages.empty()) {
+        uint64_t ib = pages.back();
+        pages.pop_back();
+        std::string raw;
+        BtPageView view;
+        EXPECT_EQ(sink->ReadAt(ib, kPageSize, &raw), "");
+        EXPECT_EQ(DecodeBtPage(raw, ib, &view), "") << std::hex << ib;
+        mark(ib, kPageSize);
+        for (const auto& child : view.children) pages.push_back(child.ib);
+        for (const auto& block : view.blocks) mark(block.ib, BlockFootprint(block.cb));
+    }
+    return bits;
+}
+
+// The file's maps equal a rebuild from its trees: nothing reachable is free,
+// nothing unreachable is taken; the header counts the free space they show,
+// the file is as long as the header says, and the density list names every
+// section with free space, the freest first.
+void ExpectMapsMatchTheTrees(Sink* sink) {
+    Header h = HeaderOnDisk(sink);
+    EXPECT_EQ(h.amap_valid, kAMapValid2);
+    EXPECT_EQ(sink->Size(), h.file_eof);
+    std::map<uint64_t, std::string> want = RebuiltMaps(sink, h);
+    uint64_t free_slots = 0;
+    std::map<uint32_t, uint16_t> sections_with_room;
+    for (const auto& [s, bits] : want) {
+        std::string page;
+        ASSERT_EQ(sink->ReadAt(SectionStart(s), kPageSize, &page), "");
+        ASSERT_EQ(CheckPage(page, kPageAMap, SectionStart(s)), "") << "section " << s;
+        EXPECT_TRUE(page.substr(0, kPageBodySize) == bits)
+            << "section " << s << " of " << want.size();
+        free_slots += FreeSlotsIn(bits);
+        if (FreeSlotsIn(bits) > 0)
+            sections_with_room[static_cast<uint32_t>(s)] = static_cast<uint16_t>(FreeSlotsIn(bits));
+    }
+    EXPECT_EQ(h.amap_free, free_slots * kBlockAlign);
+    std::string raw;
+    DListView dlist;
+    ASSERT_EQ(sink->ReadAt(kDListOffset, kPageSize, &raw), "");
+    ASSERT_EQ(DecodeDListPage(raw, &dlist), "");
+    EXPECT_EQ(dlist.entries.size(), std::min(sections_with_room.size(), kMaxDListEntries));
+    for (size_t i = 0; i < dlist.entries.size(); ++i) {
+        EXPECT_EQ(dlist.entries[i].free_slots, sections_with_room[dlist.entries[i].page]);
+        if (i > 0) {
+            EXPECT_GE(dlist.entries[i - 1].free_slots, dlist.entries[i].free_slots);
+        }
+    }
+}
+
+bool IsMapPageOffset(uint64_t offset) {
+    if (offset == kDListOffset) return true;
+    if (offset < kFirstAMapOffset) return false;
+    uint64_t s = (offset - kFirstAMapOffset) / kAMapCoverage;
+    return offset < SectionStart(s) + SectionReserved(s);
+}
+
+// Passes everything to another sink and keeps a log of it, so a test can
+// check the order of writes and syncs, and the file against its header after
+// every write.
+class RecordingSink : public Sink {
+public:
+    struct Event {
+        enum Kind { kWrite, kExtend, kSync } kind;
+        uint64_t offset = 0;
+        uint64_t size = 0;
+        int header_valid = -1;  // for a write of the header: its fAMapValid
+    };
+    explicit RecordingSink(Sink* target) : target_(target) {}
+    std::string WriteAt(uint64_t offset, std::string_view data) override {
+        Event e{Event::kWrite, offset, data.size()};
+        Header h;
+        if (offset == 0 && DecodeHeader(data, &h).empty()) e.header_valid = h.amap_valid;
+        log.push_back(e);
+        std::string err = target_->WriteAt(offset, data);
+        CheckLength(offset);
+        return err;
+    }
+    std::string Extend(uint64_t size) override {
+        log.push_back({Event::kExtend, 0, size});
+        return target_->Extend(size);
+    }
+    std::string Sync() override {
+        log.push_back({Event::kSync});
+        return target_->Sync();
+    }
+    std::string ReadAt(uint64_t offset, size_t length, std::string* out) override {
+        return target_->ReadAt(offset, length, out);
+    }
+    uint64_t Size() const override { return target_->Size(); }
+
+    std::vector<Event> log;
+    // Writes of anything but map pages that left the file longer than the
+    // header on disk said. (Growing, the new sections' maps go first, then
+    // the header that covers them.)
+    int past_header = 0;
+
+private:
+    void CheckLength(uint64_t offset) {
+        if (IsMapPageOffset(offset)) return;
+        std::string raw;
+        Header h;
+        if (target_->Size() < kHeaderSize || !target_->ReadAt(0, kHeaderSize, &raw).empty() ||
+            !DecodeHeader(raw, &h).empty())
+            return;
+        if (target_->Size() > h.file_eof) ++past_header;
+    }
+    Sink* target_;
+};
 
 TEST(NdbWriter, NodesOfEverySizeSurviveReopening) {
     std::mt19937 rng(7);
@@ -195,6 +346,7 @@ TEST(NdbWriter, RandomChangesAllOverTheTreesSurviveCheckpointsAndReopening) {
         }
         ASSERT_EQ(w->Checkpoint(), "") << "round " << round;
         ExpectStoreHolds(&sink, model);
+        ExpectMapsMatchTheTrees(&sink);
         std::string error;
         w = NdbWriter::Open(&sink, &error);
         ASSERT_TRUE(w) << error;
@@ -240,6 +392,172 @@ TEST(NdbWriter, FailingMediumLeavesTheLastCheckpoint) {
             EXPECT_FALSE(NdbWriter::Open(&disk, &error)) << "no checkpoint, yet a store opened";
         }
     }
+}
+
+// Replaced blocks and superseded B-tree pages are freed once no header
+// reaches them, and taken again: rewriting the same nodes over and over
+// keeps the file near twice what they hold, and the maps exact.
+TEST(NdbWriter, SpaceLeftBehindIsTakenAgain) {
+    MemorySink sink;
+    Model model;
+    std::mt19937 rng(12);
+    auto w = NdbWriter::Create(&sink, Encoding::kPermute);
+    std::vector<Nid> nids;
+    for (int i = 0; i < 200; ++i) nids.push_back(w->NewNid(kNidTypeNormalMessage));
+    const size_t live = 200 * 6000;
+    for (int round = 0; round < 40; ++round) {
+        for (Nid nid : nids) {
+            model[nid] = NodeContent{Bytes(rng, 4000 + rng() % 4000), {}};
+            w->PutNode(nid, 0x8022, model[nid]);
+        }
+        ASSERT_EQ(w->Checkpoint(), "") << "round " << round;
+    }
+    // Without reuse the file would hold all 40 versions (some 48 MB).
+    EXPECT_LT(sink.Size(), 4 * live);
+    ExpectStoreHolds(&sink, model);
+    ExpectMapsMatchTheTrees(&sink);
+}
+
+// [MS-PST] 2.6.1.3.7: maps rewritten in place are first marked invalid in
+// the header, and that header is on the medium before the first map page
+// changes; the new header, valid again, follows the last map page after a
+// sync. Everything else the new header reaches is written before the maps
+// are marked invalid, and the file is never longer than its header says.
+TEST(NdbWriter, MapsChangeInPlaceOnlyWhileTheHeaderMarksThemInvalid) {
+    MemorySink disk;
+    RecordingSink sink(&disk);
+    std::mt19937 rng(13);
+    auto w = NdbWriter::Create(&sink, Encoding::kPermute);
+    Model model;
+    AddNodes(w.get(), &model, rng, 300, 3000);
+    std::vector<Nid> nids;
+    for (const auto& entry : model) nids.push_back(entry.first);
+    ASSERT_EQ(w->Checkpoint(), "");
+    uint64_t old_eof = HeaderOnDisk(&disk).file_eof;
+    sink.log.clear();
+    // Replace and delete some nodes (freeing space in the old sections),
+    // and add enough to grow the file by several sections.
+    for (int i = 0; i < 300; i += 3) w->PutNode(nids[i], 0x8022, NodeContent{"short", {}});
+    for (int i = 1; i < 300; i += 7) w->DeleteNode(nids[i]);
+    AddNodes(w.get(), &model, rng, 400, 6000);
+    ASSERT_EQ(w->Checkpoint(), "");
+    EXPECT_GT(HeaderOnDisk(&disk).file_eof, old_eof + 4 * kAMapCoverage);
+
+    using Event = RecordingSink::Event;
+    const auto& log = sink.log;
+    auto in_place = [&](const Event& e) {
+        return e.kind == Event::kWrite && IsMapPageOffset(e.offset) && e.offset < old_eof;
+    };
+    auto first_in_place = std::find_if(log.begin(), log.end(), in_place) - log.begin();
+    ASSERT_LT(first_in_place, static_cast<long>(log.size())) << "no map was changed in place";
+    long invalid = -1, synced = -1, last_map = -1, valid = -1;
+    for (long i = 0; i < static_cast<long>(log.size()); ++i) {
+        const Event& e = log[i];
+        if (e.header_valid == kAMapInvalid && invalid < 0) invalid = i;
+        if (e.kind == Event::kSync && invalid >= 0 && synced < 0) synced = i;
+        if (e.kind == Event::kWrite && IsMapPageOffset(e.offset)) last_map = i;
+        if (e.header_valid == kAMapValid2) valid = i;
+    }
+    ASSERT_GE(invalid, 0) << "maps changed with the header still calling them valid";
+    EXPECT_LT(synced, first_in_place)
+        << "the invalid header was not synced before the maps changed";
+    ASSERT_GT(valid, last_map);
+    EXPECT_TRUE(std::any_of(log.begin() + last_map, log.begin() + valid, [](const Event& e) {
+        return e.kind == Event::kSync;
+    })) << "the valid header went out before the maps were synced";
+    for (long i = invalid + 1; i < valid; ++i)
+        EXPECT_TRUE(log[i].kind != Event::kWrite || IsMapPageOffset(log[i].offset))
+            << "data written at " << std::hex << log[i].offset << " while the maps were invalid";
+    long last_data = -1;
+    for (long i = 0; i < invalid; ++i)
+        if (log[i].kind == Event::kWrite && log[i].offset != 0) last_data = i;
+    EXPECT_TRUE(std::any_of(log.begin() + last_data, log.begin() + invalid, [](const Event& e) {
+        return e.kind == Event::kSync;
+    })) << "the maps were marked invalid before the data was synced";
+    EXPECT_EQ(sink.past_header, 0) << "the file outgrew its header between checkpoints";
+    ExpectMapsMatchTheTrees(&disk);
+}
+
+// Fails every call from the `stop_after`-th map page written while the header
+// on disk marks the maps invalid: the writer died halfway through them.
+class DiesInsideMapUpdate : public RecordingSink {
+public:
+    DiesInsideMapUpdate(Sink* target, int stop_after)
+        : RecordingSink(target), stop_after_(stop_after) {}
+    std::string WriteAt(uint64_t offset, std::string_view data) override {
+        Header h;
+        if (dead_) return "medium failed";
+        if (offset == 0 && DecodeHeader(data, &h).empty()) invalid_ = h.amap_valid == kAMapInvalid;
+        if (invalid_ && IsMapPageOffset(offset) && ++maps_ > stop_after_) dead_ = true;
+        return dead_ ? "medium failed" : RecordingSink::WriteAt(offset, data);
+    }
+    std::string Sync() override { return dead_ ? "medium failed" : RecordingSink::Sync(); }
+    std::string Extend(uint64_t size) override {
+        return dead_ ? "medium failed" : RecordingSink::Extend(size);
+    }
+    bool dead() const { return dead_; }
+
+private:
+    int stop_after_;
+    int maps_ = 0;
+    bool invalid_ = false;
+    bool dead_ = false;
+};
+
+// A store left with its maps marked invalid (some rewritten, some not) opens
+// with what its last header reaches, and its maps are rebuilt from the trees
+// at the next checkpoint; space is handed out from the rebuilt maps only.
+TEST(NdbWriter, ReopeningWithInvalidMapsRebuildsThem) {
+    for (int stop_after : {0, 2, 5}) {
+        MemorySink disk;
+        DiesInsideMapUpdate sink(&disk, stop_after);
+        std::mt19937 rng(14);
+        Model model;
+        auto w = NdbWriter::Create(&sink, Encoding::kPermute);
+        AddNodes(w.get(), &model, rng, 400, 3000);
+        ASSERT_EQ(w->Checkpoint(), "");
+        for (auto& [nid, content] : model) {
+            if (nid % 3) continue;
+            w->PutNode(nid, 0x8022, NodeContent{Bytes(rng, 5000), {}});
+        }
+        EXPECT_NE(w->Checkpoint(), "") << "the medium should have failed";
+        ASSERT_TRUE(sink.dead());
+        EXPECT_EQ(HeaderOnDisk(&disk).amap_valid, kAMapInvalid);
+        ExpectStoreHolds(&disk, model);
+
+        std::string error;
+        w = NdbWriter::Open(&disk, &error);
+        ASSERT_TRUE(w) << error;
+        AddNodes(w.get(), &model, rng, 200, 2000);
+        ASSERT_EQ(w->Checkpoint(), "");
+        ExpectStoreHolds(&disk, model);
+        ExpectMapsMatchTheTrees(&disk);
+    }
+}
+
+// The file grows a few sections at a time, each time with its maps and a
+// header that covers them, so a writer that dies between checkpoints leaves
+// no bytes past the end its header gives.
+TEST(NdbWriter, TheFileNeverOutgrowsItsHeader) {
+    MemorySink disk;
+    RecordingSink sink(&disk);
+    std::mt19937 rng(15);
+    Model model;
+    auto w = NdbWriter::Create(&sink, Encoding::kPermute);
+    ASSERT_EQ(w->Checkpoint(), "");
+    for (int i = 0; i < 60; ++i) {
+        Nid nid = w->NewNid(kNidTypeNormalMessage);
+        // Some nodes span several sections at once.
+        model[nid] = NodeContent{Bytes(rng, i % 20 == 0 ? 3 * kAMapCoverage : 30000), {}};
+        w->PutNode(nid, 0x8022, model[nid]);
+    }
+    EXPECT_EQ(sink.past_header, 0);
+    EXPECT_GT(HeaderOnDisk(&disk).file_eof, 5 * kAMapCoverage);
+    EXPECT_EQ(disk.Size(), HeaderOnDisk(&disk).file_eof);
+    ASSERT_EQ(w->Checkpoint(), "");
+    EXPECT_EQ(sink.past_header, 0);
+    ExpectStoreHolds(&disk, model);
+    ExpectMapsMatchTheTrees(&disk);
 }
 
 TEST(NdbWriter, OffsetsPastFourGigabytes) {

@@ -34,8 +34,13 @@ public:
     // cannot (the owner records why).
     using PageReader = std::function<bool(const BlockRef& where, std::vector<Entry>* entries)>;
 
+    // Told of every page the tree no longer uses: replaced by a new copy,
+    // emptied, or above the leaves of a tree read back from the file.
+    using PageFreer = std::function<void(const BlockRef& where)>;
+
     // Without a reader every leaf stays in memory.
     void SetReader(PageReader read) { read_ = std::move(read); }
+    void SetFreer(PageFreer free) { free_ = std::move(free); }
 
     // The entry, or null; valid until the next call that changes the index.
     const Entry* Find(uint64_t key) const {
@@ -101,6 +106,7 @@ public:
         if (!leaf.entries.empty()) leaf.first = leaf.entries.front().Key();
         if (leaf.entries.empty() && leaves_.size() > 1) {
             Shifted(i);
+            Free(leaf.where);
             leaves_.erase(leaves_.begin() + static_cast<std::ptrdiff_t>(i));
         }
         return true;
@@ -122,6 +128,10 @@ public:
         leaves_.push_back(std::move(leaf));
     }
 
+    // A page above the leaves of a tree read back from the file: the first
+    // Flush() writes the levels above the leaves afresh, so it is let go then.
+    void AdoptUpperPage(BlockRef where) { adopted_upper_.push_back(where); }
+
     // Writes changed leaves, and the pages above them whose children
     // changed or moved; returns the root.
     BlockRef Flush(const PageWriter& write) {
@@ -139,7 +149,9 @@ public:
             for (size_t i = at; i < end; ++i) {
                 Leaf& leaf = leaves_[i];
                 if ((leaf.dirty || leaf.where.ib == 0) && !Unchanged(leaf)) {
+                    BlockRef old = leaf.where;
                     leaf.where = write(0, &leaf.entries, nullptr);
+                    Free(old);
                     group.changed = true;
                 }
                 leaf.dirty = false;
@@ -150,6 +162,8 @@ public:
             level.push_back(group);
         }
         shifted_from_ = SIZE_MAX;
+        for (const BlockRef& where : adopted_upper_) Free(where);
+        adopted_upper_.clear();
         // Every leaf is now clean on disk; keep the right edge only.
         if (read_) {
             for (size_t i = 0; i + kLoadedEdge < leaves_.size(); ++i) {
@@ -158,7 +172,7 @@ public:
             }
         }
         if (leaves_.size() == 1) {
-            upper_.clear();
+            FreeLevels(0);
             return leaves_.front().where;
         }
         // `level` holds the pages to be of level `depth`: write those whose
@@ -186,6 +200,7 @@ public:
                     BlockRef where = write(depth, nullptr, &entries);
                     page.entry.bid = where.bid;
                     page.entry.ib = where.ib;
+                    if (g < was.size()) Free(was[g].where);
                 }
                 if (g % kMaxBtEntries == 0) {
                     Child parent;
@@ -197,6 +212,7 @@ public:
                 ++parent.children;
                 parent.changed = parent.changed || !same;
             }
+            for (size_t g = level.size(); g < was.size(); ++g) Free(was[g].where);
             was.assign(level.size(), Upper{});
             below_.clear();
             for (size_t g = 0; g < level.size(); ++g) {
@@ -204,7 +220,7 @@ public:
                 below_.push_back(level[g].entry);
             }
             if (level.size() == 1) {
-                upper_.resize(depth);
+                FreeLevels(depth);
                 below_.clear();
                 return {level.front().entry.bid, level.front().entry.ib};
             }
@@ -249,6 +265,16 @@ private:
         BlockRef where;
         size_t children = 0;
     };
+
+    void Free(const BlockRef& where) {
+        if (where.ib != 0 && free_) free_(where);
+    }
+    // Drops the page levels from `depth` up (a tree that got lower).
+    void FreeLevels(size_t depth) {
+        for (size_t d = depth; d < upper_.size(); ++d)
+            for (const Upper& page : upper_[d]) Free(page.where);
+        upper_.resize(std::min(depth, upper_.size()));
+    }
 
     // Leaves from index `at` on may sit under another level-1 page than when
     // last written.
@@ -311,6 +337,8 @@ private:
     std::vector<BtEntry> below_;             // while flushing: the level just written
     size_t size_ = 0;
     PageReader read_;
+    PageFreer free_;
+    std::vector<BlockRef> adopted_upper_;
 };
 
 }  // namespace mailvane::pst

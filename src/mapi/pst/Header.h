@@ -15,6 +15,10 @@ struct BlockRef {
     uint64_t ib = 0;
 };
 
+// fAMapValid ([MS-PST] 2.2.2.5): whether the allocation maps can be trusted.
+constexpr uint8_t kAMapInvalid = 0;
+constexpr uint8_t kAMapValid2 = 2;
+
 struct Header {
     // Our stores carry this in the unused padding after the reserved words
     // (bidUnused; the reserved words themselves must stay zero), so that a
@@ -34,7 +38,7 @@ struct Header {
     uint64_t pmap_free = 0;
     BlockRef nbt;
     BlockRef bbt;
-    uint8_t amap_valid = 2;  // VALID_AMAP2
+    uint8_t amap_valid = kAMapValid2;
     Encoding encoding = Encoding::kPermute;
 };
 

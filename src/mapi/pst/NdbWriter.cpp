@@ -20,6 +20,8 @@ constexpr size_t kPendingLimit = 1 << 20;
 // Count of a block that one node refers to (Outlook counts one more than the
 // references; templates shared by n nodes have n + 1).
 constexpr uint16_t kSingleRef = 2;
+// The most sections (about 8 MB) a store grows by at once.
+constexpr uint64_t kMaxGrowSections = 32;
 
 bool HasPMap(uint64_t s) {
     return s % 8 == 0;
@@ -58,6 +60,9 @@ NdbWriter::NdbWriter(Sink* sink) : sink_(sink) {
         *entries = std::move(view.nodes);
         return true;
     });
+    auto free_page = [this](const BlockRef& where) { ReleaseSpace(where.ib, kPageSize); };
+    bbt_.SetFreer(free_page);
+    nbt_.SetFreer(free_page);
 }
 
 bool NdbWriter::ReadLeafPage(const BlockRef& where, PageType type, BtPageView* view) {
@@ -109,10 +114,39 @@ void NdbWriter::FolderTablesFollow(uint32_t type) {
             std::max(header_.next_nid[table], header_.next_nid[kNidTypeNormalFolder]);
 }
 
+namespace {
+
+uint64_t FreeSlots(const std::string& bits) {
+    uint64_t zeros = 0;
+    for (char c : bits)
+        zeros += 8 - static_cast<uint64_t>(__builtin_popcount(static_cast<uint8_t>(c)));
+    return zeros;
+}
+
+bool SlotTaken(const std::string& bits, uint64_t unit) {
+    return (static_cast<uint8_t>(bits[unit / 8]) & (0x80 >> (unit % 8))) != 0;
+}
+
+}  // namespace
+
 std::string& NdbWriter::SectionBits(uint64_t section) {
     auto it = sections_.find(section);
     if (it != sections_.end()) return it->second;
     std::string& bits = sections_[section];
+    if (section < mapped_sections_) {
+        // Its map is in the file: space is being freed or reused there.
+        uint64_t start = SectionStart(section);
+        std::string raw;
+        FlushPending();
+        std::string err = sink_->ReadAt(start, kPageSize, &raw);
+        if (err.empty()) err = CheckPage(raw, kPageAMap, start);
+        if (err.empty()) {
+            bits = raw.substr(0, kPageBodySize);
+            closed_free_ -= std::min(closed_free_, FreeSlots(bits) * kBlockAlign);
+            return bits;
+        }
+        Fail("reading back an allocation map: " + err);
+    }
     bits.assign(kPageBodySize, '\0');
     uint64_t start = SectionStart(section);
     // The map pages "map themselves".
@@ -123,17 +157,97 @@ std::string& NdbWriter::SectionBits(uint64_t section) {
     return bits;
 }
 
-void NdbWriter::MarkAllocated(uint64_t begin, uint64_t end) {
+void NdbWriter::SetBits(uint64_t begin, uint64_t end, bool allocated) {
     // Callers never cross a section, so one map serves the whole range.
     uint64_t section = (begin - kFirstAMapOffset) / kAMapCoverage;
     std::string& bits = SectionBits(section);
     uint64_t start = SectionStart(section);
     for (uint64_t unit = (begin - start) / kBlockAlign;
-         unit < (end - start + kBlockAlign - 1) / kBlockAlign; ++unit)
-        bits[unit / 8] = static_cast<char>(bits[unit / 8] | (0x80 >> (unit % 8)));
+         unit < (end - start + kBlockAlign - 1) / kBlockAlign; ++unit) {
+        auto mask = static_cast<uint8_t>(0x80 >> (unit % 8));
+        auto byte = static_cast<uint8_t>(bits[unit / 8]);
+        bits[unit / 8] = static_cast<char>(allocated ? (byte | mask) : (byte & ~mask));
+    }
+}
+
+void NdbWriter::MarkAllocated(uint64_t begin, uint64_t end) {
+    SetBits(begin, end, true);
+}
+
+void NdbWriter::ClearAllocated(uint64_t begin, uint64_t end) {
+    SetBits(begin, end, false);
+}
+
+void NdbWriter::ReleaseSpace(uint64_t ib, uint64_t size) {
+    released_.emplace_back(ib, size);
+}
+
+void NdbWriter::EraseFree(std::map<uint64_t, uint64_t>::iterator it) {
+    free_by_size_.erase({it->second, it->first});
+    free_.erase(it);
+}
+
+void NdbWriter::AddFree(uint64_t ib, uint64_t size) {
+    if (size == 0) return;
+    // Neighbours merge; map pages are never free, so no run crosses a
+    // section's maps.
+    auto next = free_.lower_bound(ib);
+    if (next != free_.end() && next->first == ib + size) {
+        size += next->second;
+        EraseFree(next);
+    }
+    auto prev = free_.lower_bound(ib);
+    if (prev != free_.begin()) {
+        --prev;
+        if (prev->first + prev->second == ib) {
+            ib = prev->first;
+            size += prev->second;
+            EraseFree(prev);
+        }
+    }
+    free_[ib] = size;
+    free_by_size_.insert({size, ib});
+}
+
+bool NdbWriter::TakeFree(uint32_t size, uint32_t align, uint64_t* pos) {
+    // The smallest runs that fit, the first few of them, so a page (512
+    // aligned) does not search every run of 64-byte slots.
+    auto it = free_by_size_.lower_bound({size, 0});
+    for (int tries = 0; it != free_by_size_.end() && tries < 8; ++it, ++tries) {
+        auto [run, ib] = *it;
+        uint64_t at = AlignUp(ib, align);
+        if (at + size > ib + run) continue;
+        EraseFree(free_.find(ib));
+        AddFree(ib, at - ib);
+        AddFree(at + size, ib + run - at - size);
+        *pos = at;
+        return true;
+    }
+    return false;
+}
+
+void NdbWriter::AddFreeRuns(uint64_t section, const std::string& bits, uint64_t limit) {
+    uint64_t start = SectionStart(section);
+    uint64_t units = std::min<uint64_t>(uint64_t{kPageBodySize} * 8,
+                                        (std::max(limit, start) - start) / kBlockAlign);
+    for (uint64_t unit = 0; unit < units;) {
+        if (SlotTaken(bits, unit)) {
+            ++unit;
+            continue;
+        }
+        uint64_t end = unit;
+        while (end < units && !SlotTaken(bits, end)) ++end;
+        AddFree(start + unit * kBlockAlign, (end - unit) * kBlockAlign);
+        unit = end;
+    }
 }
 
 uint64_t NdbWriter::Allocate(uint32_t size, uint32_t align) {
+    uint64_t reused = 0;
+    if (TakeFree(size, align, &reused)) {
+        MarkAllocated(reused, reused + size);
+        return reused;
+    }
     uint64_t pos = AlignUp(eof_, align);
     for (;;) {
         uint64_t section = (pos - kFirstAMapOffset) / kAMapCoverage;
@@ -141,11 +255,79 @@ uint64_t NdbWriter::Allocate(uint32_t size, uint32_t align) {
         uint64_t data_begin = start + SectionReserved(section);
         if (pos < data_begin) pos = AlignUp(data_begin, align);
         if (pos + size <= start + kAMapCoverage) break;
-        pos = start + kAMapCoverage;  // never straddle the next section's maps
+        // Never straddle the next section's maps; what is left of this one
+        // was never reachable, so it can be taken at once.
+        uint64_t end = start + kAMapCoverage;
+        if (eof_ >= data_begin && eof_ < end) AddFree(eof_, end - eof_);
+        pos = end;
     }
+    uint64_t section = (pos - kFirstAMapOffset) / kAMapCoverage;
+    if (section >= file_sections_) GrowFile(section);
     MarkAllocated(pos, pos + size);
     eof_ = pos + size;
     return pos;
+}
+
+void NdbWriter::AppendMapPages(uint64_t s, const std::string& bits,
+                               std::vector<std::pair<uint64_t, std::string>>* maps) {
+    uint64_t start = SectionStart(s);
+    maps->emplace_back(start, BuildMapPage(kPageAMap, bits, start));
+    // Free pages are found through the density list, so no PMap advertises
+    // one, and no FMap or FPMap a free run.
+    if (HasPMap(s))
+        maps->emplace_back(
+            start + kPageSize,
+            BuildMapPage(kPagePMap, std::string(kPageBodySize, '\xFF'), start + kPageSize));
+    if (HasFMap(s))
+        maps->emplace_back(
+            start + 2 * kPageSize,
+            BuildMapPage(kPageFMap, std::string(kPageBodySize, '\0'), start + 2 * kPageSize));
+    if (HasFPMap(s))
+        maps->emplace_back(
+            start + 3 * kPageSize,
+            BuildMapPage(kPageFPMap, std::string(kPageBodySize, '\0'), start + 3 * kPageSize));
+}
+
+void NdbWriter::GrowFile(uint64_t section) {
+    if (!status_.empty()) return;
+    if (committed_.nbt.ib == 0) {
+        // No header yet: the first checkpoint maps what was used.
+        file_sections_ = section + 1;
+        return;
+    }
+    // A file longer than its header says is one no reader trusts, so a store
+    // grows a few sections at a time, each with its maps (all free), and a
+    // header that covers them, before anything lands there. That costs two
+    // syncs, so the step grows with the file.
+    uint64_t step = std::clamp<uint64_t>(file_sections_ / 16, 1, kMaxGrowSections);
+    uint64_t target = std::max(section + 1, file_sections_ + step);
+    std::vector<std::pair<uint64_t, std::string>> maps;
+    uint64_t free_bytes = 0;
+    for (uint64_t s = file_sections_; s < target; ++s) {
+        const std::string& bits = SectionBits(s);
+        AppendMapPages(s, bits, &maps);
+        free_bytes += FreeSlots(bits) * kBlockAlign;
+    }
+    // What waits goes to the medium first, so that the moment in which the
+    // file is longer than its header (the maps written, the header not yet)
+    // takes one small sync.
+    FlushPending();
+    if (status_.empty()) Fail(sink_->Sync());
+    for (const auto& [at, page] : maps) Write(at, page);
+    FlushPending();
+    if (status_.empty()) Fail(sink_->Extend(SectionStart(target)));
+    if (status_.empty()) Fail(sink_->Sync());
+    if (!status_.empty()) return;
+    Header grown = committed_;
+    grown.file_eof = SectionStart(target);
+    grown.amap_last = SectionStart(target - 1);
+    grown.amap_free += free_bytes;
+    grown.unique = ++header_.unique;
+    Fail(sink_->WriteAt(0, EncodeHeader(grown)));
+    if (!status_.empty()) return;
+    committed_ = grown;
+    file_sections_ = target;
+    mapped_sections_ = std::max(mapped_sections_, target);
 }
 
 void NdbWriter::Write(uint64_t offset, std::string_view bytes) {
@@ -312,6 +494,7 @@ void NdbWriter::Release(Bid bid) {
         bbt_.Upsert(copy);
         return;
     }
+    const BbtEntry was = *e;  // releasing children changes the index
     if (IsInternalBid(bid)) {
         std::string payload;
         InternalBlockView view;
@@ -324,7 +507,9 @@ void NdbWriter::Release(Bid bid) {
         }
         for (const auto& b : view.branches) Release(b.bid);
     }
-    // Its bytes stay allocated: the last header may still reach them.
+    // Its bytes are reused only after the next header: the one on disk may
+    // still reach them.
+    ReleaseSpace(was.ib, BlockFootprint(was.cb));
     bbt_.Erase(bid);
 }
 
@@ -478,34 +663,26 @@ std::string NdbWriter::Checkpoint() {
         [&](uint8_t level, const std::vector<BbtEntry>* leaf, const std::vector<BtEntry>* branch) {
             return WritePage(kPageBbt, level, leaf, nullptr, branch);
         });
-    uint64_t last_section = (eof_ - 1 - kFirstAMapOffset) / kAMapCoverage;
+    if (!status_.empty()) return status_;
+    // What the header on disk reaches and this one will not is free in the
+    // maps this checkpoint writes.
+    for (const auto& [ib, size] : released_) ClearAllocated(ib, ib + size);
+    file_sections_ = std::max<uint64_t>(file_sections_, 1);
+    uint64_t last_section = file_sections_ - 1;
     SectionBits(last_section);
+    if (section_free_.size() <= last_section) section_free_.resize(last_section + 1, 0);
+    std::vector<std::pair<uint64_t, std::string>> maps;
     uint64_t free_bytes = closed_free_;
     for (auto it = sections_.begin(); it != sections_.end();) {
         uint64_t s = it->first;
-        const std::string& bits = it->second;
-        uint64_t start = SectionStart(s);
-        Write(start, BuildMapPage(kPageAMap, bits, start));
-        if (HasPMap(s))
-            Write(start + kPageSize,
-                  BuildMapPage(kPagePMap, std::string(kPageBodySize, '\xFF'), start + kPageSize));
-        // Nothing is ever freed for reuse, so no section has a free run to
-        // advertise and no PMap a free page.
-        if (HasFMap(s))
-            Write(start + 2 * kPageSize,
-                  BuildMapPage(kPageFMap, std::string(kPageBodySize, '\0'), start + 2 * kPageSize));
-        if (HasFPMap(s))
-            Write(start + 3 * kPageSize, BuildMapPage(kPageFPMap, std::string(kPageBodySize, '\0'),
-                                                      start + 3 * kPageSize));
-        uint64_t zeros = 0;
-        for (char c : bits)
-            zeros += 8 - static_cast<uint64_t>(__builtin_popcount(static_cast<uint8_t>(c)));
+        AppendMapPages(s, it->second, &maps);
+        uint64_t zeros = FreeSlots(it->second);
+        section_free_[s] = static_cast<uint16_t>(zeros);
+        free_bytes += zeros * kBlockAlign;
         if (s < last_section) {
             closed_free_ += zeros * kBlockAlign;
-            free_bytes += zeros * kBlockAlign;
             it = sections_.erase(it);
         } else {
-            free_bytes += zeros * kBlockAlign;
             ++it;
         }
     }
@@ -513,24 +690,62 @@ std::string NdbWriter::Checkpoint() {
     header_.file_eof = SectionStart(last_section) + kAMapCoverage;
     header_.amap_free = free_bytes;
     header_.pmap_free = 0;
-    header_.amap_valid = 2;
+    maps.emplace_back(kDListOffset, BuildDList(last_section));
+    // Everything the new header reaches is on the medium before the maps
+    // change, so the window in which they are marked invalid stays short.
+    FlushPending();
+    if (status_.empty()) Fail(sink_->Sync());
+    // [MS-PST] 2.6.1.3.7: the maps change in place only while the header on
+    // disk says they cannot be trusted; a new store has nothing to protect.
+    if (status_.empty() && committed_.nbt.ib != 0 && committed_.amap_valid != kAMapInvalid) {
+        Header invalid = committed_;
+        invalid.amap_valid = kAMapInvalid;
+        invalid.unique = ++header_.unique;
+        Fail(sink_->WriteAt(0, EncodeHeader(invalid)));
+        if (status_.empty()) Fail(sink_->Sync());
+        if (status_.empty()) committed_ = invalid;
+    }
+    for (const auto& [at, page] : maps) Write(at, page);
     FlushPending();
     if (status_.empty()) Fail(sink_->Extend(header_.file_eof));
     if (status_.empty()) Fail(sink_->Sync());
     if (!status_.empty()) return status_;
+    header_.amap_valid = kAMapValid2;
     ++header_.unique;
     Fail(sink_->WriteAt(0, EncodeHeader(header_)));
     if (status_.empty()) Fail(sink_->Sync());
+    if (!status_.empty()) return status_;
+    committed_ = header_;
+    mapped_sections_ = std::max(mapped_sections_, last_section + 1);
+    for (const auto& [ib, size] : released_) AddFree(ib, size);
+    released_.clear();
     return status_;
 }
 
-std::string NdbWriter::LoadTree(const BlockRef& root, PageType type, int depth) {
+std::string NdbWriter::BuildDList(uint64_t last_section) {
+    DListView dlist;
+    dlist.backfill_complete = true;
+    dlist.current_page = static_cast<uint32_t>(
+        free_.empty() ? last_section : (free_.begin()->first - kFirstAMapOffset) / kAMapCoverage);
+    for (uint64_t s = 0; s < section_free_.size(); ++s)
+        if (section_free_[s] > 0)
+            dlist.entries.push_back({static_cast<uint32_t>(s), section_free_[s]});
+    std::stable_sort(
+        dlist.entries.begin(), dlist.entries.end(),
+        [](const DListEntry& a, const DListEntry& b) { return a.free_slots > b.free_slots; });
+    // Outlook gives it the next page id without taking it.
+    return BuildDListPage(dlist, header_.bid_next_page);
+}
+
+std::string NdbWriter::LoadTree(const BlockRef& root, PageType type, int depth,
+                                std::vector<uint64_t>* pages) {
     if (depth > 8) return "B-tree too deep";
     std::string raw;
     if (std::string err = sink_->ReadAt(root.ib, kPageSize, &raw); !err.empty()) return err;
     BtPageView view;
     if (std::string err = DecodeBtPage(raw, root.ib, &view); !err.empty()) return err;
     if (view.type != type) return "B-tree page of the wrong kind";
+    if (pages) pages->push_back(root.ib);
     if (view.level == 0) {
         if (type == kPageBbt)
             bbt_.AdoptLeaf(view.blocks, root);
@@ -538,9 +753,78 @@ std::string NdbWriter::LoadTree(const BlockRef& root, PageType type, int depth) 
             nbt_.AdoptLeaf(view.nodes, root);
         return {};
     }
+    if (type == kPageBbt)
+        bbt_.AdoptUpperPage(root);
+    else
+        nbt_.AdoptUpperPage(root);
     for (const auto& child : view.children)
-        if (std::string err = LoadTree({child.bid, child.ib}, type, depth + 1); !err.empty())
+        if (std::string err = LoadTree({child.bid, child.ib}, type, depth + 1, pages); !err.empty())
             return err;
+    return {};
+}
+
+std::string NdbWriter::ScanMaps() {
+    uint64_t last = (header_.amap_last - kFirstAMapOffset) / kAMapCoverage;
+    section_free_.assign(last + 1, 0);
+    closed_free_ = 0;
+    for (uint64_t s = 0; s <= last; ++s) {
+        uint64_t start = SectionStart(s);
+        std::string raw;
+        if (std::string err = sink_->ReadAt(start, kPageSize, &raw); !err.empty()) return err;
+        if (std::string err = CheckPage(raw, kPageAMap, start); !err.empty()) {
+            // A section never mapped (only a test skips ahead like that)
+            // offers nothing.
+            if (s < last) continue;
+            return "allocation map: " + err;
+        }
+        std::string bits = raw.substr(0, kPageBodySize);
+        section_free_[s] = static_cast<uint16_t>(FreeSlots(bits));
+        if (s < last) {
+            closed_free_ += FreeSlots(bits) * kBlockAlign;
+            AddFreeRuns(s, bits, start + kAMapCoverage);
+            continue;
+        }
+        // Continue after the last allocated unit of the last section.
+        uint64_t end = start + SectionReserved(s);
+        for (uint64_t unit = 0; unit < uint64_t{kPageBodySize} * 8; ++unit)
+            if (SlotTaken(bits, unit)) end = std::max(end, start + (unit + 1) * kBlockAlign);
+        eof_ = end;
+        AddFreeRuns(s, bits, end);
+        sections_[s] = std::move(bits);
+    }
+    mapped_sections_ = last + 1;
+    file_sections_ = last + 1;
+    return {};
+}
+
+std::string NdbWriter::RebuildMaps(const std::vector<uint64_t>& pages) {
+    // As [MS-PST] 2.6.1.3.7 describes: every section empty but for its own
+    // maps, then whatever the two B-trees reach.
+    uint64_t last = (header_.amap_last - kFirstAMapOffset) / kAMapCoverage;
+    closed_free_ = 0;
+    sections_.clear();
+    mapped_sections_ = 0;  // fresh bits for every section
+    for (uint64_t s = 0; s <= last; ++s) SectionBits(s);
+    uint64_t end = SectionStart(last) + SectionReserved(last);
+    auto mark = [&](uint64_t ib, uint64_t size) {
+        if (ib < kFirstAMapOffset || ib + size > SectionStart(last) + kAMapCoverage) {
+            Fail("a B-tree reaches past the last allocation map");
+            return;
+        }
+        MarkAllocated(ib, ib + size);
+        end = std::max(end, ib + size);
+    };
+    for (uint64_t ib : pages) mark(ib, kPageSize);
+    bbt_.ForEach([&](const BbtEntry& e) { mark(e.ib, BlockFootprint(e.cb)); });
+    if (!status_.empty()) return status_;
+    section_free_.assign(last + 1, 0);
+    for (const auto& [s, bits] : sections_) {
+        section_free_[s] = static_cast<uint16_t>(FreeSlots(bits));
+        AddFreeRuns(s, bits, s < last ? SectionStart(s) + kAMapCoverage : end);
+    }
+    eof_ = end;
+    mapped_sections_ = last + 1;
+    file_sections_ = last + 1;
     return {};
 }
 
@@ -567,37 +851,23 @@ std::unique_ptr<NdbWriter> NdbWriter::Open(Sink* sink, std::string* error) {
         *error = "file is shorter than its header says (truncated)";
         return nullptr;
     }
-    if (std::string err = w->LoadTree(w->header_.nbt, kPageNbt, 0); !err.empty()) {
+    const bool rebuild = w->header_.amap_valid == kAMapInvalid;
+    std::vector<uint64_t> pages;
+    if (std::string err = w->LoadTree(w->header_.nbt, kPageNbt, 0, rebuild ? &pages : nullptr);
+        !err.empty()) {
         *error = "node tree: " + err;
         return nullptr;
     }
-    if (std::string err = w->LoadTree(w->header_.bbt, kPageBbt, 0); !err.empty()) {
+    if (std::string err = w->LoadTree(w->header_.bbt, kPageBbt, 0, rebuild ? &pages : nullptr);
+        !err.empty()) {
         *error = "block tree: " + err;
         return nullptr;
     }
-    // Continue after the last allocated unit of the last section.
-    uint64_t last = (w->header_.amap_last - kFirstAMapOffset) / kAMapCoverage;
-    if (std::string err = sink->ReadAt(w->header_.amap_last, kPageSize, &raw); !err.empty()) {
+    w->committed_ = w->header_;
+    std::string err = rebuild ? w->RebuildMaps(pages) : w->ScanMaps();
+    if (!err.empty()) {
         *error = err;
         return nullptr;
-    }
-    if (std::string err = CheckPage(raw, kPageAMap, w->header_.amap_last); !err.empty()) {
-        *error = "allocation map: " + err;
-        return nullptr;
-    }
-    std::string bits = raw.substr(0, kPageBodySize);
-    uint64_t end = SectionStart(last) + SectionReserved(last);
-    for (uint64_t unit = 0; unit < uint64_t{kPageBodySize} * 8; ++unit)
-        if (static_cast<uint8_t>(bits[unit / 8]) & (0x80 >> (unit % 8)))
-            end = std::max(end, SectionStart(last) + (unit + 1) * kBlockAlign);
-    w->sections_[last] = bits;
-    w->eof_ = end;
-    w->closed_free_ = w->header_.amap_free;  // approximate: counted again below
-    {
-        uint64_t zeros = 0;
-        for (char c : bits)
-            zeros += 8 - static_cast<uint64_t>(__builtin_popcount(static_cast<uint8_t>(c)));
-        w->closed_free_ -= std::min(w->closed_free_, zeros * kBlockAlign);
     }
     return w;
 }

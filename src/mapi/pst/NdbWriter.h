@@ -1,17 +1,26 @@
 #pragma once
 // Places blocks, pages and allocation maps in a store file and keeps the two
-// B-trees that find them. Everything is appended: data blocks are written
-// once and never rewritten; a node whose content changes gets new blocks and
-// its old ones leave the block tree.
+// B-trees that find them. Data blocks are written once and never rewritten;
+// a node whose content changes gets new blocks and its old ones leave the
+// block tree. Space that the next header no longer reaches (old blocks,
+// superseded B-tree pages) is marked free in the maps that header's
+// checkpoint writes, and taken again only after that header is on disk, so
+// the maps always equal a rebuild from the B-trees.
 //
 // Nothing written since the last Checkpoint() is reachable from the header,
 // so a reader of a file whose writer died sees exactly the last checkpoint.
+// The file never grows past what the header on disk covers: new sections get
+// their maps and a header that includes them before anything lands there.
+// The maps are changed in place only while the header on disk marks them
+// invalid ([MS-PST] 2.6.1.3.7); a store reopened in that state has its maps
+// rebuilt from the B-trees.
 //
 // Errors are sticky: after the first failure every call does nothing and
 // status() keeps the first cause.
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -55,8 +64,9 @@ public:
         nbt_.ForEach([&](const NbtEntry& e) { fn(e.nid, e.parent); });
     }
 
-    // Writes every pending page and map, syncs, then writes the header and
-    // syncs again.
+    // Writes every pending page and syncs; marks the maps invalid in the
+    // header and syncs; writes the maps and the density list and syncs; then
+    // writes the new header, maps valid, and syncs again.
     std::string Checkpoint();
 
     const std::string& status() const { return status_; }
@@ -90,22 +100,49 @@ private:
 
     uint64_t Allocate(uint32_t size, uint32_t align);
     void MarkAllocated(uint64_t begin, uint64_t end);
+    void ClearAllocated(uint64_t begin, uint64_t end);
+    void SetBits(uint64_t begin, uint64_t end, bool allocated);
     std::string& SectionBits(uint64_t section);
+    // Space no longer reached once the next header is written.
+    void ReleaseSpace(uint64_t ib, uint64_t size);
+    // Space that can be written over now.
+    void AddFree(uint64_t ib, uint64_t size);
+    void EraseFree(std::map<uint64_t, uint64_t>::iterator it);
+    bool TakeFree(uint32_t size, uint32_t align, uint64_t* pos);
+    void AddFreeRuns(uint64_t section, const std::string& bits, uint64_t limit);
+    std::string ScanMaps();
+    std::string RebuildMaps(const std::vector<uint64_t>& pages);
+    std::string BuildDList(uint64_t last_section);
+    // The map pages of section `s` with these allocation bits.
+    static void AppendMapPages(uint64_t s, const std::string& bits,
+                               std::vector<std::pair<uint64_t, std::string>>* maps);
+    // Makes the file, and the header on disk, cover `section`.
+    void GrowFile(uint64_t section);
     BlockRef WritePage(PageType type, uint8_t level, const std::vector<BbtEntry>* bbt,
                        const std::vector<NbtEntry>* nbt, const std::vector<BtEntry>* branch);
     void Write(uint64_t offset, std::string_view bytes);
     void FlushPending();
-    std::string LoadTree(const BlockRef& root, PageType type, int depth);
+    std::string LoadTree(const BlockRef& root, PageType type, int depth,
+                         std::vector<uint64_t>* pages);
     // A leaf page of the tree of `type` written earlier, for the indexes.
     bool ReadLeafPage(const BlockRef& where, PageType type, BtPageView* view);
 
     Sink* sink_;
     Header header_;
+    Header committed_;  // as the file's header says
     std::string status_;
     uint64_t eof_ = kFirstAMapOffset;  // end of allocated space
     // Allocation bits of sections touched since the last checkpoint.
     std::map<uint64_t, std::string> sections_;
-    uint64_t closed_free_ = 0;  // free bytes in sections no longer held
+    uint64_t closed_free_ = 0;            // free bytes in sections no longer held
+    uint64_t mapped_sections_ = 0;        // sections whose maps are in the file
+    uint64_t file_sections_ = 0;          // sections the file and its header cover
+    std::vector<uint16_t> section_free_;  // free slots per section, as written
+    // Released since the last checkpoint: (offset, bytes).
+    std::vector<std::pair<uint64_t, uint64_t>> released_;
+    // Free for reuse, coalesced: offset -> bytes, and (bytes, offset).
+    std::map<uint64_t, uint64_t> free_;
+    std::set<std::pair<uint64_t, uint64_t>> free_by_size_;
     BtreeIndex<BbtEntry, kMaxBbtEntries> bbt_;
     // While PutNode replaces a node: references taken by the new version
     // not yet applied. A block the new version reuses and the old one

@@ -1,14 +1,17 @@
 #include "mapi/pst/Page.h"
 
+#include <algorithm>
+
 #include "mapi/pst/Coding.h"
 #include "mapi/pst/Crc.h"
 
 namespace mailvane::pst {
 namespace {
 
+// Map pages carry their offset as id and no signature; the density list,
+// like a B-tree page, has a page id and a signature ([MS-PST] 2.2.2.7.1).
 bool IsMapPage(PageType type) {
-    return type == kPageAMap || type == kPagePMap || type == kPageFMap || type == kPageFPMap ||
-           type == kPageDList;
+    return type == kPageAMap || type == kPagePMap || type == kPageFMap || type == kPageFPMap;
 }
 
 std::string BtBody(const std::string& entries, uint8_t count, uint8_t max, uint8_t size,
@@ -120,6 +123,36 @@ std::string DecodeBtPage(std::string_view page, uint64_t ib, BtPageView* out) {
             out->nodes.push_back({static_cast<Nid>(DecodeFixed64(e)), DecodeFixed64(e + 8),
                                   DecodeFixed64(e + 16), DecodeFixed32(e + 24)});
         }
+    }
+    return {};
+}
+
+std::string BuildDListPage(const DListView& dlist, Bid bid) {
+    std::string body;
+    PutFixed8(&body, dlist.backfill_complete ? kDListBackfillComplete : 0);
+    size_t count = std::min(dlist.entries.size(), kMaxDListEntries);
+    PutFixed8(&body, static_cast<uint8_t>(count));
+    PutFixed16(&body, 0);
+    PutFixed32(&body, dlist.current_page);
+    for (size_t i = 0; i < count; ++i) {
+        const DListEntry& e = dlist.entries[i];
+        PutFixed32(&body,
+                   (e.page & 0xFFFFF) | (uint32_t{std::min<uint16_t>(e.free_slots, 0xFFF)} << 20));
+    }
+    return BuildPage(kPageDList, body, bid, kDListOffset);
+}
+
+std::string DecodeDListPage(std::string_view page, DListView* out) {
+    if (std::string err = CheckPage(page, kPageDList, kDListOffset); !err.empty()) return err;
+    const char* p = page.data();
+    size_t count = static_cast<uint8_t>(p[1]);
+    if (count > kMaxDListEntries) return "bad density list count";
+    out->backfill_complete = (p[0] & kDListBackfillComplete) != 0;
+    out->current_page = DecodeFixed32(p + 4);
+    out->entries.clear();
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t v = DecodeFixed32(p + 8 + 4 * i);
+        out->entries.push_back({v & 0xFFFFF, static_cast<uint16_t>(v >> 20)});
     }
     return {};
 }

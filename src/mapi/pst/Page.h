@@ -70,4 +70,25 @@ struct BtPageView {
 };
 std::string DecodeBtPage(std::string_view page, uint64_t ib, BtPageView* out);
 
+// --- Density list ([MS-PST] 2.2.2.7.4): the AMap pages with free space,
+// most free first, at a fixed place in the reserved area ---
+
+constexpr uint64_t kDListOffset = 0x4200;
+constexpr size_t kMaxDListEntries = 476 / 4;  // 119
+constexpr uint8_t kDListBackfillComplete = 0x01;
+
+struct DListEntry {
+    uint32_t page = 0;        // AMap index (section), 20 bits
+    uint16_t free_slots = 0;  // free 64-byte slots there, 12 bits
+    bool operator==(const DListEntry&) const = default;
+};
+struct DListView {
+    bool backfill_complete = true;
+    uint32_t current_page = 0;  // the AMap the next allocation comes from
+    std::vector<DListEntry> entries;
+};
+// Entries past kMaxDListEntries are left out.
+std::string BuildDListPage(const DListView& dlist, Bid bid);
+std::string DecodeDListPage(std::string_view page, DListView* out);
+
 }  // namespace mailvane::pst
