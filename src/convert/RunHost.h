@@ -39,7 +39,10 @@ public:
     virtual void ShowMailboxCaption(const std::string& text) = 0;
     virtual void ShowFileCaption(const std::string& text) = 0;
     virtual void ShowSavedCaption(const std::string& text) = 0;
-    // Bytes read of all mailboxes, and their total size.
+    // Bytes done of all mailboxes, and their total size: called after every
+    // read, and whenever `done` changes otherwise (a mailbox passed over
+    // counts its size as done), so a host can tell each mailbox's share as
+    // what comes after the `done` it last saw when the mailbox started.
     virtual void ShowProgressBytes(std::uint64_t done, std::uint64_t total) = 0;
 
     virtual void ShowMessage(MessageKind kind, const std::string& title,

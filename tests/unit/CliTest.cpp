@@ -432,6 +432,27 @@ TEST_F(Cli, PstOutputNamesEachStore) {
     }
 }
 
+// No store can be made: the run's own error says why, and no summary
+// follows it as if there had been a run.
+TEST_F(Cli, AStoreThatCannotBeMadeEndsTheRunWithItsError) {
+    const fs::path box = Box("a.mbox", Messages(1));
+    fs::permissions(in.path(), fs::perms::all);
+    fs::create_directory(out / "shut");
+    fs::permissions(out.path(), fs::perms::all);
+    fs::permissions(out / "shut", fs::perms::owner_read | fs::perms::owner_exec |
+                                      fs::perms::others_read | fs::perms::others_exec);
+    const bool asRoot = ::geteuid() == 0;
+    const Result result = RunInto({"-f", "pst", "-o", out / "shut", box}, [&] {
+        if (asRoot && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(77);
+    });
+    if (result.code == 77) GTEST_SKIP() << "cannot act as an ordinary user";
+    EXPECT_EQ(result.code, 1) << result.output;
+    EXPECT_NE(result.output.find("Outlook Session Creation Error !\n"), std::string::npos)
+        << result.output;
+    EXPECT_NE(result.output.find((out / "shut").string()), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find("exported"), std::string::npos) << result.output;
+}
+
 // Ctrl-C while a long run is going: the run ends after the message being
 // written, every file on disk is a whole message, and the exit code says so.
 TEST_F(Cli, CtrlCStopsTheRunAndKeepsOnlyWholeMessages) {
