@@ -7,7 +7,7 @@
 namespace mailvane {
 
 std::string UsageText() {
-    return R"USAGE(Usage: mailvane-cli --format eml|emlx|pst [--pst-per-mailbox]
+    return R"USAGE(Usage: mailvane-cli --format eml|emlx|msg|pst [--pst-per-mailbox]
                     --output DIR SOURCE...
 
 Converts MBOX mailboxes into one file per message, or into PST stores.
@@ -17,6 +17,11 @@ Converts MBOX mailboxes into one file per message, or into PST stores.
                        mailbox's "From " line kept at its head.
                        emlx: one .emlx file per message (length line, message
                        with LF line ends, property list).
+                       msg: one Outlook message file per message,
+                       Email-1.msg, Email-2.msg, ...; each message also goes
+                       into a staging store, DIR/Temp<date and time>.pst,
+                       which stays. An Email-N.msg already there is never
+                       replaced: that message is reported failed.
                        pst: one PST store for all mailboxes, DIR/MBOX<date
                        and time>.pst, holding a folder per mailbox.
       --pst-per-mailbox
@@ -36,7 +41,8 @@ all its subfolders, breadth-first, for files whose names end in .mbox or .mbx
 Each mailbox gets its own folder: DIR followed by the mailbox's absolute path
 without its root, so /home/ann/Mail/Inbox.mbox goes to
 DIR/home/ann/Mail/Inbox.mbox/, holding email-1.eml, email-2.eml, ...
-(with pst the folder is made and stays empty). A mailbox listed twice goes
+(with pst the folder is made and stays empty; with msg it holds the
+Email-N.msg files). A mailbox listed twice goes
 to a folder with " (2)" added. An email-N.eml left by an earlier run is
 replaced; a file is never seen half-written under its name.
 
@@ -104,10 +110,12 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
                 line.format = OutputFormat::Eml;
             } else if (lower == "emlx") {
                 line.format = OutputFormat::Emlx;
+            } else if (lower == "msg") {
+                line.format = OutputFormat::Msg;
             } else if (lower == "pst") {
                 line.format = OutputFormat::Pst;
             } else {
-                error = "unknown format \"" + format + "\" (use eml, emlx or pst)";
+                error = "unknown format \"" + format + "\" (use eml, emlx, msg or pst)";
                 return false;
             }
         } else if (arg == "-o" || arg == "--output" || arg.starts_with("--output=")) {
@@ -125,7 +133,7 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
     }
     if (line.help || line.version) return true;
     if (line.format == OutputFormat::None) {
-        error = "choose a format with --format eml, emlx or pst";
+        error = "choose a format with --format eml, emlx, msg or pst";
     } else if (line.pstPerMailbox && line.format != OutputFormat::Pst) {
         error = "--pst-per-mailbox goes with --format pst";
     } else if (line.output.empty()) {

@@ -29,12 +29,6 @@ RunReport ConversionRun::Run() {
         host_.ShowMessage(MessageKind::Information, kAppTitle, kNoOptionText);
         return report_;
     }
-    if (format == OutputFormat::Msg) {
-        host_.ShowMessage(MessageKind::Information, kAppTitle,
-                          "Saving as MSG files is not available in this version yet.\n"
-                          "Please choose EML, EMLX or PST.");
-        return report_;
-    }
     const auto chosen = host_.ChooseDestination(kChooseDestinationTitle);
     if (!chosen || chosen->empty()) return report_;
     const fs::path destination = *chosen;
@@ -64,15 +58,19 @@ RunReport ConversionRun::Run() {
     const OutputOptions options = host_.Options();
     storePerMailbox_ =
         format == OutputFormat::Pst && !(options.onePstForAll && options.onePstForAllEnabled);
-    if (format == OutputFormat::Pst && !storePerMailbox_) {
+    // One store takes every mailbox: the store asked for, or for message
+    // files the staging store each message passes through (it stays).
+    if ((format == OutputFormat::Pst && !storePerMailbox_) || format == OutputFormat::Msg) {
         const std::string stamp = StoreTimeStamp(std::time(nullptr));
         std::string cause;
-        const fs::path path = destination / ("MBOX" + stamp + ".pst");
+        const bool staging = format == OutputFormat::Msg;
+        const fs::path path = destination / ((staging ? "Temp" : "MBOX") + stamp + ".pst");
         // One store holds every mailbox's mail: it is no more readable than
         // the most private of them.
         unsigned mode = kDefaultFileMode;
         for (const auto& source : sources) mode &= OutputModeFor(source);
-        const auto opened = store_.Open(path, kOneStoreName + stamp, mode, cause);
+        const auto opened =
+            store_.Open(path, (staging ? kStagingStoreName : kOneStoreName) + stamp, mode, cause);
         if (opened != StoreOutput::OpenResult::Opened) sessionError_ = cause;
     }
 
@@ -167,7 +165,7 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& 
     host_.ShowFileCaption(DisplayPath(LastPathPart(source)));
 
     host_.Yield();
-    const bool toStore = format == OutputFormat::Pst;
+    const bool toStore = format == OutputFormat::Pst || format == OutputFormat::Msg;
     if (toStore && !OpenMailboxStore(destination, source)) return sessionError_.empty();
     mapi::Folder* storeFolder = nullptr;
     if (toStore) {
@@ -199,7 +197,8 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& 
         format == OutputFormat::Emlx ? MessageFormat::Emlx : MessageFormat::Eml, *this);
     StoreMessageWriter storeWriter(*this);
     if (toStore) {
-        storeWriter.StartMailbox(*storeFolder, store_.path());
+        storeWriter.StartMailbox(*storeFolder, store_.path(),
+                                 format == OutputFormat::Msg ? &folder : nullptr);
     } else {
         fileWriter.StartMailbox(folder);
     }

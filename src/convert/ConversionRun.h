@@ -58,6 +58,7 @@ inline constexpr const char* kAppTitle = "Mailvane";
 inline constexpr const char* kNoOptionText = "Please select a option to convert file(s).";
 inline constexpr const char* kChooseDestinationTitle = "Choose Folder to Save...";
 inline constexpr const char* kOneStoreName = "MBOX Mailbox : Created - ";
+inline constexpr const char* kStagingStoreName = "Temp : Created - ";
 inline constexpr const char* kSessionErrorTitle = "Outlook Error";
 inline constexpr const char* kSessionErrorText = "Outlook Session Creation Error !";
 std::string MailboxCaption(std::size_t number, std::size_t count);  // "Mailbox 1 (of 3) "

@@ -6,13 +6,15 @@
 #include "mapi/MailItem.h"
 #include "mapi/PropTags.h"
 #include "mapi/import/MimeImport.h"
+#include "support/OutputFile.h"
 #include "support/Paths.h"
 
 namespace mailvane {
 
-void StoreMessageWriter::StartMailbox(mapi::Folder& folder,
-                                      const std::filesystem::path& storePath) {
+void StoreMessageWriter::StartMailbox(mapi::Folder& folder, const std::filesystem::path& storePath,
+                                      const OutputFolder* msgFolder) {
     folder_ = &folder;
+    msgFolder_ = msgFolder;
     storePath_ = storePath;
     messageNumber_ = 1;
     saved_ = 0;
@@ -44,6 +46,15 @@ void StoreMessageWriter::WriteMessage(const CutMessage& message) {
         events_.MessageFailed(
             number, "cannot import it into the store " + DisplayPath(storePath_) + ": " + cause);
         return;
+    }
+    if (msgFolder_) {
+        // A message file of that name that this run did not write is
+        // someone's: it is never replaced, and the message counts failed.
+        const std::string name = "Email-" + std::to_string(number) + ".msg";
+        if (cause = item->SaveAs(*msgFolder_, name, CreateMode::Exclusive); !cause.empty()) {
+            events_.MessageFailed(number, "cannot write " + name + ": " + cause);
+            return;
+        }
     }
     ++saved_;
     events_.MessageSaved(number);

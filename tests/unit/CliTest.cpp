@@ -154,7 +154,7 @@ TEST_F(Cli, UsageErrorsExitTwo) {
     const fs::path box = Box("a.mbox", "From a\n\nx\n");
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {},
-             {"--format", "msg", "--output", out.path(), box},
+             {"--format", "mbox", "--output", out.path(), box},
              {"--format", "eml", "--pst-per-mailbox", "--output", out.path(), box},
              {"--format", "eml", box},
              {"--format", "eml", "--output", out.path()},

@@ -337,5 +337,37 @@ TEST_F(PstRun, AStopFinishesTheStoreWithWhatItHas) {
     EXPECT_FALSE(fs::exists(out / "b.pst"));
 }
 
+TEST_F(PstRun, MessageFilesPassThroughAStagingStoreThatStays) {
+    host.format = OutputFormat::Msg;
+    const fs::path box = Mailbox("Inbox.mbox", kTwoMessages + "From c\nSubject: three\n\nbody\n");
+    host.sources = {box};
+    fs::create_directories(OutputOf(box));
+    test::WriteFile(OutputOf(box) / "Email-2.msg", "someone's file");
+    ::chmod(box.c_str(), 0640);
+    const RunReport report = ConversionRun(host).Run();
+
+    // The file this run did not write is kept, and its message counts failed.
+    EXPECT_EQ(test::ReadFile(OutputOf(box) / "Email-2.msg"), "someone's file");
+    EXPECT_EQ(report.messagesWritten, 2);
+    ASSERT_EQ(report.failures.size(), 1u);
+    EXPECT_EQ(report.failures[0].message, 2);
+    EXPECT_NE(report.failures[0].cause.find("Email-2.msg"), std::string::npos);
+    EXPECT_EQ(Files(OutputOf(box)),
+              (std::vector<std::string>{"Email-1.msg", "Email-2.msg", "Email-3.msg"}));
+    EXPECT_EQ(fs::status(OutputOf(box) / "Email-3.msg").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    // A message file is a compound file.
+    EXPECT_TRUE(test::ReadFile(OutputOf(box) / "Email-1.msg").starts_with("\xD0\xCF\x11\xE0"));
+
+    const auto stores = Stores();
+    ASSERT_EQ(stores.size(), 1u);
+    const std::string name = stores[0].filename().string();
+    ASSERT_TRUE(name.starts_with("Temp")) << name;
+    const std::string stamp = name.substr(4, name.size() - 8);
+    // The staging store holds every message that was imported.
+    EXPECT_EQ(StoreContents(stores[0]), "Temp : Created - " + stamp + " | Inbox: 3");
+    EXPECT_EQ(host.messages.at(0).kind, MessageKind::Warning);
+}
+
 }  // namespace
 }  // namespace mailvane
