@@ -11,14 +11,7 @@ import sys
 
 import pypff
 
-
-def pattern(seed, size):
-    out = bytearray(size)
-    x = (seed * 2654435761 + 1) & 0xFFFFFFFF
-    for i in range(size):
-        x = (x * 1103515245 + 12345) & 0xFFFFFFFF
-        out[i] = (x >> 16) & 0xFF
-    return bytes(out)
+from sample_data import pattern
 
 
 def text(b):

@@ -535,6 +535,63 @@ TEST(NdbWriter, ReopeningWithInvalidMapsRebuildsThem) {
     }
 }
 
+// Fails every call once armed, from the first header write or, with
+// `at_extend`, from the first time the file is extended: a writer that died
+// growing the file, its new sections' maps written and its header not.
+class DiesGrowing : public Sink {
+public:
+    DiesGrowing(Sink* target, bool at_extend) : target_(target), at_extend_(at_extend) {}
+    void Arm() { armed_ = true; }
+    std::string WriteAt(uint64_t offset, std::string_view data) override {
+        if (armed_ && !at_extend_ && offset == 0) dead_ = true;
+        return dead_ ? "medium failed" : target_->WriteAt(offset, data);
+    }
+    std::string Extend(uint64_t size) override {
+        if (armed_ && at_extend_) dead_ = true;
+        return dead_ ? "medium failed" : target_->Extend(size);
+    }
+    std::string Sync() override { return dead_ ? "medium failed" : target_->Sync(); }
+    std::string ReadAt(uint64_t offset, size_t length, std::string* out) override {
+        return target_->ReadAt(offset, length, out);
+    }
+    uint64_t Size() const override { return target_->Size(); }
+    bool dead() const { return dead_; }
+
+private:
+    Sink* target_;
+    bool at_extend_;
+    bool armed_ = false;
+    bool dead_ = false;
+};
+
+// The sections such a writer left past its header's end, whole or not, are
+// taken over by the next writer, which covers them with its first header.
+TEST(NdbWriter, AWriterKilledWhileGrowingLeavesATailTheNextOneTakesOver) {
+    for (bool at_extend : {false, true}) {
+        MemorySink disk;
+        DiesGrowing sink(&disk, at_extend);
+        std::mt19937 rng(16);
+        Model model;
+        auto w = NdbWriter::Create(&sink, Encoding::kPermute);
+        AddNodes(w.get(), &model, rng, 100, 3000);
+        ASSERT_EQ(w->Checkpoint(), "");
+        sink.Arm();
+        Model lost = model;
+        AddNodes(w.get(), &lost, rng, 200, 5000);
+        ASSERT_TRUE(sink.dead()) << "the file never grew";
+        ASSERT_GT(disk.Size(), HeaderOnDisk(&disk).file_eof);
+        ExpectStoreHolds(&disk, model);
+
+        std::string error;
+        w = NdbWriter::Open(&disk, &error);
+        ASSERT_TRUE(w) << error;
+        AddNodes(w.get(), &model, rng, 10, 2000);
+        ASSERT_EQ(w->Checkpoint(), "");
+        ExpectStoreHolds(&disk, model);
+        ExpectMapsMatchTheTrees(&disk);
+    }
+}
+
 // The file grows a few sections at a time, each time with its maps and a
 // header that covers them, so a writer that dies between checkpoints leaves
 // no bytes past the end its header gives.

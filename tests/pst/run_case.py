@@ -2,7 +2,11 @@
 independent readers. Exit 77 when a case needs the shared references and
 they are absent.
 
-usage: run_case.py CASE WRITER [SHARED_DIR]   (work folder in $PST_WORK)"""
+usage: run_case.py CASE WRITER [SHARED_DIR]   (work folder in $PST_WORK)
+
+The judged cases read the stores with the stricter readers of the shared
+tools folder (judges.py) and report themselves skipped when one is absent;
+the kill case uses whichever are present."""
 import hashlib
 import json
 import os
@@ -15,6 +19,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import judges as judging  # noqa: E402
+
 SKIP = 77
 
 
@@ -32,28 +38,57 @@ def sha(path):
     return hashlib.sha256(open(path, 'rb').read()).hexdigest()
 
 
-def case_rich(writer, work):
+def write_rich(writer, work):
+    """The store of several folders and many messages: its path and manifest."""
     store, manifest = os.path.join(work, 'rich.pst'), os.path.join(work, 'rich.json')
     r = run([writer, 'rich', store, manifest])
     if r.returncode != 0:
         print(r.stderr)
-        return 1
-    return readers(manifest, store, work)
+        return None, None
+    return store, manifest
 
 
-def case_append(writer, work):
+def case_rich(writer, work):
+    store, manifest = write_rich(writer, work)
+    return readers(manifest, store, work) if store else 1
+
+
+def write_appended(writer, work):
+    """A small store, then the same store reopened and added to: its path
+    and the manifest of both."""
     store = os.path.join(work, 'append.pst')
     m1, m2 = os.path.join(work, 'first.json'), os.path.join(work, 'second.json')
     for mode, m in (('small', m1), ('append', m2)):
         r = run([writer, mode, store, m])
         if r.returncode != 0:
             print(mode, r.stderr)
-            return 1
+            return None, None
     a, b = json.load(open(m1)), json.load(open(m2))
     merged = {'folders': a['folders'] + b['folders'], 'messages': a['messages'] + b['messages']}
     path = os.path.join(work, 'merged.json')
     json.dump(merged, open(path, 'w'))
-    return readers(path, store, work)
+    return store, path
+
+
+def case_append(writer, work):
+    store, manifest = write_appended(writer, work)
+    return readers(manifest, store, work) if store else 1
+
+
+def judged(shared, manifest_path, store):
+    r = run([sys.executable, '-B', os.path.join(HERE, 'judges.py'), shared or '', manifest_path, store])
+    print(r.stdout[-6000:], r.stderr[-2000:])
+    return r.returncode
+
+
+def case_judged_rich(writer, work, shared):
+    store, manifest = write_rich(writer, work)
+    return judged(shared, manifest, store) if store else 1
+
+
+def case_judged_append(writer, work, shared):
+    store, manifest = write_appended(writer, work)
+    return judged(shared, manifest, store) if store else 1
 
 
 def refused(writer, path, cause_words):
@@ -112,10 +147,18 @@ def count_killed(store):
     return count_folder(store, 'Killed')
 
 
-def case_kill(writer, work):
+def case_kill(writer, work, shared):
+    """The writer killed at random moments: each store left behind opens in
+    every reader with exactly the messages of a checkpoint (the last one
+    printed, or the one under way when the header was already out), and the
+    next writer reopens it and goes on."""
     rng = random.Random(int(os.environ.get('PST_KILL_SEED', '5')))
+    judges = judging.Judges(shared)
+    if judges.missing:
+        print('judges absent, not used:', '; '.join(judges.absent()))
     every = 25
-    for round in range(4):
+    invalid_maps = 0
+    for round in range(6):
         store = os.path.join(work, 'kill%d.pst' % round)
         if os.path.exists(store):
             os.remove(store)
@@ -133,18 +176,34 @@ def case_kill(writer, work):
         ok = seen % every == 0 and done[-1] <= seen <= done[-1] + every
         r = run(['readpst', '-q', '-r', '-o', work, store])
         ok = ok and r.returncode == 0
-        print('round %d: last printed checkpoint %d, readers see %d' % (round, done[-1], seen))
-        if not ok:
+        failures, invalid = judging.judge_all(judges, store, counts={'Killed': seen}, pstx_most=40,
+                                              killed=True)
+        invalid_maps += invalid
+        print('round %d: last printed checkpoint %d, readers see %d%s' % (
+            round, done[-1], seen, ', maps marked invalid' if invalid else ''))
+        for f in failures[:20]:
+            print('FAIL after the kill:', f)
+        if not ok or failures:
             return 1
         # The killed store reopens and takes more, keeping what it had.
         r = run([writer, 'append', store, store + '.json'])
         if r.returncode != 0:
             print('append after kill failed:', r.stderr)
             return 1
-        appended = json.load(open(store + '.json'))['messages']
-        if count_killed(store) != seen or count_folder(store, 'Appended') != len(appended):
+        appended = json.load(open(store + '.json'))
+        if count_killed(store) != seen or count_folder(store, 'Appended') != len(appended['messages']):
             print('append after kill lost or missed messages')
             return 1
+        # Reopened and checkpointed, the store is whole again: maps valid and
+        # equal to the trees, nothing past the header's end.
+        failures, _ = judging.judge_all(judges, store, manifest=appended,
+                                        counts={'Killed': seen, 'Appended': len(appended['messages'])},
+                                        pstx_most=40)
+        for f in failures[:20]:
+            print('FAIL after reopening:', f)
+        if failures:
+            return 1
+    print('%d of 6 stores were left with their maps marked invalid' % invalid_maps)
     return 0
 
 
@@ -169,7 +228,7 @@ def case_large(writer, work):
         print('large store test is opt-in: set PST_LARGE=1')
         return SKIP
     import pypff
-    from check_readers import pattern
+    from sample_data import pattern
     store, manifest = os.path.join(work, 'large.pst'), os.path.join(work, 'large.json')
     r = run([writer, 'bulk', store, manifest, os.environ.get('PST_LARGE_MB', '5200')])
     if r.returncode != 0:
@@ -202,7 +261,10 @@ def main():
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     cases = {'rich': lambda: case_rich(writer, work), 'append': lambda: case_append(writer, work),
-             'refuse': lambda: case_refuse(writer, work, shared), 'kill': lambda: case_kill(writer, work),
+             'refuse': lambda: case_refuse(writer, work, shared),
+             'kill': lambda: case_kill(writer, work, shared),
+             'judged-rich': lambda: case_judged_rich(writer, work, shared),
+             'judged-append': lambda: case_judged_append(writer, work, shared),
              'empty': lambda: case_empty(writer, work, shared),
              'large': lambda: case_large(writer, work)}
     sys.exit(cases[case]())

@@ -828,6 +828,16 @@ std::string NdbWriter::RebuildMaps(const std::vector<uint64_t>& pages) {
     return {};
 }
 
+void NdbWriter::AdoptTail(uint64_t size) {
+    // A writer that died growing the file left sections past the end its
+    // header gives, their maps written or not, and nothing in them that any
+    // header reaches: they become this writer's, maps afresh, and the next
+    // header covers them.
+    uint64_t sections = (size - kFirstAMapOffset + kAMapCoverage - 1) / kAMapCoverage;
+    for (uint64_t s = file_sections_; s < sections; ++s) SectionBits(s);
+    file_sections_ = std::max(file_sections_, sections);
+}
+
 std::unique_ptr<NdbWriter> NdbWriter::Open(Sink* sink, std::string* error) {
     std::string raw;
     if (sink->Size() < kHeaderSize) {
@@ -869,6 +879,7 @@ std::unique_ptr<NdbWriter> NdbWriter::Open(Sink* sink, std::string* error) {
         *error = err;
         return nullptr;
     }
+    w->AdoptTail(sink->Size());
     return w;
 }
 

@@ -118,6 +118,8 @@ private:
                                std::vector<std::pair<uint64_t, std::string>>* maps);
     // Makes the file, and the header on disk, cover `section`.
     void GrowFile(uint64_t section);
+    // Takes over what lies past the header's end in a file of `size` bytes.
+    void AdoptTail(uint64_t size);
     BlockRef WritePage(PageType type, uint8_t level, const std::vector<BbtEntry>* bbt,
                        const std::vector<NbtEntry>* nbt, const std::vector<BtEntry>* branch);
     void Write(uint64_t offset, std::string_view bytes);
