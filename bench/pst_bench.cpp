@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "mapi/PropTags.h"
 #include "mapi/Session.h"
 
 using namespace mailvane::mapi;
@@ -46,15 +47,16 @@ int main(int argc, char** argv) {
         for (size_t l = 0; l < lines; ++l)
             body += "Line " + std::to_string(l) + ": " + kWords[rng() % 12] +
                     " text of the message body.\r\n";
-        item->SetProperty(0x0037001F, subject);
-        item->SetProperty(0x1000001F, body);
-        item->SetProperty(0x10130102, Binary{"<html><body><p>" + body + "</p></body></html>"});
-        item->SetProperty(0x0C1A001F, std::string("Sender Ünï ") + std::to_string(n % 97));
-        item->SetProperty(0x0042001F, std::string("Sender Ünï ") + std::to_string(n % 97));
-        item->SetProperty(0x0C1F001F,
+        item->SetProperty(PidTagSubject, subject);
+        item->SetProperty(PidTagBody, body);
+        item->SetProperty(PidTagHtml, Binary{"<html><body><p>" + body + "</p></body></html>"});
+        item->SetProperty(PidTagSenderName, std::string("Sender Ünï ") + std::to_string(n % 97));
+        item->SetProperty(PidTagSentRepresentingName,
+                          std::string("Sender Ünï ") + std::to_string(n % 97));
+        item->SetProperty(PidTagSenderEmailAddress,
                           std::string("sender") + std::to_string(n % 97) + "@example.org");
-        item->SetProperty(0x0E060040, FileTime::FromUnix(1700000000 + n));
-        item->SetProperty(0x00390040, FileTime::FromUnix(1700000000 + n));
+        item->SetProperty(PidTagMessageDeliveryTime, FileTime::FromUnix(1700000000 + n));
+        item->SetProperty(PidTagClientSubmitTime, FileTime::FromUnix(1700000000 + n));
         int recipients = 2 + static_cast<int>(rng() % 4);
         std::string to;
         for (int r = 0; r < recipients; ++r) {
@@ -65,7 +67,7 @@ int main(int argc, char** argv) {
             if (r > 0) to += "; ";
             to += name;
         }
-        item->SetProperty(0x0E04001F, to);
+        item->SetProperty(PidTagDisplayTo, to);
         if (rng() % 6 == 0) {
             std::string data(2048 + rng() % (118 * 1024), '\0');
             // Incompressible bytes, eight at a time (xorshift).

@@ -1,5 +1,6 @@
 #include "mapi/Folder.h"
 
+#include "mapi/PropTags.h"
 #include "mapi/Store.h"
 
 namespace mailvane::mapi {
@@ -27,7 +28,7 @@ size_t FolderList::Count() const {
 
 std::unique_ptr<MailItem> ItemList::Add(int /*type*/) {
     auto item = std::make_unique<MailItem>(owner_);
-    item->SetProperty(0x001A001F, std::string("IPM.Note"));
+    item->SetProperty(PidTagMessageClass, std::string("IPM.Note"));
     return item;
 }
 

@@ -1,6 +1,7 @@
 #include "mapi/MailItem.h"
 
 #include "mapi/Folder.h"
+#include "mapi/PropTags.h"
 #include "mapi/Store.h"
 #include "mapi/msg/MsgWriter.h"
 #include "mapi/pst/Text.h"
@@ -102,16 +103,16 @@ pst::PropertyList PropertyBag::Resolve(pst::MessageStore* store) const {
 }
 
 void Attachment::SetFile(const std::string& file_name, std::string bytes) {
-    SetProperty(0x37050003, int32_t{1});  // by value
-    SetProperty(0x3704001F, file_name);
-    SetProperty(0x3707001F, file_name);
-    SetProperty(0x3001001F, file_name);
-    SetProperty(0x37010102, Binary{std::move(bytes)});
+    SetProperty(PidTagAttachMethod, ATTACH_BY_VALUE);
+    SetProperty(PidTagAttachFilename, file_name);
+    SetProperty(PidTagAttachLongFilename, file_name);
+    SetProperty(PidTagDisplayName, file_name);
+    SetProperty(PidTagAttachDataBinary, Binary{std::move(bytes)});
 }
 
 MailItem& Attachment::EmbeddedMessage() {
     if (!embedded_) embedded_ = std::make_shared<MailItem>();
-    SetProperty(0x37050003, int32_t{5});
+    SetProperty(PidTagAttachMethod, ATTACH_EMBEDDED_MSG);
     return *embedded_;
 }
 
@@ -123,15 +124,15 @@ Recipient& MailItem::AddRecipient() {
 Recipient& MailItem::AddRecipient(const std::string& name, const std::string& address,
                                   int32_t type) {
     Recipient& r = AddRecipient();
-    r.SetProperty(0x3001001F, name);
-    r.SetProperty(0x3003001F, address);
-    r.SetProperty(0x3002001F, std::string("SMTP"));
-    r.SetProperty(0x39FE001F, address);
-    r.SetProperty(0x0C150003, type);
-    r.SetProperty(0x0FFE0003, int32_t{6});  // a mail user
-    r.SetProperty(0x39000003, int32_t{0});
-    r.SetProperty(0x0FFF0102, Binary{OneOffEntryId(name, "SMTP", address)});
-    r.SetProperty(0x300B0102, Binary{SearchKey("SMTP", address)});
+    r.SetProperty(PidTagDisplayName, name);
+    r.SetProperty(PidTagEmailAddress, address);
+    r.SetProperty(PidTagAddressType, std::string("SMTP"));
+    r.SetProperty(PidTagSmtpAddress, address);
+    r.SetProperty(PidTagRecipientType, type);
+    r.SetProperty(PidTagObjectType, int32_t{6});  // a mail user
+    r.SetProperty(PidTagDisplayType, int32_t{0});
+    r.SetProperty(PidTagEntryId, Binary{OneOffEntryId(name, "SMTP", address)});
+    r.SetProperty(PidTagSearchKey, Binary{SearchKey("SMTP", address)});
     return r;
 }
 

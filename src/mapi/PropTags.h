@@ -178,4 +178,9 @@ constexpr int32_t MAPI_BCC = 3;
 
 // Tags the store engineer appends go below this line.
 
+// On the store object of every store Outlook makes: the first as the MAPI
+// definitions of libfmapi name it, the second named by no document.
+constexpr uint32_t PidTagLatestPstEnsure = 0x66FA0003;
+constexpr uint32_t PidTagUnnamed66FC = 0x66FC0003;
+
 }  // namespace mailvane::mapi

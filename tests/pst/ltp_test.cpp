@@ -7,6 +7,7 @@
 #include <map>
 #include <random>
 
+#include "mapi/PropTags.h"
 #include "mapi/pst/Bth.h"
 #include "mapi/pst/Coding.h"
 #include "mapi/pst/Heap.h"
@@ -138,8 +139,10 @@ TEST(PropertyContext, ValuesLiveInRecordHeapOrSubnode) {
 
 TEST(TableContext, RowsInHeapOrBlocksComeBackWhole) {
     std::mt19937 rng(3);
-    const std::vector<uint32_t> columns = {0x0037001F, 0x0E070003, 0x0E060040, 0x0057000B,
-                                           0x00710102, 0x10970003, 0x30000003};
+    const std::vector<uint32_t> columns = {
+        mapi::PidTagSubject,     mapi::PidTagMessageFlags,      mapi::PidTagMessageDeliveryTime,
+        mapi::PidTagMessageToMe, mapi::PidTagConversationIndex, mapi::PidTagItemTemporaryFlags,
+        mapi::PidTagRowid};
     for (size_t rows : {size_t{0}, size_t{1}, size_t{20}, size_t{70}, size_t{71}, size_t{1000}}) {
         TableBuilder table(columns);
         std::map<uint32_t, PropertyList> model;
@@ -168,7 +171,8 @@ TEST(TableContext, RowsInHeapOrBlocksComeBackWhole) {
             PropertyList want = Sorted(model[order[r]]);
             PropertyList got;
             for (const auto& p : view.rows[r])
-                if (p.tag != kTagLtpRowId && p.tag != kTagLtpRowVer) got.push_back(p);
+                if (p.tag != mapi::PidTagLtpRowId && p.tag != mapi::PidTagLtpRowVer)
+                    got.push_back(p);
             got = Sorted(got);
             ASSERT_EQ(got.size(), want.size()) << "row " << r;
             for (size_t i = 0; i < want.size(); ++i) {
@@ -180,11 +184,11 @@ TEST(TableContext, RowsInHeapOrBlocksComeBackWhole) {
 }
 
 TEST(TableContext, ReplacingAndRemovingRowsKeepsTheIndexRight) {
-    TableBuilder table({0x0E070003});
+    TableBuilder table({mapi::PidTagMessageFlags});
     auto flags = [](uint32_t v) {
         std::string s;
         PutFixed32(&s, v);
-        return PropertyList{{0x0E070003, s}};
+        return PropertyList{{mapi::PidTagMessageFlags, s}};
     };
     for (uint32_t i = 1; i <= 5; ++i) table.SetRow(i * 32 + 4, flags(i));
     table.SetRow(3 * 32 + 4, flags(33));
@@ -194,7 +198,7 @@ TEST(TableContext, ReplacingAndRemovingRowsKeepsTheIndexRight) {
     ASSERT_TRUE(ReadTable(table.Build(), &view));
     ASSERT_EQ(view.row_ids, (std::vector<uint32_t>{36, 100, 132, 164}));
     for (const auto& p : view.rows[1]) {
-        if (p.tag == 0x0E070003) {
+        if (p.tag == mapi::PidTagMessageFlags) {
             EXPECT_EQ(DecodeFixed32(p.value.data()), 33u);
         }
     }
@@ -207,7 +211,9 @@ TEST(TableContext, GrowingTableReusesItsBlocksAndStaysWhole) {
     std::mt19937 rng(4);
     MemorySink sink;
     auto ndb = NdbWriter::Create(&sink, Encoding::kPermute);
-    const std::vector<uint32_t> columns = {0x0037001F, 0x0E070003, 0x0E060040, 0x001A001F};
+    const std::vector<uint32_t> columns = {mapi::PidTagSubject, mapi::PidTagMessageFlags,
+                                           mapi::PidTagMessageDeliveryTime,
+                                           mapi::PidTagMessageClass};
     TableBuilder table(columns);
     std::map<uint32_t, PropertyList> model;
     std::vector<uint32_t> order;
@@ -218,17 +224,18 @@ TEST(TableContext, GrowingTableReusesItsBlocksAndStaysWhole) {
         for (int i = 0; i < 400; ++i, id += 32) {
             std::string flags;
             PutFixed32(&flags, id);
-            PropertyList cells = {{0x0037001F, Bytes(rng, 20 + rng() % 60 * 2)},
-                                  {0x0E070003, flags},
-                                  {0x001A001F, std::string("I\0P\0M\0", 6)}};
-            if (i == 7) cells.push_back({0x0037001F, Bytes(rng, 4000)});  // too big for the heap
+            PropertyList cells = {{mapi::PidTagSubject, Bytes(rng, 20 + rng() % 60 * 2)},
+                                  {mapi::PidTagMessageFlags, flags},
+                                  {mapi::PidTagMessageClass, std::string("I\0P\0M\0", 6)}};
+            if (i == 7)
+                cells.push_back({mapi::PidTagSubject, Bytes(rng, 4000)});  // too big for the heap
             table.SetRow(id, cells);
             model[id] = cells;
             order.push_back(id);
         }
         if (batch == 5) {
             // Saving an early message again rebuilds from scratch.
-            PropertyList again = {{0x0037001F, std::string("s\0", 2)}};
+            PropertyList again = {{mapi::PidTagSubject, std::string("s\0", 2)}};
             table.SetRow(order[3], again);
             model[order[3]] = again;
         }
@@ -277,10 +284,10 @@ TEST(NameMap, IdsAreStableAndSurviveReloading) {
     PropertyList props = map.Properties();
     std::map<uint32_t, std::string> by_tag;
     for (const auto& p : props) by_tag[p.tag] = p.value;
-    EXPECT_EQ(DecodeFixed32(by_tag[0x00010003].data()), 251u);
-    EXPECT_EQ(by_tag[0x00020102].size(), 32u)
+    EXPECT_EQ(DecodeFixed32(by_tag[mapi::PidTagNameidBucketCount].data()), 251u);
+    EXPECT_EQ(by_tag[mapi::PidTagNameidStreamGuid].size(), 32u)
         << "two GUIDs of their own; PS_MAPI has a fixed reference";
-    const std::string& entries = by_tag[0x00030102];
+    const std::string& entries = by_tag[mapi::PidTagNameidStreamEntry];
     ASSERT_EQ(entries.size(), 4 * 8u);
     EXPECT_EQ(DecodeFixed16(entries.data() + 8 + 4), (4 << 1) | 1) << "second GUID, by name";
     EXPECT_EQ(DecodeFixed16(entries.data() + 16 + 4), 1 << 1) << "PS_MAPI";

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "TestSupport.h"
+#include "mapi/PropTags.h"
 #include "mapi/Session.h"
 #include "mapi/pst/PropertyContext.h"
 #include "mapi/pst/Text.h"
@@ -14,15 +15,15 @@ namespace {
 
 TEST(PropValue, EveryModelledTypeRoundTrips) {
     const std::vector<std::pair<uint32_t, PropValue>> cases = {
-        {0x0E070003, int32_t{-5}},
+        {PidTagMessageFlags, int32_t{-5}},
         {0x0E1F000B, true},
-        {0x0E330014, int64_t{1} << 40},
+        {PidTagReplChangenum, int64_t{1} << 40},
         {0x3FFD0005, 2.5},
-        {0x0E060040, FileTime::FromUnix(1700000000)},
-        {0x0037001F, std::string("Grüße 🎉")},
+        {PidTagMessageDeliveryTime, FileTime::FromUnix(1700000000)},
+        {PidTagSubject, std::string("Grüße 🎉")},
         {0x0037001E, std::string("plain")},
-        {0x0FF90102, Binary{std::string("\0\1\2", 3)}},
-        {0x68051003, std::vector<int32_t>{1, -2, 3}},
+        {PidTagRecordKey, Binary{std::string("\0\1\2", 3)}},
+        {PidTagOfflineAddressBookTruncatedProperties, std::vector<int32_t>{1, -2, 3}},
         {0x8000101F, std::vector<std::string>{"a", "", "ünï"}},
         {0x80011102, std::vector<Binary>{Binary{"x"}, Binary{""}}},
     };
@@ -34,8 +35,8 @@ TEST(PropValue, EveryModelledTypeRoundTrips) {
         EXPECT_EQ(back, value) << std::hex << tag;
     }
     pst::Property stored;
-    EXPECT_FALSE(ToStored(0x0E070003, std::string("text for a number"), &stored));
-    EXPECT_FALSE(ToStored(0x0037001F, int32_t{1}, &stored));
+    EXPECT_FALSE(ToStored(PidTagMessageFlags, std::string("text for a number"), &stored));
+    EXPECT_FALSE(ToStored(PidTagSubject, int32_t{1}, &stored));
     EXPECT_EQ(FileTime::FromUnix(0).ticks, 116444736000000000ULL);
 }
 
@@ -63,10 +64,10 @@ TEST(Session, StoresFoldersAndItemsThroughTheCalls) {
         for (int i = 0; i < 3; ++i) {
             auto item = box->Items().Add(0);
             EXPECT_TRUE(
-                item->SetProperty(0x0037001F, std::string("RE: note ") + std::to_string(i)));
-            EXPECT_FALSE(item->SetProperty(0x0E070003, std::string("wrong type")));
+                item->SetProperty(PidTagSubject, std::string("RE: note ") + std::to_string(i)));
+            EXPECT_FALSE(item->SetProperty(PidTagMessageFlags, std::string("wrong type")));
             item->AddRecipient("Ann", "ann@example.org", 1);
-            ASSERT_EQ(HrSetOneProp(*item, 0x0E070003, int32_t{0x11}, true), "");
+            ASSERT_EQ(HrSetOneProp(*item, PidTagMessageFlags, int32_t{0x11}, true), "");
             ASSERT_EQ(item->Save(), "") << "saving twice updates the same message";
         }
         EXPECT_EQ(box->Items().Count(), 3u);
@@ -95,7 +96,7 @@ TEST(Session, StoresFoldersAndItemsThroughTheCalls) {
     EXPECT_EQ(box->Items().Count(), 3u);
     EXPECT_NE(session.GetFolderFromPath("\\\\Mail\\My Box\\Sub"), nullptr);
     auto item = box->Items().Add(0);
-    item->SetProperty(0x0037001F, std::string("fourth"));
+    item->SetProperty(PidTagSubject, std::string("fourth"));
     ASSERT_EQ(item->Save(), "");
     ASSERT_EQ(session.Logoff(), "");
 
@@ -120,7 +121,7 @@ TEST(Session, SubjectsAreStoredWithTheirPrefixLength) {
         for (const char* subject :
              {"RE: hello", "Fwd:  two spaces", "no prefix", "12: digits", "Привет"}) {
             auto item = f->Items().Add(0);
-            item->SetProperty(0x0037001F, std::string(subject));
+            item->SetProperty(PidTagSubject, std::string(subject));
             ASSERT_EQ(item->Save(), "");
         }
     }
@@ -135,7 +136,7 @@ TEST(Session, SubjectsAreStoredWithTheirPrefixLength) {
         ASSERT_TRUE(store->ndb()->ReadNode(nid, &node));
         ASSERT_TRUE(pst::ReadPropertyContext(node, &props));
         for (const auto& p : props)
-            if (p.tag == 0x0037001F) {
+            if (p.tag == PidTagSubject) {
                 ASSERT_GE(p.value.size(), 4u);
                 EXPECT_EQ(p.value[0], 1);
                 seen.emplace_back(static_cast<uint16_t>(p.value[2]),
@@ -153,7 +154,7 @@ TEST(Session, SubjectsAreStoredWithTheirPrefixLength) {
 TEST(MailItem, RecipientsCarryAReplyableAddress) {
     MailItem item;
     Recipient& r = item.AddRecipient("Zoë", "zoe@example.org", 2);
-    auto id = r.GetProperty(0x0FFF0102);
+    auto id = r.GetProperty(PidTagEntryId);
     ASSERT_TRUE(id);
     const std::string& bytes = std::get<Binary>(*id).bytes;
     EXPECT_EQ(bytes.substr(4, 4), std::string("\x81\x2B\x1F\xA4", 4)) << "one-off provider";
@@ -161,10 +162,10 @@ TEST(MailItem, RecipientsCarryAReplyableAddress) {
     std::string tail = bytes.substr(24);
     EXPECT_EQ(tail, pst::Utf16FromUtf8(std::string("Zoë", 4) + '\0' + "SMTP" + '\0' +
                                        "zoe@example.org" + '\0'));
-    auto key = r.GetProperty(0x300B0102);
+    auto key = r.GetProperty(PidTagSearchKey);
     ASSERT_TRUE(key);
     EXPECT_EQ(std::get<Binary>(*key).bytes, std::string("SMTP:ZOE@EXAMPLE.ORG\0", 21));
-    EXPECT_EQ(std::get<int32_t>(*r.GetProperty(0x0C150003)), 2);
+    EXPECT_EQ(std::get<int32_t>(*r.GetProperty(PidTagRecipientType)), 2);
 }
 
 TEST(MailItem, NamedPropertiesGetTheirIdsFromTheStore) {

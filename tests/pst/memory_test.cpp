@@ -18,6 +18,7 @@
 #include <string>
 
 #include "TestSupport.h"
+#include "mapi/PropTags.h"
 #include "mapi/pst/Coding.h"
 #include "mapi/pst/MessageStore.h"
 #include "mapi/pst/PropertyContext.h"
@@ -37,10 +38,6 @@
 
 namespace mailvane::pst {
 namespace {
-
-constexpr uint32_t kTagSubject = 0x0037001F;
-constexpr uint32_t kTagFlags = 0x0E070003;
-constexpr uint32_t kTagUnread = 0x36030003;
 
 size_t LiveHeapBytes() {
 #ifdef MAILVANE_TEST_ASAN
@@ -68,12 +65,13 @@ MessageContent Message(uint32_t n, bool read) {
     MessageContent m;
     std::string flags;
     PutFixed32(&flags, read ? 1 : 0);
-    m.props = {{kTagSubject, Utf16FromUtf8("Report " + std::to_string(n) + " für Grüße")},
-               {0x1000001F, Utf16FromUtf8("Body of message " + std::to_string(n) + "\r\n")},
-               {0x0C1A001F, Utf16FromUtf8("Sender " + std::to_string(n % 97))},
-               {0x0042001F, Utf16FromUtf8("Sender " + std::to_string(n % 97))},
-               {kTagFlags, flags}};
-    m.recipients.push_back({{0x3001001F, Utf16FromUtf8("Recipient")}});
+    m.props = {
+        {mapi::PidTagSubject, Utf16FromUtf8("Report " + std::to_string(n) + " für Grüße")},
+        {mapi::PidTagBody, Utf16FromUtf8("Body of message " + std::to_string(n) + "\r\n")},
+        {mapi::PidTagSenderName, Utf16FromUtf8("Sender " + std::to_string(n % 97))},
+        {mapi::PidTagSentRepresentingName, Utf16FromUtf8("Sender " + std::to_string(n % 97))},
+        {mapi::PidTagMessageFlags, flags}};
+    m.recipients.push_back({{mapi::PidTagDisplayName, Utf16FromUtf8("Recipient")}});
     return m;
 }
 
@@ -239,11 +237,12 @@ TEST(StreamingMemory, DroppedRowsAndPagesComeBackWhenNeeded) {
             ASSERT_TRUE(number.count(nid)) << nid;
             std::map<uint32_t, std::string> cells;
             for (const auto& p : contents.rows[r]) cells[p.tag] = p.value;
-            EXPECT_NE(cells[kTagSubject].find(
+            EXPECT_NE(cells[mapi::PidTagSubject].find(
                           Utf16FromUtf8("Report " + std::to_string(number[nid]) + " ")),
                       std::string::npos)
                 << "row of message " << number[nid];
-            EXPECT_EQ(DecodeFixed32(cells[kTagFlags].data()) & 1, read[nid] ? 1u : 0u);
+            EXPECT_EQ(DecodeFixed32(cells[mapi::PidTagMessageFlags].data()) & 1,
+                      read[nid] ? 1u : 0u);
             if (!read[nid]) ++unread;
             ASSERT_TRUE(ndb->ReadNode(nid, &node)) << nid;
         }
@@ -251,7 +250,7 @@ TEST(StreamingMemory, DroppedRowsAndPagesComeBackWhenNeeded) {
         ASSERT_TRUE(ndb->ReadNode(folder, &node));
         ASSERT_TRUE(ReadPropertyContext(node, &props));
         for (const auto& p : props)
-            if (p.tag == kTagUnread) {
+            if (p.tag == mapi::PidTagContentUnreadCount) {
                 EXPECT_EQ(DecodeFixed32(p.value.data()), unread);
             }
         EXPECT_EQ(store->MessageCount(folder), number.size());

@@ -7,6 +7,7 @@
 #include <random>
 #include <set>
 
+#include "mapi/PropTags.h"
 #include "mapi/pst/Coding.h"
 #include "mapi/pst/MessageStore.h"
 #include "mapi/pst/PropertyContext.h"
@@ -65,21 +66,24 @@ TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
                 Nid folder = folders[1 + rng() % (folders.size() - 1)];
                 MessageContent m;
                 ModelMessage mm;
-                m.props.push_back({0x0037001F, Utf16FromUtf8("Subject " + std::to_string(i))});
-                m.props.push_back({0x1000001F, Bytes(rng, SizeNearLimits(rng))});
-                m.props.push_back({0x10130102, Bytes(rng, SizeNearLimits(rng))});
+                m.props.push_back(
+                    {mapi::PidTagSubject, Utf16FromUtf8("Subject " + std::to_string(i))});
+                m.props.push_back({mapi::PidTagBody, Bytes(rng, SizeNearLimits(rng))});
+                m.props.push_back({mapi::PidTagHtml, Bytes(rng, SizeNearLimits(rng))});
                 std::string flags;
                 PutFixed32(&flags, rng() % 2);  // read or unread
-                m.props.push_back({0x0E070003, flags});
+                m.props.push_back({mapi::PidTagMessageFlags, flags});
                 mm.recipients = rng() % 5;
                 for (size_t r = 0; r < mm.recipients; ++r)
-                    m.recipients.push_back({{0x3001001F, Utf16FromUtf8("R" + std::to_string(r))}});
+                    m.recipients.push_back(
+                        {{mapi::PidTagDisplayName, Utf16FromUtf8("R" + std::to_string(r))}});
                 for (size_t a = rng() % 3; a > 0; --a) {
                     std::string data = Bytes(rng, SizeNearLimits(rng) * (rng() % 2 ? 1 : 9));
                     AttachmentContent att;
                     std::string method;
                     PutFixed32(&method, 1);
-                    att.props = {{0x37050003, method}, {0x37010102, data}};
+                    att.props = {{mapi::PidTagAttachMethod, method},
+                                 {mapi::PidTagAttachDataBinary, data}};
                     m.attachments.push_back(att);
                     mm.attachments.push_back(data);
                 }
@@ -114,9 +118,9 @@ TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
             auto pc = ByTag(props);
             uint32_t unread = 0;
             for (const auto& [mid, m] : folder.messages)
-                if (!(DecodeFixed32(ByTag(m.props)[0x0E070003].data()) & 1)) ++unread;
-            EXPECT_EQ(DecodeFixed32(pc[0x36020003].data()), folder.messages.size());
-            EXPECT_EQ(DecodeFixed32(pc[0x36030003].data()), unread);
+                if (!(DecodeFixed32(ByTag(m.props)[mapi::PidTagMessageFlags].data()) & 1)) ++unread;
+            EXPECT_EQ(DecodeFixed32(pc[mapi::PidTagContentCount].data()), folder.messages.size());
+            EXPECT_EQ(DecodeFixed32(pc[mapi::PidTagContentUnreadCount].data()), unread);
             TableView contents;
             ASSERT_TRUE(ndb->ReadNode(WithType(nid, kNidTypeContentsTable), &node));
             ASSERT_TRUE(ReadTable(node, &contents));
@@ -132,7 +136,8 @@ TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
             ASSERT_NE(row, hierarchy.row_ids.end());
             auto cells =
                 ByTag(hierarchy.rows[static_cast<size_t>(row - hierarchy.row_ids.begin())]);
-            EXPECT_EQ(DecodeFixed32(cells[0x36020003].data()), folder.messages.size());
+            EXPECT_EQ(DecodeFixed32(cells[mapi::PidTagContentCount].data()),
+                      folder.messages.size());
 
             for (const auto& [mid, m] : folder.messages) {
                 Nid parent = 0;
@@ -141,9 +146,9 @@ TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
                 ASSERT_TRUE(ReadPropertyContext(node, &props));
                 auto got = ByTag(props);
                 for (const auto& [tag, value] : ByTag(m.props)) {
-                    if (tag == 0x0037001F) {
+                    if (tag == mapi::PidTagSubject) {
                         EXPECT_EQ(got[tag].substr(4), value) << "subject after its prefix marker";
-                    } else if (tag == 0x0E070003) {
+                    } else if (tag == mapi::PidTagMessageFlags) {
                         EXPECT_EQ(DecodeFixed32(got[tag].data()) & 1,
                                   DecodeFixed32(value.data()) & 1);
                     } else {
@@ -151,10 +156,10 @@ TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
                     }
                 }
                 // Required on every message; the writer makes one up.
-                EXPECT_EQ(got[0x300B0102].size(), 16u);
-                search_keys.insert(got[0x300B0102]);
+                EXPECT_EQ(got[mapi::PidTagSearchKey].size(), 16u);
+                search_keys.insert(got[mapi::PidTagSearchKey]);
                 ++messages;
-                EXPECT_TRUE(got.count(0x0E170003)) << "message status";
+                EXPECT_TRUE(got.count(mapi::PidTagMessageStatus)) << "message status";
                 std::map<Nid, const NodeContent*> subs;
                 for (const auto& s : node.subnodes) subs[s.nid] = &s.content;
                 TableView recipients;
@@ -170,7 +175,7 @@ TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
                     EXPECT_FALSE(recipient_rows.count(anid));
                     PropertyList aprops;
                     ASSERT_TRUE(ReadPropertyContext(*subs[anid], &aprops));
-                    EXPECT_EQ(ByTag(aprops)[0x37010102], m.attachments[a]);
+                    EXPECT_EQ(ByTag(aprops)[mapi::PidTagAttachDataBinary], m.attachments[a]);
                 }
             }
         }
@@ -183,11 +188,12 @@ TEST(MessageStore, EmbeddedMessagesAreSizedAndNamedByTheirSubject) {
     auto store = MessageStore::Create(&sink, "Embedded");
     Nid folder = store->CreateFolder(store->ipmSubtree(), "F");
     auto inner = std::make_shared<MessageContent>();
-    inner->props = {{0x0037001F, Utf16FromUtf8("RE: inner")}, {0x1000001F, std::string(5000, 'b')}};
+    inner->props = {{mapi::PidTagSubject, Utf16FromUtf8("RE: inner")},
+                    {mapi::PidTagBody, std::string(5000, 'b')}};
     MessageContent outer;
     std::string method;
     PutFixed32(&method, 5);
-    outer.attachments.push_back({{{0x37050003, method}}, inner});
+    outer.attachments.push_back({{{mapi::PidTagAttachMethod, method}}, inner});
     Nid nid = store->AddMessage(folder, outer);
     ASSERT_EQ(store->Checkpoint(), "");
 
@@ -200,21 +206,22 @@ TEST(MessageStore, EmbeddedMessagesAreSizedAndNamedByTheirSubject) {
     PropertyList props, inner_props;
     ASSERT_TRUE(ReadPropertyContext(att->content, &props));
     auto a = ByTag(props);
-    EXPECT_EQ(Utf8FromUtf16(a[0x3001001F]), "RE: inner") << "without the prefix marker";
-    EXPECT_EQ(Utf8FromUtf16(a[0x3704001F]), "RE: inner");
-    ASSERT_EQ(a[0x3701000D].size(), 8u);
-    Nid inner_nid = DecodeFixed32(a[0x3701000D].data());
+    EXPECT_EQ(Utf8FromUtf16(a[mapi::PidTagDisplayName]), "RE: inner")
+        << "without the prefix marker";
+    EXPECT_EQ(Utf8FromUtf16(a[mapi::PidTagAttachFilename]), "RE: inner");
+    ASSERT_EQ(a[mapi::PidTagAttachDataObject].size(), 8u);
+    Nid inner_nid = DecodeFixed32(a[mapi::PidTagAttachDataObject].data());
     const Subnode* message = nullptr;
     for (const auto& s : att->content.subnodes)
         if (s.nid == inner_nid) message = &s;
     ASSERT_TRUE(message);
     ASSERT_TRUE(ReadPropertyContext(message->content, &inner_props));
-    uint32_t inner_size = DecodeFixed32(ByTag(inner_props)[0x0E080003].data());
+    uint32_t inner_size = DecodeFixed32(ByTag(inner_props)[mapi::PidTagMessageSize].data());
     EXPECT_GT(inner_size, 5000u);
     EXPECT_LT(message->content.data.size(), inner_size) << "the body sits in a subnode";
-    EXPECT_EQ(DecodeFixed32(a[0x3701000D].data() + 4), inner_size)
+    EXPECT_EQ(DecodeFixed32(a[mapi::PidTagAttachDataObject].data() + 4), inner_size)
         << "the object's size is the message's, not its node's";
-    EXPECT_GT(DecodeFixed32(a[0x0E200003].data()), inner_size)
+    EXPECT_GT(DecodeFixed32(a[mapi::PidTagAttachSize].data()), inner_size)
         << "the attachment holds the message and more";
 }
 

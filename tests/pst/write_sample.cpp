@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "mapi/PropTags.h"
 #include "mapi/Session.h"
 
 using namespace mailvane::mapi;
@@ -73,12 +74,12 @@ Written AddMessage(Folder& folder, const std::string& folder_path, int n, bool r
     for (size_t i = 0; i < lines; ++i)
         w.body += "Line " + std::to_string(i) + " of the body, ünïcode.\r\n";
     auto item = folder.Items().Add(0);
-    item->SetProperty(0x0037001F, w.subject);
-    item->SetProperty(0x1000001F, w.body);
-    item->SetProperty(0x0C1A001F, std::string("Sender ") + std::to_string(n));
-    item->SetProperty(0x0042001F, std::string("Sender ") + std::to_string(n));
-    item->SetProperty(0x0E060040, FileTime::FromUnix(1700000000 + n * 60));
-    item->SetProperty(0x00390040, FileTime::FromUnix(1700000000 + n * 60));
+    item->SetProperty(PidTagSubject, w.subject);
+    item->SetProperty(PidTagBody, w.body);
+    item->SetProperty(PidTagSenderName, std::string("Sender ") + std::to_string(n));
+    item->SetProperty(PidTagSentRepresentingName, std::string("Sender ") + std::to_string(n));
+    item->SetProperty(PidTagMessageDeliveryTime, FileTime::FromUnix(1700000000 + n * 60));
+    item->SetProperty(PidTagClientSubmitTime, FileTime::FromUnix(1700000000 + n * 60));
     // Named properties: a numbered one and one known by its name.
     item->SetNamedProperty("{00062008-0000-0000-C000-000000000046}", 0x8580, 0x001F,
                            std::string("Account ") + std::to_string(n % 3));
@@ -93,7 +94,7 @@ Written AddMessage(Folder& folder, const std::string& folder_path, int n, bool r
         w.recipients.emplace_back(name, address);
         if (r == 0) to = name;
     }
-    item->SetProperty(0x0E04001F, to);
+    item->SetProperty(PidTagDisplayTo, to);
     if (rich && n % 5 == 0) {
         static const size_t kSizes[] = {0, 1, 3580, 8175, 8176, 8177, 20000, 3 * 1024 * 1024 + 7};
         size_t size = kSizes[(n / 5) % 8];
@@ -104,9 +105,9 @@ Written AddMessage(Folder& folder, const std::string& folder_path, int n, bool r
     if (rich && n % 17 == 3) {
         MailItem& inner = item->AddAttachment().EmbeddedMessage();
         w.embedded_subject = "Embedded in " + std::to_string(n);
-        inner.SetProperty(0x001A001F, std::string("IPM.Note"));
-        inner.SetProperty(0x0037001F, w.embedded_subject);
-        inner.SetProperty(0x1000001F, std::string("Inner body"));
+        inner.SetProperty(PidTagMessageClass, std::string("IPM.Note"));
+        inner.SetProperty(PidTagSubject, w.embedded_subject);
+        inner.SetProperty(PidTagBody, std::string("Inner body"));
         inner.AddRecipient("Inner Person", "inner@example.org", 1);
     }
     if (std::string err = item->Save(); !err.empty()) {
@@ -181,10 +182,10 @@ int main(int argc, char** argv) {
         }
         // Saving an item twice keeps one message with the later values.
         auto twice = inbox->Items().Add(0);
-        twice->SetProperty(0x0037001F, std::string("Saved twice (first)"));
+        twice->SetProperty(PidTagSubject, std::string("Saved twice (first)"));
         twice->Save();
-        HrSetOneProp(*twice, 0x0E070003, int32_t{0x11}, true);
-        twice->SetProperty(0x0037001F, std::string("Saved twice"));
+        HrSetOneProp(*twice, PidTagMessageFlags, int32_t{0x11}, true);
+        twice->SetProperty(PidTagSubject, std::string("Saved twice"));
         twice->Save();
         Written w;
         w.folder = "Inbox";
@@ -204,7 +205,7 @@ int main(int argc, char** argv) {
             Written w;
             w.folder = "Bulk";
             w.subject = "Bulk " + std::to_string(n);
-            item->SetProperty(0x0037001F, w.subject);
+            item->SetProperty(PidTagSubject, w.subject);
             item->AddAttachment().SetFile("part.bin", Pattern(static_cast<uint32_t>(n), 1 << 20));
             w.attachments.emplace_back(static_cast<uint32_t>(n), size_t{1} << 20);
             if (std::string err = item->Save(); !err.empty()) return Fail(err);

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <random>
 
+#include "mapi/PropTags.h"
 #include "mapi/pst/Coding.h"
 #include "mapi/pst/PropertyContext.h"
 #include "mapi/pst/Text.h"
@@ -10,67 +11,104 @@
 namespace mailvane::pst {
 namespace {
 
+// Tags by their documented names.
+using namespace mailvane::mapi;
+
 // Columns every new table of a kind starts with: those [MS-PST] 2.4.4.4.1,
 // 2.4.4.5.1, 2.4.4.6.1, 2.4.8.6.2.1, 2.4.5.3.1 and 2.4.6.1.1 require, plus
 // the few that a store made by Outlook adds to its templates.
-const std::vector<uint32_t> kHierarchyColumns = {0x0E300102, 0x0E330014, 0x0E340102, 0x0E380003,
-                                                 0x3001001F, 0x36020003, 0x36030003, 0x360A000B,
-                                                 0x3613001F, 0x66350003, 0x66360003};
-const std::vector<uint32_t> kContentsColumns = {
-    0x00170003, 0x001A001F, 0x00360003, 0x0037001F, 0x00390040, 0x0042001F, 0x0057000B,
-    0x0058000B, 0x0070001F, 0x00710102, 0x0E03001F, 0x0E04001F, 0x0E060040, 0x0E070003,
-    0x0E080003, 0x0E170003, 0x0E300102, 0x0E330014, 0x0E340102, 0x0E380003, 0x0E3C0102,
-    0x0E3D0102, 0x10970003, 0x30080040, 0x30130102, 0x65C60003};
-const std::vector<uint32_t> kAssocColumns = {
-    0x001A001F, 0x0E070003, 0x0E170003, 0x3001001F, 0x6800001F, 0x6803000B, 0x68051003,
-    0x682F001F, 0x70030003, 0x70040102, 0x70050102, 0x7006001F, 0x70070003};
-const std::vector<uint32_t> kSearchContentsColumns = {
-    0x00170003, 0x001A001F, 0x00360003, 0x0037001F, 0x0042001F, 0x0057000B,
-    0x0058000B, 0x0E03001F, 0x0E04001F, 0x0E05001F, 0x0E060040, 0x0E070003,
-    0x0E080003, 0x0E170003, 0x0E2A000B, 0x30080040, 0x67F10003};
-const std::vector<uint32_t> kRecipientColumns = {0x0C150003, 0x0E0F000B, 0x0FF90102, 0x0FFE0003,
-                                                 0x0FFF0102, 0x3001001F, 0x3002001F, 0x3003001F,
-                                                 0x300B0102, 0x39000003, 0x39FF001F, 0x3A40000B};
-const std::vector<uint32_t> kAttachmentColumns = {0x0E200003, 0x3704001F, 0x37050003, 0x370B0003};
-const std::vector<uint32_t> kReceiveFolderColumns = {0x001A001F, 0x66050003};
-const std::vector<uint32_t> kOutgoingQueueColumns = {0x00390040, 0x0E100003, 0x0E140003};
+const std::vector<uint32_t> kHierarchyColumns = {
+    PidTagReplItemid,     PidTagReplChangenum,  PidTagReplVersionHistory, PidTagReplFlags,
+    PidTagDisplayName,    PidTagContentCount,   PidTagContentUnreadCount, PidTagSubfolders,
+    PidTagContainerClass, PidTagPstHiddenCount, PidTagPstHiddenUnread};
+const std::vector<uint32_t> kContentsColumns = {PidTagImportance,
+                                                PidTagMessageClass,
+                                                PidTagSensitivity,
+                                                PidTagSubject,
+                                                PidTagClientSubmitTime,
+                                                PidTagSentRepresentingName,
+                                                PidTagMessageToMe,
+                                                PidTagMessageCcMe,
+                                                PidTagConversationTopic,
+                                                PidTagConversationIndex,
+                                                PidTagDisplayCc,
+                                                PidTagDisplayTo,
+                                                PidTagMessageDeliveryTime,
+                                                PidTagMessageFlags,
+                                                PidTagMessageSize,
+                                                PidTagMessageStatus,
+                                                PidTagReplItemid,
+                                                PidTagReplChangenum,
+                                                PidTagReplVersionHistory,
+                                                PidTagReplFlags,
+                                                PidTagReplCopiedfromVersionhistory,
+                                                PidTagReplCopiedfromItemid,
+                                                PidTagItemTemporaryFlags,
+                                                PidTagLastModificationTime,
+                                                PidTagConversationId,
+                                                PidTagSecureSubmitFlags};
+const std::vector<uint32_t> kAssocColumns = {PidTagMessageClass,
+                                             PidTagMessageFlags,
+                                             PidTagMessageStatus,
+                                             PidTagDisplayName,
+                                             PidTagOfflineAddressBookName,
+                                             PidTagSendOutlookRecallReport,
+                                             PidTagOfflineAddressBookTruncatedProperties,
+                                             PidTagMapiFormComposeCommand,
+                                             PidTagViewDescriptorFlags,
+                                             PidTagViewDescriptorLinkTo,
+                                             PidTagViewDescriptorViewFolder,
+                                             PidTagViewDescriptorName,
+                                             PidTagViewDescriptorVersion};
+const std::vector<uint32_t> kSearchContentsColumns = {PidTagImportance,
+                                                      PidTagMessageClass,
+                                                      PidTagSensitivity,
+                                                      PidTagSubject,
+                                                      PidTagSentRepresentingName,
+                                                      PidTagMessageToMe,
+                                                      PidTagMessageCcMe,
+                                                      PidTagDisplayCc,
+                                                      PidTagDisplayTo,
+                                                      PidTagParentDisplay,
+                                                      PidTagMessageDeliveryTime,
+                                                      PidTagMessageFlags,
+                                                      PidTagMessageSize,
+                                                      PidTagMessageStatus,
+                                                      PidTagExchangeRemoteHeader,
+                                                      PidTagLastModificationTime,
+                                                      PidTagLtpParentNid};
+const std::vector<uint32_t> kRecipientColumns = {PidTagRecipientType,
+                                                 PidTagResponsibility,
+                                                 PidTagRecordKey,
+                                                 PidTagObjectType,
+                                                 PidTagEntryId,
+                                                 PidTagDisplayName,
+                                                 PidTagAddressType,
+                                                 PidTagEmailAddress,
+                                                 PidTagSearchKey,
+                                                 PidTagDisplayType,
+                                                 PidTagAddressBookDisplayNamePrintable,
+                                                 PidTagSendRichInfo};
+const std::vector<uint32_t> kAttachmentColumns = {PidTagAttachSize, PidTagAttachFilename,
+                                                  PidTagAttachMethod, PidTagRenderingPosition};
+const std::vector<uint32_t> kReceiveFolderColumns = {PidTagMessageClass, PidTagUnnamed6605};
+const std::vector<uint32_t> kOutgoingQueueColumns = {PidTagClientSubmitTime, PidTagSpoolerStatus,
+                                                     PidTagSubmitFlags};
 // Three more empty tables a new store carries (node types 0x16 to 0x18),
 // with the columns they have in stores Outlook makes.
 constexpr Nid kNidExtraTable1 = 0x6B6, kNidExtraTable2 = 0x6D7, kNidExtraTable3 = 0x6F8;
-const std::vector<uint32_t> kExtraTable1Columns = {0x0E330014, 0x0E370102, 0x0E380003};
-const std::vector<uint32_t> kExtraTable2Columns = {0x001A001F, 0x0E300102, 0x0E310102, 0x0E330014,
-                                                   0x0E340102, 0x0E380003, 0x0E3E0102};
-const std::vector<uint32_t> kExtraTable3Columns = {0x0E330014, 0x30070040};
-
-constexpr uint32_t kTagDisplayName = 0x3001001F;
-constexpr uint32_t kTagContentCount = 0x36020003;
-constexpr uint32_t kTagUnreadCount = 0x36030003;
-constexpr uint32_t kTagSubfolders = 0x360A000B;
-constexpr uint32_t kTagContainerClass = 0x3613001F;
-constexpr uint32_t kTagMessageFlags = 0x0E070003;
-constexpr uint32_t kTagSubject = 0x0037001F;
-constexpr uint32_t kTagCreationTime = 0x30070040;
-constexpr uint32_t kTagLastModificationTime = 0x30080040;
+const std::vector<uint32_t> kExtraTable1Columns = {PidTagReplChangenum, PidTagUnnamed0E37,
+                                                   PidTagReplFlags};
+const std::vector<uint32_t> kExtraTable2Columns = {
+    PidTagMessageClass,       PidTagReplItemid, PidTagUnnamed0E31, PidTagReplChangenum,
+    PidTagReplVersionHistory, PidTagReplFlags,  PidTagUnnamed0E3E};
+const std::vector<uint32_t> kExtraTable3Columns = {PidTagReplChangenum, PidTagCreationTime};
 
 uint64_t NowAsFileTime() {
     using namespace std::chrono;
     auto since_1970 = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
     return static_cast<uint64_t>(since_1970) * 10 + 116444736000000000ULL;
 }
-constexpr uint32_t kTagMessageSize = 0x0E080003;
-constexpr uint32_t kTagRowid = 0x30000003;
-constexpr uint32_t kTagAttachSize = 0x0E200003;
-constexpr uint32_t kTagAttachDataBinary = 0x37010102;
-constexpr uint32_t kTagAttachDataObject = 0x3701000D;
-constexpr uint32_t kTagRenderingPosition = 0x370B0003;
-constexpr uint32_t kTagRecordKey = 0x0FF90102;
-constexpr uint32_t kTagSearchKey = 0x300B0102;
-constexpr uint32_t kTagReplVersionHistory = 0x0E340102;
-constexpr uint32_t kTagReplFlags = 0x0E380003;
-constexpr uint32_t kTagLatestPstEnsure = 0x66FA0003;
-constexpr uint32_t kTagStoreUnknown66FC = 0x66FC0003;
-constexpr uint32_t kTagMessageStatus = 0x0E170003;
-constexpr uint32_t kTagAttachFilename = 0x3704001F;
 // Attachment subnodes are numbered from 0x8025, as Outlook numbers them.
 constexpr uint32_t kFirstAttachmentIndex = 0x8025 >> 5;
 constexpr uint32_t kMsgFlagRead = 0x01;
@@ -186,21 +224,22 @@ void MessageStore::BuildNewStore(const std::string& display_name) {
     for (int i = 0; i < 4; ++i) PutFixed32(&record_key_, random());
 
     PropertyList store = {
-        Property{kTagRecordKey, record_key_},
-        Text(kTagDisplayName, display_name),
-        Long(0x35DF0003, 0xC9),  // valid folders: subtree, wastebasket, common views, finder
-        Property{0x35E00102, EntryId(kNidIpmSubtree)},
-        Property{0x35E30102, EntryId(kNidDeletedItems)},
-        Property{0x35E60102, EntryId(kNidCommonViews)},
-        Property{0x35E70102, EntryId(kNidSearchRoot)},
-        Bool(0x6633000B, true),
-        Long(0x67FF0003, 0),  // no password
-        Property{kTagReplVersionHistory, ReplVersionHistory()},
-        Long(kTagReplFlags, 0),
-        Long(kTagLatestPstEnsure, 0x000E0011),  // what every Outlook store carries
+        Property{PidTagRecordKey, record_key_},
+        Text(PidTagDisplayName, display_name),
+        // Valid folders: subtree, wastebasket, common views, finder.
+        Long(PidTagValidFolderMask, 0xC9),
+        Property{PidTagIpmSubTreeEntryId, EntryId(kNidIpmSubtree)},
+        Property{PidTagIpmWastebasketEntryId, EntryId(kNidDeletedItems)},
+        Property{PidTagCommonViewsEntryId, EntryId(kNidCommonViews)},
+        Property{PidTagFinderEntryId, EntryId(kNidSearchRoot)},
+        Bool(PidTagPstLrNoRestrictions, true),
+        Long(PidTagPstPassword, 0),  // no password
+        Property{PidTagReplVersionHistory, ReplVersionHistory()},
+        Long(PidTagReplFlags, 0),
+        Long(PidTagLatestPstEnsure, 0x000E0011),  // what every Outlook store carries
         // Undocumented; its value differs between Outlook's stores and no
         // reader interprets it.
-        Long(kTagStoreUnknown66FC, 0),
+        Long(PidTagUnnamed66FC, 0),
     };
     uint32_t index = 1;
     ndb_->PutNode(kNidMessageStore, 0, BuildPropertyContext(store, &index));
@@ -253,8 +292,8 @@ MessageStore::Folder& MessageStore::AddFolderObject(Nid nid, Nid parent, const s
     f.parent = parent;
     f.name = name;
     f.search = NidTypeOf(nid) == kNidTypeSearchFolder;
-    f.props = {Text(kTagDisplayName, name)};
-    if (!cls.empty()) f.props.push_back(Text(kTagContainerClass, cls));
+    f.props = {Text(PidTagDisplayName, name)};
+    if (!cls.empty()) f.props.push_back(Text(PidTagContainerClass, cls));
     f.hierarchy = std::make_unique<TableBuilder>(kHierarchyColumns);
     f.contents =
         std::make_unique<TableBuilder>(f.search ? kSearchContentsColumns : kContentsColumns);
@@ -291,9 +330,9 @@ void MessageStore::AttachTableReaders(Folder& f) {
 
 PropertyList MessageStore::FolderProps(const Folder& f) const {
     PropertyList props = f.props;
-    SetProp(&props, Long(kTagContentCount, f.count));
-    SetProp(&props, Long(kTagUnreadCount, f.unread));
-    SetProp(&props, Bool(kTagSubfolders, !f.children.empty()));
+    SetProp(&props, Long(PidTagContentCount, f.count));
+    SetProp(&props, Long(PidTagContentUnreadCount, f.unread));
+    SetProp(&props, Bool(PidTagSubfolders, !f.children.empty()));
     return props;
 }
 
@@ -329,39 +368,40 @@ size_t MessageStore::MessageCount(Nid folder) const {
 NodeContent MessageStore::BuildMessage(const MessageContent& m, uint32_t* next_index) {
     PropertyList props = m.props;
     for (auto& p : props)
-        if (p.tag == kTagSubject) p.value = MarkSubject(p.value);
-    uint32_t flags = LongOf(props, kTagMessageFlags, kMsgFlagRead) & ~kMsgFlagHasAttach;
+        if (p.tag == PidTagSubject) p.value = MarkSubject(p.value);
+    uint32_t flags = LongOf(props, PidTagMessageFlags, kMsgFlagRead) & ~kMsgFlagHasAttach;
     if (!m.attachments.empty()) flags |= kMsgFlagHasAttach;
-    SetProp(&props, Long(kTagMessageFlags, flags));
+    SetProp(&props, Long(PidTagMessageFlags, flags));
     // [MS-PST] 2.4.5 requires both on every message; Outlook sets them on
     // embedded ones too.
-    if (!FindProp(props, kTagSearchKey)) SetProp(&props, Property{kTagSearchKey, NewSearchKey()});
-    if (!FindProp(props, kTagMessageStatus)) SetProp(&props, Long(kTagMessageStatus, 0));
+    if (!FindProp(props, PidTagSearchKey))
+        SetProp(&props, Property{PidTagSearchKey, NewSearchKey()});
+    if (!FindProp(props, PidTagMessageStatus)) SetProp(&props, Long(PidTagMessageStatus, 0));
     // Creation and modification times default to the moment of writing.
-    for (uint32_t tag : {kTagCreationTime, kTagLastModificationTime}) {
+    for (uint32_t tag : {PidTagCreationTime, PidTagLastModificationTime}) {
         if (FindProp(props, tag)) continue;
         Property now{tag, {}};
         PutFixed64(&now.value, NowAsFileTime());
         props.push_back(std::move(now));
     }
-    if (!FindProp(props, kTagMessageSize)) {
+    if (!FindProp(props, PidTagMessageSize)) {
         size_t size = 0;
         for (const auto& p : props) size += p.value.size();
         for (const auto& a : m.attachments)
             for (const auto& p : a.props) size += p.value.size();
         SetProp(&props,
-                Long(kTagMessageSize, static_cast<uint32_t>(std::min<size_t>(size, UINT32_MAX))));
+                Long(PidTagMessageSize, static_cast<uint32_t>(std::min<size_t>(size, UINT32_MAX))));
     }
     NodeContent node = BuildPropertyContext(props, next_index);
 
     std::vector<uint32_t> columns = kRecipientColumns;
-    columns.push_back(kTagRowid);
+    columns.push_back(PidTagRowid);
     for (const auto& r : m.recipients)
         for (const auto& p : r) columns.push_back(p.tag);
     TableBuilder recipients(columns);
     for (size_t i = 0; i < m.recipients.size(); ++i) {
         PropertyList row = m.recipients[i];
-        row.push_back(Long(kTagRowid, static_cast<uint32_t>(i)));
+        row.push_back(Long(PidTagRowid, static_cast<uint32_t>(i)));
         recipients.SetRow(static_cast<uint32_t>(i), row);
     }
     node.subnodes.push_back({kNidRecipientTableSub, recipients.Build()});
@@ -383,31 +423,31 @@ NodeContent MessageStore::BuildMessage(const MessageContent& m, uint32_t* next_i
                 NodeContent message = BuildMessage(*a.embedded, &inner_index);
                 PropertyList inner_props;
                 ReadPropertyContext(message, &inner_props);
-                embedded_size = LongOf(inner_props, kTagMessageSize, 0);
+                embedded_size = LongOf(inner_props, PidTagMessageSize, 0);
                 // The second half is the message's size, as Outlook writes it,
                 // not the length of its node.
-                Property object{kTagAttachDataObject, {}};
+                Property object{PidTagAttachDataObject, {}};
                 PutFixed32(&object.value, inner);
                 PutFixed32(&object.value, embedded_size);
                 SetProp(&props, object);
                 extra.push_back({inner, std::move(message)});
                 // Outlook names an embedded message by its subject.
-                if (const Property* subject = FindProp(a.embedded->props, kTagSubject)) {
+                if (const Property* subject = FindProp(a.embedded->props, PidTagSubject)) {
                     std::string name = UnmarkedSubject(subject->value);
-                    if (!FindProp(props, kTagDisplayName))
-                        SetProp(&props, Property{kTagDisplayName, name});
-                    if (!FindProp(props, kTagAttachFilename))
-                        SetProp(&props, Property{kTagAttachFilename, name});
+                    if (!FindProp(props, PidTagDisplayName))
+                        SetProp(&props, Property{PidTagDisplayName, name});
+                    if (!FindProp(props, PidTagAttachFilename))
+                        SetProp(&props, Property{PidTagAttachFilename, name});
                 }
             }
-            if (!FindProp(props, kTagRenderingPosition))
-                SetProp(&props, Long(kTagRenderingPosition, 0xFFFFFFFF));
-            if (!FindProp(props, kTagAttachSize)) {
+            if (!FindProp(props, PidTagRenderingPosition))
+                SetProp(&props, Long(PidTagRenderingPosition, 0xFFFFFFFF));
+            if (!FindProp(props, PidTagAttachSize)) {
                 // The size of the attachment object: its properties and, for
                 // an embedded message, that message's size.
                 size_t size = embedded_size + 4;
                 for (const auto& p : props) size += p.value.size();
-                SetProp(&props, Long(kTagAttachSize,
+                SetProp(&props, Long(PidTagAttachSize,
                                      static_cast<uint32_t>(std::min<size_t>(size, UINT32_MAX))));
             }
             NodeContent attachment = BuildPropertyContext(props, &index);
@@ -440,7 +480,7 @@ void MessageStore::WriteMessage(Nid nid, Folder& f, const MessageContent& messag
     NodeContent node = BuildMessage(message, &index);
     ndb_->PutNode(nid, f.nid, node);
     if (replace) {
-        std::optional<std::string> old = f.contents->Cell(nid, kTagMessageFlags);
+        std::optional<std::string> old = f.contents->Cell(nid, PidTagMessageFlags);
         bool was_unread = !old || old->size() < 4 || !(DecodeFixed32(old->data()) & kMsgFlagRead);
         --f.count;
         if (was_unread) --f.unread;
@@ -450,7 +490,7 @@ void MessageStore::WriteMessage(Nid nid, Folder& f, const MessageContent& messag
     ReadPropertyContext(node, &stored);
     f.contents->SetRow(nid, stored);
     ++f.count;
-    if (!(LongOf(stored, kTagMessageFlags, 0) & kMsgFlagRead)) ++f.unread;
+    if (!(LongOf(stored, PidTagMessageFlags, 0) & kMsgFlagRead)) ++f.unread;
     f.pc_dirty = true;
     f.contents_dirty = true;
 }
@@ -545,8 +585,8 @@ bool MessageStore::LoadFolders(std::string* error) {
         *error = "store object unreadable";
         return false;
     }
-    if (const Property* p = FindProp(props, kTagRecordKey)) record_key_ = p->value;
-    if (const Property* p = FindProp(props, kTagDisplayName))
+    if (const Property* p = FindProp(props, PidTagRecordKey)) record_key_ = p->value;
+    if (const Property* p = FindProp(props, PidTagDisplayName))
         display_name_ = Utf8FromUtf16(p->value);
     PropertyList names;
     if (!ndb_->ReadNode(kNidNameToIdMap, &node) || !ReadPropertyContext(node, &names) ||
@@ -569,13 +609,14 @@ bool MessageStore::LoadFolders(std::string* error) {
             *error = "folder object unreadable";
             return false;
         }
-        f.count = LongOf(props, kTagContentCount, 0);
-        f.unread = LongOf(props, kTagUnreadCount, 0);
+        f.count = LongOf(props, PidTagContentCount, 0);
+        f.unread = LongOf(props, PidTagContentUnreadCount, 0);
         for (const auto& p : props) {
-            if (p.tag == kTagContentCount || p.tag == kTagUnreadCount || p.tag == kTagSubfolders)
+            if (p.tag == PidTagContentCount || p.tag == PidTagContentUnreadCount ||
+                p.tag == PidTagSubfolders)
                 continue;
             f.props.push_back(p);
-            if (p.tag == kTagDisplayName) f.name = Utf8FromUtf16(p.value);
+            if (p.tag == PidTagDisplayName) f.name = Utf8FromUtf16(p.value);
         }
         const Nid folderNid = nid;  // clang 14 cannot capture a structured binding
         auto load = [&](uint32_t type, const std::vector<uint32_t>& columns) {

@@ -1,5 +1,6 @@
 #include "mapi/pst/NameMap.h"
 
+#include "mapi/PropTags.h"
 #include "mapi/pst/Coding.h"
 #include "mapi/pst/Crc.h"
 #include "mapi/pst/Text.h"
@@ -7,10 +8,9 @@
 namespace mailvane::pst {
 namespace {
 
-constexpr uint32_t kTagBucketCount = 0x00010003;
-constexpr uint32_t kTagGuidStream = 0x00020102;
-constexpr uint32_t kTagEntryStream = 0x00030102;
-constexpr uint32_t kTagStringStream = 0x00040102;
+// Tags by their documented names.
+using namespace mailvane::mapi;
+
 constexpr uint16_t kFirstBucket = 0x1000;
 constexpr uint16_t kFirstNamedId = 0x8000;
 
@@ -108,10 +108,10 @@ PropertyList NameMap::Properties() const {
     PropertyList props;
     std::string count;
     PutFixed32(&count, kBuckets);
-    props.push_back({kTagBucketCount, count});
-    props.push_back({kTagGuidStream, guids});
-    props.push_back({kTagEntryStream, entries});
-    props.push_back({kTagStringStream, strings_});
+    props.push_back({PidTagNameidBucketCount, count});
+    props.push_back({PidTagNameidStreamGuid, guids});
+    props.push_back({PidTagNameidStreamEntry, entries});
+    props.push_back({PidTagNameidStreamString, strings_});
     for (auto& [id, bytes] : buckets) props.push_back({MakeTag(id, kPtBinary), bytes});
     return props;
 }
@@ -121,9 +121,9 @@ bool NameMap::Load(const PropertyList& props) {
     const std::string* entries = nullptr;
     const std::string* strings = nullptr;
     for (const auto& p : props) {
-        if (p.tag == kTagGuidStream) guids = &p.value;
-        if (p.tag == kTagEntryStream) entries = &p.value;
-        if (p.tag == kTagStringStream) strings = &p.value;
+        if (p.tag == PidTagNameidStreamGuid) guids = &p.value;
+        if (p.tag == PidTagNameidStreamEntry) entries = &p.value;
+        if (p.tag == PidTagNameidStreamString) strings = &p.value;
     }
     if (!guids || !entries || !strings || guids->size() % 16 || entries->size() % 8) return false;
     guids_.clear();

@@ -24,7 +24,7 @@ constexpr uint32_t kFirstCellNidIndex = 2;
 }  // namespace
 
 TableBuilder::TableBuilder(std::vector<uint32_t> tags) : tags_(std::move(tags)) {
-    for (uint32_t must : {kTagLtpRowId, kTagLtpRowVer})
+    for (uint32_t must : {mapi::PidTagLtpRowId, mapi::PidTagLtpRowVer})
         if (std::find(tags_.begin(), tags_.end(), must) == tags_.end()) tags_.push_back(must);
     std::sort(tags_.begin(), tags_.end());
     tags_.erase(std::unique(tags_.begin(), tags_.end()), tags_.end());
@@ -33,12 +33,12 @@ TableBuilder::TableBuilder(std::vector<uint32_t> tags) : tags_(std::move(tags)) 
     uint16_t at = 8;
     uint8_t bit = 2;
     for (size_t i = 0; i < tags_.size(); ++i) {
-        if (tags_[i] == kTagLtpRowId) layout_[i] = {0, 4, 0};
-        if (tags_[i] == kTagLtpRowVer) layout_[i] = {4, 4, 1};
+        if (tags_[i] == mapi::PidTagLtpRowId) layout_[i] = {0, 4, 0};
+        if (tags_[i] == mapi::PidTagLtpRowVer) layout_[i] = {4, 4, 1};
     }
     for (uint8_t size : {8, 4, 2, 1}) {
         for (size_t i = 0; i < tags_.size(); ++i) {
-            if (tags_[i] == kTagLtpRowId || tags_[i] == kTagLtpRowVer) continue;
+            if (tags_[i] == mapi::PidTagLtpRowId || tags_[i] == mapi::PidTagLtpRowVer) continue;
             if (CellSize(PropTypeOf(tags_[i])) != size) continue;
             layout_[i] = {at, size, bit++};
             at = static_cast<uint16_t>(at + size);
@@ -88,17 +88,18 @@ TableBuilder::Row TableBuilder::EncodeRow(uint32_t row_id, const PropertyList& v
         row.fixed[ceb] = static_cast<char>(row.fixed[ceb] | (0x80 >> (layout_[col].bit % 8)));
     };
     for (size_t col = 0; col < tags_.size(); ++col) {
-        if (tags_[col] == kTagLtpRowId) {
+        if (tags_[col] == mapi::PidTagLtpRowId) {
             EncodeFixed32(row.fixed.data() + layout_[col].offset, row_id);
             mark(col);
-        } else if (tags_[col] == kTagLtpRowVer) {
+        } else if (tags_[col] == mapi::PidTagLtpRowVer) {
             EncodeFixed32(row.fixed.data() + layout_[col].offset, 1);
             mark(col);
         }
     }
     for (const auto& v : values) {
         size_t col = ColumnOf(v.tag);
-        if (col == tags_.size() || v.tag == kTagLtpRowId || v.tag == kTagLtpRowVer) continue;
+        if (col == tags_.size() || v.tag == mapi::PidTagLtpRowId || v.tag == mapi::PidTagLtpRowVer)
+            continue;
         size_t fixed = FixedSize(PropTypeOf(v.tag));
         if (fixed != 0 && fixed <= 8) {
             std::string cell = v.value;

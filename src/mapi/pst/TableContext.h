@@ -9,14 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "mapi/PropTags.h"
 #include "mapi/pst/Heap.h"
 #include "mapi/pst/NodeContent.h"
 #include "mapi/pst/Property.h"
 
 namespace mailvane::pst {
-
-constexpr uint32_t kTagLtpRowId = 0x67F20003;
-constexpr uint32_t kTagLtpRowVer = 0x67F30003;
 
 struct TableView;
 
