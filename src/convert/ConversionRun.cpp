@@ -91,7 +91,7 @@ RunReport ConversionRun::Run() {
         // The run ends at once, as when no store can be had: what was done
         // before stays, and the message says which file failed and why.
         report_.sessionError = true;
-        report_.AddFailure(store_.path(), 0, sessionError_);
+        Fail(store_.path(), 0, sessionError_);
         host_.ShowMessage(MessageKind::Information, kSessionErrorTitle,
                           std::string(kSessionErrorText) + "\n" + sessionError_);
         host_.RunFinished(report_);
@@ -121,11 +121,20 @@ fs::path ConversionRun::OutputFolderFor(const fs::path& destination, const fs::p
     return chosen;
 }
 
+void ConversionRun::Fail(const fs::path& mailbox, std::int64_t message, std::string cause) {
+    RunFailure failure{mailbox, message, std::move(cause)};
+    // The front end hears of each failure the moment it happens; the report
+    // keeps only the first ones.
+    host_.ShowFailure(failure);
+    report_.AddFailure(failure.mailbox, failure.message, std::move(failure.cause));
+}
+
 bool ConversionRun::SkipMailbox(const fs::path& source, const std::string& cause) {
     ++report_.mailboxesFailed;
-    report_.AddFailure(source, 0, cause);
+    Fail(source, 0, cause);
     std::error_code ignored;
     if (const auto size = fs::file_size(source, ignored); !ignored) bytesBefore_ += size;
+    host_.ShowProgressBytes(bytesBefore_, totalBytes_);
     if (storePerMailbox_) FinishStore();
     return true;
 }
@@ -155,7 +164,7 @@ void ConversionRun::FinishStore() {
         report_.stores.back().folders.push_back({folder.name, folder.messages});
     if (const std::string cause = store_.Close(); !cause.empty()) {
         ++report_.storesFailed;
-        report_.AddFailure(report_.stores.back().path, 0, cause);
+        Fail(report_.stores.back().path, 0, cause);
     }
 }
 
@@ -214,20 +223,20 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& 
 
     if (!result.opened) {
         ++report_.mailboxesFailed;
-        report_.AddFailure(source, 0, "cannot read the mailbox: " + result.error);
+        Fail(source, 0, "cannot read the mailbox: " + result.error);
     } else if (result.stopped) {
         report_.stopped = true;
         return false;
     } else if (!result.complete) {
         ++report_.mailboxesFailed;
-        report_.AddFailure(source, 0,
-                           "reading failed after " + std::to_string(result.bytesRead) + " bytes (" +
-                               result.error + "); the messages before were saved");
+        Fail(source, 0,
+             "reading failed after " + std::to_string(result.bytesRead) + " bytes (" +
+                 result.error + "); the messages before were saved");
     } else if (result.shape == MailboxShape::NotAMailbox) {
         ++report_.mailboxesFailed;
-        report_.AddFailure(source, 0,
-                           "not a mailbox: no line starts with \"From \" and the file does not "
-                           "start with a header; nothing was written");
+        Fail(source, 0,
+             "not a mailbox: no line starts with \"From \" and the file does not "
+             "start with a header; nothing was written");
     } else if (result.shape == MailboxShape::Empty) {
         report_.notes.push_back(DisplayPath(source) + " holds no messages.");
     }
@@ -254,7 +263,7 @@ void ConversionRun::MessageSaved(std::int64_t number) {
 
 void ConversionRun::MessageFailed(std::int64_t number, const std::string& cause) {
     ++report_.messagesFailed;
-    report_.AddFailure(source_, number, cause);
+    Fail(source_, number, cause);
     host_.Yield();
 }
 

@@ -26,6 +26,8 @@ private:
     // False when the run must end (a stop, or no store could be had).
     bool ConvertMailbox(const std::filesystem::path& destination,
                         const std::filesystem::path& source, OutputFormat format);
+    // Records a failure in the report and shows it to the front end at once.
+    void Fail(const std::filesystem::path& mailbox, std::int64_t message, std::string cause);
     // Counts the mailbox failed with `cause` and goes on with the next.
     bool SkipMailbox(const std::filesystem::path& source, const std::string& cause);
     // With one store per mailbox, attaches the mailbox's store; false when
