@@ -8,7 +8,8 @@ std::string Session::Logon() {
 }
 
 Store* Session::AddPSTStore(const std::filesystem::path& path, int /*format*/,
-                            const std::string& display_name, std::string* error) {
+                            const std::string& display_name, unsigned file_mode,
+                            std::string* error) {
     if (!logged_on_) {
         *error = "session is not logged on";
         return nullptr;
@@ -21,7 +22,7 @@ Store* Session::AddPSTStore(const std::filesystem::path& path, int /*format*/,
             return nullptr;
         }
     }
-    auto store = Store::Attach(path, display_name, error);
+    auto store = Store::Attach(path, display_name, file_mode, error);
     if (!store) return nullptr;
     stores_.push_back(std::move(store));
     return stores_.back().get();

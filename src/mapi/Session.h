@@ -18,10 +18,17 @@ public:
     bool loggedOn() const { return logged_on_; }
 
     // Creates the store file at `path`, or opens one this program made and
-    // adds to it. Every store is Unicode whatever `format` says. Null on
-    // failure, with the cause (naming the file) in *error.
+    // adds to it. Every store is Unicode whatever `format` says. A new file
+    // gets the permission bits `file_mode` (0666 when not given) less the
+    // umask. A symbolic link at `path` is refused, never written through;
+    // so is any file this program did not make, which is left as it was.
+    // Null on failure, with the cause (naming the file) in *error.
     Store* AddPSTStore(const std::filesystem::path& path, int format,
-                       const std::string& display_name, std::string* error);
+                       const std::string& display_name, unsigned file_mode, std::string* error);
+    Store* AddPSTStore(const std::filesystem::path& path, int format,
+                       const std::string& display_name, std::string* error) {
+        return AddPSTStore(path, format, display_name, 0666, error);
+    }
     std::vector<Store*> Stores() const;
     // Detaches a store after completing its file.
     std::string RemoveStore(Store* store);

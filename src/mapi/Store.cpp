@@ -5,12 +5,15 @@
 namespace mailvane::mapi {
 
 std::unique_ptr<Store> Store::Attach(const std::filesystem::path& path,
-                                     const std::string& display_name, std::string* error) {
+                                     const std::string& display_name, unsigned file_mode,
+                                     std::string* error) {
     std::unique_ptr<Store> store(new Store());
     store->path_ = path;
     std::string cause;
     std::error_code ec;
-    if (std::filesystem::exists(path, ec)) {
+    // Whatever is at the path, a dangling link too, is reopened or refused;
+    // only a free path gets a new file.
+    if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found) {
         auto sink = pst::FileSink::Open(path, &cause);
         if (sink) {
             store->backing_ = pst::MessageStore::Open(sink.get(), &cause);
@@ -22,7 +25,7 @@ std::unique_ptr<Store> Store::Attach(const std::filesystem::path& path,
         }
         return store;
     }
-    auto sink = pst::FileSink::Create(path, &cause);
+    auto sink = pst::FileSink::Create(path, file_mode, &cause);
     if (!sink) {
         *error = "Cannot create the store " + path.string() + ": " + cause;
         return nullptr;

@@ -16,10 +16,13 @@ namespace mailvane::mapi {
 
 class Store {
 public:
-    // Creates the file (exclusively) or reopens one this program made.
-    // Returns null with the cause, naming the file, in *error.
+    // Creates the file (exclusively, with the permission bits `file_mode`
+    // less the umask) or reopens one this program made; never through a
+    // symbolic link. Returns null with the cause, naming the file, in *error;
+    // a file it refuses is left as it was.
     static std::unique_ptr<Store> Attach(const std::filesystem::path& path,
-                                         const std::string& display_name, std::string* error);
+                                         const std::string& display_name, unsigned file_mode,
+                                         std::string* error);
     ~Store();
 
     Folder& IPMRootFolder() { return FolderFor(backing_->ipmSubtree()); }

@@ -1,8 +1,12 @@
 // The object model: property values, the session's store and folder calls,
 // saving items, and reopening a store this program made.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "TestSupport.h"
 #include "mapi/PropTags.h"
@@ -189,24 +193,92 @@ TEST(MailItem, NamedPropertiesGetTheirIdsFromTheStore) {
     EXPECT_EQ(item.Resolve(store.get())[1].tag, 0x8003101Fu) << "ids are stable";
 }
 
+std::string Contents(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Whatever sits at the store's path and is no store of ours stays as it
+// was, to the byte and to its modification time; the cause names the file.
 TEST(Session, RefusesWhatItDidNotMakeAndLeavesItAlone) {
+    namespace fs = std::filesystem;
     auto dir = pst::testing::ScratchDir("refuse");
-    auto path = dir / "notes.pst";
-    std::string text;
-    for (int i = 0; i < 40; ++i) text += "just some text, not a store\n";
-    std::ofstream(path) << text;
     Session session;
     session.Logon();
     std::string error;
-    EXPECT_EQ(session.AddPSTStore(path, 1, "X", &error), nullptr);
-    EXPECT_NE(error.find(path.string()), std::string::npos) << error;
-    EXPECT_NE(error.find("not a personal store"), std::string::npos) << error;
-    std::ifstream in(path);
-    std::string back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(back, text);
+    std::string text;
+    for (int i = 0; i < 40; ++i) text += "just some text, not a store\n";
+    std::string store_bytes;
+    {
+        Session maker;
+        maker.Logon();
+        ASSERT_NE(maker.AddPSTStore(dir / "ours.pst", 1, "Ours", &error), nullptr) << error;
+        maker.Logoff();
+        store_bytes = Contents(dir / "ours.pst");
+    }
+    // Each case: what is at the path, and the words the cause must hold.
+    struct Case {
+        std::string name;
+        std::function<void(const fs::path&)> make;
+        std::string cause;
+    };
+    const std::vector<Case> cases = {
+        {"notes.pst", [&](const fs::path& p) { std::ofstream(p) << text; }, "not a personal store"},
+        // A link to our own store is refused too: the file is written only
+        // where the path itself says.
+        {"link.pst", [&](const fs::path& p) { fs::create_symlink(dir / "ours.pst", p); },
+         "symbolic link"},
+        {"dangling.pst", [&](const fs::path& p) { fs::create_symlink(dir / "nowhere.pst", p); },
+         "symbolic link"},
+        {"fifo.pst", [&](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+         "not a regular file"},
+    };
+    for (const Case& c : cases) {
+        fs::path path = dir / c.name;
+        c.make(path);
+        auto before = fs::symlink_status(path).type();
+        auto modified =
+            fs::is_regular_file(path) ? fs::last_write_time(path) : fs::file_time_type{};
+        EXPECT_EQ(session.AddPSTStore(path, 1, "X", &error), nullptr) << c.name;
+        EXPECT_NE(error.find(path.string()), std::string::npos) << error;
+        EXPECT_NE(error.find(c.cause), std::string::npos) << error;
+        EXPECT_EQ(fs::symlink_status(path).type(), before) << c.name;
+        if (fs::is_regular_file(fs::symlink_status(path))) {
+            EXPECT_EQ(Contents(path), text);
+            EXPECT_EQ(fs::last_write_time(path), modified);
+        }
+    }
+    EXPECT_FALSE(fs::exists(dir / "nowhere.pst")) << "a file was made through a dangling link";
+    EXPECT_EQ(Contents(dir / "ours.pst"), store_bytes) << "written through a link";
     // A folder where the file should go cannot be created over.
     EXPECT_EQ(session.AddPSTStore(dir / "missing" / "x.pst", 1, "X", &error), nullptr);
     EXPECT_NE(error.find("x.pst"), std::string::npos) << error;
+}
+
+// A new store file takes the permission bits it is given, less the umask,
+// as any file the program writes; the 0666 default leaves it to the umask.
+TEST(Session, NewStoreFilesTakeTheGivenModeLessTheUmask) {
+    auto dir = pst::testing::ScratchDir("mode");
+    const mode_t saved = ::umask(022);
+    struct Case {
+        unsigned mode;
+        mode_t umask;
+        unsigned want;
+    };
+    for (const Case& c : {Case{0600, 022, 0600}, Case{0644, 077, 0600}, Case{0666, 027, 0640},
+                          Case{0755, 022, 0644}}) {
+        ::umask(c.umask);
+        auto path = dir / ("m" + std::to_string(c.mode) + "_" + std::to_string(c.umask) + ".pst");
+        Session session;
+        session.Logon();
+        std::string error;
+        ASSERT_NE(session.AddPSTStore(path, 1, "M", c.mode, &error), nullptr) << error;
+        session.Logoff();
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.want) << std::oct << c.mode << " umask " << c.umask;
+    }
+    ::umask(saved);
 }
 
 }  // namespace

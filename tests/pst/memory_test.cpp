@@ -81,7 +81,7 @@ MessageContent Message(uint32_t n, bool read) {
 size_t HeldAfterWriting(const std::filesystem::path& path, uint32_t count) {
     size_t before = LiveHeapBytes();
     std::string error;
-    auto sink = FileSink::Create(path, &error);
+    auto sink = FileSink::Create(path, 0644, &error);
     EXPECT_TRUE(sink) << error;
     if (!sink) return 0;
     auto store = MessageStore::Create(sink.get(), "Memory");

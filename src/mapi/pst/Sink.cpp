@@ -16,12 +16,25 @@ std::string Errno() {
     return std::strerror(errno);
 }
 
+constexpr const char* kLinkRefused = "it is a symbolic link; nothing is written through it";
+
+// Why opening `path` failed with errno `err`: a link named as such (O_NOFOLLOW
+// gives ELOOP for one, O_EXCL EEXIST), otherwise the system's words.
+std::string OpenFailure(const std::filesystem::path& path, int err) {
+    struct stat st {};
+    if ((err == ELOOP || err == EEXIST) && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        return kLinkRefused;
+    return std::strerror(err);
+}
+
 }  // namespace
 
-std::unique_ptr<FileSink> FileSink::Create(const std::filesystem::path& path, std::string* error) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+std::unique_ptr<FileSink> FileSink::Create(const std::filesystem::path& path, unsigned mode,
+                                           std::string* error) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    static_cast<mode_t>(mode & 0666));
     if (fd < 0) {
-        *error = Errno();
+        *error = OpenFailure(path, errno);
         return nullptr;
     }
     ::flock(fd, LOCK_EX | LOCK_NB);  // new and ours alone: cannot be held elsewhere
@@ -29,20 +42,27 @@ std::unique_ptr<FileSink> FileSink::Create(const std::filesystem::path& path, st
 }
 
 std::unique_ptr<FileSink> FileSink::Open(const std::filesystem::path& path, std::string* error) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    // Non-blocking, so that a FIFO put there cannot hang the open; it is
+    // refused just below with anything else that is not a regular file.
+    int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        *error = Errno();
-        return nullptr;
-    }
-    // One writer per file, across processes too (an advisory lock).
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        *error = "in use by another program";
-        ::close(fd);
+        *error = OpenFailure(path, errno);
         return nullptr;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         *error = Errno();
+        ::close(fd);
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *error = "it is not a regular file";
+        ::close(fd);
+        return nullptr;
+    }
+    // One writer per file, across processes too (an advisory lock).
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *error = "in use by another program";
         ::close(fd);
         return nullptr;
     }

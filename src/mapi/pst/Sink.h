@@ -25,11 +25,16 @@ public:
     virtual uint64_t Size() const = 0;
 };
 
-// A real file. Create() refuses an existing path; Open() needs one and
-// refuses a file another writer holds open.
+// A real file. Neither call follows a symbolic link at `path`: a link is
+// refused, and nothing is written through it.
 class FileSink : public Sink {
 public:
-    static std::unique_ptr<FileSink> Create(const std::filesystem::path& path, std::string* error);
+    // A new file with the permission bits `mode` (less the umask); refuses
+    // any existing path.
+    static std::unique_ptr<FileSink> Create(const std::filesystem::path& path, unsigned mode,
+                                            std::string* error);
+    // An existing regular file; refuses anything else (a device, a FIFO)
+    // and a file another writer holds open. Opening changes nothing in it.
     static std::unique_ptr<FileSink> Open(const std::filesystem::path& path, std::string* error);
     ~FileSink() override;
 
