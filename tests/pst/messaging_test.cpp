@@ -225,5 +225,24 @@ TEST(MessageStore, EmbeddedMessagesAreSizedAndNamedByTheirSubject) {
         << "the attachment holds the message and more";
 }
 
+// A reader (pst-extractor) throws on a name-to-id map whose string stream is
+// empty, as Outlook's never is: a new store's map names one property by a
+// string, and the stream holds it, length first, in UTF-16.
+TEST(MessageStore, ANewStoresNameMapHasAStringInItsStream) {
+    MemorySink sink;
+    auto store = MessageStore::Create(&sink, "Names");
+    ASSERT_EQ(store->Checkpoint(), "");
+    NodeContent node;
+    ASSERT_TRUE(store->ndb()->ReadNode(kNidNameToIdMap, &node));
+    PropertyList props;
+    ASSERT_TRUE(ReadPropertyContext(node, &props));
+    std::string strings = ByTag(props)[mapi::PidTagNameidStreamString];
+    ASSERT_GE(strings.size(), 6u);
+    uint32_t length = DecodeFixed32(strings.data());
+    ASSERT_GT(length, 0u);
+    ASSERT_LE(4 + length, strings.size());
+    EXPECT_FALSE(Utf8FromUtf16(strings.substr(4, length)).empty());
+}
+
 }  // namespace
 }  // namespace mailvane::pst
