@@ -68,6 +68,22 @@ TEST(Dates, MailAndReceivedDates) {
     EXPECT_FALSE(ReceivedDate("from a by b"));
 }
 
+TEST(Dates, TheEpochAndEarlierAreDates) {
+    EXPECT_EQ(ParseMailDate("Thu, 01 Jan 1970 00:00:00 +0000"), FileTime::FromUnix(0));
+    EXPECT_EQ(ParseMailDate("Thu, 01 Jan 1970 01:00:00 +0100"), FileTime::FromUnix(0));
+    EXPECT_EQ(ParseMailDate("Wed, 31 Dec 1969 23:59:59 +0000"), FileTime::FromUnix(-1));
+    // Years GMime does not read, in the form RFC 5322 writes.
+    EXPECT_EQ(ParseMailDate("Mon, 1 Jan 1900 00:00:00 +0000"), FileTime::FromUnix(-2208988800));
+    EXPECT_EQ(ParseMailDate("1 Jan 1960 12:00 -0500 (EST)"), FileTime::FromUnix(-315558000));
+    EXPECT_EQ(ParseMailDate("Mon, 1 Jan 1601 00:00:00 +0000"), FileTime{0});
+    // Still no dates: before a FILETIME can count, a day the month lacks,
+    // a time of day that is none.
+    EXPECT_FALSE(ParseMailDate("Sun, 31 Dec 1600 23:59:59 +0000"));
+    EXPECT_FALSE(ParseMailDate("Thu, 29 Feb 1900 00:00:00 +0000"));
+    EXPECT_FALSE(ParseMailDate("31 Apr 1950 00:00:00 +0000"));
+    EXPECT_FALSE(ParseMailDate("1 Jan 1950 24:00:00 +0000"));
+}
+
 TEST(Names, SubjectPrefixes) {
     EXPECT_EQ(SplitSubject("Re: hello").prefix, "Re: ");
     EXPECT_EQ(SplitSubject("AW:hello").normalized, "hello");

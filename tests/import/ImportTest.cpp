@@ -87,6 +87,102 @@ TEST(Import, LoneLineFeedsAreReadLikeCrLf) {
     EXPECT_EQ(Text(item, PidTagBody), "line 1\r\nline 2\r\n");
 }
 
+TEST(Import, HeaderEndsAtABlankLineOrAtTheFirstLineThatIsNoField) {
+    const struct {
+        const char* message;
+        const char* subject;
+        const char* body;
+        const char* transportHeaders;
+    } kCases[] = {
+        // Text where a field should be starts the body, LF or CR LF.
+        {"Subject: s\nnot a field\nX-A: b\n\nrest\n", "s", "not a field\r\nX-A: b\r\n\r\nrest\r\n",
+         "Subject: s\n"},
+        {"Subject: s\r\nnot a field\r\n\r\nrest", "s", "not a field\r\n\r\nrest", "Subject: s\r\n"},
+        // A fold of blanks only is still a fold.
+        {"Subject: s\n \nHi all\n", "s", "Hi all\r\n", "Subject: s\n \n"},
+        // Blanks before the colon make a field, as older mail writes it; a
+        // name outside printable ASCII does not.
+        {"Subject : s\n\nb", "s", "b", "Subject : s\n"},
+        {"Subject: s\nX-Caf\xC3\xA9: c\n\nb", "s", "X-Caf\xC3\xA9: c\r\n\r\nb", "Subject: s\n"},
+        // A fold before any field belongs to none: it stays in the
+        // transport headers and the fields after it are read.
+        {"\tstray fold\r\nSubject: s\r\n\r\nb", "s", "b", "\tstray fold\r\nSubject: s\r\n"},
+        // No field at all: every line is text.
+        {"just text\nmore\n\nend\n", nullptr, "just text\r\nmore\r\n\r\nend\r\n", nullptr},
+        {"  indented text\n\nend", nullptr, "  indented text\r\n\r\nend", nullptr},
+        // An empty body sets none.
+        {"Subject: s\r\n\r\n", "s", nullptr, "Subject: s\r\n"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.message);
+        MailItem item;
+        ASSERT_EQ(ImportMessage("", c.message, "", item), "");
+        EXPECT_EQ(Text(item, PidTagSubject), c.subject ? c.subject : "(none)");
+        EXPECT_EQ(Text(item, PidTagBody), c.body ? c.body : "(none)");
+        EXPECT_EQ(Text(item, PidTagTransportMessageHeaders),
+                  c.transportHeaders ? c.transportHeaders : "(none)");
+    }
+}
+
+TEST(Import, ContentTypeWithoutSubtypeIsPlainTextButAReadableTypeStays) {
+    const struct {
+        const char* contentType;
+        bool body;
+    } kCases[] = {
+        {"text", true},
+        {"TEXT ; charset=us-ascii", true},
+        {"text/", true},
+        {"html", true},
+        {"multipart; boundary=b", true},
+        {"/plain", true},
+        {"application/octet-stream", false},
+        {"(note) application/octet-stream", false},
+        {"application/octet-stream (note)", false},
+        {"image/png", false},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.contentType);
+        MailItem item;
+        std::string message = std::string("Subject: s\r\nContent-Type: ") + c.contentType +
+                              "\r\n\r\n--b\r\nthe text\r\n";
+        ASSERT_EQ(ImportMessage("", message, "", item), "");
+        EXPECT_EQ(Text(item, PidTagBody), c.body ? "--b\r\nthe text\r\n" : "(none)");
+        EXPECT_EQ(item.Content(nullptr).attachments.size(), c.body ? 0u : 1u);
+        EXPECT_FALSE(item.GetProperty(PidTagHtml));
+    }
+}
+
+TEST(Import, MailboxesGMimeCannotReadKeepTheirAddress) {
+    const struct {
+        const char* from;
+        const char* name;
+        const char* address;
+    } kCases[] = {
+        {". <user@example.com>", ".", "user@example.com"},
+        {"[x] <x@example.com>", "[x]", "x@example.com"},
+        {"\"Unclosed <u@example.com>", "Unclosed", "u@example.com"},
+        {"Ann <ann@example.com>", "Ann", "ann@example.com"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.from);
+        MailItem item;
+        ASSERT_EQ(ImportMessage("", std::string("From: ") + c.from + "\r\n\r\nb", "", item), "");
+        EXPECT_EQ(Text(item, PidTagSenderName), c.name);
+        EXPECT_EQ(Text(item, PidTagSenderSmtpAddress), c.address);
+        EXPECT_EQ(Text(item, PidTagSentRepresentingSmtpAddress), c.address);
+    }
+    // One unreadable mailbox costs no other, and the order holds across
+    // separators and groups.
+    MailItem list;
+    ASSERT_EQ(ImportMessage("",
+                            "To: a@example.com; . <b@example.com>, Team: c@example.com, "
+                            "\"D, Dee\" <d@example.com>;, e@example.com\r\n\r\nb",
+                            "", list),
+              "");
+    EXPECT_EQ(Text(list, PidTagDisplayTo),
+              "a@example.com; .; c@example.com; D, Dee; e@example.com");
+}
+
 TEST(Import, DeepEmbeddingStopsAtALimitWithoutLosingTheRest) {
     // 40 messages each inside the last: deeper than the import follows.
     std::string message = "Subject: level 40\r\n\r\ninnermost text\r\n";

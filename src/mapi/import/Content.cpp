@@ -64,6 +64,7 @@ public:
 
     void Run(GMimeMessage* message);
     int attachments() const { return attachments_; }
+    bool bodyPart() const { return body_.found(); }
 
 private:
     bool SelectBody(GMimeObject* object, BodyChoice* choice, int level);
@@ -132,37 +133,44 @@ bool ContentWalk::SelectBody(GMimeObject* object, BodyChoice* choice, int level)
 }
 
 void ContentWalk::SetBodies() {
+    // An empty part sets no body: there is nothing to keep, and a body of
+    // no bytes reads as a missing value in some readers.
     uint32_t codePage = 0;
+    int32_t nativeBody = 0;
     if (body_.plain) {
         std::string bytes = DecodedContent(GMIME_PART(body_.plain));
-        const char* charset = g_mime_object_get_content_type_parameter(body_.plain, "charset");
-        DecodedText text = DecodeText(bytes, charset ? charset : "");
-        out_.Set(PidTagBody, WithCrLf(text.utf8));
-        codePage = CodePageOf(text.charset);
+        if (!bytes.empty()) {
+            DecodedText text = DecodeText(bytes, ContentTypeParameter(body_.plain, "charset"));
+            out_.Set(PidTagBody, WithCrLf(text.utf8));
+            codePage = CodePageOf(text.charset);
+            nativeBody = 1;
+        }
     }
     if (body_.html) {
         std::string bytes = DecodedContent(GMIME_PART(body_.html));
-        const char* charset = g_mime_object_get_content_type_parameter(body_.html, "charset");
-        DecodedText text = DecodeText(bytes, charset ? charset : "");
-        uint32_t htmlCodePage = text.asDeclared ? CodePageOf(text.charset) : 0;
-        // The HTML keeps its own bytes when its charset read them whole;
-        // otherwise it is stored as the UTF-8 it was read into.
-        if (htmlCodePage) {
-            out_.Set(PidTagHtml, Binary{std::move(bytes)});
-            codePage = htmlCodePage;
-        } else {
-            out_.Set(PidTagHtml, Binary{text.utf8});
-            codePage = 65001;
-        }
-        htmlText_ = Lower(std::move(text.utf8));
-        for (size_t at = htmlText_.find("cid:"); at != std::string::npos;
-             at = htmlText_.find("cid:", at + 4)) {
-            size_t end = htmlText_.find_first_of("\"' >)\r\n\t", at + 4);
-            htmlCids_.insert(
-                htmlText_.substr(at + 4, end == std::string::npos ? end : end - at - 4));
+        if (!bytes.empty()) {
+            DecodedText text = DecodeText(bytes, ContentTypeParameter(body_.html, "charset"));
+            uint32_t htmlCodePage = text.asDeclared ? CodePageOf(text.charset) : 0;
+            // The HTML keeps its own bytes when its charset read them whole;
+            // otherwise it is stored as the UTF-8 it was read into.
+            if (htmlCodePage) {
+                out_.Set(PidTagHtml, Binary{std::move(bytes)});
+                codePage = htmlCodePage;
+            } else {
+                out_.Set(PidTagHtml, Binary{text.utf8});
+                codePage = 65001;
+            }
+            nativeBody = 3;
+            htmlText_ = Lower(std::move(text.utf8));
+            for (size_t at = htmlText_.find("cid:"); at != std::string::npos;
+                 at = htmlText_.find("cid:", at + 4)) {
+                size_t end = htmlText_.find_first_of("\"' >)\r\n\t", at + 4);
+                htmlCids_.insert(
+                    htmlText_.substr(at + 4, end == std::string::npos ? end : end - at - 4));
+            }
         }
     }
-    if (body_.found()) out_.Set(PidTagNativeBody, int32_t{body_.html ? 3 : 1});
+    if (nativeBody) out_.Set(PidTagNativeBody, nativeBody);
     if (codePage) out_.Set(PidTagInternetCodepage, static_cast<int32_t>(codePage));
 }
 
@@ -193,7 +201,7 @@ void ContentWalk::AddFile(GMimeObject* object, bool inRelated) {
     std::string name;
     if (GMIME_IS_PART(object)) {
         const char* fileName = g_mime_part_get_filename(GMIME_PART(object));
-        name = fileName ? fileName : "";
+        name = fileName ? fileName : ContentTypeParameter(object, "name");
         if (Trimmed(name).empty()) {
             const char* description = g_mime_part_get_content_description(GMIME_PART(object));
             name = description ? description : "";
@@ -294,11 +302,11 @@ void ContentWalk::Run(GMimeMessage* message) {
 
 }  // namespace
 
-int SetContent(GMimeMessage* message, MailItem& item, PropertyWriter& out, int depth,
-               std::string* error) {
+ContentResult SetContent(GMimeMessage* message, MailItem& item, PropertyWriter& out, int depth,
+                         std::string* error) {
     ContentWalk walk(item, out, depth, error);
     walk.Run(message);
-    return walk.attachments();
+    return {walk.attachments(), walk.bodyPart()};
 }
 
 }  // namespace mailvane::mapi::import

@@ -63,18 +63,69 @@ int64_t TimeOfDay(std::string_view s) {
     return parts[0] * 3600 + parts[1] * 60 + parts[2];
 }
 
+// The words of a date, split at blanks and at any of `separators`.
+std::vector<std::string_view> Words(std::string_view text, std::string_view separators) {
+    auto apart = [&](char c) {
+        return c == ' ' || c == '\t' || separators.find(c) != std::string_view::npos;
+    };
+    std::vector<std::string_view> words;
+    size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && apart(text[i])) ++i;
+        size_t start = i;
+        while (i < text.size() && !apart(text[i])) ++i;
+        if (i > start) words.push_back(text.substr(start, i - start));
+    }
+    return words;
+}
+
+// "+hhmm" or "-hhmm" as seconds east of UTC; 0 for any other zone.
+int64_t ZoneOffset(std::string_view zone) {
+    if (zone.size() != 5 || (zone[0] != '+' && zone[0] != '-') || !AllDigits(zone.substr(1)))
+        return 0;
+    int64_t hhmm = Number(zone.substr(1));
+    return (hhmm / 100 * 3600 + hhmm % 100 * 60) * (zone[0] == '-' ? -1 : 1);
+}
+
+// "[day-of-week,] day month year hh:mm[:ss] [zone]" with a four-digit year,
+// the form RFC 5322 writes, as seconds since 1970; GMime reads no year
+// before 1969, which mail from old archives carries.
+std::optional<int64_t> FormalDate(std::string_view text) {
+    std::vector<std::string_view> tokens = Words(text, ",");
+    size_t t = !tokens.empty() && !AllDigits(tokens[0]) ? 1 : 0;  // the day of the week
+    if (tokens.size() < t + 4) return std::nullopt;
+    std::string_view day = tokens[t], year = tokens[t + 2];
+    int month = MonthOf(tokens[t + 1]);
+    int64_t time = TimeOfDay(tokens[t + 3]);
+    if (!AllDigits(day) || day.size() > 2 || !month || tokens[t + 1].size() > 9 ||
+        !AllDigits(year) || year.size() != 4 || time < 0)
+        return std::nullopt;
+    static constexpr unsigned kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    int64_t d = Number(day), y = Number(year);
+    bool leap = y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
+    if (d < 1 || d > kDays[month - 1] || (month == 2 && d == 29 && !leap)) return std::nullopt;
+    int64_t offset = tokens.size() > t + 4 ? ZoneOffset(tokens[t + 4]) : 0;
+    return DaysFromCivil(y, static_cast<unsigned>(month), static_cast<unsigned>(d)) * 86400 + time -
+           offset;
+}
+
 }  // namespace
 
 std::optional<FileTime> ParseMailDate(std::string_view text) {
     EnsureGMime();
     std::string copy(text);
-    GDateTime* date = g_mime_utils_header_decode_date(copy.c_str());
-    if (!date) return std::nullopt;
-    int64_t seconds = g_date_time_to_unix(date);
-    g_date_time_unref(date);
-    // GMime gives the epoch itself for text it cannot read.
-    if (seconds <= 0 || seconds + 11644473600LL < 0) return std::nullopt;
-    return FileTime::FromUnix(seconds);
+    std::optional<int64_t> seconds;
+    // GMime answers null for text it cannot read; any time it gives is a
+    // date, the epoch and earlier included.
+    if (GDateTime* date = g_mime_utils_header_decode_date(copy.c_str())) {
+        seconds = g_date_time_to_unix(date);
+        g_date_time_unref(date);
+    } else {
+        seconds = FormalDate(text);
+    }
+    // A FILETIME counts from 1601.
+    if (!seconds || *seconds + 11644473600LL < 0) return std::nullopt;
+    return FileTime::FromUnix(*seconds);
 }
 
 std::optional<FileTime> ReceivedDate(std::string_view value) {
@@ -84,14 +135,7 @@ std::optional<FileTime> ReceivedDate(std::string_view value) {
 }
 
 std::optional<FileTime> SeparatorDate(std::string_view line) {
-    std::vector<std::string_view> tokens;
-    size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-        size_t start = i;
-        while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
-        if (i > start) tokens.push_back(line.substr(start, i - start));
-    }
+    std::vector<std::string_view> tokens = Words(line, "");
     // "From", the envelope sender, then [weekday] month day time [zone] year.
     for (size_t m = 2; m + 2 < tokens.size(); ++m) {
         int month = MonthOf(tokens[m]);
@@ -102,15 +146,8 @@ std::optional<FileTime> SeparatorDate(std::string_view line) {
         if (day < 1 || day > 31 || time < 0) continue;
         int64_t offset = 0;
         size_t y = m + 3;
-        if (y < tokens.size() && !AllDigits(tokens[y]) && y + 1 < tokens.size()) {
-            std::string_view zone = tokens[y];
-            if ((zone[0] == '+' || zone[0] == '-') && zone.size() == 5 &&
-                AllDigits(zone.substr(1))) {
-                int64_t hhmm = Number(zone.substr(1));
-                offset = (hhmm / 100 * 3600 + hhmm % 100 * 60) * (zone[0] == '-' ? -1 : 1);
-            }
-            ++y;
-        }
+        if (y < tokens.size() && !AllDigits(tokens[y]) && y + 1 < tokens.size())
+            offset = ZoneOffset(tokens[y++]);
         if (y >= tokens.size() || !AllDigits(tokens[y]) || tokens[y].size() != 4) continue;
         int64_t seconds = DaysFromCivil(Number(tokens[y]), static_cast<unsigned>(month),
                                         static_cast<unsigned>(day)) *

@@ -1,6 +1,8 @@
 // Envelope properties of [MS-OXCMAIL] 2.2.3.1 and 2.2.3.2.
 #include <algorithm>
 #include <cctype>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "mapi/PropTags.h"
@@ -44,9 +46,92 @@ void Flatten(InternetAddressList* list, std::vector<Person>* out) {
     }
 }
 
-std::vector<Person> People(GMimeMessage* message, GMimeAddressType type) {
+// The mailboxes of an address list one by one, split where GMime would
+// split them: at commas and semicolons outside quotes, comments and angle
+// brackets; a group's name before its colon is dropped, its members kept.
+std::vector<std::string_view> AddressItems(std::string_view list) {
+    std::vector<std::string_view> items;
+    auto end = [&](size_t start, size_t stop) {
+        std::string_view item = list.substr(start, stop - start);
+        if (!Trimmed(item).empty()) items.push_back(item);
+    };
+    size_t start = 0;
+    bool quoted = false;
+    bool angled = false;
+    bool literal = false;  // a domain literal, "[2001:db8::1]"
+    int comment = 0;
+    for (size_t i = 0; i < list.size(); ++i) {
+        char c = list[i];
+        if ((quoted || comment > 0) && c == '\\') {
+            ++i;
+        } else if (quoted) {
+            quoted = c != '"';
+        } else if (c == '(') {
+            ++comment;
+        } else if (comment > 0) {
+            if (c == ')') --comment;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (literal) {
+            literal = c != ']';
+        } else if (c == '[') {
+            literal = true;
+        } else if (c == '<') {
+            angled = true;
+        } else if (c == '>') {
+            angled = false;
+        } else if (!angled && (c == ',' || c == ';' || c == ':')) {
+            if (c != ':') end(start, i);
+            start = i + 1;
+        }
+    }
+    // An open quote, comment or bracket runs to the end of the field.
+    if (start < list.size()) end(start, list.size());
+    return items;
+}
+
+// A mailbox GMime gives up on, such as ". <ann@example.com>" (a name that
+// starts with a special character): the address between the angle
+// brackets, and the text before them as the name.
+std::optional<Person> RecoverMailbox(std::string_view item, GMimeParserOptions* options) {
+    size_t open = item.rfind('<');
+    if (open == std::string_view::npos) return std::nullopt;
+    size_t close = item.find('>', open);
+    std::string address =
+        Trimmed(item.substr(open + 1, close == item.npos ? close : close - open - 1));
+    std::string name = Trimmed(item.substr(0, open));
+    if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
+        name = name.substr(1, name.size() - 2);
+    name = TakeString(g_mime_utils_header_decode_phrase(options, name.c_str()));
+    Person p{OneLine(name.c_str()), OneLine(address.c_str())};
+    if (p.name.empty() && p.address.empty()) return std::nullopt;
+    return p;
+}
+
+// Everyone named by every field of that name, in order.
+std::vector<Person> People(GMimeObject* object, const char* field, GMimeParserOptions* options) {
     std::vector<Person> people;
-    Flatten(g_mime_message_get_addresses(message, type), &people);
+    GMimeHeaderList* headers = g_mime_object_get_header_list(object);
+    int count = g_mime_header_list_get_count(headers);
+    for (int i = 0; i < count; ++i) {
+        GMimeHeader* header = g_mime_header_list_get_header_at(headers, i);
+        const char* raw = g_mime_header_get_raw_value(header);
+        if (!raw || g_ascii_strcasecmp(g_mime_header_get_name(header), field) != 0) continue;
+        std::string value = TakeString(g_mime_utils_header_unfold(raw));
+        // One item at a time, so that a mailbox GMime cannot read costs
+        // only itself.
+        for (std::string_view item : AddressItems(value)) {
+            std::string text(item);
+            size_t before = people.size();
+            InternetAddressList* list = internet_address_list_parse(options, text.c_str());
+            if (list) {
+                Flatten(list, &people);
+                g_object_unref(list);
+            }
+            if (people.size() > before) continue;
+            if (std::optional<Person> p = RecoverMailbox(item, options)) people.push_back(*p);
+        }
+    }
     return people;
 }
 
@@ -164,16 +249,17 @@ std::string ConversationIndex(GMimeObject* object, const std::string& topic,
     return index;
 }
 
-void SetRecipients(GMimeMessage* message, MailItem& item, PropertyWriter& out, std::string* error) {
+void SetRecipients(GMimeObject* object, GMimeParserOptions* options, MailItem& item,
+                   PropertyWriter& out, std::string* error) {
     static const struct {
-        GMimeAddressType type;
+        const char* field;
         int32_t recipientType;
         uint32_t displayTag;
-    } kKinds[] = {{GMIME_ADDRESS_TYPE_TO, MAPI_TO, PidTagDisplayTo},
-                  {GMIME_ADDRESS_TYPE_CC, MAPI_CC, PidTagDisplayCc},
-                  {GMIME_ADDRESS_TYPE_BCC, MAPI_BCC, PidTagDisplayBcc}};
+    } kKinds[] = {{"To", MAPI_TO, PidTagDisplayTo},
+                  {"Cc", MAPI_CC, PidTagDisplayCc},
+                  {"Bcc", MAPI_BCC, PidTagDisplayBcc}};
     for (const auto& kind : kKinds) {
-        std::vector<Person> people = People(message, kind.type);
+        std::vector<Person> people = People(object, kind.field, options);
         for (const Person& p : people) {
             if (!p.address.empty()) {
                 item.AddRecipient(p.shown(), p.address, kind.recipientType);
@@ -210,16 +296,18 @@ void SetEnvelope(GMimeMessage* message, const RawMessage& raw, MailItem& item, P
     }
     if (subject || !topic.empty()) out.SetText(PidTagConversationTopic, topic);
 
-    std::vector<Person> from = People(message, GMIME_ADDRESS_TYPE_FROM);
-    std::vector<Person> sender = People(message, GMIME_ADDRESS_TYPE_SENDER);
+    std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)> options(
+        NewParserOptions(), g_mime_parser_options_free);
+    std::vector<Person> from = People(object, "From", options.get());
+    std::vector<Person> sender = People(object, "Sender", options.get());
     if (from.empty()) from = sender;
     if (sender.empty()) sender = from;
     if (!from.empty()) SetPerson(out, from.front(), kSentRepresenting);
     if (!sender.empty()) SetPerson(out, sender.front(), kSender);
 
-    SetRecipients(message, item, out, error);
+    SetRecipients(object, options.get(), item, out, error);
 
-    std::vector<Person> replyTo = People(message, GMIME_ADDRESS_TYPE_REPLY_TO);
+    std::vector<Person> replyTo = People(object, "Reply-To", options.get());
     if (!replyTo.empty()) {
         std::vector<std::string> entries;
         for (const Person& p : replyTo)

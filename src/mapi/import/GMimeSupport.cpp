@@ -1,6 +1,7 @@
 #include "mapi/import/GMimeSupport.h"
 
 #include <cctype>
+#include <cstring>
 #include <mutex>
 
 namespace mailvane::mapi::import {
@@ -41,17 +42,103 @@ GMimeFormatOptions* CrLfFormat() {
     return format;
 }
 
+namespace {
+
+// Blanks and comments, which may stand around a type's parts.
+size_t SkipBlanks(std::string_view text, size_t i) {
+    int depth = 0;
+    for (; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\\' && depth > 0) {
+            ++i;
+        } else if (c == '(') {
+            ++depth;
+        } else if (c == ')' && depth > 0) {
+            --depth;
+        } else if (depth == 0 && c != ' ' && c != '\t' && c != '\r' && c != '\n') {
+            break;
+        }
+    }
+    return i;
+}
+
+size_t SkipToken(std::string_view text, size_t i) {
+    static constexpr std::string_view kSpecials = "()<>@,;:\\\"/[]?=";
+    while (i < text.size() && text[i] > ' ' && text[i] < 0x7F &&
+           kSpecials.find(text[i]) == std::string_view::npos)
+        ++i;
+    return i;
+}
+
+// "type/subtype" at the start of a Content-Type value, as RFC 2045 writes it.
+bool NamesTypeAndSubtype(std::string_view value) {
+    size_t i = SkipBlanks(value, 0);
+    size_t end = SkipToken(value, i);
+    if (end == i) return false;
+    i = SkipBlanks(value, end);
+    if (i >= value.size() || value[i] != '/') return false;
+    i = SkipBlanks(value, i + 1);
+    return SkipToken(value, i) > i;
+}
+
+// The raw value of a Content-Type field that GMime could not read (it gave
+// application/octet-stream, or a type or subtype that is empty), or nullptr
+// when the part has a type GMime read or no such field at all.
+const char* UnreadableContentType(GMimeObject* object) {
+    GMimeContentType* type = g_mime_object_get_content_type(object);
+    if (!type) return nullptr;
+    const char* media = g_mime_content_type_get_media_type(type);
+    const char* subtype = g_mime_content_type_get_media_subtype(type);
+    if (media && *media && subtype && *subtype &&
+        !g_mime_content_type_is_type(type, "application", "octet-stream"))
+        return nullptr;
+    GMimeHeader* header =
+        g_mime_header_list_get_header(g_mime_object_get_header_list(object), "Content-Type");
+    const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
+    return raw && !NamesTypeAndSubtype(raw) ? raw : nullptr;
+}
+
+}  // namespace
+
 std::string MimeTypeOf(GMimeObject* object) {
     GMimeContentType* type = g_mime_object_get_content_type(object);
-    if (!type) return "text/plain";
+    if (!type || UnreadableContentType(object)) return "text/plain";
     std::string out = TakeString(g_mime_content_type_get_mime_type(type));
     for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return out;
 }
 
 bool IsType(GMimeObject* object, const char* type, const char* subtype) {
+    if (UnreadableContentType(object)) {
+        auto matches = [](const char* want, const char* is) {
+            return std::strcmp(want, "*") == 0 || g_ascii_strcasecmp(want, is) == 0;
+        };
+        return matches(type, "text") && matches(subtype, "plain");
+    }
     GMimeContentType* contentType = g_mime_object_get_content_type(object);
     return contentType && g_mime_content_type_is_type(contentType, type, subtype);
+}
+
+std::string ContentTypeParameter(GMimeObject* object, const char* name) {
+    const char* raw = UnreadableContentType(object);
+    if (!raw) {
+        const char* value = g_mime_object_get_content_type_parameter(object, name);
+        return value ? value : "";
+    }
+    // GMime drops the parameters of a type it cannot read, but they still
+    // hold: "text; charset=koi8-r" names the text's bytes, "image;
+    // name=a.png" the file.
+    const char* semicolon = std::strchr(raw, ';');
+    if (!semicolon) return "";
+    GMimeParserOptions* options = NewParserOptions();
+    GMimeParamList* params = g_mime_param_list_parse(options, semicolon + 1);
+    g_mime_parser_options_free(options);
+    if (!params) return "";
+    GMimeParam* param = g_mime_param_list_get_parameter(params, name);
+    const char* value = param ? g_mime_param_get_value(param) : nullptr;
+    std::string text = value ? value : "";
+    g_object_unref(params);
+    return text;
 }
 
 namespace {

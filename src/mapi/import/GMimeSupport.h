@@ -39,9 +39,17 @@ GMimeParserOptions* NewParserOptions();
 // Writing back as CR LF, so that re-serialised parts match the mailbox.
 GMimeFormatOptions* CrLfFormat();
 
-// Content type of a part as "type/subtype" in lower case.
+// The content type a part is read as. A Content-Type field GMime cannot
+// read ("text", "text/", "image; name=a.png") it takes as
+// application/octet-stream; RFC 2045 takes it as text/plain, the default,
+// so that the text stays readable. These follow RFC 2045.
+// As "type/subtype" in lower case:
 std::string MimeTypeOf(GMimeObject* object);
+// `type` and `subtype` are matched without regard to case; "*" matches any.
 bool IsType(GMimeObject* object, const char* type, const char* subtype);
+// A parameter of the Content-Type field ("charset", "name"), also of one
+// only RFC 2045 reads; "" when there is none.
+std::string ContentTypeParameter(GMimeObject* object, const char* name);
 // The part's content after its transfer encoding is undone.
 std::string DecodedContent(GMimePart* part);
 // The object with its header, as GMime writes it (CR LF line ends).

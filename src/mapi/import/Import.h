@@ -29,6 +29,19 @@ private:
     std::string* error_;
 };
 
+// Where a message's header ends, as RFC 5322 reads it: field lines and
+// their folds up to a blank line, or up to the first line that is neither,
+// which is the body's first line. Offsets into the message.
+struct HeaderExtent {
+    size_t fieldsBegin = 0;  // after any folds that no field precedes
+    size_t end = 0;          // after the last header line and its line break
+    size_t bodyBegin = 0;    // after the blank line, else `end`
+    bool blankLine = false;  // a blank line ended the header
+};
+// A message with no field line before its first blank line or text has no
+// header: all of it is body.
+HeaderExtent ScanHeader(std::string_view message);
+
 // What a message is besides its parsed form.
 struct RawMessage {
     std::string_view bytes;        // the whole message as read
@@ -40,10 +53,14 @@ struct RawMessage {
 // Internet ids, importance, sensitivity, transport headers.
 void SetEnvelope(GMimeMessage* message, const RawMessage& raw, MailItem& item, PropertyWriter& out,
                  std::string* error);
+struct ContentResult {
+    int attachments = 0;    // attachments added
+    bool bodyPart = false;  // a part was taken as the body, even an empty one
+};
 // Bodies, attachments and embedded messages; the message class changes for
-// S/MIME mail. Returns the number of attachments added.
-int SetContent(GMimeMessage* message, MailItem& item, PropertyWriter& out, int depth,
-               std::string* error);
+// S/MIME mail.
+ContentResult SetContent(GMimeMessage* message, MailItem& item, PropertyWriter& out, int depth,
+                         std::string* error);
 // Search key, size and flags once everything else is set.
 void SetSummary(const RawMessage& raw, bool hasAttachments, PropertyWriter& out);
 

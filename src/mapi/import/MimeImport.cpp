@@ -43,60 +43,97 @@ void SetSummary(const RawMessage& raw, bool hasAttachments, PropertyWriter& out)
 
 namespace {
 
-std::string_view BodyAfterHeader(std::string_view message) {
-    for (std::string_view end : {"\r\n\r\n", "\n\n"}) {
-        size_t at = message.find(end);
-        if (at != std::string_view::npos) return message.substr(at + end.size());
-    }
-    return {};
+// A field line: a name of printable characters other than the colon, any
+// blanks (as older mail writes "Subject :"), then the colon.
+bool IsFieldLine(std::string_view line) {
+    size_t i = 0;
+    while (i < line.size() && line[i] > ' ' && line[i] < 0x7F && line[i] != ':') ++i;
+    if (i == 0) return false;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    return i < line.size() && line[i] == ':';
 }
 
 }  // namespace
+
+HeaderExtent ScanHeader(std::string_view message) {
+    HeaderExtent extent;
+    bool sawField = false;
+    size_t pos = 0;
+    for (;;) {
+        if (pos >= message.size()) {
+            extent.end = extent.bodyBegin = message.size();
+            break;
+        }
+        size_t eol = message.find('\n', pos);
+        size_t next = eol == std::string_view::npos ? message.size() : eol + 1;
+        std::string_view line = message.substr(pos, next - pos);
+        if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (line.empty()) {
+            extent.end = pos;
+            extent.bodyBegin = next;
+            extent.blankLine = true;
+            break;
+        }
+        if (line[0] == ' ' || line[0] == '\t') {
+            // A fold that no field precedes belongs to none: the fields
+            // after it are still read.
+            if (!sawField) extent.fieldsBegin = next;
+        } else if (IsFieldLine(line)) {
+            sawField = true;
+        } else if (line.substr(0, 5) != "From ") {
+            // Text where a field should be: the header ended before it
+            // and the text is the body's first line.
+            extent.end = extent.bodyBegin = pos;
+            break;
+        }
+        pos = next;
+    }
+    if (!sawField && extent.end > 0) {
+        // Lines but no field: there is no header, all of it is text.
+        extent = HeaderExtent{};
+    }
+    return extent;
+}
 
 void ImportParsed(GMimeMessage* message, const RawMessage& raw, MailItem& item, int depth,
                   std::string* error) {
     PropertyWriter out(item, error);
     SetEnvelope(message, raw, item, out, error);
-    int attachments = SetContent(message, item, out, depth, error);
-    if (attachments == 0 && !item.GetProperty(PidTagBody) && !item.GetProperty(PidTagHtml)) {
+    ContentResult content = SetContent(message, item, out, depth, error);
+    if (content.attachments == 0 && !content.bodyPart) {
         // MIME that yields nothing (a multipart with no boundary, say)
-        // still has text: the body as written is kept.
-        std::string_view body = BodyAfterHeader(raw.bytes);
+        // still has text: the body as written is kept. A body part that
+        // is empty has nothing to keep.
+        std::string_view body = raw.bytes.substr(ScanHeader(raw.bytes).bodyBegin);
         if (!Trimmed(body).empty()) out.Set(PidTagBody, DecodeText(body, "").utf8);
     }
-    SetSummary(raw, attachments > 0, out);
+    SetSummary(raw, content.attachments > 0, out);
 }
 
 namespace {
 
-// The header block as the mailbox holds it: every line up to the blank line
-// that ends it (or the whole message when none does).
-std::string_view HeaderBlock(std::string_view message, gint64 headersEnd) {
-    if (headersEnd <= 0) return {};
-    size_t end = std::min(static_cast<size_t>(headersEnd), message.size());
-    std::string_view block = message.substr(0, end);
-    // GMime's end may include the blank line; the property keeps one line
-    // break after the last field.
-    while (block.size() >= 4 && block.substr(block.size() - 4) == "\r\n\r\n")
-        block.remove_suffix(2);
-    while (block.size() >= 2 && block.substr(block.size() - 2) == "\n\n") block.remove_suffix(1);
-    return block;
-}
-
-// The one copy of the message GMime reads from. GMime reads header values
-// as C strings, so a NUL in the header block would cut a field short there:
-// it reads as a space instead (the transport headers keep the original).
-GMimeStream* MessageStream(std::string_view message) {
-    GByteArray* bytes = g_byte_array_sized_new(static_cast<guint>(message.size()));
-    g_byte_array_append(bytes, reinterpret_cast<const guint8*>(message.data()),
-                        static_cast<guint>(message.size()));
-    for (guint i = 0; i < bytes->len; ++i) {
-        if (bytes->data[i] == '\n' && i + 2 < bytes->len &&
-            (bytes->data[i + 1] == '\n' ||
-             (bytes->data[i + 1] == '\r' && bytes->data[i + 2] == '\n')))
-            break;
-        if (bytes->data[i] == '\0') bytes->data[i] = ' ';
+// The one copy of the message GMime reads from, with its header made as
+// GMime expects it: a fold that no field precedes is left out, and a blank
+// line ends the header where a line that is no field did. GMime reads
+// header values as C strings, so a NUL in a field would cut it short there:
+// it reads as a space instead. The transport headers keep the original.
+GMimeStream* MessageStream(std::string_view message, const HeaderExtent& extent) {
+    std::string_view fields = message.substr(extent.fieldsBegin, extent.end - extent.fieldsBegin);
+    std::string_view rest = message.substr(extent.end);
+    std::string_view lineBreak;
+    if (!extent.blankLine && !rest.empty()) {
+        size_t eol = message.find('\n', extent.end == 0 ? 0 : extent.end - 1);
+        bool crlf = eol != std::string_view::npos && eol > 0 && message[eol - 1] == '\r';
+        lineBreak = crlf ? "\r\n" : "\n";
     }
+    GByteArray* bytes =
+        g_byte_array_sized_new(static_cast<guint>(fields.size() + lineBreak.size() + rest.size()));
+    for (std::string_view piece : {fields, lineBreak, rest})
+        g_byte_array_append(bytes, reinterpret_cast<const guint8*>(piece.data()),
+                            static_cast<guint>(piece.size()));
+    for (size_t i = 0; i < fields.size(); ++i)
+        if (bytes->data[i] == '\0') bytes->data[i] = ' ';
     return g_mime_stream_mem_new_with_byte_array(bytes);
 }
 
@@ -118,14 +155,14 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
     using namespace import;
     std::string error;
     GMimeParserOptions* options = NewParserOptions();
-    GRef<GMimeStream> stream(MessageStream(message));
+    HeaderExtent extent = ScanHeader(message);
+    GRef<GMimeStream> stream(MessageStream(message, extent));
     GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
     GRef<GMimeMessage> parsed(g_mime_parser_construct_message(parser.get(), options));
 
-    RawMessage raw{message, {}, SeparatorDate(separatorLine)};
+    RawMessage raw{message, message.substr(0, extent.end), SeparatorDate(separatorLine)};
     if (parsed) {
-        raw.headerBlock = HeaderBlock(message, g_mime_parser_get_headers_end(parser.get()));
         ImportParsed(parsed.get(), raw, item, 0, &error);
     } else {
         // Nothing MIME could read: the text itself is the body.
