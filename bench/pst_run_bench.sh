@@ -58,9 +58,11 @@ count_of() {  # tool output-folder: how many messages the tool put out
     case $1 in
         eml) find "$2" -type f -name '*.eml' | wc -l ;;
         pst) echo "-" ;;  # counted by readpst below
-        # readpst reports each folder as '"name" - N items done, M items skipped.'
-        readpst) awk '/items done/ { for (i = 1; i < NF; i++) if ($(i + 1) == "items" &&
-            $(i + 2) == "done,") n += $i } END { print n + 0 }' "$work/log-readpst.txt" ;;
+        # readpst reports each folder as '"name" - N items done, ...', where a
+        # folder's subfolders count as items: only the mailbox's folder counts.
+        readpst) awk -v name="\"$(basename "$mbox" .mbox)\"" '$1 == name && /items done/ {
+            for (i = 1; i < NF; i++) if ($(i + 1) == "items" && $(i + 2) == "done,") n += $i }
+            END { print n + 0 }' "$work/log-readpst.txt" ;;
     esac
 }
 

@@ -1,7 +1,5 @@
 #include "convert/StoreOutput.h"
 
-#include <sys/stat.h>
-
 #include <system_error>
 
 #include "mapi/Folder.h"
@@ -37,36 +35,24 @@ StoreOutput::OpenResult StoreOutput::Open(const fs::path& path, const std::strin
     Close();
     path_ = path;
     folders_.clear();
+    // Whatever is at the path (a link included) and is no store of ours is
+    // left as it was: that fails the mailbox, not the run.
     std::error_code error;
-    const auto status = fs::symlink_status(path, error);
-    if (fs::is_symlink(status)) {
-        cause = DisplayPath(path) + " is a symbolic link; nothing is written through it";
-        return OpenResult::NotOurs;
-    }
-    const bool existed = fs::exists(status);
+    const bool existed = fs::exists(fs::symlink_status(path, error));
     session_ = std::make_unique<mapi::Session>();
     if (cause = session_->Logon(); !cause.empty()) {
         session_.reset();
         return OpenResult::Failed;
     }
-    store_ = session_->AddPSTStore(path, 1, displayName, &cause);
+    // A store holds the mailbox's mail: it is no more readable than the
+    // mailbox, as any other output file.
+    store_ = session_->AddPSTStore(path, 1, displayName, fileMode, &cause);
     if (!store_) {
         // A session made for this store is released with it.
         session_.reset();
         if (cause.empty()) cause = "the store " + DisplayPath(path) + " could not be opened";
         return existed ? OpenResult::NotOurs : OpenResult::Failed;
     }
-#ifndef _WIN32
-    if (!existed) {
-        // A store holds the mailbox's mail: it is no more readable than the
-        // mailbox, as any other output file.
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::chmod(path.c_str(), fileMode & ~mask & 0666);
-    }
-#else
-    (void)fileMode;
-#endif
     return OpenResult::Opened;
 }
 
