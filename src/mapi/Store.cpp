@@ -30,10 +30,17 @@ std::unique_ptr<Store> Store::Attach(const std::filesystem::path& path,
         *error = "Cannot create the store " + path.string() + ": " + cause;
         return nullptr;
     }
+    pst::FileSink* file = sink.get();
     store->sink_ = std::move(sink);
     store->backing_ = pst::MessageStore::Create(store->sink_.get(), display_name);
     if (!store->backing_->status().empty()) {
         *error = "Cannot create the store " + path.string() + ": " + store->backing_->status();
+        return nullptr;
+    }
+    // Only a store that opens takes its name: the empty store is complete
+    // and synced by now.
+    if (std::string cause = file->Publish(); !cause.empty()) {
+        *error = "Cannot create the store " + path.string() + ": " + cause;
         return nullptr;
     }
     return store;

@@ -210,10 +210,10 @@ int LinkUnnamed(int fd, int folderFd, const char* name) {
 
 // Opens an unnamed file in the folder (nothing is left behind if the run is
 // killed), or a temporary name where the file system has no unnamed files.
-int OpenTemporary(int folderFd, unsigned mode, std::string& tempName) {
+int OpenTemporary(int folderFd, unsigned mode, std::string& tempName, int access = O_WRONLY) {
 #ifdef O_TMPFILE
     if (CanNameUnnamedFiles()) {
-        const int fd = ::openat(folderFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+        const int fd = ::openat(folderFd, ".", O_TMPFILE | access | O_CLOEXEC, mode);
         if (fd >= 0) return fd;
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return -1;
     }
@@ -221,7 +221,7 @@ int OpenTemporary(int folderFd, unsigned mode, std::string& tempName) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         tempName = TempName();
         const int fd = ::openat(folderFd, tempName.c_str(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+                                access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
@@ -279,6 +279,36 @@ void RemoveLeftovers(int folderFd) {
 
 OutputFolder::~OutputFolder() {
     if (fd_ >= 0) ::close(fd_);
+}
+
+PendingFile::~PendingFile() {
+    if (!published_ && !tempName_.empty()) ::unlinkat(folderFd_, tempName_.c_str(), 0);
+    if (fd_ >= 0) ::close(fd_);
+    if (folderFd_ >= 0) ::close(folderFd_);
+}
+
+std::string PendingFile::Create(const fs::path& folder, unsigned mode) {
+    folderFd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd_ < 0) return ErrnoText(errno);
+    RemoveLeftovers(folderFd_);
+    fd_ = OpenTemporary(folderFd_, mode & 0666, tempName_, O_RDWR);
+    return fd_ < 0 ? ErrnoText(errno) : std::string();
+}
+
+std::string PendingFile::Publish(const std::string& name) {
+    if (fd_ < 0 || published_) return ErrnoText(EBADF);
+    const int error =
+        mailvane::Publish(folderFd_, fd_, tempName_, name.c_str(), CreateMode::Exclusive);
+    if (error) return ErrnoText(error);
+    published_ = true;
+    tempName_.clear();
+    return {};
+}
+
+int PendingFile::Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
 }
 
 bool OutputFolder::isOpen() const {

@@ -23,6 +23,34 @@ enum class CreateMode {
 inline constexpr unsigned kDefaultFileMode = 0666;
 unsigned OutputModeFor(const std::filesystem::path& mailbox);
 
+// A file being made that has no name yet (or only a temporary one), for
+// files written piece by piece over a long time, such as stores: a program
+// killed before Publish() leaves nothing under the final name.
+class PendingFile {
+public:
+    PendingFile() = default;
+    ~PendingFile();  // removes the file unless it was published
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+
+    // Creates the file in `folder` (opened as it is, links followed) for
+    // reading and writing, with the permission bits `mode` less the umask.
+    std::string Create(const std::filesystem::path& folder, unsigned mode);
+    int fd() const { return fd_; }
+    // Gives the file the name `name` in its folder; fails, leaving any
+    // existing file of that name as it was, when the name is taken. The
+    // descriptor stays open for the caller.
+    std::string Publish(const std::string& name);
+    // Hands the descriptor over; the caller closes it.
+    int Release();
+
+private:
+    int fd_ = -1;
+    int folderFd_ = -1;
+    std::string tempName_;  // empty for an unnamed file
+    bool published_ = false;
+};
+
 // A folder that receives many files: each is created by its name relative to
 // the opened folder, so the folder's path is looked up once and cannot be
 // swapped for a link while the files are written.

@@ -2,16 +2,20 @@
 // is killed mid-message, and with what permissions.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "StoreContents.h"
 #include "TestFiles.h"
 #include "common/Normalise.h"
 #include "convert/ConversionRun.h"
@@ -139,6 +143,37 @@ TEST(OutputFolder, LeftoversOfAKilledRunAreRemovedOthersKept) {
     EXPECT_EQ(test::ReadFile(folder / "Email-2.msg"), "ours");
 }
 
+// A file made over a long time has no name until it is published, and never
+// takes a name that is in use.
+TEST(PendingFile, IsNamedOnlyWhenPublishedAndNeverOverAnotherFile) {
+    test::ScratchFolder folder;
+    {
+        PendingFile abandoned;
+        ASSERT_EQ(abandoned.Create(folder.path(), 0600), "");
+        ASSERT_EQ(::write(abandoned.fd(), "half", 4), 4);
+    }
+    EXPECT_TRUE(fs::is_empty(folder.path()));
+
+    test::WriteFile(folder / "taken", "theirs");
+    PendingFile file;
+    ASSERT_EQ(file.Create(folder.path(), 0640), "");
+    ASSERT_EQ(::write(file.fd(), "ours", 4), 4);
+    EXPECT_NE(file.Publish("taken"), "");
+    EXPECT_EQ(test::ReadFile(folder / "taken"), "theirs");
+    ASSERT_EQ(file.Publish("store"), "");
+    EXPECT_EQ(test::ReadFile(folder / "store"), "ours");
+    // Still open for writing after it got its name.
+    ASSERT_EQ(::pwrite(file.fd(), "OURS", 4, 0), 4);
+    EXPECT_EQ(test::ReadFile(folder / "store"), "OURS");
+    EXPECT_EQ(fs::status(folder / "store").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder.path()))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"store", "taken"}));
+}
+
 // A run killed at any moment during large messages leaves only whole files.
 TEST(KilledRun, LeavesNoPartialFileUnderAFinalName) {
     test::ScratchFolder in, out;
@@ -173,6 +208,94 @@ TEST(KilledRun, LeavesNoPartialFileUnderAFinalName) {
                 << name << " after " << delayMs << " ms";
         }
     }
+}
+
+// Runs the command line into a store per mailbox; `prepare` runs in the child
+// before it starts. Returns the child's pid.
+template <typename Prepare>
+pid_t StartStoreRun(const fs::path& mailbox, const fs::path& out, Prepare prepare) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        prepare();
+        const int quiet = ::open("/dev/null", O_WRONLY);
+        ::dup2(quiet, 1);
+        ::dup2(quiet, 2);
+        ::execl(MAILVANE_CLI, MAILVANE_CLI, "--format", "pst", "--pst-per-mailbox", "--output",
+                out.c_str(), mailbox.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    return child;
+}
+
+int ExitCode(pid_t child) {
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// How many items the store's folder holds: -1 when the store has no such
+// folder, -2 when the store does not open.
+long ItemsIn(const fs::path& store, const char* folder) {
+    const std::string contents = test::StoreContents(store, {folder});
+    if (contents.starts_with("open: ") || contents.starts_with("logon: ")) return -2;
+    const std::string mark = std::string(" | ") + folder + ": ";
+    const auto at = contents.find(mark);
+    return at == std::string::npos ? -1 : std::stol(contents.substr(at + mark.size()));
+}
+
+class StoreLeftBehind : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string mailbox;
+        for (int i = 0; i < kMessages; ++i) {
+            mailbox += "From m Mon Jan  1 10:00:00 2024\nSubject: " + std::to_string(i) +
+                       "\nFrom: a@example.org\n\n" + std::string(2000, 'x') + "\n";
+        }
+        test::WriteFile(in / "a.mbox", mailbox);
+    }
+    static constexpr int kMessages = 3000;
+    test::ScratchFolder in, out;
+};
+
+// Killed at any moment, a store holds what it held at its last checkpoint
+// (perhaps not yet the mailbox's folder), opens, and the next run into the
+// same destination extends it.
+TEST_F(StoreLeftBehind, AKilledRunLeavesAStoreThatOpensAndIsExtended) {
+    const fs::path store = out / "a.pst";
+    long held = -1;
+    for (const int delayMs : {30, 150, 400, 1000}) {
+        const pid_t child = StartStoreRun(in / "a.mbox", out.path(), [] {});
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        if (!fs::exists(store)) continue;
+        held = ItemsIn(store, "a");
+        ASSERT_NE(held, -2) << test::StoreContents(store, {"a"}) << " after " << delayMs << " ms";
+        EXPECT_LE(held, kMessages);
+        if (held >= 0) break;
+    }
+    ASSERT_TRUE(fs::exists(store)) << "no run lived long enough to make the store";
+    ASSERT_EQ(ExitCode(StartStoreRun(in / "a.mbox", out.path(), [] {})), 0);
+    EXPECT_EQ(ItemsIn(store, held >= 0 ? "a (2)" : "a"), kMessages);
+}
+
+// A medium that fills up (here a file size limit) fails the run; the store
+// still opens with what it held at its last checkpoint, and a later run with
+// room goes on in it.
+TEST_F(StoreLeftBehind, AFullMediumFailsTheRunAndLeavesAStoreThatOpens) {
+    const fs::path store = out / "a.pst";
+    const pid_t child = StartStoreRun(in / "a.mbox", out.path(), [] {
+        ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails as on a full disk
+        const rlimit limit{4 << 20, 4 << 20};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    EXPECT_EQ(ExitCode(child), 1);
+    ASSERT_TRUE(fs::exists(store));
+    const long held = ItemsIn(store, "a");
+    EXPECT_GT(held, 0) << test::StoreContents(store, {"a"});
+    EXPECT_LT(held, kMessages);
+    ASSERT_EQ(ExitCode(StartStoreRun(in / "a.mbox", out.path(), [] {})), 0);
+    EXPECT_EQ(ItemsIn(store, "a (2)"), kMessages);
 }
 
 }  // namespace

@@ -31,14 +31,30 @@ std::string OpenFailure(const std::filesystem::path& path, int err) {
 
 std::unique_ptr<FileSink> FileSink::Create(const std::filesystem::path& path, unsigned mode,
                                            std::string* error) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    static_cast<mode_t>(mode & 0666));
-    if (fd < 0) {
-        *error = OpenFailure(path, errno);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        *error = OpenFailure(path, EEXIST);
         return nullptr;
     }
-    ::flock(fd, LOCK_EX | LOCK_NB);  // new and ours alone: cannot be held elsewhere
-    return std::unique_ptr<FileSink>(new FileSink(fd, 0));
+    const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
+    auto pending = std::make_unique<PendingFile>();
+    if (std::string cause = pending->Create(folder, mode); !cause.empty()) {
+        *error = cause;
+        return nullptr;
+    }
+    ::flock(pending->fd(), LOCK_EX | LOCK_NB);  // new and ours alone: cannot be held elsewhere
+    std::unique_ptr<FileSink> sink(new FileSink(pending->fd(), 0));
+    sink->pending_ = std::move(pending);
+    sink->name_ = path.filename().string();
+    return sink;
+}
+
+std::string FileSink::Publish() {
+    if (!pending_) return {};
+    if (std::string cause = pending_->Publish(name_); !cause.empty()) return cause;
+    fd_ = pending_->Release();
+    pending_.reset();
+    return {};
 }
 
 std::unique_ptr<FileSink> FileSink::Open(const std::filesystem::path& path, std::string* error) {
@@ -70,7 +86,8 @@ std::unique_ptr<FileSink> FileSink::Open(const std::filesystem::path& path, std:
 }
 
 FileSink::~FileSink() {
-    ::close(fd_);
+    // A file never named is removed with its descriptor.
+    if (!pending_) ::close(fd_);
 }
 
 std::string FileSink::WriteAt(uint64_t offset, std::string_view data) {

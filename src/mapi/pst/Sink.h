@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/OutputFile.h"
+
 namespace mailvane::pst {
 
 class Sink {
@@ -30,9 +32,14 @@ public:
 class FileSink : public Sink {
 public:
     // A new file with the permission bits `mode` (less the umask); refuses
-    // any existing path.
+    // any existing path. The file has no name until Publish(), so a writer
+    // killed before its first checkpoint leaves nothing at `path`.
     static std::unique_ptr<FileSink> Create(const std::filesystem::path& path, unsigned mode,
                                             std::string* error);
+    // Gives a created file its name; fails when the name was taken
+    // meanwhile (that file is left as it was). Nothing to do for a file
+    // that was opened.
+    std::string Publish();
     // An existing regular file; refuses anything else (a device, a FIFO)
     // and a file another writer holds open. Opening changes nothing in it.
     static std::unique_ptr<FileSink> Open(const std::filesystem::path& path, std::string* error);
@@ -48,6 +55,8 @@ private:
     FileSink(int fd, uint64_t size) : fd_(fd), size_(size) {}
     int fd_;
     uint64_t size_;
+    std::unique_ptr<PendingFile> pending_;  // a created file not yet named
+    std::string name_;                      // the name it is to get
 };
 
 // Sparse bytes in memory, in 64 KB chunks, so offsets past 4 GB cost only
