@@ -106,7 +106,9 @@ class Judges:
 
     def pstx_modules(self):
         """The node_modules folder holding pst-extractor, or None."""
-        for d in (os.environ.get('PSTX_MODULES'), '/tmp/pstcheck/node_modules',
+        cache = os.environ.get('XDG_CACHE_HOME') or os.path.expanduser('~/.cache')
+        for d in (os.environ.get('PSTX_MODULES'), os.path.join(cache, 'mailvane', 'pstx', 'node_modules'),
+                  '/tmp/pstcheck/node_modules',
                   os.path.join(os.path.dirname(self.pstx), 'node_modules')):
             if d and os.path.isdir(os.path.join(d, 'pst-extractor')):
                 return d
