@@ -210,18 +210,25 @@ TEST(KilledRun, LeavesNoPartialFileUnderAFinalName) {
     }
 }
 
-// Runs the command line into a store per mailbox; `prepare` runs in the child
-// before it starts. Returns the child's pid.
+// Runs the command line into a store per mailbox (or, with `msg`, into
+// message files); `prepare` runs in the child before it starts. Returns the
+// child's pid.
 template <typename Prepare>
-pid_t StartStoreRun(const fs::path& mailbox, const fs::path& out, Prepare prepare) {
+pid_t StartStoreRun(const fs::path& mailbox, const fs::path& out, Prepare prepare,
+                    bool msg = false) {
     const pid_t child = ::fork();
     if (child == 0) {
         prepare();
         const int quiet = ::open("/dev/null", O_WRONLY);
         ::dup2(quiet, 1);
         ::dup2(quiet, 2);
-        ::execl(MAILVANE_CLI, MAILVANE_CLI, "--format", "pst", "--pst-per-mailbox", "--output",
-                out.c_str(), mailbox.c_str(), static_cast<char*>(nullptr));
+        if (msg) {
+            ::execl(MAILVANE_CLI, MAILVANE_CLI, "--format", "msg", "--output", out.c_str(),
+                    mailbox.c_str(), static_cast<char*>(nullptr));
+        } else {
+            ::execl(MAILVANE_CLI, MAILVANE_CLI, "--format", "pst", "--pst-per-mailbox", "--output",
+                    out.c_str(), mailbox.c_str(), static_cast<char*>(nullptr));
+        }
         ::_exit(127);
     }
     return child;
@@ -296,6 +303,34 @@ TEST_F(StoreLeftBehind, AFullMediumFailsTheRunAndLeavesAStoreThatOpens) {
     EXPECT_LT(held, kMessages);
     ASSERT_EQ(ExitCode(StartStoreRun(in / "a.mbox", out.path(), [] {})), 0);
     EXPECT_EQ(ItemsIn(store, "a (2)"), kMessages);
+}
+
+// Killed at any moment, a run to message files leaves only whole ones, and
+// the next run into the same destination leaves no temporary file behind.
+TEST_F(StoreLeftBehind, AKilledRunLeavesOnlyWholeMessageFiles) {
+    const fs::path folder = out.path() / PathWithoutRoot(in / "a.mbox");
+    for (const int delayMs : {40, 120, 300}) {
+        const pid_t child = StartStoreRun(
+            in / "a.mbox", out.path(), [] {}, true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    }
+    // Files left there are someone's to this run: it writes none over them.
+    ExitCode(StartStoreRun(
+        in / "a.mbox", out.path(), [] {}, true));
+    ASSERT_TRUE(fs::exists(folder));
+    std::size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        ASSERT_TRUE(name.starts_with("Email-") && name.ends_with(".msg")) << name;
+        const std::string bytes = test::ReadFile(entry.path());
+        // A compound file: its signature, and whole 512-byte sectors.
+        EXPECT_TRUE(bytes.starts_with("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1")) << name;
+        EXPECT_EQ(bytes.size() % 512, 0u) << name << " is " << bytes.size() << " bytes";
+        ++files;
+    }
+    EXPECT_EQ(files, std::size_t(kMessages));
 }
 
 }  // namespace
