@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Store benchmark: `mailvane-cli --format pst` on the generated 40,000-message
 # mailbox, against `--format eml` on the same mailbox and against `readpst -r`
-# reading the produced store back. Output in /dev/shm.
+# reading the produced store back; and `--format msg` (each message into the
+# staging store and into its own file) against `--format eml`. Output in
+# /dev/shm.
 #
 #   bench/pst_run_bench.sh [BUILD_DIR]
 #
@@ -12,8 +14,9 @@
 #
 # Exits 0 when every run worked and the targets hold (best runs): the store
 # takes at most 3 times the EML time, no longer than readpst needs to read it
-# back, and mailvane-cli's peak resident memory stays under 128 MB. This is a
-# benchmark, not a test.
+# back, message files take at most 4 times the EML time, and mailvane-cli's
+# peak resident memory stays under 128 MB with either. This is a benchmark,
+# not a test.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -52,11 +55,13 @@ command_of() {  # tool output-folder: sets the array `command`
         eml) command=("$cli" --format eml --output "$2" "$mbox") ;;
         pst) command=("$cli" --format pst --output "$2" "$mbox") ;;
         readpst) command=(readpst -r -o "$2" "$store") ;;
+        msg) command=("$cli" --format msg --output "$2" "$mbox") ;;
     esac
 }
 count_of() {  # tool output-folder: how many messages the tool put out
     case $1 in
         eml) find "$2" -type f -name '*.eml' | wc -l ;;
+        msg) find "$2" -type f -name '*.msg' | wc -l ;;
         pst) echo "-" ;;  # counted by readpst below
         # readpst reports each folder as '"name" - N items done, ...', where a
         # folder's subfolders count as items: only the mailbox's folder counts.
@@ -66,7 +71,7 @@ count_of() {  # tool output-folder: how many messages the tool put out
     esac
 }
 
-tools=(eml pst readpst)
+tools=(eml pst readpst msg)
 declare -A best peak count
 failed=0
 printf '\n%-8s %5s %9s %8s %8s %5s %10s %9s\n' tool round wall_s user_s sys_s cpu% peak_kb messages
@@ -104,14 +109,19 @@ echo "Best of $rounds (wall seconds): eml ${best[eml]}, pst ${best[pst]}, readps
 echo "  pst / eml     = $toEml   (target <= 3, aim 2)"
 echo "  pst / readpst = $toReadpst   (target <= 1)"
 echo "  peak RSS of mailvane-cli --format pst: ${peak[pst]} KB (target < 131072 KB)"
+msgToEml=$(ratio "${best[msg]}" "${best[eml]}")
+echo "  msg / eml     = $msgToEml   (target <= 4); peak RSS ${peak[msg]} KB (target < 131072 KB)"
+awk -v r="$msgToEml" 'BEGIN { exit !(r <= 4) }' || { echo "time target of msg against EML: MISSED"; failed=1; }
+((peak[msg] < 131072)) || { echo "memory target of msg: MISSED"; failed=1; }
 awk -v r="$toEml" 'BEGIN { exit !(r <= 3) }' || { echo "time target against EML: MISSED"; failed=1; }
 awk -v r="$toReadpst" 'BEGIN { exit !(r <= 1) }' || { echo "time target against readpst: MISSED"; failed=1; }
 ((peak[pst] < 131072)) || { echo "memory target: MISSED"; failed=1; }
-if [[ ${count[eml]} != "$expected" || ${count[readpst]} != "$expected" ]]; then
+if [[ ${count[eml]} != "$expected" || ${count[readpst]} != "$expected" ||
+    ${count[msg]} != "$expected" ]]; then
     echo "message count: MISMATCH (eml ${count[eml]}, read back from the store" \
-        "${count[readpst]}; generated $expected)"
+        "${count[readpst]}, msg ${count[msg]}; generated $expected)"
     failed=1
 else
-    echo "message count: the store holds all $expected messages, as the EML output does"
+    echo "message count: the store and the message files hold all $expected messages, as the EML output does"
 fi
 exit "$failed"
