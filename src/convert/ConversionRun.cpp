@@ -2,6 +2,7 @@
 
 #include <ctime>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "convert/StoreMessageWriter.h"
@@ -204,7 +205,9 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& 
 
     MessageWriter fileWriter(
         format == OutputFormat::Emlx ? MessageFormat::Emlx : MessageFormat::Eml, *this);
-    StoreMessageWriter storeWriter(*this);
+    StoreMessageWriter::Options storeOptions;
+    storeOptions.stopRequested = [this] { return host_.StopRequested(); };
+    StoreMessageWriter storeWriter(*this, std::move(storeOptions));
     if (toStore) {
         storeWriter.StartMailbox(*storeFolder, store_.path(),
                                  format == OutputFormat::Msg ? &folder : nullptr);
@@ -217,6 +220,7 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& 
     const ReadResult result = ReadMailbox(source, splitter, *this, blockSize_);
     bytesBefore_ += result.bytesRead;
     if (toStore) {
+        storeWriter.FinishMailbox();
         store_.folders().back().messages = storeWriter.saved();
         if (storePerMailbox_) FinishStore();
     }

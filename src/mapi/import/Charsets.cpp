@@ -106,17 +106,13 @@ std::string CleanUtf8(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     while (!text.empty()) {
+        // g_utf8_validate_len stops at a NUL as at an invalid byte, so what
+        // it passes holds none and is copied whole.
         const char* end = nullptr;
         g_utf8_validate_len(text.data(), text.size(), &end);
-        size_t valid = static_cast<size_t>(end - text.data());
-        for (size_t i = 0; i < valid; ++i) {
-            if (text[i] == '\0')
-                out += "\xEF\xBF\xBD";
-            else
-                out += text[i];
-        }
+        const size_t valid = static_cast<size_t>(end - text.data());
+        out.append(text.data(), valid);
         if (valid == text.size()) break;
-        // g_utf8_validate_len stops at a NUL as at an invalid byte.
         if (text[valid] == '\0')
             out += "\xEF\xBF\xBD";
         else
@@ -134,6 +130,14 @@ DecodedText DecodeText(std::string_view bytes, std::string_view charset) {
     // read it whole, and windows-1252 agrees with Latin-1 on every letter.
     bool weakLabel =
         name.empty() || name == "us-ascii" || name == "iso-8859-1" || name == "windows-1252";
+    // Text labelled UTF-8 that is UTF-8 reads as itself; iconv would only
+    // copy it, at the cost of a second pass.
+    if (name == "utf-8" && IsUtf8(bytes)) {
+        result.utf8.assign(bytes);
+        result.charset = name;
+        result.asDeclared = true;
+        return result;
+    }
     if (!weakLabel && Convert(bytes, name, &result.utf8)) {
         result.utf8 = CleanUtf8(result.utf8);
         result.charset = name;

@@ -42,10 +42,14 @@ std::string StripAngles(std::string id) {
 std::string WithCrLf(const std::string& text) {
     std::string out;
     out.reserve(text.size() + text.size() / 32);
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
-        out += text[i];
+    size_t copied = 0;
+    for (size_t lf = text.find('\n'); lf != std::string::npos; lf = text.find('\n', lf + 1)) {
+        if (lf > 0 && text[lf - 1] == '\r') continue;
+        out.append(text, copied, lf - copied);
+        out += '\r';
+        copied = lf;
     }
+    out.append(text, copied);
     return out;
 }
 

@@ -1,6 +1,8 @@
 #include "mapi/import/MimeImport.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstdio>
 
 #include "mapi/MailItem.h"
@@ -24,17 +26,65 @@ void PropertyWriter::SetText(uint32_t tag, std::string_view text) {
     Set(tag, CleanUtf8(text));
 }
 
+namespace {
+
+// Little-endian on every machine, so a message gets the same key anywhere;
+// compilers make this one load where that is the native order.
+uint64_t Load64(const char* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+    return v;
+}
+
+uint64_t Mix64(uint64_t k) {
+    k ^= k >> 33;
+    k *= 0xFF51AFD7ED558CCDull;
+    k ^= k >> 33;
+    k *= 0xC4CEB9FE1A85EC53ull;
+    k ^= k >> 33;
+    return k;
+}
+
+// 128 bits of the bytes, in the manner of MurmurHash3 (x64, 128-bit):
+// distinct mails get distinct keys with overwhelming likelihood, at several
+// gigabytes a second; a cryptographic digest read the mailbox at a few
+// hundred megabytes a second, a large share of the whole import.
+std::string BytesKey(std::string_view bytes) {
+    constexpr uint64_t c1 = 0x87C37B91114253D5ull, c2 = 0x4CF5AD432745937Full;
+    uint64_t h1 = 0, h2 = 0;
+    const size_t blocks = bytes.size() / 16;
+    for (size_t i = 0; i < blocks; ++i) {
+        uint64_t k1 = Load64(bytes.data() + i * 16), k2 = Load64(bytes.data() + i * 16 + 8);
+        k1 *= c1, k1 = std::rotl(k1, 31), k1 *= c2, h1 ^= k1;
+        h1 = std::rotl(h1, 27), h1 += h2, h1 = h1 * 5 + 0x52DCE729;
+        k2 *= c2, k2 = std::rotl(k2, 33), k2 *= c1, h2 ^= k2;
+        h2 = std::rotl(h2, 31), h2 += h1, h2 = h2 * 5 + 0x38495AB5;
+    }
+    const std::string_view tail = bytes.substr(blocks * 16);
+    uint64_t k1 = 0, k2 = 0;
+    for (size_t i = tail.size(); i-- > 8;) k2 = (k2 << 8) | static_cast<unsigned char>(tail[i]);
+    for (size_t i = std::min<size_t>(tail.size(), 8); i-- > 0;)
+        k1 = (k1 << 8) | static_cast<unsigned char>(tail[i]);
+    if (tail.size() > 8) k2 *= c2, k2 = std::rotl(k2, 33), k2 *= c1, h2 ^= k2;
+    if (!tail.empty()) k1 *= c1, k1 = std::rotl(k1, 31), k1 *= c2, h1 ^= k1;
+    h1 ^= bytes.size(), h2 ^= bytes.size();
+    h1 += h2, h2 += h1;
+    h1 = Mix64(h1), h2 = Mix64(h2);
+    h1 += h2, h2 += h1;
+    std::string key(16, '\0');
+    for (int i = 0; i < 8; ++i) {
+        key[i] = static_cast<char>(h1 >> (8 * i));
+        key[8 + i] = static_cast<char>(h2 >> (8 * i));
+    }
+    return key;
+}
+
+}  // namespace
+
 void SetSummary(const RawMessage& raw, bool hasAttachments, PropertyWriter& out) {
     // A search key of the message's own bytes: the same mail imported twice
     // is recognisably the same.
-    GChecksum* md5 = g_checksum_new(G_CHECKSUM_MD5);
-    g_checksum_update(md5, reinterpret_cast<const guchar*>(raw.bytes.data()),
-                      static_cast<gssize>(raw.bytes.size()));
-    guint8 digest[16];
-    gsize length = sizeof digest;
-    g_checksum_get_digest(md5, digest, &length);
-    g_checksum_free(md5);
-    out.Set(PidTagSearchKey, Binary{std::string(reinterpret_cast<const char*>(digest), length)});
+    out.Set(PidTagSearchKey, Binary{BytesKey(raw.bytes)});
     out.Set(PidTagMessageSize, static_cast<int32_t>(std::min<size_t>(raw.bytes.size(), INT32_MAX)));
     int32_t flags = MSGFLAG_READ;
     if (hasAttachments) flags |= MSGFLAG_HASATTACH;
