@@ -95,9 +95,10 @@ public:
     // Writes the item as an Outlook message file (`type` 3, the only type
     // there is), saved into a store or not: the same properties a store
     // gets. The file appears whole under its name or not at all (a file of
-    // that name is replaced); returns the empty string or the cause.
+    // that name is replaced); returns the empty string or the cause. Each
+    // call opens the folder anew, clearing what killed runs left there.
     std::string SaveAs(const std::filesystem::path& path, int type = 3) const;
-    // The same into a folder the caller holds open; with
+    // The same into a folder the caller holds open, for many files; with
     // CreateMode::Exclusive an existing file of that name fails the call.
     std::string SaveAs(const OutputFolder& folder, const std::string& name,
                        CreateMode mode = CreateMode::Replace) const;

@@ -89,11 +89,16 @@ void AddNamedProperties(mapi::MailItem& item) {
 
 class Writer : public MessageSink {
 public:
-    Writer(std::string outdir, mapi::Folder* folder)
-        : outdir_(std::move(outdir)), folder_(folder) {}
+    // The run's way: the output folder held open, each file put in place
+    // whole.
+    Writer(std::string outdir, mapi::Folder* folder) : outdir_(std::move(outdir)), folder_(folder) {
+        opened_ = folder_out_.Open(outdir_);
+    }
+    const std::string& opened() const { return opened_; }
 
     void WriteMessage(const CutMessage& m) override {
-        const std::string name = outdir_ + "/Email-" + std::to_string(++count_);
+        const std::string file = "Email-" + std::to_string(++count_);
+        const std::string name = outdir_ + "/" + file;
         auto item = folder_ ? folder_->Items().Add(0) : std::make_unique<mapi::MailItem>();
         std::string cause =
             mapi::ImportMessage(m.separatorLine(), m.afterSeparator(), m.beforeSeparator(), *item);
@@ -101,7 +106,7 @@ public:
         if (cause.empty() && folder_)
             cause = mapi::HrSetOneProp(*item, mapi::PidTagMessageFlags,
                                        int32_t{mapi::MSGFLAG_READ | mapi::MSGFLAG_HASATTACH}, true);
-        if (cause.empty()) cause = item->SaveAs(name + ".msg", 3);
+        if (cause.empty()) cause = item->SaveAs(folder_out_, file + ".msg");
         if (!cause.empty()) {
             std::fprintf(stderr, "message %d: %s\n", count_, cause.c_str());
             failed_ = true;
@@ -114,6 +119,8 @@ public:
 
 private:
     std::string outdir_;
+    OutputFolder folder_out_;
+    std::string opened_;
     mapi::Folder* folder_;
     int count_ = 0;
     bool failed_ = false;
@@ -145,6 +152,10 @@ int main(int argc, char** argv) {
         folder = store->IPMRootFolder().Folders().Add("Mailbox", 6);
     }
     Writer writer(argv[2], folder);
+    if (!writer.opened().empty()) {
+        std::fprintf(stderr, "%s: %s\n", argv[2], writer.opened().c_str());
+        return 1;
+    }
     MessageSplitter splitter(LineEnd::CrLf, writer);
     splitter.SaveMBOXFile(mailbox);
     splitter.Finish();
