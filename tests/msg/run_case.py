@@ -4,7 +4,8 @@ Exit 77 when a case needs the shared references and they are absent.
 
 usage: run_case.py readers MSG_WRITE MAILBOX WORK
        run_case.py like_outlook MSG_WRITE MAILBOX_FOLDER SHARED_DIR WORK
-       run_case.py same_as_store MSG_WRITE MAILBOX WORK"""
+       run_case.py same_as_store MSG_WRITE MAILBOX WORK
+       run_case.py corpus MSG_WRITE SHARED_DIR WORK   (opt-in: MSG_CORPUS=1)"""
 import glob
 import json
 import os
@@ -168,6 +169,38 @@ def case_same_as_store(writer, mailbox, work):
     return 1 if failures else 0
 
 
+def check_mailbox(job):
+    writer, mailbox, out = job
+    os.makedirs(out)
+    if not write(writer, mailbox, out):
+        return '%s: msg_write failed' % mailbox
+    if not glob.glob(os.path.join(out, '*.msg')):
+        return None
+    r = subprocess.run([sys.executable, '-B', os.path.join(HERE, 'check_readers.py'), out],
+                       capture_output=True, text=True)
+    return None if r.returncode == 0 else '%s: %s' % (mailbox, r.stdout[-2000:] + r.stderr[-500:])
+
+
+def case_corpus(writer, shared, work):
+    """Every mailbox of the shared corpus, each message a file, read back
+    by every reader."""
+    import multiprocessing
+    mailboxes = sorted(glob.glob(os.path.join(shared, 'corpus', '**', '*.mbox'), recursive=True))
+    if not mailboxes:
+        print('no corpus in', shared)
+        return SKIP
+    fresh(work)
+    jobs = [(writer, m, os.path.join(work, '%03d-%s' % (i, os.path.basename(m))))
+            for i, m in enumerate(mailboxes)]
+    with multiprocessing.Pool() as pool:
+        failures = [f for f in pool.map(check_mailbox, jobs) if f]
+    for f in failures:
+        print('FAIL', f)
+    print('%d mailboxes, %d message files, %d mailboxes failed' % (
+        len(mailboxes), len(glob.glob(os.path.join(work, '*', '*.msg'))), len(failures)))
+    return 1 if failures else 0
+
+
 def main():
     case = sys.argv[1]
     if case == 'readers':
@@ -180,6 +213,12 @@ def main():
         return case_like_outlook(writer, mailboxes, shared, work)
     if case == 'same_as_store':
         return case_same_as_store(*sys.argv[2:5])
+    if case == 'corpus':
+        writer, shared, work = sys.argv[2:5]
+        if os.environ.get('MSG_CORPUS') != '1' or not os.path.isdir(shared):
+            print('MSG_CORPUS=1 and the shared corpus run this case')
+            return SKIP
+        return case_corpus(writer, shared, work)
     print('unknown case', case)
     return 2
 
