@@ -26,6 +26,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from check_corpus import output_folder  # noqa: E402
 from check_corpus_pst import (NO_DATE, SKIP, Checker, Seen, Tally, expected_mailbox,  # noqa: E402
                               mailbox_name, mailboxes, read_pypff, utf16)
 
@@ -116,10 +117,6 @@ def read_msg(path):
         return s
     with olefile.OleFileIO(path) as ole:
         return read_message(ole, [], ROOT_HEADER)
-
-
-def output_folder(out, source):
-    return os.path.join(out, os.path.abspath(source).lstrip("/"))
 
 
 def main():
