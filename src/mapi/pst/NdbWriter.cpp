@@ -1,6 +1,7 @@
 #include "mapi/pst/NdbWriter.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "mapi/pst/Block.h"
@@ -118,8 +119,7 @@ namespace {
 
 uint64_t FreeSlots(const std::string& bits) {
     uint64_t zeros = 0;
-    for (char c : bits)
-        zeros += 8 - static_cast<uint64_t>(__builtin_popcount(static_cast<uint8_t>(c)));
+    for (char c : bits) zeros += 8 - static_cast<uint64_t>(std::popcount(static_cast<uint8_t>(c)));
     return zeros;
 }
 
