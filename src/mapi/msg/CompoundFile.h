@@ -1,10 +1,14 @@
 #pragma once
-// A compound file ([MS-CFB]) written through libgsf: storages holding
-// streams and storages, into memory or an open file. No gsf type shows here.
+// A compound file ([MS-CFB] version 3: 512-byte sectors, 64-byte mini
+// sectors) written in one pass, into memory or an open file. Streams are
+// laid down as they are added; the mini stream, the directory and the
+// allocation tables follow at the end, and the header last.
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "mapi/msg/CompoundRecords.h"
 
 namespace mailvane::msg {
 
@@ -29,24 +33,27 @@ private:
 
 class CompoundWriter;
 
-// One storage being written. Streams are written whole as they are added;
-// a storage is complete when closed (by Close or its destructor), and must
-// be closed before the storage that holds it.
+// One storage being written. Streams are written whole as they are added.
+// A storage is complete when closed (by Close or its destructor); the root
+// must be closed before the file is finished.
 class Storage {
 public:
     Storage(Storage&& other) noexcept;
     Storage& operator=(Storage&&) = delete;
     ~Storage();
 
+    // Names are ASCII, at most 31 characters, and unique among siblings;
+    // any other name fails the file.
     Storage AddStorage(const std::string& name);
     void AddStream(const std::string& name, std::string_view bytes);
     void Close();
 
 private:
     friend class CompoundWriter;
-    Storage(CompoundWriter* file, void* output) : file_(file), output_(output) {}
+    static constexpr uint32_t kClosed = kNoStream;
+    Storage(CompoundWriter* file, uint32_t entry) : file_(file), entry_(entry) {}
     CompoundWriter* file_;
-    void* output_;  // GsfOutput*, null once closed or after a failure
+    uint32_t entry_;  // its directory entry, kClosed once closed or after a failure
 };
 
 // The file. The first failure sticks: everything after it does nothing, and
@@ -58,7 +65,6 @@ public:
     CompoundWriter(const Sink& sink, std::string_view clsid, uint64_t modified);
     CompoundWriter(const CompoundWriter&) = delete;
     CompoundWriter& operator=(const CompoundWriter&) = delete;
-    ~CompoundWriter();
 
     // REQUIRES: called once, and the storage closed before Finish().
     Storage Root();
@@ -68,12 +74,37 @@ public:
 
 private:
     friend class Storage;
-    void Fail(void* output, const std::string& what);
+    struct Node {
+        DirectoryEntry entry;
+        std::vector<uint32_t> children;  // entries, in the order added
+    };
+
+    // A new entry under `parent`, or kNoStream after a failure.
+    uint32_t AddEntry(uint32_t parent, const std::string& name, EntryType type);
+    void AddStreamData(uint32_t entry, std::string_view bytes);
+    // Lays `bytes` into whole sectors after the last one, chained in the
+    // allocation table; returns the first sector.
+    uint32_t PlaceSectors(std::string_view bytes);
+    // Writes at the end of the file, past the header.
+    void Emit(std::string_view bytes);
+    void WriteAt(uint64_t offset, std::string_view bytes);
+    // Sorts a storage's children into a balanced red-black tree; returns
+    // its root entry.
+    uint32_t BuildTree(std::vector<uint32_t>& sorted, size_t first, size_t count, int depth,
+                       int redDepth);
+    void LinkTrees();
+    void Fail(const std::string& cause);
 
     Sink sink_;
-    void* root_ = nullptr;      // GsfOutfile*
-    void* output_ = nullptr;    // GsfOutput*: the memory or file sink
-    void* modified_ = nullptr;  // GDateTime*
+    uint64_t modified_;
+    std::string memory_;  // the file so far, for a memory sink
+    uint64_t end_ = kSectorSize;
+    std::vector<Node> nodes_;  // the directory; the root first
+    std::vector<uint32_t> fat_;
+    std::vector<uint32_t> miniFat_;
+    std::string miniStream_;
+    bool rootTaken_ = false;
+    bool rootClosed_ = false;
     std::string error_;
 };
 

@@ -167,7 +167,7 @@ private:
         uint32_t flags = props->LongOr(PidTagMessageFlags, MSGFLAG_READ) & ~MSGFLAG_HASATTACH;
         if (!m.attachments.empty()) flags |= MSGFLAG_HASATTACH;
         props->Set(PidTagMessageFlags, Le(flags, 4));
-        props->SetIfAbsent(PidTagSearchKey, Le(keys_(), 8) + Le(keys_(), 8));
+        props->SetIfAbsent(PidTagSearchKey, Le(Keys()(), 8) + Le(Keys()(), 8));
         props->SetIfAbsent(PidTagMessageStatus, Le(0, 4));
         props->SetIfAbsent(PidTagCreationTime, Le(NowAsFileTime(), 8));
         props->SetIfAbsent(PidTagLastModificationTime, Le(NowAsFileTime(), 8));
@@ -233,7 +233,12 @@ private:
 
     NameIdMap names_;
     std::string error_;
-    std::mt19937_64 keys_{std::random_device{}()};
+    // Seeded once per thread: opening the random device for every message
+    // cost more than writing a small message file.
+    static std::mt19937_64& Keys() {
+        thread_local std::mt19937_64 keys{std::random_device{}()};
+        return keys;
+    }
 };
 
 }  // namespace

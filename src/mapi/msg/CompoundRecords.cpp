@@ -1,0 +1,107 @@
+#include "mapi/msg/CompoundRecords.h"
+
+#include <algorithm>
+
+#include "mapi/msg/Coding.h"
+
+namespace mailvane::msg {
+namespace {
+
+constexpr char kSignature[] = "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1";
+constexpr uint16_t kMinorVersion = 0x003E;
+constexpr uint16_t kMajorVersion = 3;
+constexpr uint16_t kByteOrder = 0xFFFE;
+constexpr uint16_t kSectorShift = 9;
+constexpr uint16_t kMiniSectorShift = 6;
+constexpr size_t kNameBytes = 64;
+
+char16_t Capital(char16_t c) {
+    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
+}
+
+}  // namespace
+
+void CompoundHeader::EncodeTo(std::string* out) const {
+    out->append(kSignature, 8);
+    out->append(16, '\0');  // class id
+    PutLe(out, kMinorVersion, 2);
+    PutLe(out, kMajorVersion, 2);
+    PutLe(out, kByteOrder, 2);
+    PutLe(out, kSectorShift, 2);
+    PutLe(out, kMiniSectorShift, 2);
+    out->append(6, '\0');
+    PutLe32(out, 0);  // directory sectors: always 0 in version 3
+    PutLe32(out, fatSectors);
+    PutLe32(out, firstDirectorySector);
+    PutLe32(out, 0);  // transaction signature
+    PutLe32(out, kMiniStreamCutoff);
+    PutLe32(out, firstMiniFatSector);
+    PutLe32(out, miniFatSectors);
+    PutLe32(out, firstDifatSector);
+    PutLe32(out, difatSectors);
+    for (uint32_t sector : difat) PutLe32(out, sector);
+}
+
+bool CompoundHeader::DecodeFrom(std::string_view in, CompoundHeader* header) {
+    if (in.size() < kSectorSize || in.substr(0, 8) != std::string_view(kSignature, 8)) return false;
+    if (GetLe(in, 0x1A, 2) != kMajorVersion || GetLe(in, 0x1C, 2) != kByteOrder ||
+        GetLe(in, 0x1E, 2) != kSectorShift || GetLe(in, 0x20, 2) != kMiniSectorShift ||
+        GetLe32(in, 0x38) != kMiniStreamCutoff)
+        return false;
+    header->fatSectors = GetLe32(in, 0x2C);
+    header->firstDirectorySector = GetLe32(in, 0x30);
+    header->firstMiniFatSector = GetLe32(in, 0x3C);
+    header->miniFatSectors = GetLe32(in, 0x40);
+    header->firstDifatSector = GetLe32(in, 0x44);
+    header->difatSectors = GetLe32(in, 0x48);
+    for (size_t i = 0; i < kHeaderDifatEntries; ++i) header->difat[i] = GetLe32(in, 0x4C + 4 * i);
+    return true;
+}
+
+void DirectoryEntry::EncodeTo(std::string* out) const {
+    const size_t units = std::min(name.size(), kMaxNameLength);
+    for (size_t i = 0; i < units; ++i) PutLe(out, name[i], 2);
+    out->append(kNameBytes - 2 * units, '\0');
+    // The length counts the terminator; an empty entry has none.
+    PutLe(out, type == EntryType::kEmpty ? 0 : 2 * (units + 1), 2);
+    out->push_back(static_cast<char>(type));
+    out->push_back(static_cast<char>(color));
+    PutLe32(out, left);
+    PutLe32(out, right);
+    PutLe32(out, child);
+    out->append(reinterpret_cast<const char*>(clsid.data()), clsid.size());
+    PutLe32(out, 0);  // state bits
+    PutLe(out, created, 8);
+    PutLe(out, modified, 8);
+    PutLe32(out, startSector);
+    PutLe(out, size, 8);
+}
+
+bool DirectoryEntry::DecodeFrom(std::string_view in, DirectoryEntry* entry) {
+    if (in.size() < kDirectoryEntrySize) return false;
+    const size_t nameBytes = GetLe(in, 64, 2);
+    if (nameBytes > kNameBytes || nameBytes % 2 != 0) return false;
+    entry->name.clear();
+    for (size_t at = 0; at + 2 < nameBytes; at += 2)
+        entry->name.push_back(static_cast<char16_t>(GetLe(in, at, 2)));
+    entry->type = static_cast<EntryType>(in[66]);
+    entry->color = static_cast<EntryColor>(in[67]);
+    entry->left = GetLe32(in, 68);
+    entry->right = GetLe32(in, 72);
+    entry->child = GetLe32(in, 76);
+    std::copy_n(in.begin() + 80, 16, entry->clsid.begin());
+    entry->created = GetLe(in, 100, 8);
+    entry->modified = GetLe(in, 108, 8);
+    entry->startSector = GetLe32(in, 116);
+    entry->size = GetLe(in, 120, 8);
+    return true;
+}
+
+bool CompoundNameLess(std::u16string_view a, std::u16string_view b) {
+    if (a.size() != b.size()) return a.size() < b.size();
+    for (size_t i = 0; i < a.size(); ++i)
+        if (Capital(a[i]) != Capital(b[i])) return Capital(a[i]) < Capital(b[i]);
+    return false;
+}
+
+}  // namespace mailvane::msg
