@@ -8,6 +8,7 @@
 
 #ifdef _WIN32
 #include <process.h>
+#include <windows.h>
 #else
 #include <dirent.h>
 #include <fcntl.h>
@@ -144,6 +145,100 @@ std::string OutputFolder::WriteWholeFile(const std::string& name,
         return ErrnoText(error);
     }
     return {};
+}
+
+std::string SystemErrorText(unsigned long code) {
+    wchar_t* text = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string utf8;
+    if (length > 0) {
+        const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr,
+                                               0, nullptr, nullptr);
+        utf8.resize(static_cast<size_t>(size));
+        ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), utf8.data(), size,
+                              nullptr, nullptr);
+    }
+    ::LocalFree(text);
+    // The system's sentences end in ".\r\n"; causes are joined into longer
+    // messages, as the POSIX texts are.
+    while (!utf8.empty() &&
+           (utf8.back() == '\n' || utf8.back() == '\r' || utf8.back() == '.' || utf8.back() == ' '))
+        utf8.pop_back();
+    return utf8.empty() ? "system error " + std::to_string(code) : utf8;
+}
+
+namespace {
+
+// Removes the temporary files that killed runs of ours left in the folder:
+// Windows has no unnamed files that vanish with their process.
+void RemoveLeftovers(const fs::path& folder) {
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const int owner = TempOwner(it->path().filename().string());
+        if (owner < 0 || owner == ProcessId()) continue;
+        if (HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(owner))) {
+            const bool running = ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+            ::CloseHandle(process);
+            if (running) continue;
+        } else if (::GetLastError() != ERROR_INVALID_PARAMETER) {
+            continue;  // a process we may not look at is taken to be running
+        }
+        ::DeleteFileW(it->path().c_str());
+    }
+}
+
+}  // namespace
+
+PendingFile::~PendingFile() {
+    if (fd_) ::CloseHandle(fd_);
+    if (!published_ && !tempName_.empty()) ::DeleteFileW((folder_ / tempName_).c_str());
+}
+
+std::string PendingFile::Create(const fs::path& folder, unsigned) {
+    folder_ = folder;
+    RemoveLeftovers(folder_);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempName_ = TempName();
+        // Shared for reading, and for deleting so that it can be renamed
+        // while open; a second writer is refused.
+        HANDLE file = ::CreateFileW((folder_ / tempName_).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            fd_ = file;
+            return {};
+        }
+        if (::GetLastError() != ERROR_FILE_EXISTS) break;
+    }
+    const DWORD code = ::GetLastError();
+    tempName_.clear();
+    return SystemErrorText(code);
+}
+
+std::string PendingFile::Publish(const std::string& name) {
+    if (!fd_ || published_) return ErrnoText(EBADF);
+    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.data(),
+                                             static_cast<int>(name.size()), nullptr, 0);
+    if (length <= 0) return "the name " + name + " is not UTF-8";
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), wide.data(),
+                          length);
+    // Without MOVEFILE_REPLACE_EXISTING a taken name fails the move and that
+    // file stays as it was; write-through returns once the name is on disk.
+    if (!::MoveFileExW((folder_ / tempName_).c_str(), (folder_ / wide).c_str(),
+                       MOVEFILE_WRITE_THROUGH))
+        return SystemErrorText(::GetLastError());
+    published_ = true;
+    tempName_.clear();
+    return {};
+}
+
+PendingFile::Handle PendingFile::Release() {
+    Handle file = fd_;
+    fd_ = nullptr;
+    return file;
 }
 
 #else
@@ -305,7 +400,7 @@ std::string PendingFile::Publish(const std::string& name) {
     return {};
 }
 
-int PendingFile::Release() {
+PendingFile::Handle PendingFile::Release() {
     const int fd = fd_;
     fd_ = -1;
     return fd;

@@ -33,20 +33,35 @@ public:
     PendingFile(const PendingFile&) = delete;
     PendingFile& operator=(const PendingFile&) = delete;
 
+#ifdef _WIN32
+    using Handle = void*;  // a HANDLE; <windows.h> stays out of this header
+#else
+    using Handle = int;  // a descriptor
+#endif
+
     // Creates the file in `folder` (opened as it is, links followed) for
     // reading and writing, with the permission bits `mode` less the umask.
+    // On Windows the file has a temporary name in the folder, and this
+    // process alone may write it.
     std::string Create(const std::filesystem::path& folder, unsigned mode);
-    int fd() const { return fd_; }
-    // Gives the file the name `name` in its folder; fails, leaving any
-    // existing file of that name as it was, when the name is taken. The
-    // descriptor stays open for the caller.
+    Handle fd() const {
+        return fd_;
+    }
+    // Gives the file the name `name` (UTF-8 on Windows) in its folder;
+    // fails, leaving any existing file of that name as it was, when the
+    // name is taken. The file stays open for the caller.
     std::string Publish(const std::string& name);
-    // Hands the descriptor over; the caller closes it.
-    int Release();
+    // Hands the open file over; the caller closes it.
+    Handle Release();
 
 private:
+#ifdef _WIN32
+    Handle fd_ = nullptr;
+    std::filesystem::path folder_;
+#else
     int fd_ = -1;
     int folderFd_ = -1;
+#endif
     std::string tempName_;  // empty for an unnamed file
     bool published_ = false;
 };
@@ -101,5 +116,9 @@ private:
 
 // The text of an errno value, for messages.
 std::string ErrnoText(int error);
+#ifdef _WIN32
+// The system's text (UTF-8) of a GetLastError() code, for messages.
+std::string SystemErrorText(unsigned long code);
+#endif
 
 }  // namespace mailvane

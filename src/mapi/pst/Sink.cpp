@@ -1,15 +1,20 @@
 #include "mapi/pst/Sink.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace mailvane::pst {
+
+// The Windows FileSink lives in FileSinkWindows.cpp.
+#ifndef _WIN32
 namespace {
 
 std::string Errno() {
@@ -47,14 +52,6 @@ std::unique_ptr<FileSink> FileSink::Create(const std::filesystem::path& path, un
     sink->pending_ = std::move(pending);
     sink->name_ = path.filename().string();
     return sink;
-}
-
-std::string FileSink::Publish() {
-    if (!pending_) return {};
-    if (std::string cause = pending_->Publish(name_); !cause.empty()) return cause;
-    fd_ = pending_->Release();
-    pending_.reset();
-    return {};
 }
 
 std::unique_ptr<FileSink> FileSink::Open(const std::filesystem::path& path, std::string* error) {
@@ -131,6 +128,17 @@ std::string FileSink::ReadAt(uint64_t offset, size_t length, std::string* out) {
     return {};
 }
 
+#endif  // _WIN32
+
+// Every platform names the file through PendingFile.
+std::string FileSink::Publish() {
+    if (!pending_) return {};
+    if (std::string cause = pending_->Publish(name_); !cause.empty()) return cause;
+    fd_ = pending_->Release();
+    pending_.reset();
+    return {};
+}
+
 std::string MemorySink::WriteAt(uint64_t offset, std::string_view data) {
     size_ = std::max(size_, offset + data.size());
     while (!data.empty()) {
@@ -177,24 +185,65 @@ std::string MemorySink::Contents() const {
     return all;
 }
 
-std::string FailingSink::WriteAt(uint64_t offset, std::string_view data) {
-    if (failed_) return "medium failed";
-    if (data.size() > budget_) {
-        failed_ = true;
-        return "medium failed";
+bool FailingSink::Spend(uint64_t bytes) {
+    if (failed_) return false;
+    const bool cut = failure_ != Failure::kFull && budget_ == 0;
+    if (bytes <= budget_ && !cut) {
+        budget_ -= bytes;
+        return true;
     }
-    budget_ -= data.size();
-    return target_->WriteAt(offset, data);
+    failed_ = true;
+    if (failure_ == Failure::kPowerCutNewestLanded && !unsynced_.empty())
+        target_->WriteAt(unsynced_.back().first, unsynced_.back().second);
+    unsynced_.clear();
+    unsynced_size_ = 0;
+    return false;
+}
+
+std::string FailingSink::WriteAt(uint64_t offset, std::string_view data) {
+    if (!Spend(data.size())) return "medium failed";
+    if (failure_ == Failure::kFull) return target_->WriteAt(offset, data);
+    unsynced_.emplace_back(offset, std::string(data));
+    unsynced_size_ = std::max(unsynced_size_, offset + data.size());
+    return {};
 }
 
 std::string FailingSink::Extend(uint64_t size) {
-    if (failed_) return "medium failed";
-    return target_->Extend(size);
+    if (!Spend(0)) return "medium failed";
+    if (failure_ == Failure::kFull) return target_->Extend(size);
+    unsynced_size_ = std::max(unsynced_size_, size);
+    return {};
 }
 
 std::string FailingSink::Sync() {
-    if (failed_) return "medium failed";
+    if (!Spend(0)) return "medium failed";
+    for (const auto& [offset, data] : unsynced_) {
+        if (std::string cause = target_->WriteAt(offset, data); !cause.empty()) return cause;
+    }
+    unsynced_.clear();
+    if (std::string cause = target_->Extend(unsynced_size_); !cause.empty()) return cause;
     return target_->Sync();
+}
+
+std::string FailingSink::ReadAt(uint64_t offset, size_t length, std::string* out) {
+    if (unsynced_.empty() && offset + length <= target_->Size())
+        return target_->ReadAt(offset, length, out);
+    // Bytes not yet synced read as written, over what the target holds.
+    if (offset + length > Size()) return "unexpected end of file";
+    const uint64_t held = std::min(target_->Size(), offset + length);
+    std::string below;
+    if (held > offset) {
+        if (std::string cause = target_->ReadAt(offset, held - offset, &below); !cause.empty())
+            return cause;
+    }
+    below.resize(length, '\0');
+    for (const auto& [at, data] : unsynced_) {
+        const uint64_t from = std::max(at, offset);
+        const uint64_t to = std::min(at + data.size(), offset + length);
+        if (from < to) below.replace(from - offset, to - from, data, from - at, to - from);
+    }
+    *out = std::move(below);
+    return {};
 }
 
 }  // namespace mailvane::pst

@@ -1,0 +1,70 @@
+// The store's file on every platform: nameless until published, one writer
+// at a time, read back after reopening, never put over a file of another.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "mapi/pst/Sink.h"
+
+namespace mailvane::pst {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> Names(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(FileSink, NamedWhenPublishedHeldByOneWriterAndReadBack) {
+    const fs::path dir = testing::ScratchDir("file_sink");
+    const fs::path path = dir / fs::path(u8"B\u00fcro.pst");
+    std::string error;
+    auto sink = FileSink::Create(path, 0600, &error);
+    ASSERT_TRUE(sink) << error;
+    ASSERT_EQ(sink->WriteAt(10, "abc"), "");
+    ASSERT_EQ(sink->Extend(8000), "");
+    ASSERT_EQ(sink->Sync(), "");
+    EXPECT_FALSE(fs::exists(path)) << "named before it was published";
+    {
+        // One never published leaves nothing behind.
+        auto dropped = FileSink::Create(dir / "dropped.pst", 0600, &error);
+        ASSERT_TRUE(dropped) << error;
+    }
+    ASSERT_EQ(sink->Publish(), "");
+    EXPECT_EQ(Names(dir), std::vector<std::string>{path.filename().string()});
+    EXPECT_FALSE(FileSink::Create(path, 0600, &error)) << "created over an existing file";
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(FileSink::Open(path, &error)) << "a second writer must be kept out";
+    EXPECT_EQ(error, "in use by another program");
+
+    sink.reset();
+    sink = FileSink::Open(path, &error);
+    ASSERT_TRUE(sink) << error;
+    EXPECT_EQ(sink->Size(), 8000u);
+    std::string bytes;
+    ASSERT_EQ(sink->ReadAt(8, 6, &bytes), "");
+    EXPECT_EQ(bytes, std::string("\0\0abc\0", 6));
+    EXPECT_EQ(sink->ReadAt(7999, 2, &bytes), "unexpected end of file");
+
+    // A name taken between creating and publishing stays with its file.
+    auto late = FileSink::Create(dir / "late.pst", 0600, &error);
+    ASSERT_TRUE(late) << error;
+    std::ofstream(dir / "late.pst") << "someone else's";
+    EXPECT_NE(late->Publish(), "");
+    late.reset();
+    std::ifstream kept(dir / "late.pst");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "someone else's");
+    EXPECT_EQ(Names(dir).size(), 2u);
+}
+
+}  // namespace
+}  // namespace mailvane::pst
