@@ -40,12 +40,12 @@ TEST(Heap, ManyPagesKeepEveryAllocation) {
     EXPECT_GT(data.size(), 9 * kMaxBlockData) << "test needs more than nine pages";
     uint8_t client = 0;
     Hid root = 0;
-    ASSERT_TRUE(HeapHeader(data, &client, &root));
+    ASSERT_EQ(HeapHeader(data, &client, &root), "");
     EXPECT_EQ(client, kHeapPropertyContext);
     EXPECT_EQ(root, items[7].first);
     for (const auto& [hid, bytes] : items) {
         std::string got;
-        ASSERT_TRUE(HeapLookup(data, hid, &got)) << std::hex << hid;
+        ASSERT_EQ(HeapLookup(data, hid, &got), "") << std::hex << hid;
         EXPECT_EQ(got, bytes);
         EXPECT_LT(hid >> 16, data.size() / kMaxBlockData + 1);
     }
@@ -68,7 +68,7 @@ TEST(Bth, SortedRecordsComeBackAtEveryDepth) {
         std::string data = heap.Finish();
         uint8_t ck = 0, cd = 0;
         std::vector<std::string> back;
-        ASSERT_TRUE(ReadBth(data, header, &ck, &cd, &back)) << count;
+        ASSERT_EQ(ReadBth(data, header, &ck, &cd, &back), "") << count;
         EXPECT_EQ(ck, 4);
         EXPECT_EQ(cd, 4);
         EXPECT_EQ(back, records) << count;
@@ -86,11 +86,11 @@ PropertyList Sorted(PropertyList props) {
 void ExpectBthHeaderFirst(const std::string& heap_data, uint8_t client) {
     uint8_t got_client = 0;
     Hid root = 0;
-    ASSERT_TRUE(HeapHeader(heap_data, &got_client, &root));
+    ASSERT_EQ(HeapHeader(heap_data, &got_client, &root), "");
     EXPECT_EQ(got_client, client);
     EXPECT_EQ(root, client == kHeapPropertyContext ? 0x20u : 0x40u);
     std::string first;
-    ASSERT_TRUE(HeapLookup(heap_data, 0x20, &first));
+    ASSERT_EQ(HeapLookup(heap_data, 0x20, &first), "");
     ASSERT_EQ(first.size(), 8u);
     EXPECT_EQ(static_cast<uint8_t>(first[0]), kHeapBth);
 }
@@ -127,7 +127,7 @@ TEST(PropertyContext, ValuesLiveInRecordHeapOrSubnode) {
         }
         ExpectBthHeaderFirst(node.data, kHeapPropertyContext);
         PropertyList back;
-        ASSERT_TRUE(ReadPropertyContext(node, &back));
+        ASSERT_EQ(ReadPropertyContext(node, &back), "");
         PropertyList want = Sorted(props);
         ASSERT_EQ(back.size(), want.size());
         for (size_t i = 0; i < want.size(); ++i) {
@@ -164,7 +164,7 @@ TEST(TableContext, RowsInHeapOrBlocksComeBackWhole) {
         TableView view;
         NodeContent built = table.Build();
         ExpectBthHeaderFirst(built.data, kHeapTableContext);
-        ASSERT_TRUE(ReadTable(built, &view)) << rows;
+        ASSERT_EQ(ReadTable(built, &view), "") << rows;
         EXPECT_EQ(view.tags.size(), columns.size() + 2) << "row id and version columns are added";
         ASSERT_EQ(view.row_ids, order);
         for (size_t r = 0; r < order.size(); ++r) {
@@ -195,7 +195,7 @@ TEST(TableContext, ReplacingAndRemovingRowsKeepsTheIndexRight) {
     ASSERT_TRUE(table.RemoveRow(2 * 32 + 4));
     EXPECT_FALSE(table.RemoveRow(2 * 32 + 4));
     TableView view;
-    ASSERT_TRUE(ReadTable(table.Build(), &view));
+    ASSERT_EQ(ReadTable(table.Build(), &view), "");
     ASSERT_EQ(view.row_ids, (std::vector<uint32_t>{36, 100, 132, 164}));
     for (const auto& p : view.rows[1]) {
         if (p.tag == mapi::PidTagMessageFlags) {
@@ -253,7 +253,7 @@ TEST(TableContext, GrowingTableReusesItsBlocksAndStaysWhole) {
         ASSERT_TRUE(ndb->ReadNode(nid, &back));
         ExpectBthHeaderFirst(back.data, kHeapTableContext);
         TableView view;
-        ASSERT_TRUE(ReadTable(back, &view)) << batch;
+        ASSERT_EQ(ReadTable(back, &view), "") << batch;
         ASSERT_EQ(view.row_ids, order);
         for (size_t r = 0; r < order.size(); ++r) {
             std::map<uint32_t, std::string> got;
@@ -296,7 +296,7 @@ TEST(NameMap, IdsAreStableAndSurviveReloading) {
     EXPECT_TRUE(by_tag.count(MakeTag(static_cast<uint16_t>(0x1000 + key % 251), kPtBinary)));
 
     NameMap again;
-    ASSERT_TRUE(again.Load(props));
+    ASSERT_EQ(again.Load(props), "");
     EXPECT_EQ(again.size(), 4u);
     EXPECT_FALSE(again.dirty());
     EXPECT_EQ(again.IdFor(common, 0x8554), 0x8000);

@@ -138,7 +138,7 @@ TEST(Session, SubjectsAreStoredWithTheirPrefixLength) {
         pst::NodeContent node;
         pst::PropertyList props;
         ASSERT_TRUE(store->ndb()->ReadNode(nid, &node));
-        ASSERT_TRUE(pst::ReadPropertyContext(node, &props));
+        ASSERT_EQ(pst::ReadPropertyContext(node, &props), "");
         for (const auto& p : props)
             if (p.tag == PidTagSubject) {
                 ASSERT_GE(p.value.size(), 4u);

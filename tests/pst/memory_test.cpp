@@ -229,7 +229,7 @@ TEST(StreamingMemory, DroppedRowsAndPagesComeBackWhenNeeded) {
         NodeContent node;
         TableView contents;
         ASSERT_TRUE(ndb->ReadNode(WithType(folder, kNidTypeContentsTable), &node));
-        ASSERT_TRUE(ReadTable(node, &contents));
+        ASSERT_EQ(ReadTable(node, &contents), "");
         ASSERT_EQ(contents.row_ids.size(), number.size());
         size_t unread = 0;
         for (size_t r = 0; r < contents.rows.size(); ++r) {
@@ -248,7 +248,7 @@ TEST(StreamingMemory, DroppedRowsAndPagesComeBackWhenNeeded) {
         }
         PropertyList props;
         ASSERT_TRUE(ndb->ReadNode(folder, &node));
-        ASSERT_TRUE(ReadPropertyContext(node, &props));
+        ASSERT_EQ(ReadPropertyContext(node, &props), "");
         for (const auto& p : props)
             if (p.tag == mapi::PidTagContentUnreadCount) {
                 EXPECT_EQ(DecodeFixed32(p.value.data()), unread);

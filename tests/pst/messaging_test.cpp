@@ -114,7 +114,7 @@ TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
             NodeContent node;
             PropertyList props;
             ASSERT_TRUE(ndb->ReadNode(nid, &node));
-            ASSERT_TRUE(ReadPropertyContext(node, &props));
+            ASSERT_EQ(ReadPropertyContext(node, &props), "");
             auto pc = ByTag(props);
             uint32_t unread = 0;
             for (const auto& [mid, m] : folder.messages)
@@ -123,7 +123,7 @@ TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
             EXPECT_EQ(DecodeFixed32(pc[mapi::PidTagContentUnreadCount].data()), unread);
             TableView contents;
             ASSERT_TRUE(ndb->ReadNode(WithType(nid, kNidTypeContentsTable), &node));
-            ASSERT_TRUE(ReadTable(node, &contents));
+            ASSERT_EQ(ReadTable(node, &contents), "");
             std::vector<uint32_t> ids(contents.row_ids.begin(), contents.row_ids.end());
             std::vector<uint32_t> want;
             for (const auto& [mid, m] : folder.messages) want.push_back(mid);
@@ -131,7 +131,7 @@ TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
             EXPECT_EQ(ids, want) << folder.name;
             TableView hierarchy;
             ASSERT_TRUE(ndb->ReadNode(WithType(folder.parent, kNidTypeHierarchyTable), &node));
-            ASSERT_TRUE(ReadTable(node, &hierarchy));
+            ASSERT_EQ(ReadTable(node, &hierarchy), "");
             auto row = std::find(hierarchy.row_ids.begin(), hierarchy.row_ids.end(), nid);
             ASSERT_NE(row, hierarchy.row_ids.end());
             auto cells =
@@ -143,7 +143,7 @@ TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
                 Nid parent = 0;
                 ASSERT_TRUE(ndb->ReadNode(mid, &node, &parent));
                 EXPECT_EQ(parent, nid);
-                ASSERT_TRUE(ReadPropertyContext(node, &props));
+                ASSERT_EQ(ReadPropertyContext(node, &props), "");
                 auto got = ByTag(props);
                 for (const auto& [tag, value] : ByTag(m.props)) {
                     if (tag == mapi::PidTagSubject) {
@@ -164,7 +164,7 @@ TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
                 for (const auto& s : node.subnodes) subs[s.nid] = &s.content;
                 TableView recipients;
                 ASSERT_TRUE(subs.count(0x692));
-                ASSERT_TRUE(ReadTable(*subs[0x692], &recipients));
+                ASSERT_EQ(ReadTable(*subs[0x692], &recipients), "");
                 EXPECT_EQ(recipients.rows.size(), m.recipients);
                 std::set<uint32_t> recipient_rows(recipients.row_ids.begin(),
                                                   recipients.row_ids.end());
@@ -174,7 +174,7 @@ TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
                     ASSERT_TRUE(subs.count(anid));
                     EXPECT_FALSE(recipient_rows.count(anid));
                     PropertyList aprops;
-                    ASSERT_TRUE(ReadPropertyContext(*subs[anid], &aprops));
+                    ASSERT_EQ(ReadPropertyContext(*subs[anid], &aprops), "");
                     EXPECT_EQ(ByTag(aprops)[mapi::PidTagAttachDataBinary], m.attachments[a]);
                 }
             }
@@ -204,7 +204,7 @@ TEST(MessageStore, EmbeddedMessagesAreSizedAndNamedByTheirSubject) {
         if (s.nid == 0x8025) att = &s;
     ASSERT_TRUE(att);
     PropertyList props, inner_props;
-    ASSERT_TRUE(ReadPropertyContext(att->content, &props));
+    ASSERT_EQ(ReadPropertyContext(att->content, &props), "");
     auto a = ByTag(props);
     EXPECT_EQ(Utf8FromUtf16(a[mapi::PidTagDisplayName]), "RE: inner")
         << "without the prefix marker";
@@ -215,7 +215,7 @@ TEST(MessageStore, EmbeddedMessagesAreSizedAndNamedByTheirSubject) {
     for (const auto& s : att->content.subnodes)
         if (s.nid == inner_nid) message = &s;
     ASSERT_TRUE(message);
-    ASSERT_TRUE(ReadPropertyContext(message->content, &inner_props));
+    ASSERT_EQ(ReadPropertyContext(message->content, &inner_props), "");
     uint32_t inner_size = DecodeFixed32(ByTag(inner_props)[mapi::PidTagMessageSize].data());
     EXPECT_GT(inner_size, 5000u);
     EXPECT_LT(message->content.data.size(), inner_size) << "the body sits in a subnode";
@@ -235,7 +235,7 @@ TEST(MessageStore, ANewStoresNameMapHasAStringInItsStream) {
     NodeContent node;
     ASSERT_TRUE(store->ndb()->ReadNode(kNidNameToIdMap, &node));
     PropertyList props;
-    ASSERT_TRUE(ReadPropertyContext(node, &props));
+    ASSERT_EQ(ReadPropertyContext(node, &props), "");
     std::string strings = ByTag(props)[mapi::PidTagNameidStreamString];
     ASSERT_GE(strings.size(), 6u);
     uint32_t length = DecodeFixed32(strings.data());

@@ -31,7 +31,7 @@ std::string DecodeBlock(std::string_view block, Bid bid, uint64_t ib, std::strin
 
 std::string EncodeXBlock(uint8_t level, const std::vector<Bid>& bids, uint32_t total) {
     std::string b;
-    PutFixed8(&b, 0x01);
+    PutFixed8(&b, kBlockTypeDataTree);
     PutFixed8(&b, level);
     PutFixed16(&b, static_cast<uint16_t>(bids.size()));
     PutFixed32(&b, total);
@@ -41,8 +41,8 @@ std::string EncodeXBlock(uint8_t level, const std::vector<Bid>& bids, uint32_t t
 
 std::string EncodeSlBlock(const std::vector<SlEntry>& entries) {
     std::string b;
-    PutFixed8(&b, 0x02);
-    PutFixed8(&b, 0);
+    PutFixed8(&b, kBlockTypeSubnodeTree);
+    PutFixed8(&b, kSubnodeLeafLevel);
     PutFixed16(&b, static_cast<uint16_t>(entries.size()));
     PutFixed32(&b, 0);
     for (const auto& e : entries) {
@@ -55,8 +55,8 @@ std::string EncodeSlBlock(const std::vector<SlEntry>& entries) {
 
 std::string EncodeSiBlock(const std::vector<SiEntry>& entries) {
     std::string b;
-    PutFixed8(&b, 0x02);
-    PutFixed8(&b, 1);
+    PutFixed8(&b, kBlockTypeSubnodeTree);
+    PutFixed8(&b, kSubnodeBranchLevel);
     PutFixed16(&b, static_cast<uint16_t>(entries.size()));
     PutFixed32(&b, 0);
     for (const auto& e : entries) {
@@ -67,33 +67,39 @@ std::string EncodeSiBlock(const std::vector<SiEntry>& entries) {
 }
 
 std::string DecodeInternalBlock(std::string_view p, InternalBlockView* out) {
-    if (p.size() < 8) return "internal block too short";
+    if (p.size() < kInternalBlockHeader) return "internal block too short";
     out->btype = static_cast<uint8_t>(p[0]);
     out->level = static_cast<uint8_t>(p[1]);
-    uint16_t count = DecodeFixed16(p.data() + 2);
+    const size_t count = DecodeFixed16(p.data() + 2);
     out->bids.clear();
     out->leaves.clear();
     out->branches.clear();
-    if (out->btype == 1) {
+    const char* entries = p.data() + kInternalBlockHeader;
+    auto fits = [&](size_t entry_size, size_t max) {
+        return count <= max && p.size() >= kInternalBlockHeader + count * entry_size;
+    };
+    if (out->btype == kBlockTypeDataTree) {
+        if (out->level != kXBlockLevel && out->level != kXXBlockLevel)
+            return "data tree block of level " + std::to_string(out->level);
         out->total = DecodeFixed32(p.data() + 4);
-        if (p.size() < 8 + size_t{count} * 8) return "data tree block truncated";
-        for (uint16_t i = 0; i < count; ++i)
-            out->bids.push_back(DecodeFixed64(p.data() + 8 + 8 * i));
-    } else if (out->btype == 2 && out->level == 0) {
-        if (p.size() < 8 + size_t{count} * 24) return "subnode block truncated";
-        for (uint16_t i = 0; i < count; ++i) {
-            const char* e = p.data() + 8 + 24 * i;
+        if (!fits(8, kMaxXBlockEntries)) return "data tree block truncated";
+        for (size_t i = 0; i < count; ++i) out->bids.push_back(DecodeFixed64(entries + 8 * i));
+    } else if (out->btype == kBlockTypeSubnodeTree && out->level == kSubnodeLeafLevel) {
+        if (!fits(24, kMaxSlEntries)) return "subnode block truncated";
+        for (size_t i = 0; i < count; ++i) {
+            const char* e = entries + 24 * i;
             out->leaves.push_back(
                 {static_cast<Nid>(DecodeFixed64(e)), DecodeFixed64(e + 8), DecodeFixed64(e + 16)});
         }
-    } else if (out->btype == 2) {
-        if (p.size() < 8 + size_t{count} * 16) return "subnode block truncated";
-        for (uint16_t i = 0; i < count; ++i) {
-            const char* e = p.data() + 8 + 16 * i;
+    } else if (out->btype == kBlockTypeSubnodeTree && out->level == kSubnodeBranchLevel) {
+        if (!fits(16, kMaxSiEntries)) return "subnode block truncated";
+        for (size_t i = 0; i < count; ++i) {
+            const char* e = entries + 16 * i;
             out->branches.push_back({static_cast<Nid>(DecodeFixed64(e)), DecodeFixed64(e + 8)});
         }
     } else {
-        return "unknown internal block type";
+        return "unknown internal block type " + std::to_string(out->btype) + " level " +
+               std::to_string(out->level);
     }
     return {};
 }

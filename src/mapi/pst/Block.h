@@ -25,9 +25,17 @@ std::string BuildBlock(std::string_view payload, Bid bid, uint64_t ib);
 // its payload in `payload`.
 std::string DecodeBlock(std::string_view block, Bid bid, uint64_t ib, std::string* payload);
 
+// Internal blocks start with their type, level, entry count and (data
+// trees) the byte count below.
+constexpr size_t kInternalBlockHeader = 8;
+constexpr uint8_t kBlockTypeDataTree = 0x01;
+constexpr uint8_t kBlockTypeSubnodeTree = 0x02;
+
 // Data tree: XBLOCK (level 1, ids of data blocks) and XXBLOCK (level 2, ids
 // of XBLOCKs). `total` is the byte count of all data below.
-constexpr size_t kMaxXBlockEntries = (kMaxBlockData - 8) / 8;  // 1021
+constexpr uint8_t kXBlockLevel = 1;
+constexpr uint8_t kXXBlockLevel = 2;
+constexpr size_t kMaxXBlockEntries = (kMaxBlockData - kInternalBlockHeader) / 8;  // 1021
 std::string EncodeXBlock(uint8_t level, const std::vector<Bid>& bids, uint32_t total);
 
 // Subnode tree: SLBLOCK leaf entries and SIBLOCK entries.
@@ -40,12 +48,16 @@ struct SiEntry {
     Nid nid = 0;  // first nid below
     Bid bid = 0;  // an SLBLOCK
 };
-constexpr size_t kMaxSlEntries = (kMaxBlockData - 8) / 24;  // 340
-constexpr size_t kMaxSiEntries = (kMaxBlockData - 8) / 16;  // 510
+constexpr uint8_t kSubnodeLeafLevel = 0;                                       // SLBLOCK
+constexpr uint8_t kSubnodeBranchLevel = 1;                                     // SIBLOCK
+constexpr size_t kMaxSlEntries = (kMaxBlockData - kInternalBlockHeader) / 24;  // 340
+constexpr size_t kMaxSiEntries = (kMaxBlockData - kInternalBlockHeader) / 16;  // 510
 std::string EncodeSlBlock(const std::vector<SlEntry>& entries);
 std::string EncodeSiBlock(const std::vector<SiEntry>& entries);
 
-// Decoders of the internal payloads.
+// Decoders of the internal payloads: the empty string, or why the payload
+// is none (entry counts past the block or the format's limit, a level no
+// tree has).
 struct InternalBlockView {
     uint8_t btype = 0;  // 1 data tree, 2 subnode tree
     uint8_t level = 0;

@@ -1,30 +1,47 @@
 #include "mapi/pst/Bth.h"
 
+#include <unordered_set>
+
 #include "mapi/pst/Coding.h"
 
 namespace mailvane::pst {
 
+std::string BthHeader::Encode() const {
+    std::string b;
+    PutFixed8(&b, kHeapBth);
+    PutFixed8(&b, cb_key);
+    PutFixed8(&b, cb_data);
+    PutFixed8(&b, levels);
+    PutFixed32(&b, root);
+    return b;
+}
+
+std::string BthHeader::DecodeFrom(std::string_view b) {
+    if (b.size() != kEncodedLength) return "BTH header of " + std::to_string(b.size()) + " bytes";
+    if (static_cast<uint8_t>(b[0]) != kHeapBth) return "no BTH signature";
+    cb_key = static_cast<uint8_t>(b[1]);
+    cb_data = static_cast<uint8_t>(b[2]);
+    levels = static_cast<uint8_t>(b[3]);
+    root = DecodeFixed32(b.data() + 4);
+    if (cb_key != 2 && cb_key != 4 && cb_key != 8 && cb_key != 16)
+        return "BTH key of " + std::to_string(cb_key) + " bytes";
+    if (cb_data == 0 || cb_data > kMaxDataSize)
+        return "BTH data of " + std::to_string(cb_data) + " bytes";
+    return {};
+}
+
 namespace {
 
-constexpr size_t kBthHeaderSize = 8;
-
-// The BTH header ([MS-PST] 2.3.2.1) that every tree starts from.
 Hid FillBthHeader(HeapBuilder* heap, Hid hid, uint8_t cb_key, uint8_t cb_data, uint8_t levels,
                   Hid root) {
-    std::string header;
-    PutFixed8(&header, kHeapBth);
-    PutFixed8(&header, cb_key);
-    PutFixed8(&header, cb_data);
-    PutFixed8(&header, levels);
-    PutFixed32(&header, root);
-    heap->Overwrite(hid, header);
+    heap->Overwrite(hid, BthHeader{cb_key, cb_data, levels, root}.Encode());
     return hid;
 }
 
 }  // namespace
 
 Hid ReserveBthHeader(HeapBuilder* heap) {
-    return heap->Allocate(std::string(kBthHeaderSize, '\0'));
+    return heap->Allocate(std::string(BthHeader::kEncodedLength, '\0'));
 }
 
 Hid BuildBth(HeapBuilder* heap, Hid header, uint8_t cb_key, uint8_t cb_data,
@@ -85,37 +102,56 @@ Hid BuildBthOverLeaves(HeapBuilder* heap, Hid header, uint8_t cb_key, uint8_t cb
 
 namespace {
 
-bool ReadLevel(std::string_view heap_data, Hid hid, int level, size_t cb_key, size_t cb_data,
-               std::vector<std::string>* out) {
-    std::string node;
-    if (!HeapLookup(heap_data, hid, &node)) return false;
-    size_t size = cb_key + (level > 0 ? 4 : cb_data);
-    if (node.size() % size != 0) return false;
-    for (size_t at = 0; at < node.size(); at += size) {
-        if (level == 0) {
-            out->push_back(node.substr(at, size));
-        } else if (!ReadLevel(heap_data, DecodeFixed32(node.data() + at + cb_key), level - 1,
-                              cb_key, cb_data, out)) {
-            return false;
+struct BthReader {
+    std::string_view heap_data;
+    size_t cb_key, cb_data;
+    std::unordered_set<Hid> seen;
+    std::vector<std::string>* out;
+
+    std::string ReadLevel(Hid hid, int level) {
+        if (!seen.insert(hid).second) return "BTH reaches allocation " + Hex(hid) + " twice";
+        std::string node;
+        if (std::string err = HeapLookup(heap_data, hid, &node); !err.empty()) return err;
+        size_t size = cb_key + (level > 0 ? 4 : cb_data);
+        if (node.size() % size != 0)
+            return "BTH node " + Hex(hid) + " is no whole number of records";
+        for (size_t at = 0; at < node.size(); at += size) {
+            if (level == 0) {
+                std::string record = node.substr(at, size);
+                if (!out->empty() && !KeyAbove(record, out->back()))
+                    return "BTH keys out of order in " + Hex(hid);
+                out->push_back(std::move(record));
+            } else if (std::string err =
+                           ReadLevel(DecodeFixed32(node.data() + at + cb_key), level - 1);
+                       !err.empty()) {
+                return err;
+            }
         }
+        return {};
     }
-    return true;
-}
+
+    // Keys compare as little-endian unsigned integers.
+    bool KeyAbove(const std::string& a, const std::string& b) const {
+        for (size_t i = cb_key; i-- > 0;)
+            if (a[i] != b[i]) return static_cast<uint8_t>(a[i]) > static_cast<uint8_t>(b[i]);
+        return false;
+    }
+};
 
 }  // namespace
 
-bool ReadBth(std::string_view heap_data, Hid header, uint8_t* cb_key, uint8_t* cb_data,
-             std::vector<std::string>* records) {
-    std::string h;
-    if (!HeapLookup(heap_data, header, &h) || h.size() != kBthHeaderSize ||
-        static_cast<uint8_t>(h[0]) != kHeapBth)
-        return false;
-    *cb_key = static_cast<uint8_t>(h[1]);
-    *cb_data = static_cast<uint8_t>(h[2]);
-    Hid root = DecodeFixed32(h.data() + 4);
+std::string ReadBth(std::string_view heap_data, Hid header, uint8_t* cb_key, uint8_t* cb_data,
+                    std::vector<std::string>* records) {
+    std::string bytes;
+    BthHeader h;
+    if (std::string err = HeapLookup(heap_data, header, &bytes); !err.empty()) return err;
+    if (std::string err = h.DecodeFrom(bytes); !err.empty()) return err;
+    *cb_key = h.cb_key;
+    *cb_data = h.cb_data;
     records->clear();
-    if (root == 0) return true;
-    return ReadLevel(heap_data, root, static_cast<uint8_t>(h[3]), *cb_key, *cb_data, records);
+    if (h.root == 0) return {};
+    BthReader reader{heap_data, h.cb_key, h.cb_data, {header}, records};
+    return reader.ReadLevel(h.root, h.levels);
 }
 
 }  // namespace mailvane::pst

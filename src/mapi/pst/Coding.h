@@ -54,4 +54,15 @@ inline void PutZeros(std::string* dst, size_t n) {
     dst->append(n, '\0');
 }
 
+// An id or offset as messages show it: "0x8022".
+inline std::string Hex(uint64_t v) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), kDigits[v % 16]);
+        v /= 16;
+    } while (v != 0);
+    return "0x" + digits;
+}
+
 }  // namespace mailvane::pst

@@ -32,14 +32,18 @@ enum NidType : uint32_t {
     kNidTypeLtp = 0x1F,
 };
 
+constexpr uint32_t kNidTypeBits = 5;
+constexpr uint32_t kNidTypeMask = (1u << kNidTypeBits) - 1;
+constexpr size_t kNidTypeCount = size_t{1} << kNidTypeBits;
+
 constexpr Nid MakeNid(uint32_t type, uint32_t index) {
-    return (index << 5) | (type & 0x1F);
+    return (index << kNidTypeBits) | (type & kNidTypeMask);
 }
 constexpr uint32_t NidTypeOf(Nid nid) {
-    return nid & 0x1F;
+    return nid & kNidTypeMask;
 }
 constexpr uint32_t NidIndexOf(Nid nid) {
-    return nid >> 5;
+    return nid >> kNidTypeBits;
 }
 // The table nodes of a folder share its index.
 constexpr Nid WithType(Nid nid, uint32_t type) {
@@ -69,7 +73,13 @@ constexpr Nid kNidSearchRoot = 0x8042;
 constexpr Nid kNidDeletedItems = 0x8062;
 constexpr Nid kNidSpamSearchFolder = 0x2223;
 // First index handed to folders and messages the user adds.
-constexpr uint32_t kFirstUserNidIndex = 0x10000 >> 5;
+constexpr uint32_t kFirstUserNidIndex = 0x10000 >> kNidTypeBits;
+// Where a new store's counters (rgnid[]) start, as in every store Outlook
+// makes: ids below are kept for fixed nodes of each type.
+constexpr uint32_t kFirstNidIndex = 0x400;
+constexpr uint32_t kFirstSearchFolderNidIndex = 0x4000;
+constexpr uint32_t kFirstMessageNidIndex = 0x10000;
+constexpr uint32_t kFirstAssocMessageNidIndex = 0x8000;
 
 // Block ids step by 4; bit 1 marks internal blocks (XBLOCK, SLBLOCK, ...),
 // which are never encoded ([MS-PST] 2.2.2.2).
@@ -87,6 +97,9 @@ constexpr uint32_t kBlockTrailerSize = 16;
 constexpr uint32_t kMaxBlockSize = 8192;
 constexpr uint32_t kMaxBlockData = kMaxBlockSize - kBlockTrailerSize;  // 8176
 constexpr uint32_t kHeaderSize = 564;
+// Deeper B-trees than this would index more blocks than a file can hold;
+// a deeper one read back is damaged (or loops).
+constexpr int kMaxBtreeDepth = 8;
 
 // Where the allocation maps sit: one AMap page at the start of every data
 // section of 253,952 bytes from 0x4400; a PMap in every eighth section; an

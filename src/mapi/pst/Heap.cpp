@@ -5,10 +5,13 @@
 namespace mailvane::pst {
 namespace {
 
-constexpr size_t kFirstPageHeader = 12;    // HNHDR
-constexpr size_t kPageHeader = 2;          // HNPAGEHDR
-constexpr size_t kBitmapPageHeader = 66;   // HNBITMAPHDR
-constexpr size_t kMaxItemsPerPage = 2047;  // hidIndex is 11 bits
+constexpr size_t kFirstPageHeader = 12;   // HNHDR
+constexpr size_t kPageHeader = 2;         // HNPAGEHDR
+constexpr size_t kBitmapPageHeader = 66;  // HNBITMAPHDR
+constexpr size_t kMaxItemsPerPage = kHidIndexMask;
+// Offsets in HNHDR and in the page map (HNPAGEMAP).
+constexpr size_t kSignatureAt = 2, kClientAt = 3, kUserRootAt = 4;
+constexpr size_t kPageMapHeader = 4;  // cAlloc, cFree
 
 bool IsBitmapPage(size_t index) {
     return index >= 8 && (index - 8) % 128 == 0;
@@ -33,7 +36,7 @@ size_t HeapBuilder::HeaderSize(size_t index) {
 bool HeapBuilder::Fits(const Page& page, size_t index, size_t extra) const {
     size_t items = page.count() + 1;
     size_t body = (HeaderSize(index) + page.items.size() + extra + 1) / 2 * 2;
-    return items <= kMaxItemsPerPage && body + 4 + 2 * (items + 1) <= kMaxBlockData;
+    return items <= kMaxItemsPerPage && body + kPageMapHeader + 2 * (items + 1) <= kMaxBlockData;
 }
 
 Hid HeapBuilder::Allocate(std::string_view bytes) {
@@ -46,8 +49,8 @@ Hid HeapBuilder::Allocate(std::string_view bytes) {
 }
 
 void HeapBuilder::Overwrite(Hid hid, std::string_view bytes) {
-    Page& page = pages_[hid >> 16];
-    size_t index = ((hid >> 5) & 0x7FF) - 1;
+    Page& page = pages_[HidPageOf(hid)];
+    size_t index = HidIndexOf(hid) - 1;
     size_t begin = index == 0 ? 0 : page.ends[index - 1];
     std::memcpy(page.items.data() + begin, bytes.data(),
                 std::min<size_t>(bytes.size(), page.ends[index] - begin));
@@ -57,7 +60,7 @@ std::string HeapBuilder::BuildPage(size_t index, const Page& page) const {
     std::string p;
     if (index == 0) {
         PutFixed16(&p, 0);  // ibHnpm, set below
-        PutFixed8(&p, 0xEC);
+        PutFixed8(&p, kHeapSignature);
         PutFixed8(&p, client_);
         PutFixed32(&p, user_root_);
         // Fill levels of the first eight pages.
@@ -109,30 +112,34 @@ std::string HeapBuilder::PageBlock(size_t index) const {
     return page;
 }
 
-bool HeapHeader(std::string_view data, uint8_t* client, Hid* user_root) {
-    if (data.size() < 12 || static_cast<uint8_t>(data[2]) != 0xEC) return false;
-    *client = static_cast<uint8_t>(data[3]);
-    *user_root = DecodeFixed32(data.data() + 4);
-    return true;
+std::string HeapHeader(std::string_view data, uint8_t* client, Hid* user_root) {
+    if (data.size() < kFirstPageHeader) return "heap shorter than its header";
+    if (static_cast<uint8_t>(data[kSignatureAt]) != kHeapSignature) return "no heap signature";
+    *client = static_cast<uint8_t>(data[kClientAt]);
+    *user_root = DecodeFixed32(data.data() + kUserRootAt);
+    return {};
 }
 
-bool HeapLookup(std::string_view data, Hid hid, std::string* out) {
-    size_t page = hid >> 16;
-    size_t index = (hid >> 5) & 0x7FF;
-    if ((hid & 0x1F) != 0 || index == 0) return false;
+std::string HeapLookup(std::string_view data, Hid hid, std::string* out) {
+    const std::string what = "heap item " + Hex(hid);
+    size_t page = HidPageOf(hid);
+    size_t index = HidIndexOf(hid);
+    if (!IsHid(hid) || index == 0) return what + " is no heap id";
+    // Every page but the last fills a block, so page n starts n blocks in.
     size_t begin = page * kMaxBlockData;
-    if (begin >= data.size()) return false;
+    if (begin >= data.size()) return what + " is past the heap's last page";
     std::string_view p = data.substr(begin, kMaxBlockData);
-    if (p.size() < 2) return false;
+    if (p.size() < 2) return what + ": page too short";
     size_t map = DecodeFixed16(p.data());
-    if (map + 4 > p.size()) return false;
+    if (map + kPageMapHeader > p.size()) return what + ": page map past the page";
     size_t count = DecodeFixed16(p.data() + map);
-    if (index > count || map + 4 + 2 * (count + 1) > p.size()) return false;
-    size_t from = DecodeFixed16(p.data() + map + 4 + 2 * (index - 1));
-    size_t to = DecodeFixed16(p.data() + map + 4 + 2 * index);
-    if (from > to || to > p.size()) return false;
+    if (index > count || map + kPageMapHeader + 2 * (count + 1) > p.size())
+        return what + ": not in the page map";
+    size_t from = DecodeFixed16(p.data() + map + kPageMapHeader + 2 * (index - 1));
+    size_t to = DecodeFixed16(p.data() + map + kPageMapHeader + 2 * index);
+    if (from > to || to > map) return what + ": bounds outside the page";
     out->assign(p.substr(from, to - from));
-    return true;
+    return {};
 }
 
 }  // namespace mailvane::pst

@@ -19,9 +19,26 @@ enum HeapClient : uint8_t {
 };
 
 constexpr size_t kMaxHeapAllocation = 3580;
+// bSig of the first page's header (HNHDR).
+constexpr uint8_t kHeapSignature = 0xEC;
 
+// A heap id: 16-bit page, 11-bit index from 1, and node type 0 in the low
+// five bits ([MS-PST] 2.3.1.1).
+constexpr uint32_t kHidPageShift = 16;
+constexpr uint32_t kHidIndexMask = 0x7FF;
 constexpr Hid MakeHid(uint32_t page, uint32_t index) {
-    return (page << 16) | (index << 5);
+    return (page << kHidPageShift) | (index << kNidTypeBits);
+}
+constexpr uint32_t HidPageOf(Hid hid) {
+    return hid >> kHidPageShift;
+}
+constexpr uint32_t HidIndexOf(Hid hid) {
+    return (hid >> kNidTypeBits) & kHidIndexMask;
+}
+// A value reference in a context is a heap id when its type bits are 0,
+// otherwise the id of a subnode.
+constexpr bool IsHid(uint32_t ref) {
+    return NidTypeOf(ref) == kNidTypeHid;
 }
 
 class HeapBuilder {
@@ -70,8 +87,9 @@ private:
 };
 
 // Reads a heap back: item `hid` of heap data `data`. For tests and reopen.
-bool HeapLookup(std::string_view data, Hid hid, std::string* out);
-// The client signature and user root of heap data.
-bool HeapHeader(std::string_view data, uint8_t* client, Hid* user_root);
+// Returns the empty string, or why `hid` names nothing in `data`.
+std::string HeapLookup(std::string_view data, Hid hid, std::string* out);
+// The client signature and user root of heap data, or why it is no heap.
+std::string HeapHeader(std::string_view data, uint8_t* client, Hid* user_root);
 
 }  // namespace mailvane::pst

@@ -11,6 +11,8 @@
 namespace mailvane::pst {
 namespace {
 
+constexpr size_t kGuidSize = 16;
+
 // Tags by their documented names.
 using namespace mailvane::mapi;
 
@@ -314,9 +316,14 @@ void MessageStore::AttachTableReaders(Folder& f) {
     auto attach = [this](TableBuilder& table, Nid table_nid) {
         table.SetReader([this, table_nid](TableView* view) {
             NodeContent node;
-            if (ndb_->ReadNode(table_nid, &node) && ReadTable(node, view)) return true;
-            ndb_->Fail("a folder table could not be read back");
-            return false;
+            if (!ndb_->ReadNode(table_nid, &node)) {
+                ndb_->Fail(Status::Kind::kDamaged, "folder table " + Hex(table_nid) + " missing");
+                return false;
+            }
+            std::string err = ReadTable(node, view);
+            ndb_->Fail(Status::Kind::kDamaged,
+                       err.empty() ? err : "folder table " + Hex(table_nid) + ": " + err);
+            return err.empty();
         });
     };
     if (f.search) {
@@ -336,7 +343,22 @@ PropertyList MessageStore::FolderProps(const Folder& f) const {
     return props;
 }
 
+MessageStore::Folder* MessageStore::FolderFor(Nid nid, const char* call) {
+    auto it = folders_.find(nid);
+    if (it != folders_.end()) return &it->second;
+    ndb_->Fail(Status::Kind::kMisuse, std::string(call) + ": no folder " + Hex(nid));
+    return nullptr;
+}
+
 Nid MessageStore::CreateFolder(Nid parent, const std::string& name, const std::string& cls) {
+    if (!status().empty()) return 0;
+    const Folder* p = FolderFor(parent, "CreateFolder");
+    if (!p) return 0;
+    if (p->search) {
+        ndb_->Fail(Status::Kind::kMisuse,
+                   "CreateFolder: folder " + Hex(parent) + " is a search folder");
+        return 0;
+    }
     Nid nid = ndb_->NewNid(kNidTypeNormalFolder);
     AddFolderObject(nid, parent, name, cls);
     return nid;
@@ -461,17 +483,24 @@ NodeContent MessageStore::BuildMessage(const MessageContent& m, uint32_t* next_i
 }
 
 Nid MessageStore::AddMessage(Nid folder_nid, const MessageContent& message) {
-    auto it = folders_.find(folder_nid);
-    if (it == folders_.end()) return 0;
+    if (!status().empty()) return 0;
+    Folder* f = FolderFor(folder_nid, "AddMessage");
+    if (!f) return 0;
     Nid nid = ndb_->NewNid(kNidTypeNormalMessage);
-    WriteMessage(nid, it->second, message, false);
+    WriteMessage(nid, *f, message, false);
     return nid;
 }
 
 bool MessageStore::UpdateMessage(Nid nid, Nid folder_nid, const MessageContent& message) {
-    auto it = folders_.find(folder_nid);
-    if (it == folders_.end() || !it->second.contents->HasRow(nid)) return false;
-    WriteMessage(nid, it->second, message, true);
+    if (!status().empty()) return false;
+    Folder* f = FolderFor(folder_nid, "UpdateMessage");
+    if (!f) return false;
+    if (!f->contents->HasRow(nid)) {
+        ndb_->Fail(Status::Kind::kMisuse,
+                   "UpdateMessage: message " + Hex(nid) + " is not in folder " + Hex(folder_nid));
+        return false;
+    }
+    WriteMessage(nid, *f, message, true);
     return true;
 }
 
@@ -543,12 +572,25 @@ void MessageStore::WriteFolder(Folder& f) {
     f.pc_dirty = f.hierarchy_dirty = f.contents_dirty = f.assoc_dirty = false;
 }
 
+bool MessageStore::CanName(std::string_view guid) {
+    if (guid.size() != kGuidSize) {
+        ndb_->Fail(Status::Kind::kMisuse,
+                   "NamedPropertyId: a property set of " + std::to_string(guid.size()) + " bytes");
+        return false;
+    }
+    if (names_.full()) {
+        ndb_->Fail(Status::Kind::kTooLarge, "name-to-id map: no named property id left");
+        return false;
+    }
+    return status().empty();
+}
+
 uint16_t MessageStore::NamedPropertyId(std::string_view guid, uint32_t lid) {
-    return names_.IdFor(guid, lid);
+    return CanName(guid) ? names_.IdFor(guid, lid) : 0;
 }
 
 uint16_t MessageStore::NamedPropertyId(std::string_view guid, std::string_view name) {
-    return names_.IdFor(guid, name);
+    return CanName(guid) ? names_.IdFor(guid, name) : 0;
 }
 
 std::string MessageStore::Checkpoint() {
@@ -561,7 +603,8 @@ std::string MessageStore::Checkpoint() {
     // hierarchy table too.
     for (auto& [nid, f] : folders_) {
         if (!f.pc_dirty || f.parent == nid) continue;
-        Folder& parent = folders_[f.parent];
+        // Every folder's parent is there: CreateFolder and reopening see to it.
+        Folder& parent = folders_.at(f.parent);
         PropertyList row = FolderProps(f);
         parent.hierarchy->SetRow(nid, row);
         parent.hierarchy_dirty = true;
@@ -570,7 +613,7 @@ std::string MessageStore::Checkpoint() {
     return ndb_->Checkpoint();
 }
 
-std::unique_ptr<MessageStore> MessageStore::Open(Sink* sink, std::string* error) {
+std::unique_ptr<MessageStore> MessageStore::Open(Sink* sink, Status* error) {
     std::unique_ptr<NdbWriter> ndb = NdbWriter::Open(sink, error);
     if (!ndb) return nullptr;
     std::unique_ptr<MessageStore> store(new MessageStore(std::move(ndb)));
@@ -578,20 +621,36 @@ std::unique_ptr<MessageStore> MessageStore::Open(Sink* sink, std::string* error)
     return store;
 }
 
-bool MessageStore::LoadFolders(std::string* error) {
+std::unique_ptr<MessageStore> MessageStore::Open(Sink* sink, std::string* error) {
+    Status status;
+    auto store = Open(sink, &status);
+    if (!store) *error = status.message();
+    return store;
+}
+
+bool MessageStore::ReadProperties(Nid nid, const char* what, PropertyList* props, Status* error) {
     NodeContent node;
+    std::string err;
+    if (!ndb_->ReadNode(nid, &node))
+        err = ndb_->status().empty() ? "missing" : ndb_->status();
+    else
+        err = ReadPropertyContext(node, props);
+    if (err.empty()) return true;
+    *error = Status(ndb_->failure().ok() ? Status::Kind::kDamaged : ndb_->failure().kind(),
+                    std::string(what) + " " + Hex(nid) + ": " + err);
+    return false;
+}
+
+bool MessageStore::LoadFolders(Status* error) {
     PropertyList props;
-    if (!ndb_->ReadNode(kNidMessageStore, &node) || !ReadPropertyContext(node, &props)) {
-        *error = "store object unreadable";
-        return false;
-    }
+    if (!ReadProperties(kNidMessageStore, "store object", &props, error)) return false;
     if (const Property* p = FindProp(props, PidTagRecordKey)) record_key_ = p->value;
     if (const Property* p = FindProp(props, PidTagDisplayName))
         display_name_ = Utf8FromUtf16(p->value);
     PropertyList names;
-    if (!ndb_->ReadNode(kNidNameToIdMap, &node) || !ReadPropertyContext(node, &names) ||
-        !names_.Load(names)) {
-        *error = "name-to-id map unreadable";
+    if (!ReadProperties(kNidNameToIdMap, "name-to-id map", &names, error)) return false;
+    if (std::string err = names_.Load(names); !err.empty()) {
+        *error = Status(Status::Kind::kDamaged, err);
         return false;
     }
     std::vector<std::pair<Nid, Nid>> found;
@@ -605,10 +664,7 @@ bool MessageStore::LoadFolders(std::string* error) {
         f.nid = nid;
         f.parent = parent;
         f.search = NidTypeOf(nid) == kNidTypeSearchFolder;
-        if (!ndb_->ReadNode(nid, &node) || !ReadPropertyContext(node, &props)) {
-            *error = "folder object unreadable";
-            return false;
-        }
+        if (!ReadProperties(nid, "folder", &props, error)) return false;
         f.count = LongOf(props, PidTagContentCount, 0);
         f.unread = LongOf(props, PidTagContentUnreadCount, 0);
         for (const auto& p : props) {
@@ -619,29 +675,62 @@ bool MessageStore::LoadFolders(std::string* error) {
             if (p.tag == PidTagDisplayName) f.name = Utf8FromUtf16(p.value);
         }
         const Nid folderNid = nid;  // clang 14 cannot capture a structured binding
+        std::string table_error;
         auto load = [&](uint32_t type, const std::vector<uint32_t>& columns) {
+            // A table the folder never had (a search folder's hierarchy)
+            // starts empty; one that is there has to read back.
+            const Nid table_nid = WithType(folderNid, type);
+            auto builder = std::make_unique<TableBuilder>(columns);
+            if (!ndb_->HasNode(table_nid)) return builder;
             TableView view;
             NodeContent table;
-            auto builder = std::make_unique<TableBuilder>(columns);
-            if (ndb_->ReadNode(WithType(folderNid, type), &table) && ReadTable(table, &view)) {
-                // The rows stay on disk until one is needed (see
-                // AttachTableReaders, below).
-                builder = std::make_unique<TableBuilder>(view.tags);
-                builder->SetRowsOnDisk(view.row_ids);
+            std::string err =
+                ndb_->ReadNode(table_nid, &table) ? ReadTable(table, &view) : ndb_->status();
+            if (!err.empty()) {
+                if (table_error.empty())
+                    table_error = "folder table " + Hex(table_nid) + ": " + err;
+                return builder;
             }
+            // The rows stay on disk until one is needed (see
+            // AttachTableReaders, below).
+            builder = std::make_unique<TableBuilder>(view.tags);
+            builder->SetRowsOnDisk(view.row_ids);
             return builder;
         };
         f.hierarchy = load(kNidTypeHierarchyTable, kHierarchyColumns);
         f.contents = f.search ? load(kNidTypeSearchContentsTable, kSearchContentsColumns)
                               : load(kNidTypeContentsTable, kContentsColumns);
         f.assoc = load(kNidTypeAssocContentsTable, kAssocColumns);
+        if (!table_error.empty()) {
+            *error = Status(Status::Kind::kDamaged, table_error);
+            return false;
+        }
         AttachTableReaders(f);
         f.pc_dirty = f.hierarchy_dirty = f.contents_dirty = f.assoc_dirty = false;
     }
-    for (auto& [nid, f] : folders_)
-        if (f.parent != nid && folders_.count(f.parent)) folders_[f.parent].children.push_back(nid);
-    if (!ndb_->status().empty()) {
-        *error = ndb_->status();
+    // Every folder hangs below the root, which the object model and the
+    // next checkpoint rely on.
+    for (Nid must : {kNidRootFolder, kNidIpmSubtree}) {
+        if (!folders_.count(must)) {
+            *error = Status(Status::Kind::kDamaged, "folder " + Hex(must) + " missing");
+            return false;
+        }
+    }
+    for (auto& [nid, f] : folders_) {
+        Nid up = nid;
+        for (size_t steps = 0; up != kNidRootFolder; ++steps) {
+            auto it = folders_.find(folders_.at(up).parent);
+            if (it == folders_.end() || steps > folders_.size()) {
+                *error = Status(Status::Kind::kDamaged,
+                                "folder " + Hex(nid) + " does not lie below the root folder");
+                return false;
+            }
+            up = it->first;
+        }
+        if (f.parent != nid) folders_.at(f.parent).children.push_back(nid);
+    }
+    if (!ndb_->failure().ok()) {
+        *error = ndb_->failure();
         return false;
     }
     return true;

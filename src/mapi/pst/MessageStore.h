@@ -6,6 +6,10 @@
 // Messages are written to the file as they are added; folder objects and
 // their tables, which change with every message, are written at each
 // checkpoint. Only a checkpoint makes added messages visible to readers.
+//
+// A call whose precondition (REQUIRES) is not met fails the store with a
+// cause of kind kMisuse and changes nothing; like every failure it is
+// sticky, and later calls do nothing.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -42,14 +46,16 @@ public:
     // A new store in an empty sink.
     static std::unique_ptr<MessageStore> Create(Sink* sink, const std::string& display_name,
                                                 Encoding encoding = Encoding::kPermute);
-    // A store this program made; anything else is refused (*error says why)
-    // and left untouched.
+    // A store this program made; anything else, and a store of ours whose
+    // content is damaged, is refused (*error says why) and left untouched.
+    static std::unique_ptr<MessageStore> Open(Sink* sink, Status* error);
     static std::unique_ptr<MessageStore> Open(Sink* sink, std::string* error);
 
     Nid ipmSubtree() const { return kNidIpmSubtree; }
     std::string displayName() const { return display_name_; }
 
-    // A new mail folder under `parent`.
+    // A new mail folder under `parent`; 0 when the store has failed.
+    // REQUIRES: `parent` is a folder of this store, and no search folder.
     Nid CreateFolder(Nid parent, const std::string& name,
                      const std::string& container_class = "IPF.Note");
     std::optional<Nid> FindFolder(Nid parent, const std::string& name) const;
@@ -57,17 +63,23 @@ public:
     std::string FolderName(Nid folder) const;
     size_t MessageCount(Nid folder) const;
 
-    // Writes a message into `folder` and returns its id.
+    // Writes a message into `folder` and returns its id (0 on failure).
+    // REQUIRES: `folder` is a folder of this store.
     Nid AddMessage(Nid folder, const MessageContent& message);
     // Replaces a message written earlier (saving an item twice).
+    // REQUIRES: `message` was added to `folder`.
     bool UpdateMessage(Nid message, Nid folder, const MessageContent& content);
 
     // The id (0x8000 and up) of a named property: a property set GUID (16
-    // bytes, see ParseGuid) with a number or a name.
+    // bytes, see ParseGuid) with a number or a name; 0 on failure (the
+    // store fails with kTooLarge once 32,767 names are taken).
+    // REQUIRES: `guid` is 16 bytes.
     uint16_t NamedPropertyId(std::string_view guid, uint32_t lid);
     uint16_t NamedPropertyId(std::string_view guid, std::string_view name);
 
     std::string Checkpoint();
+    // The first failure, and its message (empty while all is well).
+    const Status& failure() const { return ndb_->failure(); }
     const std::string& status() const { return ndb_->status(); }
     NdbWriter* ndb() { return ndb_.get(); }
 
@@ -97,7 +109,11 @@ private:
     // 16 bytes no other message of the store has (PidTagSearchKey).
     std::string NewSearchKey();
     std::string ReplVersionHistory();
-    bool LoadFolders(std::string* error);
+    bool LoadFolders(Status* error);
+    bool ReadProperties(Nid nid, const char* what, PropertyList* props, Status* error);
+    // The folder, or null after failing the store as `call` misused.
+    Folder* FolderFor(Nid nid, const char* call);
+    bool CanName(std::string_view guid);
 
     std::unique_ptr<NdbWriter> ndb_;
     std::string display_name_;

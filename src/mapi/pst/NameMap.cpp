@@ -13,6 +13,10 @@ using namespace mailvane::mapi;
 
 constexpr uint16_t kFirstBucket = 0x1000;
 constexpr uint16_t kFirstNamedId = 0x8000;
+constexpr size_t kGuidSize = 16;
+constexpr size_t kEntrySize = 8;
+// wGuid: 1 and 2 stand for the two sets below, from 3 on the GUID stream.
+constexpr uint16_t kGuidRefPsMapi = 1, kGuidRefPublicStrings = 2, kFirstOwnGuidRef = 3;
 
 // The two property sets with a reference of their own.
 const std::string kPsMapi = ParseGuid("{00020328-0000-0000-C000-000000000046}");
@@ -53,13 +57,13 @@ std::string ParseGuid(std::string_view text) {
 }
 
 uint16_t NameMap::GuidRef(std::string_view guid) {
-    if (guid == kPsMapi) return 1;
-    if (guid == kPsPublicStrings) return 2;
+    if (guid == kPsMapi) return kGuidRefPsMapi;
+    if (guid == kPsPublicStrings) return kGuidRefPublicStrings;
     for (size_t i = 0; i < guids_.size(); ++i)
-        if (guids_[i] == guid) return static_cast<uint16_t>(3 + i);
+        if (guids_[i] == guid) return static_cast<uint16_t>(kFirstOwnGuidRef + i);
     guids_.emplace_back(guid);
     dirty_ = true;
-    return static_cast<uint16_t>(3 + guids_.size() - 1);
+    return static_cast<uint16_t>(kFirstOwnGuidRef + guids_.size() - 1);
 }
 
 uint16_t NameMap::Add(Entry e) {
@@ -116,7 +120,7 @@ PropertyList NameMap::Properties() const {
     return props;
 }
 
-bool NameMap::Load(const PropertyList& props) {
+std::string NameMap::Load(const PropertyList& props) {
     const std::string* guids = nullptr;
     const std::string* entries = nullptr;
     const std::string* strings = nullptr;
@@ -125,30 +129,38 @@ bool NameMap::Load(const PropertyList& props) {
         if (p.tag == PidTagNameidStreamEntry) entries = &p.value;
         if (p.tag == PidTagNameidStreamString) strings = &p.value;
     }
-    if (!guids || !entries || !strings || guids->size() % 16 || entries->size() % 8) return false;
+    if (!guids || !entries || !strings) return "name map without its streams";
+    if (guids->size() % kGuidSize || entries->size() % kEntrySize)
+        return "name map streams of odd sizes";
+    if (entries->size() / kEntrySize > kMaxNames) return "name map of too many names";
     guids_.clear();
     entries_.clear();
     index_.clear();
-    for (size_t at = 0; at < guids->size(); at += 16) guids_.push_back(guids->substr(at, 16));
+    for (size_t at = 0; at < guids->size(); at += kGuidSize)
+        guids_.push_back(guids->substr(at, kGuidSize));
     strings_ = *strings;
-    for (size_t at = 0; at < entries->size(); at += 8) {
+    for (size_t at = 0; at < entries->size(); at += kEntrySize) {
         Entry e;
         e.lid = DecodeFixed32(entries->data() + at);
         uint16_t kind = DecodeFixed16(entries->data() + at + 4);
         e.is_name = kind & 1;
         e.guid_ref = static_cast<uint16_t>(kind >> 1);
+        const std::string what = "name map entry " + std::to_string(at / kEntrySize);
+        if (e.guid_ref < kGuidRefPsMapi || e.guid_ref >= kFirstOwnGuidRef + guids_.size())
+            return what + ": unknown property set";
         if (e.is_name) {
-            if (e.lid + 4 > strings_.size()) return false;
-            uint32_t len = DecodeFixed32(strings_.data() + e.lid);
-            if (e.lid + 4 + len > strings_.size()) return false;
-            e.name = strings_.substr(e.lid + 4, len);
+            size_t from = e.lid;
+            if (from + 4 > strings_.size()) return what + ": name past the string stream";
+            size_t len = DecodeFixed32(strings_.data() + from);
+            if (len > strings_.size() - from - 4) return what + ": name past the string stream";
+            e.name = strings_.substr(from + 4, len);
         }
         auto key = std::make_tuple(e.guid_ref, e.is_name, e.is_name ? 0u : e.lid, e.name);
         index_[key] = static_cast<uint16_t>(kFirstNamedId + entries_.size());
         entries_.push_back(std::move(e));
     }
     dirty_ = false;
-    return true;
+    return {};
 }
 
 }  // namespace mailvane::pst

@@ -20,16 +20,22 @@ std::string ParseGuid(std::string_view text);
 class NameMap {
 public:
     static constexpr uint32_t kBuckets = 251;
+    // Named ids run from 0x8000 to 0xFFFE.
+    static constexpr size_t kMaxNames = 0x7FFF;
 
     // The id of a named property, assigned on first use.
+    // REQUIRES: `guid` is 16 bytes (see ParseGuid) and full() is false or
+    // the name was given before.
     uint16_t IdFor(std::string_view guid, uint32_t lid);
     uint16_t IdFor(std::string_view guid, std::string_view name_utf8);
+    bool full() const { return entries_.size() >= kMaxNames; }
 
     // The properties of the map's node: bucket count, the three streams and
     // the hash buckets.
     PropertyList Properties() const;
-    // Takes the map back from those properties (reopening a store).
-    bool Load(const PropertyList& props);
+    // Takes the map back from those properties (reopening a store): the
+    // empty string, or why they hold no name map.
+    std::string Load(const PropertyList& props);
 
     size_t size() const { return entries_.size(); }
     bool dirty() const { return dirty_; }

@@ -66,26 +66,32 @@ NdbWriter::NdbWriter(Sink* sink) : sink_(sink) {
     nbt_.SetFreer(free_page);
 }
 
+void NdbWriter::Fail(Status::Kind kind, std::string cause) {
+    if (status_.ok() && !cause.empty()) status_ = Status(kind, std::move(cause));
+}
+
 bool NdbWriter::ReadLeafPage(const BlockRef& where, PageType type, BtPageView* view) {
-    if (!status_.empty()) return false;
+    if (!status_.ok()) return false;
     FlushPending();
     std::string raw;
     std::string err = sink_->ReadAt(where.ib, kPageSize, &raw);
     if (err.empty()) err = DecodeBtPage(raw, where.ib, view);
     if (err.empty() && (view->type != type || view->level != 0))
         err = "B-tree leaf page of the wrong kind";
-    if (!err.empty()) Fail("reading back a B-tree page: " + err);
-    return err.empty() && status_.empty();
+    if (!err.empty())
+        Fail(Status::Kind::kDamaged,
+             "B-tree page " + Hex(where.bid) + " at " + Hex(where.ib) + ": " + err);
+    return err.empty() && status_.ok();
 }
 
 std::unique_ptr<NdbWriter> NdbWriter::Create(Sink* sink, Encoding encoding) {
     std::unique_ptr<NdbWriter> w(new NdbWriter(sink));
     Header& h = w->header_;
     h.encoding = encoding;
-    h.next_nid.fill(0x400);
-    h.next_nid[kNidTypeSearchFolder] = 0x4000;
-    h.next_nid[kNidTypeNormalMessage] = 0x10000;
-    h.next_nid[kNidTypeAssocMessage] = 0x8000;
+    h.next_nid.fill(kFirstNidIndex);
+    h.next_nid[kNidTypeSearchFolder] = kFirstSearchFolderNidIndex;
+    h.next_nid[kNidTypeNormalMessage] = kFirstMessageNidIndex;
+    h.next_nid[kNidTypeAssocMessage] = kFirstAssocMessageNidIndex;
     h.bid_next_block = kBidStep;
     h.bid_next_page = kBidStep;
     h.unique = 1;
@@ -94,7 +100,11 @@ std::unique_ptr<NdbWriter> NdbWriter::Create(Sink* sink, Encoding encoding) {
 }
 
 Nid NdbWriter::NewNid(uint32_t type) {
-    uint32_t index = header_.next_nid[type & 0x1F]++;
+    if (type >= kNidTypeCount) {
+        Fail(Status::Kind::kMisuse, "no node type " + Hex(type));
+        return 0;
+    }
+    uint32_t index = header_.next_nid[type]++;
     FolderTablesFollow(type);
     return MakeNid(type, index);
 }
@@ -117,6 +127,8 @@ void NdbWriter::FolderTablesFollow(uint32_t type) {
 
 namespace {
 
+// An allocation map has one bit per 64-byte slot, the first slot in the
+// high bit of the first byte.
 uint64_t FreeSlots(const std::string& bits) {
     uint64_t zeros = 0;
     for (char c : bits) zeros += 8 - static_cast<uint64_t>(std::popcount(static_cast<uint8_t>(c)));
@@ -125,6 +137,19 @@ uint64_t FreeSlots(const std::string& bits) {
 
 bool SlotTaken(const std::string& bits, uint64_t unit) {
     return (static_cast<uint8_t>(bits[unit / 8]) & (0x80 >> (unit % 8))) != 0;
+}
+
+// Marks slots [first, end) taken or free.
+void SetSlots(std::string* bits, uint64_t first, uint64_t end, bool taken) {
+    for (uint64_t unit = first; unit < end; ++unit) {
+        auto mask = static_cast<uint8_t>(0x80 >> (unit % 8));
+        auto byte = static_cast<uint8_t>((*bits)[unit / 8]);
+        (*bits)[unit / 8] = static_cast<char>(taken ? (byte | mask) : (byte & ~mask));
+    }
+}
+
+uint64_t SectionOf(uint64_t ib) {
+    return (ib - kFirstAMapOffset) / kAMapCoverage;
 }
 
 }  // namespace
@@ -145,29 +170,20 @@ std::string& NdbWriter::SectionBits(uint64_t section) {
             closed_free_ -= std::min(closed_free_, FreeSlots(bits) * kBlockAlign);
             return bits;
         }
-        Fail("reading back an allocation map: " + err);
+        Fail(Status::Kind::kDamaged, "allocation map at " + Hex(start) + ": " + err);
     }
     bits.assign(kPageBodySize, '\0');
-    uint64_t start = SectionStart(section);
     // The map pages "map themselves".
-    for (uint64_t at = start; at < start + SectionReserved(section); at += kBlockAlign) {
-        uint64_t unit = (at - start) / kBlockAlign;
-        bits[unit / 8] = static_cast<char>(bits[unit / 8] | (0x80 >> (unit % 8)));
-    }
+    SetSlots(&bits, 0, SectionReserved(section) / kBlockAlign, true);
     return bits;
 }
 
 void NdbWriter::SetBits(uint64_t begin, uint64_t end, bool allocated) {
     // Callers never cross a section, so one map serves the whole range.
-    uint64_t section = (begin - kFirstAMapOffset) / kAMapCoverage;
-    std::string& bits = SectionBits(section);
+    uint64_t section = SectionOf(begin);
     uint64_t start = SectionStart(section);
-    for (uint64_t unit = (begin - start) / kBlockAlign;
-         unit < (end - start + kBlockAlign - 1) / kBlockAlign; ++unit) {
-        auto mask = static_cast<uint8_t>(0x80 >> (unit % 8));
-        auto byte = static_cast<uint8_t>(bits[unit / 8]);
-        bits[unit / 8] = static_cast<char>(allocated ? (byte | mask) : (byte & ~mask));
-    }
+    SetSlots(&SectionBits(section), (begin - start) / kBlockAlign,
+             (end - start + kBlockAlign - 1) / kBlockAlign, allocated);
 }
 
 void NdbWriter::MarkAllocated(uint64_t begin, uint64_t end) {
@@ -250,7 +266,7 @@ uint64_t NdbWriter::Allocate(uint32_t size, uint32_t align) {
     }
     uint64_t pos = AlignUp(eof_, align);
     for (;;) {
-        uint64_t section = (pos - kFirstAMapOffset) / kAMapCoverage;
+        uint64_t section = SectionOf(pos);
         uint64_t start = SectionStart(section);
         uint64_t data_begin = start + SectionReserved(section);
         if (pos < data_begin) pos = AlignUp(data_begin, align);
@@ -261,7 +277,7 @@ uint64_t NdbWriter::Allocate(uint32_t size, uint32_t align) {
         if (eof_ >= data_begin && eof_ < end) AddFree(eof_, end - eof_);
         pos = end;
     }
-    uint64_t section = (pos - kFirstAMapOffset) / kAMapCoverage;
+    uint64_t section = SectionOf(pos);
     if (section >= file_sections_) GrowFile(section);
     MarkAllocated(pos, pos + size);
     eof_ = pos + size;
@@ -289,7 +305,7 @@ void NdbWriter::AppendMapPages(uint64_t s, const std::string& bits,
 }
 
 void NdbWriter::GrowFile(uint64_t section) {
-    if (!status_.empty()) return;
+    if (!status_.ok()) return;
     if (committed_.nbt.ib == 0) {
         // No header yet: the first checkpoint maps what was used.
         file_sections_ = section + 1;
@@ -312,29 +328,29 @@ void NdbWriter::GrowFile(uint64_t section) {
     // file is longer than its header (the maps written, the header not yet)
     // takes one small sync.
     FlushPending();
-    if (status_.empty()) Fail(sink_->Sync());
+    if (status_.ok()) Fail(sink_->Sync());
     for (const auto& [at, page] : maps) Write(at, page);
     FlushPending();
-    if (status_.empty()) Fail(sink_->Extend(SectionStart(target)));
-    if (status_.empty()) Fail(sink_->Sync());
-    if (!status_.empty()) return;
+    if (status_.ok()) Fail(sink_->Extend(SectionStart(target)));
+    if (status_.ok()) Fail(sink_->Sync());
+    if (!status_.ok()) return;
     Header grown = committed_;
     grown.file_eof = SectionStart(target);
     grown.amap_last = SectionStart(target - 1);
     grown.amap_free += free_bytes;
     grown.unique = ++header_.unique;
     Fail(sink_->WriteAt(0, EncodeHeader(grown)));
-    if (!status_.empty()) return;
+    if (!status_.ok()) return;
     committed_ = grown;
     file_sections_ = target;
     mapped_sections_ = std::max(mapped_sections_, target);
 }
 
 void NdbWriter::Write(uint64_t offset, std::string_view bytes) {
-    if (!status_.empty()) return;
+    if (!status_.ok()) return;
     if (bytes.size() >= kPendingLimit / 4) {  // large: no point copying it
         FlushPending();
-        if (status_.empty()) Fail(sink_->WriteAt(offset, bytes));
+        if (status_.ok()) Fail(sink_->WriteAt(offset, bytes));
         return;
     }
     if (!pending_.empty() && offset != pending_at_ + pending_.size()) FlushPending();
@@ -344,7 +360,7 @@ void NdbWriter::Write(uint64_t offset, std::string_view bytes) {
 }
 
 void NdbWriter::FlushPending() {
-    if (pending_.empty() || !status_.empty()) return;
+    if (pending_.empty() || !status_.ok()) return;
     Fail(sink_->WriteAt(pending_at_, pending_));
     pending_.clear();
 }
@@ -392,7 +408,7 @@ Bid NdbWriter::WriteContentData(const NodeContent& content, std::vector<Bid>* le
             if (size == 0) {
                 const BbtEntry* e = bbt_.Find(b.reuse);
                 if (!e) {
-                    Fail("reused block missing from the block tree");
+                    Fail(Status::Kind::kMisuse, "reused block " + Hex(b.reuse) + " missing");
                     return 0;
                 }
                 size = e->cb;
@@ -413,7 +429,7 @@ Bid NdbWriter::WriteTree(const std::vector<Bid>& leaves, const std::vector<uint3
                          uint64_t total) {
     if (leaves.size() == 1) return leaves.front();
     if (total > UINT32_MAX) {
-        Fail("node data too large");
+        Fail(Status::Kind::kTooLarge, "node data of " + std::to_string(total) + " bytes");
         return 0;
     }
     if (leaves.size() <= kMaxXBlockEntries)
@@ -428,7 +444,7 @@ Bid NdbWriter::WriteTree(const std::vector<Bid>& leaves, const std::vector<uint3
         xblocks.push_back(WriteBlock(EncodeXBlock(1, part, static_cast<uint32_t>(bytes)), true));
     }
     if (xblocks.size() > kMaxXBlockEntries) {
-        Fail("node data too large");
+        Fail(Status::Kind::kTooLarge, "node data of " + std::to_string(total) + " bytes");
         return 0;
     }
     return WriteBlock(EncodeXBlock(2, xblocks, static_cast<uint32_t>(total)), true);
@@ -457,7 +473,7 @@ Bid NdbWriter::WriteSubnodes(const std::vector<Subnode>& subnodes, PlacedBlocks*
         branches.push_back({part.front().nid, WriteBlock(EncodeSlBlock(part), true)});
     }
     if (branches.size() > kMaxSiEntries) {
-        Fail("too many subnodes");
+        Fail(Status::Kind::kTooLarge, std::to_string(entries.size()) + " subnodes");
         return 0;
     }
     return WriteBlock(EncodeSiBlock(branches), true);
@@ -470,14 +486,14 @@ void NdbWriter::AddRef(Bid bid) {
         return;
     }
     const BbtEntry* e = bbt_.Find(bid);
-    if (!e) return Fail("block missing from the block tree");
+    if (!e) return FailMissingBlock(bid);
     BbtEntry copy = *e;
     ++copy.refs;
     bbt_.Upsert(copy);
 }
 
 void NdbWriter::Release(Bid bid) {
-    if (bid == 0 || !status_.empty()) return;
+    if (bid == 0 || !status_.ok()) return;
     if (gather_refs_) {
         // Taken again by the new version of the node: the count stays.
         auto it = ref_delta_.find(bid);
@@ -487,7 +503,7 @@ void NdbWriter::Release(Bid bid) {
         }
     }
     const BbtEntry* e = bbt_.Find(bid);
-    if (!e) return Fail("block missing from the block tree");
+    if (!e) return FailMissingBlock(bid);
     if (e->refs > kSingleRef) {
         BbtEntry copy = *e;
         --copy.refs;
@@ -495,26 +511,28 @@ void NdbWriter::Release(Bid bid) {
         return;
     }
     const BbtEntry was = *e;  // releasing children changes the index
-    if (IsInternalBid(bid)) {
-        std::string payload;
-        InternalBlockView view;
-        if (!ReadBlockPayload(bid, &payload)) return;
-        if (std::string err = DecodeInternalBlock(payload, &view); !err.empty()) return Fail(err);
-        for (Bid child : view.bids) Release(child);
-        for (const auto& l : view.leaves) {
-            Release(l.data);
-            Release(l.sub);
-        }
-        for (const auto& b : view.branches) Release(b.bid);
+    InternalBlockView view;
+    if (IsInternalBid(bid) && !ReadInternalBlock(bid, &view)) return;
+    // Out of the index before its children go, so a damaged tree that lists
+    // a block below itself ends as a missing block, not an endless descent.
+    bbt_.Erase(bid);
+    for (Bid child : view.bids) Release(child);
+    for (const auto& l : view.leaves) {
+        Release(l.data);
+        Release(l.sub);
     }
+    for (const auto& b : view.branches) Release(b.bid);
     // Its bytes are reused only after the next header: the one on disk may
     // still reach them.
     ReleaseSpace(was.ib, BlockFootprint(was.cb));
-    bbt_.Erase(bid);
+}
+
+void NdbWriter::FailMissingBlock(Bid bid) {
+    Fail(Status::Kind::kDamaged, "block " + Hex(bid) + " missing from the block tree");
 }
 
 void NdbWriter::PutNode(Nid nid, Nid parent, const NodeContent& content, PlacedBlocks* placed) {
-    if (!status_.empty()) return;
+    if (!status_.ok()) return;
     ref_delta_.clear();
     gather_refs_ = true;
     std::vector<Bid> leaves;
@@ -536,8 +554,9 @@ void NdbWriter::PutNode(Nid nid, Nid parent, const NodeContent& content, PlacedB
 }
 
 void NdbWriter::PutSharedNode(Nid nid, Nid parent, Nid like) {
+    if (!status_.ok()) return;
     const NbtEntry* source = nbt_.Find(like);
-    if (!source) return Fail("shared node missing");
+    if (!source) return Fail(Status::Kind::kMisuse, "node " + Hex(like) + " to share missing");
     NbtEntry e = *source;
     AddRef(e.data);
     AddRef(e.sub);
@@ -550,10 +569,12 @@ void NdbWriter::PutSharedNode(Nid nid, Nid parent, Nid like) {
 }
 
 void NdbWriter::PutEmptyNode(Nid nid, Nid parent) {
+    if (!status_.ok()) return;
     nbt_.Upsert({nid, 0, 0, parent});
 }
 
 void NdbWriter::DeleteNode(Nid nid) {
+    if (!status_.ok()) return;
     const NbtEntry* e = nbt_.Find(nid);
     if (!e) return;
     NbtEntry was = *e;
@@ -563,20 +584,27 @@ void NdbWriter::DeleteNode(Nid nid) {
 }
 
 bool NdbWriter::ReadBlockPayload(Bid bid, std::string* payload) {
-    if (!status_.empty()) return false;
+    if (!status_.ok()) return false;
     const BbtEntry* e = bbt_.Find(bid);
     if (!e) {
-        Fail("block missing from the block tree");
+        FailMissingBlock(bid);
+        return false;
+    }
+    const BbtEntry where = *e;
+    const std::string what = "block " + Hex(bid) + " at " + Hex(where.ib) + ": ";
+    if (where.cb > kMaxBlockData || where.ib < kFirstAMapOffset ||
+        where.ib + BlockFootprint(where.cb) > std::max(eof_, committed_.file_eof)) {
+        Fail(Status::Kind::kDamaged, what + "outside the file");
         return false;
     }
     FlushPending();
     std::string raw;
-    if (std::string err = sink_->ReadAt(e->ib, BlockFootprint(e->cb), &raw); !err.empty()) {
-        Fail(err);
+    if (std::string err = sink_->ReadAt(where.ib, BlockFootprint(where.cb), &raw); !err.empty()) {
+        Fail(what + err);
         return false;
     }
-    if (std::string err = DecodeBlock(raw, bid, e->ib, payload); !err.empty()) {
-        Fail(err);
+    if (std::string err = DecodeBlock(raw, bid, where.ib, payload); !err.empty()) {
+        Fail(Status::Kind::kDamaged, what + err);
         return false;
     }
     if (!IsInternalBid(bid) && header_.encoding == Encoding::kPermute)
@@ -584,43 +612,76 @@ bool NdbWriter::ReadBlockPayload(Bid bid, std::string* payload) {
     return true;
 }
 
-bool NdbWriter::ReadData(Bid bid, std::string* out) {
-    out->clear();
-    if (bid == 0) return true;
+bool NdbWriter::ReadInternalBlock(Bid bid, InternalBlockView* view) {
     std::string payload;
     if (!ReadBlockPayload(bid, &payload)) return false;
-    if (!IsInternalBid(bid)) {
-        *out = std::move(payload);
-        return true;
-    }
-    InternalBlockView view;
-    if (std::string err = DecodeInternalBlock(payload, &view); !err.empty()) {
-        Fail(err);
+    if (std::string err = DecodeInternalBlock(payload, view); !err.empty()) {
+        Fail(Status::Kind::kDamaged, "block " + Hex(bid) + ": " + err);
         return false;
-    }
-    for (Bid child : view.bids) {
-        std::string part;
-        if (!ReadData(child, &part)) return false;
-        out->append(part);
     }
     return true;
 }
 
-bool NdbWriter::ReadSubnodes(Bid bid, std::vector<Subnode>* out) {
+// Reading a node back visits each block once: a damaged tree that lists a
+// block twice, or below itself, could otherwise make a few bytes of file
+// stand for gigabytes of data, or never end.
+struct NdbWriter::NodeRead {
+    Nid nid;
+    std::unordered_set<Bid> seen;
+};
+
+bool NdbWriter::Visit(NodeRead* read, Bid bid) {
+    if (read->seen.insert(bid).second) return true;
+    Fail(Status::Kind::kDamaged,
+         "node " + Hex(read->nid) + " reaches block " + Hex(bid) + " twice");
+    return false;
+}
+
+bool NdbWriter::ReadData(NodeRead* read, Bid bid, std::string* out) {
+    out->clear();
     if (bid == 0) return true;
-    std::string payload;
+    if (!Visit(read, bid)) return false;
+    if (!IsInternalBid(bid)) return ReadBlockPayload(bid, out);
     InternalBlockView view;
-    if (!ReadBlockPayload(bid, &payload)) return false;
-    if (std::string err = DecodeInternalBlock(payload, &view); !err.empty()) {
-        Fail(err);
+    if (!ReadInternalBlock(bid, &view)) return false;
+    if (view.btype != kBlockTypeDataTree) {
+        Fail(Status::Kind::kDamaged, "block " + Hex(bid) + " is no data tree");
+        return false;
+    }
+    for (Bid child : view.bids) {
+        // An XXBLOCK lists XBLOCKs, an XBLOCK data blocks.
+        if (IsInternalBid(child) != (view.level == kXXBlockLevel)) {
+            Fail(Status::Kind::kDamaged, "data tree " + Hex(bid) + " lists " + Hex(child));
+            return false;
+        }
+        std::string part;
+        if (!ReadData(read, child, &part)) return false;
+        out->append(part);
+    }
+    if (out->size() != view.total) {
+        Fail(Status::Kind::kDamaged, "data tree " + Hex(bid) + " holds " +
+                                         std::to_string(out->size()) + " bytes, not " +
+                                         std::to_string(view.total));
+        return false;
+    }
+    return true;
+}
+
+bool NdbWriter::ReadSubnodes(NodeRead* read, Bid bid, std::vector<Subnode>* out) {
+    if (bid == 0) return true;
+    InternalBlockView view;
+    if (!Visit(read, bid) || !ReadInternalBlock(bid, &view)) return false;
+    if (view.btype != kBlockTypeSubnodeTree) {
+        Fail(Status::Kind::kDamaged, "block " + Hex(bid) + " is no subnode tree");
         return false;
     }
     for (const auto& b : view.branches)
-        if (!ReadSubnodes(b.bid, out)) return false;
+        if (!ReadSubnodes(read, b.bid, out)) return false;
     for (const auto& l : view.leaves) {
         Subnode s;
         s.nid = l.nid;
-        if (!ReadData(l.data, &s.content.data) || !ReadSubnodes(l.sub, &s.content.subnodes))
+        if (!ReadData(read, l.data, &s.content.data) ||
+            !ReadSubnodes(read, l.sub, &s.content.subnodes))
             return false;
         out->push_back(std::move(s));
     }
@@ -633,7 +694,8 @@ bool NdbWriter::ReadNode(Nid nid, NodeContent* out, Nid* parent) {
     NbtEntry copy = *e;
     if (parent) *parent = copy.parent;
     out->subnodes.clear();
-    return ReadData(copy.data, &out->data) && ReadSubnodes(copy.sub, &out->subnodes);
+    NodeRead read{nid, {}};
+    return ReadData(&read, copy.data, &out->data) && ReadSubnodes(&read, copy.sub, &out->subnodes);
 }
 
 BlockRef NdbWriter::WritePage(PageType type, uint8_t level, const std::vector<BbtEntry>* bbt,
@@ -651,8 +713,39 @@ BlockRef NdbWriter::WritePage(PageType type, uint8_t level, const std::vector<Bb
     return {bid, ib};
 }
 
+// A checkpoint goes in steps whose order keeps the store whole at whatever
+// moment the medium fails:
+//  1. FlushTrees: changed B-tree pages go to new places, never over a page
+//     the header on disk reaches, so that header's trees stay intact.
+//  2. MapPages: the allocation maps the new header will reach, with the
+//     space it no longer reaches marked free, and the free-space counts.
+//  3. SetHeaderFields: file end, last map and free bytes for the new header.
+//  4. CommitInOrder: sync what the new header reaches, so no header ever
+//     points at bytes not yet on the medium; mark the maps invalid in the
+//     header on disk and sync, since they now change in place; write the
+//     maps and sync; then write the new header (maps valid) and sync. That
+//     last write is the commit point.
+// Only then is space released before this checkpoint taken again: the old
+// header could reach it until the new one was on the medium.
 std::string NdbWriter::Checkpoint() {
-    if (!status_.empty()) return status_;
+    if (!status_.ok()) return status_.message();
+    FlushTrees();
+    if (!status_.ok()) return status_.message();
+    file_sections_ = std::max<uint64_t>(file_sections_, 1);
+    const uint64_t last_section = file_sections_ - 1;
+    uint64_t free_bytes = 0;
+    std::vector<std::pair<uint64_t, std::string>> maps = MapPages(last_section, &free_bytes);
+    SetHeaderFields(last_section, free_bytes);
+    maps.emplace_back(kDListOffset, BuildDList(last_section));
+    CommitInOrder(maps);
+    if (!status_.ok()) return status_.message();
+    mapped_sections_ = std::max(mapped_sections_, last_section + 1);
+    for (const auto& [ib, size] : released_) AddFree(ib, size);
+    released_.clear();
+    return {};
+}
+
+void NdbWriter::FlushTrees() {
     // The node tree first: writing pages moves no block, so the block tree
     // written after it is complete.
     header_.nbt = nbt_.Flush(
@@ -663,22 +756,25 @@ std::string NdbWriter::Checkpoint() {
         [&](uint8_t level, const std::vector<BbtEntry>* leaf, const std::vector<BtEntry>* branch) {
             return WritePage(kPageBbt, level, leaf, nullptr, branch);
         });
-    if (!status_.empty()) return status_;
+}
+
+std::vector<std::pair<uint64_t, std::string>> NdbWriter::MapPages(uint64_t last_section,
+                                                                  uint64_t* free_bytes) {
     // What the header on disk reaches and this one will not is free in the
     // maps this checkpoint writes.
     for (const auto& [ib, size] : released_) ClearAllocated(ib, ib + size);
-    file_sections_ = std::max<uint64_t>(file_sections_, 1);
-    uint64_t last_section = file_sections_ - 1;
     SectionBits(last_section);
     if (section_free_.size() <= last_section) section_free_.resize(last_section + 1, 0);
     std::vector<std::pair<uint64_t, std::string>> maps;
-    uint64_t free_bytes = closed_free_;
+    *free_bytes = closed_free_;
     for (auto it = sections_.begin(); it != sections_.end();) {
         uint64_t s = it->first;
         AppendMapPages(s, it->second, &maps);
         uint64_t zeros = FreeSlots(it->second);
         section_free_[s] = static_cast<uint16_t>(zeros);
-        free_bytes += zeros * kBlockAlign;
+        *free_bytes += zeros * kBlockAlign;
+        // Sections behind the last are only touched again to free or reuse
+        // space, and are read back then.
         if (s < last_section) {
             closed_free_ += zeros * kBlockAlign;
             it = sections_.erase(it);
@@ -686,47 +782,48 @@ std::string NdbWriter::Checkpoint() {
             ++it;
         }
     }
+    return maps;
+}
+
+void NdbWriter::SetHeaderFields(uint64_t last_section, uint64_t free_bytes) {
     header_.amap_last = SectionStart(last_section);
     header_.file_eof = SectionStart(last_section) + kAMapCoverage;
     header_.amap_free = free_bytes;
     header_.pmap_free = 0;
-    maps.emplace_back(kDListOffset, BuildDList(last_section));
+}
+
+void NdbWriter::CommitInOrder(const std::vector<std::pair<uint64_t, std::string>>& maps) {
     // Everything the new header reaches is on the medium before the maps
     // change, so the window in which they are marked invalid stays short.
     FlushPending();
-    if (status_.empty()) Fail(sink_->Sync());
+    if (status_.ok()) Fail(sink_->Sync());
     // [MS-PST] 2.6.1.3.7: the maps change in place only while the header on
     // disk says they cannot be trusted; a new store has nothing to protect.
-    if (status_.empty() && committed_.nbt.ib != 0 && committed_.amap_valid != kAMapInvalid) {
+    if (status_.ok() && committed_.nbt.ib != 0 && committed_.amap_valid != kAMapInvalid) {
         Header invalid = committed_;
         invalid.amap_valid = kAMapInvalid;
         invalid.unique = ++header_.unique;
         Fail(sink_->WriteAt(0, EncodeHeader(invalid)));
-        if (status_.empty()) Fail(sink_->Sync());
-        if (status_.empty()) committed_ = invalid;
+        if (status_.ok()) Fail(sink_->Sync());
+        if (status_.ok()) committed_ = invalid;
     }
     for (const auto& [at, page] : maps) Write(at, page);
     FlushPending();
-    if (status_.empty()) Fail(sink_->Extend(header_.file_eof));
-    if (status_.empty()) Fail(sink_->Sync());
-    if (!status_.empty()) return status_;
+    if (status_.ok()) Fail(sink_->Extend(header_.file_eof));
+    if (status_.ok()) Fail(sink_->Sync());
+    if (!status_.ok()) return;
     header_.amap_valid = kAMapValid2;
     ++header_.unique;
     Fail(sink_->WriteAt(0, EncodeHeader(header_)));
-    if (status_.empty()) Fail(sink_->Sync());
-    if (!status_.empty()) return status_;
-    committed_ = header_;
-    mapped_sections_ = std::max(mapped_sections_, last_section + 1);
-    for (const auto& [ib, size] : released_) AddFree(ib, size);
-    released_.clear();
-    return status_;
+    if (status_.ok()) Fail(sink_->Sync());
+    if (status_.ok()) committed_ = header_;
 }
 
 std::string NdbWriter::BuildDList(uint64_t last_section) {
     DListView dlist;
     dlist.backfill_complete = true;
-    dlist.current_page = static_cast<uint32_t>(
-        free_.empty() ? last_section : (free_.begin()->first - kFirstAMapOffset) / kAMapCoverage);
+    dlist.current_page =
+        static_cast<uint32_t>(free_.empty() ? last_section : SectionOf(free_.begin()->first));
     for (uint64_t s = 0; s < section_free_.size(); ++s)
         if (section_free_[s] > 0)
             dlist.entries.push_back({static_cast<uint32_t>(s), section_free_[s]});
@@ -737,16 +834,36 @@ std::string NdbWriter::BuildDList(uint64_t last_section) {
     return BuildDListPage(dlist, header_.bid_next_page);
 }
 
-std::string NdbWriter::LoadTree(const BlockRef& root, PageType type, int depth,
-                                std::vector<uint64_t>* pages) {
-    if (depth > 8) return "B-tree too deep";
+std::string NdbWriter::LoadTree(const BlockRef& root, PageType type, int depth, TreeLoad* load) {
+    const std::string what = "page " + Hex(root.bid) + " at " + Hex(root.ib) + ": ";
+    if (depth > kMaxBtreeDepth) return what + "B-tree too deep";
+    // A page reached twice would be a loop, or a tree whose pages are
+    // shared, and could make a few pages stand for billions.
+    if (!load->seen.insert(root.ib).second) return what + "reached twice";
+    if (root.ib < kFirstAMapOffset || root.ib % kPageSize != 0 ||
+        root.ib + kPageSize > header_.file_eof)
+        return what + "outside the file";
+    if (root.bid >= header_.bid_next_page) return what + "id not yet handed out";
     std::string raw;
-    if (std::string err = sink_->ReadAt(root.ib, kPageSize, &raw); !err.empty()) return err;
+    if (std::string err = sink_->ReadAt(root.ib, kPageSize, &raw); !err.empty()) return what + err;
     BtPageView view;
-    if (std::string err = DecodeBtPage(raw, root.ib, &view); !err.empty()) return err;
-    if (view.type != type) return "B-tree page of the wrong kind";
-    if (pages) pages->push_back(root.ib);
+    if (std::string err = DecodeBtPage(raw, root.ib, &view); !err.empty()) return what + err;
+    if (view.type != type) return what + "B-tree page of the wrong kind";
+    // Levels fall by one on the way down, and keys ascend across the leaves.
+    if (depth > 0 && view.level + 1 != load->level) return what + "level out of step";
+    load->pages.push_back(root.ib);
     if (view.level == 0) {
+        uint64_t first = type == kPageBbt ? (view.blocks.empty() ? 0 : view.blocks.front().bid)
+                                          : (view.nodes.empty() ? 0 : view.nodes.front().nid);
+        size_t count = type == kPageBbt ? view.blocks.size() : view.nodes.size();
+        if (count > 0 && load->any && first <= load->last_key) return what + "keys out of order";
+        if (count > 0) {
+            load->any = true;
+            load->last_key = type == kPageBbt ? view.blocks.back().bid : view.nodes.back().nid;
+        }
+        for (const BbtEntry& e : view.blocks)
+            if ((e.bid & ~kBidInternal) >= header_.bid_next_block)
+                return what + "block " + Hex(e.bid) + " not yet handed out";
         if (type == kPageBbt)
             bbt_.AdoptLeaf(view.blocks, root);
         else
@@ -757,14 +874,16 @@ std::string NdbWriter::LoadTree(const BlockRef& root, PageType type, int depth,
         bbt_.AdoptUpperPage(root);
     else
         nbt_.AdoptUpperPage(root);
-    for (const auto& child : view.children)
-        if (std::string err = LoadTree({child.bid, child.ib}, type, depth + 1, pages); !err.empty())
+    for (const auto& child : view.children) {
+        load->level = view.level;
+        if (std::string err = LoadTree({child.bid, child.ib}, type, depth + 1, load); !err.empty())
             return err;
+    }
     return {};
 }
 
 std::string NdbWriter::ScanMaps() {
-    uint64_t last = (header_.amap_last - kFirstAMapOffset) / kAMapCoverage;
+    uint64_t last = SectionOf(header_.amap_last);
     section_free_.assign(last + 1, 0);
     closed_free_ = 0;
     for (uint64_t s = 0; s <= last; ++s) {
@@ -800,7 +919,7 @@ std::string NdbWriter::ScanMaps() {
 std::string NdbWriter::RebuildMaps(const std::vector<uint64_t>& pages) {
     // As [MS-PST] 2.6.1.3.7 describes: every section empty but for its own
     // maps, then whatever the two B-trees reach.
-    uint64_t last = (header_.amap_last - kFirstAMapOffset) / kAMapCoverage;
+    uint64_t last = SectionOf(header_.amap_last);
     closed_free_ = 0;
     sections_.clear();
     mapped_sections_ = 0;  // fresh bits for every section
@@ -808,7 +927,7 @@ std::string NdbWriter::RebuildMaps(const std::vector<uint64_t>& pages) {
     uint64_t end = SectionStart(last) + SectionReserved(last);
     auto mark = [&](uint64_t ib, uint64_t size) {
         if (ib < kFirstAMapOffset || ib + size > SectionStart(last) + kAMapCoverage) {
-            Fail("a B-tree reaches past the last allocation map");
+            Fail(Status::Kind::kDamaged, "a B-tree reaches past the last allocation map");
             return;
         }
         MarkAllocated(ib, ib + size);
@@ -816,7 +935,7 @@ std::string NdbWriter::RebuildMaps(const std::vector<uint64_t>& pages) {
     };
     for (uint64_t ib : pages) mark(ib, kPageSize);
     bbt_.ForEach([&](const BbtEntry& e) { mark(e.ib, BlockFootprint(e.cb)); });
-    if (!status_.empty()) return status_;
+    if (!status_.ok()) return status_.message();
     section_free_.assign(last + 1, 0);
     for (const auto& [s, bits] : sections_) {
         section_free_[s] = static_cast<uint16_t>(FreeSlots(bits));
@@ -838,48 +957,56 @@ void NdbWriter::AdoptTail(uint64_t size) {
     file_sections_ = std::max(file_sections_, sections);
 }
 
-std::unique_ptr<NdbWriter> NdbWriter::Open(Sink* sink, std::string* error) {
+std::string NdbWriter::CheckHeader(uint64_t size) const {
+    const Header& h = header_;
+    if (h.file_eof > size) return "file is shorter than its header says (truncated)";
+    // What the header says is used to size arrays and walk the file: it has
+    // to describe a file of whole sections that holds its two trees.
+    if (h.file_eof < kFirstAMapOffset + kAMapCoverage ||
+        (h.file_eof - kFirstAMapOffset) % kAMapCoverage != 0 ||
+        h.amap_last != h.file_eof - kAMapCoverage)
+        return "header gives a file end or last map that are not section bounds";
+    if (h.amap_valid != kAMapInvalid && h.amap_valid != kAMapValid2)
+        return "header's map state " + std::to_string(h.amap_valid) + " is unknown";
+    if (h.nbt.ib == 0 || h.bbt.ib == 0) return "header reaches no B-tree";
+    return {};
+}
+
+std::unique_ptr<NdbWriter> NdbWriter::Open(Sink* sink, Status* error) {
+    auto refuse = [&](Status::Kind kind, std::string cause) {
+        *error = Status(kind, std::move(cause));
+        return nullptr;
+    };
     std::string raw;
-    if (sink->Size() < kHeaderSize) {
-        *error = "file too short to be a personal store";
-        return nullptr;
-    }
-    if (std::string err = sink->ReadAt(0, kHeaderSize, &raw); !err.empty()) {
-        *error = err;
-        return nullptr;
-    }
+    if (sink->Size() < kHeaderSize)
+        return refuse(Status::Kind::kNotOurs, "file too short to be a personal store");
+    if (std::string err = sink->ReadAt(0, kHeaderSize, &raw); !err.empty())
+        return refuse(Status::Kind::kMedium, err);
     std::unique_ptr<NdbWriter> w(new NdbWriter(sink));
-    if (std::string err = DecodeHeader(raw, &w->header_); !err.empty()) {
-        *error = err;
-        return nullptr;
-    }
-    if (w->header_.writer_mark != Header::kWriterMark) {
-        *error = "store was not made by this program";
-        return nullptr;
-    }
-    if (w->header_.file_eof > sink->Size()) {
-        *error = "file is shorter than its header says (truncated)";
-        return nullptr;
-    }
+    if (std::string err = DecodeHeader(raw, &w->header_); !err.empty())
+        return refuse(Status::Kind::kNotOurs, err);
+    if (w->header_.writer_mark != Header::kWriterMark)
+        return refuse(Status::Kind::kNotOurs, "store was not made by this program");
+    if (std::string err = w->CheckHeader(sink->Size()); !err.empty())
+        return refuse(Status::Kind::kDamaged, err);
     const bool rebuild = w->header_.amap_valid == kAMapInvalid;
-    std::vector<uint64_t> pages;
-    if (std::string err = w->LoadTree(w->header_.nbt, kPageNbt, 0, rebuild ? &pages : nullptr);
-        !err.empty()) {
-        *error = "node tree: " + err;
-        return nullptr;
-    }
-    if (std::string err = w->LoadTree(w->header_.bbt, kPageBbt, 0, rebuild ? &pages : nullptr);
-        !err.empty()) {
-        *error = "block tree: " + err;
-        return nullptr;
-    }
+    TreeLoad load;
+    if (std::string err = w->LoadTree(w->header_.nbt, kPageNbt, 0, &load); !err.empty())
+        return refuse(Status::Kind::kDamaged, "node tree: " + err);
+    load.any = false;
+    if (std::string err = w->LoadTree(w->header_.bbt, kPageBbt, 0, &load); !err.empty())
+        return refuse(Status::Kind::kDamaged, "block tree: " + err);
     w->committed_ = w->header_;
-    std::string err = rebuild ? w->RebuildMaps(pages) : w->ScanMaps();
-    if (!err.empty()) {
-        *error = err;
-        return nullptr;
-    }
+    std::string err = rebuild ? w->RebuildMaps(load.pages) : w->ScanMaps();
+    if (!err.empty()) return refuse(Status::Kind::kDamaged, err);
     w->AdoptTail(sink->Size());
+    return w;
+}
+
+std::unique_ptr<NdbWriter> NdbWriter::Open(Sink* sink, std::string* error) {
+    Status status;
+    auto w = Open(sink, &status);
+    if (!w) *error = status.message();
     return w;
 }
 

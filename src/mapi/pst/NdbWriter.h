@@ -16,7 +16,9 @@
 // rebuilt from the B-trees.
 //
 // Errors are sticky: after the first failure every call does nothing and
-// status() keeps the first cause.
+// failure() keeps the first cause. A store read back is checked before it
+// is trusted: every page, block and tree is checked against the file and
+// the header, so a damaged store fails with a cause, never a crash.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -24,13 +26,16 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+#include "mapi/pst/Block.h"
 #include "mapi/pst/BtreeIndex.h"
 #include "mapi/pst/Header.h"
 #include "mapi/pst/NodeContent.h"
 #include "mapi/pst/Page.h"
 #include "mapi/pst/Sink.h"
+#include "mapi/pst/Status.h"
 
 namespace mailvane::pst {
 
@@ -38,11 +43,14 @@ class NdbWriter {
 public:
     // A new store in an empty sink.
     static std::unique_ptr<NdbWriter> Create(Sink* sink, Encoding encoding);
-    // A store this writer made earlier; any other file is refused with the
-    // cause in *error, and nothing is written to it.
+    // A store this writer made earlier; any other file, and a store whose
+    // header or B-trees are damaged, is refused with the cause in *error,
+    // and nothing is written to it.
+    static std::unique_ptr<NdbWriter> Open(Sink* sink, Status* error);
     static std::unique_ptr<NdbWriter> Open(Sink* sink, std::string* error);
 
     // A node id of `type` never handed out before in this store.
+    // REQUIRES: type < kNidTypeCount (else the writer fails, returning 0).
     Nid NewNid(uint32_t type);
     // Marks a fixed id as used, so NewNid never hands it out.
     void ReserveNid(Nid nid);
@@ -51,13 +59,15 @@ public:
     // what the node held before.
     void PutNode(Nid nid, Nid parent, const NodeContent& content, PlacedBlocks* placed = nullptr);
     // Makes `nid` share the blocks of `like` (template tables do this).
+    // REQUIRES: `like` exists (else the writer fails).
     void PutSharedNode(Nid nid, Nid parent, Nid like);
     // A node with no data at all (the search queues of a new store).
     void PutEmptyNode(Nid nid, Nid parent);
     void DeleteNode(Nid nid);
 
     bool HasNode(Nid nid) const { return nbt_.Find(nid) != nullptr; }
-    // Reads a node back in full (data and subnodes).
+    // Reads a node back in full (data and subnodes). False when there is no
+    // such node, or it is damaged (the writer then fails with the cause).
     bool ReadNode(Nid nid, NodeContent* out, Nid* parent = nullptr);
     template <typename Fn>
     void ForEachNode(Fn fn) const {
@@ -66,14 +76,18 @@ public:
 
     // Writes every pending page and syncs; marks the maps invalid in the
     // header and syncs; writes the maps and the density list and syncs; then
-    // writes the new header, maps valid, and syncs again.
+    // writes the new header, maps valid, and syncs again. Returns the
+    // failure's message, empty on success.
     std::string Checkpoint();
 
-    const std::string& status() const { return status_; }
-    // Stops the writer with this cause (kept only if it is the first).
-    void Fail(const std::string& cause) {
-        if (status_.empty()) status_ = cause;
-    }
+    const Status& failure() const { return status_; }
+    // The failure's message, empty while all is well.
+    const std::string& status() const { return status_.message(); }
+    // Stops the writer with this cause (kept only if it is the first; an
+    // empty cause changes nothing).
+    void Fail(Status::Kind kind, std::string cause);
+    // A failure of the medium: what a Sink call returned.
+    void Fail(const std::string& cause) { Fail(Status::Kind::kMedium, cause); }
     // Moves the end of allocated space forward, leaving the gap unmapped, so
     // tests reach offsets past 4 GB without writing 4 GB.
     void SkipForTesting(uint64_t offset) { eof_ = std::max(eof_, offset); }
@@ -94,9 +108,13 @@ private:
     Bid WriteSubnodes(const std::vector<Subnode>& subnodes, PlacedBlocks* placed = nullptr);
     void AddRef(Bid bid);
     void Release(Bid bid);
+    void FailMissingBlock(Bid bid);
     bool ReadBlockPayload(Bid bid, std::string* payload);
-    bool ReadData(Bid bid, std::string* out);
-    bool ReadSubnodes(Bid bid, std::vector<Subnode>* out);
+    bool ReadInternalBlock(Bid bid, InternalBlockView* view);
+    struct NodeRead;
+    bool Visit(NodeRead* read, Bid bid);
+    bool ReadData(NodeRead* read, Bid bid, std::string* out);
+    bool ReadSubnodes(NodeRead* read, Bid bid, std::vector<Subnode>* out);
 
     uint64_t Allocate(uint32_t size, uint32_t align);
     void MarkAllocated(uint64_t begin, uint64_t end);
@@ -113,6 +131,12 @@ private:
     std::string ScanMaps();
     std::string RebuildMaps(const std::vector<uint64_t>& pages);
     std::string BuildDList(uint64_t last_section);
+    // The steps of Checkpoint(), in order (see there why).
+    void FlushTrees();
+    std::vector<std::pair<uint64_t, std::string>> MapPages(uint64_t last_section,
+                                                           uint64_t* free_bytes);
+    void SetHeaderFields(uint64_t last_section, uint64_t free_bytes);
+    void CommitInOrder(const std::vector<std::pair<uint64_t, std::string>>& maps);
     // The map pages of section `s` with these allocation bits.
     static void AppendMapPages(uint64_t s, const std::string& bits,
                                std::vector<std::pair<uint64_t, std::string>>* maps);
@@ -124,15 +148,24 @@ private:
                        const std::vector<NbtEntry>* nbt, const std::vector<BtEntry>* branch);
     void Write(uint64_t offset, std::string_view bytes);
     void FlushPending();
-    std::string LoadTree(const BlockRef& root, PageType type, int depth,
-                         std::vector<uint64_t>* pages);
+    // Reopening: the header checked against the file of `size` bytes, then
+    // each tree page by page.
+    std::string CheckHeader(uint64_t size) const;
+    struct TreeLoad {
+        std::vector<uint64_t> pages;  // every page read, for a rebuild of the maps
+        std::unordered_set<uint64_t> seen;
+        uint8_t level = 0;  // of the page above
+        bool any = false;   // a leaf entry was met; the last key is then
+        uint64_t last_key = 0;
+    };
+    std::string LoadTree(const BlockRef& root, PageType type, int depth, TreeLoad* load);
     // A leaf page of the tree of `type` written earlier, for the indexes.
     bool ReadLeafPage(const BlockRef& where, PageType type, BtPageView* view);
 
     Sink* sink_;
     Header header_;
     Header committed_;  // as the file's header says
-    std::string status_;
+    Status status_;
     uint64_t eof_ = kFirstAMapOffset;  // end of allocated space
     // Allocation bits of sections touched since the last checkpoint.
     std::map<uint64_t, std::string> sections_;

@@ -49,4 +49,11 @@ inline NodeContent::NodeContent(std::string d) : data(std::move(d)) {}
 inline NodeContent::NodeContent(std::string d, std::vector<Subnode> s)
     : data(std::move(d)), subnodes(std::move(s)) {}
 
+// The direct subnode `nid` of `node`, or null.
+inline const NodeContent* FindSubnode(const NodeContent& node, Nid nid) {
+    for (const auto& s : node.subnodes)
+        if (s.nid == nid) return &s.content;
+    return nullptr;
+}
+
 }  // namespace mailvane::pst

@@ -14,6 +14,9 @@ bool IsMapPage(PageType type) {
     return type == kPageAMap || type == kPagePMap || type == kPageFMap || type == kPageFPMap;
 }
 
+// After the entries: cEnt, cEntMax, cbEnt, cLevel, then padding.
+constexpr size_t kBtCountAt = 0, kBtMaxAt = 1, kBtSizeAt = 2, kBtLevelAt = 3;
+
 std::string BtBody(const std::string& entries, uint8_t count, uint8_t max, uint8_t size,
                    uint8_t level) {
     std::string body = entries;
@@ -103,24 +106,36 @@ std::string DecodeBtPage(std::string_view page, uint64_t ib, BtPageView* out) {
     if (type != kPageBbt && type != kPageNbt) return "not a B-tree page";
     if (std::string err = CheckPage(page, type, ib); !err.empty()) return err;
     const char* p = page.data();
-    uint8_t count = static_cast<uint8_t>(p[kBtEntriesArea]);
-    uint8_t size = static_cast<uint8_t>(p[kBtEntriesArea + 2]);
+    const size_t count = static_cast<uint8_t>(p[kBtEntriesArea + kBtCountAt]);
+    const size_t max = static_cast<uint8_t>(p[kBtEntriesArea + kBtMaxAt]);
+    const size_t size = static_cast<uint8_t>(p[kBtEntriesArea + kBtSizeAt]);
     out->type = type;
-    out->level = static_cast<uint8_t>(p[kBtEntriesArea + 3]);
+    out->level = static_cast<uint8_t>(p[kBtEntriesArea + kBtLevelAt]);
     out->children.clear();
     out->blocks.clear();
     out->nodes.clear();
-    if (size == 0 || count * size > kBtEntriesArea) return "bad B-tree page counts";
-    for (uint8_t i = 0; i < count; ++i) {
+    // The entry size follows from the kind of page; a page that says
+    // otherwise would have its entries read past their end.
+    const size_t want = out->level > 0     ? kBtEntrySize
+                        : type == kPageBbt ? kBbtEntrySize
+                                           : kNbtEntrySize;
+    if (out->level > kMaxBtreeDepth) return "B-tree page of level " + std::to_string(out->level);
+    if (size != want || max != kBtEntriesArea / want || count > max)
+        return "bad B-tree page counts";
+    for (size_t i = 0; i < count; ++i) {
         const char* e = p + i * size;
+        uint64_t key = DecodeFixed64(e);
+        if (i > 0 && key <= (out->level > 0     ? out->children.back().key
+                             : type == kPageBbt ? out->blocks.back().bid
+                                                : uint64_t{out->nodes.back().nid}))
+            return "B-tree page keys out of order";
         if (out->level > 0) {
-            out->children.push_back(
-                {DecodeFixed64(e), DecodeFixed64(e + 8), DecodeFixed64(e + 16)});
+            out->children.push_back({key, DecodeFixed64(e + 8), DecodeFixed64(e + 16)});
         } else if (type == kPageBbt) {
-            out->blocks.push_back({DecodeFixed64(e), DecodeFixed64(e + 8), DecodeFixed16(e + 16),
-                                   DecodeFixed16(e + 18)});
+            out->blocks.push_back(
+                {key, DecodeFixed64(e + 8), DecodeFixed16(e + 16), DecodeFixed16(e + 18)});
         } else {
-            out->nodes.push_back({static_cast<Nid>(DecodeFixed64(e)), DecodeFixed64(e + 8),
+            out->nodes.push_back({static_cast<Nid>(key), DecodeFixed64(e + 8),
                                   DecodeFixed64(e + 16), DecodeFixed32(e + 24)});
         }
     }

@@ -9,6 +9,10 @@
 namespace mailvane::pst {
 namespace {
 
+// A record: property id and type, then the value or where it is.
+constexpr uint8_t kRecordKeySize = 2;
+constexpr uint8_t kRecordDataSize = 6;
+
 bool StoredInRecord(uint16_t type) {
     return FixedSize(type) != 0 && FixedSize(type) <= 4;
 }
@@ -44,19 +48,23 @@ NodeContent BuildPropertyContext(const PropertyList& props, uint32_t* next_index
         PutFixed32(&r, value);
         records.push_back(std::move(r));
     }
-    heap.SetUserRoot(BuildBth(&heap, header, 2, 6, records));
+    heap.SetUserRoot(BuildBth(&heap, header, kRecordKeySize, kRecordDataSize, records));
     node.data = heap.Finish();
     return node;
 }
 
-bool ReadPropertyContext(const NodeContent& node, PropertyList* props) {
+std::string ReadPropertyContext(const NodeContent& node, PropertyList* props) {
     uint8_t client = 0;
     Hid root = 0;
-    if (!HeapHeader(node.data, &client, &root) || client != kHeapPropertyContext) return false;
+    if (std::string err = HeapHeader(node.data, &client, &root); !err.empty()) return err;
+    if (client != kHeapPropertyContext) return "heap of client " + Hex(client) + ", not properties";
     uint8_t cb_key = 0, cb_data = 0;
     std::vector<std::string> records;
-    if (!ReadBth(node.data, root, &cb_key, &cb_data, &records) || cb_key != 2 || cb_data != 6)
-        return false;
+    if (std::string err = ReadBth(node.data, root, &cb_key, &cb_data, &records); !err.empty())
+        return err;
+    if (cb_key != kRecordKeySize || cb_data != kRecordDataSize)
+        return "property records of " + std::to_string(cb_key) + "+" + std::to_string(cb_data) +
+               " bytes";
     props->clear();
     for (const auto& r : records) {
         uint16_t id = DecodeFixed16(r.data());
@@ -66,20 +74,17 @@ bool ReadPropertyContext(const NodeContent& node, PropertyList* props) {
         if (StoredInRecord(type)) {
             p.value = r.substr(4, FixedSize(type));
         } else if (hnid == 0) {
-        } else if ((hnid & 0x1F) == 0) {
-            if (!HeapLookup(node.data, hnid, &p.value)) return false;
+        } else if (IsHid(hnid)) {
+            if (std::string err = HeapLookup(node.data, hnid, &p.value); !err.empty())
+                return "property " + Hex(p.tag) + ": " + err;
+        } else if (const NodeContent* sub = FindSubnode(node, hnid)) {
+            p.value = sub->data;
         } else {
-            bool found = false;
-            for (const auto& s : node.subnodes)
-                if (s.nid == hnid) {
-                    p.value = s.content.data;
-                    found = true;
-                }
-            if (!found) return false;
+            return "property " + Hex(p.tag) + ": subnode " + Hex(hnid) + " missing";
         }
         props->push_back(std::move(p));
     }
-    return true;
+    return {};
 }
 
 }  // namespace mailvane::pst

@@ -14,7 +14,8 @@ namespace mailvane::pst {
 // win). Subnodes for large values get ids of type LTP from *next_index.
 NodeContent BuildPropertyContext(const PropertyList& props, uint32_t* next_index);
 
-// Reads the properties of a property-context node back.
-bool ReadPropertyContext(const NodeContent& node, PropertyList* props);
+// Reads the properties of a property-context node back: the empty string,
+// or why the node is no property context.
+std::string ReadPropertyContext(const NodeContent& node, PropertyList* props);
 
 }  // namespace mailvane::pst

@@ -20,8 +20,81 @@ uint8_t CellSize(uint16_t type) {
 // The subnode holding a large row matrix.
 constexpr Nid kRowMatrixNid = MakeNid(kNidTypeLtp, 1);
 constexpr uint32_t kFirstCellNidIndex = 2;
+// Row id and row version lead every row, four bytes each.
+constexpr uint16_t kRowIdAt = 0, kRowVerAt = 4, kRowHeader = 8;
+// The row index maps a 4-byte row id to a 4-byte position.
+constexpr uint8_t kRowIndexKeySize = 4, kRowIndexDataSize = 4;
+
+// The existence bitmap starts at `bitmap_at`; its bits run from the high
+// bit of each byte.
+bool CellExists(std::string_view row, size_t bitmap_at, uint8_t bit) {
+    return (static_cast<uint8_t>(row[bitmap_at + bit / 8]) & (0x80 >> (bit % 8))) != 0;
+}
+void MarkCell(std::string* row, size_t bitmap_at, uint8_t bit) {
+    char& byte = (*row)[bitmap_at + bit / 8];
+    byte = static_cast<char>(byte | (0x80 >> (bit % 8)));
+}
+
+size_t BitmapBytes(size_t columns) {
+    return (columns + 7) / 8;
+}
 
 }  // namespace
+
+std::string TcInfo::Encode() const {
+    std::string b;
+    PutFixed8(&b, kHeapTableContext);
+    PutFixed8(&b, static_cast<uint8_t>(columns.size()));
+    for (uint16_t e : ends) PutFixed16(&b, e);
+    PutFixed32(&b, row_index);
+    PutFixed32(&b, rows_ref);
+    PutFixed32(&b, 0);  // hidIndex, deprecated
+    for (const TcColumn& c : columns) {
+        PutFixed32(&b, c.tag);
+        PutFixed16(&b, c.offset);
+        PutFixed8(&b, c.size);
+        PutFixed8(&b, c.bit);
+    }
+    return b;
+}
+
+std::string TcInfo::DecodeFrom(std::string_view b) {
+    if (b.size() < kFixedLength) return "table info too short";
+    if (static_cast<uint8_t>(b[0]) != kHeapTableContext) return "no table info signature";
+    const size_t count = static_cast<uint8_t>(b[1]);
+    if (b.size() != EncodedLength(count))
+        return "table info of " + std::to_string(b.size()) + " bytes for " + std::to_string(count) +
+               " columns";
+    for (size_t i = 0; i < kEnds; ++i) ends[i] = DecodeFixed16(b.data() + 2 + 2 * i);
+    row_index = DecodeFixed32(b.data() + 10);
+    rows_ref = DecodeFixed32(b.data() + 14);
+    const std::string layout = "table row layout: ";
+    for (size_t i = 1; i < kEnds; ++i)
+        if (ends[i] < ends[i - 1]) return layout + "cell groups out of order";
+    if (rowSize() == 0 || rowSize() > kMaxBlockData)
+        return layout + "rows of " + std::to_string(rowSize()) + " bytes";
+    if (size_t{bitmapAt()} + BitmapBytes(count) > rowSize())
+        return layout + "existence bitmap past the row";
+    columns.clear();
+    bool row_id = false, row_ver = false;
+    for (size_t i = 0; i < count; ++i) {
+        const char* c = b.data() + kFixedLength + kColumnLength * i;
+        TcColumn col{DecodeFixed32(c), DecodeFixed16(c + 4), static_cast<uint8_t>(c[6]),
+                     static_cast<uint8_t>(c[7])};
+        const std::string what = layout + "column " + Hex(col.tag);
+        if (!columns.empty() && col.tag <= columns.back().tag) return what + " out of order";
+        size_t fixed = FixedSize(PropTypeOf(col.tag));
+        size_t want = (fixed == 0 || fixed > 8) ? 4 : fixed;
+        if (col.size != want) return what + " of " + std::to_string(col.size) + " bytes";
+        if (size_t{col.offset} + col.size > bitmapAt()) return what + " past the cells";
+        if (col.bit / 8 >= BitmapBytes(count)) return what + " past the existence bitmap";
+        row_id = row_id || col.tag == mapi::PidTagLtpRowId;
+        row_ver = row_ver || col.tag == mapi::PidTagLtpRowVer;
+        columns.push_back(col);
+    }
+    if (!row_id || !row_ver) return layout + "no row id or version column";
+    return {};
+}
 
 TableBuilder::TableBuilder(std::vector<uint32_t> tags) : tags_(std::move(tags)) {
     for (uint32_t must : {mapi::PidTagLtpRowId, mapi::PidTagLtpRowVer})
@@ -30,24 +103,24 @@ TableBuilder::TableBuilder(std::vector<uint32_t> tags) : tags_(std::move(tags)) 
     tags_.erase(std::unique(tags_.begin(), tags_.end()), tags_.end());
     layout_.resize(tags_.size());
     // Row id and version lead the row; then cells by falling size.
-    uint16_t at = 8;
+    uint16_t at = kRowHeader;
     uint8_t bit = 2;
     for (size_t i = 0; i < tags_.size(); ++i) {
-        if (tags_[i] == mapi::PidTagLtpRowId) layout_[i] = {0, 4, 0};
-        if (tags_[i] == mapi::PidTagLtpRowVer) layout_[i] = {4, 4, 1};
+        if (tags_[i] == mapi::PidTagLtpRowId) layout_[i] = {tags_[i], kRowIdAt, 4, 0};
+        if (tags_[i] == mapi::PidTagLtpRowVer) layout_[i] = {tags_[i], kRowVerAt, 4, 1};
     }
     for (uint8_t size : {8, 4, 2, 1}) {
         for (size_t i = 0; i < tags_.size(); ++i) {
             if (tags_[i] == mapi::PidTagLtpRowId || tags_[i] == mapi::PidTagLtpRowVer) continue;
             if (CellSize(PropTypeOf(tags_[i])) != size) continue;
-            layout_[i] = {at, size, bit++};
+            layout_[i] = {tags_[i], at, size, bit++};
             at = static_cast<uint16_t>(at + size);
         }
-        if (size == 4) ends_[0] = at;
-        if (size == 2) ends_[1] = at;
-        if (size == 1) ends_[2] = at;
+        if (size == 4) ends_[TcInfo::kEnd4b] = at;
+        if (size == 2) ends_[TcInfo::kEnd2b] = at;
+        if (size == 1) ends_[TcInfo::kEnd1b] = at;
     }
-    ends_[3] = static_cast<uint16_t>(at + (tags_.size() + 7) / 8);
+    ends_[TcInfo::kEndRow] = static_cast<uint16_t>(at + BitmapBytes(tags_.size()));
 }
 
 struct TableBuilder::Incremental {
@@ -82,11 +155,8 @@ const uint32_t* TableBuilder::Position(uint32_t row_id) const {
 TableBuilder::Row TableBuilder::EncodeRow(uint32_t row_id, const PropertyList& values) const {
     Row row;
     row.id = row_id;
-    row.fixed.assign(ends_[3], '\0');
-    auto mark = [&](size_t col) {
-        size_t ceb = ends_[2] + layout_[col].bit / 8;
-        row.fixed[ceb] = static_cast<char>(row.fixed[ceb] | (0x80 >> (layout_[col].bit % 8)));
-    };
+    row.fixed.assign(rowSize(), '\0');
+    auto mark = [&](size_t col) { MarkCell(&row.fixed, bitmapAt(), layout_[col].bit); };
     for (size_t col = 0; col < tags_.size(); ++col) {
         if (tags_[col] == mapi::PidTagLtpRowId) {
             EncodeFixed32(row.fixed.data() + layout_[col].offset, row_id);
@@ -175,9 +245,8 @@ std::optional<std::string> TableBuilder::Cell(uint32_t row_id, uint32_t tag) {
     if (!pos || col == tags_.size()) return std::nullopt;
     if (*pos < base_ && !Reload()) return std::nullopt;
     const Row& row = rows_[*pos - base_];
-    const Layout& l = layout_[col];
-    if (!(static_cast<uint8_t>(row.fixed[ends_[2] + l.bit / 8]) & (0x80 >> (l.bit % 8))))
-        return std::nullopt;
+    const TcColumn& l = layout_[col];
+    if (!CellExists(row.fixed, bitmapAt(), l.bit)) return std::nullopt;
     for (size_t at = 0; at < row.variable.size();) {
         size_t c = static_cast<uint8_t>(row.variable[at]);
         uint32_t len = DecodeFixed32(row.variable.data() + at + 1);
@@ -193,7 +262,7 @@ NodeContent TableBuilder::Build() const {
     const Hid index_header = ReserveBthHeader(&heap);
     const Hid info = heap.Allocate(std::string(InfoSize(), '\0'));
     uint32_t next_index = kFirstCellNidIndex;
-    const size_t row_size = ends_[3];
+    const size_t row_size = rowSize();
 
     std::string matrix;
     const size_t rows_per_block = kMaxBlockData / row_size;
@@ -224,7 +293,7 @@ NodeContent TableBuilder::Build() const {
         PutFixed32(&rec, pos);
         records.push_back(std::move(rec));
     }
-    Hid row_index = BuildBth(&heap, index_header, 4, 4, records);
+    Hid row_index = BuildBth(&heap, index_header, kRowIndexKeySize, kRowIndexDataSize, records);
     heap.Overwrite(info, EncodeInfo(row_index, rows_ref));
     heap.SetUserRoot(info);
     node.data = heap.Finish();
@@ -232,24 +301,16 @@ NodeContent TableBuilder::Build() const {
 }
 
 size_t TableBuilder::InfoSize() const {
-    return 22 + 8 * tags_.size();
+    return TcInfo::EncodedLength(tags_.size());
 }
 
 std::string TableBuilder::EncodeInfo(Hid row_index, uint32_t rows_ref) const {
-    std::string info;
-    PutFixed8(&info, kHeapTableContext);
-    PutFixed8(&info, static_cast<uint8_t>(tags_.size()));
-    for (uint16_t e : ends_) PutFixed16(&info, e);
-    PutFixed32(&info, row_index);
-    PutFixed32(&info, rows_ref);
-    PutFixed32(&info, 0);  // hidIndex, deprecated
-    for (size_t i = 0; i < tags_.size(); ++i) {
-        PutFixed32(&info, tags_[i]);
-        PutFixed16(&info, layout_[i].offset);
-        PutFixed8(&info, layout_[i].size);
-        PutFixed8(&info, layout_[i].bit);
-    }
-    return info;
+    TcInfo info;
+    info.ends = ends_;
+    info.row_index = row_index;
+    info.rows_ref = rows_ref;
+    info.columns = layout_;
+    return info.Encode();
 }
 
 void TableBuilder::EncodeCells(const Row& row, HeapBuilder* heap, std::vector<Subnode>* big,
@@ -299,9 +360,10 @@ NodeContent TableBuilder::BuildForNode() {
         inc_->info = inc_->heap.Allocate(std::string(InfoSize(), '\0'));
     }
     Incremental& s = *inc_;
-    const size_t row_size = ends_[3];
+    const size_t row_size = rowSize();
     const size_t rows_per_block = kMaxBlockData / row_size;
-    const size_t records_per_leaf = kMaxHeapAllocation / 8;
+    const size_t record_size = kRowIndexKeySize + kRowIndexDataSize;
+    const size_t records_per_leaf = kMaxHeapAllocation / record_size;
 
     std::vector<std::string> new_full;
     for (; s.rows < rowCount(); ++s.rows) {
@@ -315,7 +377,7 @@ NodeContent TableBuilder::BuildForNode() {
         }
         PutFixed32(&s.index_pending, row.id);
         PutFixed32(&s.index_pending, static_cast<uint32_t>(s.rows));
-        if (s.index_pending.size() == records_per_leaf * 8) {
+        if (s.index_pending.size() == records_per_leaf * record_size) {
             s.index_leaves.emplace_back(s.index_pending.substr(0, 4),
                                         s.heap.Allocate(s.index_pending));
             s.index_pending.clear();
@@ -328,7 +390,8 @@ NodeContent TableBuilder::BuildForNode() {
     std::vector<std::pair<std::string, Hid>> leaves = s.index_leaves;
     if (!s.index_pending.empty())
         leaves.emplace_back(s.index_pending.substr(0, 4), heap.Allocate(s.index_pending));
-    Hid row_index = BuildBthOverLeaves(&heap, s.index_header, 4, 4, leaves);
+    Hid row_index =
+        BuildBthOverLeaves(&heap, s.index_header, kRowIndexKeySize, kRowIndexDataSize, leaves);
 
     NodeContent node;
     node.subnodes = s.big_cells;
@@ -380,89 +443,90 @@ void TableBuilder::Commit(const PlacedBlocks& placed) {
     // Rows in full row-matrix blocks are on disk for good (and their heap
     // cells in full heap pages, dropped above): they are never encoded
     // again unless a row before them changes.
-    size_t on_disk = std::min(s.matrix_bids.size() * (kMaxBlockData / ends_[3]), s.rows);
+    size_t on_disk = std::min(s.matrix_bids.size() * (kMaxBlockData / rowSize()), s.rows);
     if (on_disk <= base_) return;
     rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(on_disk - base_));
     base_ = on_disk;
     if (rows_.capacity() > 2 * rows_.size() + 64) rows_.shrink_to_fit();
 }
 
-bool ReadTable(const NodeContent& node, TableView* out) {
+namespace {
+
+// A cell's value: in the row, in the heap, or in a subnode.
+std::string ReadCell(const NodeContent& node, const TcColumn& c, std::string_view row,
+                     std::string* value) {
+    std::string_view cell = row.substr(c.offset, c.size);
+    size_t fixed = FixedSize(PropTypeOf(c.tag));
+    if (fixed != 0 && fixed <= 8) {
+        value->assign(cell);
+        return {};
+    }
+    uint32_t ref = DecodeFixed32(cell.data());
+    if (ref == 0) return {};
+    if (IsHid(ref)) return HeapLookup(node.data, ref, value);
+    const NodeContent* sub = FindSubnode(node, ref);
+    if (!sub) return "subnode " + Hex(ref) + " missing";
+    *value = sub->data;
+    return {};
+}
+
+}  // namespace
+
+std::string ReadTable(const NodeContent& node, TableView* out) {
     uint8_t client = 0;
     Hid root = 0;
-    if (!HeapHeader(node.data, &client, &root) || client != kHeapTableContext) return false;
-    std::string info;
-    if (!HeapLookup(node.data, root, &info) || info.size() < 22) return false;
-    size_t cols = static_cast<uint8_t>(info[1]);
-    if (info.size() < 22 + 8 * cols) return false;
-    uint16_t ceb_at = DecodeFixed16(info.data() + 6);
-    uint16_t row_size = DecodeFixed16(info.data() + 8);
-    Hid row_index = DecodeFixed32(info.data() + 10);
-    uint32_t rows_ref = DecodeFixed32(info.data() + 14);
-    struct Col {
-        uint32_t tag;
-        uint16_t offset;
-        uint8_t size, bit;
-    };
-    std::vector<Col> columns;
+    if (std::string err = HeapHeader(node.data, &client, &root); !err.empty()) return err;
+    if (client != kHeapTableContext) return "heap of client " + Hex(client) + ", not a table";
+    std::string bytes;
+    TcInfo info;
+    if (std::string err = HeapLookup(node.data, root, &bytes); !err.empty()) return err;
+    if (std::string err = info.DecodeFrom(bytes); !err.empty()) return err;
     out->tags.clear();
-    for (size_t i = 0; i < cols; ++i) {
-        const char* c = info.data() + 22 + 8 * i;
-        columns.push_back({DecodeFixed32(c), DecodeFixed16(c + 4), static_cast<uint8_t>(c[6]),
-                           static_cast<uint8_t>(c[7])});
-        out->tags.push_back(columns.back().tag);
-    }
+    for (const TcColumn& c : info.columns) out->tags.push_back(c.tag);
     uint8_t cb_key = 0, cb_data = 0;
     std::vector<std::string> index;
-    if (!ReadBth(node.data, row_index, &cb_key, &cb_data, &index)) return false;
+    if (std::string err = ReadBth(node.data, info.row_index, &cb_key, &cb_data, &index);
+        !err.empty())
+        return "row index: " + err;
+    if (cb_key != kRowIndexKeySize || cb_data != kRowIndexDataSize)
+        return "row index records of " + std::to_string(cb_key) + "+" + std::to_string(cb_data) +
+               " bytes";
     std::string matrix;
-    if (rows_ref == 0) {
-    } else if ((rows_ref & 0x1F) == 0) {
-        if (!HeapLookup(node.data, rows_ref, &matrix)) return false;
+    if (info.rows_ref == 0) {
+    } else if (IsHid(info.rows_ref)) {
+        if (std::string err = HeapLookup(node.data, info.rows_ref, &matrix); !err.empty())
+            return "row matrix: " + err;
+    } else if (const NodeContent* sub = FindSubnode(node, info.rows_ref)) {
+        matrix = sub->data;
     } else {
-        bool found = false;
-        for (const auto& s : node.subnodes)
-            if (s.nid == rows_ref) {
-                matrix = s.content.data;
-                found = true;
-            }
-        if (!found) return false;
+        return "row matrix subnode " + Hex(info.rows_ref) + " missing";
     }
-    if (row_size == 0) return false;
-    size_t per_block = kMaxBlockData / row_size;
-    size_t count = index.size();
+    const size_t row_size = info.rowSize();
+    const size_t per_block = kMaxBlockData / row_size;
+    const size_t count = index.size();
     out->row_ids.assign(count, 0);
     out->rows.assign(count, {});
+    std::vector<bool> taken(count, false);
     for (const auto& rec : index) {
         uint32_t id = DecodeFixed32(rec.data());
-        uint32_t pos = DecodeFixed32(rec.data() + 4);
-        if (pos >= count) return false;
+        uint32_t pos = DecodeFixed32(rec.data() + kRowIndexKeySize);
+        const std::string what = "row " + Hex(id);
+        if (pos >= count || taken[pos])
+            return what + ": position " + std::to_string(pos) + " taken or past the rows";
+        taken[pos] = true;
         size_t at = (pos / per_block) * kMaxBlockData + (pos % per_block) * row_size;
-        if (at + row_size > matrix.size()) return false;
+        if (at + row_size > matrix.size()) return what + " past the row matrix";
         std::string_view row(matrix.data() + at, row_size);
         out->row_ids[pos] = id;
-        for (const Col& c : columns) {
-            if (!(static_cast<uint8_t>(row[ceb_at + c.bit / 8]) & (0x80 >> (c.bit % 8)))) continue;
-            std::string_view cell = row.substr(c.offset, c.size);
-            uint16_t type = PropTypeOf(c.tag);
-            size_t fixed = FixedSize(type);
+        for (const TcColumn& c : info.columns) {
+            if (!CellExists(row, info.bitmapAt(), c.bit)) continue;
             Property p{c.tag, {}};
-            if (fixed != 0 && fixed <= 8) {
-                p.value.assign(cell);
-            } else {
-                uint32_t ref = DecodeFixed32(cell.data());
-                if (ref == 0) {
-                } else if ((ref & 0x1F) == 0) {
-                    if (!HeapLookup(node.data, ref, &p.value)) return false;
-                } else {
-                    for (const auto& s : node.subnodes)
-                        if (s.nid == ref) p.value = s.content.data;
-                }
-            }
+            if (std::string err = ReadCell(node, c, row, &p.value); !err.empty())
+                return what + ", column " + Hex(c.tag) + ": " + err;
             out->rows[pos].push_back(std::move(p));
         }
     }
-    return true;
+    return {};
 }
 
 }  // namespace mailvane::pst

@@ -2,6 +2,7 @@
 // Table context ([MS-PST] 2.3.4): column descriptions, a row index (row id
 // -> position) and a row matrix, in the heap when small and in a subnode
 // when it outgrows one heap allocation.
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,11 +17,44 @@
 
 namespace mailvane::pst {
 
+// TCINFO ([MS-PST] 2.3.4.1): the row layout, the row index's BTH header and
+// where the row matrix is (a heap id, a subnode id or 0 for no rows).
+struct TcColumn {
+    uint32_t tag = 0;
+    uint16_t offset = 0;  // of the cell in the row
+    uint8_t size = 0;     // 1, 2, 4 or 8; 4 for a reference to the value
+    uint8_t bit = 0;      // in the existence bitmap
+    bool operator==(const TcColumn&) const = default;
+};
+struct TcInfo {
+    static constexpr size_t kFixedLength = 22;
+    static constexpr size_t kColumnLength = 8;
+    static constexpr size_t kMaxColumns = 255;  // cCols is one byte
+    // rgib: where the 4- and 8-byte cells end, then the 2-byte and the
+    // 1-byte cells; the last is the row size, the existence bitmap ending it.
+    enum End { kEnd4b, kEnd2b, kEnd1b, kEndRow, kEnds };
+
+    std::array<uint16_t, kEnds> ends{};
+    Hid row_index = 0;
+    uint32_t rows_ref = 0;
+    std::vector<TcColumn> columns;  // by tag
+
+    static size_t EncodedLength(size_t columns) { return kFixedLength + kColumnLength * columns; }
+    uint16_t rowSize() const { return ends[kEndRow]; }
+    uint16_t bitmapAt() const { return ends[kEnd1b]; }
+    std::string Encode() const;
+    // Empty, or why `bytes` are no TCINFO whose rows a reader can walk: the
+    // row fits a block, every cell and existence bit lies inside the row,
+    // tags ascend and the row id and version columns are there.
+    std::string DecodeFrom(std::string_view bytes);
+};
+
 struct TableView;
 
 class TableBuilder {
 public:
     // The row id and row version columns are added when missing.
+    // REQUIRES: at most TcInfo::kMaxColumns tags with those two.
     explicit TableBuilder(std::vector<uint32_t> tags);
 
     // Adds a row, or replaces the row with this id. Values whose tag is not a
@@ -63,11 +97,6 @@ public:
 private:
     struct Incremental;
 
-    struct Layout {
-        uint16_t offset = 0;
-        uint8_t size = 0;
-        uint8_t bit = 0;
-    };
     // A row is kept encoded, to hold big tables in little memory: the row
     // bytes with every fixed cell and the existence bits in place, and the
     // variable cells as (column, length, bytes) records.
@@ -79,6 +108,8 @@ private:
     size_t ColumnOf(uint32_t tag) const;
     size_t InfoSize() const;
     std::string EncodeInfo(Hid row_index, uint32_t rows_ref) const;
+    size_t rowSize() const { return ends_[TcInfo::kEndRow]; }
+    size_t bitmapAt() const { return ends_[TcInfo::kEnd1b]; }
     Row EncodeRow(uint32_t row_id, const PropertyList& values) const;
     const uint32_t* Position(uint32_t row_id) const;
     // Brings back every dropped row; false (the reader failed) leaves them
@@ -89,11 +120,11 @@ private:
     void EncodeCells(const Row& row, HeapBuilder* heap, std::vector<Subnode>* big,
                      uint32_t* next_index, std::string* out) const;
 
-    std::vector<uint32_t> tags_;       // sorted by tag
-    std::vector<Layout> layout_;       // same order as tags_
-    uint16_t ends_[4] = {0, 0, 0, 0};  // end of 4/8-byte, 2-byte, 1-byte cells, row size
-    std::vector<Row> rows_;            // the rows from position base_ on
-    size_t base_ = 0;                  // rows before it are dropped (see SetReader)
+    std::vector<uint32_t> tags_;    // sorted by tag
+    std::vector<TcColumn> layout_;  // same order as tags_
+    std::array<uint16_t, TcInfo::kEnds> ends_{};
+    std::vector<Row> rows_;  // the rows from position base_ on
+    size_t base_ = 0;        // rows before it are dropped (see SetReader)
     // (row id, position) sorted by row id.
     std::vector<std::pair<uint32_t, uint32_t>> index_;
     std::shared_ptr<Incremental> inc_;
@@ -106,6 +137,7 @@ struct TableView {
     std::vector<uint32_t> row_ids;  // in row matrix order
     std::vector<PropertyList> rows;
 };
-bool ReadTable(const NodeContent& node, TableView* out);
+// The empty string, or why the node is no table whose rows can be read.
+std::string ReadTable(const NodeContent& node, TableView* out);
 
 }  // namespace mailvane::pst

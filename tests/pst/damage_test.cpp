@@ -1,0 +1,259 @@
+// Damaged and crafted stores: every decoder refuses bytes that make no sense
+// with a cause, and a store of ours damaged in place (checksums written
+// afresh, so only the content is wrong) is refused on reopening, or fails
+// with a cause, and is never written to when refused.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "mapi/PropTags.h"
+#include "mapi/pst/Block.h"
+#include "mapi/pst/Bth.h"
+#include "mapi/pst/Coding.h"
+#include "mapi/pst/MessageStore.h"
+#include "mapi/pst/NameMap.h"
+#include "mapi/pst/Page.h"
+#include "mapi/pst/Permute.h"
+#include "mapi/pst/PropertyContext.h"
+#include "mapi/pst/TableContext.h"
+
+namespace mailvane::pst {
+namespace {
+
+// A table node whose TCINFO is `info` (a row index of one row, at position
+// 0, and a row matrix of `matrix` in the heap).
+NodeContent TableWithInfo(const std::function<std::string(Hid row_index, Hid rows)>& info,
+                          const std::string& matrix) {
+    HeapBuilder heap(kHeapTableContext);
+    Hid header = ReserveBthHeader(&heap);
+    Hid info_hid = heap.Allocate(std::string(info(0, 0).size(), '\0'));
+    Hid rows = heap.Allocate(matrix);
+    std::string record;
+    PutFixed32(&record, 0x24);
+    PutFixed32(&record, 0);
+    Hid index = BuildBth(&heap, header, 4, 4, {record});
+    heap.Overwrite(info_hid, info(index, rows));
+    heap.SetUserRoot(info_hid);
+    return NodeContent{heap.Finish()};
+}
+
+// TCINFO bytes: row size `row`, 1-byte cells from `ceb`, then the columns
+// (tag, offset, size, bit).
+std::string Info(Hid index, Hid rows, uint16_t ceb, uint16_t row,
+                 const std::vector<std::tuple<uint32_t, uint16_t, uint8_t, uint8_t>>& columns) {
+    std::string b;
+    PutFixed8(&b, kHeapTableContext);
+    PutFixed8(&b, static_cast<uint8_t>(columns.size()));
+    for (uint16_t end : {uint16_t{8}, ceb, ceb, row}) PutFixed16(&b, end);
+    PutFixed32(&b, index);
+    PutFixed32(&b, rows);
+    PutFixed32(&b, 0);
+    for (const auto& [tag, offset, size, bit] : columns) {
+        PutFixed32(&b, tag);
+        PutFixed16(&b, offset);
+        PutFixed8(&b, size);
+        PutFixed8(&b, bit);
+    }
+    return b;
+}
+
+using Column = std::tuple<uint32_t, uint16_t, uint8_t, uint8_t>;
+const Column kRowId{mapi::PidTagLtpRowId, 0, 4, 0};
+const Column kRowVer{mapi::PidTagLtpRowVer, 4, 4, 1};
+
+// A heap whose user root is a BTH header with these sizes, levels and root.
+std::string BthHeap(uint8_t cb_key, uint8_t cb_data, uint8_t levels, bool root_is_itself) {
+    HeapBuilder heap(kHeapPropertyContext);
+    Hid header = ReserveBthHeader(&heap);
+    Hid node = heap.Allocate(std::string(16, '\x20'));
+    std::string h;
+    PutFixed8(&h, kHeapBth);
+    PutFixed8(&h, cb_key);
+    PutFixed8(&h, cb_data);
+    PutFixed8(&h, levels);
+    PutFixed32(&h, root_is_itself ? header : node);
+    heap.Overwrite(header, h);
+    heap.SetUserRoot(header);
+    return heap.Finish();
+}
+
+// Each fixture is a structure that once crashed a decoder, hung it or went
+// unnoticed; each must be refused.
+TEST(Decoders, CraftedStructuresAreRefused) {
+    struct Case {
+        const char* name;
+        std::function<std::string()> decode;  // the decoder's cause
+    };
+    auto table = [](uint16_t ceb, uint16_t row, std::vector<Column> columns) {
+        return [=] {
+            NodeContent node = TableWithInfo(
+                [&](Hid i, Hid r) { return Info(i, r, ceb, row, columns); }, std::string(64, 'x'));
+            TableView view;
+            return ReadTable(node, &view);
+        };
+    };
+    auto bth = [](uint8_t key, uint8_t data, uint8_t levels, bool loop) {
+        return [=] {
+            uint8_t k = 0, d = 0;
+            std::vector<std::string> records;
+            return ReadBth(BthHeap(key, data, levels, loop), 0x20, &k, &d, &records);
+        };
+    };
+    const Case cases[] = {
+        {"row larger than a block", table(8, 8300, {kRowId, kRowVer})},
+        {"cell past the row", table(9, 10, {kRowId, kRowVer, {0x0E070003, 900, 4, 2}})},
+        {"existence bits past the row", table(200, 10, {kRowId, kRowVer})},
+        {"reference cell of one byte", table(9, 10, {kRowId, kRowVer, {0x0037001F, 8, 1, 2}})},
+        {"existence bit past the bitmap", table(8, 9, {kRowId, {mapi::PidTagLtpRowVer, 4, 4, 40}})},
+        {"table without row id column", table(8, 9, {kRowVer})},
+        {"BTH records of no size", bth(0, 0, 0, false)},
+        {"BTH key of three bytes", bth(3, 4, 0, false)},
+        {"BTH index pointing at itself", bth(2, 6, 200, true)},
+        {"name map string past its stream",
+         [] {
+             NameMap map;
+             std::string entry;
+             PutFixed32(&entry, 0xFFFFFFFE);
+             PutFixed16(&entry, (3 << 1) | 1);
+             PutFixed16(&entry, 0);
+             return map.Load({{mapi::PidTagNameidStreamGuid, std::string(16, 'g')},
+                              {mapi::PidTagNameidStreamEntry, entry},
+                              {mapi::PidTagNameidStreamString, std::string(8, '\0')}});
+         }},
+        {"name map of an unknown property set",
+         [] {
+             NameMap map;
+             std::string entry;
+             PutFixed32(&entry, 0x8554);
+             PutFixed16(&entry, 9 << 1);
+             PutFixed16(&entry, 0);
+             return map.Load({{mapi::PidTagNameidStreamGuid, std::string(16, 'g')},
+                              {mapi::PidTagNameidStreamEntry, entry},
+                              {mapi::PidTagNameidStreamString, ""}});
+         }},
+        {"B-tree entries of two bytes",
+         [] {
+             std::string body(kPageBodySize, '\x11');
+             body[kBtEntriesArea] = static_cast<char>(244);  // count
+             body[kBtEntriesArea + 2] = 2;                   // entry size
+             body[kBtEntriesArea + 3] = 0;                   // leaf
+             BtPageView view;
+             return DecodeBtPage(BuildPage(kPageNbt, body, 4, 0x4600), 0x4600, &view);
+         }},
+        {"data tree block of level 7",
+         [] {
+             InternalBlockView view;
+             return DecodeInternalBlock(EncodeXBlock(7, {4}, 10), &view);
+         }},
+    };
+    for (const Case& c : cases) EXPECT_NE(c.decode(), "") << c.name;
+}
+
+// The store `pst_write_sample small` writes: one folder of ten messages.
+std::string SmallStore(Nid* inbox) {
+    MemorySink sink;
+    auto store = MessageStore::Create(&sink, "Small");
+    *inbox = store->CreateFolder(store->ipmSubtree(), "Inbox");
+    for (int n = 0; n < 10; ++n) {
+        MessageContent m;
+        m.props = {{mapi::PidTagSubject, std::string("S\0u\0b\0", 6) + char('0' + n) + '\0'},
+                   {mapi::PidTagMessageClass, std::string("I\0P\0M\0", 6)}};
+        m.recipients = {{{mapi::PidTagDisplayName, std::string("P\0", 2)}}};
+        store->AddMessage(*inbox, m);
+    }
+    EXPECT_EQ(store->Checkpoint(), "");
+    return sink.Contents();
+}
+
+// Finds a key in a B-tree of the file by walking its pages.
+template <typename Leaf>
+bool FindInTree(const std::string& file, uint64_t root_ib, uint64_t key, Leaf* out) {
+    std::string_view page = std::string_view(file).substr(root_ib, kPageSize);
+    BtPageView view;
+    if (!DecodeBtPage(page, root_ib, &view).empty()) return false;
+    for (size_t i = 0; i < view.children.size(); ++i)
+        if (i + 1 == view.children.size() || view.children[i + 1].key > key)
+            return FindInTree(file, view.children[i].ib, key, out);
+    if constexpr (std::is_same_v<Leaf, NbtEntry>) {
+        for (const auto& e : view.nodes)
+            if (e.nid == key) return (*out = e), true;
+    } else {
+        for (const auto& e : view.blocks)
+            if (e.bid == key) return (*out = e), true;
+    }
+    return false;
+}
+
+// The first data block of node `nid` in the store file: where it is and its
+// payload, decoded.
+bool NodeBlock(const std::string& file, Nid nid, BbtEntry* block, std::string* payload) {
+    Header h;
+    NbtEntry node;
+    if (!DecodeHeader(file, &h).empty() || !FindInTree(file, h.nbt.ib, nid, &node) ||
+        IsInternalBid(node.data) || !FindInTree(file, h.bbt.ib, node.data, block))
+        return false;
+    std::string_view raw = std::string_view(file).substr(block->ib, BlockFootprint(block->cb));
+    if (!DecodeBlock(raw, block->bid, block->ib, payload).empty()) return false;
+    PermuteDecode({reinterpret_cast<uint8_t*>(payload->data()), payload->size()});
+    return true;
+}
+
+// Changes one byte of a heap, in the first allocations (the heap, BTH and
+// table headers), writes the block's checksum afresh and reopens: the store
+// is refused with a cause and left as it was, or it opens and takes a new
+// folder and message, succeeding or failing with a cause; never a crash.
+TEST(DamagedStore, ChangedHeapBytesAreRefusedOrCarriedNeverACrash) {
+    Nid inbox = 0;
+    const std::string pristine = SmallStore(&inbox);
+    const Nid nodes[] = {kNidMessageStore,
+                         kNidNameToIdMap,
+                         inbox,
+                         WithType(inbox, kNidTypeContentsTable),
+                         WithType(inbox, kNidTypeHierarchyTable),
+                         WithType(kNidIpmSubtree, kNidTypeHierarchyTable)};
+    int refused = 0, opened = 0;
+    for (Nid nid : nodes) {
+        BbtEntry block;
+        std::string payload;
+        ASSERT_TRUE(NodeBlock(pristine, nid, &block, &payload)) << std::hex << nid;
+        const size_t span = std::min<size_t>(payload.size(), 12 + 8 + 22 + 8 * 28);
+        for (size_t at = 0; at < span; ++at) {
+            for (uint8_t flip : {0xFF, 0x01, 0x80}) {
+                SCOPED_TRACE(testing::Message() << "node " << std::hex << nid << " byte "
+                                                << std::dec << at << " ^ " << int(flip));
+                std::string damaged = payload;
+                damaged[at] = static_cast<char>(damaged[at] ^ flip);
+                PermuteEncode({reinterpret_cast<uint8_t*>(damaged.data()), damaged.size()});
+                MemorySink sink;
+                sink.WriteAt(0, pristine);
+                sink.WriteAt(block.ib, BuildBlock(damaged, block.bid, block.ib));
+                const std::string before = sink.Contents();
+                Status error;
+                auto store = MessageStore::Open(&sink, &error);
+                if (!store) {
+                    ++refused;
+                    EXPECT_EQ(error.kind(), Status::Kind::kDamaged) << error.message();
+                    EXPECT_NE(error.message(), "");
+                    EXPECT_TRUE(sink.Contents() == before) << "a refused store was written to";
+                    continue;
+                }
+                ++opened;
+                Nid folder = store->CreateFolder(store->ipmSubtree(), "More");
+                MessageContent m;
+                m.props = {{mapi::PidTagSubject, std::string("x\0", 2)}};
+                store->AddMessage(folder, m);
+                store->AddMessage(inbox, m);
+                std::string err = store->Checkpoint();
+                EXPECT_EQ(err, store->status());
+                if (!err.empty()) {
+                    EXPECT_EQ(store->failure().kind(), Status::Kind::kDamaged) << err;
+                }
+            }
+        }
+    }
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(opened, 0) << "some bytes (names, counts) are not checked by anything";
+}
+
+}  // namespace
+}  // namespace mailvane::pst
