@@ -41,13 +41,13 @@ public:
         // earlier ones are saved, so a huge message is held only once.
         std::size_t maxPendingBytes = std::size_t(16) << 20;
         // Messages handed in and not yet saved, at most.
-        std::size_t maxPendingMessages = 4;
+        std::size_t maxPendingMessages = 32;
         // Asked before each save; once true, the messages not yet saved are
         // dropped unreported and those handed in later are ignored, so a
         // stop takes effect after the message being saved.
         std::function<bool()> stopRequested;
     };
-    // Two on a machine of four processors or more, else none.
+    // Two on a machine of four processors or more, one on two, else none.
     static unsigned DefaultImportThreads();
 
     explicit StoreMessageWriter(WriterEvents& events) : StoreMessageWriter(events, Options()) {}

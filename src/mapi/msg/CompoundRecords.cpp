@@ -59,22 +59,27 @@ bool CompoundHeader::DecodeFrom(std::string_view in, CompoundHeader* header) {
 }
 
 void DirectoryEntry::EncodeTo(std::string* out) const {
+    // Filled in place: a message file has dozens of entries.
+    char e[kDirectoryEntrySize] = {};
+    const auto put = [&e](size_t at, uint64_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) e[at + i] = static_cast<char>(v >> (8 * i));
+    };
     const size_t units = std::min(name.size(), kMaxNameLength);
-    for (size_t i = 0; i < units; ++i) PutLe(out, name[i], 2);
-    out->append(kNameBytes - 2 * units, '\0');
+    for (size_t i = 0; i < units; ++i) put(2 * i, name[i], 2);
     // The length counts the terminator; an empty entry has none.
-    PutLe(out, type == EntryType::kEmpty ? 0 : 2 * (units + 1), 2);
-    out->push_back(static_cast<char>(type));
-    out->push_back(static_cast<char>(color));
-    PutLe32(out, left);
-    PutLe32(out, right);
-    PutLe32(out, child);
-    out->append(reinterpret_cast<const char*>(clsid.data()), clsid.size());
-    PutLe32(out, 0);  // state bits
-    PutLe(out, created, 8);
-    PutLe(out, modified, 8);
-    PutLe32(out, startSector);
-    PutLe(out, size, 8);
+    put(64, type == EntryType::kEmpty ? 0 : 2 * (units + 1), 2);
+    e[66] = static_cast<char>(type);
+    e[67] = static_cast<char>(color);
+    put(68, left, 4);
+    put(72, right, 4);
+    put(76, child, 4);
+    std::copy(clsid.begin(), clsid.end(), e + 80);
+    // 96: state bits, zero
+    put(100, created, 8);
+    put(108, modified, 8);
+    put(116, startSector, 4);
+    put(120, size, 8);
+    out->append(e, sizeof e);
 }
 
 bool DirectoryEntry::DecodeFrom(std::string_view in, DirectoryEntry* entry) {

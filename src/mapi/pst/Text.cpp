@@ -5,11 +5,6 @@
 namespace mailvane::pst {
 namespace {
 
-void PutUnit(std::string* out, uint32_t u) {
-    out->push_back(static_cast<char>(u & 0xFF));
-    out->push_back(static_cast<char>(u >> 8));
-}
-
 void PutUtf8(std::string* out, uint32_t cp) {
     if (cp < 0x80) {
         out->push_back(static_cast<char>(cp));
@@ -31,29 +26,32 @@ void PutUtf8(std::string* out, uint32_t cp) {
 }  // namespace
 
 std::string Utf16FromUtf8(std::string_view s) {
-    std::string out;
-    out.reserve(s.size() * 2);
+    // Every byte gives at most one UTF-16 unit (a 4-byte sequence gives
+    // two), so twice the size is room enough; the text is written in place
+    // rather than appended, since bodies are long and mostly ASCII.
+    std::string out(s.size() * 2, '\0');
+    char* p = out.data();
+    const auto put = [&p](uint32_t u) {
+        *p++ = static_cast<char>(u & 0xFF);
+        *p++ = static_cast<char>(u >> 8);
+    };
     size_t i = 0;
     while (i < s.size()) {
         auto b = static_cast<uint8_t>(s[i]);
-        if (b < 0x80) {  // the common case, without the checks below
-            char unit[2] = {static_cast<char>(b), 0};
-            out.append(unit, 2);
+        if (b < 0x80) {                 // the common case, without the checks below
+            *p = static_cast<char>(b);  // its high byte is already zero
+            p += 2;
             ++i;
             continue;
         }
         uint32_t cp = 0xFFFD;
-        size_t len = 1;
-        if (b < 0x80) {
-            cp = b;
-        } else if ((b & 0xE0) == 0xC0) {
+        size_t len = 0;
+        if ((b & 0xE0) == 0xC0) {
             len = 2, cp = b & 0x1F;
         } else if ((b & 0xF0) == 0xE0) {
             len = 3, cp = b & 0x0F;
         } else if ((b & 0xF8) == 0xF0) {
             len = 4, cp = b & 0x07;
-        } else {
-            len = 0;
         }
         bool ok = len > 0 && i + len <= s.size();
         for (size_t k = 1; ok && k < len; ++k) {
@@ -69,12 +67,13 @@ std::string Utf16FromUtf8(std::string_view s) {
         i += len;
         if (cp >= 0x10000) {
             cp -= 0x10000;
-            PutUnit(&out, 0xD800 | (cp >> 10));
-            PutUnit(&out, 0xDC00 | (cp & 0x3FF));
+            put(0xD800 | (cp >> 10));
+            put(0xDC00 | (cp & 0x3FF));
         } else {
-            PutUnit(&out, cp);
+            put(cp);
         }
     }
+    out.resize(static_cast<size_t>(p - out.data()));
     return out;
 }
 
