@@ -1,7 +1,6 @@
 #include "app/WindowRunHost.h"
 
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QDir>
 #include <QLabel>
 #include <QProgressBar>
@@ -22,7 +21,7 @@
 namespace mailvane {
 
 WindowRunHost::WindowRunHost(frmStep1& window, Dialogs& dialogs)
-    : window_(window), dialogs_(dialogs), pacer_([] { QCoreApplication::processEvents(); }) {}
+    : window_(window), dialogs_(dialogs) {}
 
 OutputOptions WindowRunHost::Options() {
     OutputOptions options;
@@ -178,7 +177,7 @@ void WindowRunHost::RunFinished(const RunReport& report) {
 }
 
 void WindowRunHost::Yield() {
-    pacer_.Tick();
+    // The run has a thread of its own; the window serves its events meanwhile.
 }
 
 bool WindowRunHost::StopRequested() {

@@ -1,15 +1,15 @@
 #pragma once
 // The window's side of a conversion run: options read from the controls at
 // each step, the destination from a folder picker, the rows of the source
-// list, progress in the window's labels and its progress bar, and paced
-// event processing.
+// list, progress in the window's labels and its progress bar. Used on the
+// window's thread only: the run, on its own, reaches it through
+// RunInBackground.
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <QString>
 
-#include "app/EventPacer.h"
 #include "convert/RunHost.h"
 
 namespace mailvane {
@@ -45,7 +45,6 @@ private:
 
     frmStep1& window_;
     Dialogs& dialogs_;
-    EventPacer pacer_;
     // The rows the run takes up (it skips blank ones), in its order, so the
     // list can show which one is being read.
     std::vector<int> mailboxRows_;

@@ -15,6 +15,7 @@
 
 #include "app/AppArt.h"
 #include "app/AppFont.h"
+#include "app/BackgroundRun.h"
 #include "app/Dialogs.h"
 #include "app/MessageFit.h"
 #include "app/NativePath.h"
@@ -22,12 +23,13 @@
 #include "app/WindowRunHost.h"
 #include "convert/ConversionRun.h"
 #include "sources/SourceList.h"
+#include "support/Version.h"
 
 namespace mailvane {
 
 namespace {
 
-const QString kTitle = QStringLiteral("Mailvane");
+const QString kTitle = QString::fromLatin1(kAppTitle);
 
 // The wait cursor for as long as a folder scan runs, however it ends.
 class WaitCursor {
@@ -79,7 +81,7 @@ QString UnlistedFoldersDetails(const FolderScan& scan) {
 
 frmStep1::frmStep1(Dialogs& dialogs, QWidget* parent) : QWidget(parent), dialogs_(dialogs) {
     setObjectName(QStringLiteral("frmStep1"));
-    setWindowTitle(QStringLiteral("Mailvane v6.2"));
+    setWindowTitle(WindowTitle());
     setWindowIcon(AppIcon());
     setFont(WindowFont());
     setFixedSize(599, 569);
@@ -103,6 +105,10 @@ void frmStep1::ConnectCommands() {
         connect(option, &QRadioButton::toggled, this,
                 [this, option](bool checked) { OutputOption_Toggled(option, checked); });
     }
+}
+
+QString frmStep1::WindowTitle() {
+    return QStringLiteral("%1 v%2").arg(kTitle, QString::fromLatin1(kShortVersion));
 }
 
 QString frmStep1::GuidePath() {
@@ -157,14 +163,14 @@ void frmStep1::cmdClear1_Click() {
 }
 
 void frmStep1::CmdConvert_Click() {
-    // The run yields to the event loop; a second press must not start a run
-    // inside the first one.
+    // The window serves its events while the run goes; a second press must
+    // not start a run inside the first one.
     if (converting_) return;
     converting_ = true;
     stopRequested_ = false;
     try {
         WindowRunHost host(*this, dialogs_);
-        ConversionRun(host).Run();
+        RunInBackground(host, *this, stopRequested_);
     } catch (const std::exception& error) {
         running_ = false;
         dialogs_.inform(
@@ -205,8 +211,9 @@ void frmStep1::cmdEnd_Click() {
 
 void frmStep1::closeEvent(QCloseEvent* event) {
     if (converting_) {
-        // The run is further up this thread's stack: ask it to stop after the
-        // current message; the Convert handler closes the window when it ends.
+        // The run goes on on its own thread, its handler further up this
+        // thread's stack: ask it to stop after the current message; the
+        // Convert handler closes the window when it ends.
         stopRequested_ = true;
         closeAfterRun_ = true;
         event->ignore();

@@ -8,6 +8,7 @@
 // list holds a path and no run is going. Closing the window during a run lets
 // the run finish the message it is writing, then the window closes.
 #include <QWidget>
+#include <atomic>
 #include <filesystem>
 
 class QButtonGroup;
@@ -41,6 +42,8 @@ public:
 
     bool RunGoing() const { return running_; }
 
+    // The caption: the program's name and the first two parts of its version.
+    static QString WindowTitle();
     // Where Help looks for the user guide: beside the program.
     static QString GuidePath();
 
@@ -103,9 +106,9 @@ private:
     // itself is also disabled while a run locks it, and the run must still see
     // this rule's answer.
     bool onePstAllowed_ = false;
-    bool converting_ = false;  // inside the Convert handler (re-entry guard)
-    bool running_ = false;     // a run has started and not finished
-    bool stopRequested_ = false;
+    bool converting_ = false;                  // inside the Convert handler (re-entry guard)
+    bool running_ = false;                     // a run has started and not finished
+    std::atomic<bool> stopRequested_ = false;  // read by the run's thread
     bool closeAfterRun_ = false;
 };
 

@@ -5,11 +5,13 @@
 #include "app/AppArt.h"
 #include "app/QtDialogs.h"
 #include "app/frmStep1.h"
+#include "convert/ConversionRun.h"
+#include "support/Version.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Mailvane"));
-    QApplication::setApplicationVersion(QStringLiteral("6.2.0.4"));
+    QApplication::setApplicationName(QString::fromLatin1(mailvane::kAppTitle));
+    QApplication::setApplicationVersion(QString::fromLatin1(mailvane::kVersion));
     QApplication::setWindowIcon(mailvane::AppIcon());
 
     mailvane::QtDialogs dialogs;

@@ -9,6 +9,7 @@
 #include "convert/ConversionRun.h"
 #include "sources/SourceList.h"
 #include "support/Paths.h"
+#include "support/Version.h"
 
 using namespace mailvane;
 namespace fs = std::filesystem;
@@ -79,7 +80,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (line.version) {
-        console.Lines(kOut, "mailvane-cli 6.2.0.4");
+        console.Lines(kOut, std::string("mailvane-cli ") + kVersion);
         return 0;
     }
 

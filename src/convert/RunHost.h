@@ -1,7 +1,9 @@
 #pragma once
 // What a conversion run needs from its front end (the window or the command
 // line). The run asks for everything through this interface at the moment it
-// needs it and keeps no copy of the host's settings.
+// needs it and keeps no copy of the host's settings. All calls come from the
+// thread the run is on; the window runs it on a thread of its own and
+// carries each call to its controls (app/BackgroundRun.h).
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>

@@ -1,12 +1,18 @@
 #!/bin/sh
 # Compiles the Windows resource script with the MinGW resource compiler and
-# checks that the version record and the manifest made it into the output.
-# Usage: compile_rc.sh <resources folder> <output .res>
+# checks that the version record (the project's version) and the manifest
+# made it into the output.
+# Usage: compile_rc.sh <resources folder> <output .res> <version a.b.c.d>
 set -e
 windres=x86_64-w64-mingw32-windres
 command -v "$windres" >/dev/null 2>&1 || { echo "$windres not installed"; exit 77; }
 resources=$1
 out=$2
+IFS=. read -r major minor patch tweak <<EOF
+$3
+EOF
+# The string form: "6.02.0004" for 6.2.0.4.
+shown=$(printf '%d.%02d.%d%03d' "$major" "$minor" "$patch" "$tweak")
 # Without the MinGW compiler, windres needs a named C preprocessor.
 if command -v x86_64-w64-mingw32-gcc >/dev/null 2>&1; then
     "$windres" -I "$resources" -i "$resources/mailvane.rc" -O res -o "$out"
@@ -17,7 +23,8 @@ fi
 decompiled=$("$windres" -i "$out" -O rc)
 fail=0
 for expected in '"FileDescription", "Convert MBOX Messages"' '"ProductName", "Mailvane"' \
-        '"FileVersion", "6.02.0004"' '"ProductVersion", "6.02.0004"' 'FILEVERSION 6, 2, 0, 4' \
+        "\"FileVersion\", \"$shown\"" "\"ProductVersion\", \"$shown\"" \
+        "FILEVERSION $major, $minor, $patch, $tweak" "PRODUCTVERSION $major, $minor, $patch, $tweak" \
         'VALUE "Translation", 0x409, 1200' '/* RT_GROUP_ICON */' '/* RT_MANIFEST */'; do
     if ! printf '%s\n' "$decompiled" | grep -qF "$expected"; then
         echo "missing from the compiled resources: $expected"

@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "IcoFile.h"
+#include "support/Version.h"
 
 namespace {
 
@@ -108,7 +109,8 @@ QImage Banner() {
     version.setPixelSize(12);
     version.setBold(true);
     p.setFont(version);
-    p.drawText(QRectF(500, 8, 88, 16), Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("v6.2"));
+    p.drawText(QRectF(500, 8, 88, 16), Qt::AlignRight | Qt::AlignVCenter,
+               QStringLiteral("v%1").arg(QString::fromLatin1(mailvane::kShortVersion)));
     p.end();
     return image;
 }
