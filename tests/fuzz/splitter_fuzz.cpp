@@ -12,49 +12,27 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "common/Normalise.h"
-#include "convert/MessageSplitter.h"
+#include "common/SplitRecorder.h"
 
 namespace {
 
 using mailvane::LineEnd;
 using mailvane::MailboxShape;
+using mailvane::test::Split;
 
-struct Message {
-    std::string text;
-    bool tooLarge;
-    bool operator==(const Message&) const = default;
-};
-
-struct Split {
-    MailboxShape shape;
-    std::vector<Message> messages;
-    bool operator==(const Split&) const = default;
-};
-
-class Collector : public mailvane::MessageSink {
-public:
-    void WriteMessage(const mailvane::CutMessage& m) override {
-        messages.push_back({std::string(m.text), m.tooLarge});
-    }
-    std::vector<Message> messages;
-};
-
+// Whole when `sizes` is empty, else in pieces of 1 to 97 bytes that `sizes`
+// chooses in turn.
 Split Cut(std::string_view mailbox, LineEnd lineEnd, std::string_view sizes, std::size_t limit) {
-    Collector sink;
-    mailvane::MessageSplitter splitter(lineEnd, sink, limit);
     std::size_t turn = 0;
-    for (std::size_t at = 0; at < mailbox.size();) {
-        std::size_t piece = mailbox.size();
-        if (!sizes.empty())
-            piece = static_cast<unsigned char>(sizes[turn++ % sizes.size()]) % 97 + 1;
-        splitter.SaveMBOXFile(mailbox.substr(at, piece));
-        at += std::min(piece, mailbox.size() - at);
-    }
-    const MailboxShape shape = splitter.Finish();
-    return {shape, std::move(sink.messages)};
+    return mailvane::test::SplitInPieces(
+        mailbox, lineEnd,
+        [&]() -> std::size_t {
+            if (sizes.empty()) return mailbox.size();
+            return static_cast<unsigned char>(sizes[turn++ % sizes.size()]) % 97 + 1;
+        },
+        limit);
 }
 
 using mailvane::test::Normalise;

@@ -18,44 +18,17 @@
 #include <string>
 #include <vector>
 
-#include "convert/MessageSplitter.h"
+// Shared with the unit tests and the fuzzer; the tests folder is not on this
+// program's include path.
+#include "../common/SplitRecorder.h"
 
 namespace {
 
-using mailvane::CutMessage;
 using mailvane::LineEnd;
 using mailvane::MailboxShape;
-
-struct Message {
-    std::string text;
-    std::size_t preamble = 0;
-    bool tooLarge = false;
-    bool operator==(const Message&) const = default;
-};
-
-class Collector : public mailvane::MessageSink {
-public:
-    void WriteMessage(const CutMessage& m) override {
-        messages.push_back({std::string(m.text), m.beforeSeparator().size(), m.tooLarge});
-    }
-    std::vector<Message> messages;
-};
-
-struct Split {
-    MailboxShape shape;
-    std::vector<Message> messages;
-    bool operator==(const Split&) const = default;
-};
-
-Split Cut(const std::string& mailbox, LineEnd lineEnd, std::size_t piece) {
-    Collector sink;
-    mailvane::MessageSplitter splitter(lineEnd, sink);
-    for (std::size_t at = 0; at < mailbox.size(); at += piece) {
-        splitter.SaveMBOXFile(std::string_view(mailbox).substr(at, piece));
-    }
-    const MailboxShape shape = splitter.Finish();
-    return {shape, std::move(sink.messages)};
-}
+using mailvane::test::CutRecord;
+using mailvane::test::Split;
+using mailvane::test::SplitBy;
 
 std::uint64_t Fnv1a64(std::string_view bytes) {
     std::uint64_t hash = 0xcbf29ce484222325ull;
@@ -99,20 +72,20 @@ const char* ShapeName(MailboxShape shape) {
 }
 
 std::string Dump(const std::string& mailbox) {
-    const Split eml = Cut(mailbox, LineEnd::CrLf, mailbox.size() + 1);
-    const Split emlx = Cut(mailbox, LineEnd::Lf, mailbox.size() + 1);
+    const Split eml = SplitBy(mailbox, mailbox.size() + 1, LineEnd::CrLf);
+    const Split emlx = SplitBy(mailbox, mailbox.size() + 1, LineEnd::Lf);
     std::ostringstream out;
     out << "bytes: " << mailbox.size() << "\nshape: " << ShapeName(eml.shape)
         << "\nmessages: " << eml.messages.size() << "\n";
     for (std::size_t piece : {1, 2, 517, 518, 519}) {
-        if (!(Cut(mailbox, LineEnd::CrLf, piece) == eml) ||
-            !(Cut(mailbox, LineEnd::Lf, piece) == emlx)) {
+        if (!(SplitBy(mailbox, piece, LineEnd::CrLf) == eml) ||
+            !(SplitBy(mailbox, piece, LineEnd::Lf) == emlx)) {
             out << "DIFFERENT when read in pieces of " << piece << " bytes\n";
         }
     }
     if (emlx.messages.size() != eml.messages.size()) out << "DIFFERENT message count for LF\n";
     for (std::size_t i = 0; i < eml.messages.size(); ++i) {
-        const Message& m = eml.messages[i];
+        const CutRecord& m = eml.messages[i];
         const std::string& lf = i < emlx.messages.size() ? emlx.messages[i].text : "";
         out << "\nmessage " << i + 1 << ": " << m.text.size() << " bytes with CR LF, " << lf.size()
             << " with LF, fnv1a64 " << std::hex;
@@ -121,7 +94,8 @@ std::string Dump(const std::string& mailbox) {
         out << Fnv1a64(m.text) << std::dec << "\n";
         std::size_t eol = m.text.find("\r\n");
         out << "  first line: " << Quoted(std::string_view(m.text).substr(0, eol)) << "\n";
-        if (m.preamble > 0) out << "  preamble: " << m.preamble << " bytes with CR LF\n";
+        if (!m.preamble.empty())
+            out << "  preamble: " << m.preamble.size() << " bytes with CR LF\n";
         if (m.tooLarge) out << "  too large\n";
         // Every break is CR LF, and the LF form is the same text.
         std::string expectedLf = m.text;

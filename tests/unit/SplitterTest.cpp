@@ -14,60 +14,29 @@
 
 #include "TestFiles.h"
 #include "common/Normalise.h"
+#include "common/SplitRecorder.h"
 #include "convert/MailboxReader.h"
 #include "convert/MessageSplitter.h"
 
 namespace mailvane {
+namespace test {
+
+std::ostream& operator<<(std::ostream& out, const CutRecord& m) {
+    return out << testing::PrintToString(m.text) << (m.tooLarge ? " (too large)" : "");
+}
+
+}  // namespace test
+
 namespace {
 
 using namespace std::string_literals;
 namespace fs = std::filesystem;
 
-struct Message {
-    std::string text;
-    std::string separator;  // the separator line, without its break
-    std::string preamble;   // text before the separator line
-    bool tooLarge = false;
-    bool operator==(const Message&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Message& m) {
-    return out << testing::PrintToString(m.text) << (m.tooLarge ? " (too large)" : "");
-}
-
-struct Split {
-    std::vector<Message> messages;
-    MailboxShape shape = MailboxShape::Empty;
-};
-
-class Collector : public MessageSink {
-public:
-    void WriteMessage(const CutMessage& m) override {
-        messages.push_back({std::string(m.text), std::string(m.separatorLine()),
-                            std::string(m.beforeSeparator()), m.tooLarge});
-    }
-    std::vector<Message> messages;
-};
-
-// Feeds `mailbox` in pieces whose sizes `next` gives.
-Split SplitInPieces(std::string_view mailbox, LineEnd lineEnd, const std::function<size_t()>& next,
-                    std::size_t maxBytes = MessageSplitter::kDefaultMaxMessageBytes) {
-    Collector sink;
-    MessageSplitter splitter(lineEnd, sink, maxBytes);
-    for (std::size_t at = 0; at < mailbox.size();) {
-        const std::size_t size = std::min(std::max<std::size_t>(next(), 1), mailbox.size() - at);
-        splitter.SaveMBOXFile(mailbox.substr(at, size));
-        at += size;
-    }
-    const MailboxShape shape = splitter.Finish();
-    return {std::move(sink.messages), shape};
-}
-
-Split SplitBy(std::string_view mailbox, std::size_t pieceSize, LineEnd lineEnd = LineEnd::CrLf,
-              std::size_t maxBytes = MessageSplitter::kDefaultMaxMessageBytes) {
-    return SplitInPieces(
-        mailbox, lineEnd, [=] { return pieceSize; }, maxBytes);
-}
+using Message = test::CutRecord;
+using Collector = test::SplitRecorder;
+using test::Split;
+using test::SplitBy;
+using test::SplitInPieces;
 
 std::vector<std::string> Texts(const Split& split) {
     std::vector<std::string> texts;
