@@ -13,7 +13,8 @@ Folder* FolderList::Add(const std::string& name, int /*type*/) {
     Store& store = owner_->store();
     if (!store.status().empty()) return nullptr;
     pst::Nid nid = store.backing().CreateFolder(owner_->nid(), name, "IPF.Note");
-    return &store.FolderFor(nid);
+    // 0: the store failed (its status says why).
+    return nid == 0 ? nullptr : &store.FolderFor(nid);
 }
 
 Folder* FolderList::Item(const std::string& name) const {

@@ -3,6 +3,7 @@
 // at random, then reopened and read back node by node.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -242,6 +243,53 @@ TEST(MessageStore, ANewStoresNameMapHasAStringInItsStream) {
     ASSERT_GT(length, 0u);
     ASSERT_LE(4 + length, strings.size());
     EXPECT_FALSE(Utf8FromUtf16(strings.substr(4, length)).empty());
+}
+
+// Each call whose precondition is not met (a parent that is no folder once
+// made a checkpoint crash) fails the store with a cause of kind kMisuse that
+// names the object; the failure is sticky, and the file keeps the last
+// checkpoint.
+TEST(MessageStore, UnmetPreconditionsFailWithTheirCause) {
+    struct Case {
+        const char* name;
+        std::function<void(MessageStore*, Nid folder)> call;
+        std::string names;  // in the message
+    };
+    const Case cases[] = {
+        {"folder under no folder",
+         [](MessageStore* s, Nid) { EXPECT_EQ(s->CreateFolder(0x12345, "X"), 0u); }, "0x12345"},
+        {"folder under a search folder",
+         [](MessageStore* s, Nid) { EXPECT_EQ(s->CreateFolder(kNidSpamSearchFolder, "X"), 0u); },
+         "0x2223"},
+        {"message into no folder",
+         [](MessageStore* s, Nid) { EXPECT_EQ(s->AddMessage(0x777, MessageContent{}), 0u); },
+         "0x777"},
+        {"update of a message elsewhere",
+         [](MessageStore* s, Nid f) {
+             Nid m = s->AddMessage(s->ipmSubtree(), MessageContent{});
+             EXPECT_FALSE(s->UpdateMessage(m, f, MessageContent{}));
+         },
+         "is not in folder"},
+        {"named property of a short set",
+         [](MessageStore* s, Nid) { EXPECT_EQ(s->NamedPropertyId("short", 0x8554), 0u); },
+         "5 bytes"},
+    };
+    for (const Case& c : cases) {
+        MemorySink sink;
+        auto store = MessageStore::Create(&sink, "Misuse");
+        Nid folder = store->CreateFolder(store->ipmSubtree(), "F");
+        ASSERT_EQ(store->Checkpoint(), "");
+        c.call(store.get(), folder);
+        EXPECT_EQ(store->failure().kind(), Status::Kind::kMisuse) << c.name;
+        EXPECT_NE(store->status().find(c.names), std::string::npos) << store->status();
+        EXPECT_EQ(store->Checkpoint(), store->status()) << "sticky";
+        EXPECT_EQ(store->CreateFolder(store->ipmSubtree(), "After"), 0u);
+        store.reset();
+        std::string error;
+        auto again = MessageStore::Open(&sink, &error);
+        ASSERT_TRUE(again) << error;
+        EXPECT_EQ(again->Subfolders(again->ipmSubtree()).size(), 2u) << "Deleted Items and F";
+    }
 }
 
 }  // namespace

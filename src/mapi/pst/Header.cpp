@@ -18,6 +18,12 @@ constexpr size_t kFileEof = kRoot + 4, kAMapLast = kRoot + 12, kAMapFree = kRoot
                  kAMapValid = kRoot + 68;
 
 constexpr uint16_t kUnicodeVersion = 23;
+// The values every Unicode store of Outlook's carries.
+constexpr uint16_t kClientMagic = 0x4D53;  // "SM"
+constexpr uint16_t kClientVersion = 19;
+constexpr uint8_t kPlatform = 0x01;
+constexpr uint8_t kSentinelValue = 0x80;
+constexpr size_t kFreeMapBytes = kRgbFP - kRgbFM;  // each of rgbFM and rgbFP
 
 }  // namespace
 
@@ -25,11 +31,11 @@ std::string EncodeHeader(const Header& h) {
     std::string b(kHeaderSize, '\0');
     char* p = b.data();
     std::memcpy(p + kMagic, "!BDN", 4);
-    EncodeFixed16(p + kMagicClient, 0x4D53);  // "SM"
+    EncodeFixed16(p + kMagicClient, kClientMagic);
     EncodeFixed16(p + kVer, kUnicodeVersion);
-    EncodeFixed16(p + kVerClient, 19);
-    p[kPlatformCreate] = 0x01;
-    p[kPlatformAccess] = 0x01;
+    EncodeFixed16(p + kVerClient, kClientVersion);
+    p[kPlatformCreate] = kPlatform;
+    p[kPlatformAccess] = kPlatform;
     EncodeFixed32(p + kReserved1, h.reserved1);
     EncodeFixed32(p + kReserved2, h.reserved2);
     EncodeFixed64(p + kBidUnused, h.writer_mark);
@@ -46,9 +52,9 @@ std::string EncodeHeader(const Header& h) {
     EncodeFixed64(p + kBbt + 8, h.bbt.ib);
     p[kAMapValid] = static_cast<char>(h.amap_valid);
     // The deprecated free maps in the header must read as "all full".
-    std::memset(p + kRgbFM, 0xFF, 128);
-    std::memset(p + kRgbFP, 0xFF, 128);
-    p[kSentinel] = static_cast<char>(0x80);
+    std::memset(p + kRgbFM, 0xFF, kFreeMapBytes);
+    std::memset(p + kRgbFP, 0xFF, kFreeMapBytes);
+    p[kSentinel] = static_cast<char>(kSentinelValue);
     p[kCryptMethod] = static_cast<char>(h.encoding);
     EncodeFixed64(p + kBidNextB, h.bid_next_block);
     EncodeFixed32(p + kCrcPartial,

@@ -14,6 +14,12 @@ bool IsMapPage(PageType type) {
     return type == kPageAMap || type == kPagePMap || type == kPageFMap || type == kPageFPMap;
 }
 
+// A density list entry: the AMap's index in the low 20 bits, its free
+// slots in the high 12.
+constexpr uint32_t kDListFreeShift = 20;
+constexpr uint32_t kDListPageMask = (1u << kDListFreeShift) - 1;
+constexpr uint16_t kDListMaxFreeSlots = 0xFFF;
+
 // After the entries: cEnt, cEntMax, cbEnt, cLevel, then padding.
 constexpr size_t kBtCountAt = 0, kBtMaxAt = 1, kBtSizeAt = 2, kBtLevelAt = 3;
 
@@ -152,7 +158,8 @@ std::string BuildDListPage(const DListView& dlist, Bid bid) {
     for (size_t i = 0; i < count; ++i) {
         const DListEntry& e = dlist.entries[i];
         PutFixed32(&body,
-                   (e.page & 0xFFFFF) | (uint32_t{std::min<uint16_t>(e.free_slots, 0xFFF)} << 20));
+                   (e.page & kDListPageMask) |
+                       (uint32_t{std::min(e.free_slots, kDListMaxFreeSlots)} << kDListFreeShift));
     }
     return BuildPage(kPageDList, body, bid, kDListOffset);
 }
@@ -167,7 +174,7 @@ std::string DecodeDListPage(std::string_view page, DListView* out) {
     out->entries.clear();
     for (size_t i = 0; i < count; ++i) {
         uint32_t v = DecodeFixed32(p + 8 + 4 * i);
-        out->entries.push_back({v & 0xFFFFF, static_cast<uint16_t>(v >> 20)});
+        out->entries.push_back({v & kDListPageMask, static_cast<uint16_t>(v >> kDListFreeShift)});
     }
     return {};
 }
