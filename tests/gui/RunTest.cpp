@@ -10,6 +10,7 @@
 #include "WindowProbe.h"
 #include "app/NativePath.h"
 #include "app/frmStep1.h"
+#include "convert/StoreOutput.h"
 #include "support/Paths.h"
 
 using namespace mailvane;
@@ -274,13 +275,17 @@ private Q_SLOTS:
 
     void closingDuringARun_data() {
         QTest::addColumn<bool>("byExitButton");
-        QTest::newRow("close button") << false;
-        QTest::newRow("Exit, then Yes") << true;
+        QTest::addColumn<QString>("option");
+        QTest::newRow("close button") << false << "OptEML";
+        QTest::newRow("Exit, then Yes") << true << "OptEML";
+        QTest::newRow("close button, PST") << false << "OptPST";
     }
 
-    // The run stops at its next step, quietly, and then the window closes.
+    // The run stops at its next step, quietly, and then the window closes;
+    // a store it had begun is finished.
     void closingDuringARun() {
         QFETCH(bool, byExitButton);
+        QFETCH(QString, option);
         Sources sources;
         const fs::path mailbox = sources.Add("box.mbox", 3);
         QTemporaryDir destination;
@@ -289,10 +294,11 @@ private Q_SLOTS:
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         window.AddFileToList(mailbox);
-        Click(Button(window, "OptEML"));
+        Click(Button(window, qPrintable(option)));
         dialogs.folders = {destination.path()};
         dialogs.answers = {true};
-        // Delivered at the run's first chance to process events.
+        // Delivered as soon as the window serves events, before the run
+        // reaches its first mailbox.
         QTimer::singleShot(0, &window, [&] {
             if (byExitButton) {
                 Click(Button(window, "cmdEnd"));
@@ -306,6 +312,22 @@ private Q_SLOTS:
         QVERIFY(dialogs.messages.isEmpty());
         QCOMPARE(dialogs.questions.size(), byExitButton ? 1 : 0);
         QVERIFY(!window.RunGoing());
+        QVERIFY(!fs::exists(OutputFolder(destination, mailbox)));
+        if (option != "OptPST") return;
+        std::vector<fs::path> stores;
+        for (const auto& entry : fs::directory_iterator(PathFromQString(destination.path()))) {
+            if (entry.path().extension() == ".pst") stores.push_back(entry.path());
+        }
+        QCOMPARE(stores.size(), std::size_t{1});
+        // Whole: it opens again as a store of ours, with no folder for the
+        // mailbox the run never read.
+        StoreOutput store;
+        std::string cause, chosen;
+        QVERIFY2(store.Open(stores[0], "reopened", 0600, cause) == StoreOutput::OpenResult::Opened,
+                 cause.c_str());
+        QVERIFY2(store.AddMailboxFolder("box", chosen, cause), cause.c_str());
+        QCOMPARE(chosen, std::string("box"));
+        QCOMPARE(store.Close(), std::string());
     }
 };
 
