@@ -143,7 +143,7 @@ private Q_SLOTS:
         QCOMPARE(Label(window, "Image3")->pixmap().size(), QSize(16, 16));
     }
 
-    // The captions the user reads.
+    // The fixed captions (those a run writes into are checked with the run).
     void captions() {
         ScriptedDialogs dialogs;
         frmStep1 window(dialogs);
@@ -151,7 +151,6 @@ private Q_SLOTS:
             {"cmdAdd", "Select (.mbox) file(s)..."},
             {"CmdAddFolder", "Select folder having (.mbox) file(s)..."},
             {"cmdClear1", "Clear file(s)..."},
-            {"lblCount1", "0 files"},
             {"Frame1", " I want to convert mbox mailbox messages to"},
             {"OptEML",
              "(.eml) files          -     (Supported by Outlook Express, Windows Mail, "
@@ -164,9 +163,7 @@ private Q_SLOTS:
              "Software, Forensic Tools)"},
             {"ChkAllinOnePST", "Create Single Outlook PST file for All MBOX files"},
             {"Label4", "Converting Messages..."},
-            {"LblProgessCurrent", "Mailbox  0 (of 0)"},
             {"Label1", "Reading          :"},
-            {"LblIMMFile", ""},
             {"LblProgress", "Saving :"},
             {"CmdConvert", "Convert"},
             {"CmdHelp", "&Help Manual"},
