@@ -62,7 +62,8 @@ measure() {  # label format mailbox [exit-after]
     local out=${OUTPUT_DIR:-$work}/out-exit-latency report=$work/exit-latency.txt
     rm -rf "$out"
     mkdir -p "$out"
-    "$tool" --format "$2" --output "$out" ${4:+--exit-after "$4"} "$3" >"$report"
+    "$tool" --format "$2" --output "$out" ${4:+--exit-after "$4"} "$3" >"$report" 2>"$report.err" ||
+        { cat "$report.err" >&2; exit 2; }
     rm -rf "$out"
     local late
     late=$(value late_max_ms "$report")
