@@ -4,6 +4,7 @@
 // with a cause, and is never written to when refused.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 
 #include "mapi/PropTags.h"
@@ -216,38 +217,40 @@ TEST(DamagedStore, ChangedHeapBytesAreRefusedOrCarriedNeverACrash) {
         BbtEntry block;
         std::string payload;
         ASSERT_TRUE(NodeBlock(pristine, nid, &block, &payload)) << std::hex << nid;
+        // The heap header, BTH header and TCINFO fields byte by byte, the
+        // column descriptions a few bytes apart; flips of the low bit, the
+        // high bit or all bits in turn.
         const size_t span = std::min<size_t>(payload.size(), 12 + 8 + 22 + 8 * 28);
-        for (size_t at = 0; at < span; ++at) {
-            for (uint8_t flip : {0xFF, 0x01, 0x80}) {
-                SCOPED_TRACE(testing::Message() << "node " << std::hex << nid << " byte "
-                                                << std::dec << at << " ^ " << int(flip));
-                std::string damaged = payload;
-                damaged[at] = static_cast<char>(damaged[at] ^ flip);
-                PermuteEncode({reinterpret_cast<uint8_t*>(damaged.data()), damaged.size()});
-                MemorySink sink;
-                sink.WriteAt(0, pristine);
-                sink.WriteAt(block.ib, BuildBlock(damaged, block.bid, block.ib));
-                const std::string before = sink.Contents();
-                Status error;
-                auto store = MessageStore::Open(&sink, &error);
-                if (!store) {
-                    ++refused;
-                    EXPECT_EQ(error.kind(), Status::Kind::kDamaged) << error.message();
-                    EXPECT_NE(error.message(), "");
-                    EXPECT_TRUE(sink.Contents() == before) << "a refused store was written to";
-                    continue;
-                }
-                ++opened;
-                Nid folder = store->CreateFolder(store->ipmSubtree(), "More");
-                MessageContent m;
-                m.props = {{mapi::PidTagSubject, std::string("x\0", 2)}};
-                store->AddMessage(folder, m);
-                store->AddMessage(inbox, m);
-                std::string err = store->Checkpoint();
-                EXPECT_EQ(err, store->status());
-                if (!err.empty()) {
-                    EXPECT_EQ(store->failure().kind(), Status::Kind::kDamaged) << err;
-                }
+        for (size_t at = 0; at < span; at += at < 42 ? 1 : 3) {
+            const uint8_t flip = std::array<uint8_t, 3>{0xFF, 0x01, 0x80}[at % 3];
+            SCOPED_TRACE(testing::Message() << "node " << std::hex << nid << " byte " << std::dec
+                                            << at << " ^ " << int(flip));
+            std::string damaged = payload;
+            damaged[at] = static_cast<char>(damaged[at] ^ flip);
+            PermuteEncode({reinterpret_cast<uint8_t*>(damaged.data()), damaged.size()});
+            MemorySink sink;
+            sink.WriteAt(0, pristine);
+            sink.WriteAt(block.ib, BuildBlock(damaged, block.bid, block.ib));
+            const std::string before = sink.Contents();
+            Status error;
+            auto store = MessageStore::Open(&sink, &error);
+            if (!store) {
+                ++refused;
+                EXPECT_EQ(error.kind(), Status::Kind::kDamaged) << error.message();
+                EXPECT_NE(error.message(), "");
+                EXPECT_TRUE(sink.Contents() == before) << "a refused store was written to";
+                continue;
+            }
+            ++opened;
+            Nid folder = store->CreateFolder(store->ipmSubtree(), "More");
+            MessageContent m;
+            m.props = {{mapi::PidTagSubject, std::string("x\0", 2)}};
+            store->AddMessage(folder, m);
+            store->AddMessage(inbox, m);
+            std::string err = store->Checkpoint();
+            EXPECT_EQ(err, store->status());
+            if (!err.empty()) {
+                EXPECT_EQ(store->failure().kind(), Status::Kind::kDamaged) << err;
             }
         }
     }
