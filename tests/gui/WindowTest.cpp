@@ -47,26 +47,10 @@ QString Caption(QWidget* control) {
 }
 
 // The controls the user reads or works, and the labels a run writes into.
-const char* const kUsedControls[] = {"cmdAdd",
-                                     "CmdAddFolder",
-                                     "cmdClear1",
-                                     "lblCount1",
-                                     "grdFiles1",
-                                     "OptEML",
-                                     "OptEMLX",
-                                     "OptPST",
-                                     "OptMSG",
-                                     "ChkAllinOnePST",
-                                     "Label4",
-                                     "PrgMailbox",
-                                     "LblProgessCurrent",
-                                     "Label1",
-                                     "LblIMMFile",
-                                     "Image3",
-                                     "LblProgress",
-                                     "CmdConvert",
-                                     "CmdHelp",
-                                     "cmdEnd"};
+const char kUsedControls[] =
+    "cmdAdd CmdAddFolder cmdClear1 lblCount1 grdFiles1 OptEML OptEMLX OptPST OptMSG ChkAllinOnePST "
+    "Label4 PrgMailbox LblProgessCurrent Label1 LblIMMFile Image3 LblProgress CmdConvert CmdHelp "
+    "cmdEnd";
 const QStringList kRunLabels = {"lblCount1", "LblProgessCurrent", "LblIMMFile", "LblProgress"};
 
 QString Native(const QTemporaryDir& dir, const QString& relative) {
@@ -187,8 +171,8 @@ private Q_SLOTS:
         const auto inWindow = [&](QWidget* control, const QRect& area) {
             return area.translated(control->mapTo(&window, QPoint(0, 0)));
         };
-        for (const char* name : kUsedControls) {
-            QWidget* control = Control(window, name);
+        for (const QString& name : QString::fromLatin1(kUsedControls).split(QLatin1Char(' '))) {
+            QWidget* control = Control(window, qPrintable(name));
             const QString where = QStringLiteral("%1 at %2,%3 %4x%5")
                                       .arg(name)
                                       .arg(control->x())
@@ -211,12 +195,12 @@ private Q_SLOTS:
             QRect area = control->rect();
             if (label) {
                 // A label a run writes into may use its whole width.
-                const bool runText = text.isEmpty() || kRunLabels.contains(QLatin1String(name));
+                const bool runText = text.isEmpty() || kRunLabels.contains(name);
                 area = QStyle::alignedRect(
                     Qt::LeftToRight, label->alignment(),
                     QSize(runText ? control->width() : needed, metrics.height()), control->rect());
             }
-            used.append({QString::fromLatin1(name), inWindow(control, area)});
+            used.append({name, inWindow(control, area)});
         }
         auto* frame = qobject_cast<QGroupBox*>(Control(window, "Frame1"));
         QStyleOptionGroupBox option;
