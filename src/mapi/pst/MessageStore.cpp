@@ -650,7 +650,8 @@ bool MessageStore::LoadFolders(Status* error) {
     PropertyList names;
     if (!ReadProperties(kNidNameToIdMap, "name-to-id map", &names, error)) return false;
     if (std::string err = names_.Load(names); !err.empty()) {
-        *error = Status(Status::Kind::kDamaged, err);
+        *error =
+            Status(Status::Kind::kDamaged, "name-to-id map " + Hex(kNidNameToIdMap) + ": " + err);
         return false;
     }
     std::vector<std::pair<Nid, Nid>> found;
