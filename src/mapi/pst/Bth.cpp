@@ -18,6 +18,7 @@ std::string BthHeader::Encode() const {
 
 std::string BthHeader::DecodeFrom(std::string_view b) {
     if (b.size() != kEncodedLength) return "BTH header of " + std::to_string(b.size()) + " bytes";
+    // The fields in the order Encode() writes them.
     if (static_cast<uint8_t>(b[0]) != kHeapBth) return "no BTH signature";
     cb_key = static_cast<uint8_t>(b[1]);
     cb_data = static_cast<uint8_t>(b[2]);

@@ -421,6 +421,12 @@ NodeContent MessageStore::BuildMessage(const MessageContent& m, uint32_t* next_i
     for (const auto& r : m.recipients)
         for (const auto& p : r) columns.push_back(p.tag);
     TableBuilder recipients(columns);
+    // Each property a recipient has is a column, and a table has at most
+    // 255 of them.
+    if (recipients.tags().size() > TcInfo::kMaxColumns)
+        ndb_->Fail(Status::Kind::kTooLarge, "recipients with " +
+                                                std::to_string(recipients.tags().size()) +
+                                                " different properties");
     for (size_t i = 0; i < m.recipients.size(); ++i) {
         PropertyList row = m.recipients[i];
         row.push_back(Long(PidTagRowid, static_cast<uint32_t>(i)));

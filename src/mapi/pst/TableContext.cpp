@@ -35,6 +35,12 @@ void MarkCell(std::string* row, size_t bitmap_at, uint8_t bit) {
     byte = static_cast<char>(byte | (0x80 >> (bit % 8)));
 }
 
+// Where TCINFO's fields sit (Encode() writes them in this order), and
+// those of each column description (TCOLDESC) after them.
+constexpr size_t kInfoSignatureAt = 0, kInfoColumnCountAt = 1, kInfoEndsAt = 2,
+                 kInfoRowIndexAt = 10, kInfoRowsAt = 14;
+constexpr size_t kColumnTagAt = 0, kColumnOffsetAt = 4, kColumnSizeAt = 6, kColumnBitAt = 7;
+
 size_t BitmapBytes(size_t columns) {
     return (columns + 7) / 8;
 }
@@ -60,14 +66,15 @@ std::string TcInfo::Encode() const {
 
 std::string TcInfo::DecodeFrom(std::string_view b) {
     if (b.size() < kFixedLength) return "table info too short";
-    if (static_cast<uint8_t>(b[0]) != kHeapTableContext) return "no table info signature";
-    const size_t count = static_cast<uint8_t>(b[1]);
+    if (static_cast<uint8_t>(b[kInfoSignatureAt]) != kHeapTableContext)
+        return "no table info signature";
+    const size_t count = static_cast<uint8_t>(b[kInfoColumnCountAt]);
     if (b.size() != EncodedLength(count))
         return "table info of " + std::to_string(b.size()) + " bytes for " + std::to_string(count) +
                " columns";
-    for (size_t i = 0; i < kEnds; ++i) ends[i] = DecodeFixed16(b.data() + 2 + 2 * i);
-    row_index = DecodeFixed32(b.data() + 10);
-    rows_ref = DecodeFixed32(b.data() + 14);
+    for (size_t i = 0; i < kEnds; ++i) ends[i] = DecodeFixed16(b.data() + kInfoEndsAt + 2 * i);
+    row_index = DecodeFixed32(b.data() + kInfoRowIndexAt);
+    rows_ref = DecodeFixed32(b.data() + kInfoRowsAt);
     const std::string layout = "table row layout: ";
     for (size_t i = 1; i < kEnds; ++i)
         if (ends[i] < ends[i - 1]) return layout + "cell groups out of order";
@@ -79,8 +86,8 @@ std::string TcInfo::DecodeFrom(std::string_view b) {
     bool row_id = false, row_ver = false;
     for (size_t i = 0; i < count; ++i) {
         const char* c = b.data() + kFixedLength + kColumnLength * i;
-        TcColumn col{DecodeFixed32(c), DecodeFixed16(c + 4), static_cast<uint8_t>(c[6]),
-                     static_cast<uint8_t>(c[7])};
+        TcColumn col{DecodeFixed32(c + kColumnTagAt), DecodeFixed16(c + kColumnOffsetAt),
+                     static_cast<uint8_t>(c[kColumnSizeAt]), static_cast<uint8_t>(c[kColumnBitAt])};
         const std::string what = layout + "column " + Hex(col.tag);
         if (!columns.empty() && col.tag <= columns.back().tag) return what + " out of order";
         size_t fixed = FixedSize(PropTypeOf(col.tag));
