@@ -3,11 +3,13 @@
 # checks that the version record (the project's version) and the manifest
 # made it into the output.
 # Usage: compile_rc.sh <resources folder> <output .res> <version a.b.c.d>
+#        <folder holding the generated support/Version.h>
 set -e
 windres=x86_64-w64-mingw32-windres
 command -v "$windres" >/dev/null 2>&1 || { echo "$windres not installed"; exit 77; }
 resources=$1
 out=$2
+generated=$4
 IFS=. read -r major minor patch tweak <<EOF
 $3
 EOF
@@ -15,10 +17,10 @@ EOF
 shown=$(printf '%d.%02d.%d%03d' "$major" "$minor" "$patch" "$tweak")
 # Without the MinGW compiler, windres needs a named C preprocessor.
 if command -v x86_64-w64-mingw32-gcc >/dev/null 2>&1; then
-    "$windres" -I "$resources" -i "$resources/mailvane.rc" -O res -o "$out"
+    "$windres" -I "$resources" -I "$generated" -i "$resources/mailvane.rc" -O res -o "$out"
 else
     "$windres" --preprocessor=cc --preprocessor-arg=-E --preprocessor-arg=-xc \
-        --preprocessor-arg=-DRC_INVOKED -I "$resources" -i "$resources/mailvane.rc" -O res -o "$out"
+        --preprocessor-arg=-DRC_INVOKED -I "$resources" -I "$generated" -i "$resources/mailvane.rc" -O res -o "$out"
 fi
 decompiled=$("$windres" -i "$out" -O rc)
 fail=0
