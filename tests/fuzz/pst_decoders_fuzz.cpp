@@ -34,6 +34,13 @@ enum class PstFuzzMode : uint8_t {
     kNameMap,
     kStore,
 };
+
+}  // namespace
+
+#ifndef MAILVANE_PST_SEEDS
+
+namespace {
+
 constexpr uint8_t kPstFuzzModes = 8;
 
 void Heap(std::string_view in) {
@@ -63,8 +70,6 @@ void Store(std::string_view in) {
 }
 
 }  // namespace
-
-#ifndef MAILVANE_PST_SEEDS
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
