@@ -125,4 +125,13 @@ enum PageType : uint8_t {
 
 enum class Encoding : uint8_t { kNone = 0, kPermute = 1 };
 
+// Fuzzing builds take checksums and signatures on trust, so that changed
+// bytes reach the checks of the content behind them; every other build
+// checks them.
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+constexpr bool kCheckIntegrity = false;
+#else
+constexpr bool kCheckIntegrity = true;
+#endif
+
 }  // namespace mailvane::pst

@@ -71,11 +71,11 @@ std::string DecodeHeader(std::string_view bytes, Header* h) {
     uint16_t ver = DecodeFixed16(p + kVer);
     if (ver < kUnicodeVersion) return "ANSI store (format version " + std::to_string(ver) + ")";
     if (ver != kUnicodeVersion) return "unsupported format version " + std::to_string(ver);
-    if (DecodeFixed32(p + kCrcPartial) !=
-        Crc32(std::string_view(p + kHeaderPartialCrcBegin, kHeaderPartialCrcLength)))
-        return "header checksum mismatch";
-    if (DecodeFixed32(p + kCrcFull) !=
-        Crc32(std::string_view(p + kHeaderPartialCrcBegin, kHeaderFullCrcLength)))
+    if (kCheckIntegrity &&
+        (DecodeFixed32(p + kCrcPartial) !=
+             Crc32(std::string_view(p + kHeaderPartialCrcBegin, kHeaderPartialCrcLength)) ||
+         DecodeFixed32(p + kCrcFull) !=
+             Crc32(std::string_view(p + kHeaderPartialCrcBegin, kHeaderFullCrcLength))))
         return "header checksum mismatch";
     h->reserved1 = DecodeFixed32(p + kReserved1);
     h->reserved2 = DecodeFixed32(p + kReserved2);
