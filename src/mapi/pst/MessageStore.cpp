@@ -315,15 +315,13 @@ void MessageStore::AttachTableReaders(Folder& f) {
     // rest back from their last placed node when an older row is needed.
     auto attach = [this](TableBuilder& table, Nid table_nid) {
         table.SetReader([this, table_nid](TableView* view) {
+            // A damaged node has failed the writer already; Fail keeps that
+            // first cause.
             NodeContent node;
-            if (!ndb_->ReadNode(table_nid, &node)) {
-                ndb_->Fail(Status::Kind::kDamaged, "folder table " + Hex(table_nid) + " missing");
-                return false;
-            }
-            std::string err = ReadTable(node, view);
-            ndb_->Fail(Status::Kind::kDamaged,
-                       err.empty() ? err : "folder table " + Hex(table_nid) + ": " + err);
-            return err.empty();
+            std::string err = ndb_->ReadNode(table_nid, &node) ? ReadTable(node, view) : "missing";
+            if (err.empty()) return true;
+            ndb_->Fail(Status::Kind::kDamaged, "folder table " + Hex(table_nid) + ": " + err);
+            return false;
         });
     };
     if (f.search) {
