@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <map>
 #include <random>
 
@@ -64,7 +65,7 @@ Header HeaderOnDisk(Sink* sink) {
 
 uint64_t FreeSlotsIn(const std::string& bits) {
     uint64_t n = 0;
-    for (char c : bits) n += 8 - static_cast<uint64_t>(__builtin_popcount(static_cast<uint8_t>(c)));
+    for (char c : bits) n += 8 - static_cast<uint64_t>(std::popcount(static_cast<uint8_t>(c)));
     return n;
 }
 
