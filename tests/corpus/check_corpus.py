@@ -68,13 +68,15 @@ def split(data):
     return "mailbox", messages
 
 
-def mailboxes(root):
+def mailboxes(root, skip_extra=False):
+    extra = os.path.join(root, "extra") + os.sep
     found = []
     for folder, subfolders, files in os.walk(root):
         subfolders.sort()
         for name in sorted(files):
-            if name.endswith((".mbox", ".mboxrd")):
-                found.append(os.path.join(folder, name))
+            path = os.path.join(folder, name)
+            if name.endswith((".mbox", ".mboxrd")) and not (skip_extra and path.startswith(extra)):
+                found.append(path)
     return found
 
 
@@ -119,14 +121,18 @@ class Checker:
     def fail(self, text):
         self.failures.append(text)
 
+    def written(self, source, n, path):
+        try:
+            with open(path, "rb") as f:
+                return f.read()
+        except OSError as error:
+            self.fail(f"{source}: message {n}: {error}")
+            return None
+
     def check_eml(self, source, folder, messages):
         for n, (preamble, separator, rest) in enumerate(messages, 1):
-            path = os.path.join(folder, f"email-{n}.eml")
-            try:
-                with open(path, "rb") as f:
-                    written = f.read()
-            except OSError as error:
-                self.fail(f"{source}: message {n}: {error}")
+            written = self.written(source, n, os.path.join(folder, f"email-{n}.eml"))
+            if written is None:
                 continue
             expected = (preamble + separator + rest).replace(b"\n", b"\r\n")
             if written != expected:
@@ -136,12 +142,8 @@ class Checker:
 
     def check_emlx(self, source, folder, messages):
         for n, (preamble, _separator, rest) in enumerate(messages, 1):
-            path = os.path.join(folder, f"email-{n}.emlx")
-            try:
-                with open(path, "rb") as f:
-                    written = f.read()
-            except OSError as error:
-                self.fail(f"{source}: message {n}: {error}")
+            written = self.written(source, n, os.path.join(folder, f"email-{n}.emlx"))
+            if written is None:
                 continue
             where = f"{source}: message {n} (EMLX)"
             eol = written.find(b"\n")
@@ -182,63 +184,74 @@ class Checker:
                       f"(extra {extra}, missing {missing})")
 
 
-def run_cli(cli, form, out, sources):
-    return subprocess.Popen([cli, "--format", form, "--output", out, "--", *sources],
+def run_cli(cli, form, out, sources, *options):
+    return subprocess.Popen([cli, "--format", form, *options, "--output", out, "--", *sources],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
-def main():
+def scratch_main(doc, prefix, check, corpus_of=lambda given: given):
+    """The shared start of the corpus checks: MAILVANE_CLI and the folder
+    given from the command line, skipped when the corpus is absent, `check`
+    run in a scratch folder that is removed afterwards."""
     if len(sys.argv) < 3:
-        print(__doc__)
+        print(doc)
         return 2
-    cli, corpus = sys.argv[1], sys.argv[2]
+    cli, given = sys.argv[1], sys.argv[2]
+    corpus = corpus_of(given)
     if not os.path.isdir(corpus):
         print(f"{corpus} is absent: skipped")
         return SKIP
     base = sys.argv[3] if len(sys.argv) > 3 else ("/dev/shm" if os.path.isdir("/dev/shm") else None)
-    work = tempfile.mkdtemp(prefix="mailvane-corpus-", dir=base)
+    work = tempfile.mkdtemp(prefix=prefix, dir=base)
     try:
-        sources = mailboxes(corpus)
-        runs = {form: run_cli(cli, form, os.path.join(work, form), sources)
-                for form in ("eml", "emlx")}
-        outputs = {form: run.communicate() + (run.returncode,) for form, run in runs.items()}
-
-        checker = Checker()
-        not_mailboxes = []
-        for source in sources:
-            with open(source, "rb") as f:
-                shape, messages = split(f.read())
-            if shape == "not-a-mailbox":
-                not_mailboxes.append(source)
-            checker.messages += len(messages)
-            for form in ("eml", "emlx"):
-                folder = output_folder(os.path.join(work, form), source)
-                checker.check_folder_holds(source, folder, len(messages), form)
-            checker.check_eml(source, output_folder(os.path.join(work, "eml"), source), messages)
-            checker.check_emlx(source, output_folder(os.path.join(work, "emlx"), source), messages)
-
-        # Files that are no mailbox are reported and make the run fail; all
-        # else must have been written.
-        for form, (stdout, stderr, code) in outputs.items():
-            report = (stdout + stderr).decode("utf-8", "replace")
-            if code != (1 if not_mailboxes else 0):
-                checker.fail(f"mailvane-cli --format {form} exited {code}:\n{report[-2000:]}")
-            for source in not_mailboxes:
-                if f"{source}: not a mailbox" not in report:
-                    checker.fail(f"--format {form}: {source} is not reported as no mailbox")
-
-        print(f"{len(sources)} mailboxes, {checker.messages} messages, "
-              f"{checker.subjects_compared} subjects compared "
-              f"({checker.subjects_skipped} not decodable by Python), "
-              f"{len(not_mailboxes)} not mailboxes")
-        for failure in checker.failures[:50]:
-            print("FAIL", failure)
-        if len(checker.failures) > 50:
-            print(f"... and {len(checker.failures) - 50} more failures")
-        return 1 if checker.failures else 0
+        return check(cli, corpus, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
 
+def report_failures(failures):
+    for failure in failures[:50]:
+        print("FAIL", failure)
+    if len(failures) > 50:
+        print(f"... and {len(failures) - 50} more failures")
+    return 1 if failures else 0
+
+
+def check(cli, corpus, work):
+    sources = mailboxes(corpus)
+    runs = {form: run_cli(cli, form, os.path.join(work, form), sources) for form in ("eml", "emlx")}
+    outputs = {form: run.communicate() + (run.returncode,) for form, run in runs.items()}
+
+    checker = Checker()
+    not_mailboxes = []
+    for source in sources:
+        with open(source, "rb") as f:
+            shape, messages = split(f.read())
+        if shape == "not-a-mailbox":
+            not_mailboxes.append(source)
+        checker.messages += len(messages)
+        for form in ("eml", "emlx"):
+            folder = output_folder(os.path.join(work, form), source)
+            checker.check_folder_holds(source, folder, len(messages), form)
+        checker.check_eml(source, output_folder(os.path.join(work, "eml"), source), messages)
+        checker.check_emlx(source, output_folder(os.path.join(work, "emlx"), source), messages)
+
+    # Files that are no mailbox are reported and make the run fail; all
+    # else must have been written.
+    for form, (stdout, stderr, code) in outputs.items():
+        report = (stdout + stderr).decode("utf-8", "replace")
+        if code != (1 if not_mailboxes else 0):
+            checker.fail(f"mailvane-cli --format {form} exited {code}:\n{report[-2000:]}")
+        for source in not_mailboxes:
+            if f"{source}: not a mailbox" not in report:
+                checker.fail(f"--format {form}: {source} is not reported as no mailbox")
+
+    print(f"{len(sources)} mailboxes, {checker.messages} messages, "
+          f"{checker.subjects_compared} subjects compared "
+          f"({checker.subjects_skipped} not decodable by Python), "
+          f"{len(not_mailboxes)} not mailboxes")
+    return report_failures(checker.failures)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(scratch_main(__doc__, "mailvane-corpus-", check))

@@ -19,129 +19,69 @@ import datetime
 import glob
 import os
 import re
-import shutil
 import struct
 import subprocess
 import sys
-import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from check_corpus import output_folder  # noqa: E402
-from check_corpus_pst import (NO_DATE, SKIP, Checker, Seen, Tally, expected_mailbox,  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "msg")]
+from check_corpus import SKIP, output_folder, report_failures, scratch_main  # noqa: E402
+from check_corpus_pst import (NO_DATE, Checker, Seen, Tally, expected_mailbox,  # noqa: E402
                               mailbox_name, mailboxes, read_pypff, utf16)
 
 try:
-    import olefile
-except ImportError:
-    olefile = None
+    import msgfile  # the message file reader of the writer's own checks
+except ImportError:  # no python3-olefile
+    msgfile = None
 
-ROOT_HEADER, EMBEDDED_HEADER, OTHER_HEADER = 32, 24, 8
 FILETIME_EPOCH = datetime.datetime(1601, 1, 1, tzinfo=datetime.timezone.utc)
 
 
-class MsgStorage:
-    """One storage of a message file: a message, a recipient or an
-    attachment, with its fixed-size properties and its value streams."""
+def seen_message(m):
+    """A Seen for a message msgfile read."""
+    def text(o, *tags):
+        return next((utf16(o.props[t << 16 | 0x1F]) for t in tags if (t << 16 | 0x1F) in o.props), None)
 
-    def __init__(self, ole, path, header):
-        self.ole, self.path = ole, path
-        self.fixed = {}
-        data = self.stream("__properties_version1.0")
-        for at in range(header, len(data or b"") - 15, 16):
-            tag, _flags, value = struct.unpack_from("<II8s", data, at)
-            self.fixed[tag] = value
-
-    def stream(self, name):
-        full = self.path + [name]
-        return self.ole.openstream(full).read() if self.ole.exists("/".join(full)) else None
-
-    def text(self, tag):
-        data = self.stream(f"__substg1.0_{tag:04X}001F")
-        return utf16(data) if data is not None else None
-
-    def integer(self, tag, kind=0x0003):
-        value = self.fixed.get((tag << 16) | kind)
-        return struct.unpack_from("<i", value)[0] if value is not None else None
-
-    def time(self, tag):
-        value = self.fixed.get((tag << 16) | 0x0040)
-        if value is None:
-            return None
-        ticks = struct.unpack_from("<Q", value)[0]
-        return FILETIME_EPOCH + datetime.timedelta(microseconds=ticks // 10)
-
-    def children(self, prefix):
-        names = set()
-        for entry in self.ole.listdir(streams=True, storages=True):
-            if entry[: len(self.path)] == self.path and len(entry) > len(self.path):
-                name = entry[len(self.path)]
-                if name.startswith(prefix):
-                    names.add(name)
-        return sorted(names)
-
-
-def read_message(ole, path, header):
-    """A Seen for the message stored at `path` (a list of storage names)."""
-    message = MsgStorage(ole, path, header)
     s = Seen()
-    s.subject = message.text(0x0037) or ""
-    s.sender = (message.text(0x5D02) or message.text(0x0065) or "").lower()
-    s.date = message.time(0x0039) or NO_DATE
-    s.body = message.text(0x1000)
-    s.html = message.stream("__substg1.0_10130102") is not None
+    s.subject = text(m, 0x0037) or ""
+    s.sender = (text(m, 0x5D02, 0x0065) or "").lower()
+    submit = m.props.get(0x00390040)
+    s.date = (FILETIME_EPOCH + datetime.timedelta(microseconds=struct.unpack("<Q", submit)[0] // 10)
+              if submit else NO_DATE)
+    s.body = text(m, 0x1000)
+    s.html = 0x10130102 in m.props
     s.to, s.cc = [], []
-    for name in message.children("__recip_version1.0_#"):
-        recipient = MsgStorage(ole, path + [name], OTHER_HEADER)
-        address = (recipient.text(0x39FE) or recipient.text(0x3003) or "").lower()
-        kind = recipient.integer(0x0C15)
-        if kind == 1:
-            s.to.append(address)
-        elif kind == 2:
-            s.cc.append(address)
+    for r in m.recipients:
+        address = (text(r, 0x39FE, 0x3003) or "").lower()
+        {1: s.to, 2: s.cc}.get(r.long(0x0C150003), []).append(address)
     s.files, s.embedded = [], []
-    for name in message.children("__attach_version1.0_#"):
-        attachment = MsgStorage(ole, path + [name], OTHER_HEADER)
-        if attachment.integer(0x3705) == 5:
-            inner = read_message(ole, path + [name, "__substg1.0_3701000D"], EMBEDDED_HEADER)
-            s.embedded.append(inner.subject)
-            continue
-        label = attachment.text(0x3707) or attachment.text(0x3704) or attachment.text(0x3001) or ""
-        s.files.append((label, attachment.stream("__substg1.0_37010102") or b""))
+    for a in m.attachments:
+        if a.long(0x37050003) == 5 and a.embedded is not None:
+            s.embedded.append(seen_message(a.embedded).subject)
+        else:
+            s.files.append((text(a, 0x3707, 0x3704, 0x3001) or "", a.props.get(0x37010102, b"")))
     return s
 
 
 def read_msg(path):
-    if not olefile.isOleFile(path):
+    try:
+        return seen_message(msgfile.read(path))
+    except (msgfile.Fault, OSError) as error:  # olefile raises OSError for no compound file
         s = Seen()
-        s.unreadable = "not a compound file"
+        s.unreadable = f"unreadable: {error}"
         return s
-    with olefile.OleFileIO(path) as ole:
-        return read_message(ole, [], ROOT_HEADER)
 
 
 def main():
-    if len(sys.argv) < 3:
-        print(__doc__)
-        return 2
-    cli, shared = sys.argv[1], sys.argv[2]
-    corpus = os.path.join(shared, "corpus")
-    if not os.path.isdir(corpus):
-        print(f"{corpus} is absent: skipped")
-        return SKIP
-    if olefile is None:
+    if msgfile is None:
         print("python3-olefile is absent: skipped")
         return SKIP
-    base = sys.argv[3] if len(sys.argv) > 3 else ("/dev/shm" if os.path.isdir("/dev/shm") else None)
-    work = tempfile.mkdtemp(prefix="mailvane-corpus-msg-", dir=base)
-    try:
-        return check(cli, corpus, work)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+    return scratch_main(__doc__, "mailvane-corpus-msg-", check,
+                        lambda shared: os.path.join(shared, "corpus"))
 
 
 def check(cli, corpus, work):
-    extra = os.path.join(corpus, "extra") + os.sep
-    sources = [s for s in mailboxes(corpus) if not s.startswith(extra)]
+    sources = mailboxes(corpus, skip_extra=True)
     run = subprocess.run([cli, "--format", "msg", "--output", work, "--", *sources],
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
     checker = Checker()
@@ -192,11 +132,7 @@ def check(cli, corpus, work):
         fields = ", ".join(f"{k} {tally.compared[k]}/{tally.skipped[k]}"
                            for k in sorted(set(tally.compared) | set(tally.skipped)))
         print(f"  {reader} (compared/skipped): {fields}")
-    for failure in checker.failures[:50]:
-        print("FAIL", failure)
-    if len(checker.failures) > 50:
-        print(f"... and {len(checker.failures) - 50} more failures")
-    return 1 if checker.failures else 0
+    return report_failures(checker.failures)
 
 
 if __name__ == "__main__":

@@ -50,17 +50,16 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from check_corpus import comparable, decoded_subject, mailboxes, split  # noqa: E402
+from check_corpus import (SKIP, comparable, decoded_subject, mailboxes, report_failures,  # noqa: E402
+                          run_cli, scratch_main, split)
 
 try:
     import pypff
 except ImportError:  # reported as a skipped reader
     pypff = None
 
-SKIP = 77
 FIELDS = ("folder", "subject", "sender", "to", "cc", "date", "body", "attachments")
 TOP = "Top of Personal Folders"
 # readpst writes no file for an empty attachment and no folder for an empty
@@ -741,13 +740,6 @@ def shorten(value):
 # The run
 
 
-def run_cli(cli, out, sources, per_mailbox):
-    command = [cli, "--format", "pst", "--output", out]
-    if per_mailbox:
-        command.append("--pst-per-mailbox")
-    return subprocess.Popen(command + ["--", *sources], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-
-
 def stray_files(out, stores):
     """Files under the destination other than the stores: the mailboxes'
     folders on disk stay empty."""
@@ -760,32 +752,15 @@ def stray_files(out, stores):
     return found
 
 
-def main():
-    if len(sys.argv) < 3:
-        print(__doc__)
-        return 2
-    cli, shared = sys.argv[1], sys.argv[2]
-    corpus = os.path.join(shared, "corpus")
-    if not os.path.isdir(corpus):
-        print(f"{corpus} is absent: skipped")
-        return SKIP
-    tools = os.path.join(shared, "tools")
-    base = sys.argv[3] if len(sys.argv) > 3 else ("/dev/shm" if os.path.isdir("/dev/shm") else None)
-    work = tempfile.mkdtemp(prefix="mailvane-corpus-pst-", dir=base)
-    try:
-        return check(cli, corpus, tools, work)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-
-
-def check(cli, corpus, tools, work):
-    extra = os.path.join(corpus, "extra") + os.sep
-    sources = [s for s in mailboxes(corpus) if not s.startswith(extra)]
+def check(cli, corpus, work):
+    tools = os.path.join(os.path.dirname(corpus), "tools")
+    sources = mailboxes(corpus, skip_extra=True)
     # The first mailbox listed again: in one store its folder must get " (2)".
     repeated = sources[0]
     layouts = {"one store": (os.path.join(work, "all"), sources + [repeated], False),
                "per mailbox": (os.path.join(work, "per"), sources, True)}
-    runs = {layout: run_cli(cli, out, listed, per) for layout, (out, listed, per) in layouts.items()}
+    runs = {layout: run_cli(cli, "pst", out, listed, *(["--pst-per-mailbox"] if per else []))
+            for layout, (out, listed, per) in layouts.items()}
     outputs = {}
     for layout, run in runs.items():
         try:
@@ -865,11 +840,7 @@ def check(cli, corpus, tools, work):
                                     if r in ("pypff", "readpst", "pffexport")):
         print("no reader of message content is installed: skipped")
         return SKIP
-    for failure in sorted(checker.failures, key=failure_order)[:50]:
-        print("FAIL", failure)
-    if len(checker.failures) > 50:
-        print(f"... and {len(checker.failures) - 50} more failures")
-    return 1 if checker.failures else 0
+    return report_failures(sorted(checker.failures, key=failure_order))
 
 
 def failure_order(text):
@@ -983,4 +954,5 @@ def report_reader(checker, reader, layout, store, wanted, value):
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(scratch_main(__doc__, "mailvane-corpus-pst-", check,
+                          lambda shared: os.path.join(shared, "corpus")))

@@ -33,11 +33,22 @@ def write(writer, mailbox, work, *store):
     return r.returncode == 0
 
 
+def read_back(writer, mailbox, out, quiet=False):
+    """Writes the mailbox's messages into `out` and has every reader check
+    them: None when all is well, else what failed. Quietly (the corpus), a
+    file that holds no message is no failure."""
+    if not write(writer, mailbox, out):
+        return '%s: msg_write failed' % mailbox
+    if quiet and not glob.glob(os.path.join(out, '*.msg')):
+        return None
+    r = subprocess.run([sys.executable, '-B', os.path.join(HERE, 'check_readers.py'), out],
+                       capture_output=quiet, text=True)
+    return None if r.returncode == 0 else '%s: %s' % (mailbox, (r.stdout or '')[-2000:] + (r.stderr or '')[-500:])
+
+
 def case_readers(writer, mailbox, work):
     fresh(work)
-    if not write(writer, mailbox, work):
-        return 1
-    return subprocess.run([sys.executable, '-B', os.path.join(HERE, 'check_readers.py'), work]).returncode
+    return 1 if read_back(writer, mailbox, work) else 0
 
 
 def case_like_outlook(writer, mailboxes, shared, work):
@@ -172,13 +183,7 @@ def case_same_as_store(writer, mailbox, work):
 def check_mailbox(job):
     writer, mailbox, out = job
     os.makedirs(out)
-    if not write(writer, mailbox, out):
-        return '%s: msg_write failed' % mailbox
-    if not glob.glob(os.path.join(out, '*.msg')):
-        return None
-    r = subprocess.run([sys.executable, '-B', os.path.join(HERE, 'check_readers.py'), out],
-                       capture_output=True, text=True)
-    return None if r.returncode == 0 else '%s: %s' % (mailbox, r.stdout[-2000:] + r.stderr[-500:])
+    return read_back(writer, mailbox, out, quiet=True)
 
 
 def case_corpus(writer, shared, work):
