@@ -8,7 +8,6 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "mapi/Folder.h"
@@ -18,6 +17,7 @@
 #include "mapi/msg/MsgWriter.h"
 #include "mapi/msg/PropertyStream.h"
 #include "msg/CompoundReader.h"
+#include "unit/TestFiles.h"
 
 namespace mailvane::msg {
 namespace {
@@ -241,12 +241,6 @@ TEST(MsgFile, RecipientsPastTheLimitAreLeftOutAttachmentsAndNestingPastItFail) {
 
 class MsgSinks : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::current_path() / "scratch" /
-               ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
     // A message that gives the same bytes each time: its times and search
     // key are its own, and a large attachment takes big-block streams.
     Message Fixed(Builder& b) {
@@ -260,13 +254,9 @@ protected:
         a.props.push_back({0x37010102, b.Keep(std::move(big))});
         return m;
     }
-    fs::path dir_;
+    test::ScratchFolder scratch_;
+    const fs::path& dir_ = scratch_.path();
 };
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 TEST_F(MsgSinks, AFileGetsTheSameBytesAsMemory) {
     Builder b;
@@ -277,7 +267,7 @@ TEST_F(MsgSinks, AFileGetsTheSameBytesAsMemory) {
     ASSERT_GE(fd, 0);
     EXPECT_EQ(WriteMsg(m, Sink::File(fd)), "");
     ::close(fd);
-    EXPECT_EQ(ReadAll(path), inMemory);
+    EXPECT_EQ(test::ReadFile(path), inMemory);
     CompoundTree tree = ReadCompound(inMemory);
     EXPECT_EQ(tree.streams.at(std::string(kAttach0) + "/__substg1.0_37010102"),
               m.attachments[0].props[0].value);
@@ -324,7 +314,7 @@ TEST_F(MsgSinks, SaveAsPutsTheWholeFileInPlaceOrNothing) {
     const fs::path path = dir_ / "Email-1.msg";
     std::ofstream(path) << "an older file";
     EXPECT_EQ(item.SaveAs(path, 3), "");
-    EXPECT_EQ(ReadAll(path), expected);
+    EXPECT_EQ(test::ReadFile(path), expected);
 
     EXPECT_NE(item.SaveAs(dir_ / "Email-2.msg", 2), "");
     EXPECT_NE(item.SaveAs(dir_ / "missing" / "Email-3.msg", 3), "");
@@ -333,7 +323,7 @@ TEST_F(MsgSinks, SaveAsPutsTheWholeFileInPlaceOrNothing) {
     ASSERT_EQ(folder.Open(dir_), "");
     std::ofstream(dir_ / "Email-4.msg") << "not ours";
     EXPECT_NE(item.SaveAs(folder, "Email-4.msg", CreateMode::Exclusive), "");
-    EXPECT_EQ(ReadAll(dir_ / "Email-4.msg"), "not ours");
+    EXPECT_EQ(test::ReadFile(dir_ / "Email-4.msg"), "not ours");
     EXPECT_EQ(item.SaveAs(folder, "Email-5.msg", CreateMode::Exclusive), "");
 
     // A message the file cannot hold leaves no file and no temporary one.

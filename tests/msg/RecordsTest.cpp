@@ -199,15 +199,6 @@ std::map<std::string, std::string> StreamsOf(const NameIdMap& map) {
     return out;
 }
 
-TEST(NameIdMap, AnEmptyMapStillHasItsThreeStreams) {
-    NameIdMap map;
-    auto streams = StreamsOf(map);
-    ASSERT_EQ(streams.size(), 3u);
-    EXPECT_EQ(streams["__substg1.0_00020102"], "");
-    EXPECT_EQ(streams["__substg1.0_00030102"], "");
-    EXPECT_EQ(streams["__substg1.0_00040102"], "");
-}
-
 TEST(NameIdMap, NamesGetConsecutiveIdsOnceEachAndStoredGuidsOnce) {
     NameIdMap map;
     EXPECT_EQ(map.IdFor(kPsetidCommon, 0x8580), 0x8000);

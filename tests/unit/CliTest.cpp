@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 
+#include "Children.h"
 #include "TestFiles.h"
 #include "cli/CliHost.h"
 #include "cli/CommandLine.h"
@@ -58,39 +59,11 @@ std::string ReadAll(int fd) {
     return text;
 }
 
-// The exit code, or -1 for a program ended by a signal (SIGPIPE among them).
-int ExitCode(pid_t child) {
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// In a child: becomes the program with `args`.
-[[noreturn]] void ExecCli(std::vector<std::string> args) {
-    args.insert(args.begin(), MAILVANE_CLI);
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-}
-
-// Runs the program in a child after `prepare` has set up its descriptors
-// (and anything else) there.
-pid_t Start(const std::vector<std::string>& args, const std::function<void()>& prepare) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        prepare();
-        ExecCli(args);
-    }
-    return child;
-}
-
 // Both streams into one pipe, read to its end.
 Result RunInto(const std::vector<std::string>& args, const std::function<void()>& prepare) {
     int fds[2];
     if (::pipe(fds) != 0) return {};
-    const pid_t child = Start(args, [&] {
+    const pid_t child = test::StartCli(args, [&] {
         ::dup2(fds[1], 1);
         ::dup2(fds[1], 2);
         ::close(fds[0]);
@@ -100,7 +73,7 @@ Result RunInto(const std::vector<std::string>& args, const std::function<void()>
     Result result;
     result.output = ReadAll(fds[0]);
     ::close(fds[0]);
-    result.code = ExitCode(child);
+    result.code = test::ExitCode(child);
     return result;
 }
 
@@ -111,12 +84,12 @@ Result RunOnTerminal(const std::vector<std::string>& args, unsigned short column
     size.ws_col = columns;
     int terminal = -1;
     const pid_t child = ::forkpty(&terminal, nullptr, nullptr, &size);
-    if (child == 0) ExecCli(args);
+    if (child == 0) test::ExecCli(args);
     Result result;
     if (child < 0) return result;
     result.output = ReadAll(terminal);  // ends with EIO once the child has gone
     ::close(terminal);
-    result.code = ExitCode(child);
+    result.code = test::ExitCode(child);
     return result;
 }
 
@@ -234,14 +207,6 @@ TEST_F(Cli, ExitsZeroOnlyWhenEverythingWasWritten) {
     EXPECT_TRUE(fs::exists(out / "second" / box.relative_path() / "email-2.eml"));
 }
 
-TEST_F(Cli, AnOutputFolderThatCannotBeMadeExitsOne) {
-    test::WriteFile(out / "file", "x");
-    const Result result =
-        RunCli({"--format", "eml", "--output", out / "file/below", Box("a.mbox", "From a\n\nx\n")});
-    EXPECT_EQ(result.code, 1) << result.output;
-    EXPECT_NE(result.output.find("cannot create the output folder"), std::string::npos);
-}
-
 // Many failures: each is printed once on standard error, the summary gives
 // the counts and the first few, and no line calls the run a success.
 TEST_F(Cli, FailuresArePrintedOnceAndTheSummaryGivesTheFirstFew) {
@@ -257,6 +222,8 @@ TEST_F(Cli, FailuresArePrintedOnceAndTheSummaryGivesTheFirstFew) {
         EXPECT_EQ(Occurrences(err, path + ": cannot read"), n <= 5 ? 2u : 1u) << path << err;
     }
     EXPECT_NE(err.find("2 messages were exported from 9 mailboxes."), std::string::npos) << err;
+    // The run's own completion message gave way to the summary.
+    EXPECT_EQ(Occurrences(err, "exported from"), 1u) << err;
     EXPECT_NE(err.find("8 of 9 mailboxes could not be converted"), std::string::npos) << err;
     EXPECT_NE(err.find("\n... and 3 more."), std::string::npos) << err;
     EXPECT_EQ(err.find("successfully"), std::string::npos) << err;
@@ -274,10 +241,8 @@ TEST_F(Cli, AFolderThatCannotBeListedIsNamed) {
     for (const fs::path& folder : {in.path(), out.path()}) fs::permissions(folder, fs::perms::all);
     fs::permissions(in / "Mail/locked", fs::perms::none);
     fs::permissions(in / "Mail/locked2", fs::perms::none);
-    const bool asRoot = ::geteuid() == 0;
-    const Result result = RunInto({"-f", "eml", "-o", out / "o", in / "Mail"}, [&] {
-        if (asRoot && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(77);
-    });
+    const Result result =
+        RunInto({"-f", "eml", "-o", out / "o", in / "Mail"}, test::BecomeOrdinaryUser);
     if (result.code == 77) GTEST_SKIP() << "cannot act as an ordinary user";
     EXPECT_EQ(result.code, 1) << result.output;
     for (const char* folder : {"locked", "locked2"}) {
@@ -353,12 +318,12 @@ TEST_F(Cli, AClosedOutputStopsThePrintingNotTheRun) {
         int fds[2];
         if (::pipe(fds) != 0) return -2;
         ::close(fds[0]);  // no reader: every write fails with EPIPE
-        const pid_t child = Start(args, [&] {
+        const pid_t child = test::StartCli(args, [&] {
             ::dup2(fds[1], 1);
             ::dup2(fds[1], 2);
         });
         ::close(fds[1]);
-        return ExitCode(child);
+        return test::ExitCode(child);
     };
     EXPECT_EQ(closedPipe({"-f", "eml", "-o", out / "piped", box}), 0);
     EXPECT_TRUE(fs::exists(OutputOf(out / "piped", box) / "email-40.eml"));
@@ -378,30 +343,8 @@ TEST_F(Cli, AClosedOutputStopsThePrintingNotTheRun) {
     EXPECT_TRUE(fs::exists(OutputOf(out / "head", box) / "email-40.eml"));
 }
 
-TEST_F(Cli, SentencesUseSingularAndPlural) {
-    const Result one = RunCli({"-f", "eml", "-o", out / "one", Box("one.mbox", Messages(1))});
-    EXPECT_EQ(one.code, 0);
-    for (const char* line :
-         {"Converting 1 mailbox into", "  1 message saved\n", "\n1 message from 1 mailbox.\n"}) {
-        EXPECT_NE(one.output.find(line), std::string::npos) << line << one.output;
-    }
-    const Result two = RunCli(
-        {"-f", "emlx", "-o", out / "two", Box("a.mbox", Messages(2)), Box("b.mbox", Messages(1))});
-    EXPECT_EQ(two.code, 0);
-    for (const char* line : {"Converting 2 mailboxes into", "  2 messages saved\n",
-                             "\n3 messages from 2 mailboxes.\n"}) {
-        EXPECT_NE(two.output.find(line), std::string::npos) << line << two.output;
-    }
-    const Result failed =
-        RunCli({"-f", "eml", "-o", out / "three", Box("c.mbox", Messages(1)), in / "no.mbox"});
-    EXPECT_NE(failed.output.find("1 message was exported from 2 mailboxes."), std::string::npos)
-        << failed.output;
-    EXPECT_NE(failed.output.find("1 of 2 mailboxes could not be converted"), std::string::npos)
-        << failed.output;
-}
-
 // With --format pst the summary names each store with its folders and their
-// messages: one store for all, or one per mailbox.
+// messages.
 TEST_F(Cli, PstOutputNamesEachStore) {
     const fs::path inbox = Box("Inbox.mbox", Messages(2));
     const fs::path sent = Box("sub/Sent.mbox", Messages(1));
@@ -418,33 +361,24 @@ TEST_F(Cli, PstOutputNamesEachStore) {
               std::string::npos)
         << all.output;
     EXPECT_NE(all.output.find("exported to Outlook (.pst) file."), std::string::npos);
-
-    const Result each =
-        RunCli({"--format", "pst", "--pst-per-mailbox", "-o", out / "each", inbox, sent});
-    ASSERT_EQ(each.code, 0) << each.output;
-    for (const auto& [store, folder] : std::vector<std::pair<std::string, std::string>>{
-             {"Inbox", "Inbox: 2 messages"}, {"Sent", "Sent: 1 message"}}) {
-        const fs::path path = out / "each" / (store + ".pst");
-        EXPECT_TRUE(fs::is_regular_file(path)) << path;
-        EXPECT_NE(each.output.find("Store " + path.string() + ":\n  " + folder + "\n"),
-                  std::string::npos)
-            << each.output;
-    }
 }
 
-// No store can be made: the run's own error says why, and no summary
-// follows it as if there had been a run.
+// No store or no output folder can be made: the error says why, and no
+// summary follows it as if there had been a run.
 TEST_F(Cli, AStoreThatCannotBeMadeEndsTheRunWithItsError) {
     const fs::path box = Box("a.mbox", Messages(1));
+    // An output folder that cannot be made is the command line's own error.
+    test::WriteFile(out / "file", "x");
+    const Result file = RunCli({"--format", "eml", "--output", out / "file/below", box});
+    EXPECT_EQ(file.code, 1) << file.output;
+    EXPECT_NE(file.output.find("cannot create the output folder"), std::string::npos);
+
     fs::permissions(in.path(), fs::perms::all);
     fs::create_directory(out / "shut");
     fs::permissions(out.path(), fs::perms::all);
     fs::permissions(out / "shut", fs::perms::owner_read | fs::perms::owner_exec |
                                       fs::perms::others_read | fs::perms::others_exec);
-    const bool asRoot = ::geteuid() == 0;
-    const Result result = RunInto({"-f", "pst", "-o", out / "shut", box}, [&] {
-        if (asRoot && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(77);
-    });
+    const Result result = RunInto({"-f", "pst", "-o", out / "shut", box}, test::BecomeOrdinaryUser);
     if (result.code == 77) GTEST_SKIP() << "cannot act as an ordinary user";
     EXPECT_EQ(result.code, 1) << result.output;
     EXPECT_NE(result.output.find("Outlook Session Creation Error !\n"), std::string::npos)
@@ -464,7 +398,7 @@ TEST_F(Cli, CtrlCStopsTheRunAndKeepsOnlyWholeMessages) {
 
     int pipeFds[2];
     ASSERT_EQ(::pipe(pipeFds), 0);
-    const pid_t child = Start(args, [&] {
+    const pid_t child = test::StartCli(args, [&] {
         ::dup2(pipeFds[1], 1);
         ::dup2(pipeFds[1], 2);
         ::close(pipeFds[0]);
@@ -483,7 +417,7 @@ TEST_F(Cli, CtrlCStopsTheRunAndKeepsOnlyWholeMessages) {
         }
     }
     ::close(pipeFds[0]);
-    const int code = ExitCode(child);
+    const int code = test::ExitCode(child);
     ASSERT_TRUE(interrupted) << output;
     ASSERT_NE(code, -1) << output;
     if (output.find("stopped") == std::string::npos && code == 0) {
@@ -556,15 +490,15 @@ TEST(CliText, WidthsAndElisionKeepToTheColumns) {
 }
 
 TEST(CliText, SizesAndCounts) {
-    EXPECT_EQ(ByteText(0), "0 bytes");
-    EXPECT_EQ(ByteText(1), "1 byte");
-    EXPECT_EQ(ByteText(1023), "1023 bytes");
-    EXPECT_EQ(ByteText(1536), "1.5 KB");
-    EXPECT_EQ(ByteText(1024 * 1024 - 1), "1.0 MB");
-    EXPECT_EQ(ByteText(480ull * 1024 * 1024), "480.0 MB");
-    EXPECT_EQ(ByteText(5ull << 30), "5.0 GB");
-
-    EXPECT_EQ(CountOf(0, "message", "messages"), "0 messages");
+    for (const auto& [bytes, shown] :
+         std::vector<std::pair<std::uint64_t, std::string>>{{0, "0 bytes"},
+                                                            {1, "1 byte"},
+                                                            {1023, "1023 bytes"},
+                                                            {1536, "1.5 KB"},
+                                                            {1024 * 1024 - 1, "1.0 MB"},
+                                                            {5ull << 30, "5.0 GB"}}) {
+        EXPECT_EQ(ByteText(bytes), shown);
+    }
     EXPECT_EQ(CountOf(1, "message", "messages"), "1 message");
     EXPECT_EQ(CountOf(2, "mailbox", "mailboxes"), "2 mailboxes");
 }
@@ -623,31 +557,6 @@ TEST(Report, CompletionTextsTellTheTruth) {
     EXPECT_EQ(CompletionText(stopped).find("successfully"), std::string::npos);
 }
 
-TEST(Report, WhatWentWrongBeforeTheRunComesFirst) {
-    RunReport before;
-    before.AddSkippedFolder("/m/locked/", "cannot list");
-    RunReport run;
-    run.started = true;
-    run.format = OutputFormat::Pst;
-    run.mailboxes = 2;
-    run.messagesWritten = 4;
-    run.storesFailed = 1;
-    run.stores.push_back({"/out/a.pst", {{"a", 4}}});
-    run.AddFailure("/m/b.mbox", 0, "cannot read");
-    before.Append(run);
-    EXPECT_TRUE(before.started);
-    EXPECT_EQ(before.format, OutputFormat::Pst);
-    EXPECT_EQ(before.foldersSkipped, 1);
-    EXPECT_EQ(before.storesFailed, 1);
-    EXPECT_EQ(before.messagesWritten, 4);
-    EXPECT_EQ(before.failureCount, 2u);
-    ASSERT_EQ(before.failures.size(), 2u);
-    EXPECT_EQ(before.failures[0].mailbox, "/m/locked/");
-    EXPECT_EQ(before.failures[1].mailbox, "/m/b.mbox");
-    ASSERT_EQ(before.stores.size(), 1u);
-    EXPECT_FALSE(before.Clean());
-}
-
 TEST(CliText, StoresAreListedWithTheirFolders) {
     RunReport report;
     EXPECT_EQ(StoresText(report), "");
@@ -656,68 +565,6 @@ TEST(CliText, StoresAreListedWithTheirFolders) {
     EXPECT_EQ(StoresText(report, ConsoleStyle()),
               "Store /out/MBOX1.1.26 1.1.00.pst:\n  Inbox: 1 message\n  Inbox (2): 0 messages\n"
               "Store /out/b\\n.pst: no mailbox folders");
-}
-
-// The host as the run drives it: failures printed as they happen, once each,
-// then a summary with the counts and the first few.
-TEST(CliHostTest, FailuresAsTheyHappenThenTheSummary) {
-    std::FILE* outFile = std::tmpfile();
-    std::FILE* errFile = std::tmpfile();
-    ASSERT_TRUE(outFile && errFile);
-    const auto contents = [](std::FILE* file) {
-        std::fflush(file);
-        std::rewind(file);
-        std::string text;
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-            text.append(buffer, n);
-        return text;
-    };
-    Console console(outFile, errFile);
-    std::atomic<bool> stop{false};
-    RunReport before;
-    before.AddSkippedFolder("/m/locked/", "cannot list this folder");
-    CliHost host({OutputFormat::Eml, false, false}, "/out", {"/m/a.mbox"}, stop, console, before);
-
-    RunReport report;
-    report.started = true;
-    report.format = OutputFormat::Eml;
-    host.RunStarted();
-    host.ShowMailboxCaption("Mailbox 1 (of 1) ");
-    host.ShowFileCaption("a.mbox");
-    report.mailboxes = 1;
-    for (int n = 1; n <= 7; ++n) {
-        report.AddFailure("/m/a.mbox", n, "no room");
-        host.ShowFailure(report.failures.back());
-        host.ShowSavedCaption("ignored");
-    }
-    report.messagesFailed = 7;
-    report.messagesWritten = 7;
-    host.ShowMessage(MessageKind::Warning, "Mailvane", CompletionText(report));
-    host.RunFinished(report);
-
-    const std::string err = contents(errFile);
-    const std::string out = contents(outFile);
-    const std::size_t summary = err.find("What failed:");
-    ASSERT_NE(summary, std::string::npos) << err;
-    for (int n = 1; n <= 7; ++n) {
-        const std::string line = "failed: /m/a.mbox, message " + std::to_string(n) + ": no room\n";
-        EXPECT_EQ(Occurrences(err, line), 1u) << err;
-        EXPECT_LT(err.find(line), summary) << err;
-    }
-    EXPECT_LT(err.find("Mailbox 1 (of 1): a.mbox"), err.find("failed: /m/a.mbox"));
-    // The run's own completion message gave way to the summary of everything.
-    EXPECT_EQ(Occurrences(err, "exported from"), 1u) << err;
-    EXPECT_NE(err.find("7 messages were exported from 1 mailbox; 7 messages could not be."),
-              std::string::npos)
-        << err;
-    EXPECT_NE(err.find("What failed:\n/m/locked/: cannot list this folder\n"), std::string::npos)
-        << err;
-    EXPECT_NE(err.find("\n... and 3 more."), std::string::npos) << err;
-    EXPECT_EQ(out, "Output: /out\n");
-    EXPECT_EQ(host.Report().failureCount, 8u);
-    std::fclose(outFile);
-    std::fclose(errFile);
 }
 
 }  // namespace

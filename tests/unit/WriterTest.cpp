@@ -3,7 +3,6 @@
 
 #include <glib.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -11,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Children.h"
 #include "TestFiles.h"
 #include "convert/EmlxPropertyList.h"
 #include "convert/HeaderFields.h"
@@ -123,39 +123,25 @@ TEST(MessageWriter, EmlxKeepsAPreambleAndLeavesOutADateItCannotRead) {
     EXPECT_EQ(emlx.plist.find("date-sent"), std::string::npos);
 }
 
-TEST(MessageWriter, AFailedMessageLeavesAGapAndTheNextIsWritten) {
-    test::ScratchFolder out;
-    std::filesystem::create_directory(out / "email-2.eml");  // cannot be written as a file
-    const Events events =
-        Convert("From a\n\none\nFrom b\n\ntwo\nFrom c\n\nthree\n", MessageFormat::Eml, out.path());
-    EXPECT_EQ(events.saved, (std::vector<std::int64_t>{1, 3}));
-    ASSERT_EQ(events.failed, (std::vector<std::int64_t>{2}));
-    EXPECT_NE(events.causes[0].find("email-2.eml"), std::string::npos) << events.causes[0];
-    EXPECT_EQ(test::ReadFile(out / "email-3.eml"), "From c\r\n\r\nthree\r\n");
-}
-
 TEST(MessageWriter, AFileThatCannotBeWrittenWholeIsRemoved) {
     // A file size limit stands in for a full disk: message 2 is cut short.
     test::ScratchFolder out;
     const std::string big = "From b\n\n" + std::string(64 << 10, 'x') + "\n";
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{16 << 10, 16 << 10};
-        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(77);
-        const Events events =
-            Convert("From a\n\none\n" + big + "From c\n\nthree\n", MessageFormat::Eml, out.path());
-        const bool right = events.saved == std::vector<std::int64_t>{1, 3} &&
-                           events.failed == std::vector<std::int64_t>{2} &&
-                           events.causes[0].find("too large") != std::string::npos;
-        ::_exit(right ? 0 : 1);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no file size limit here";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const int code = test::InChild(
+        [&] {
+            const Events events = Convert("From a\n\none\n" + big + "From c\n\nthree\n",
+                                          MessageFormat::Eml, out.path());
+            return events.saved == std::vector<std::int64_t>{1, 3} &&
+                   events.failed == std::vector<std::int64_t>{2} &&
+                   events.causes[0].find("too large") != std::string::npos;
+        },
+        [] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{16 << 10, 16 << 10};
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(77);
+        });
+    if (code == 77) GTEST_SKIP() << "no file size limit here";
+    EXPECT_EQ(code, 0);
     EXPECT_FALSE(std::filesystem::exists(out / "email-2.eml"));
     EXPECT_EQ(test::ReadFile(out / "email-3.eml"), "From c\r\n\r\nthree\r\n");
 }
