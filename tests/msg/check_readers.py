@@ -49,12 +49,20 @@ def norm(text):
     return text.replace('\r\n', '\n').replace('\r', '\n').rstrip()
 
 
+def account_props(props):
+    return {int(k, 16): bytes.fromhex(v) for k, v in props.items()}
+
+
+def text_prop(props, tag):
+    return props[tag].decode('utf-16-le') if tag in props else None
+
+
 class Facts:
     """What a reader must find, from the item's account."""
 
     def __init__(self, account):
-        p = {int(k, 16): bytes.fromhex(v) for k, v in account['props'].items()}
-        s = lambda t: p[t].decode('utf-16-le') if t in p else None
+        p = account_props(account['props'])
+        s = lambda t: text_prop(p, t)
         t = lambda t: (struct.unpack('<Q', p[t])[0] - FILETIME_1970) // 10**7 if t in p else None
         self.props = p
         self.subject = s(0x0037001F)
@@ -63,15 +71,13 @@ class Facts:
         self.submit, self.delivery = t(0x00390040), t(0x0E060040)
         self.body, self.html = s(0x1000001F), p.get(0x10130102)
         self.recipients = []
-        for r in account['recipients']:
-            rp = {int(k, 16): bytes.fromhex(v) for k, v in r.items()}
-            text = lambda t: rp[t].decode('utf-16-le') if t in rp else None
-            self.recipients.append((text(0x3001001F), text(0x3003001F),
-                                    struct.unpack('<i', rp[0x0C150003])[0] if 0x0C150003 in rp else None))
+        for r in map(account_props, account['recipients']):
+            self.recipients.append((text_prop(r, 0x3001001F), text_prop(r, 0x3003001F),
+                                    struct.unpack('<i', r[0x0C150003])[0] if 0x0C150003 in r else None))
         self.attachments = []
         for a in account['attachments']:
-            ap = {int(k, 16): bytes.fromhex(v) for k, v in a['props'].items()}
-            name = lambda t: ap[t].decode('utf-16-le') if t in ap else None
+            ap = account_props(a['props'])
+            name = lambda t: text_prop(ap, t)
             inner = Facts(a['embedded']) if 'embedded' in a else None
             self.attachments.append({
                 'long': name(0x3707001F), 'short': name(0x3704001F) or (inner and inner.subject),
@@ -124,7 +130,7 @@ def check_olefile(name, facts, m, where='olefile'):
     check(len(m.recipients) == len(facts.raw['recipients']), '%s %s: recipient count' % (where, name))
     for i, (r, acc) in enumerate(zip(m.recipients, facts.raw['recipients'])):
         compare_props('%s %s recipient %d' % (where, name, i), 'recipient',
-                      {int(k, 16): bytes.fromhex(v) for k, v in acc.items()}, r.props)
+                      account_props(acc), r.props)
         check(r.long(0x30000003) == i, '%s %s: recipient %d row id' % (where, name, i))
     check(len(m.attachments) == len(facts.attachments), '%s %s: attachment count' % (where, name))
     for i, (a, fa) in enumerate(zip(m.attachments, facts.attachments)):

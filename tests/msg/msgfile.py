@@ -9,7 +9,6 @@ HEADER = {'top': 32, 'embedded': 24, 'sub': 8}
 FIXED = {0x0002: 2, 0x0003: 4, 0x0004: 4, 0x000A: 4, 0x000B: 1, 0x0005: 8, 0x0006: 8,
          0x0007: 8, 0x0014: 8, 0x0040: 8}
 MULTI_VARIABLE = (0x101E, 0x101F, 0x1102)
-CLSID_MESSAGE = '00020D0B-0000-0000-C000-000000000046'
 
 
 class Fault(Exception):
@@ -24,10 +23,6 @@ class Obj:
         self.path, self.kind = path, kind
         self.props, self.entries, self.header = {}, {}, None
         self.recipients, self.attachments, self.embedded = [], [], None
-
-    def string(self, tag):
-        v = self.props.get(tag)
-        return None if v is None else v.decode('utf-16-le')
 
     def long(self, tag):
         v = self.props.get(tag)

@@ -161,9 +161,6 @@ TEST(CommandLineTest, FormatInAnyLetterCaseAndTheStoreLayout) {
         CommandLine line;
         ASSERT_TRUE(parse({"--format", text, "-o", "out", "a.mbox"}, line)) << text;
         EXPECT_EQ(line.format, format) << text;
-        CommandLine joined;
-        ASSERT_TRUE(parse({"--format=" + text, "-o", "out", "a.mbox"}, joined)) << text;
-        EXPECT_EQ(joined.format, format) << text;
     }
 
     CommandLine one;

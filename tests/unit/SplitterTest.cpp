@@ -227,7 +227,6 @@ TEST(MailboxReader, ReadsTheSameMessagesWhateverTheBlockSize) {
     }
     test::WriteFile(folder / "box.mbox", mailbox);
     std::vector<std::string> first;
-    std::mt19937 random(7);
     for (std::size_t block : {1, 2, 517, 518, 519, 1 << 20}) {
         Collector sink;
         MessageSplitter splitter(LineEnd::Lf, sink);
@@ -238,8 +237,7 @@ TEST(MailboxReader, ReadsTheSameMessagesWhateverTheBlockSize) {
         EXPECT_EQ(events.last, mailbox.size());
         EXPECT_EQ(result.mode, MboxReadMode::NotNormal);
         EXPECT_EQ(sink.messages.size(), 40u);
-        std::vector<std::string> texts;
-        for (const auto& m : sink.messages) texts.push_back(m.text);
+        const std::vector<std::string> texts = Texts({sink.messages, {}});
         if (first.empty()) first = texts;
         EXPECT_EQ(texts, first) << "blocks of " << block;
     }
