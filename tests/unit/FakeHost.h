@@ -17,10 +17,7 @@ namespace fs = std::filesystem;
 class FakeHost : public RunHost {
 public:
     OutputOptions Options() override { return {format, onePst, onePst}; }
-    std::optional<fs::path> ChooseDestination(const std::string& title) override {
-        destinationTitles.push_back(title);
-        return destination;
-    }
+    std::optional<fs::path> ChooseDestination(const std::string&) override { return destination; }
     std::size_t SourceRowCount() override { return sources.size(); }
     fs::path SourceRow(std::size_t row) override { return sources.at(row); }
     void ShowMailboxCaption(const std::string& text) override { mailboxCaptions.push_back(text); }
@@ -52,7 +49,7 @@ public:
     std::size_t stopAfterSaved = 0;
     bool stop = false;
 
-    std::vector<std::string> destinationTitles, mailboxCaptions, fileCaptions, savedCaptions;
+    std::vector<std::string> mailboxCaptions, fileCaptions, savedCaptions;
     std::vector<Shown> messages;
     int started = 0, finished = 0;
     std::uint64_t lastDone = 0;

@@ -46,30 +46,6 @@ protected:
     test::FakeHost host;
 };
 
-TEST_F(Run, WithoutAFormatOnlyAsksForOne) {
-    host.format = OutputFormat::None;
-    host.destination = out.path();
-    host.sources = {Mailbox("a.mbox", kTwoMessages)};
-    const RunReport report = ConversionRun(host).Run();
-    ASSERT_EQ(host.messages.size(), 1u);
-    EXPECT_EQ(host.messages[0].text, "Please select a option to convert file(s).");
-    EXPECT_EQ(host.messages[0].title, "Mailvane");
-    EXPECT_EQ(host.messages[0].kind, MessageKind::Information);
-    EXPECT_TRUE(host.destinationTitles.empty());
-    EXPECT_FALSE(report.started);
-    EXPECT_EQ(host.started, 0);
-}
-
-TEST_F(Run, CancelledDestinationChangesNothing) {
-    host.sources = {Mailbox("a.mbox", kTwoMessages)};
-    const RunReport report = ConversionRun(host).Run();
-    EXPECT_EQ(host.destinationTitles, std::vector<std::string>{"Choose Folder to Save..."});
-    EXPECT_FALSE(report.started);
-    EXPECT_TRUE(host.messages.empty());
-    EXPECT_EQ(host.started + host.finished, 0);
-    EXPECT_TRUE(fs::is_empty(out.path()));
-}
-
 TEST_F(Run, WritesEachMailboxUnderItsPathWithoutRoot) {
     host.destination = out.path();
     host.sources = {Mailbox("Inbox.mbox", kTwoMessages), Mailbox("sub/Sent.mbox", "From c\n\nx\n")};
