@@ -10,22 +10,10 @@
 namespace mailvane::mapi::import {
 namespace {
 
-TEST(Charsets, DeclaredCharsetThatFitsIsUsed) {
-    DecodedText t = DecodeText("\xB1\xE6", "ISO-8859-2");  // ą ć
-    EXPECT_EQ(t.utf8, "\xC4\x85\xC4\x87");
-    EXPECT_TRUE(t.asDeclared);
-    EXPECT_EQ(CodePageOf(t.charset), 28592u);
-}
-
-TEST(Charsets, LyingOrUnknownCharsetFallsBackWithoutLosingBytes) {
-    // UTF-8 under an ASCII label, and under a label no converter knows.
-    EXPECT_EQ(DecodeText("caf\xC3\xA9", "us-ascii").utf8, "caf\xC3\xA9");
-    EXPECT_EQ(DecodeText("caf\xC3\xA9", "x-bogus").charset, "utf-8");
-    // Latin-1 labelled UTF-8: read as windows-1252, the unassigned 0x81
-    // kept as U+0081 rather than dropped.
-    DecodedText t = DecodeText("\xE9\x80 \x81", "utf-8");
-    EXPECT_EQ(t.utf8, "\xC3\xA9\xE2\x82\xAC \xC2\x81");
-    EXPECT_FALSE(t.asDeclared);
+// Declared, unknown and lying charsets in whole mails are in the golden
+// accounts (charsets.mbox); these are the cases no mail there shows.
+TEST(Charsets, LyingCharsetFallsBackWithoutLosingBytes) {
+    EXPECT_EQ(DecodeText("caf\xC3\xA9", "us-ascii").utf8, "caf\xC3\xA9");  // UTF-8 labelled ASCII
     // Shift_JIS bytes that do not form Shift_JIS.
     EXPECT_FALSE(DecodeText("\x82", "shift_jis").asDeclared);
 }
@@ -41,7 +29,6 @@ TEST(Charsets, CodePagesOfAliases) {
     EXPECT_EQ(CodePageOf("CP1252"), 1252u);
     EXPECT_EQ(CodePageOf("x-cp1250"), 1250u);
     EXPECT_EQ(CodePageOf("latin1"), 28591u);
-    EXPECT_EQ(CodePageOf("ISO-2022-JP"), 50220u);
     EXPECT_EQ(CodePageOf("x-unknown"), 0u);
 }
 
