@@ -77,7 +77,8 @@ TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
                 mm.recipients = rng() % 5;
                 for (size_t r = 0; r < mm.recipients; ++r)
                     m.recipients.push_back(
-                        {{mapi::PidTagDisplayName, Utf16FromUtf8("R" + std::to_string(r))}});
+                        {{mapi::PidTagDisplayName,
+                          Utf16FromUtf8(std::string("R").append(std::to_string(r)))}});
                 for (size_t a = rng() % 3; a > 0; --a) {
                     std::string data = Bytes(rng, SizeNearLimits(rng) * (rng() % 2 ? 1 : 9));
                     AttachmentContent att;
