@@ -127,7 +127,8 @@ std::string CompletionText(const RunReport& report, const ReportStyle& style) {
         if (report.failureCount > 0) text += "\n\nWhat failed:";
         for (std::size_t i = 0; i < report.failures.size() && i < kFailuresShown; ++i) {
             const RunFailure& failure = report.failures[i];
-            text += "\n" + (style.failure ? style.failure(failure) : FailureLine(failure, style));
+            text += '\n';
+            text += style.failure ? style.failure(failure) : FailureLine(failure, style);
         }
         if (report.failureCount > kFailuresShown) {
             text += "\n... and " + std::to_string(report.failureCount - kFailuresShown) + " more.";
@@ -135,7 +136,8 @@ std::string CompletionText(const RunReport& report, const ReportStyle& style) {
     }
     constexpr std::size_t kNotesShown = 5;
     for (std::size_t i = 0; i < report.notes.size() && i < kNotesShown; ++i) {
-        text += "\n" + ShownText(style, report.notes[i]);
+        text += '\n';
+        text += ShownText(style, report.notes[i]);
     }
     if (report.notes.size() > kNotesShown) {
         text +=
