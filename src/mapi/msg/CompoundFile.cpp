@@ -211,7 +211,8 @@ uint32_t CompoundWriter::BuildTree(std::vector<uint32_t>& sorted, size_t first, 
 void CompoundWriter::LinkTrees() {
     for (Node& node : nodes_) {
         if (node.children.empty()) continue;
-        std::vector<uint32_t> sorted = node.children;
+        // The order they were added in is needed no more.
+        std::vector<uint32_t>& sorted = node.children;
         std::sort(sorted.begin(), sorted.end(), [&](uint32_t a, uint32_t b) {
             return CompoundNameLess(nodes_[a].entry.name, nodes_[b].entry.name);
         });

@@ -76,7 +76,7 @@ private:
     friend class Storage;
     struct Node {
         DirectoryEntry entry;
-        std::vector<uint32_t> children;  // entries, in the order added
+        std::vector<uint32_t> children;  // entries; sorted by name when finishing
     };
 
     // A new entry under `parent`, or kNoStream after a failure.
