@@ -5,7 +5,7 @@ mailbox), and reads the stores back with independent readers:
 
 - python3-pypff: folders, subjects, sender, client submit time, plain text
   body, attachments with their data;
-- readpst (-j 1 -r -e -8): each message exported as a MIME file, read here
+- readpst (-j 0 -r -e -8): each message exported as a MIME file, read here
   with Python's email package: subject, From, To, Cc, Date, plain text body,
   attachments and embedded messages;
 - pffexport: must export without error; folders, subjects, sender, recipient
@@ -433,7 +433,11 @@ def mime_seen(data):
 def read_readpst(store, out):
     """({folder: [Seen]}, error) from readpst's export of a store."""
     os.makedirs(out)
-    run = subprocess.run(["readpst", "-j", "1", "-r", "-e", "-8", "-o", out, store],
+    # -j 0: with any parallel jobs readpst numbers a folder's files from more
+    # than one process, and under load two messages now and then get the same
+    # N.eml, one overwriting the other (a store of ours read 25 times on a busy
+    # machine lost a message in 9 runs with -j 1, in none with -j 0).
+    run = subprocess.run(["readpst", "-j", "0", "-r", "-e", "-8", "-o", out, store],
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=READER_TIMEOUT)
     if run.returncode != 0:
         return None, f"readpst exited {run.returncode}: {run.stderr.decode('utf-8', 'replace')[-500:]}"
