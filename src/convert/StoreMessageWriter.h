@@ -6,7 +6,8 @@
 //
 // Reading a message into an item costs about twice what saving it does, and
 // the two are independent until the save, so import threads may read the
-// next messages while the calling thread saves the earlier ones. What a caller
+// next messages while the calling thread saves the earlier ones (and reads
+// some itself rather than wait for them). What a caller
 // sees does not change with the threads: every save, every event and every
 // store access happens on the calling thread, in message order.
 #include <condition_variable>
