@@ -1,6 +1,9 @@
 // The import's helpers: charsets, dates, subjects, attachment names and
 // entry-id lists, each at the edges where mail goes wrong.
+#include <glib.h>
 #include <gtest/gtest.h>
+
+#include <random>
 
 #include "mapi/import/Addresses.h"
 #include "mapi/import/Charsets.h"
@@ -23,6 +26,36 @@ TEST(Charsets, CleanUtf8ReplacesNulAndReadsStrayBytes) {
               "a\xEF\xBF\xBD"
               "b");
     EXPECT_EQ(CleanUtf8("ok \xC3\xA9 \xE9"), "ok \xC3\xA9 \xC3\xA9");
+}
+
+TEST(Charsets, ValidUtf8EndsWhereGLibSaysItDoes) {
+    // Random text over the bytes where UTF-8 goes wrong, with ASCII runs
+    // long enough for the eight-byte steps, against GLib's own judgement.
+    const unsigned char edges[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF,
+                                   0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE,
+                                   0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xFF};
+    // Whole sequences just inside and just past each limit.
+    const std::string_view sequences[] = {
+        "\xC2\x80",         "\xE0\xA0\x80",     "\xE0\x9F\xBF",     "\xED\x9F\xBF",
+        "\xED\xA0\x80",     "\xF0\x90\x80\x80", "\xF0\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF",
+        "\xF4\x90\x80\x80", "\xF5\x80\x80\x80"};
+    std::mt19937 random(7);
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        const int pieces = static_cast<int>(random() % 8);
+        for (int k = 0; k < pieces; ++k) {
+            if (random() % 3 == 0)
+                text.append(random() % 20, 'a');
+            else if (random() % 2 == 0)
+                text += sequences[random() % std::size(sequences)];
+            else
+                text += static_cast<char>(edges[random() % sizeof edges]);
+        }
+        const char* end = nullptr;
+        g_utf8_validate_len(text.data(), text.size(), &end);
+        ASSERT_EQ(Utf8ValidLength(text), static_cast<size_t>(end - text.data()))
+            << testing::PrintToString(text);
+    }
 }
 
 TEST(Charsets, CodePagesOfAliases) {

@@ -278,6 +278,18 @@ TEST(Text, Utf8AndUtf16RoundTrip) {
                                           "b\xE2\x82")),
               "a\xEF\xBF\xBD"
               "b\xEF\xBF\xBD\xEF\xBF\xBD");
+    // ASCII runs are converted sixteen bytes at a time: a character of every
+    // length at every place around them comes back whole.
+    for (const std::string_view other : {"\xC3\xBC", "\xE4\xBC\x9A", "\xF0\x9F\x8E\x89", "\xFF"}) {
+        for (size_t at = 0; at < 40; ++at) {
+            std::string mixed;
+            for (size_t k = 0; k < 40; ++k) mixed += static_cast<char>('A' + k % 26);
+            mixed.insert(at, other);
+            const std::string back = Utf8FromUtf16(Utf16FromUtf8(mixed));
+            if (other == "\xFF") mixed.replace(at, 1, "\xEF\xBF\xBD");
+            ASSERT_EQ(back, mixed) << at;
+        }
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstring>
 
 #include "mapi/import/GMimeSupport.h"
 
@@ -74,8 +75,7 @@ std::string NormalName(std::string_view charset) {
 }
 
 bool IsUtf8(std::string_view s) {
-    const char* end = nullptr;
-    return g_utf8_validate_len(s.data(), s.size(), &end);
+    return Utf8ValidLength(s) == s.size();
 }
 
 bool IsAscii(std::string_view s) {
@@ -102,15 +102,57 @@ bool Convert(std::string_view bytes, const std::string& charset, std::string* ou
 
 }  // namespace
 
+size_t Utf8ValidLength(std::string_view text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    constexpr uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+    size_t i = 0;
+    while (i < n) {
+        // Most mail is ASCII: eight bytes at a time while none has its high
+        // bit set and none is zero.
+        for (uint64_t v; i + 8 <= n; i += 8) {
+            std::memcpy(&v, p + i, 8);
+            if (((v | ((v - kOnes) & ~v)) & kHighs) != 0) break;
+        }
+        if (i == n) break;
+        const unsigned char b = p[i];
+        if (b < 0x80) {
+            if (b == 0) return i;
+            ++i;
+            continue;
+        }
+        // The second byte's range rules out overlong forms, surrogates and
+        // values past U+10FFFF.
+        size_t length = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) {
+            length = 2;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            length = 3;
+            if (b == 0xE0) low = 0xA0;
+            if (b == 0xED) high = 0x9F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            length = 4;
+            if (b == 0xF0) low = 0x90;
+            if (b == 0xF4) high = 0x8F;
+        } else {
+            return i;
+        }
+        if (n - i < length || p[i + 1] < low || p[i + 1] > high) return i;
+        for (size_t k = 2; k < length; ++k)
+            if ((p[i + k] & 0xC0) != 0x80) return i;
+        i += length;
+    }
+    return n;
+}
+
 std::string CleanUtf8(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     while (!text.empty()) {
-        // g_utf8_validate_len stops at a NUL as at an invalid byte, so what
-        // it passes holds none and is copied whole.
-        const char* end = nullptr;
-        g_utf8_validate_len(text.data(), text.size(), &end);
-        const size_t valid = static_cast<size_t>(end - text.data());
+        // A NUL ends the valid part as an invalid byte does, so what passes
+        // holds none and is copied whole.
+        const size_t valid = Utf8ValidLength(text);
         out.append(text.data(), valid);
         if (valid == text.size()) break;
         if (text[valid] == '\0')
@@ -150,8 +192,8 @@ DecodedText DecodeText(std::string_view bytes, std::string_view charset) {
         result.asDeclared = true;
         return result;
     }
-    if (IsUtf8(bytes)) {
-        result.utf8 = CleanUtf8(bytes);
+    if (IsUtf8(bytes)) {  // which holds no NUL either
+        result.utf8.assign(bytes);
         result.charset = "utf-8";
         result.asDeclared = name == "utf-8";
         return result;

@@ -1,5 +1,6 @@
 #pragma once
 // Text of a mail in any charset, read as UTF-8 without losing a byte.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -22,6 +23,10 @@ DecodedText DecodeText(std::string_view bytes, std::string_view charset);
 // windows-1252 (its five unassigned bytes as the C1 controls of the same
 // value), and NUL as U+FFFD, which no string property can hold.
 std::string CleanUtf8(std::string_view text);
+
+// How many bytes from the start of `text` are well-formed UTF-8 holding no
+// NUL (no overlong forms, surrogates or values past U+10FFFF).
+size_t Utf8ValidLength(std::string_view text);
 
 // The Windows code page of a MIME charset name; 0 for a name it does not know.
 uint32_t CodePageOf(std::string_view charset);
