@@ -104,8 +104,13 @@ bool DirectoryEntry::DecodeFrom(std::string_view in, DirectoryEntry* entry) {
 
 bool CompoundNameLess(std::u16string_view a, std::u16string_view b) {
     if (a.size() != b.size()) return a.size() < b.size();
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Capital(a[i]) != Capital(b[i])) return Capital(a[i]) < Capital(b[i]);
+    // Names in one storage mostly share a long prefix ("__substg1.0_"):
+    // equal characters are passed without folding their case.
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] == b[i]) continue;
+        const char16_t x = Capital(a[i]), y = Capital(b[i]);
+        if (x != y) return x < y;
+    }
     return false;
 }
 

@@ -1,7 +1,6 @@
 #include "mapi/msg/MsgWriter.h"
 
 #include <chrono>
-#include <cstdio>
 #include <deque>
 #include <random>
 
@@ -44,8 +43,8 @@ std::string Le(uint64_t v, int bytes) {
 }
 
 std::string NumberedName(const char* prefix, size_t index) {
-    char name[40];
-    std::snprintf(name, sizeof name, "%s%08X", prefix, static_cast<unsigned>(index));
+    std::string name = prefix;
+    AppendHex8(&name, static_cast<uint32_t>(index));
     return name;
 }
 

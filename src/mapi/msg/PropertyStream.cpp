@@ -2,8 +2,6 @@
 
 #include <glib.h>
 
-#include <cstdio>
-
 #include "mapi/msg/Coding.h"
 
 namespace mailvane::msg {
@@ -156,16 +154,24 @@ bool DecodePropertyStream(StreamOwner owner, std::string_view in, StreamHeader* 
     return true;
 }
 
+void AppendHex8(std::string* out, uint32_t value) {
+    // A message file names dozens of streams; formatting them by hand keeps
+    // printf out of the way.
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    for (int shift = 28; shift >= 0; shift -= 4) out->push_back(kDigits[(value >> shift) & 0xF]);
+}
+
 std::string SubstreamName(uint32_t tag) {
-    char name[32];
-    std::snprintf(name, sizeof name, "__substg1.0_%08X", tag);
+    std::string name = "__substg1.0_";
+    AppendHex8(&name, tag);
     return name;
 }
 
 std::string SubstreamName(uint32_t tag, uint32_t index) {
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "-%08X", index);
-    return SubstreamName(tag) + suffix;
+    std::string name = SubstreamName(tag);
+    name.push_back('-');
+    AppendHex8(&name, index);
+    return name;
 }
 
 size_t FixedValueSize(uint16_t type) {

@@ -75,6 +75,9 @@ private:
     bool own_ = false;
 };
 
+// Appends `value` as eight capital hexadecimal digits, as stream names hold it.
+void AppendHex8(std::string* out, uint32_t value);
+
 // "__substg1.0_" and the tag in hexadecimal; with an index, the stream of
 // one value of a variable-size multi-value.
 std::string SubstreamName(uint32_t tag);
