@@ -1,6 +1,7 @@
 #include "mapi/Store.h"
 
 #include <system_error>
+#include <utility>
 
 namespace mailvane::mapi {
 
@@ -61,12 +62,12 @@ Folder& Store::FolderFor(pst::Nid nid) {
     return *slot;
 }
 
-std::string Store::SaveItem(Folder& folder, const pst::MessageContent& content, pst::Nid* nid) {
+std::string Store::SaveItem(Folder& folder, pst::MessageContent content, pst::Nid* nid) {
     if (!status().empty()) return status();
     if (*nid == 0)
-        *nid = backing_->AddMessage(folder.nid(), content);
+        *nid = backing_->AddMessage(folder.nid(), std::move(content));
     else
-        backing_->UpdateMessage(*nid, folder.nid(), content);
+        backing_->UpdateMessage(*nid, folder.nid(), std::move(content));
     if (!backing_->status().empty()) return backing_->status();
     ++unsaved_items_;
     if (unsaved_items_ >= checkpoint_items_ ||

@@ -36,7 +36,7 @@ public:
     // For folders and items.
     pst::MessageStore& backing() { return *backing_; }
     Folder& FolderFor(pst::Nid nid);
-    std::string SaveItem(Folder& folder, const pst::MessageContent& content, pst::Nid* nid);
+    std::string SaveItem(Folder& folder, pst::MessageContent content, pst::Nid* nid);
     std::string Checkpoint();
 
     // How often saving checkpoints by itself (at most 500 items and 5 s by

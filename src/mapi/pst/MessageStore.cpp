@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <random>
+#include <utility>
 
 #include "mapi/PropTags.h"
 #include "mapi/pst/Coding.h"
@@ -385,8 +386,9 @@ size_t MessageStore::MessageCount(Nid folder) const {
     return it == folders_.end() ? 0 : it->second.count;
 }
 
-NodeContent MessageStore::BuildMessage(const MessageContent& m, uint32_t* next_index) {
-    PropertyList props = m.props;
+NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index,
+                                       PropertyList* stored) {
+    PropertyList props = std::move(m.props);
     for (auto& p : props)
         if (p.tag == PidTagSubject) p.value = MarkSubject(p.value);
     uint32_t flags = LongOf(props, PidTagMessageFlags, kMsgFlagRead) & ~kMsgFlagHasAttach;
@@ -435,20 +437,19 @@ NodeContent MessageStore::BuildMessage(const MessageContent& m, uint32_t* next_i
     if (!m.attachments.empty()) {
         TableBuilder table(kAttachmentColumns);
         for (size_t i = 0; i < m.attachments.size(); ++i) {
-            const AttachmentContent& a = m.attachments[i];
+            AttachmentContent& a = m.attachments[i];
             // Above every recipient row id: readers that look both up by id
             // would otherwise take a recipient for an attachment.
             Nid nid = MakeNid(kNidTypeAttachment, kFirstAttachmentIndex + static_cast<uint32_t>(i));
-            PropertyList props = a.props;
+            PropertyList props = std::move(a.props);
             uint32_t index = 1;
             std::vector<Subnode> extra;
             uint32_t embedded_size = 0;
             if (a.embedded) {
                 Nid inner = MakeNid(kNidTypeNormalMessage, index++);
                 uint32_t inner_index = 1;
-                NodeContent message = BuildMessage(*a.embedded, &inner_index);
                 PropertyList inner_props;
-                ReadPropertyContext(message, &inner_props);
+                NodeContent message = BuildMessage(*a.embedded, &inner_index, &inner_props);
                 embedded_size = LongOf(inner_props, PidTagMessageSize, 0);
                 // The second half is the message's size, as Outlook writes it,
                 // not the length of its node.
@@ -483,19 +484,20 @@ NodeContent MessageStore::BuildMessage(const MessageContent& m, uint32_t* next_i
         }
         node.subnodes.push_back({kNidAttachmentTableSub, table.Build()});
     }
+    *stored = std::move(props);
     return node;
 }
 
-Nid MessageStore::AddMessage(Nid folder_nid, const MessageContent& message) {
+Nid MessageStore::AddMessage(Nid folder_nid, MessageContent message) {
     if (!status().empty()) return 0;
     Folder* f = FolderFor(folder_nid, "AddMessage");
     if (!f) return 0;
     Nid nid = ndb_->NewNid(kNidTypeNormalMessage);
-    WriteMessage(nid, *f, message, false);
+    WriteMessage(nid, *f, std::move(message), false);
     return nid;
 }
 
-bool MessageStore::UpdateMessage(Nid nid, Nid folder_nid, const MessageContent& message) {
+bool MessageStore::UpdateMessage(Nid nid, Nid folder_nid, MessageContent message) {
     if (!status().empty()) return false;
     Folder* f = FolderFor(folder_nid, "UpdateMessage");
     if (!f) return false;
@@ -504,13 +506,15 @@ bool MessageStore::UpdateMessage(Nid nid, Nid folder_nid, const MessageContent& 
                    "UpdateMessage: message " + Hex(nid) + " is not in folder " + Hex(folder_nid));
         return false;
     }
-    WriteMessage(nid, *f, message, true);
+    WriteMessage(nid, *f, std::move(message), true);
     return true;
 }
 
-void MessageStore::WriteMessage(Nid nid, Folder& f, const MessageContent& message, bool replace) {
+void MessageStore::WriteMessage(Nid nid, Folder& f, MessageContent message, bool replace) {
     uint32_t index = 1;
-    NodeContent node = BuildMessage(message, &index);
+    // The contents row copies the message's own columns.
+    PropertyList stored;
+    NodeContent node = BuildMessage(std::move(message), &index, &stored);
     ndb_->PutNode(nid, f.nid, node);
     if (replace) {
         std::optional<std::string> old = f.contents->Cell(nid, PidTagMessageFlags);
@@ -518,9 +522,6 @@ void MessageStore::WriteMessage(Nid nid, Folder& f, const MessageContent& messag
         --f.count;
         if (was_unread) --f.unread;
     }
-    // The contents row copies the message's own columns.
-    PropertyList stored;
-    ReadPropertyContext(node, &stored);
     f.contents->SetRow(nid, stored);
     ++f.count;
     if (!(LongOf(stored, PidTagMessageFlags, 0) & kMsgFlagRead)) ++f.unread;

@@ -65,10 +65,11 @@ public:
 
     // Writes a message into `folder` and returns its id (0 on failure).
     // REQUIRES: `folder` is a folder of this store.
-    Nid AddMessage(Nid folder, const MessageContent& message);
+    // Taken by value: a message handed over whole (moved) is not copied.
+    Nid AddMessage(Nid folder, MessageContent message);
     // Replaces a message written earlier (saving an item twice).
     // REQUIRES: `message` was added to `folder`.
-    bool UpdateMessage(Nid message, Nid folder, const MessageContent& content);
+    bool UpdateMessage(Nid message, Nid folder, MessageContent content);
 
     // The id (0x8000 and up) of a named property: a property set GUID (16
     // bytes, see ParseGuid) with a number or a name; 0 on failure (the
@@ -103,8 +104,9 @@ private:
     PropertyList FolderProps(const Folder& f) const;
     void WriteFolder(Folder& f);
     void WriteTable(Nid nid, TableBuilder& table, Nid template_nid);
-    void WriteMessage(Nid nid, Folder& f, const MessageContent& message, bool replace);
-    NodeContent BuildMessage(const MessageContent& m, uint32_t* next_index);
+    void WriteMessage(Nid nid, Folder& f, MessageContent message, bool replace);
+    // The message's node; `stored` receives its own properties as stored.
+    NodeContent BuildMessage(MessageContent m, uint32_t* next_index, PropertyList* stored);
     std::string EntryId(Nid nid) const;
     // 16 bytes no other message of the store has (PidTagSearchKey).
     std::string NewSearchKey();
