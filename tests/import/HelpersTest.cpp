@@ -3,11 +3,13 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "mapi/import/Addresses.h"
 #include "mapi/import/Charsets.h"
 #include "mapi/import/Dates.h"
+#include "mapi/import/GMimeSupport.h"
 #include "mapi/import/Names.h"
 
 namespace mailvane::mapi::import {
@@ -55,6 +57,51 @@ TEST(Charsets, ValidUtf8EndsWhereGLibSaysItDoes) {
         g_utf8_validate_len(text.data(), text.size(), &end);
         ASSERT_EQ(Utf8ValidLength(text), static_cast<size_t>(end - text.data()))
             << testing::PrintToString(text);
+    }
+}
+
+TEST(Base64, DecodesAsGMimesFilterDoesEvenWhenBroken) {
+    EnsureGMime();
+    // Clean text comes back as the bytes it encodes.
+    std::string bytes;
+    std::mt19937 random(11);
+    for (int i = 0; i < 10000; ++i) bytes += static_cast<char>(random());
+    gchar* clean = g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
+    std::string lines;
+    for (std::string_view rest = clean; !rest.empty();
+         rest.remove_prefix(std::min<size_t>(76, rest.size())))
+        lines.append(rest.substr(0, 76)).append("\r\n");
+    g_free(clean);
+    EXPECT_EQ(DecodeBase64(lines), bytes);
+
+    // Broken text (stray bytes, '=' anywhere, long and short) decodes as
+    // GMime's own decoding filter decodes it.
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int round = 0; round < 400; ++round) {
+        std::string text;
+        const size_t length = random() % 3 == 0 ? random() % 12000 : random() % 40;
+        while (text.size() < length) {
+            const unsigned pick = random() % 100;
+            if (pick < 80)
+                text += alphabet[random() % 64];
+            else if (pick < 81)
+                text += '=';
+            else if (pick < 95)
+                text += "\r\n";
+            else
+                text += static_cast<char>(random());
+        }
+        GMimeStream* source = g_mime_stream_mem_new_with_buffer(text.data(), text.size());
+        GMimeDataWrapper* wrapper =
+            g_mime_data_wrapper_new_with_stream(source, GMIME_CONTENT_ENCODING_BASE64);
+        GMimeStream* sink = g_mime_stream_mem_new();
+        g_mime_data_wrapper_write_to_stream(wrapper, sink);
+        GByteArray* decoded = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(sink));
+        const std::string expected(reinterpret_cast<const char*>(decoded->data), decoded->len);
+        g_object_unref(sink);
+        g_object_unref(wrapper);
+        g_object_unref(source);
+        ASSERT_EQ(DecodeBase64(text), expected) << round << ": " << text;
     }
 }
 

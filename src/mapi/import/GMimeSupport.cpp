@@ -1,6 +1,9 @@
 #include "mapi/import/GMimeSupport.h"
 
+#include <algorithm>
+#include <array>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 
@@ -150,9 +153,92 @@ std::string TakeMemoryStream(GMimeStream* stream) {
 }
 }  // namespace
 
+namespace {
+
+// A base64 character's value; kPad for '=', kSkip for what is skipped.
+constexpr unsigned char kSkip = 0xFF, kPad = 0xFE;
+constexpr std::array<unsigned char, 256> kBase64Rank = [] {
+    std::array<unsigned char, 256> rank{};
+    rank.fill(kSkip);
+    for (int i = 0; i < 26; ++i) {
+        rank['A' + i] = static_cast<unsigned char>(i);
+        rank['a' + i] = static_cast<unsigned char>(26 + i);
+    }
+    for (int i = 0; i < 10; ++i) rank['0' + i] = static_cast<unsigned char>(52 + i);
+    rank['+'] = 62;
+    rank['/'] = 63;
+    rank['='] = kPad;
+    return rank;
+}();
+
+// The bytes of a stream from its start.
+std::string ReadWhole(GMimeStream* stream) {
+    std::string out;
+    if (g_mime_stream_reset(stream) != 0) return out;
+    const gint64 length = g_mime_stream_length(stream);
+    if (length > 0) out.reserve(static_cast<size_t>(length));
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = g_mime_stream_read(stream, buffer, sizeof buffer);
+        if (n <= 0) break;
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string DecodeBase64(std::string_view text) {
+    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t size = text.size();
+    std::string out(size / 4 * 3 + 3, '\0');
+    auto* const start = reinterpret_cast<unsigned char*>(out.data());
+    unsigned char* o = start;
+    uint32_t saved = 0;
+    int n = 0;  // characters of the current quartet
+    size_t at = 0;
+    while (at < size) {
+        if (n == 0 && size - at >= 4) {
+            // A whole quartet of plain characters, the bulk of any text.
+            const uint32_t a = kBase64Rank[in[at]], b = kBase64Rank[in[at + 1]],
+                           c = kBase64Rank[in[at + 2]], d = kBase64Rank[in[at + 3]];
+            if (((a | b | c | d) & 0x80) == 0) {
+                saved = a << 18 | b << 12 | c << 6 | d;
+                *o++ = static_cast<unsigned char>(saved >> 16);
+                *o++ = static_cast<unsigned char>(saved >> 8);
+                *o++ = static_cast<unsigned char>(saved);
+                at += 4;
+                continue;
+            }
+        }
+        const unsigned char rank = kBase64Rank[in[at++]];
+        if (rank == kSkip) continue;
+        if (rank == kPad) {
+            // The end of the data: what the quartet so far holds, and
+            // nothing after it.
+            if (n >= 2) *o++ = static_cast<unsigned char>(saved >> (n == 2 ? 4 : 10));
+            if (n == 3) *o++ = static_cast<unsigned char>(saved >> 2);
+            break;
+        }
+        saved = saved << 6 | rank;
+        if (++n == 4) {
+            *o++ = static_cast<unsigned char>(saved >> 16);
+            *o++ = static_cast<unsigned char>(saved >> 8);
+            *o++ = static_cast<unsigned char>(saved);
+            n = 0;
+        }
+    }
+    out.resize(static_cast<size_t>(o - start));
+    return out;
+}
+
 std::string DecodedContent(GMimePart* part) {
     GMimeDataWrapper* content = g_mime_part_get_content(part);
     if (!content) return {};
+    if (g_mime_data_wrapper_get_encoding(content) == GMIME_CONTENT_ENCODING_BASE64) {
+        GMimeStream* raw = g_mime_data_wrapper_get_stream(content);
+        return raw ? DecodeBase64(ReadWhole(raw)) : std::string();
+    }
     GMimeStream* stream = g_mime_stream_mem_new();
     g_mime_data_wrapper_write_to_stream(content, stream);
     return TakeMemoryStream(stream);

@@ -52,6 +52,10 @@ bool IsType(GMimeObject* object, const char* type, const char* subtype);
 std::string ContentTypeParameter(GMimeObject* object, const char* name);
 // The part's content after its transfer encoding is undone.
 std::string DecodedContent(GMimePart* part);
+// Base64 text decoded exactly as GMime's decoding filter decodes it (other
+// characters skipped, a partial quartet at the end dropped, nothing read
+// after the first '='), so that broken input too decodes the same; faster.
+std::string DecodeBase64(std::string_view text);
 // The object with its header, as GMime writes it (CR LF line ends).
 std::string Serialized(GMimeObject* object);
 
