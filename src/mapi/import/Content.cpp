@@ -66,7 +66,7 @@ public:
     ContentWalk(MailItem& item, PropertyWriter& out, int depth, std::string* error)
         : item_(item), out_(out), depth_(depth), error_(error) {}
 
-    void Run(GMimeMessage* message);
+    void Run(GMimeObject* root);
     int attachments() const { return attachments_; }
     bool bodyPart() const { return body_.found(); }
 
@@ -276,7 +276,8 @@ void ContentWalk::AddEmbedded(GMimeMessagePart* part) {
     out.Set(PidTagAttachSize, static_cast<int32_t>(std::min<size_t>(bytes.size(), INT32_MAX)));
     out.Set(PidTagRenderingPosition, int32_t{-1});
     RawMessage raw{bytes, {}, std::nullopt};
-    ImportParsed(message, raw, attachment.EmbeddedMessage(), depth_ + 1, error_);
+    ImportParsed({GMIME_OBJECT(message), g_mime_message_get_mime_part(message)}, raw,
+                 attachment.EmbeddedMessage(), depth_ + 1, error_);
 }
 
 // S/MIME mail is kept whole as one attachment under its S/MIME class, as
@@ -290,8 +291,7 @@ void ContentWalk::AddSmime(GMimeObject* root, bool signedMultipart) {
     AddBytes("smime.p7m", mimeType, std::move(bytes), nullptr, false);
 }
 
-void ContentWalk::Run(GMimeMessage* message) {
-    GMimeObject* root = g_mime_message_get_mime_part(message);
+void ContentWalk::Run(GMimeObject* root) {
     if (!root) return;
     bool signedMultipart = IsType(root, "multipart", "signed");
     bool pkcs7 = IsLeaf(root) && (IsType(root, "application", "pkcs7-mime") ||
@@ -306,10 +306,10 @@ void ContentWalk::Run(GMimeMessage* message) {
 
 }  // namespace
 
-ContentResult SetContent(GMimeMessage* message, MailItem& item, PropertyWriter& out, int depth,
-                         std::string* error) {
+ContentResult SetContent(const ParsedMessage& message, MailItem& item, PropertyWriter& out,
+                         int depth, std::string* error) {
     ContentWalk walk(item, out, depth, error);
-    walk.Run(message);
+    walk.Run(message.root);
     return {walk.attachments(), walk.bodyPart()};
 }
 

@@ -279,12 +279,14 @@ void SetRecipients(GMimeObject* object, GMimeParserOptions* options, MailItem& i
 
 }  // namespace
 
-void SetEnvelope(GMimeMessage* message, const RawMessage& raw, MailItem& item, PropertyWriter& out,
-                 std::string* error) {
-    GMimeObject* object = GMIME_OBJECT(message);
+void SetEnvelope(const ParsedMessage& message, const RawMessage& raw, MailItem& item,
+                 PropertyWriter& out, std::string* error) {
+    GMimeObject* object = message.header;
     out.SetText(PidTagMessageClass, "IPM.Note");
 
-    const char* subject = g_mime_message_get_subject(message);
+    // The field with its encoded words decoded, as GMime gives a message's
+    // subject.
+    const char* subject = g_mime_object_get_header(object, "Subject");
     std::string topic = DecodedHeader(object, "Thread-Topic");
     if (subject) {
         std::string text = CleanUtf8(Trimmed(subject));

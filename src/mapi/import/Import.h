@@ -49,23 +49,31 @@ struct RawMessage {
     std::optional<FileTime> separatorDate;
 };
 
+// A message as parsed: the object whose header holds the envelope fields
+// (the message, or its top part when the top level was read as a part), and
+// its top MIME part (null when it has none).
+struct ParsedMessage {
+    GMimeObject* header = nullptr;
+    GMimeObject* root = nullptr;
+};
+
 // Envelope properties: class, subject, conversation, addresses, dates,
 // Internet ids, importance, sensitivity, transport headers.
-void SetEnvelope(GMimeMessage* message, const RawMessage& raw, MailItem& item, PropertyWriter& out,
-                 std::string* error);
+void SetEnvelope(const ParsedMessage& message, const RawMessage& raw, MailItem& item,
+                 PropertyWriter& out, std::string* error);
 struct ContentResult {
     int attachments = 0;    // attachments added
     bool bodyPart = false;  // a part was taken as the body, even an empty one
 };
 // Bodies, attachments and embedded messages; the message class changes for
 // S/MIME mail.
-ContentResult SetContent(GMimeMessage* message, MailItem& item, PropertyWriter& out, int depth,
-                         std::string* error);
+ContentResult SetContent(const ParsedMessage& message, MailItem& item, PropertyWriter& out,
+                         int depth, std::string* error);
 // Search key, size and flags once everything else is set.
 void SetSummary(const RawMessage& raw, bool hasAttachments, PropertyWriter& out);
 
 // A parsed message into `item`, at `depth` levels of embedding.
-void ImportParsed(GMimeMessage* message, const RawMessage& raw, MailItem& item, int depth,
+void ImportParsed(const ParsedMessage& message, const RawMessage& raw, MailItem& item, int depth,
                   std::string* error);
 
 }  // namespace mailvane::mapi::import

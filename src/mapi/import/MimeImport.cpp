@@ -146,7 +146,7 @@ HeaderExtent ScanHeader(std::string_view message) {
     return extent;
 }
 
-void ImportParsed(GMimeMessage* message, const RawMessage& raw, MailItem& item, int depth,
+void ImportParsed(const ParsedMessage& message, const RawMessage& raw, MailItem& item, int depth,
                   std::string* error) {
     PropertyWriter out(item, error);
     SetEnvelope(message, raw, item, out, error);
@@ -187,6 +187,13 @@ GMimeStream* MessageStream(std::string_view message, const HeaderExtent& extent)
     return g_mime_stream_mem_new_with_byte_array(bytes);
 }
 
+GMimeMessage* ParseWholeMessage(GMimeStream* stream, GMimeParserOptions* options) {
+    g_mime_stream_reset(stream);
+    GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream));
+    g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+    return g_mime_parser_construct_message(parser.get(), options);
+}
+
 void AddPreamble(std::string_view preamble, MailItem& item, std::string* error) {
     Attachment& attachment = item.AddAttachment();
     attachment.SetFile("preamble.txt", std::string(preamble));
@@ -207,13 +214,27 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
     GMimeParserOptions* options = NewParserOptions();
     HeaderExtent extent = ScanHeader(message);
     GRef<GMimeStream> stream(MessageStream(message, extent));
+    // The top level read as a MIME part: its header then holds every field.
+    // Read as a message, GMime would also parse every address and date
+    // field into objects of its own, which the import reads itself, at a
+    // quarter of the whole import's time.
     GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-    g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
-    GRef<GMimeMessage> parsed(g_mime_parser_construct_message(parser.get(), options));
+    GRef<GMimeObject> part(g_mime_parser_construct_part(parser.get(), options));
+    ParsedMessage parsed{part.get(), part.get()};
+    // S/MIME mail is kept whole, as its part alone is written, without the
+    // envelope fields: that takes the message's own top part.
+    const bool smime = part && (IsType(part.get(), "multipart", "signed") ||
+                                IsType(part.get(), "application", "pkcs7-mime") ||
+                                IsType(part.get(), "application", "x-pkcs7-mime"));
+    GRef<GMimeMessage> whole(smime ? ParseWholeMessage(stream.get(), options) : nullptr);
+    if (smime)
+        parsed = whole ? ParsedMessage{GMIME_OBJECT(whole.get()),
+                                       g_mime_message_get_mime_part(whole.get())}
+                       : ParsedMessage{};
 
     RawMessage raw{message, message.substr(0, extent.end), SeparatorDate(separatorLine)};
-    if (parsed) {
-        ImportParsed(parsed.get(), raw, item, 0, &error);
+    if (parsed.header) {
+        ImportParsed(parsed, raw, item, 0, &error);
     } else {
         // Nothing MIME could read: the text itself is the body.
         PropertyWriter out(item, &error);
