@@ -214,20 +214,19 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
     GMimeParserOptions* options = NewParserOptions();
     HeaderExtent extent = ScanHeader(message);
     GRef<GMimeStream> stream(MessageStream(message, extent));
-    // The top level read as a MIME part: its header then holds every field.
-    // Read as a message, GMime would also parse every address and date
-    // field into objects of its own, which the import reads itself, at a
-    // quarter of the whole import's time.
+    // The top level read as a MIME part, whose header then holds every
+    // field. Read as a message, GMime would also parse each address and
+    // date field into objects of its own, which the import never reads:
+    // about a third of GMime's time.
     GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     GRef<GMimeObject> part(g_mime_parser_construct_part(parser.get(), options));
     ParsedMessage parsed{part.get(), part.get()};
-    // S/MIME mail is kept whole, as its part alone is written, without the
-    // envelope fields: that takes the message's own top part.
-    const bool smime = part && (IsType(part.get(), "multipart", "signed") ||
-                                IsType(part.get(), "application", "pkcs7-mime") ||
-                                IsType(part.get(), "application", "x-pkcs7-mime"));
-    GRef<GMimeMessage> whole(smime ? ParseWholeMessage(stream.get(), options) : nullptr);
-    if (smime)
+    // A clear-signed message is kept whole as its top part is written out,
+    // with only that part's own Content fields: the top part of the message
+    // read as a message.
+    const bool clearSigned = part && IsType(part.get(), "multipart", "signed");
+    GRef<GMimeMessage> whole(clearSigned ? ParseWholeMessage(stream.get(), options) : nullptr);
+    if (clearSigned)
         parsed = whole ? ParsedMessage{GMIME_OBJECT(whole.get()),
                                        g_mime_message_get_mime_part(whole.get())}
                        : ParsedMessage{};
