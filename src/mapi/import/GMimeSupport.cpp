@@ -151,9 +151,6 @@ std::string TakeMemoryStream(GMimeStream* stream) {
     g_object_unref(stream);
     return out;
 }
-}  // namespace
-
-namespace {
 
 // A base64 character's value; kPad for '=', kSkip for what is skipped.
 constexpr unsigned char kSkip = 0xFF, kPad = 0xFE;
