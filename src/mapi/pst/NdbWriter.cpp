@@ -591,20 +591,21 @@ bool NdbWriter::ReadBlockPayload(Bid bid, std::string* payload) {
         return false;
     }
     const BbtEntry where = *e;
-    const std::string what = "block " + Hex(bid) + " at " + Hex(where.ib) + ": ";
+    // Named in a cause only; most reads succeed.
+    const auto what = [&] { return "block " + Hex(bid) + " at " + Hex(where.ib) + ": "; };
     if (where.cb > kMaxBlockData || where.ib < kFirstAMapOffset ||
         where.ib + BlockFootprint(where.cb) > std::max(eof_, committed_.file_eof)) {
-        Fail(Status::Kind::kDamaged, what + "outside the file");
+        Fail(Status::Kind::kDamaged, what() + "outside the file");
         return false;
     }
     FlushPending();
     std::string raw;
     if (std::string err = sink_->ReadAt(where.ib, BlockFootprint(where.cb), &raw); !err.empty()) {
-        Fail(what + err);
+        Fail(what() + err);
         return false;
     }
     if (std::string err = DecodeBlock(raw, bid, where.ib, payload); !err.empty()) {
-        Fail(Status::Kind::kDamaged, what + err);
+        Fail(Status::Kind::kDamaged, what() + err);
         return false;
     }
     if (!IsInternalBid(bid) && header_.encoding == Encoding::kPermute)
