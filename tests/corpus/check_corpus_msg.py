@@ -26,7 +26,7 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "msg")]
 from check_corpus import SKIP, output_folder, report_failures, scratch_main  # noqa: E402
-from check_corpus_pst import (NO_DATE, Checker, Seen, Tally, expected_mailbox,  # noqa: E402
+from check_corpus_pst import (NO_DATE, Checker, Seen, Tally, expected_mailbox, html_in,  # noqa: E402
                               mailbox_name, mailboxes, read_pypff, utf16)
 
 try:
@@ -45,11 +45,14 @@ def seen_message(m):
     s = Seen()
     s.subject = text(m, 0x0037) or ""
     s.sender = (text(m, 0x5D02, 0x0065) or "").lower()
+    s.sender_name = text(m, 0x0042, 0x0C1A) or ""
+    s.message_class = text(m, 0x001A)
     submit = m.props.get(0x00390040)
     s.date = (FILETIME_EPOCH + datetime.timedelta(microseconds=struct.unpack("<Q", submit)[0] // 10)
               if submit else NO_DATE)
     s.body = text(m, 0x1000)
     s.html = 0x10130102 in m.props
+    s.html_text = html_in(m.props.get(0x10130102), m.long(0x3FDE0003))
     s.to, s.cc = [], []
     for r in m.recipients:
         address = (text(r, 0x39FE, 0x3003) or "").lower()

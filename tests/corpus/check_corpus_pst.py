@@ -17,10 +17,17 @@ mailbox), and reads the stores back with independent readers:
 
 What each reader shows is compared with the source, cut by the same rule as
 check_corpus.py and parsed here with Python's email package: every message
-in its mailbox's folder (count and order), its subject, sender address, To
-and Cc addresses, date, plain text body and attachments (names and bytes).
-A field that Python cannot read from the source (an undecodable subject, no
-Date, a text part in an unknown charset) is counted as skipped, not failed.
+in its mailbox's folder (count and order), its subject and From display
+name (exactly where they are encoded words; raw 8-bit text in the body's
+charset), sender address, To and Cc addresses, client submit time (Date:,
+else the first Received:, else the separator line: every message has one),
+plain text body (line ends and trailing spaces aside; HTML-only mail must
+have one), HTML in its declared or <meta> charset, message class (PGP/MIME
+is a plain note, delivery reports are reports), and attachments (names and
+bytes, unnamed parts and unpadded base64 too, no empty unnamed parts the
+source lacks). A field that Python cannot read from the source (an
+undecodable subject, an unparsable Date, a text part in an unknown
+charset, base64 that does not decode) is counted as skipped, not failed.
 A reader that is not installed is skipped.
 
 The layouts: one store MBOX<date-time>.pst shown as "MBOX Mailbox :
@@ -34,6 +41,8 @@ usage: check_corpus_pst.py MAILVANE_CLI SHARED_DIR [WORK_DIR]
 Exits 77 (skipped) when SHARED_DIR/corpus is absent. Needs /usr/bin/python3
 (the system Python that has pypff).
 """
+import base64
+import codecs
 import collections
 import concurrent.futures
 import datetime
@@ -52,22 +61,28 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from check_corpus import (SKIP, comparable, decoded_subject, mailboxes, report_failures,  # noqa: E402
-                          run_cli, scratch_main, split)
+from check_corpus import (ENCODED_WORD, SKIP, Loose, comparable, decoded_subject,  # noqa: E402
+                          header_text, mailboxes, readable, report_failures, run_cli, same_text,
+                          scratch_main, split, well_formed)
 
 try:
     import pypff
 except ImportError:  # reported as a skipped reader
     pypff = None
 
-FIELDS = ("folder", "subject", "sender", "to", "cc", "date", "body", "attachments")
+FIELDS = ("folder", "subject", "sender", "sender name", "to", "cc", "date", "body", "html", "class",
+          "attachments")
 TOP = "Top of Personal Folders"
 # readpst writes no file for an empty attachment and no folder for an empty
 # folder.
 DROPS_EMPTY_ATTACHMENTS = {"readpst"}
 DROPS_EMPTY_FOLDERS = {"readpst"}
-# A date the store lacks, where the source has one.
+# A date the store lacks, where the source has one; any date, where Python
+# cannot tell which one the source gives.
 NO_DATE = "(no date)"
+ANY_DATE = "(any date)"
+# A text body of any text: what HTML-only mail must have.
+ANY_TEXT = "(any text)"
 # Seconds any one reader or the conversion may take before it counts as hung.
 READER_TIMEOUT = 120
 CLI_TIMEOUT = 150
@@ -162,14 +177,6 @@ def is_attachment_disposition(part):
     return value is not None and str(value).split(";")[0].strip().lower() == "attachment"
 
 
-def readable(text):
-    """None for text that Python could not decode (replacement characters,
-    undecoded bytes)."""
-    if text is None or "\ufffd" in text or any(0xD800 <= ord(c) <= 0xDFFF for c in text):
-        return None
-    return text
-
-
 class Attachment:
     """One attachment: its name (None when any will do), its data and
     whether its line ends may differ (text transfer encodings)."""
@@ -185,15 +192,59 @@ class Attachment:
         return self.textual and lf(self.data) == lf(other)
 
 
+META_CHARSET = re.compile(rb"""<meta[^>]*charset\s*=\s*["']?\s*([-\w.:]+)""", re.IGNORECASE)
+
+
+# Charsets that mail readers, and the program's code pages, read as the
+# larger Windows sets.
+SUPERSETS = {"gb2312": "gbk", "shift_jis": "cp932", "big5": "cp950"}
+
+
+def part_text(part, strict, html=False):
+    """A text part in its charset (for HTML, else the one its <meta> names);
+    Loose where a byte is bad in that charset. None when Python does not
+    know the charset, or (strict) has none to read 8-bit bytes in; not
+    strict, such bytes are read as UTF-8."""
+    data = part.get_payload(decode=True) or b""
+    charset = part.get_param("charset")
+    found = META_CHARSET.search(data) if html and not charset else None
+    charset = found.group(1).decode("ascii") if found else charset
+    try:
+        codec = codecs.lookup(str(charset or "ascii")).name
+    except LookupError:
+        codec = None
+    codec = SUPERSETS.get(codec, codec)
+    if codec is None or (codec == "ascii" and not data.isascii() and strict):
+        return None
+    codec = "utf-8" if codec == "ascii" else codec
+    text = data.decode(codec, "replace")
+    return Loose(text) if "\ufffd" in text else text
+
+
+def valid_base64(part):
+    """Whether a base64 part's text decodes, with its final padding or
+    without."""
+    text = re.sub(rb"\s", b"", part.get_payload(decode=False).encode("ascii", "replace"))
+    text += b"=" * (-len(text) % 4) if b"=" not in text else b""
+    try:
+        base64.b64decode(text, validate=True)
+        return True
+    except ValueError:
+        return False
+
+
 class Content:
     """The body and the attachments of a message as Python's email package
     reads them:
 
     - body: the text of the plain text part a mail reader shows, None when
-      there is none or Python cannot decode it;
-    - attachments: named parts and parts marked as attachments, other than
-      the parts that are the body, with their decoded data; None when
-      Python cannot read them;
+      there is none or Python cannot decode it; for HTML-only mail, ANY_TEXT;
+    - html: whether there is an HTML body; html_text: its text, None when
+      Python cannot decode it;
+    - attachments: the parts other than the body, with their decoded data,
+      but empty parts with no name and base64 that does not decode (strict;
+      else named parts and parts marked as attachments); None when Python
+      cannot read them;
     - embedded: the subjects of message/rfc822 parts (not looked into);
     - most: the most attachments a store may show for the message: its
       leaf parts, or, where Python found the MIME structure broken (and
@@ -205,36 +256,44 @@ class Content:
 
     def __init__(self, data, strict=True):
         self.strict = strict
-        self.body = None
+        self.body = self.html_text = None
         self.html = False
         self.attachments = self.embedded = None
+        self.undecided = 0  # parts whose data Python cannot tell
         self.most = data.count(b"\n--") + 1
         try:
             message = email.message_from_bytes(data, policy=email.policy.default)
             bodies = [message.get_body(preferencelist=(kind,)) for kind in ("plain", "html")]
+            if bodies[0] is not None:
+                self.body = part_text(bodies[0], strict)
+            elif bodies[1] is not None and strict:
+                self.body = ANY_TEXT
+            self.html = bodies[1] is not None
+            if self.html:
+                self.html_text = part_text(bodies[1], strict, html=True)
         except Exception:  # the email package raises many kinds on bad mail
             return
-        self.html = bodies[1] is not None
-        if bodies[0] is not None:
-            try:
-                text = bodies[0].get_content()
-            except Exception:  # unknown charsets and the like
-                text = None
-            if isinstance(text, str):
-                self.body = readable(text) if strict else text
         try:
             self.walk(message, bodies)
         except Exception:
             self.attachments = self.embedded = None
 
     def walk(self, message, bodies):
-        attachments, embedded = [], []
+        attachments, embedded, unnamed = [], [], []
         leaves, broken = 0, False
+        # PGP/MIME mail's own signature is attached under this name; any
+        # other part's name is the program's choice where the source has none.
+        signed = content_type(message) == "multipart/signed" and message.is_multipart()
+        signature = message.get_payload()[-1] if signed else None
         stack = [message]
         while stack:
             part = stack.pop(0)
             broken = broken or bool(part.defects)
             ctype = content_type(part)
+            if ctype.startswith("message/") and ctype not in EMBEDDED_TYPES:
+                leaves += 1  # one attachment of header blocks Python splits into parts
+                self.undecided += 1
+                continue
             if ctype in EMBEDDED_TYPES and part.is_multipart():
                 inner = part.get_payload()
                 inner = inner[0] if isinstance(inner, list) and inner else None
@@ -246,16 +305,25 @@ class Content:
             leaves += 1
             if any(part is body for body in bodies):
                 continue
-            name = part.get_filename()
-            if name is None and not is_attachment_disposition(part):
-                continue
+            name = "signature.asc" if part is signature and part.get_filename() is None else part.get_filename()
             data = part.get_payload(decode=True) or b""
             cte = str(part.get("Content-Transfer-Encoding", "")).strip().lower()
+            if self.strict and cte == "base64" and not valid_base64(part):
+                self.undecided += 1
+                continue
+            if name is None and not is_attachment_disposition(part):
+                # Unnamed parts are attachments but where the message is a
+                # single part, and empty ones are none.
+                if self.strict and data and part is not message:
+                    unnamed.append(Attachment(None, data, cte != "base64"))
+                continue
             if name is not None:
                 name = decode_words(name)
                 name = readable(name) if self.strict else name
             attachments.append(Attachment(name, data, cte != "base64"))
-        self.attachments, self.embedded = attachments, embedded
+        # Where Python found the structure broken, other parsers may cut
+        # the unnamed parts otherwise.
+        self.attachments, self.embedded = attachments + ([] if broken else unnamed), embedded
         if not broken:
             self.most = leaves + len(embedded)
 
@@ -277,21 +345,32 @@ class Expected:
             n = len(message.get_all(name, []))
             return 2 if n == 0 and cut else n
 
-        self.subject = decoded_subject(message) if count("Subject") < 2 else None
-        self.sender = self.to = self.cc = self.date = None
+        self.subject = decoded_subject(message, data) if count("Subject") < 2 else None
+        self.sender = self.sender_name = self.to = self.cc = None
+        self.date = ANY_DATE
         if headers:
             sender = single(message, "From")
             senders = addresses([sender]) if sender is not None else None
             self.sender = senders[0] if senders else None
+            if sender is not None and len(senders or ()) <= 1:
+                self.sender_name = display_name(sender, data)
             if count("To") < 2:
                 self.to = addresses(message.get_all("To", []))
             if count("Cc") < 2:
                 self.cc = addresses(message.get_all("Cc", []))
-            self.date = parsed_date(single(message, "Date"))
+            if count("Date") == 0:
+                # The delivery time stands in: the last Received: hop, else
+                # the separator line.
+                received = message.get("Received")
+                self.date = (parsed_date(str(received).rpartition(";")[2]) if received else None) \
+                    or separator_date(separator) or ANY_DATE
+            elif count("Date") == 1:
+                self.date = parsed_date(message.get("Date")) or ANY_DATE
         content = Content(data)
-        self.body = content.body
+        self.body, self.html = content.body, content.html_text
         top = content_type(message)
-        if top in ("multipart/signed", "application/pkcs7-mime", "application/x-pkcs7-mime"):
+        self.message_class = message_class(message, top, data)
+        if self.message_class.startswith("IPM.Note.SMIME"):
             # S/MIME mail is kept whole as one attachment: its parts are not
             # attachments of the item.
             self.attachments = self.embedded = None
@@ -299,12 +378,56 @@ class Expected:
         else:
             self.attachments, self.embedded = content.attachments, content.embedded
             self.most_attachments = content.most
+        self.undecided = content.undecided
         if preamble:
             # Text before the first separator comes with message 1 as a text
             # attachment; its name is the program's choice.
             self.most_attachments += 1
             if self.attachments is not None:
                 self.attachments.insert(0, Attachment(None, crlf(preamble), True))
+
+
+def display_name(sender, data):
+    """The display name of a From: value, its encoded words decoded as in
+    an unstructured field (the address parser keeps the space between two
+    adjacent ones): exact, or Loose where it is plain or raw 8-bit text;
+    None where there is none (the program's choice then) or Python cannot
+    decode it (an encoded word left as it is). A From: of encoded words
+    alone is all name."""
+    sender = str(sender)
+    if not well_formed(sender):
+        return None
+    if ENCODED_WORD.sub("", sender).strip():
+        if not re.search(r"[@<]", sender):
+            return None
+        sender = email.utils.parseaddr(sender)[0]
+    name = header_text("Subject", sender, data) if sender.strip() else None
+    return name if name and name.strip() and readable(name) and "=?" not in name else None
+
+
+def separator_date(line):
+    found = re.search(rb"\w{3} +(\w{3}) +(\d+) +(\d+):(\d+):(\d+) +(\d{4})", line)
+    try:
+        return datetime.datetime.strptime(b" ".join(found.groups()).decode(), "%b %d %H %M %S %Y").replace(
+            tzinfo=datetime.timezone.utc)
+    except (AttributeError, ValueError):
+        return None
+
+
+def message_class(message, top, data):
+    """PGP/MIME signed mail is a plain note with its signature attached;
+    S/MIME is kept whole under its class; a delivery status report is a
+    non-delivery report when a recipient failed."""
+    if top == "multipart/signed":
+        protocol = email.utils.collapse_rfc2231_value(message.get_param("protocol", "")).lower()
+        return "IPM.Note" if protocol == "application/pgp-signature" else "IPM.Note.SMIME.MultipartSigned"
+    if top in ("application/pkcs7-mime", "application/x-pkcs7-mime"):
+        return "IPM.Note.SMIME"
+    report = email.utils.collapse_rfc2231_value(message.get_param("report-type", "")).lower()
+    if top == "multipart/report" and report == "delivery-status":
+        failed = re.search(rb"(?im)^Action:[ \t]*failed", data)
+        return "REPORT.IPM.Note." + ("NDR" if failed else "DR")
+    return "IPM.Note"
 
 
 def expected_mailbox(path):
@@ -329,7 +452,8 @@ class Seen:
     show."""
 
     def __init__(self):
-        self.subject = self.sender = self.to = self.cc = self.date = self.body = None
+        self.subject = self.sender = self.sender_name = self.to = self.cc = self.date = None
+        self.body = self.html_text = self.message_class = None
         self.html = False       # whether an HTML body is there
         self.unreadable = None  # what the reader failed to read
         self.files = None       # [(name, data)]
@@ -346,6 +470,25 @@ def utf8(data):
     if isinstance(data, str):
         return data.rstrip("\0")
     return data.decode("utf-8", "replace").rstrip("\0")
+
+
+# Code pages whose Python codec is not "cp" and the number.
+CODECS = {65001: "utf-8", 65000: "utf-7", 20127: "ascii", 20866: "koi8-r", 21866: "koi8-u",
+          50220: "iso-2022-jp", 50225: "iso-2022-kr", 51932: "euc-jp", 51949: "euc-kr", 52936: "hz",
+          54936: "gb18030", 1200: "utf-16-le"}
+
+
+def html_in(data, code_page):
+    """Stored HTML bytes as text, read in the message's code page."""
+    if data is None:
+        return None
+    code_page = code_page or 65001
+    codec = CODECS.get(code_page) or (f"iso-8859-{code_page - 28590}" if 28591 <= code_page <= 28605
+                                      else f"cp{code_page}")
+    try:
+        return data.decode(codec, "replace")
+    except LookupError:
+        return data.decode("utf-8", "replace")
 
 
 def pypff_properties(item):
@@ -387,11 +530,15 @@ def read_pypff(store):
                 # Sent-representing is the From: field; the sender may be
                 # Sender:.
                 s.sender = (pypff_text(values, 0x5D02) or pypff_text(values, 0x0065) or "").lower()
+                s.sender_name = pypff_text(values, 0x0042) or pypff_text(values, 0x0C1A) or ""
+                s.message_class = pypff_text(values, 0x001A)
                 when = message.client_submit_time
                 s.date = when.replace(tzinfo=datetime.timezone.utc) if when else NO_DATE
                 s.body = utf8(message.plain_text_body)
                 try:
-                    s.html = bool(message.html_body)
+                    page = values.get(0x3FDE)
+                    s.html_text = html_in(message.html_body, page.data_as_integer if page else None)
+                    s.html = bool(s.html_text)
                 except (IOError, OSError) as error:
                     s.unreadable = f"HTML body unreadable: {error}"
                     s.html = True
@@ -419,11 +566,12 @@ def mime_seen(data):
     s.subject = decoded_subject(message)
     senders = addresses(message.get_all("From", []))
     s.sender = None if senders is None else senders[0] if senders else ""
+    s.sender_name = display_name(message.get("From", ""), data) or ""
     s.to = addresses(message.get_all("To", []))
     s.cc = addresses(message.get_all("Cc", []))
     s.date = parsed_date(message.get("Date")) if message.get("Date") is not None else NO_DATE
     content = Content(data, strict=False)
-    s.body, s.html = content.body, content.html
+    s.body, s.html, s.html_text = content.body, content.html, content.html_text
     if content.attachments is not None:
         s.files = [(a.name or "", a.data) for a in content.attachments]
         s.embedded = content.embedded
@@ -510,6 +658,7 @@ def pffexport_message(folder):
     headers = outlook_headers(os.path.join(folder, "OutlookHeaders.txt"))
     s.subject = headers.get("Subject", "")
     s.sender = headers.get("Sent representing email address", "").lower()
+    s.sender_name = headers.get("Sent representing name", "")
     s.date = pffexport_time(headers.get("Client submit time")) or NO_DATE
     s.to, s.cc = pffexport_recipients(os.path.join(folder, "Recipients.txt"))
     body = os.path.join(folder, "Message.txt")
@@ -620,6 +769,35 @@ def same_name(reader, source, stored):
     return name_key(source) == name_key(stored)
 
 
+def body_key(text):
+    """A body with its line ends as LF, no white space at the ends of its
+    lines or after its last line, NULs as U+FFFD, and where Python met a bad byte, no replacement characters."""
+    text = text.replace("\0", "\ufffd")  # as a store's strings hold it
+    if isinstance(text, Loose):
+        text = text.replace("\ufffd", "")
+    lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
+    return "\n".join(line.rstrip(" \t") for line in lines).rstrip("\n")
+
+
+def same_sorted(expected, seen):
+    return sorted(expected) == sorted(seen)
+
+
+# Each field of a message: (name, the Expected and Seen attribute, how the
+# two compare). A reader's None: it cannot show the field.
+FIELD_CHECKS = (
+    ("subject", "subject", lambda e, s: same_text(e, s.replace("\0", ""))),
+    ("sender", "sender", None),
+    ("sender name", "sender_name", same_text),
+    ("to", "to", same_sorted),
+    ("cc", "cc", same_sorted),
+    ("date", "date", lambda e, s: s != NO_DATE if e is ANY_DATE else e == s),
+    ("body", "body", lambda e, s: bool(s.strip()) if e is ANY_TEXT else body_key(e) == body_key(s)),
+    ("html", "html", lambda e, s: body_key(Loose(e)) == body_key(Loose(s))),
+    ("class", "message_class", None),
+)
+
+
 class Tally:
     def __init__(self):
         self.compared = collections.Counter()
@@ -653,17 +831,10 @@ class Checker:
     def message(self, reader, expected, seen, where):
         if seen.unreadable:
             self.fail(f"{where}: {reader}: {seen.unreadable}")
-        self.field(reader, "subject", expected.subject, seen.subject, where,
-                   lambda a, b: text_key(a) == text_key(b))
-        self.field(reader, "sender", expected.sender, seen.sender, where)
-        self.field(reader, "to", expected.to, seen.to, where, lambda a, b: sorted(a) == sorted(b))
-        self.field(reader, "cc", expected.cc, seen.cc, where, lambda a, b: sorted(a) == sorted(b))
-        self.field(reader, "date", expected.date, seen.date, where)
-        body = seen.body
-        if body is None and not seen.html:
-            body = ""  # no body at all where the source has text
-        self.field(reader, "body", expected.body, body, where,
-                   lambda a, b: text_key(a) == text_key(b))
+        seen.body = seen.body or ""  # every message with a body has a text body
+        seen.html = seen.html_text
+        for name, attribute, same in FIELD_CHECKS:
+            self.field(reader, name, getattr(expected, attribute), getattr(seen, attribute), where, same)
         self.attachments(reader, expected, seen, where)
 
     def attachments(self, reader, expected, seen, where):
@@ -679,7 +850,7 @@ class Checker:
             if not attachment.data and reader in DROPS_EMPTY_ATTACHMENTS:
                 continue
             match = next((f for f in unused if attachment.same_data(f[1])), None)
-            label = repr(attachment.name) if attachment.name is not None else "(preamble)"
+            label = repr(attachment.name) if attachment.name is not None else "(no name)"
             if match is None:
                 names = [f"{n!r} {len(d)} bytes" for n, d in unused]
                 self.fail(f"{where}: {reader}: attachment {label} ({len(attachment.data)} bytes, "
@@ -688,6 +859,10 @@ class Checker:
             unused.remove(match)
             if attachment.name is not None and not same_name(reader, attachment.name, match[0]):
                 self.fail(f"{where}: {reader}: attachment {label} is named {match[0]!r}")
+        empty = sum(not data for _name, data in seen.files) - sum(not a.data for a in expected.attachments) \
+            - expected.undecided
+        if empty > 0:
+            self.fail(f"{where}: {reader}: {empty} empty attachments the source lacks")
         total = len(seen.files) + len(seen.embedded or [])
         if total > expected.most_attachments:
             self.fail(f"{where}: {reader}: {total} attachments, the source has at most "
