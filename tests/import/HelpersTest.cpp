@@ -10,6 +10,7 @@
 #include "mapi/import/Charsets.h"
 #include "mapi/import/Dates.h"
 #include "mapi/import/GMimeSupport.h"
+#include "mapi/import/HtmlText.h"
 #include "mapi/import/Names.h"
 
 namespace mailvane::mapi::import {
@@ -192,6 +193,135 @@ TEST(Addresses, EntryIdsAndLists) {
     EXPECT_EQ(list.substr(0, 8), std::string("\x02\0\0\0\x14\0\0\0", 8));
     EXPECT_EQ(list.size(), 8u + 20);
     EXPECT_EQ(list.substr(8, 12), std::string("\x05\0\0\0abcde\0\0\0", 12));
+}
+
+// Each rule of the text an HTML mail reads as, once.
+TEST(HtmlText, TextOfMarkup) {
+    const struct {
+        std::string html;
+        std::string_view text;
+    } cases[] = {
+        // Blocks and line breaks; never two blank lines.
+        {"<p>a</p><p></p><p>b<br>c</p><div>d</div>e<br><br><br><br>f",
+         "a\r\n\r\nb\r\nc\r\n\r\nd\r\ne\r\n\r\nf"},
+        // What is not text, conditional comments too.
+        {"<html><head><title>T</title><style>p{}</style><script>if(a<b)x()</script></head>"
+         "<body>a<!-- x -->b<![CDATA[c]]>d<!DOCTYPE html><!--[if mso]>e<![endif]-->"
+         "<!--[if !mso]><!-->f<!--<![endif]--></body>",
+         "abdf"},
+        {"  a \r\n\t b&nbsp;&nbsp;c  ", "a b c"},
+        {"<pre>\n  x  y\r\n\n z</pre>w", "  x  y\r\n\r\n z\r\n\r\nw"},
+        {"<ul><li>a<li>b<ol start=3><li>c<li>d</ol></ul>e",
+         "- a\r\n- b\r\n  3. c\r\n  4. d\r\n\r\ne"},
+        {"<table><tr><td>a</td><td> b </td></tr><tr><th>c</th><td></td><td>d</td></tr></table>",
+         "a\tb\r\nc\td"},
+        {"<a href=\"https://example.com/x?a=1&amp;b=2\">Shop</a>, <a href='http://www.example.com/'"
+         ">example.com</a>, <a href=mailto:ann@example.com>Ann</a> <a href=cid:l><img></a>",
+         "Shop <https://example.com/x?a=1&b=2>, example.com, Ann"},
+        {"&lt;&gt;&amp;&quot;&apos;&copy;&reg;&euro;&hellip;&mdash;&ndash;&lsquo;&rsquo;&ldquo;"
+         "&rdquo;&laquo;&raquo;&bull;&middot;&trade;&eacute;&auml;&szlig;",
+         "<>&\"'"
+         "\xC2\xA9\xC2\xAE\xE2\x82\xAC\xE2\x80\xA6\xE2\x80\x94\xE2\x80\x93\xE2\x80\x98\xE2\x80"
+         "\x99\xE2\x80\x9C\xE2\x80\x9D\xC2\xAB\xC2\xBB\xE2\x80\xA2\xC2\xB7\xE2\x84\xA2\xC3\xA9\xC3"
+         "\xA4\xC3\x9F"},
+        {"&#65;&#x42;&#0;&#x110000;&#xD800;&#150;&#99999999999999;",
+         "AB\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xE2\x80\x93\xEF\xBF\xBD"},
+        // Without ';' only the old Latin-1 names are references.
+        {"&amp x &copy2024 &lang=en &bogus;",
+         "& x \xC2\xA9"
+         "2024 &lang=en &bogus;"},
+        // Joiners between letters only; soft hyphens never.
+        {"a\xE2\x80\x8C"
+         "b \xE2\x80\x8C c&shy;d",
+         "a\xE2\x80\x8C"
+         "b cd"},
+        {"wrote:<blockquote>one<br>two<blockquote>three</blockquote></blockquote>end",
+         "wrote:\r\n\r\n> one\r\n> two\r\n\r\n> > three\r\n\r\nend"},
+        {"a<hr><img><hr>b", "a\r\n________________________________\r\nb"},
+        // Broken markup at the end hides nothing before it.
+        {"a<!-- b > c", "a c"},
+        {"x<a href=\"y>z", "xz"},
+        {"p<div class=", "p"},
+        {"q<script>r", "q"},
+        {"caf\xE9 \xC3\xA9 a" + std::string(1, '\0') + "b",
+         "caf\xC3\xA9 \xC3\xA9 a\xEF\xBF\xBD"
+         "b"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(HtmlToText(c.html), c.text) << c.html;
+}
+
+TEST(HtmlText, MailsAsTheyCome) {
+    // A newsletter laid out in tables, with a hidden preheader and spacers.
+    EXPECT_EQ(
+        HtmlToText(
+            "<!DOCTYPE html><html><head><title>Spring news</title><style>body{margin:0}</style>"
+            "</head><body><span style=\"display:none\">Sale inside&zwnj;&nbsp;&zwnj;&nbsp;</span>\n"
+            "<table width=\"100%\"><tr><td align=\"center\">\n <table width=\"600\"><tr><td>"
+            "<img src=\"cid:logo\" alt=\"Acme\"></td><td align=\"right\"><a href=\"https://news."
+            "example.com/view?id=7\">View online</a></td></tr>\n <tr><td colspan=\"2\"><h1>"
+            "Spring&nbsp;sale</h1><p>Up to 30&#37; off &ndash; this week only.</p></td></tr>\n"
+            " <tr><td>Rake</td><td>&euro;12</td></tr><tr><td>Spade</td><td>&euro;18</td></tr>\n"
+            " <tr><td height=\"20\">&nbsp;</td></tr>\n <tr><td colspan=\"2\"><a href=\"https://"
+            "news.example.com/c?u=1&amp;l=shop\">Shop now&nbsp;&rarr;</a></td></tr>\n </table>\n"
+            " <table width=\"600\"><tr><td>&copy; 2024 Acme &middot; <a href=\"https://news."
+            "example.com/u?u=1\">Unsubscribe</a></td></tr></table>\n</td></tr></table></body>"
+            "</html>"),
+        "Sale inside\r\nView online <https://news.example.com/view?id=7>\r\n\r\nSpring sale\r\n"
+        "\r\nUp to 30% off \xE2\x80\x93 this week only.\r\n\r\nRake\t\xE2\x82\xAC"
+        "12\r\nSpade\t\xE2\x82\xAC"
+        "18\r\n\r\nShop now \xE2\x86\x92 <https://news.example.com/c?u=1&l=shop>\r\n"
+        "\xC2\xA9 2024 Acme \xC2\xB7 Unsubscribe <https://news.example.com/u?u=1>");
+    // Outlook: a paragraph per line, "&nbsp;" paragraphs between them, the
+    // reply header in a bordered div.
+    EXPECT_EQ(
+        HtmlToText(
+            "<html xmlns:o=\"urn:schemas-microsoft-com:office:office\"><head><meta http-equiv="
+            "Content-Type content=\"text/html; charset=windows-1252\"><!--[if !mso]><style>v\\:* "
+            "{behavior:url(#default#VML);}</style><![endif]--><style><!--\np.MsoNormal {margin:0cm;"
+            "}\n--></style><!--[if gte mso 9]><xml>\n<o:shapedefaults v:ext=\"edit\" spidmax=\"102"
+            "6\" />\n</xml><![endif]--></head><body lang=EN-GB><div class=WordSection1><p class=Ms"
+            "oNormal>Hi Ann,<o:p></o:p></p><p class=MsoNormal><o:p>&nbsp;</o:p></p><p class=MsoNo"
+            "rmal>The figures are attached &#8211; see sheet 2.<o:p></o:p></p><p class=MsoNormal>"
+            "<o:p>&nbsp;</o:p></p><p class=MsoNormal>Kind regards,<o:p></o:p></p><p class=MsoNorm"
+            "al><b><span style='color:#1F3864'>Bob<o:p></o:p></span></b></p><p class=MsoNormal><o"
+            ":p>&nbsp;</o:p></p><div><div style='border:none;border-top:solid #E1E1E1 1.0pt'><p "
+            "class=MsoNormal><b>From:</b> Ann &lt;ann@example.com&gt; <br><b>Sent:</b> 02 April "
+            "2024 09:15<br><b>Subject:</b> Figures<o:p></o:p></p></div></div><p class=MsoNormal>"
+            "<o:p>&nbsp;</o:p></p><p class=MsoNormal>Could you send them?<o:p></o:p></p></div>"
+            "</body></html>"),
+        "Hi Ann,\r\n\r\nThe figures are attached \xE2\x80\x93 see sheet 2.\r\n\r\nKind regards,"
+        "\r\nBob\r\n\r\nFrom: Ann <ann@example.com>\r\nSent: 02 April 2024 09:15\r\nSubject: "
+        "Figures\r\n\r\nCould you send them?");
+    // Japanese, with its punctuation written as references.
+    EXPECT_EQ(HtmlToText("<html><body><div>\xE5\xB1\xB1\xE7\x94\xB0\xE6\xA7\x98</div><div><br>"
+                         "</div>\n<div>\xE4\xBC\x9A\xE8\xAD\xB0&#x3000;&#12300;\xE5\xA0\xB1\xE5"
+                         "\x91\x8A&#12301;\xE3\x81\xAF&lt;\xE7\xAC\xAC\xEF\xBC\x92\xE4\xBC\x9A"
+                         "\xE8\xAD\xB0\xE5\xAE\xA4&gt;\xE3\x81\xA7\xE3\x81\x99&hellip;</div>\n"
+                         "<div>&mdash;&mdash;<br>\xE9\x88\xB4\xE6\x9C\xA8&nbsp;\xE4\xB8\x80\xE9"
+                         "\x83\x8E</div></body></html>"),
+              "\xE5\xB1\xB1\xE7\x94\xB0\xE6\xA7\x98\r\n\r\n\xE4\xBC\x9A\xE8\xAD\xB0\xE3\x80\x80"
+              "\xE3\x80\x8C\xE5\xA0\xB1\xE5\x91\x8A\xE3\x80\x8D\xE3\x81\xAF<\xE7\xAC\xAC\xEF\xBC"
+              "\x92\xE4\xBC\x9A\xE8\xAD\xB0\xE5\xAE\xA4>\xE3\x81\xA7\xE3\x81\x99\xE2\x80\xA6\r\n"
+              "\xE2\x80\x94\xE2\x80\x94\r\n\xE9\x88\xB4\xE6\x9C\xA8 \xE4\xB8\x80\xE9\x83\x8E");
+}
+
+TEST(HtmlText, DeclaredCharset) {
+    const struct {
+        std::string html, charset;
+    } cases[] = {
+        {"<html><head><meta charset=\"UTF-8\">", "utf-8"},
+        {"<META CONTENT='text/html; charset=Shift_JIS' HTTP-EQUIV=content-type>", "shift_jis"},
+        {"<meta http-equiv=Content-Type content=\"text/html; charset = euc-jp ; x\">", "euc-jp"},
+        // content without http-equiv names no charset.
+        {"<meta content=\"text/html; charset=iso-8859-1\"><p>", ""},
+        {"<!-- <meta charset=koi8-r> --><meta charset=windows-1251>", "windows-1251"},
+        {"<p title=\"<meta charset=koi8-r>\">x</p>", ""},
+        {std::string(kDeclarationWindow, ' ') + "<meta charset=utf-8>", ""},
+        {"<meta charset=utf-16>", "utf-8"},
+        {"\xEF\xBB\xBF<meta charset=latin1>", "utf-8"},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(HtmlDeclaredCharset(c.html), c.charset) << c.html;
 }
 
 }  // namespace

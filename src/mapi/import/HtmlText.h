@@ -1,0 +1,54 @@
+#pragma once
+// The text of an HTML mail as a reader without HTML shows it, and the
+// charset an HTML part names for itself.
+#include <string>
+#include <string_view>
+
+namespace mailvane::mapi::import {
+
+// The text a mail program shows for `html`, for a body beside the HTML one.
+// The result is valid UTF-8 without NUL, lines end in CR LF, and it neither
+// starts nor ends with a line end or a space. What a caller may rely on:
+//  - Blocks (p, div, li, tr, headings, blockquote, pre, hr, ...) and br end
+//    lines; never more than one blank line in a row. Outlook's own
+//    paragraphs (class "Mso...") end a line without a blank one, as their
+//    zero margins show them.
+//  - Outside pre, runs of white space are one space, and no line starts or
+//    ends with one; inside pre, spaces and line ends stay as written.
+//  - List items start with "- " (or "1. " in a numbered list), indented two
+//    spaces for each list they are nested in; cells of a row are split by a
+//    tab; each line inside a blockquote starts with "> " for each level.
+//  - A link keeps its text, followed by " <URL>" when its target is an
+//    http, https or ftp address that its text does not already spell.
+//  - Character references are decoded, named (those of HTML 4 and &apos;)
+//    and numeric; NUL, surrogates and values past U+10FFFF become U+FFFD,
+//    and &#128; to &#159; the windows-1252 characters, as browsers read them.
+//    A no-break space is a space; soft hyphens are dropped, and joiners
+//    and zero-width spaces are kept only between two visible characters.
+//  - Comments (conditional ones too), CDATA, doctypes, script, style, title
+//    and template contents are dropped; other unknown tags (o:p) are not
+//    shown but their text is.
+//  - Broken markup never hides text before it. An unclosed comment or quoted
+//    attribute value ends at the next '>'; a tag, script or style still open
+//    at the end drops only itself.
+//  - Time is linear in the input, without recursion, whatever it holds.
+// Bytes that are not UTF-8 are read as windows-1252, each on its own.
+std::string HtmlToText(std::string_view html);
+
+// The charset the document names for itself, in lower case, as a browser's
+// prescan finds it: a byte order mark, else <meta charset=...> or <meta
+// http-equiv="Content-Type" content="...; charset=...">, in any case,
+// attribute order or quoting, with comments skipped. A "utf-16" label
+// names UTF-8 (the bytes could not have been read as ASCII to find it) and
+// "x-user-defined" windows-1252, as browsers take them. "" when there is
+// none. Only the first kDeclarationWindow bytes are looked at.
+std::string HtmlDeclaredCharset(std::string_view htmlBytes);
+
+// Browsers look at 1024 bytes; mail generators put more before the meta
+// element (long comments, style blocks, a doctype with a system id), so
+// this looks further. It stops well short of the body, where a <meta>
+// quoted in a forwarded message or pasted from a web page would name the
+// charset of some other document.
+inline constexpr size_t kDeclarationWindow = 4096;
+
+}  // namespace mailvane::mapi::import
