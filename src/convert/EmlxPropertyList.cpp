@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "convert/HeaderFields.h"
+#include "mapi/import/Dates.h"
 
 namespace mailvane {
 
@@ -38,8 +39,11 @@ std::int64_t FlagsOf(std::string_view headers) {
 EmlxProperties PropertiesOf(const CutMessage& message) {
     EmlxProperties properties;
     const auto headers = HeaderBlock(message.afterSeparator());
-    if (const auto date = FindHeader(headers, "Date")) properties.dateSent = ParseHeaderDate(*date);
-    if (!properties.dateSent) properties.dateSent = ParseSeparatorDate(message.separatorLine());
+    // The store import reads the same dates, so both outputs show one instant.
+    if (const auto date = FindHeader(headers, "Date"))
+        properties.dateSent = mapi::import::MailDateSeconds(*date);
+    if (!properties.dateSent)
+        properties.dateSent = mapi::import::SeparatorSeconds(message.separatorLine());
     properties.flags = FlagsOf(headers);
     if (const auto subject = FindHeader(headers, "Subject")) {
         properties.subject = DecodeHeaderText(*subject);

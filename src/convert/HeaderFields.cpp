@@ -2,12 +2,8 @@
 
 #include <gmime/gmime.h>
 
-#include <array>
 #include <cctype>
-#include <ctime>
 #include <mutex>
-#include <sstream>
-#include <vector>
 
 namespace mailvane {
 
@@ -92,58 +88,6 @@ std::string DecodeHeaderText(std::string_view raw) {
         g_free(valid);
     }
     return result;
-}
-
-std::optional<long long> ParseHeaderDate(std::string_view raw) {
-    InitGMime();
-    const std::string text(raw);
-    GDateTime* date = g_mime_utils_header_decode_date(text.c_str());
-    if (!date) return std::nullopt;
-    const long long seconds = g_date_time_to_unix(date);
-    g_date_time_unref(date);
-    return seconds;
-}
-
-std::optional<long long> ParseSeparatorDate(std::string_view separatorLine) {
-    static constexpr std::array<const char*, 12> kMonths = {
-        "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    std::istringstream words{std::string(separatorLine)};
-    std::vector<std::string> tokens;
-    for (std::string word; words >> word;) tokens.push_back(word);
-    // Look for "Mon dd hh:mm[:ss] ... yyyy" anywhere after the sender.
-    for (std::size_t i = 2; i + 2 < tokens.size(); ++i) {
-        int month = -1;
-        for (int m = 0; m < 12; ++m) {
-            if (SameName(tokens[i], kMonths[m])) month = m;
-        }
-        if (month < 0) continue;
-        std::tm when{};
-        when.tm_mon = month;
-        try {
-            when.tm_mday = std::stoi(tokens[i + 1]);
-        } catch (...) {
-            continue;
-        }
-        int h = 0, m = 0, s = 0;
-        if (std::sscanf(tokens[i + 2].c_str(), "%d:%d:%d", &h, &m, &s) < 2) continue;
-        int year = -1;
-        for (std::size_t j = i + 3; j < tokens.size() && year < 0; ++j) {
-            if (tokens[j].size() == 4 && std::isdigit(static_cast<unsigned char>(tokens[j][0])))
-                year = std::atoi(tokens[j].c_str());
-        }
-        if (year < 1900 || when.tm_mday < 1 || when.tm_mday > 31 || h > 23 || m > 59 || s > 60)
-            return std::nullopt;
-        when.tm_year = year - 1900;
-        when.tm_hour = h;
-        when.tm_min = m;
-        when.tm_sec = s;
-#ifdef _WIN32
-        return static_cast<long long>(_mkgmtime(&when));
-#else
-        return static_cast<long long>(timegm(&when));
-#endif
-    }
-    return std::nullopt;
 }
 
 }  // namespace mailvane

@@ -16,11 +16,4 @@ std::optional<std::string> FindHeader(std::string_view headers, std::string_view
 // RFC 2047 words decoded and the result made valid UTF-8.
 std::string DecodeHeaderText(std::string_view raw);
 
-// Seconds since 1970 of an RFC 5322 date, or nothing when it cannot be read.
-std::optional<long long> ParseHeaderDate(std::string_view raw);
-
-// Seconds since 1970 of the date on a separator line
-// ("From sender Thu Jan  1 00:00:00 1970", taken as UTC).
-std::optional<long long> ParseSeparatorDate(std::string_view separatorLine);
-
 }  // namespace mailvane

@@ -15,6 +15,7 @@
 #include "convert/EmlxPropertyList.h"
 #include "convert/HeaderFields.h"
 #include "convert/MessageWriter.h"
+#include "mapi/import/Dates.h"
 
 namespace mailvane {
 namespace {
@@ -169,13 +170,25 @@ TEST(HeaderFields, DecodesWordsAndMakesTextValid) {
     EXPECT_EQ(XmlText("x\xEF\xBF\xBFy\xEF\xBF\xBE\xEF\xBF\xBD"), "x y \xEF\xBF\xBD");
 }
 
-TEST(HeaderFields, ReadsSeparatorDates) {
-    EXPECT_EQ(ParseSeparatorDate("From ann Thu Jan  1 00:00:00 1970"), 0);
-    EXPECT_EQ(ParseSeparatorDate("From ann@example.org Mon Jan  1 10:00:00 2024"), 1704103200);
-    EXPECT_EQ(ParseSeparatorDate("From ann Sat Feb 29 23:59 2020"), 1583020740);
-    EXPECT_EQ(ParseSeparatorDate("From ann"), std::nullopt);
-    EXPECT_EQ(ParseSeparatorDate("From ann Mon Jan 45 10:00:00 2024"), std::nullopt);
-    EXPECT_EQ(ParseHeaderDate("Tue, 02 Jan 2024 11:00:00 +0100"), 1704189600);
+// The EMLX date is the instant the store import reads from the same text.
+TEST(HeaderFields, EmlxDateSentIsTheImportsDate) {
+    const struct {
+        std::string text;
+        std::optional<long long> seconds;
+    } kMessages[] = {
+        // The separator's zone counts: 01:05:34 +0100 is 00:05:34 UTC.
+        {"From a Sat Jan  3 01:05:34 +0100 1998\n\nbody\n", 883785934},
+        {"From a Sat Jan  3 01:05:34 1998\nDate: Mon, 1 Jan 1900 00:00:00 +0000\n\n", -2208988800},
+        // Before 1601 a date is no date: the separator's is taken.
+        {"From a Sat Jan  3 01:05:34 1998\nDate: 1 Jan 1600 00:00:00 +0000\n\n", 883789534},
+        {"From a Fri Dec 31 23:59:59 1600\n\n", std::nullopt},
+    };
+    for (const auto& row : kMessages) {
+        const CutMessage cut{row.text, 0, row.text.find('\n') + 1};
+        EXPECT_EQ(PropertiesOf(cut).dateSent, row.seconds) << row.text;
+    }
+    EXPECT_EQ(mapi::import::SeparatorDate("From a Sat Jan  3 01:05:34 +0100 1998"),
+              mapi::FileTime::FromUnix(883785934));
 }
 
 }  // namespace

@@ -1,13 +1,13 @@
 #include "mapi/import/Dates.h"
 
-#include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
-#include "mapi/import/GMimeSupport.h"
-
 namespace mailvane::mapi::import {
 namespace {
+
+constexpr int64_t kSecondsFrom1601 = 11644473600;
 
 // Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
 int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
@@ -19,113 +19,338 @@ int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
     return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
-int MonthOf(std::string_view token) {
-    static const char* kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
-                                    "jul", "aug", "sep", "oct", "nov", "dec"};
-    if (token.size() < 3) return 0;
-    for (int i = 0; i < 12; ++i) {
-        bool same = true;
-        for (int k = 0; k < 3; ++k)
-            if ((token[k] | 0x20) != kMonths[i][k]) same = false;
-        if (same) return i + 1;
-    }
-    return 0;
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
 }
 
 bool AllDigits(std::string_view s) {
     if (s.empty()) return false;
     for (char c : s)
-        if (c < '0' || c > '9') return false;
+        if (!IsDigit(c)) return false;
     return true;
 }
 
+// REQUIRES: `s` is digits, at most nine of them.
 int64_t Number(std::string_view s) {
     int64_t n = 0;
     for (char c : s) n = n * 10 + (c - '0');
     return n;
 }
 
-// "hh:mm" or "hh:mm:ss" as seconds into the day; -1 when it is no time.
-int64_t TimeOfDay(std::string_view s) {
-    int64_t parts[3] = {0, 0, 0};
-    int count = 0;
-    size_t start = 0;
-    while (count < 3) {
-        size_t colon = s.find(':', start);
-        std::string_view piece =
-            s.substr(start, colon == std::string_view::npos ? s.npos : colon - start);
-        if (!AllDigits(piece) || piece.size() > 2) return -1;
-        parts[count++] = Number(piece);
-        if (colon == std::string_view::npos) break;
-        start = colon + 1;
-    }
-    if (count < 2 || parts[0] > 23 || parts[1] > 59 || parts[2] > 60) return -1;
-    return parts[0] * 3600 + parts[1] * 60 + parts[2];
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
 }
 
-// The words of a date, split at blanks and at any of `separators`.
-std::vector<std::string_view> Words(std::string_view text, std::string_view separators) {
-    auto apart = [&](char c) {
-        return c == ' ' || c == '\t' || separators.find(c) != std::string_view::npos;
-    };
-    std::vector<std::string_view> words;
-    size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && apart(text[i])) ++i;
-        size_t start = i;
-        while (i < text.size() && !apart(text[i])) ++i;
-        if (i > start) words.push_back(text.substr(start, i - start));
-    }
-    return words;
+bool SameLetters(std::string_view a, std::string_view lower) {
+    if (a.size() != lower.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (Lower(a[i]) != lower[i]) return false;
+    return true;
 }
 
-// "+hhmm" or "-hhmm" as seconds east of UTC; 0 for any other zone.
-int64_t ZoneOffset(std::string_view zone) {
-    if (zone.size() != 5 || (zone[0] != '+' && zone[0] != '-') || !AllDigits(zone.substr(1)))
-        return 0;
-    int64_t hhmm = Number(zone.substr(1));
-    return (hhmm / 100 * 3600 + hhmm % 100 * 60) * (zone[0] == '-' ? -1 : 1);
+constexpr std::string_view kMonths[] = {"january",   "february", "march",    "april",
+                                        "may",       "june",     "july",     "august",
+                                        "september", "october",  "november", "december"};
+
+// The month (1 to 12) a word names or abbreviates to three letters or more
+// ("Jan", "Sept.", "January"); 0 for any other word.
+int MonthOf(std::string_view word) {
+    if (!word.empty() && word.back() == '.') word.remove_suffix(1);
+    if (word.size() < 3) return 0;
+    for (size_t i = 0; i < std::size(kMonths); ++i)
+        if (word.size() <= kMonths[i].size() &&
+            SameLetters(word, kMonths[i].substr(0, word.size())))
+            return static_cast<int>(i) + 1;
+    return 0;
 }
 
-// "[day-of-week,] day month year hh:mm[:ss] [zone]" with a four-digit year,
-// the form RFC 5322 writes, as seconds since 1970; GMime reads no year
-// before 1969, which mail from old archives carries.
-std::optional<int64_t> FormalDate(std::string_view text) {
-    std::vector<std::string_view> tokens = Words(text, ",");
-    size_t t = !tokens.empty() && !AllDigits(tokens[0]) ? 1 : 0;  // the day of the week
-    if (tokens.size() < t + 4) return std::nullopt;
-    std::string_view day = tokens[t], year = tokens[t + 2];
-    int month = MonthOf(tokens[t + 1]);
-    int64_t time = TimeOfDay(tokens[t + 3]);
-    if (!AllDigits(day) || day.size() > 2 || !month || tokens[t + 1].size() > 9 ||
-        !AllDigits(year) || year.size() != 4 || time < 0)
+// "+hhmm", "+hh:mm", "+hmm" or "+hh" (either sign) as seconds east of UTC.
+std::optional<int64_t> NumericZone(std::string_view s) {
+    if (s.size() < 2 || (s[0] != '+' && s[0] != '-')) return std::nullopt;
+    std::string_view body = s.substr(1);
+    int64_t hours = 0, minutes = 0;
+    if (size_t colon = body.find(':'); colon != std::string_view::npos) {
+        std::string_view h = body.substr(0, colon), m = body.substr(colon + 1);
+        if (!AllDigits(h) || h.size() > 2 || !AllDigits(m) || m.size() != 2) return std::nullopt;
+        hours = Number(h);
+        minutes = Number(m);
+    } else if (AllDigits(body) && body.size() <= 4) {
+        hours = body.size() <= 2 ? Number(body) : Number(body) / 100;
+        minutes = body.size() <= 2 ? 0 : Number(body) % 100;
+    } else {
         return std::nullopt;
-    static constexpr unsigned kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    int64_t d = Number(day), y = Number(year);
-    bool leap = y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
-    if (d < 1 || d > kDays[month - 1] || (month == 2 && d == 29 && !leap)) return std::nullopt;
-    int64_t offset = tokens.size() > t + 4 ? ZoneOffset(tokens[t + 4]) : 0;
-    return DaysFromCivil(y, static_cast<unsigned>(month), static_cast<unsigned>(d)) * 86400 + time -
-           offset;
+    }
+    if (hours > 23 || minutes > 59) return std::nullopt;
+    return (hours * 3600 + minutes * 60) * (s[0] == '-' ? -1 : 1);
+}
+
+// A zone by name, in capitals as mail writes them, or "GMT+01:00". The
+// military letters count as UTC: RFC 822 gave them the wrong sign, so no
+// client's use of them can be trusted.
+std::optional<int64_t> NamedZone(std::string_view s) {
+    struct Zone {
+        std::string_view name;
+        int hours;
+    };
+    static constexpr Zone kZones[] = {
+        {"UT", 0},    {"UTC", 0},   {"GMT", 0},   {"Z", 0},     {"EST", -5}, {"EDT", -4},
+        {"CST", -6},  {"CDT", -5},  {"MST", -7},  {"MDT", -6},  {"PST", -8}, {"PDT", -7},
+        {"AKST", -9}, {"AKDT", -8}, {"HST", -10}, {"WET", 0},   {"WEST", 1}, {"BST", 1},
+        {"CET", 1},   {"CEST", 2},  {"MET", 1},   {"MEST", 2},  {"MEZ", 1},  {"MESZ", 2},
+        {"EET", 2},   {"EEST", 3},  {"MSK", 3},   {"JST", 9},   {"KST", 9},  {"HKT", 8},
+        {"AEST", 10}, {"AEDT", 11}, {"NZST", 12}, {"NZDT", 13},
+    };
+    for (const Zone& zone : kZones)
+        if (s == zone.name) return zone.hours * 3600;
+    if (s.size() == 1 && s[0] >= 'A' && s[0] <= 'Z' && s[0] != 'J') return 0;
+    for (std::string_view utc : {"GMT", "UTC", "UT"})
+        if (s.size() > utc.size() && s.substr(0, utc.size()) == utc &&
+            (s[utc.size()] == '+' || s[utc.size()] == '-'))
+            return NumericZone(s.substr(utc.size()));
+    return std::nullopt;
+}
+
+std::optional<int64_t> Zone(std::string_view s) {
+    if (std::optional<int64_t> zone = NumericZone(s)) return zone;
+    return NamedZone(s);
+}
+
+enum class Meridiem { None, Am, Pm };
+
+// "AM", "pm", "a.m." and the like.
+Meridiem MeridiemOf(std::string_view s) {
+    std::string letters;
+    for (char c : s)
+        if (c != '.') letters += Lower(c);
+    if (letters == "am") return Meridiem::Am;
+    if (letters == "pm") return Meridiem::Pm;
+    return Meridiem::None;
+}
+
+struct Clock {
+    int64_t hour = 0, minute = 0, second = 0;
+    Meridiem meridiem = Meridiem::None;
+    std::optional<int64_t> zone;
+};
+
+// "h:mm[:ss[.fff]]", with an AM/PM marker and then a zone glued on
+// ("11:36:12+0000", "06:50:21PM"); false when the word is no such time.
+bool ReadClock(std::string_view s, Clock* clock) {
+    size_t at = 0;
+    size_t width = 0;  // of the last field read
+    auto field = [&](int64_t* value) {
+        size_t start = at;
+        while (at < s.size() && at - start < 2 && IsDigit(s[at])) ++at;
+        width = at - start;
+        *value = Number(s.substr(start, width));
+        return width > 0;
+    };
+    if (!field(&clock->hour) || at >= s.size() || s[at++] != ':' || !field(&clock->minute))
+        return false;
+    if (at < s.size() && s[at] == ':') {
+        ++at;
+        if (!field(&clock->second)) return false;
+    }
+    // Whatever follows a field of one digit ("23:2-2:04") is too mangled to trust.
+    if (at < s.size() && width < 2) return false;
+    if (at + 1 < s.size() && s[at] == '.' && IsDigit(s[at + 1])) {  // fractions of a second
+        ++at;
+        while (at < s.size() && IsDigit(s[at])) ++at;
+    }
+    if (clock->hour > 23 || clock->minute > 59 || clock->second > 60) return false;
+    std::string_view rest = s.substr(at);
+    for (size_t n : {4, 2}) {  // "a.m." or "am"
+        if (rest.size() >= n && MeridiemOf(rest.substr(0, n)) != Meridiem::None) {
+            clock->meridiem = MeridiemOf(rest.substr(0, n));
+            rest.remove_prefix(n);
+            break;
+        }
+    }
+    if (rest.empty()) return true;
+    // A military letter glued on is more likely a typing slip than a zone.
+    if (rest.size() == 1 && rest != "Z") return false;
+    clock->zone = Zone(rest);
+    return clock->zone.has_value();
+}
+
+// The year a mail wrote, or -1. Below 100, whatever zeros lead it, as RFC
+// 5322 reads two digits; three digits, or four with a leading zero, as
+// tm_year printed as is, which only clients of the years 2000 to 2099 wrote.
+int64_t YearOf(std::string_view digits) {
+    const int64_t value = Number(digits);
+    if (value < 100) return value < 50 ? 2000 + value : 1900 + value;
+    if (digits.size() == 4 && digits[0] != '0') return value;
+    return value < 200 ? 1900 + value : -1;
+}
+
+// A number that can only be a year.
+bool YearLike(std::string_view digits) {
+    return digits.size() >= 3 || Number(digits) > 31;
+}
+
+// What the words of a date said, before they are put together.
+struct Parts {
+    std::vector<std::string_view> numbers;  // day and year, in any order
+    std::vector<std::string_view> numeric;  // "01/15/2002" or "2002-01-15"
+    int month = 0;                          // from a month's name
+    bool hasClock = false;
+    Clock clock;
+    Meridiem meridiem = Meridiem::None;
+    std::optional<int64_t> zone, commentZone;
+
+    // Day, month, year, time and zone read: what follows (a Received field
+    // folded into the next header) is no part of the date.
+    bool Whole() const {
+        return hasClock && zone && (month ? numbers.size() == 2 : numeric.size() == 3);
+    }
+};
+
+// False when the word makes the text no date.
+bool ReadWord(std::string_view word, Parts* parts) {
+    if (word[0] == '+' || word[0] == '-') {
+        if (!parts->zone) parts->zone = NumericZone(word);
+        return true;
+    }
+    if (std::optional<int64_t> zone = NamedZone(word)) {
+        // A lone letter is UTC at best, and more often a slip ("T, 05 Jul"):
+        // it never hides a zone written after it.
+        if (!parts->zone && word.size() > 1) parts->zone = zone;
+        return true;
+    }
+    // ISO 8601 "2002-01-15T10:00:00Z".
+    for (size_t i = 1; i + 1 < word.size(); ++i)
+        if ((word[i] == 'T' || word[i] == 't') && IsDigit(word[i - 1]) && IsDigit(word[i + 1]))
+            return ReadWord(word.substr(0, i), parts) && ReadWord(word.substr(i + 1), parts);
+    if (word.find(':') != std::string_view::npos) {
+        if (parts->hasClock || !ReadClock(word, &parts->clock)) return false;
+        parts->hasClock = true;
+        if (parts->clock.zone && !parts->zone) parts->zone = parts->clock.zone;
+        return true;
+    }
+    if (Meridiem meridiem = MeridiemOf(word); meridiem != Meridiem::None) {
+        parts->meridiem = meridiem;
+        return true;
+    }
+    std::vector<std::string_view> pieces;
+    size_t start = 0;
+    for (size_t i = 0; i <= word.size(); ++i) {
+        if (i < word.size() && word[i] != '-' && word[i] != '/') continue;
+        if (i > start) pieces.push_back(word.substr(start, i - start));
+        start = i + 1;
+    }
+    bool numeric = pieces.size() > 1;
+    for (std::string_view piece : pieces) numeric = numeric && AllDigits(piece);
+    if (numeric) {
+        if (pieces.size() != 3 || !parts->numeric.empty()) return false;
+        parts->numeric = pieces;
+        return true;
+    }
+    for (std::string_view piece : pieces) {
+        if (AllDigits(piece)) {
+            if (piece.size() > 4) return false;
+            parts->numbers.push_back(piece);
+        } else if (int month = MonthOf(piece)) {
+            if (parts->month) return false;
+            parts->month = month;
+        } else if (piece.find_first_of("0123456789") != std::string_view::npos) {
+            return false;  // digits in a word nothing here reads ("200+9") are mangled ones
+        }
+        // Any other word (a day of the week, "at") says nothing.
+    }
+    return true;
+}
+
+std::optional<int64_t> Assemble(const Parts& parts) {
+    int64_t year = 0, month = parts.month, day = 0;
+    std::vector<std::string_view> numeric = parts.numeric;
+    if (numeric.empty() && !month && parts.numbers.size() == 3 &&
+        (parts.numbers[0].size() == 4 || parts.numbers[2].size() == 4))
+        numeric = parts.numbers;  // "27 6 2001": a year of four digits tells them apart
+    else if (!numeric.empty() && (month || !parts.numbers.empty()))
+        return std::nullopt;
+    if (!numeric.empty()) {
+        std::string_view a = numeric[0], b = numeric[1], c = numeric[2];
+        if (a.size() > 4 || b.size() > 2 || c.size() > 4) return std::nullopt;
+        if (YearLike(a)) {
+            year = YearOf(a), month = Number(b), day = Number(c);
+        } else {
+            year = YearOf(c);
+            month = Number(Number(a) > 12 ? b : a);
+            day = Number(Number(a) > 12 ? a : b);
+        }
+    } else {
+        if (!month) return std::nullopt;
+        bool haveDay = false, haveYear = false;
+        for (std::string_view n : parts.numbers) {
+            if (!YearLike(n) && !haveDay) {
+                day = Number(n), haveDay = true;
+            } else if (!haveYear) {
+                year = YearOf(n), haveYear = true;
+            } else if (n != "0") {  // "0" was meant as a zone
+                return std::nullopt;
+            }
+        }
+        if (!haveDay || !haveYear) return std::nullopt;
+    }
+    if (year < 0) return std::nullopt;
+    static constexpr int64_t kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1] ||
+        (month == 2 && day == 29 && !leap))
+        return std::nullopt;
+
+    int64_t hour = parts.clock.hour;
+    const Meridiem meridiem =
+        parts.clock.meridiem != Meridiem::None ? parts.clock.meridiem : parts.meridiem;
+    // "18:50 PM" is still 18:50; "18:50 AM" is no time at all.
+    if (meridiem == Meridiem::Am && hour > 12) return std::nullopt;
+    if (meridiem != Meridiem::None && hour >= 1 && hour <= 12)
+        hour = hour % 12 + (meridiem == Meridiem::Pm ? 12 : 0);
+    const int64_t zone = parts.zone ? *parts.zone : parts.commentZone.value_or(0);
+    const int64_t seconds =
+        DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
+        hour * 3600 + parts.clock.minute * 60 + parts.clock.second - zone;
+    if (seconds + kSecondsFrom1601 < 0) return std::nullopt;
+    return seconds;
+}
+
+std::optional<FileTime> AsFileTime(std::optional<int64_t> seconds) {
+    if (!seconds) return std::nullopt;
+    return FileTime::FromUnix(*seconds);
+}
+
+bool Blank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
 }  // namespace
 
-std::optional<FileTime> ParseMailDate(std::string_view text) {
-    EnsureGMime();
-    std::string copy(text);
-    std::optional<int64_t> seconds;
-    // GMime answers null for text it cannot read; any time it gives is a
-    // date, the epoch and earlier included.
-    if (GDateTime* date = g_mime_utils_header_decode_date(copy.c_str())) {
-        seconds = g_date_time_to_unix(date);
-        g_date_time_unref(date);
-    } else {
-        seconds = FormalDate(text);
+std::optional<int64_t> MailDateSeconds(std::string_view text) {
+    Parts parts;
+    size_t i = 0;
+    while (i < text.size() && !parts.Whole()) {
+        if (Blank(text[i]) || text[i] == ',') {
+            ++i;
+        } else if (text[i] == '(') {
+            // A comment names the zone only where the date gives none: "(CET)".
+            size_t start = ++i;
+            int depth = 1;
+            for (; i < text.size() && depth > 0; ++i)
+                depth += text[i] == '(' ? 1 : text[i] == ')' ? -1 : 0;
+            if (depth > 0) return std::nullopt;  // the date may be in what it swallowed
+            std::string_view comment = text.substr(start, i - 1 - start);
+            if (!parts.commentZone) parts.commentZone = Zone(comment);
+        } else {
+            size_t start = i;
+            while (i < text.size() && !Blank(text[i]) && text[i] != ',' && text[i] != '(') ++i;
+            if (!ReadWord(text.substr(start, i - start), &parts)) return std::nullopt;
+        }
     }
-    // A FILETIME counts from 1601.
-    if (!seconds || *seconds + 11644473600LL < 0) return std::nullopt;
-    return FileTime::FromUnix(*seconds);
+    return Assemble(parts);
+}
+
+std::optional<FileTime> ParseMailDate(std::string_view text) {
+    return AsFileTime(MailDateSeconds(text));
 }
 
 std::optional<FileTime> ReceivedDate(std::string_view value) {
@@ -134,29 +359,18 @@ std::optional<FileTime> ReceivedDate(std::string_view value) {
     return ParseMailDate(value.substr(semicolon + 1));
 }
 
-std::optional<FileTime> SeparatorDate(std::string_view line) {
-    std::vector<std::string_view> tokens = Words(line, "");
-    // "From", the envelope sender, then [weekday] month day time [zone] year.
-    for (size_t m = 2; m + 2 < tokens.size(); ++m) {
-        int month = MonthOf(tokens[m]);
-        if (!month || tokens[m].size() > 9) continue;
-        if (!AllDigits(tokens[m + 1]) || tokens[m + 1].size() > 2) continue;
-        int64_t day = Number(tokens[m + 1]);
-        int64_t time = TimeOfDay(tokens[m + 2]);
-        if (day < 1 || day > 31 || time < 0) continue;
-        int64_t offset = 0;
-        size_t y = m + 3;
-        if (y < tokens.size() && !AllDigits(tokens[y]) && y + 1 < tokens.size())
-            offset = ZoneOffset(tokens[y++]);
-        if (y >= tokens.size() || !AllDigits(tokens[y]) || tokens[y].size() != 4) continue;
-        int64_t seconds = DaysFromCivil(Number(tokens[y]), static_cast<unsigned>(month),
-                                        static_cast<unsigned>(day)) *
-                              86400 +
-                          time - offset;
-        if (seconds + 11644473600LL < 0) return std::nullopt;
-        return FileTime::FromUnix(seconds);
+std::optional<int64_t> SeparatorSeconds(std::string_view line) {
+    // "From" and the envelope sender come before the date.
+    size_t at = 0;
+    for (int word = 0; word < 2; ++word) {
+        while (at < line.size() && Blank(line[at])) ++at;
+        while (at < line.size() && !Blank(line[at])) ++at;
     }
-    return std::nullopt;
+    return MailDateSeconds(line.substr(at));
+}
+
+std::optional<FileTime> SeparatorDate(std::string_view line) {
+    return AsFileTime(SeparatorSeconds(line));
 }
 
 }  // namespace mailvane::mapi::import
