@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 
 #include "mapi/import/GMimeSupport.h"
@@ -97,6 +98,42 @@ bool Convert(std::string_view bytes, const std::string& charset, std::string* ou
     }
     out->assign(converted, written);
     g_free(converted);
+    return true;
+}
+
+// Conversion that reads past bytes the charset does not know, each as
+// U+FFFD: one bad byte in a long Big5 or Shift_JIS text (a cut character,
+// a private code) must not cost the rest of it. False when iconv does not
+// know the charset, or when so many bytes are bad that the charset is
+// plainly not the text's.
+bool ConvertLenient(std::string_view bytes, const std::string& charset, std::string* out) {
+    GIConv cd = g_iconv_open("UTF-8", g_mime_charset_iconv_name(charset.c_str()));
+    if (cd == reinterpret_cast<GIConv>(-1)) return false;
+    size_t nonAscii = 0;
+    for (char c : bytes) nonAscii += (c & 0x80) != 0;
+    const size_t allowed = 1 + nonAscii / 50;
+    size_t bad = 0;
+    std::string result;
+    char buffer[16384];
+    auto* in = const_cast<char*>(bytes.data());
+    gsize inLeft = bytes.size();
+    while (inLeft > 0 && bad <= allowed) {
+        char* o = buffer;
+        gsize outLeft = sizeof buffer;
+        const gsize done = g_iconv(cd, &in, &inLeft, &o, &outLeft);
+        result.append(buffer, static_cast<size_t>(o - buffer));
+        if (done != static_cast<gsize>(-1) || errno == E2BIG) continue;
+        // EILSEQ or a sequence cut off at the end: that byte is lost.
+        result += "\xEF\xBF\xBD";
+        ++in;
+        --inLeft;
+        ++bad;
+    }
+    g_iconv_close(cd);
+    // A few bad bytes among many good ones; a text that is mostly bad bytes
+    // (one lone lead byte) is in some other charset.
+    if (bad > allowed || bad * 4 >= nonAscii) return false;
+    *out = std::move(result);
     return true;
 }
 
@@ -196,6 +233,12 @@ DecodedText DecodeText(std::string_view bytes, std::string_view charset) {
         result.utf8.assign(bytes);
         result.charset = "utf-8";
         result.asDeclared = name == "utf-8";
+        return result;
+    }
+    if (!weakLabel && ConvertLenient(bytes, name, &result.utf8)) {
+        result.utf8 = CleanUtf8(result.utf8);
+        result.charset = name;
+        result.asDeclared = true;
         return result;
     }
     result.utf8.reserve(bytes.size() + bytes.size() / 4);

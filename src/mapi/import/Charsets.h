@@ -17,6 +17,9 @@ struct DecodedText {
 // that the bytes do not fit (a "us-ascii" mail in UTF-8, a "UTF-8" mail in
 // Latin-1), gives way to UTF-8 and then to windows-1252, which reads every
 // byte; bytes no charset reads become visible characters, never dropped.
+// A declared charset that a few bytes do not fit (one cut character in a
+// Big5 text) still reads the rest, those bytes as U+FFFD, and counts as
+// read as declared.
 DecodedText DecodeText(std::string_view bytes, std::string_view charset);
 
 // UTF-8 as it is where valid; each byte of an invalid sequence read as

@@ -1,16 +1,23 @@
 // Bodies, attachments and embedded messages ([MS-OXCMAIL] 2.2.3.3, 2.2.3.4).
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <optional>
 #include <set>
 #include <vector>
 
 #include "mapi/PropTags.h"
 #include "mapi/import/Charsets.h"
+#include "mapi/import/HeaderText.h"
+#include "mapi/import/HtmlText.h"
 #include "mapi/import/Import.h"
 #include "mapi/import/Names.h"
 
 namespace mailvane::mapi::import {
 namespace {
+
+constexpr std::string_view kPsInternetHeaders = "{00020386-0000-0000-C000-000000000046}";
 
 bool IsAttachmentDisposition(GMimeObject* object) {
     GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
@@ -28,6 +35,47 @@ bool IsBodyLeaf(GMimeObject* object, const char* subtype) {
 std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
+}
+
+// A header field of a part as text, "" when it is absent.
+std::string FieldText(GMimeObject* object, const char* name, const std::string& charset) {
+    GMimeHeader* header =
+        g_mime_header_list_get_header(g_mime_object_get_header_list(object), name);
+    const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
+    return raw ? Trimmed(DecodeHeaderText(raw, charset)) : std::string();
+}
+
+// The file name a part gives itself. GMime reads RFC 2231 names well, but
+// cuts a run of encoded words short and reads raw 8-bit names in no
+// particular charset: those are read from the field as written.
+std::string PartFileName(GMimeObject* object, const std::string& charset) {
+    static const struct {
+        const char* field;
+        const char* parameter;
+    } kPlaces[] = {{"Content-Disposition", "filename"}, {"Content-Type", "name"}};
+    GMimeHeaderList* headers = g_mime_object_get_header_list(object);
+    for (const auto& place : kPlaces) {
+        GMimeHeader* header = g_mime_header_list_get_header(headers, place.field);
+        const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
+        std::optional<std::string> value =
+            raw ? PlainParameter(raw, place.parameter) : std::nullopt;
+        if (!value || Trimmed(*value).empty()) continue;
+        bool eightBit = false;
+        for (char c : *value) eightBit |= (c & 0x80) != 0;
+        if (eightBit || value->find("=?") != std::string::npos)
+            return Trimmed(DecodeHeaderText(*value, charset));
+        break;
+    }
+    const char* fileName =
+        GMIME_IS_PART(object) ? g_mime_part_get_filename(GMIME_PART(object)) : nullptr;
+    std::string name = fileName ? fileName : ContentTypeParameter(object, "name");
+    if (Trimmed(name).empty()) {
+        const char* disposition =
+            g_mime_object_get_content_disposition_parameter(object, "filename");
+        name = disposition ? disposition : "";
+    }
+    if (Trimmed(name).empty()) name = FieldText(object, "Content-Description", charset);
+    return CleanUtf8(name);
 }
 
 std::string StripAngles(std::string id) {
@@ -65,6 +113,8 @@ class ContentWalk {
 public:
     ContentWalk(MailItem& item, PropertyWriter& out, int depth, std::string* error)
         : item_(item), out_(out), depth_(depth), error_(error) {}
+    // The charset raw 8-bit names are read in.
+    void SetCharset(std::string charset) { charset_ = std::move(charset); }
 
     void Run(GMimeObject* root);
     int attachments() const { return attachments_; }
@@ -84,6 +134,7 @@ private:
     PropertyWriter& out_;
     int depth_;
     std::string* error_;
+    std::string charset_;
     BodyChoice body_;
     // Alternatives that gave the body: their other text parts are the same
     // text again and are not kept twice.
@@ -153,16 +204,26 @@ void ContentWalk::SetBodies() {
     if (body_.html) {
         std::string bytes = DecodedContent(GMIME_PART(body_.html));
         if (!bytes.empty()) {
-            DecodedText text = DecodeText(bytes, ContentTypeParameter(body_.html, "charset"));
-            uint32_t htmlCodePage = text.asDeclared ? CodePageOf(text.charset) : 0;
-            // The HTML keeps its own bytes when its charset read them whole;
-            // otherwise it is stored as the UTF-8 it was read into.
+            // The part's charset, else the one its own <meta> names.
+            std::string charset = ContentTypeParameter(body_.html, "charset");
+            if (Trimmed(charset).empty()) charset = HtmlDeclaredCharset(bytes);
+            DecodedText text = DecodeText(bytes, charset);
+            // The HTML keeps its own bytes, with the code page of the charset
+            // that read them: converted to UTF-8, it would still name its
+            // old charset in its <meta> and show as mojibake.
+            uint32_t htmlCodePage = CodePageOf(text.charset);
             if (htmlCodePage) {
                 out_.Set(PidTagHtml, Binary{std::move(bytes)});
                 codePage = htmlCodePage;
             } else {
                 out_.Set(PidTagHtml, Binary{text.utf8});
                 codePage = 65001;
+            }
+            // Mail with HTML only still gets its text, for readers and
+            // search indexes that do not read HTML.
+            if (nativeBody == 0) {
+                std::string plain = HtmlToText(text.utf8);
+                if (!plain.empty()) out_.Set(PidTagBody, std::move(plain));
             }
             nativeBody = 3;
             htmlText_ = Lower(std::move(text.utf8));
@@ -202,22 +263,21 @@ void ContentWalk::Collect(GMimeObject* object, bool inRelated, int level) {
 void ContentWalk::AddFile(GMimeObject* object, bool inRelated) {
     std::string bytes =
         GMIME_IS_PART(object) ? DecodedContent(GMIME_PART(object)) : Serialized(object);
-    std::string name;
-    if (GMIME_IS_PART(object)) {
-        const char* fileName = g_mime_part_get_filename(GMIME_PART(object));
-        name = fileName ? fileName : ContentTypeParameter(object, "name");
-        if (Trimmed(name).empty()) {
-            const char* description = g_mime_part_get_content_description(GMIME_PART(object));
-            name = description ? description : "";
-        }
-    }
-    AddBytes(CleanUtf8(name), MimeTypeOf(object), std::move(bytes), object, inRelated);
+    std::string name = GMIME_IS_PART(object) ? PartFileName(object, charset_) : std::string();
+    // A part with no content and no name (an empty text part a mail
+    // program left) holds nothing to keep; a named empty file is kept.
+    if (bytes.empty() && Trimmed(name).empty()) return;
+    std::string mimeType = MimeTypeOf(object);
+    if (name.empty() && mimeType == "application/pgp-signature") name = "signature.asc";
+    AddBytes(name, mimeType, std::move(bytes), object, inRelated);
 }
 
 void ContentWalk::AddBytes(const std::string& given, const std::string& mimeType, std::string bytes,
                            GMimeObject* object, bool inRelated) {
-    AttachNames names = MakeAttachNames(given, "attachment" + std::to_string(attachments_ + 1),
-                                        ExtensionForMimeType(mimeType));
+    // Unnamed parts are named as Outlook names them, ATT00001.txt onwards.
+    char base[16];
+    std::snprintf(base, sizeof base, "ATT%05d", (attachments_ + 1) % 100000);
+    AttachNames names = MakeAttachNames(given, base, ExtensionForMimeType(mimeType));
     Attachment& attachment = item_.AddAttachment();
     ++attachments_;
     int32_t size = static_cast<int32_t>(std::min<size_t>(bytes.size(), INT32_MAX));
@@ -258,16 +318,9 @@ void ContentWalk::AddEmbedded(GMimeMessagePart* part) {
     }
     // The name: the part's name, file name or description, else the
     // embedded message's subject.
-    std::string name;
-    const char* typeName = g_mime_object_get_content_type_parameter(object, "name");
-    const char* fileName = g_mime_object_get_content_disposition_parameter(object, "filename");
-    const char* description = g_mime_object_get_header(object, "Content-Description");
-    const char* subject = g_mime_message_get_subject(message);
-    for (const char* candidate : {typeName, fileName, description, subject})
-        if (candidate && !Trimmed(candidate).empty()) {
-            name = CleanUtf8(Trimmed(candidate));
-            break;
-        }
+    std::string name = Trimmed(PartFileName(object, charset_));
+    if (name.empty())
+        name = FieldText(GMIME_OBJECT(message), "Subject", BodyCharset(GMIME_OBJECT(message)));
     Attachment& attachment = item_.AddAttachment();
     ++attachments_;
     PropertyWriter out(attachment, error_);
@@ -286,22 +339,62 @@ void ContentWalk::AddEmbedded(GMimeMessagePart* part) {
 void ContentWalk::AddSmime(GMimeObject* root, bool signedMultipart) {
     out_.SetText(PidTagMessageClass,
                  signedMultipart ? "IPM.Note.SMIME.MultipartSigned" : "IPM.Note.SMIME");
+    // Outlook keeps the S/MIME part's type beside the class, and reads the
+    // kind of PKCS #7 object (signed or enveloped) from it.
+    GMimeContentType* type = g_mime_object_get_content_type(root);
+    std::string contentType;
+    if (type)
+        for (char c : TakeString(g_mime_content_type_encode(type, nullptr)))
+            if (c != '\r' && c != '\n') contentType += c == '\t' ? ' ' : c;
+    if (!contentType.empty())
+        item_.SetNamedProperty(kPsInternetHeaders, std::string("content-type"), PtypString,
+                               CleanUtf8(Trimmed(contentType)));
     std::string bytes = signedMultipart ? Serialized(root) : DecodedContent(GMIME_PART(root));
     std::string mimeType = signedMultipart ? "multipart/signed" : "application/pkcs7-mime";
     AddBytes("smime.p7m", mimeType, std::move(bytes), nullptr, false);
 }
 
+// The class of a delivery report by the gravest action it reports, as
+// Outlook classes them; "" when the report names no action it knows.
+std::string ReportClass(GMimeObject* root) {
+    if (!IsType(root, "multipart", "report") || !GMIME_IS_MULTIPART(root)) return {};
+    GMimeMultipart* multipart = GMIME_MULTIPART(root);
+    static const char* const kSuffix[] = {"DR", "Expanded.DR", "Relayed.DR", "Delayed.DR", "NDR"};
+    static const char* const kAction[] = {"delivered", "expanded", "relayed", "delayed", "failed"};
+    int gravest = -1;
+    for (int i = 0; i < g_mime_multipart_get_count(multipart); ++i) {
+        GMimeObject* part = g_mime_multipart_get_part(multipart, i);
+        if (!IsLeaf(part) || !IsType(part, "message", "delivery-status")) continue;
+        std::string status = Lower(DecodedContent(GMIME_PART(part)));
+        for (size_t at = status.find("action:"); at != std::string::npos;
+             at = status.find("action:", at + 7)) {
+            if (at > 0 && status[at - 1] != '\n') continue;
+            std::string value = Trimmed(status.substr(at + 7, status.find('\n', at) - at - 7));
+            for (int k = 0; k < 5; ++k)
+                if (value.compare(0, std::strlen(kAction[k]), kAction[k]) == 0)
+                    gravest = std::max(gravest, k);
+        }
+    }
+    return gravest < 0 ? std::string() : std::string("REPORT.IPM.Note.") + kSuffix[gravest];
+}
+
 void ContentWalk::Run(GMimeObject* root) {
     if (!root) return;
-    bool signedMultipart = IsType(root, "multipart", "signed");
+    // Only S/MIME is kept whole under an S/MIME class; PGP/MIME signed mail
+    // is ordinary mail whose signature is one more attachment, since a
+    // reader would try to check it as S/MIME and call it broken.
+    bool signedMultipart = IsSmimeSigned(root);
     bool pkcs7 = IsLeaf(root) && (IsType(root, "application", "pkcs7-mime") ||
                                   IsType(root, "application", "x-pkcs7-mime"));
     SelectBody(root, &body_, 0);
     SetBodies();
-    if (signedMultipart || pkcs7)
+    if (signedMultipart || pkcs7) {
         AddSmime(root, signedMultipart);
-    else
-        Collect(root, false, 0);
+        return;
+    }
+    if (std::string reportClass = ReportClass(root); !reportClass.empty())
+        out_.SetText(PidTagMessageClass, reportClass);
+    Collect(root, false, 0);
 }
 
 }  // namespace
@@ -309,6 +402,7 @@ void ContentWalk::Run(GMimeObject* root) {
 ContentResult SetContent(const ParsedMessage& message, MailItem& item, PropertyWriter& out,
                          int depth, std::string* error) {
     ContentWalk walk(item, out, depth, error);
+    walk.SetCharset(BodyCharset(message.root));
     walk.Run(message.root);
     return {walk.attachments(), walk.bodyPart()};
 }

@@ -9,6 +9,7 @@
 #include "mapi/import/Addresses.h"
 #include "mapi/import/Charsets.h"
 #include "mapi/import/Dates.h"
+#include "mapi/import/HeaderText.h"
 #include "mapi/import/Import.h"
 #include "mapi/import/Names.h"
 
@@ -93,23 +94,76 @@ std::vector<std::string_view> AddressItems(std::string_view list) {
 // A mailbox GMime gives up on, such as ". <ann@example.com>" (a name that
 // starts with a special character): the address between the angle
 // brackets, and the text before them as the name.
-std::optional<Person> RecoverMailbox(std::string_view item, GMimeParserOptions* options) {
+std::optional<Person> RecoverMailbox(std::string_view item, const std::string& charset) {
     size_t open = item.rfind('<');
     if (open == std::string_view::npos) return std::nullopt;
     size_t close = item.find('>', open);
     std::string address =
         Trimmed(item.substr(open + 1, close == item.npos ? close : close - open - 1));
-    std::string name = Trimmed(item.substr(0, open));
-    if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
-        name = name.substr(1, name.size() - 2);
-    name = TakeString(g_mime_utils_header_decode_phrase(options, name.c_str()));
+    const std::string name = DecodePhrase(item.substr(0, open), charset);
     Person p{OneLine(name.c_str()), OneLine(address.c_str())};
     if (p.name.empty() && p.address.empty()) return std::nullopt;
     return p;
 }
 
+// Where a mailbox's angle-bracketed address starts, outside quotes and
+// comments; npos for a bare address.
+size_t AngleOpen(std::string_view item) {
+    size_t open = std::string_view::npos;
+    bool quoted = false;
+    int comment = 0;
+    for (size_t i = 0; i < item.size(); ++i) {
+        const char c = item[i];
+        if ((quoted || comment > 0) && c == '\\')
+            ++i;
+        else if (quoted)
+            quoted = c != '"';
+        else if (c == '(')
+            ++comment;
+        else if (comment > 0)
+            comment -= c == ')';
+        else if (c == '"')
+            quoted = true;
+        else if (c == '<')
+            open = i;
+    }
+    return open;
+}
+
+// The name of one mailbox, read by our own header reader where GMime's
+// would go wrong: encoded words (GMime cuts a run of them short) and raw
+// 8-bit text (read in the message's charset). A bare address takes its
+// comment as the name, "ann@example.com (Ann Lee)", but a comment that
+// holds no letter, "(1)", names no one.
+std::string MailboxName(std::string_view item, std::string gmimeName, const std::string& charset) {
+    const size_t open = AngleOpen(item);
+    std::string name = std::move(gmimeName);
+    bool eightBit = false;
+    for (char c : item) eightBit |= (c & 0x80) != 0;
+    if (open != std::string_view::npos) {
+        if (eightBit || item.substr(0, open).find("=?") != std::string_view::npos)
+            name = OneLine(DecodePhrase(item.substr(0, open), charset).c_str());
+        return name;
+    }
+    // A name with no address at all, "=?koi8-r?B?...?=": GMime leaves its
+    // encoded words as they are.
+    if (item.find('@') == std::string_view::npos)
+        return OneLine(DecodePhrase(item, charset).c_str());
+    const size_t comment = item.find('(');
+    if (comment != std::string_view::npos && (eightBit || item.find("=?") != item.npos)) {
+        const size_t close = item.rfind(')');
+        std::string_view text = item.substr(
+            comment + 1, close == item.npos || close < comment ? item.npos : close - comment - 1);
+        name = OneLine(DecodeHeaderText(text, charset).c_str());
+    }
+    bool letter = false;
+    for (char c : name) letter |= std::isalpha(static_cast<unsigned char>(c)) || (c & 0x80);
+    return letter ? name : std::string();
+}
+
 // Everyone named by every field of that name, in order.
-std::vector<Person> People(GMimeObject* object, const char* field, GMimeParserOptions* options) {
+std::vector<Person> People(GMimeObject* object, const char* field, GMimeParserOptions* options,
+                           const std::string& charset) {
     std::vector<Person> people;
     GMimeHeaderList* headers = g_mime_object_get_header_list(object);
     int count = g_mime_header_list_get_count(headers);
@@ -128,8 +182,10 @@ std::vector<Person> People(GMimeObject* object, const char* field, GMimeParserOp
                 Flatten(list, &people);
                 g_object_unref(list);
             }
+            if (people.size() == before + 1)
+                people.back().name = MailboxName(item, std::move(people.back().name), charset);
             if (people.size() > before) continue;
-            if (std::optional<Person> p = RecoverMailbox(item, options)) people.push_back(*p);
+            if (std::optional<Person> p = RecoverMailbox(item, charset)) people.push_back(*p);
         }
     }
     return people;
@@ -175,10 +231,15 @@ std::string RawHeader(GMimeObject* object, const char* name) {
     return CleanUtf8(Trimmed(TakeString(g_mime_utils_header_unfold(raw))));
 }
 
-// A header's value with RFC 2047 words decoded.
-std::string DecodedHeader(GMimeObject* object, const char* name) {
-    const char* value = g_mime_object_get_header(object, name);
-    return value ? CleanUtf8(Trimmed(value)) : std::string();
+// A header's value as text: encoded words decoded, raw 8-bit bytes read
+// in the message's charset; nothing when the field is absent.
+std::optional<std::string> HeaderText(GMimeObject* object, const char* name,
+                                      const std::string& charset) {
+    GMimeHeader* header =
+        g_mime_header_list_get_header(g_mime_object_get_header_list(object), name);
+    const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
+    if (!raw) return std::nullopt;
+    return Trimmed(DecodeHeaderText(raw, charset));
 }
 
 std::string Lower(std::string s) {
@@ -249,8 +310,8 @@ std::string ConversationIndex(GMimeObject* object, const std::string& topic,
     return index;
 }
 
-void SetRecipients(GMimeObject* object, GMimeParserOptions* options, MailItem& item,
-                   PropertyWriter& out, std::string* error) {
+void SetRecipients(GMimeObject* object, GMimeParserOptions* options, const std::string& charset,
+                   MailItem& item, PropertyWriter& out, std::string* error) {
     static const struct {
         const char* field;
         int32_t recipientType;
@@ -259,7 +320,7 @@ void SetRecipients(GMimeObject* object, GMimeParserOptions* options, MailItem& i
                   {"Cc", MAPI_CC, PidTagDisplayCc},
                   {"Bcc", MAPI_BCC, PidTagDisplayBcc}};
     for (const auto& kind : kKinds) {
-        std::vector<Person> people = People(object, kind.field, options);
+        std::vector<Person> people = People(object, kind.field, options, charset);
         for (const Person& p : people) {
             if (!p.address.empty()) {
                 item.AddRecipient(p.shown(), p.address, kind.recipientType);
@@ -284,12 +345,13 @@ void SetEnvelope(const ParsedMessage& message, const RawMessage& raw, MailItem& 
     GMimeObject* object = message.header;
     out.SetText(PidTagMessageClass, "IPM.Note");
 
-    // The field with its encoded words decoded, as GMime gives a message's
-    // subject.
-    const char* subject = g_mime_object_get_header(object, "Subject");
-    std::string topic = DecodedHeader(object, "Thread-Topic");
+    // Raw 8-bit text in the header is most likely in the charset the
+    // body declares.
+    const std::string charset = BodyCharset(message.root);
+    const std::optional<std::string> subject = HeaderText(object, "Subject", charset);
+    std::string topic = HeaderText(object, "Thread-Topic", charset).value_or("");
     if (subject) {
-        std::string text = CleanUtf8(Trimmed(subject));
+        const std::string& text = *subject;
         SubjectParts parts = SplitSubject(text);
         out.SetText(PidTagSubject, text);
         out.SetText(PidTagSubjectPrefix, parts.prefix);
@@ -300,16 +362,16 @@ void SetEnvelope(const ParsedMessage& message, const RawMessage& raw, MailItem& 
 
     std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)> options(
         NewParserOptions(), g_mime_parser_options_free);
-    std::vector<Person> from = People(object, "From", options.get());
-    std::vector<Person> sender = People(object, "Sender", options.get());
+    std::vector<Person> from = People(object, "From", options.get(), charset);
+    std::vector<Person> sender = People(object, "Sender", options.get(), charset);
     if (from.empty()) from = sender;
     if (sender.empty()) sender = from;
     if (!from.empty()) SetPerson(out, from.front(), kSentRepresenting);
     if (!sender.empty()) SetPerson(out, sender.front(), kSender);
 
-    SetRecipients(object, options.get(), item, out, error);
+    SetRecipients(object, options.get(), charset, item, out, error);
 
-    std::vector<Person> replyTo = People(object, "Reply-To", options.get());
+    std::vector<Person> replyTo = People(object, "Reply-To", options.get(), charset);
     if (!replyTo.empty()) {
         std::vector<std::string> entries;
         for (const Person& p : replyTo)
@@ -319,11 +381,14 @@ void SetEnvelope(const ParsedMessage& message, const RawMessage& raw, MailItem& 
     }
 
     // Delivery: the newest Received field, else the separator line, else
-    // the Date field; creation and modification follow it.
+    // the Date field; creation and modification follow it. A mail with no
+    // date of its own was sent when it was delivered, as near as can be
+    // told: a sent time of none shows as "None" in a reader's list.
     std::optional<FileTime> sent = ParseMailDate(RawHeader(object, "Date"));
     std::optional<FileTime> delivered = ReceivedDate(RawHeader(object, "Received"));
     if (!delivered) delivered = raw.separatorDate;
     if (!delivered) delivered = sent;
+    if (!sent) sent = delivered;
     if (sent) out.Set(PidTagClientSubmitTime, *sent);
     if (delivered) {
         out.Set(PidTagMessageDeliveryTime, *delivered);

@@ -122,6 +122,15 @@ bool IsType(GMimeObject* object, const char* type, const char* subtype) {
     return contentType && g_mime_content_type_is_type(contentType, type, subtype);
 }
 
+bool IsSmimeSigned(GMimeObject* object) {
+    if (!IsType(object, "multipart", "signed")) return false;
+    std::string protocol = ContentTypeParameter(object, "protocol");
+    for (char& c : protocol) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    // A signed multipart that names no protocol is read as S/MIME, as it
+    // was before PGP was told apart.
+    return protocol.empty() || protocol.find("pkcs7-signature") != std::string::npos;
+}
+
 std::string ContentTypeParameter(GMimeObject* object, const char* name) {
     const char* raw = UnreadableContentType(object);
     if (!raw) {
@@ -210,13 +219,7 @@ std::string DecodeBase64(std::string_view text) {
         }
         const unsigned char rank = kBase64Rank[in[at++]];
         if (rank == kSkip) continue;
-        if (rank == kPad) {
-            // The end of the data: what the quartet so far holds, and
-            // nothing after it.
-            if (n >= 2) *o++ = static_cast<unsigned char>(saved >> (n == 2 ? 4 : 10));
-            if (n == 3) *o++ = static_cast<unsigned char>(saved >> 2);
-            break;
-        }
+        if (rank == kPad) break;  // the end of the data; nothing after it is read
         saved = saved << 6 | rank;
         if (++n == 4) {
             *o++ = static_cast<unsigned char>(saved >> 16);
@@ -225,8 +228,35 @@ std::string DecodeBase64(std::string_view text) {
             n = 0;
         }
     }
+    // A last group of two or three characters gives its one or two bytes,
+    // whether padding ends it or not: mail programs write such text without
+    // padding and read it so, and dropping them cut the end off attachments.
+    if (n >= 2) {
+        *o++ = static_cast<unsigned char>(saved >> (n == 2 ? 4 : 10));
+        if (n == 3) *o++ = static_cast<unsigned char>(saved >> 2);
+    }
     out.resize(static_cast<size_t>(o - start));
     return out;
+}
+
+std::string BodyCharset(GMimeObject* root) {
+    // The first part at each level, as far as a text part; a bound on the
+    // depth keeps a hostile nesting from taking long.
+    GMimeObject* object = root;
+    for (int depth = 0; object && depth < 64; ++depth) {
+        if (GMIME_IS_MULTIPART(object)) {
+            GMimeMultipart* multipart = GMIME_MULTIPART(object);
+            object = g_mime_multipart_get_count(multipart) > 0
+                         ? g_mime_multipart_get_part(multipart, 0)
+                         : nullptr;
+        } else if (GMIME_IS_PART(object) && !GMIME_IS_MESSAGE_PART(object) &&
+                   IsType(object, "text", "*")) {
+            return ContentTypeParameter(object, "charset");
+        } else {
+            break;
+        }
+    }
+    return {};
 }
 
 std::string DecodedContent(GMimePart* part) {

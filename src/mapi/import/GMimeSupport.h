@@ -47,14 +47,19 @@ GMimeFormatOptions* CrLfFormat();
 std::string MimeTypeOf(GMimeObject* object);
 // `type` and `subtype` are matched without regard to case; "*" matches any.
 bool IsType(GMimeObject* object, const char* type, const char* subtype);
+// A multipart/signed whose signature is S/MIME (PKCS #7), not PGP.
+bool IsSmimeSigned(GMimeObject* object);
 // A parameter of the Content-Type field ("charset", "name"), also of one
 // only RFC 2045 reads; "" when there is none.
 std::string ContentTypeParameter(GMimeObject* object, const char* name);
+// The charset the message's first text part declares ("" for none): the
+// best guess for raw 8-bit bytes in its header.
+std::string BodyCharset(GMimeObject* root);
 // The part's content after its transfer encoding is undone.
 std::string DecodedContent(GMimePart* part);
-// Base64 text decoded exactly as GMime's decoding filter decodes it (other
-// characters skipped, a partial quartet at the end dropped, nothing read
-// after the first '='), so that broken input too decodes the same; faster.
+// Base64 text decoded as mail programs decode it: other characters skipped,
+// nothing read after the first '=', and a last group without its padding
+// (two or three characters) giving its one or two bytes.
 std::string DecodeBase64(std::string_view text);
 // The object with its header, as GMime writes it (CR LF line ends).
 std::string Serialized(GMimeObject* object);

@@ -224,7 +224,7 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
     // A clear-signed message is kept whole as its top part is written out,
     // with only that part's own Content fields: the top part of the message
     // read as a message.
-    const bool clearSigned = part && IsType(part.get(), "multipart", "signed");
+    const bool clearSigned = part && IsSmimeSigned(part.get());
     GRef<GMimeMessage> whole(clearSigned ? ParseWholeMessage(stream.get(), options) : nullptr);
     if (clearSigned)
         parsed = whole ? ParsedMessage{GMIME_OBJECT(whole.get()),
@@ -240,6 +240,7 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
         out.SetText(PidTagMessageClass, "IPM.Note");
         out.Set(PidTagBody, DecodeText(message, "").utf8);
         if (raw.separatorDate) {
+            out.Set(PidTagClientSubmitTime, *raw.separatorDate);
             out.Set(PidTagMessageDeliveryTime, *raw.separatorDate);
             out.Set(PidTagCreationTime, *raw.separatorDate);
             out.Set(PidTagLastModificationTime, *raw.separatorDate);
