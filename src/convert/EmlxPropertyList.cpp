@@ -4,6 +4,7 @@
 
 #include "convert/HeaderFields.h"
 #include "mapi/import/Dates.h"
+#include "mapi/import/HeaderText.h"
 
 namespace mailvane {
 
@@ -45,11 +46,18 @@ EmlxProperties PropertiesOf(const CutMessage& message) {
     if (!properties.dateSent)
         properties.dateSent = mapi::import::SeparatorSeconds(message.separatorLine());
     properties.flags = FlagsOf(headers);
-    if (const auto subject = FindHeader(headers, "Subject")) {
-        properties.subject = DecodeHeaderText(*subject);
-    }
-    if (const auto from = FindHeader(headers, "From")) properties.sender = DecodeHeaderText(*from);
-    if (const auto to = FindHeader(headers, "To")) properties.to = DecodeHeaderText(*to);
+    // Header text is read as the store import reads it: raw 8-bit bytes in
+    // the charset the message's text declares.
+    const auto type = FindHeader(headers, "Content-Type");
+    const std::string charset =
+        type ? mapi::import::PlainParameter(*type, "charset").value_or("") : std::string();
+    auto text = [&](const char* name) {
+        const auto raw = FindHeader(headers, name);
+        return raw ? mapi::import::DecodeHeaderText(*raw, charset) : std::string();
+    };
+    properties.subject = text("Subject");
+    properties.sender = text("From");
+    properties.to = text("To");
     return properties;
 }
 

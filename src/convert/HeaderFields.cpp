@@ -1,18 +1,10 @@
 #include "convert/HeaderFields.h"
 
-#include <gmime/gmime.h>
-
 #include <cctype>
-#include <mutex>
 
 namespace mailvane {
 
 namespace {
-
-void InitGMime() {
-    static std::once_flag once;
-    std::call_once(once, [] { g_mime_init(); });
-}
 
 bool SameName(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -70,24 +62,6 @@ std::optional<std::string> FindHeader(std::string_view headers, std::string_view
         return Trim(value);
     }
     return std::nullopt;
-}
-
-std::string DecodeHeaderText(std::string_view raw) {
-    InitGMime();
-    const std::string text(raw);
-    char* decoded = g_mime_utils_header_decode_text(nullptr, text.c_str());
-    std::string result;
-    if (decoded) {
-        char* valid = g_utf8_make_valid(decoded, -1);
-        result = valid;
-        g_free(valid);
-        g_free(decoded);
-    } else {
-        char* valid = g_utf8_make_valid(text.c_str(), static_cast<gssize>(text.size()));
-        result = valid;
-        g_free(valid);
-    }
-    return result;
 }
 
 }  // namespace mailvane

@@ -13,7 +13,4 @@ std::string_view HeaderBlock(std::string_view message);
 // trimmed; nothing when the field is absent.
 std::optional<std::string> FindHeader(std::string_view headers, std::string_view name);
 
-// RFC 2047 words decoded and the result made valid UTF-8.
-std::string DecodeHeaderText(std::string_view raw);
-
 }  // namespace mailvane
