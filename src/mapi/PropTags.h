@@ -64,6 +64,8 @@ constexpr uint32_t PidTagMessageCodepage = 0x3FFD0003;
 // Message: bodies.
 constexpr uint32_t PidTagBody = 0x1000001F;
 constexpr uint32_t PidTagHtml = 0x10130102;
+constexpr uint32_t PidTagRtfCompressed = 0x10090102;
+constexpr uint32_t PidTagRtfInSync = 0x0E1F000B;
 constexpr uint32_t PidTagBodyHtml = 0x1013001F;
 constexpr uint32_t PidTagNativeBody = 0x10160003;
 
