@@ -1,6 +1,8 @@
 #include "convert/ConversionRun.h"
 
+#include <chrono>
 #include <ctime>
+#include <optional>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -19,6 +21,21 @@ std::string MailboxCaption(std::size_t number, std::size_t count) {
 std::string SavedCaption(std::int64_t number) {
     return "Saved " + std::to_string(number) + " Email Messages...";
 }
+
+namespace {
+
+// When the mailbox was last written: the nearest date there is for a mail
+// that carries none of its own.
+std::optional<mapi::FileTime> MailboxTime(const fs::path& source) {
+    std::error_code error;
+    const fs::file_time_type written = fs::last_write_time(source, error);
+    if (error) return std::nullopt;
+    const auto since1970 = std::chrono::file_clock::to_sys(written).time_since_epoch();
+    return mapi::FileTime::FromUnix(
+        std::chrono::duration_cast<std::chrono::seconds>(since1970).count());
+}
+
+}  // namespace
 
 ConversionRun::ConversionRun(RunHost& host, std::size_t blockSize)
     : host_(host), blockSize_(blockSize) {}
@@ -210,7 +227,8 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& 
     StoreMessageWriter storeWriter(*this, std::move(storeOptions));
     if (toStore) {
         storeWriter.StartMailbox(*storeFolder, store_.path(),
-                                 format == OutputFormat::Msg ? &folder : nullptr);
+                                 format == OutputFormat::Msg ? &folder : nullptr,
+                                 MailboxTime(source));
     } else {
         fileWriter.StartMailbox(folder);
     }

@@ -56,7 +56,9 @@ StoreMessageWriter::~StoreMessageWriter() {
 }
 
 void StoreMessageWriter::StartMailbox(mapi::Folder& folder, const std::filesystem::path& storePath,
-                                      const OutputFolder* msgFolder) {
+                                      const OutputFolder* msgFolder,
+                                      std::optional<mapi::FileTime> mailboxTime) {
+    mailboxTime_ = mailboxTime;
     folder_ = &folder;
     msgFolder_ = msgFolder;
     storePath_ = storePath;
@@ -201,7 +203,7 @@ void StoreMessageWriter::Import(Job& job) const {
         // Only message 1 can have text before its separator; it becomes an
         // attachment there rather than being lost.
         job.cause = mapi::ImportMessage(job.message.separatorLine(), job.message.afterSeparator(),
-                                        job.message.beforeSeparator(), *job.item);
+                                        job.message.beforeSeparator(), *job.item, mailboxTime_);
     } catch (...) {
         // Handed to the calling thread, which would have met it there.
         job.error = std::current_exception();

@@ -18,11 +18,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "convert/MessageSplitter.h"
 #include "convert/MessageWriter.h"
+#include "mapi/PropValue.h"
 
 namespace mailvane {
 
@@ -61,8 +63,10 @@ public:
     // item is also written there as a message file.
     // REQUIRES: `folder` and `msgFolder` outlive the mailbox's messages.
     // REQUIRES: the previous mailbox, if any, was finished (FinishMailbox).
+    // `mailboxTime` dates the mails that carry no date at all.
     void StartMailbox(mapi::Folder& folder, const std::filesystem::path& storePath,
-                      const OutputFolder* msgFolder = nullptr);
+                      const OutputFolder* msgFolder = nullptr,
+                      std::optional<mapi::FileTime> mailboxTime = std::nullopt);
     // Takes a copy of what it needs; the message may be saved, and its
     // event given, only by a later call.
     void WriteMessage(const CutMessage& message) override;
@@ -90,6 +94,7 @@ private:
     mapi::Folder* folder_ = nullptr;
     const OutputFolder* msgFolder_ = nullptr;
     std::filesystem::path storePath_;
+    std::optional<mapi::FileTime> mailboxTime_;
     std::int64_t messageNumber_ = 1;
     std::int64_t saved_ = 0;
     bool stopped_ = false;

@@ -154,11 +154,22 @@ def header_text(name, raw, data):
         except Exception:  # the header parser raises many kinds on bad text
             value = None
         if value is not None and readable(str(value)):
-            return value
+            return windows_c1(str(value))
     try:
         return Loose(email.header.make_header(email.header.decode_header(text)))
     except (LookupError, UnicodeError, email.errors.HeaderParseError, ValueError):
         return None
+
+
+def windows_c1(text):
+    """Latin-1 text as mail programs show it: the C1 controls that
+    windows-1252 assigns are read as its characters (0x85 as an ellipsis)."""
+    def c1(match):
+        try:
+            return bytes([ord(match.group())]).decode("cp1252")
+        except UnicodeDecodeError:
+            return match.group()
+    return re.sub("[\x80-\x9f]", c1, text)
 
 
 def readable(text):

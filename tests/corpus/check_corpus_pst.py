@@ -157,7 +157,12 @@ def parsed_date(value):
         return None
     if when is None:
         return None
-    if when.tzinfo is None:  # "-0000": the time is UTC
+    if when.tzinfo is None:
+        # "-0000" says the time is UTC; a zone name Python does not know
+        # ("EET", "CEST") it reads as UTC too, which the program does not.
+        if re.search(r"[A-Za-z]{3,}\s*(\([^)]*\))?\s*$", str(value)) and not re.search(
+                r"(?i)\b(UT|UTC|GMT)\s*$", str(value)):
+            return None
         when = when.replace(tzinfo=datetime.timezone.utc)
     try:
         return when.astimezone(datetime.timezone.utc)
@@ -218,6 +223,10 @@ def part_text(part, strict, html=False):
         return None
     codec = "utf-8" if codec == "ascii" else codec
     text = data.decode(codec, "replace")
+    if "\ufffd" in text and codec == "utf-7":
+        # After a bad byte, UTF-7 decoders differ on where the shift ends:
+        # only the text before it is the same everywhere.
+        return None
     return Loose(text) if "\ufffd" in text else text
 
 
@@ -423,10 +432,21 @@ def message_class(message, top, data):
         return "IPM.Note" if protocol == "application/pgp-signature" else "IPM.Note.SMIME.MultipartSigned"
     if top in ("application/pkcs7-mime", "application/x-pkcs7-mime"):
         return "IPM.Note.SMIME"
-    report = email.utils.collapse_rfc2231_value(message.get_param("report-type", "")).lower()
-    if top == "multipart/report" and report == "delivery-status":
-        failed = re.search(rb"(?im)^Action:[ \t]*failed", data)
-        return "REPORT.IPM.Note." + ("NDR" if failed else "DR")
+    if top == "multipart/report" and message.is_multipart():
+        # The gravest action the report's delivery-status parts name.
+        actions = ("delivered", "expanded", "relayed", "delayed", "failed")
+        suffixes = ("DR", "Expanded.DR", "Relayed.DR", "Delayed.DR", "NDR")
+        gravest = -1
+        for part in message.get_payload():
+            if part.get_content_type() != "message/delivery-status":
+                continue
+            status = part.as_bytes() if not part.is_multipart() else b"\n".join(
+                p.as_bytes() for p in part.get_payload())
+            for action in re.findall(rb"(?im)^Action:[ \t]*([a-z]+)", status):
+                if action.decode().lower() in actions:
+                    gravest = max(gravest, actions.index(action.decode().lower()))
+        if gravest >= 0:
+            return "REPORT.IPM.Note." + suffixes[gravest]
     return "IPM.Note"
 
 
@@ -769,12 +789,16 @@ def same_name(reader, source, stored):
     return name_key(source) == name_key(stored)
 
 
-def body_key(text):
+def body_key(text, loose=False):
     """A body with its line ends as LF, no white space at the ends of its
-    lines or after its last line, NULs as U+FFFD, and where Python met a bad byte, no replacement characters."""
-    text = text.replace("\0", "\ufffd")  # as a store's strings hold it
-    if isinstance(text, Loose):
-        text = text.replace("\ufffd", "")
+    lines or after its last line, NULs as U+FFFD, and where Python met a bad
+    byte (`loose`, or a Loose text), no replacement characters and no
+    characters past the Basic Multilingual Plane, which libpff's readers
+    misread in text that bad bytes made a jumble."""
+    loose = loose or isinstance(text, Loose)
+    text = str(text).replace("\0", "\ufffd")  # as a store's strings hold it
+    if loose:
+        text = re.sub("[\ufffd\U00010000-\U0010ffff]", "", text)
     lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
     return "\n".join(line.rstrip(" \t") for line in lines).rstrip("\n")
 
@@ -792,7 +816,8 @@ FIELD_CHECKS = (
     ("to", "to", same_sorted),
     ("cc", "cc", same_sorted),
     ("date", "date", lambda e, s: s != NO_DATE if e is ANY_DATE else e == s),
-    ("body", "body", lambda e, s: bool(s.strip()) if e is ANY_TEXT else body_key(e) == body_key(s)),
+    ("body", "body", lambda e, s: bool(s.strip()) if e is ANY_TEXT
+     else body_key(e, isinstance(s, Loose)) == body_key(s, isinstance(e, Loose))),
     ("html", "html", lambda e, s: body_key(Loose(e)) == body_key(Loose(s))),
     ("class", "message_class", None),
 )

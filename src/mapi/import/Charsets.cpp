@@ -109,9 +109,12 @@ bool Convert(std::string_view bytes, const std::string& charset, std::string* ou
 bool ConvertLenient(std::string_view bytes, const std::string& charset, std::string* out) {
     GIConv cd = g_iconv_open("UTF-8", g_mime_charset_iconv_name(charset.c_str()));
     if (cd == reinterpret_cast<GIConv>(-1)) return false;
-    size_t nonAscii = 0;
-    for (char c : bytes) nonAscii += (c & 0x80) != 0;
-    const size_t allowed = 1 + nonAscii / 50;
+    // Bad bytes are weighed against those that are not plain ASCII, or all
+    // of them for UTF-7, which is written in ASCII.
+    size_t weight = 0;
+    for (char c : bytes) weight += (c & 0x80) != 0;
+    if (charset == "utf-7") weight = bytes.size();
+    const size_t allowed = 1 + weight / 50;
     size_t bad = 0;
     std::string result;
     char buffer[16384];
@@ -123,16 +126,68 @@ bool ConvertLenient(std::string_view bytes, const std::string& charset, std::str
         const gsize done = g_iconv(cd, &in, &inLeft, &o, &outLeft);
         result.append(buffer, static_cast<size_t>(o - buffer));
         if (done != static_cast<gsize>(-1) || errno == E2BIG) continue;
-        // EILSEQ or a sequence cut off at the end: that byte is lost.
+        // EILSEQ or a sequence cut off at the end: that byte is lost, and a
+        // charset with shift states (UTF-7, ISO-2022-JP) starts afresh.
         result += "\xEF\xBF\xBD";
         ++in;
         --inLeft;
         ++bad;
+        g_iconv(cd, nullptr, nullptr, nullptr, nullptr);
     }
     g_iconv_close(cd);
     // A few bad bytes among many good ones; a text that is mostly bad bytes
     // (one lone lead byte) is in some other charset.
-    if (bad > allowed || bad * 4 >= nonAscii) return false;
+    if (bad > allowed || bad * 4 >= weight) return false;
+    *out = std::move(result);
+    return true;
+}
+
+// How many bytes at the start of `text`, which is no valid UTF-8 sequence,
+// one U+FFFD stands for: the start of a sequence as far as it goes right
+// (a cut character is one), else the one byte, as browsers and the Unicode
+// standard's recommended practice count them.
+size_t InvalidRunLength(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    }
+    size_t run = 1;
+    while (run < length && run < text.size()) {
+        const auto c = static_cast<unsigned char>(text[run]);
+        if (run == 1 ? (c < low || c > high) : (c & 0xC0) != 0x80) break;
+        ++run;
+    }
+    return run;
+}
+
+// Text labelled UTF-8 that is UTF-8 but for some bad bytes (a binary
+// footer, a cut character): each bad run as U+FFFD. False when not one
+// valid multibyte character shows the label to be right: such text is
+// most likely Latin-1 under the wrong label.
+bool RepairUtf8(std::string_view bytes, std::string* out) {
+    bool multibyte = false;
+    std::string result;
+    result.reserve(bytes.size() + bytes.size() / 8);
+    while (!bytes.empty()) {
+        const size_t valid = Utf8ValidLength(bytes);
+        for (size_t i = 0; i < valid && !multibyte; ++i) multibyte = (bytes[i] & 0x80) != 0;
+        result.append(bytes.data(), valid);
+        if (valid == bytes.size()) break;
+        result += "\xEF\xBF\xBD";
+        bytes.remove_prefix(valid);
+        bytes.remove_prefix(InvalidRunLength(bytes));
+    }
+    if (!multibyte) return false;
     *out = std::move(result);
     return true;
 }
@@ -229,13 +284,21 @@ DecodedText DecodeText(std::string_view bytes, std::string_view charset) {
         result.asDeclared = true;
         return result;
     }
+    // UTF-7 text is ASCII, which would pass for UTF-8 below.
+    if (name == "utf-7" && ConvertLenient(bytes, name, &result.utf8)) {
+        result.utf8 = CleanUtf8(result.utf8);
+        result.charset = name;
+        result.asDeclared = true;
+        return result;
+    }
     if (IsUtf8(bytes)) {  // which holds no NUL either
         result.utf8.assign(bytes);
         result.charset = "utf-8";
         result.asDeclared = name == "utf-8";
         return result;
     }
-    if (!weakLabel && ConvertLenient(bytes, name, &result.utf8)) {
+    if (name == "utf-8" ? RepairUtf8(bytes, &result.utf8)
+                        : !weakLabel && ConvertLenient(bytes, name, &result.utf8)) {
         result.utf8 = CleanUtf8(result.utf8);
         result.charset = name;
         result.asDeclared = true;

@@ -18,8 +18,9 @@ struct DecodedText {
 // Latin-1), gives way to UTF-8 and then to windows-1252, which reads every
 // byte; bytes no charset reads become visible characters, never dropped.
 // A declared charset that a few bytes do not fit (one cut character in a
-// Big5 text) still reads the rest, those bytes as U+FFFD, and counts as
-// read as declared.
+// Big5 text; a binary footer under a UTF-8 label that the rest bears out)
+// still reads the rest, those bytes as U+FFFD, and counts as read as
+// declared.
 DecodedText DecodeText(std::string_view bytes, std::string_view charset);
 
 // UTF-8 as it is where valid; each byte of an invalid sequence read as

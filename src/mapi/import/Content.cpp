@@ -253,6 +253,8 @@ private:
     std::string htmlText_;
     int attachments_ = 0;
     bool tnefRead_ = false;
+    // The signature of the PGP/MIME signed part being collected.
+    GMimeObject* signature_ = nullptr;
 };
 
 bool ContentWalk::SelectBody(GMimeObject* object, BodyChoice* choice, int level) {
@@ -366,6 +368,9 @@ void ContentWalk::Collect(GMimeObject* object, bool inRelated, int level) {
     for (int i = 0; i < count; ++i) {
         GMimeObject* child = g_mime_multipart_get_part(multipart, i);
         if (bodyAlternative && (IsBodyLeaf(child, "plain") || IsBodyLeaf(child, "html"))) continue;
+        // A signed part's second part is its signature, whatever type a
+        // mail program gave it.
+        if (i == 1 && IsType(object, "multipart", "signed")) signature_ = child;
         Collect(child, related, level + 1);
     }
 }
@@ -383,7 +388,8 @@ void ContentWalk::AddFile(GMimeObject* object, bool inRelated) {
     // program left) holds nothing to keep; a named empty file is kept.
     if (bytes.empty() && Trimmed(name).empty()) return;
     std::string mimeType = MimeTypeOf(object);
-    if (name.empty() && mimeType == "application/pgp-signature") name = "signature.asc";
+    if (name.empty() && (object == signature_ || mimeType == "application/pgp-signature"))
+        name = "signature.asc";
     AddBytes(name, mimeType, std::move(bytes), object, inRelated);
 }
 
@@ -443,7 +449,7 @@ void ContentWalk::AddEmbedded(GMimeMessagePart* part) {
     out.SetText(PidTagAttachMimeTag, "message/rfc822");
     out.Set(PidTagAttachSize, static_cast<int32_t>(std::min<size_t>(bytes.size(), INT32_MAX)));
     out.Set(PidTagRenderingPosition, int32_t{-1});
-    RawMessage raw{bytes, {}, std::nullopt};
+    RawMessage raw{bytes, {}, std::nullopt, std::nullopt};
     ImportParsed({GMIME_OBJECT(message), g_mime_message_get_mime_part(message)}, raw,
                  attachment.EmbeddedMessage(), depth_ + 1, error_);
 }

@@ -388,6 +388,7 @@ void SetEnvelope(const ParsedMessage& message, const RawMessage& raw, MailItem& 
     std::optional<FileTime> delivered = ReceivedDate(RawHeader(object, "Received"));
     if (!delivered) delivered = raw.separatorDate;
     if (!delivered) delivered = sent;
+    if (!delivered) delivered = raw.undatedTime;
     if (!sent) sent = delivered;
     if (sent) out.Set(PidTagClientSubmitTime, *sent);
     if (delivered) {

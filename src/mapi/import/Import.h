@@ -47,6 +47,7 @@ struct RawMessage {
     std::string_view bytes;        // the whole message as read
     std::string_view headerBlock;  // its header lines, for the transport headers; may be empty
     std::optional<FileTime> separatorDate;
+    std::optional<FileTime> undatedTime;  // for a mail that carries no date at all
 };
 
 // A message as parsed: the object whose header holds the envelope fields

@@ -208,7 +208,8 @@ void AddPreamble(std::string_view preamble, MailItem& item, std::string* error) 
 }  // namespace import
 
 std::string ImportMessage(std::string_view separatorLine, std::string_view message,
-                          std::string_view preamble, MailItem& item) {
+                          std::string_view preamble, MailItem& item,
+                          std::optional<FileTime> undatedTime) {
     using namespace import;
     std::string error;
     GMimeParserOptions* options = NewParserOptions();
@@ -231,7 +232,8 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
                                        g_mime_message_get_mime_part(whole.get())}
                        : ParsedMessage{};
 
-    RawMessage raw{message, message.substr(0, extent.end), SeparatorDate(separatorLine)};
+    RawMessage raw{message, message.substr(0, extent.end), SeparatorDate(separatorLine),
+                   undatedTime};
     if (parsed.header) {
         ImportParsed(parsed, raw, item, 0, &error);
     } else {
@@ -239,11 +241,12 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
         PropertyWriter out(item, &error);
         out.SetText(PidTagMessageClass, "IPM.Note");
         out.Set(PidTagBody, DecodeText(message, "").utf8);
-        if (raw.separatorDate) {
-            out.Set(PidTagClientSubmitTime, *raw.separatorDate);
-            out.Set(PidTagMessageDeliveryTime, *raw.separatorDate);
-            out.Set(PidTagCreationTime, *raw.separatorDate);
-            out.Set(PidTagLastModificationTime, *raw.separatorDate);
+        if (std::optional<FileTime> date =
+                raw.separatorDate ? raw.separatorDate : raw.undatedTime) {
+            out.Set(PidTagClientSubmitTime, *date);
+            out.Set(PidTagMessageDeliveryTime, *date);
+            out.Set(PidTagCreationTime, *date);
+            out.Set(PidTagLastModificationTime, *date);
         }
         SetSummary(raw, false, out);
     }

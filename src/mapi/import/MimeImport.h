@@ -2,8 +2,11 @@
 // Import of one RFC 822 message into a mail item, as [MS-OXCMAIL] 2.2 maps
 // MIME to a message: envelope, recipients, bodies, attachments and embedded
 // messages, with every charset read into Unicode.
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "mapi/PropValue.h"
 
 namespace mailvane::mapi {
 
@@ -22,12 +25,16 @@ class MailItem;
 //   message 1 and empty otherwise; when not empty it becomes a text
 //   attachment, so nothing of the mailbox is lost.
 // REQUIRES: `item` is new (no properties, recipients or attachments yet).
+// `undatedTime` (the mailbox file's own time) dates a mail that carries no
+// date at all, no Date, Received or separator date, so that none shows as
+// sent at no time.
 //
 // Any bytes at all are accepted: what cannot be parsed as MIME is kept as
 // the plain-text body and the header fields that could be read are set.
 // No property takes the time of the import when the mail carries a date.
 // The bytes are only read during the call.
 std::string ImportMessage(std::string_view separatorLine, std::string_view message,
-                          std::string_view preamble, MailItem& item);
+                          std::string_view preamble, MailItem& item,
+                          std::optional<FileTime> undatedTime = std::nullopt);
 
 }  // namespace mailvane::mapi
