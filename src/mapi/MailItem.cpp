@@ -27,6 +27,17 @@ std::string OneOffEntryId(const std::string& name, const std::string& type,
     return id;
 }
 
+// Header names are named properties of PS_INTERNET_HEADERS, compared
+// without case; Outlook keeps them in lower case.
+std::string NameInSet(const std::string& set, std::string name) {
+    static const std::string kPsInternetHeaders =
+        pst::ParseGuid("{00020386-0000-0000-C000-000000000046}");
+    if (set == kPsInternetHeaders)
+        for (char& c : name)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return name;
+}
+
 std::string SearchKey(const std::string& type, const std::string& address) {
     std::string key = type + ":" + address;
     for (char& c : key)
@@ -88,7 +99,8 @@ bool PropertyBag::SetNamedProperty(std::string_view property_set, uint32_t lid, 
 
 bool PropertyBag::SetNamedProperty(std::string_view property_set, const std::string& name,
                                    uint16_t type, const PropValue& value) {
-    return AddNamed(Named{pst::ParseGuid(property_set), true, 0, name, {type, {}}}, value);
+    std::string set = pst::ParseGuid(property_set);
+    return AddNamed(Named{set, true, 0, NameInSet(set, name), {type, {}}}, value);
 }
 
 pst::PropertyList PropertyBag::Resolve(pst::MessageStore* store) const {
@@ -125,13 +137,23 @@ Recipient& MailItem::AddRecipient(const std::string& name, const std::string& ad
                                   int32_t type) {
     Recipient& r = AddRecipient();
     r.SetProperty(PidTagDisplayName, name);
+    r.SetProperty(PidTagRecipientType, type);
+    r.SetProperty(PidTagObjectType, MAPI_MAILUSER);
+    r.SetProperty(PidTagDisplayType, int32_t{0});
+    r.SetProperty(PidTagRecipientFlags, recipSendable);
+    // Internet mail is sent as MIME, never as rich text.
+    r.SetProperty(PidTagSendRichInfo, false);
+    // Nothing to key the row by: Outlook gives a row without a one-off
+    // entry id no record key.
+    if (address.empty()) return r;
     r.SetProperty(PidTagEmailAddress, address);
     r.SetProperty(PidTagAddressType, std::string("SMTP"));
     r.SetProperty(PidTagSmtpAddress, address);
-    r.SetProperty(PidTagRecipientType, type);
-    r.SetProperty(PidTagObjectType, int32_t{6});  // a mail user
-    r.SetProperty(PidTagDisplayType, int32_t{0});
-    r.SetProperty(PidTagEntryId, Binary{OneOffEntryId(name, "SMTP", address)});
+    Binary entry_id{OneOffEntryId(name, "SMTP", address)};
+    // Outlook keys the rows of the Internet mail it receives by their
+    // entry ids.
+    r.SetProperty(PidTagRecordKey, entry_id);
+    r.SetProperty(PidTagEntryId, std::move(entry_id));
     r.SetProperty(PidTagSearchKey, Binary{SearchKey("SMTP", address)});
     return r;
 }

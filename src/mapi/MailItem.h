@@ -35,6 +35,8 @@ public:
     // A named property: a property set ("{xxxxxxxx-xxxx-...}") with a number
     // or a name, and the property type. Its id is given by the store when
     // the item is saved. False for a malformed set or an unsuitable value.
+    // Names in PS_INTERNET_HEADERS are header names: kept in lower case, so
+    // that any spelling sets the same property.
     bool SetNamedProperty(std::string_view property_set, uint32_t lid, uint16_t type,
                           const PropValue& value);
     bool SetNamedProperty(std::string_view property_set, const std::string& name, uint16_t type,
@@ -79,7 +81,10 @@ public:
     explicit MailItem(Folder* folder = nullptr) : folder_(folder) {}
 
     Recipient& AddRecipient();
-    // A recipient with the usual properties: type 1 To, 2 Cc, 3 Bcc.
+    // A recipient with the usual properties: type 1 To, 2 Cc, 3 Bcc. With
+    // an SMTP address the row gets a one-off entry id, which is also its
+    // record key; with an empty address it is a row that shows the name
+    // but cannot be replied to (no entry id, no record key).
     Recipient& AddRecipient(const std::string& name, const std::string& address, int32_t type);
     Attachment& AddAttachment();
     size_t recipientCount() const { return recipients_.size(); }

@@ -60,6 +60,7 @@ constexpr uint32_t PidTagInternetReferences = 0x1039001F;
 constexpr uint32_t PidTagTransportMessageHeaders = 0x007D001F;
 constexpr uint32_t PidTagInternetCodepage = 0x3FDE0003;
 constexpr uint32_t PidTagMessageCodepage = 0x3FFD0003;
+constexpr uint32_t PidTagMessageLocaleId = 0x3FF10003;
 
 // Message: bodies.
 constexpr uint32_t PidTagBody = 0x1000001F;
@@ -99,6 +100,8 @@ constexpr uint32_t PidTagAddressBookDisplayNamePrintable = 0x39FF001F;
 constexpr uint32_t PidTagSendRichInfo = 0x3A40000B;
 constexpr uint32_t PidTagResponsibility = 0x0E0F000B;
 constexpr uint32_t PidTagRowid = 0x30000003;
+constexpr uint32_t PidTagRecipientFlags = 0x5FFD0003;
+constexpr uint32_t PidTagInstanceKey = 0x0FF60102;
 
 // Attachments.
 constexpr uint32_t PidTagAttachMethod = 0x37050003;
@@ -177,6 +180,9 @@ constexpr int32_t ATTACH_EMBEDDED_MSG = 5;
 constexpr int32_t MAPI_TO = 1;
 constexpr int32_t MAPI_CC = 2;
 constexpr int32_t MAPI_BCC = 3;
+constexpr int32_t MAPI_MAILUSER = 6;  // PidTagObjectType
+constexpr int32_t MAPI_ATTACH = 7;
+constexpr int32_t recipSendable = 0x01;  // PidTagRecipientFlags
 
 // Tags the store engineer appends go below this line.
 

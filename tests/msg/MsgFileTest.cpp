@@ -143,6 +143,9 @@ TEST(MsgFile, RecipientsAttachmentsAndNestedMessagesHaveTheirStoragesAndHeaders)
     auto recipient =
         Entries(tree, "__recip_version1.0_#00000001", StreamOwner::kRecipientOrAttachment);
     EXPECT_EQ(recipient.at(0x30000003).value, 1u);  // PidTagRowid
+    EXPECT_EQ(recipient.at(0x0FFE0003).value, 6u);  // a mail user, though the row did not say
+    EXPECT_EQ(tree.streams.at("__recip_version1.0_#00000001/__substg1.0_0FF60102"),
+              std::string("\0\0\0\1", 4));  // its instance key
 
     // One mapping at the top, its three streams there even when empty.
     for (const char* s : {"__substg1.0_00020102", "__substg1.0_00030102", "__substg1.0_00040102"})
@@ -158,14 +161,20 @@ TEST(MsgFile, WhatAStoreFillsInIsFilledInAndWhatTheItemHasIsKept) {
     EXPECT_EQ(top.at(0x0E170003).value, 0u);
     EXPECT_EQ(top.at(0x300B0102).size(), 16u);
     EXPECT_TRUE(top.count(0x30070040) && top.count(0x30080040) && top.count(0x0E080003));
+    EXPECT_EQ(top.at(0x3FFD0003).value, 65001u);  // no code page of its own: UTF-8
+    EXPECT_EQ(top.at(0x3FF10003).value, 1033u);
 
     Message flagged = b.Simple("flagged");
     b.Long(&flagged, 0x0E070003, 0x11);  // says it has attachments, has none
     b.Long(&flagged, 0x0E080003, 1234);
+    b.Long(&flagged, 0x3FDE0003, 28591);  // the body came in Latin-1
+    b.Long(&flagged, 0x3FF10003, 1031);
     tree = ReadCompound(Write(flagged));
     top = Entries(tree, "", StreamOwner::kTopMessage);
     EXPECT_EQ(top.at(0x0E070003).value, 0x01u);
     EXPECT_EQ(top.at(0x0E080003).value, 1234u);
+    EXPECT_EQ(top.at(0x3FFD0003).value, 28591u);
+    EXPECT_EQ(top.at(0x3FF10003).value, 1031u);
 
     Message forwarding = b.Simple("forwarding");
     b.Long(&forwarding, 0x0E070003, 0);
@@ -176,6 +185,9 @@ TEST(MsgFile, WhatAStoreFillsInIsFilledInAndWhatTheItemHasIsKept) {
     auto attachment = Entries(tree, kAttach0, StreamOwner::kRecipientOrAttachment);
     EXPECT_EQ(attachment.at(0x370B0003).value, 0xFFFFFFFFu);
     EXPECT_EQ(attachment.at(0x0E210003).value, 0u);
+    EXPECT_EQ(attachment.at(0x0FFE0003).value, 7u);  // an attachment object, keyed by its number
+    EXPECT_EQ(tree.streams.at(std::string(kAttach0) + "/__substg1.0_0FF90102"),
+              std::string(4, '\0'));
     // Named after the message it holds.
     EXPECT_EQ(tree.streams.at(std::string(kAttach0) + "/__substg1.0_3001001F"), Utf16("Re: lunch"));
     EXPECT_EQ(tree.streams.at(std::string(kAttach0) + "/__substg1.0_3704001F"), Utf16("Re: lunch"));

@@ -29,9 +29,12 @@ FILETIME_1970 = 116444736000000000
 
 # What the file adds to an item's properties, or fills in where the item has
 # none, as a store does.
-ADDED = {'message': {0x340D0003}, 'recipient': {0x30000003}, 'attachment': {0x0E210003}}
-FILLED = {'message': {0x0E170003, 0x300B0102, 0x30070040, 0x30080040, 0x0E080003},
-          'attachment': {0x370B0003, 0x0E200003, 0x3001001F, 0x3704001F}, 'recipient': set()}
+ADDED = {'message': {0x340D0003}, 'recipient': {0x30000003, 0x0FF60102},
+         'attachment': {0x0E210003, 0x0FFE0003, 0x0FF90102}}
+FILLED = {'message': {0x0E170003, 0x300B0102, 0x30070040, 0x30080040, 0x0E080003, 0x3FFD0003,
+                      0x3FF10003},
+          'attachment': {0x370B0003, 0x0E200003, 0x3001001F, 0x3704001F}, 'recipient': {0x0FFE0003}}
+PS_INTERNET_HEADERS = '8603020000000000c000000000000046'
 
 failures = []
 
@@ -114,6 +117,8 @@ def check_named(name, facts, m, names):
     for n in facts.raw.get('named', []):
         key = (bytes.fromhex(n['set']), 'name', n['name']) if n['name'] is not None else \
             (bytes.fromhex(n['set']), 'lid', n['lid'])
+        check(n['set'] != PS_INTERNET_HEADERS or n['name'] == n['name'].lower(),
+              'olefile %s: header name %r not in lower case' % (name, n['name']))
         check(by_name.get(key) == (n['type'], bytes.fromhex(n['value'])),
               'olefile %s: named property %r is %r' % (name, key[1:], by_name.get(key)))
     check(len(by_name) == len(facts.raw.get('named', [])), 'olefile %s: named properties %r' % (name, by_name))
@@ -123,6 +128,10 @@ def check_olefile(name, facts, m, where='olefile'):
     compare_props('%s %s' % (where, name), 'message', facts.props,
                   {t: v for t, v in m.props.items() if t >> 16 < 0x8000}, bool(facts.attachments))
     check(m.props.get(0x340D0003) == struct.pack('<I', 0x00040E79), '%s %s: no Unicode mark' % (where, name))
+    codepage = facts.props.get(0x3FFD0003, facts.props.get(0x3FDE0003, struct.pack('<I', 65001)))
+    check(m.props.get(0x3FFD0003) == codepage, '%s %s: code page %r' % (where, name, m.props.get(0x3FFD0003)))
+    check(m.props.get(0x3FF10003) == facts.props.get(0x3FF10003, struct.pack('<I', 1033)),
+          '%s %s: locale %r' % (where, name, m.props.get(0x3FF10003)))
     if m.kind != 'sub':
         n_r, n_a = len(facts.recipients), len(facts.attachments)
         check(m.header[1:] == (n_r, n_a, n_r, n_a), '%s %s: header %r for %d recipients, %d attachments' %
@@ -131,11 +140,16 @@ def check_olefile(name, facts, m, where='olefile'):
     for i, (r, acc) in enumerate(zip(m.recipients, facts.raw['recipients'])):
         compare_props('%s %s recipient %d' % (where, name, i), 'recipient',
                       account_props(acc), r.props)
-        check(r.long(0x30000003) == i, '%s %s: recipient %d row id' % (where, name, i))
+        check(r.long(0x30000003) == i and r.long(0x0FFE0003) == 6,
+              '%s %s: recipient %d row id or object type' % (where, name, i))
+    keys = [r.props.get(0x0FF60102) for r in m.recipients]
+    check(all(k and len(k) == 4 for k in keys) and len(set(keys)) == len(keys),
+          '%s %s: recipient instance keys %r' % (where, name, keys))
     check(len(m.attachments) == len(facts.attachments), '%s %s: attachment count' % (where, name))
     for i, (a, fa) in enumerate(zip(m.attachments, facts.attachments)):
         compare_props('%s %s attachment %d' % (where, name, i), 'attachment', fa['props'], a.props)
-        check(a.long(0x0E210003) == i, '%s %s: attachment %d number' % (where, name, i))
+        check(a.long(0x0E210003) == i and a.props.get(0x0FF90102) == struct.pack('<I', i) and
+              a.long(0x0FFE0003) == 7, '%s %s: attachment %d number, record key or object type' % (where, name, i))
         if check((a.embedded is not None) == (fa['embedded'] is not None),
                  '%s %s: attachment %d embedded or not' % (where, name, i)) and a.embedded:
             check(a.entries[0x3701000D][1] == b'\xff\xff\xff\xff\x01\x00\x00\x00',

@@ -76,13 +76,14 @@ std::string ContentJson(const pst::MessageContent& m, const std::string& named =
 }
 
 // Named properties Outlook sets on received mail, one of each kind: a
-// multi-valued string by name, a transport header (whose name Outlook hashes
-// in lower case) and one by number.
+// multi-valued string by name, a transport header (PidNameContentType,
+// spelt as mail spells it; Outlook keeps and hashes header names in lower
+// case) and one by number.
 void AddNamedProperties(mapi::MailItem& item) {
     item.SetNamedProperty("{00020329-0000-0000-C000-000000000046}", std::string("Keywords"), 0x101F,
                           std::vector<std::string>{"mailvane", "Ünïcode"});
-    item.SetNamedProperty("{00020386-0000-0000-C000-000000000046}", std::string("X-Mailvane-Test"),
-                          0x001F, std::string("yes"));
+    item.SetNamedProperty("{00020386-0000-0000-C000-000000000046}", std::string("Content-Type"),
+                          0x001F, std::string("text/plain; charset=\"utf-8\""));
     item.SetNamedProperty("{00062008-0000-0000-C000-000000000046}", 0x8580, 0x001F,
                           std::string("test account"));
 }

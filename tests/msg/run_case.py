@@ -155,7 +155,7 @@ def case_same_as_store(writer, mailbox, work):
         for k in range(stored[0].number_of_attachments):
             if k < len(m.attachments):
                 pairs.append(('attachment %d' % k, props(stored[0].get_attachment(k)),
-                              m.attachments[k].props, {0x0E210003}))
+                              m.attachments[k].props, {0x0E210003, 0x0FFE0003, 0x0FF90102}))
         if stored[0].number_of_attachments != len(m.attachments):
             failures.append('%s: attachment count' % path)
         with open(path[:-4] + '.json', encoding='utf-8') as account:

@@ -133,6 +133,18 @@ def named_values(path):
     return out
 
 
+def recipient_rows(path):
+    """The rows of a RecipientsItemValues.txt dump, each as tag id -> bytes."""
+    rows = {}
+    for block in open(path, encoding='utf-8', errors='replace').read().split('\n\n'):
+        row = re.search(r'^Set:\s+(\d+)', block, re.M)
+        tag = re.search(r'^Entry type:\s+0x([0-9a-f]+)', block, re.M)
+        if row and tag:
+            data = ''.join(re.findall(r'^0x[0-9a-f]{8}: ((?:[0-9a-f]{2} {1,2})+)', block, re.M))
+            rows.setdefault(int(row.group(1)), {})[int(tag.group(1), 16)] = bytes.fromhex(data.replace(' ', ''))
+    return [rows[k] for k in sorted(rows)]
+
+
 def check_pffexport(manifest, store, work):
     out = os.path.join(work, 'pffexport')
     shutil.rmtree(out + '.export', ignore_errors=True)
@@ -154,6 +166,15 @@ def check_pffexport(manifest, store, work):
               'pffexport: numbered named property of %r: %r' % (m['subject'], values.get('0x00008580')))
         check(values.get('x-list-id') == 'list %d' % n,
               'pffexport: named property x-list-id of %r: %r' % (m['subject'], values.get('x-list-id')))
+        check(values.get('content-type') == 'text/plain; charset="utf-8"',
+              'pffexport: named property content-type of %r: %r' % (m['subject'], values.get('content-type')))
+        # Rows keyed by their one-off entry ids (a row without an address
+        # has neither), sendable, no rich text.
+        rows = recipient_rows(os.path.join(match, 'RecipientsItemValues.txt'))
+        check(len(rows) == len(m['recipients']) and all(
+            r.get(0x0FF9, b'') == r.get(0x0FFF, b'') and bool(r.get(0x0FFF)) == bool(address) and
+            r.get(0x5FFD) == b'\x01\0\0\0' and r.get(0x3A40) == b'\0'
+            for r, (_, address) in zip(rows, m['recipients'])), 'pffexport: recipient rows of %r' % m['subject'])
         recips = open(os.path.join(match, 'Recipients.txt'), encoding='utf-8', errors='replace').read()
         for name, address in m['recipients']:
             check(name in recips and address in recips, 'pffexport: recipient %s of %r' % (address, m['subject']))

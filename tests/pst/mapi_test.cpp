@@ -170,6 +170,13 @@ TEST(MailItem, RecipientsCarryAReplyableAddress) {
     ASSERT_TRUE(key);
     EXPECT_EQ(std::get<Binary>(*key).bytes, std::string("SMTP:ZOE@EXAMPLE.ORG\0", 21));
     EXPECT_EQ(std::get<int32_t>(*r.GetProperty(PidTagRecipientType)), 2);
+    EXPECT_EQ(std::get<Binary>(*r.GetProperty(PidTagRecordKey)).bytes, bytes);
+
+    // A name alone: a row to show, with nothing to reply to.
+    Recipient& fred = item.AddRecipient("Fred", "", 1);
+    EXPECT_FALSE(fred.GetProperty(PidTagEntryId) || fred.GetProperty(PidTagRecordKey) ||
+                 fred.GetProperty(PidTagEmailAddress) || fred.GetProperty(PidTagSearchKey));
+    EXPECT_EQ(std::get<int32_t>(*fred.GetProperty(PidTagRecipientFlags)), recipSendable);
 }
 
 TEST(MailItem, NamedPropertiesGetTheirIdsFromTheStore) {
@@ -191,6 +198,18 @@ TEST(MailItem, NamedPropertiesGetTheirIdsFromTheStore) {
     EXPECT_EQ(pst::Utf8FromUtf16(props[0].value), "second");
     EXPECT_EQ(props[1].tag, 0x8003101Fu);
     EXPECT_EQ(item.Resolve(store.get())[1].tag, 0x8003101Fu) << "ids are stable";
+
+    // Header names in any spelling are one property, stored in lower case.
+    const char* kHeaders = "{00020386-0000-0000-C000-000000000046}";
+    ASSERT_TRUE(item.SetNamedProperty(kHeaders, std::string("Content-Type"), 0x001F,
+                                      std::string("text/plain")));
+    ASSERT_TRUE(item.SetNamedProperty(kHeaders, std::string("content-TYPE"), 0x001F,
+                                      std::string("text/html")));
+    ASSERT_EQ(item.named().size(), 3u);
+    EXPECT_EQ(item.named()[2].name, "content-type");
+    const std::string headers = pst::ParseGuid(kHeaders);
+    EXPECT_EQ(store->NamedPropertyId(headers, "X-List-Id"),
+              store->NamedPropertyId(headers, "x-list-id"));
 }
 
 std::string Contents(const std::filesystem::path& path) {

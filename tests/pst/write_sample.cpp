@@ -85,6 +85,9 @@ Written AddMessage(Folder& folder, const std::string& folder_path, int n, bool r
                            std::string("Account ") + std::to_string(n % 3));
     item->SetNamedProperty("{00020386-0000-0000-C000-000000000046}", std::string("x-list-id"),
                            0x001F, std::string("list ") + std::to_string(n));
+    // PidNameContentType, spelt as mail spells it: stored as "content-type".
+    item->SetNamedProperty("{00020386-0000-0000-C000-000000000046}", std::string("Content-Type"),
+                           0x001F, std::string("text/plain; charset=\"utf-8\""));
     int recipients = rich ? 1 + n % 4 + (n % 50 == 0 ? 60 : 0) : 1;
     std::string to;
     for (int r = 0; r < recipients; ++r) {
@@ -93,6 +96,11 @@ Written AddMessage(Folder& folder, const std::string& folder_path, int n, bool r
         item->AddRecipient(name, address, r == 0 ? 1 : 2);
         w.recipients.emplace_back(name, address);
         if (r == 0) to = name;
+    }
+    if (rich && n % 7 == 0) {
+        // A name with no address ("To: Fred"): no entry id, no record key.
+        item->AddRecipient("Fred", "", 1);
+        w.recipients.emplace_back("Fred", "");
     }
     item->SetProperty(PidTagDisplayTo, to);
     if (rich && n % 5 == 0) {

@@ -26,6 +26,10 @@ constexpr uint32_t kStoreSupportMask = 0x00040E79;
 constexpr uint32_t kObjectSize = 0xFFFFFFFF;
 constexpr uint32_t kEmbeddedMessageMark = 1;
 constexpr int32_t kNoRenderingPosition = -1;
+// What a message gets when it names no code page or locale (see
+// CompleteMessage): UTF-8 and US English.
+constexpr uint32_t kDefaultCodepage = 65001;
+constexpr uint32_t kDefaultLocale = 1033;
 
 constexpr char kPropertyStream[] = "__properties_version1.0";
 constexpr char kNameIdStorage[] = "__nameid_version1.0";
@@ -138,7 +142,7 @@ private:
         for (size_t i = 0; i < recipients && error_.empty(); ++i) {
             Storage r = storage.AddStorage(NumberedName("__recip_version1.0_#", i));
             PropertyList rp(m.recipients[i].props);
-            rp.Set(PidTagRowid, Le(i, 4));
+            CompleteRecipient(i, &rp);
             WriteProperties(r, StreamOwner::kRecipientOrAttachment, {}, rp.props(),
                             m.recipients[i].named, {});
         }
@@ -176,11 +180,29 @@ private:
                 for (const auto& p : a.props) size += p.value.size();
             props->Set(PidTagMessageSize, Le(Clamp32(size), 4));
         }
+        // The code page readers take the message's 8-bit text in: the one
+        // its body came in, else UTF-8, the form the item keeps such text in.
+        props->SetIfAbsent(PidTagMessageCodepage,
+                           Le(props->LongOr(PidTagInternetCodepage, kDefaultCodepage), 4));
+        props->SetIfAbsent(PidTagMessageLocaleId, Le(kDefaultLocale, 4));
         props->Set(PidTagStoreSupportMask, Le(kStoreSupportMask, 4));
+    }
+
+    // Outlook numbers each recipient's row and gives it a key unique in the
+    // message; its counter reads as a big-endian number.
+    static void CompleteRecipient(size_t index, PropertyList* props) {
+        props->Set(PidTagRowid, Le(index, 4));
+        const auto key = static_cast<uint32_t>(index);
+        props->Set(PidTagInstanceKey, {static_cast<char>(key >> 24), static_cast<char>(key >> 16),
+                                       static_cast<char>(key >> 8), static_cast<char>(key)});
+        props->SetIfAbsent(PidTagObjectType, Le(MAPI_MAILUSER, 4));
     }
 
     void CompleteAttachment(const Attachment& a, size_t index, PropertyList* props) {
         props->Set(PidTagAttachNumber, Le(index, 4));
+        // An attachment's record key is its number, as Outlook writes it.
+        props->Set(PidTagRecordKey, Le(index, 4));
+        props->Set(PidTagObjectType, Le(MAPI_ATTACH, 4));
         props->SetIfAbsent(PidTagRenderingPosition,
                            Le(static_cast<uint32_t>(kNoRenderingPosition), 4));
         uint64_t embeddedSize = 0;

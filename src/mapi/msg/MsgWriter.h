@@ -5,13 +5,16 @@
 // The file holds the message's properties and, as a store would, what a
 // message gets when it is saved: message flags that tell whether it has
 // attachments, and where missing a search key, a status, creation and
-// modification times and sizes; each attachment a rendering position, and an
+// modification times, sizes, a code page (PidTagInternetCodepage, else
+// 65001) and a locale (1033); each attachment a rendering position, and an
 // embedded message's attachment the message's subject as its name. Beyond
-// those, it adds what the file format asks for: PidTagStoreSupportMask
-// marking Unicode on the message and every embedded message, a row id on
-// each recipient and a number on each attachment. Every string is written
-// as PtypString, named properties get the file's own ids, and values that
-// do not fit in a property stream entry get streams of their own.
+// those, it adds what Outlook's files carry: PidTagStoreSupportMask marking
+// Unicode on the message and every embedded message; on each recipient a
+// row id, an instance key and, where missing, object type 6; on each
+// attachment a number, object type 7 and the number as its record key.
+// Every string is written as PtypString, named properties get the file's
+// own ids (header names in lower case), and values that do not fit in a
+// property stream entry get streams of their own.
 //
 // A message file holds at most 2048 recipients and 2048 attachments per
 // message: recipients past that are left out (the transport headers still

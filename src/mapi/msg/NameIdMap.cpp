@@ -1,7 +1,5 @@
 #include "mapi/msg/NameIdMap.h"
 
-#include <glib.h>
-
 #include "mapi/msg/Coding.h"
 #include "mapi/msg/PropertyStream.h"
 
@@ -75,15 +73,14 @@ uint16_t NameIdMap::IdFor(std::string_view propertySet, uint32_t lid) {
 
 uint16_t NameIdMap::IdFor(std::string_view propertySet, std::string_view name) {
     if (propertySet.size() != 16) return 0;
-    std::string utf16 = Utf16FromUtf8(name);
-    // Header names are compared without case, and Outlook hashes them in
-    // lower case so that any spelling finds the same stream.
-    uint32_t crc = NameCrc(utf16);
-    if (propertySet == Guid(kPsInternetHeaders)) {
-        gchar* lower = g_utf8_strdown(name.data(), static_cast<gssize>(name.size()));
-        crc = NameCrc(Utf16FromUtf8(lower));
-        g_free(lower);
-    }
+    // Header names are compared without case, and Outlook keeps and hashes
+    // them in lower case, so that any spelling finds the same property.
+    std::string folded(name);
+    if (propertySet == Guid(kPsInternetHeaders))
+        for (char& c : folded)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    std::string utf16 = Utf16FromUtf8(folded);
+    const uint32_t crc = NameCrc(utf16);
     std::string key = std::string(propertySet) + 'S' + utf16;
     return Add(std::move(key), Entry{GuidIndex(propertySet), true, 0, std::move(utf16), crc});
 }

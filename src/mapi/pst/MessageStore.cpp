@@ -116,6 +116,10 @@ uint64_t NowAsFileTime() {
 constexpr uint32_t kFirstAttachmentIndex = 0x8025 >> 5;
 constexpr uint32_t kMsgFlagRead = 0x01;
 constexpr uint32_t kMsgFlagHasAttach = 0x10;
+// What a message gets when it names no code page or locale: UTF-8 and US
+// English.
+constexpr uint32_t kDefaultCodepage = 65001;
+constexpr uint32_t kDefaultLocale = 1033;
 
 constexpr Nid kNidRecipientTableSub = kNidRecipientTableTemplate;    // 0x692
 constexpr Nid kNidAttachmentTableSub = kNidAttachmentTableTemplate;  // 0x671
@@ -399,6 +403,14 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index,
     if (!FindProp(props, PidTagSearchKey))
         SetProp(&props, Property{PidTagSearchKey, NewSearchKey()});
     if (!FindProp(props, PidTagMessageStatus)) SetProp(&props, Long(PidTagMessageStatus, 0));
+    // The code page readers take the message's 8-bit text in: the one its
+    // body came in, else UTF-8, the form an item keeps such text in. A
+    // message file gets the same (msg::WriteMsg).
+    if (!FindProp(props, PidTagMessageCodepage))
+        SetProp(&props, Long(PidTagMessageCodepage,
+                             LongOf(props, PidTagInternetCodepage, kDefaultCodepage)));
+    if (!FindProp(props, PidTagMessageLocaleId))
+        SetProp(&props, Long(PidTagMessageLocaleId, kDefaultLocale));
     // Creation and modification times default to the moment of writing.
     for (uint32_t tag : {PidTagCreationTime, PidTagLastModificationTime}) {
         if (FindProp(props, tag)) continue;
@@ -595,7 +607,16 @@ uint16_t MessageStore::NamedPropertyId(std::string_view guid, uint32_t lid) {
 }
 
 uint16_t MessageStore::NamedPropertyId(std::string_view guid, std::string_view name) {
-    return CanName(guid) ? names_.IdFor(guid, name) : 0;
+    if (!CanName(guid)) return 0;
+    // Header names are compared without case, and Outlook keeps them in
+    // lower case: any spelling names the same property.
+    static const std::string kPsInternetHeaders =
+        ParseGuid("{00020386-0000-0000-C000-000000000046}");
+    if (guid != kPsInternetHeaders) return names_.IdFor(guid, name);
+    std::string lower(name);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return names_.IdFor(guid, lower);
 }
 
 std::string MessageStore::Checkpoint() {
