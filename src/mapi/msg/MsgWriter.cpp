@@ -25,6 +25,9 @@ constexpr uint32_t kStoreSupportMask = 0x00040E79;
 // An embedded message's entry has no size, and 1 in its reserved word.
 constexpr uint32_t kObjectSize = 0xFFFFFFFF;
 constexpr uint32_t kEmbeddedMessageMark = 1;
+// In a store an embedded message's attachment holds the message's node id
+// and size (8 bytes) in PidTagAttachDataObject.
+constexpr uint64_t kObjectReferenceSize = 8;
 constexpr int32_t kNoRenderingPosition = -1;
 // What a message gets when it names no code page or locale (see
 // CompleteMessage): UTF-8 and US English.
@@ -174,17 +177,17 @@ private:
         props->SetIfAbsent(PidTagMessageStatus, Le(0, 4));
         props->SetIfAbsent(PidTagCreationTime, Le(NowAsFileTime(), 8));
         props->SetIfAbsent(PidTagLastModificationTime, Le(NowAsFileTime(), 8));
+        // The code page readers take the message's 8-bit text in: the one
+        // its body came in, else UTF-8, the form the item keeps such text in.
+        props->SetIfAbsent(PidTagMessageCodepage,
+                           Le(props->LongOr(PidTagInternetCodepage, kDefaultCodepage), 4));
+        props->SetIfAbsent(PidTagMessageLocaleId, Le(kDefaultLocale, 4));
         if (!props->Find(PidTagMessageSize)) {
             uint64_t size = props->ValueBytes();
             for (const auto& a : m.attachments)
                 for (const auto& p : a.props) size += p.value.size();
             props->Set(PidTagMessageSize, Le(Clamp32(size), 4));
         }
-        // The code page readers take the message's 8-bit text in: the one
-        // its body came in, else UTF-8, the form the item keeps such text in.
-        props->SetIfAbsent(PidTagMessageCodepage,
-                           Le(props->LongOr(PidTagInternetCodepage, kDefaultCodepage), 4));
-        props->SetIfAbsent(PidTagMessageLocaleId, Le(kDefaultLocale, 4));
         props->Set(PidTagStoreSupportMask, Le(kStoreSupportMask, 4));
     }
 
@@ -199,26 +202,30 @@ private:
     }
 
     void CompleteAttachment(const Attachment& a, size_t index, PropertyList* props) {
-        props->Set(PidTagAttachNumber, Le(index, 4));
-        // An attachment's record key is its number, as Outlook writes it.
-        props->Set(PidTagRecordKey, Le(index, 4));
-        props->Set(PidTagObjectType, Le(MAPI_ATTACH, 4));
         props->SetIfAbsent(PidTagRenderingPosition,
                            Le(static_cast<uint32_t>(kNoRenderingPosition), 4));
         uint64_t embeddedSize = 0;
         if (a.embedded) {
-            for (const auto& p : a.embedded->props) {
-                // Outlook names an embedded message after its subject.
-                if (p.tag == PidTagSubject) {
-                    props->SetIfAbsent(PidTagDisplayName, std::string(p.value));
-                    props->SetIfAbsent(PidTagAttachFilename, std::string(p.value));
-                }
-                if (p.tag == PidTagMessageSize && p.value.size() == 4)
-                    embeddedSize = GetLe32(p.value, 0);
+            PropertyList inner(a.embedded->props);
+            // Outlook names an embedded message after its subject.
+            if (const Property* subject = inner.Find(PidTagSubject)) {
+                props->SetIfAbsent(PidTagDisplayName, std::string(subject->value));
+                props->SetIfAbsent(PidTagAttachFilename, std::string(subject->value));
             }
+            if (!inner.Find(PidTagMessageSize)) CompleteMessage(*a.embedded, &inner);
+            embeddedSize = inner.LongOr(PidTagMessageSize, 0);
         }
-        if (!props->Find(PidTagAttachSize))
-            props->Set(PidTagAttachSize, Le(Clamp32(props->ValueBytes() + 4 + embeddedSize), 4));
+        // The size a store gives it: its properties, an embedded message's
+        // reference and size, and four bytes; the file's own numbering
+        // below is not counted.
+        if (!props->Find(PidTagAttachSize)) {
+            const uint64_t object = a.embedded ? kObjectReferenceSize + embeddedSize : 0;
+            props->Set(PidTagAttachSize, Le(Clamp32(props->ValueBytes() + 4 + object), 4));
+        }
+        props->Set(PidTagAttachNumber, Le(index, 4));
+        // An attachment's record key is its number, as Outlook writes it.
+        props->Set(PidTagRecordKey, Le(index, 4));
+        props->Set(PidTagObjectType, Le(MAPI_ATTACH, 4));
     }
 
     void WriteProperties(Storage& storage, StreamOwner owner, const StreamHeader& header,

@@ -393,8 +393,6 @@ size_t MessageStore::MessageCount(Nid folder) const {
 NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index,
                                        PropertyList* stored) {
     PropertyList props = std::move(m.props);
-    for (auto& p : props)
-        if (p.tag == PidTagSubject) p.value = MarkSubject(p.value);
     uint32_t flags = LongOf(props, PidTagMessageFlags, kMsgFlagRead) & ~kMsgFlagHasAttach;
     if (!m.attachments.empty()) flags |= kMsgFlagHasAttach;
     SetProp(&props, Long(PidTagMessageFlags, flags));
@@ -426,6 +424,10 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index,
         SetProp(&props,
                 Long(PidTagMessageSize, static_cast<uint32_t>(std::min<size_t>(size, UINT32_MAX))));
     }
+    // Marked after the size is taken, so that a message file of the same
+    // message gets the same size (msg::WriteMsg).
+    for (auto& p : props)
+        if (p.tag == PidTagSubject) p.value = MarkSubject(p.value);
     NodeContent node = BuildPropertyContext(props, next_index);
 
     std::vector<uint32_t> columns = kRecipientColumns;
