@@ -311,7 +311,7 @@ std::string ConversationIndex(GMimeObject* object, const std::string& topic,
 }
 
 void SetRecipients(GMimeObject* object, GMimeParserOptions* options, const std::string& charset,
-                   MailItem& item, PropertyWriter& out, std::string* error) {
+                   MailItem& item, PropertyWriter& out) {
     static const struct {
         const char* field;
         int32_t recipientType;
@@ -321,19 +321,9 @@ void SetRecipients(GMimeObject* object, GMimeParserOptions* options, const std::
                   {"Bcc", MAPI_BCC, PidTagDisplayBcc}};
     for (const auto& kind : kKinds) {
         std::vector<Person> people = People(object, kind.field, options, charset);
-        for (const Person& p : people) {
-            if (!p.address.empty()) {
-                item.AddRecipient(p.shown(), p.address, kind.recipientType);
-                continue;
-            }
-            // A name with no address ("To: Fred"): a row a reader shows
-            // but cannot reply to.
-            PropertyWriter row(item.AddRecipient(), error);
-            row.SetText(PidTagDisplayName, p.name);
-            row.Set(PidTagRecipientType, kind.recipientType);
-            row.Set(PidTagObjectType, int32_t{6});
-            row.Set(PidTagDisplayType, int32_t{0});
-        }
+        // A name with no address ("To: Fred") is a row a reader shows but
+        // cannot reply to.
+        for (const Person& p : people) item.AddRecipient(p.shown(), p.address, kind.recipientType);
         out.SetText(kind.displayTag, JoinShown(people));
     }
 }
@@ -341,7 +331,7 @@ void SetRecipients(GMimeObject* object, GMimeParserOptions* options, const std::
 }  // namespace
 
 void SetEnvelope(const ParsedMessage& message, const RawMessage& raw, MailItem& item,
-                 PropertyWriter& out, std::string* error) {
+                 PropertyWriter& out) {
     GMimeObject* object = message.header;
     out.SetText(PidTagMessageClass, "IPM.Note");
 
@@ -369,7 +359,7 @@ void SetEnvelope(const ParsedMessage& message, const RawMessage& raw, MailItem& 
     if (!from.empty()) SetPerson(out, from.front(), kSentRepresenting);
     if (!sender.empty()) SetPerson(out, sender.front(), kSender);
 
-    SetRecipients(object, options.get(), charset, item, out, error);
+    SetRecipients(object, options.get(), charset, item, out);
 
     std::vector<Person> replyTo = People(object, "Reply-To", options.get(), charset);
     if (!replyTo.empty()) {

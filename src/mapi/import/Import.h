@@ -61,7 +61,7 @@ struct ParsedMessage {
 // Envelope properties: class, subject, conversation, addresses, dates,
 // Internet ids, importance, sensitivity, transport headers.
 void SetEnvelope(const ParsedMessage& message, const RawMessage& raw, MailItem& item,
-                 PropertyWriter& out, std::string* error);
+                 PropertyWriter& out);
 struct ContentResult {
     int attachments = 0;    // attachments added
     bool bodyPart = false;  // a part was taken as the body, even an empty one

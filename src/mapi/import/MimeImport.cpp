@@ -149,7 +149,7 @@ HeaderExtent ScanHeader(std::string_view message) {
 void ImportParsed(const ParsedMessage& message, const RawMessage& raw, MailItem& item, int depth,
                   std::string* error) {
     PropertyWriter out(item, error);
-    SetEnvelope(message, raw, item, out, error);
+    SetEnvelope(message, raw, item, out);
     ContentResult content = SetContent(message, item, out, depth, error);
     if (content.attachments == 0 && !content.bodyPart) {
         // MIME that yields nothing (a multipart with no boundary, say)
