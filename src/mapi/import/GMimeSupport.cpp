@@ -7,6 +7,11 @@
 #include <cstring>
 #include <mutex>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define MAILVANE_BASE64_AVX2 1
+#endif
+
 namespace mailvane::mapi::import {
 
 void EnsureGMime() {
@@ -177,6 +182,56 @@ constexpr std::array<unsigned char, 256> kBase64Rank = [] {
     return rank;
 }();
 
+#ifdef MAILVANE_BASE64_AVX2
+// 32 base64 characters into 24 bytes, false (and nothing written) when any
+// of them is not one of the 64 (a line break, '=', a stray byte): the
+// caller then reads them one by one. Attachments are most of a mailbox,
+// and this reads their lines several times faster than a table per
+// character. Each character's high nibble picks its offset to its value
+// ('/' told apart from '+' by a compare), and a character is valid when
+// the bit classes of its two nibbles share no bit.
+__attribute__((target("avx2"))) bool DecodeBase64Block(const unsigned char* in,
+                                                       unsigned char* out) {
+    const __m256i text = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
+    const __m256i mask2F = _mm256_set1_epi8(0x2F);
+    const __m256i lutLow =
+        _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A,
+                         0x1B, 0x1B, 0x1B, 0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+                         0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
+    const __m256i lutHigh =
+        _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10,
+                         0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08,
+                         0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+    const __m256i lutOffset =
+        _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 19, 4,
+                         -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m256i high = _mm256_and_si256(_mm256_srli_epi32(text, 4), mask2F);
+    const __m256i low = _mm256_and_si256(text, mask2F);
+    const __m256i classHigh = _mm256_shuffle_epi8(lutHigh, high);
+    const __m256i classLow = _mm256_shuffle_epi8(lutLow, low);
+    if (!_mm256_testz_si256(classLow, classHigh)) return false;
+    const __m256i slash = _mm256_cmpeq_epi8(text, mask2F);
+    const __m256i offset = _mm256_shuffle_epi8(lutOffset, _mm256_add_epi8(slash, high));
+    const __m256i values = _mm256_add_epi8(text, offset);
+    // Four 6-bit values into one 24-bit group per 32-bit lane, then the
+    // groups' bytes in order, packed into the first 24 bytes.
+    const __m256i pairs = _mm256_maddubs_epi16(values, _mm256_set1_epi32(0x01400140));
+    const __m256i groups = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));
+    const __m256i ordered = _mm256_shuffle_epi8(
+        groups, _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6,
+                                 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1));
+    const __m256i packed =
+        _mm256_permutevar8x32_epi32(ordered, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), packed);
+    return true;
+}
+
+bool HasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+#endif
+
 // The bytes of a stream from its start.
 std::string ReadWhole(GMimeStream* stream) {
     std::string out;
@@ -197,13 +252,24 @@ std::string ReadWhole(GMimeStream* stream) {
 std::string DecodeBase64(std::string_view text) {
     const auto* in = reinterpret_cast<const unsigned char*>(text.data());
     const size_t size = text.size();
-    std::string out(size / 4 * 3 + 3, '\0');
+    // Room for the last group and for the 8 bytes a block writes past its 24.
+    std::string out(size / 4 * 3 + 3 + 8, '\0');
     auto* const start = reinterpret_cast<unsigned char*>(out.data());
     unsigned char* o = start;
     uint32_t saved = 0;
     int n = 0;  // characters of the current quartet
     size_t at = 0;
+#ifdef MAILVANE_BASE64_AVX2
+    const bool wide = HasAvx2();
+#endif
     while (at < size) {
+#ifdef MAILVANE_BASE64_AVX2
+        if (wide && n == 0 && size - at >= 32 && DecodeBase64Block(in + at, o)) {
+            o += 24;
+            at += 32;
+            continue;
+        }
+#endif
         if (n == 0 && size - at >= 4) {
             // A whole quartet of plain characters, the bulk of any text.
             const uint32_t a = kBase64Rank[in[at]], b = kBase64Rank[in[at + 1]],
