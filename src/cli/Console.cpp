@@ -15,6 +15,8 @@
 #include <unistd.h>
 #endif
 
+#include <glib.h>
+
 #include "convert/RunReport.h"
 
 namespace mailvane {
@@ -25,19 +27,13 @@ struct Glyph {
     std::size_t offset, length, width;
 };
 
-bool Wide(char32_t code) {
-    return (code >= 0x1100 && code <= 0x115F) || (code >= 0x2E80 && code <= 0x303E) ||
-           (code >= 0x3041 && code <= 0x33FF) || (code >= 0x3400 && code <= 0x4DBF) ||
-           (code >= 0x4E00 && code <= 0x9FFF) || (code >= 0xA000 && code <= 0xA4CF) ||
-           (code >= 0xAC00 && code <= 0xD7A3) || (code >= 0xF900 && code <= 0xFAFF) ||
-           (code >= 0xFE30 && code <= 0xFE4F) || (code >= 0xFF00 && code <= 0xFF60) ||
-           (code >= 0xFFE0 && code <= 0xFFE6) || (code >= 0x1F300 && code <= 0x1F64F) ||
-           (code >= 0x1F900 && code <= 0x1F9FF) || (code >= 0x20000 && code <= 0x3FFFD);
-}
-
-bool ZeroWidth(char32_t code) {
-    return (code >= 0x0300 && code <= 0x036F) || (code >= 0x200B && code <= 0x200D) ||
-           (code >= 0xFE00 && code <= 0xFE0F) || code == 0xFEFF;
+// Columns as terminals count them: GLib's tables follow Unicode's East
+// Asian widths and marks (emoji, combining marks, joiners), which a table
+// of our own kept getting wrong.
+std::size_t Columns(char32_t code) {
+    const auto c = static_cast<gunichar>(code);
+    if (g_unichar_iszerowidth(c)) return 0;
+    return g_unichar_iswide(c) ? 2 : 1;
 }
 
 // The characters of a UTF-8 text with the columns each takes. A byte that
@@ -56,7 +52,7 @@ std::vector<Glyph> Glyphs(std::string_view text) {
         for (std::size_t i = 1; i < length; ++i) {
             code = (code << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3F);
         }
-        glyphs.push_back({at, length, ZeroWidth(code) ? 0u : Wide(code) ? 2u : 1u});
+        glyphs.push_back({at, length, Columns(code)});
         at += length;
     }
     return glyphs;

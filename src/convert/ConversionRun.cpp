@@ -7,6 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "convert/HeaderFields.h"
+#include "convert/MailboxFile.h"
+#include "convert/RunReport.h"
 #include "convert/StoreMessageWriter.h"
 #include "support/Paths.h"
 
@@ -34,6 +37,29 @@ std::optional<mapi::FileTime> MailboxTime(const fs::path& source) {
     return mapi::FileTime::FromUnix(
         std::chrono::duration_cast<std::chrono::seconds>(since1970).count());
 }
+
+// Mail programs keep the messages a user deleted in the mailbox, marked
+// expunged, until it is compacted: for the user they are gone, and they are
+// left out unless asked for. A message that carries the text before the
+// mailbox's first separator is kept, so that text is never lost.
+class DeletedMessageFilter : public MessageSink {
+public:
+    DeletedMessageFilter(MessageSink& next, bool keep) : next_(next), keep_(keep) {}
+    void WriteMessage(const CutMessage& message) override {
+        if (!keep_ && !message.tooLarge && message.beforeSeparator().empty() &&
+            MarkedExpunged(HeaderBlock(message.afterSeparator()))) {
+            ++skipped_;
+            return;
+        }
+        next_.WriteMessage(message);
+    }
+    std::int64_t skipped() const { return skipped_; }
+
+private:
+    MessageSink& next_;
+    bool keep_;
+    std::int64_t skipped_ = 0;
+};
 
 }  // namespace
 
@@ -76,6 +102,7 @@ RunReport ConversionRun::Run() {
     const OutputOptions options = host_.Options();
     storePerMailbox_ =
         format == OutputFormat::Pst && !(options.onePstForAll && options.onePstForAllEnabled);
+    includeDeleted_ = options.includeDeleted;
     // One store takes every mailbox: the store asked for, or for message
     // files the staging store each message passes through (it stays).
     if ((format == OutputFormat::Pst && !storePerMailbox_) || format == OutputFormat::Msg) {
@@ -192,6 +219,10 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& 
     host_.ShowFileCaption(DisplayPath(LastPathPart(source)));
 
     host_.Yield();
+    // A mailbox that cannot be read (gone, a folder, no permission) gets no
+    // output folder, store or store folder: nothing is left behind for it.
+    if (std::string cause; !MailboxFile().Open(source, cause))
+        return SkipMailbox(source, "cannot read the mailbox: " + cause);
     const bool toStore = format == OutputFormat::Pst || format == OutputFormat::Msg;
     if (toStore && !OpenMailboxStore(destination, source)) return sessionError_.empty();
     mapi::Folder* storeFolder = nullptr;
@@ -232,11 +263,17 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& 
     } else {
         fileWriter.StartMailbox(folder);
     }
+    DeletedMessageFilter filter(toStore ? static_cast<MessageSink&>(storeWriter) : fileWriter,
+                                includeDeleted_);
     MessageSplitter splitter(
         LineEndFor(format == OutputFormat::Emlx ? MessageFormat::Emlx : MessageFormat::Eml),
-        toStore ? static_cast<MessageSink&>(storeWriter) : fileWriter);
+        filter);
     const ReadResult result = ReadMailbox(source, splitter, *this, blockSize_);
     bytesBefore_ += result.bytesRead;
+    if (filter.skipped() > 0)
+        report_.notes.push_back(DisplayPath(source) + ": " +
+                                CountOf(filter.skipped(), "deleted message", "deleted messages") +
+                                " skipped (deleted in the mail program, still in the file).");
     if (toStore) {
         storeWriter.FinishMailbox();
         store_.folders().back().messages = storeWriter.saved();

@@ -52,6 +52,7 @@ private:
     std::set<std::filesystem::path> usedFolders_;
     StoreOutput store_;
     bool storePerMailbox_ = false;
+    bool includeDeleted_ = false;
     std::string sessionError_;  // why no store could be had; ends the run
 };
 

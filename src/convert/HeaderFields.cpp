@@ -1,6 +1,7 @@
 #include "convert/HeaderFields.h"
 
 #include <cctype>
+#include <cstdlib>
 
 namespace mailvane {
 
@@ -62,6 +63,11 @@ std::optional<std::string> FindHeader(std::string_view headers, std::string_view
         return Trim(value);
     }
     return std::nullopt;
+}
+
+bool MarkedExpunged(std::string_view headers) {
+    const auto status = FindHeader(headers, "X-Mozilla-Status");
+    return status && (std::strtol(status->c_str(), nullptr, 16) & 0x0008) != 0;
 }
 
 }  // namespace mailvane

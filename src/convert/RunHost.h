@@ -21,6 +21,9 @@ struct OutputOptions {
     OutputFormat format = OutputFormat::None;
     bool onePstForAll = false;         // the one-store box is checked...
     bool onePstForAllEnabled = false;  // ...and can be used
+    // Messages the mail program deleted (still in the mailbox, marked
+    // expunged) are converted too, instead of left out.
+    bool includeDeleted = false;
 };
 
 enum class MessageKind { Information, Warning };

@@ -467,6 +467,11 @@ TEST(CliText, WidthsAndElisionKeepToTheColumns) {
     EXPECT_EQ(DisplayWidth("abc"), 3u);
     EXPECT_EQ(DisplayWidth(wide), 4u);
     EXPECT_EQ(DisplayWidth("e\xcc\x81"), 1u);  // e and a combining accent
+    // Emoji take two columns; the joiner and the variation selector none;
+    // a Hangul vowel jamo joins the syllable before it.
+    EXPECT_EQ(DisplayWidth("\xF0\x9F\x93\xA7 \xE2\x9D\xA4\xEF\xB8\x8F"), 4u);
+    EXPECT_EQ(DisplayWidth("\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB"), 4u);
+    EXPECT_EQ(DisplayWidth("\xE1\x84\x80\xE1\x85\xA1"), 2u);
 
     EXPECT_EQ(ElideMiddle("short.mbox", 10), "short.mbox");
     const std::string elided = ElideMiddle("0123456789abcdefghij", 11);

@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 
 class FakeHost : public RunHost {
 public:
-    OutputOptions Options() override { return {format, onePst, onePst}; }
+    OutputOptions Options() override { return {format, onePst, onePst, includeDeleted}; }
     std::optional<fs::path> ChooseDestination(const std::string&) override { return destination; }
     std::size_t SourceRowCount() override { return sources.size(); }
     fs::path SourceRow(std::size_t row) override { return sources.at(row); }
@@ -44,6 +44,7 @@ public:
     };
     OutputFormat format = OutputFormat::Eml;
     bool onePst = false;
+    bool includeDeleted = false;
     std::optional<fs::path> destination;
     std::vector<fs::path> sources;
     std::size_t stopAfterSaved = 0;

@@ -112,12 +112,37 @@ TEST_F(Run, BadSourcesAreReportedAndTheRunGoesOn) {
             << report.failures[i].cause;
     }
     EXPECT_TRUE(fs::is_empty(OutputOf(in / "text.mbox")));
+    // A mailbox that cannot be read leaves no folder behind.
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_FALSE(fs::exists(OutputOf(host.sources[i])));
     EXPECT_EQ(report.notes.size(), 1u);  // the empty mailbox is said to be so
     EXPECT_FALSE(report.Clean());
     ASSERT_EQ(host.messages.size(), 1u);
     EXPECT_EQ(host.messages[0].kind, MessageKind::Warning);
     EXPECT_EQ(host.messages[0].text.find("successfully"), std::string::npos);
     EXPECT_NE(host.messages[0].text.find(FailureLine(report.failures[3])), std::string::npos);
+}
+
+// A message its mail program deleted (expunged, still in the file) is left
+// out, and said to be; asked for, it is converted.
+TEST_F(Run, DeletedMessagesAreLeftOutUnlessAsked) {
+    host.destination = out.path();
+    const fs::path box = Mailbox("Inbox",
+                                 "From a\nX-Mozilla-Status: 0001\n\nkept\n"
+                                 "From b\nX-Mozilla-Status: 0009\n\ndeleted\n"
+                                 "From c\nSubject: x\n\nkept too\n");
+    host.sources = {box};
+    RunReport report = ConversionRun(host).Run();
+    EXPECT_EQ(report.messagesWritten, 2);
+    EXPECT_EQ(Files(OutputOf(box)), (std::vector<std::string>{"email-1.eml", "email-2.eml"}));
+    ASSERT_EQ(report.notes.size(), 1u);
+    EXPECT_NE(report.notes[0].find("1 deleted message skipped"), std::string::npos);
+
+    host.includeDeleted = true;
+    host.destination = out.path() / "all";
+    fs::create_directory(*host.destination);
+    report = ConversionRun(host).Run();
+    EXPECT_EQ(report.messagesWritten, 3);
+    EXPECT_TRUE(report.notes.empty());
 }
 
 TEST_F(Run, AFailedMessageIsNamedWithItsNumberAndLeavesAGap) {
