@@ -15,6 +15,7 @@ constexpr uint16_t PtypString = 0x001F;
 constexpr uint16_t PtypTime = 0x0040;
 constexpr uint16_t PtypBinary = 0x0102;
 constexpr uint16_t PtypMultipleInteger32 = 0x1003;
+constexpr uint16_t PtypMultipleString = 0x101F;
 
 constexpr uint16_t PropId(uint32_t tag) {
     return static_cast<uint16_t>(tag >> 16);

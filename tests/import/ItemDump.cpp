@@ -83,7 +83,9 @@ std::string Value(const pst::Property& stored) {
             return "MultiLong x" + std::to_string(v.size());
         }
         std::string operator()(const std::vector<std::string>& v) const {
-            return "MultiString x" + std::to_string(v.size());
+            std::string out = "MultiString";
+            for (const std::string& item : v) out += " " + Escaped(item);
+            return out;
         }
         std::string operator()(const std::vector<mapi::Binary>& v) const {
             return "MultiBinary x" + std::to_string(v.size());
