@@ -1,6 +1,7 @@
 #pragma once
 // Every dialog, message box and shell call the window makes goes through this
 // interface, so tests can answer them in advance and see what was shown.
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -14,14 +15,24 @@ class Dialogs {
 public:
     enum class Kind { Plain, Information, Warning };
 
+    // One entry of a file dialog's filter list: shown as `name`, matching
+    // `patterns` (in any letter case where the platform allows).
+    struct FileFilter {
+        QString name;
+        QStringList patterns;
+    };
+
     virtual ~Dialogs() = default;
 
-    // A folder, or the empty string when the user cancelled.
-    virtual QString chooseFolder(QWidget* owner, const QString& title) = 0;
-    // Files chosen in a multiple-selection open dialog offering one filter,
-    // shown as `filterName` and matching `patterns`; empty when cancelled.
-    virtual QStringList chooseFiles(QWidget* owner, const QString& filterName,
-                                    const QStringList& patterns) = 0;
+    // A folder, or the empty string when the user cancelled. The dialog
+    // opens in `startFolder` when one is given.
+    virtual QString chooseFolder(QWidget* owner, const QString& title,
+                                 const QString& startFolder = QString()) = 0;
+    // Files chosen in a multiple-selection open dialog offering `filters`,
+    // the first one selected; empty when cancelled. The dialog opens in
+    // `startFolder` when one is given.
+    virtual QStringList chooseFiles(QWidget* owner, const QList<FileFilter>& filters,
+                                    const QString& startFolder = QString()) = 0;
     // A Yes/No question with Yes as default; true on Yes.
     virtual bool ask(QWidget* owner, const QString& title, const QString& text) = 0;
     // A message with an OK button, shown as plain text; `details`, when

@@ -12,23 +12,28 @@
 
 namespace mailvane {
 
-QString QtDialogs::chooseFolder(QWidget* owner, const QString& title) {
-    return QFileDialog::getExistingDirectory(owner, title);
+QString QtDialogs::chooseFolder(QWidget* owner, const QString& title, const QString& startFolder) {
+    return QFileDialog::getExistingDirectory(owner, title, startFolder);
 }
 
-QStringList QtDialogs::chooseFiles(QWidget* owner, const QString& filterName,
-                                   const QStringList& patterns) {
-    // File dialogs on case-sensitive file systems match patterns exactly, and
-    // mailboxes named INBOX.MBOX are common.
-    QStringList matching = patterns;
-    for (const QString& pattern : patterns) {
-        if (pattern.toUpper() != pattern) matching.append(pattern.toUpper());
+QStringList QtDialogs::chooseFiles(QWidget* owner, const QList<FileFilter>& filters,
+                                   const QString& startFolder) {
+    QStringList entries;
+    for (const FileFilter& filter : filters) {
+        // File dialogs on case-sensitive file systems match patterns exactly,
+        // and mailboxes named INBOX.MBOX are common.
+        QStringList matching = filter.patterns;
+        for (const QString& pattern : filter.patterns) {
+            if (pattern.toUpper() != pattern) matching.append(pattern.toUpper());
+        }
+        // Qt takes the patterns from the last parentheses of a filter,
+        // separated by blanks; the name keeps its own parentheses and the
+        // details stay hidden.
+        entries.append(filter.name + QStringLiteral(" (") + matching.join(QLatin1Char(' ')) +
+                       QLatin1Char(')'));
     }
-    // Qt takes the patterns from the last parentheses of a filter, separated by
-    // blanks; the name keeps its own parentheses and the details stay hidden.
-    const QString filter =
-        filterName + QStringLiteral(" (") + matching.join(QLatin1Char(' ')) + QLatin1Char(')');
-    return QFileDialog::getOpenFileNames(owner, QString(), QString(), filter, nullptr,
+    return QFileDialog::getOpenFileNames(owner, QString(), startFolder,
+                                         entries.join(QStringLiteral(";;")), nullptr,
                                          QFileDialog::HideNameFilterDetails);
 }
 

@@ -7,9 +7,9 @@ namespace mailvane {
 
 class QtDialogs : public Dialogs {
 public:
-    QString chooseFolder(QWidget* owner, const QString& title) override;
-    QStringList chooseFiles(QWidget* owner, const QString& filterName,
-                            const QStringList& patterns) override;
+    QString chooseFolder(QWidget* owner, const QString& title, const QString& startFolder) override;
+    QStringList chooseFiles(QWidget* owner, const QList<FileFilter>& filters,
+                            const QString& startFolder) override;
     bool ask(QWidget* owner, const QString& title, const QString& text) override;
     // The box is as wide as the text's widest line, up to MessageLineWidth.
     void inform(QWidget* owner, Kind kind, const QString& title, const QString& text,

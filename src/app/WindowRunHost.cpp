@@ -36,8 +36,10 @@ OutputOptions WindowRunHost::Options() {
 }
 
 std::optional<std::filesystem::path> WindowRunHost::ChooseDestination(const std::string& title) {
-    const QString folder = dialogs_.chooseFolder(&window_, QString::fromStdString(title));
+    const QString folder =
+        dialogs_.chooseFolder(&window_, QString::fromStdString(title), window_.lastDestination_);
     if (folder.isEmpty()) return std::nullopt;
+    window_.lastDestination_ = folder;
     return PathFromQString(QDir::toNativeSeparators(folder));
 }
 

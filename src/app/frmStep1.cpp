@@ -128,28 +128,57 @@ void frmStep1::ClearFileList() {
 }
 
 void frmStep1::cmdAdd_Click() {
+    // Thunderbird and mutt keep mailboxes in files without an extension.
     const QStringList files =
-        dialogs_.chooseFiles(this, QStringLiteral("MBOX Files (*.mbox,*.mbx)"),
-                             {QStringLiteral("*.mbox"), QStringLiteral("*.mbx")});
+        dialogs_.chooseFiles(this,
+                             {{QStringLiteral("MBOX Files (*.mbox,*.mbx)"),
+                               {QStringLiteral("*.mbox"), QStringLiteral("*.mbx")}},
+                              {QStringLiteral("All files (*)"), {QStringLiteral("*")}}},
+                             lastSourceFolder_);
+    if (!files.isEmpty()) lastSourceFolder_ = QFileInfo(files.first()).absolutePath();
     for (const QString& file : files) {
         AddFileToList(PathFromQString(QDir::toNativeSeparators(file)));
     }
 }
 
 void frmStep1::CmdAddFolder_Click() {
-    const QString folder = dialogs_.chooseFolder(this, QStringLiteral("Choose Source Folder..."));
+    const QString folder =
+        dialogs_.chooseFolder(this, QStringLiteral("Choose Source Folder..."), lastSourceFolder_);
     if (folder.isEmpty()) return;
+    lastSourceFolder_ = folder;
     FolderScan scan;
+    std::size_t named = 0;
     {
         WaitCursor wait;
-        scan = FindMailboxes(PathFromQString(QDir::toNativeSeparators(folder)));
-        for (const auto& mailbox : scan.mailboxes) AddFileToList(mailbox);
+        scan = FindMailboxes(PathFromQString(QDir::toNativeSeparators(folder)),
+                             MailboxRule::NamesOrContent);
+        // The files named .mbox or .mbx come first, as the command promises;
+        // the others only when the user wants them.
+        for (const auto& mailbox : scan.mailboxes) {
+            if (!IsMailboxName(mailbox)) continue;
+            AddFileToList(mailbox);
+            ++named;
+        }
     }
     dialogs_.inform(this, Dialogs::Kind::Plain, kTitle,
-                    QStringLiteral("%1 Files Added to List.").arg(scan.mailboxes.size()) +
+                    QStringLiteral("%1 Files Added to List.").arg(named) +
                         SkippedFoldersLine(scan) +
                         UnlistedFoldersLines(scan, MessageLineWidth(this)),
                     UnlistedFoldersDetails(scan));
+    OfferUnnamedMailboxes(scan);
+}
+
+void frmStep1::OfferUnnamedMailboxes(const FolderScan& scan) {
+    if (scan.unnamedMailboxes.empty()) return;
+    if (!dialogs_.ask(this, kTitle,
+                      QStringLiteral("This folder also holds %1 mailboxes kept by mail programs "
+                                     "without the .mbox name (Thunderbird, Apple Mail). Add them "
+                                     "too?")
+                          .arg(scan.unnamedMailboxes.size()))) {
+        return;
+    }
+    WaitCursor wait;
+    for (const auto& mailbox : scan.unnamedMailboxes) AddFileToList(mailbox);
 }
 
 void frmStep1::cmdClear1_Click() {

@@ -24,6 +24,7 @@ class QTableWidget;
 namespace mailvane {
 
 class Dialogs;
+struct FolderScan;
 class SourceTable;
 class WindowRunHost;
 
@@ -59,6 +60,8 @@ private:
 
     void cmdAdd_Click();
     void CmdAddFolder_Click();
+    // Offers the mailboxes a folder search found by their content alone.
+    void OfferUnnamedMailboxes(const FolderScan& scan);
     void cmdClear1_Click();
     void CmdConvert_Click();
     void CmdHelp_Click();
@@ -110,6 +113,10 @@ private:
     bool running_ = false;                     // a run has started and not finished
     std::atomic<bool> stopRequested_ = false;  // read by the run's thread
     bool closeAfterRun_ = false;
+    // Where the dialogs open next, for as long as the program runs: the
+    // folder of the sources last chosen, and the last destination.
+    QString lastSourceFolder_;
+    QString lastDestination_;
 };
 
 }  // namespace mailvane

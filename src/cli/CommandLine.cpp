@@ -8,7 +8,7 @@ namespace mailvane {
 
 std::string UsageText() {
     return R"USAGE(Usage: mailvane-cli --format eml|emlx|msg|pst [--pst-per-mailbox]
-                    --output DIR SOURCE...
+                    [--only-mbox-names] --output DIR SOURCE...
 
 Converts MBOX mailboxes into one file per message, or into PST stores.
 
@@ -30,13 +30,21 @@ Converts MBOX mailboxes into one file per message, or into PST stores.
                        final .mbox). A store this program made in an
                        earlier run is extended; any other file of that name
                        is left as it is and the mailbox is reported failed.
+      --only-mbox-names
+                       search folders only for files whose names end in
+                       .mbox or .mbx, opening none of the others.
   -o, --output DIR     the destination folder; created when missing.
   -h, --help           show this text and exit.
       --version        show the version and exit.
 
 A SOURCE is a mailbox file (any name) or a folder: a folder is searched with
 all its subfolders, breadth-first, for files whose names end in .mbox or .mbx
-(any case).
+(any case), and for the mailboxes mail programs keep without that name
+(Thunderbird's Inbox, mutt's and Dovecot's files, the mbox file in Apple
+Mail's X.mbox folders): files whose first bytes are a "From " line, except
+those whose extension says they are something else (.msf, .dat, .json,
+.sqlite, .toc, .plist, .eml, ...). The mbox file of a folder X.mbox is named
+X, in its store folder and its store file.
 
 Each mailbox gets its own folder: DIR followed by the mailbox's absolute path
 without its root, so /home/ann/Mail/Inbox.mbox goes to
@@ -74,6 +82,10 @@ OutputOptions RunOptions(const CommandLine& line) {
     return options;
 }
 
+MailboxRule SearchRule(const CommandLine& line) {
+    return line.onlyMboxNames ? MailboxRule::Names : MailboxRule::NamesOrContent;
+}
+
 bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& error) {
     auto value = [&](int& i, std::string_view option, std::string& out) {
         if (i + 1 >= argc) {
@@ -96,6 +108,8 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
             line.version = true;
         } else if (arg == "--pst-per-mailbox") {
             line.pstPerMailbox = true;
+        } else if (arg == "--only-mbox-names") {
+            line.onlyMboxNames = true;
         } else if (arg == "-f" || arg == "--format" || arg.starts_with("--format=")) {
             std::string format;
             if (arg.starts_with("--format=")) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "convert/RunHost.h"
+#include "sources/SourceList.h"
 
 namespace mailvane {
 
@@ -13,6 +14,7 @@ struct CommandLine {
     std::filesystem::path output;
     std::vector<std::filesystem::path> sources;
     bool pstPerMailbox = false;  // a store per mailbox rather than one for all
+    bool onlyMboxNames = false;  // folders give only files named .mbox or .mbx
     bool help = false;
     bool version = false;
 };
@@ -25,5 +27,8 @@ std::string UsageText();
 // The options the run asks for: for PST, one store for all mailboxes unless
 // --pst-per-mailbox was given.
 OutputOptions RunOptions(const CommandLine& line);
+
+// How the folders among the sources are searched.
+MailboxRule SearchRule(const CommandLine& line);
 
 }  // namespace mailvane

@@ -29,8 +29,8 @@ extern "C" void OnStopSignal(int signal) {
 
 // Folders become the mailboxes found in them; files are taken as given. What
 // goes wrong on the way is printed at once and kept in `report`.
-std::vector<fs::path> GatherMailboxes(const std::vector<fs::path>& sources, Console& console,
-                                      RunReport& report) {
+std::vector<fs::path> GatherMailboxes(const std::vector<fs::path>& sources, MailboxRule rule,
+                                      Console& console, RunReport& report) {
     std::vector<fs::path> mailboxes;
     for (const auto& source : sources) {
         std::error_code code;
@@ -38,7 +38,7 @@ std::vector<fs::path> GatherMailboxes(const std::vector<fs::path>& sources, Cons
             mailboxes.push_back(source);
             continue;
         }
-        const FolderScan scan = FindMailboxes(source);
+        const FolderScan scan = FindMailboxes(source, rule);
         for (const auto& unlisted : scan.unlisted) {
             const RunFailure failure{unlisted.folder, 0,
                                      "cannot list this folder (" + unlisted.cause.message() +
@@ -53,7 +53,10 @@ std::vector<fs::path> GatherMailboxes(const std::vector<fs::path>& sources, Cons
                                    " reached again through a link and listed only once.");
         }
         if (scan.mailboxes.empty()) {
-            const RunFailure failure{source, 0, "no .mbox or .mbx files in this folder"};
+            const RunFailure failure{source, 0,
+                                     rule == MailboxRule::Names
+                                         ? "no .mbox or .mbx files in this folder"
+                                         : "no mailboxes in this folder"};
             report.AddFailure(failure.mailbox, 0, failure.cause);
             console.Lines(kErr, FailureText(failure));
         }
@@ -93,7 +96,8 @@ int main(int argc, char** argv) {
     }
 
     RunReport before;
-    std::vector<fs::path> mailboxes = GatherMailboxes(line.sources, console, before);
+    std::vector<fs::path> mailboxes =
+        GatherMailboxes(line.sources, SearchRule(line), console, before);
 
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);

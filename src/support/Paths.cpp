@@ -1,6 +1,25 @@
 #include "support/Paths.h"
 
+#include <string_view>
+
 namespace mailvane {
+
+namespace {
+
+constexpr std::string_view kMboxExtension = ".mbox";
+
+// Ends in ".mbox", in any letter case.
+bool EndsWithMbox(std::string_view name) {
+    if (name.size() < kMboxExtension.size()) return false;
+    const std::string_view tail = name.substr(name.size() - kMboxExtension.size());
+    for (std::size_t i = 0; i < kMboxExtension.size(); ++i) {
+        const char c = tail[i] >= 'A' && tail[i] <= 'Z' ? char(tail[i] - 'A' + 'a') : tail[i];
+        if (c != kMboxExtension[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 fs::path LastPathPart(const fs::path& path) {
     const auto& native = path.native();
@@ -53,22 +72,32 @@ std::string TrimBlanks(std::string_view text) {
 
 std::string MailboxName(const fs::path& source) {
     const std::string file = TrimBlanks(DisplayPath(LastPathPart(source)));
+    // Apple Mail exports each mailbox as a folder "X.mbox" holding a file
+    // "mbox": every one of them would be called "mbox".
+    if (file == "mbox") {
+        std::error_code ignored;
+        fs::path whole = fs::absolute(source, ignored);
+        if (whole.empty()) whole = source;
+        whole = whole.lexically_normal();
+        const auto& native = whole.native();
+#ifdef _WIN32
+        const auto last = native.find_last_of(L"\\/");
+#else
+        const auto last = native.find_last_of('/');
+#endif
+        if (last != native.npos) {
+            const fs::path folder(native.substr(0, last));
+            if (EndsWithMbox(TrimBlanks(DisplayPath(LastPathPart(folder))))) {
+                return MailboxName(folder);
+            }
+        }
+    }
     // Only a final ".mbox" goes, in any letter case: "my.mboxes.mbox" is
     // "my.mboxes", not "myes".
-    constexpr std::string_view kExtension = ".mbox";
-    if (file.size() > kExtension.size()) {
-        const std::string_view tail =
-            std::string_view(file).substr(file.size() - kExtension.size());
-        bool match = true;
-        for (std::size_t i = 0; i < kExtension.size(); ++i) {
-            const char c = tail[i] >= 'A' && tail[i] <= 'Z' ? char(tail[i] - 'A' + 'a') : tail[i];
-            match = match && c == kExtension[i];
-        }
-        if (match) {
-            std::string name =
-                TrimBlanks(std::string_view(file).substr(0, file.size() - kExtension.size()));
-            if (!name.empty()) return name;
-        }
+    if (file.size() > kMboxExtension.size() && EndsWithMbox(file)) {
+        std::string name =
+            TrimBlanks(std::string_view(file).substr(0, file.size() - kMboxExtension.size()));
+        if (!name.empty()) return name;
     }
     return file;
 }

@@ -25,7 +25,9 @@ fs::path PathWithoutRoot(const fs::path& source);
 
 // The mailbox's display name: its file name, trimmed of spaces, without a
 // final ".mbox" in any letter case ("Inbox.Mbox" gives "Inbox"). A name that
-// would be empty keeps the whole file name.
+// would be empty keeps the whole file name. A file named "mbox" in a folder
+// whose name ends in ".mbox" (Apple Mail's export) takes that folder's name:
+// "Work" for /Mail/Work.mbox/mbox.
 std::string MailboxName(const fs::path& source);
 
 // Text of a path for messages to the user (UTF-8 on every platform).

@@ -146,6 +146,11 @@ private Q_SLOTS:
         Click(Button(window, "CmdConvert"));
         QCOMPARE(dialogs.messages.value(1).text,
                  QStringLiteral("Please select a option to convert file(s)."));
+        // The next destination dialog opens where the last one was chosen.
+        Click(Button(window, "OptEML"));
+        dialogs.folders = {QString()};
+        Click(Button(window, "CmdConvert"));
+        QCOMPARE(dialogs.startFolders, (QStringList{QString(), destination.path()}));
         QCOMPARE(dialogs.unexpected, 0);
     }
 

@@ -2,8 +2,9 @@
 
 namespace mailvane {
 
-QString ScriptedDialogs::chooseFolder(QWidget*, const QString& title) {
+QString ScriptedDialogs::chooseFolder(QWidget*, const QString& title, const QString& startFolder) {
     folderTitles.append(title);
+    startFolders.append(startFolder);
     if (folders.isEmpty()) {
         ++unexpected;
         return QString();
@@ -11,10 +12,10 @@ QString ScriptedDialogs::chooseFolder(QWidget*, const QString& title) {
     return folders.takeFirst();
 }
 
-QStringList ScriptedDialogs::chooseFiles(QWidget*, const QString& filterName,
-                                         const QStringList& patterns) {
-    filterNames.append(filterName);
-    filterPatterns.append(patterns);
+QStringList ScriptedDialogs::chooseFiles(QWidget*, const QList<FileFilter>& offered,
+                                         const QString& startFolder) {
+    filters.append(offered);
+    startFolders.append(startFolder);
     if (fileLists.isEmpty()) {
         ++unexpected;
         return {};

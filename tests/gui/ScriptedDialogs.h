@@ -34,8 +34,8 @@ public:
 
     // What the window did.
     QStringList folderTitles;
-    QStringList filterNames;
-    QList<QStringList> filterPatterns;
+    QList<QList<FileFilter>> filters;  // of each file dialog
+    QStringList startFolders;          // of each file or folder dialog, in order
     QList<Question> questions;
     QList<Message> messages;
     QList<QUrl> opened;
@@ -44,9 +44,9 @@ public:
     // Runs while a message is shown, as a modal box would let the user look.
     std::function<void(const Message&)> whileShowing;
 
-    QString chooseFolder(QWidget* owner, const QString& title) override;
-    QStringList chooseFiles(QWidget* owner, const QString& filterName,
-                            const QStringList& patterns) override;
+    QString chooseFolder(QWidget* owner, const QString& title, const QString& startFolder) override;
+    QStringList chooseFiles(QWidget* owner, const QList<FileFilter>& filters,
+                            const QString& startFolder) override;
     bool ask(QWidget* owner, const QString& title, const QString& text) override;
     void inform(QWidget* owner, Kind kind, const QString& title, const QString& text,
                 const QString& details) override;

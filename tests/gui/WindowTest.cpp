@@ -278,15 +278,21 @@ private Q_SLOTS:
         frmStep1 window(dialogs);
         window.show();
         const QString one = QDir::toNativeSeparators(QStringLiteral("/mail/one.mbox"));
-        const QStringList several = {QDir::toNativeSeparators(QStringLiteral("/mail/b.mbx")),
-                                     QDir::toNativeSeparators(QStringLiteral("/mail/a.mbox")),
-                                     QDir::toNativeSeparators(QStringLiteral("/c.mbox"))};
+        const QStringList several = {QDir::toNativeSeparators(QStringLiteral("/c.mbox")),
+                                     QDir::toNativeSeparators(QStringLiteral("/mail/b.mbx")),
+                                     QDir::toNativeSeparators(QStringLiteral("/mail/a.mbox"))};
         dialogs.fileLists = {{one}, several, {one}, {}};
 
         Click(Button(window, "cmdAdd"));
-        QCOMPARE(dialogs.filterNames, QStringList{QStringLiteral("MBOX Files (*.mbox,*.mbx)")});
-        QCOMPARE(dialogs.filterPatterns.value(0),
+        // Mailboxes by name first; any file, for those kept without an extension.
+        QCOMPARE(dialogs.filters.size(), 1);
+        const QList<Dialogs::FileFilter> offered = dialogs.filters[0];
+        QCOMPARE(offered.size(), 2);
+        QCOMPARE(offered[0].name, QStringLiteral("MBOX Files (*.mbox,*.mbx)"));
+        QCOMPARE(offered[0].patterns,
                  (QStringList{QStringLiteral("*.mbox"), QStringLiteral("*.mbx")}));
+        QCOMPARE(offered[1].name, QStringLiteral("All files (*)"));
+        QCOMPARE(offered[1].patterns, QStringList{QStringLiteral("*")});
         QCOMPARE(RowTexts(window), QStringList{one});
         QCOMPARE(Label(window, "lblCount1")->text(), QStringLiteral("1 files"));
         QVERIFY(Button(window, "CmdConvert")->isEnabled());
@@ -300,6 +306,9 @@ private Q_SLOTS:
         QCOMPARE(RowTexts(window), QStringList{one} + several + QStringList{one});
 
         Click(Button(window, "cmdAdd"));  // cancelled
+        // Each dialog opens where the last chosen files were.
+        QCOMPARE(dialogs.startFolders, (QStringList{QString(), QStringLiteral("/mail"),
+                                                    QStringLiteral("/"), QStringLiteral("/mail")}));
         QCOMPARE(RowTexts(window).size(), 5);
         QCOMPARE(Label(window, "lblCount1")->text(), QStringLiteral("5 files"));
         QCOMPARE(dialogs.unexpected, 0);
@@ -321,6 +330,7 @@ private Q_SLOTS:
         window.show();
         window.AddFileToList(at("earlier.mbox"));
         dialogs.folders = {root.path()};
+        dialogs.answers = {false};
 
         Click(Button(window, "CmdAddFolder"));
         QCOMPARE(dialogs.folderTitles, QStringList{QStringLiteral("Choose Source Folder...")});
@@ -335,12 +345,27 @@ private Q_SLOTS:
         QCOMPARE(dialogs.messages[0].kind, Dialogs::Kind::Plain);
         QCOMPARE(dialogs.messages[0].title, kAppTitle);
         QCOMPARE(dialogs.messages[0].text, QStringLiteral("6 Files Added to List."));
+        // Then, once, the mailboxes found by their content alone; No adds none.
+        QCOMPARE(dialogs.questions.size(), 1);
+        QCOMPARE(dialogs.questions[0].title, kAppTitle);
+        QCOMPARE(dialogs.questions[0].text,
+                 QStringLiteral("This folder also holds 3 mailboxes kept by mail programs without "
+                                "the .mbox name (Thunderbird, Apple Mail). Add them too?"));
+        QCOMPARE(RowTexts(window), expected);
         QVERIFY(QApplication::overrideCursor() == nullptr);
         QVERIFY(Button(window, "CmdConvert")->isEnabled());
 
-        dialogs.folders = {root.path()};  // the same folder twice lists it twice
+        // The same folder twice lists it twice; Yes adds the others after them.
+        dialogs.folders = {QString(), root.path()};
+        dialogs.answers = {true};
+        Click(Button(window, "CmdAddFolder"));  // cancelled
         Click(Button(window, "CmdAddFolder"));
-        QCOMPARE(RowTexts(window).size(), 13);
+        QCOMPARE(dialogs.startFolders, (QStringList{QString(), root.path(), root.path()}));
+        QCOMPARE(RowTexts(window).mid(13),
+                 (QStringList{Native(root, "notes.txt"), Native(root, "Archive.mbox/mbox"),
+                              Native(root, "sub1/mbox.txt")}));
+        QCOMPARE(dialogs.messages.size(), 2);
+        QCOMPARE(dialogs.unexpected, 0);
     }
 
     void folderWithoutMailboxes() {

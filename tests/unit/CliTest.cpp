@@ -140,8 +140,8 @@ TEST_F(Cli, UsageErrorsExitTwo) {
     }
     const Result help = RunCli({"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char* option :
-         {"--format", "--pst-per-mailbox", "--output", "--help", "--version", "Exit status"}) {
+    for (const char* option : {"--format", "--pst-per-mailbox", "--only-mbox-names", "--output",
+                               "--help", "--version", "Exit status"}) {
         EXPECT_NE(help.output.find(option), std::string::npos) << option;
     }
 }
@@ -185,13 +185,19 @@ TEST(CommandLineTest, FormatInAnyLetterCaseAndTheStoreLayout) {
 TEST_F(Cli, ExitsZeroOnlyWhenEverythingWasWritten) {
     const fs::path box = Box("Mail/a.mbox", "From a\nSubject: s\n\nx\nFrom b\n\ny\n");
     Box("Mail/sub/b.MBX", "From c\n\nz\n");
-    Box("Mail/notes.txt", "From d\n\nignored\n");
+    Box("Mail/notes.txt", "notes\nFrom d\n\nignored\n");
+    Box("Mail/Inbox", "From e\n\nkept without a name\n");  // as Thunderbird keeps it
+    Box("Mail/Inbox.msf", "From f\n\nan index\n");
     const Result ok = RunCli({"--format=emlx", "--output", out.path(), in / "Mail"});
     EXPECT_EQ(ok.code, 0) << ok.output;
     const fs::path written = out.path() / in.path().relative_path() / "Mail";
     EXPECT_TRUE(fs::exists(written / "a.mbox/email-2.emlx"));
     EXPECT_TRUE(fs::exists(written / "sub/b.MBX/email-1.emlx"));
+    EXPECT_TRUE(fs::exists(written / "Inbox/email-1.emlx"));
     EXPECT_FALSE(fs::exists(written / "notes.txt"));
+    EXPECT_FALSE(fs::exists(written / "Inbox.msf"));
+    EXPECT_EQ(RunCli({"--only-mbox-names", "-f", "eml", "-o", out / "names", in / "Mail"}).code, 0);
+    EXPECT_FALSE(fs::exists(out / "names" / in.path().relative_path() / "Mail/Inbox"));
 
     const Result failed = RunCli({"-f", "eml", "-o", out / "second", box, in / "missing.mbox",
                                   Box("text.mbox", "no mailbox\n")});
@@ -358,6 +364,17 @@ TEST_F(Cli, PstOutputNamesEachStore) {
               std::string::npos)
         << all.output;
     EXPECT_NE(all.output.find("exported to Outlook (.pst) file."), std::string::npos);
+
+    // Apple Mail's export: each mailbox is a file "mbox" in a folder X.mbox,
+    // and its store is named X.
+    Box("Export/Exported.mbox/mbox", Messages(1));
+    Box("Export/Exported.mbox/Sub.mbox/mbox", Messages(2));
+    Box("Export/Exported.mbox/Info.plist", "<?xml version=\"1.0\"?>\n");
+    const Result apple =
+        RunCli({"-f", "pst", "--pst-per-mailbox", "-o", out / "apple", in / "Export"});
+    ASSERT_EQ(apple.code, 0) << apple.output;
+    EXPECT_TRUE(fs::exists(out / "apple/Exported.pst"));
+    EXPECT_NE(apple.output.find(":\n  Sub: 2 messages\n"), std::string::npos) << apple.output;
 }
 
 // No store or no output folder can be made: the error says why, and no

@@ -30,7 +30,12 @@ TEST(Paths, LastPathPartAndMailboxName) {
              {"/Mail/list.mboxrd", "list.mboxrd"},
              {"/Mail/.mbox", ".mbox"},
              {"/Mail/ .MBOX", ".MBOX"},
-             {"/Mail/Inbox.mbox/mbox", "mbox"},
+             {"/Mail/Inbox.mbox/mbox", "Inbox"},  // Apple Mail's export
+             {"/Mail/Out.MBOX/Sub.mbox/mbox", "Sub"},
+             {"/Mail/Out.MBOX/mbox", "Out"},
+             {"/Mail/Inbox.mbox/Mbox", "Mbox"},
+             {"/Mail/Inbox/mbox", "mbox"},
+             {"/Mail/.mbox/mbox", ".mbox"},
              {"/Mail/ Inbox .mbox ", "Inbox"}}) {
         EXPECT_EQ(MailboxName(path), name) << path;
     }
@@ -96,6 +101,58 @@ TEST_F(Listing, BreadthFirstAndByteOrderWithinAFolder) {
     const FolderScan scan = FindMailboxes(root.path());
     EXPECT_EQ(Relative(scan.mailboxes),
               (std::vector<std::string>{"x.mbox", "B/y.mbox", "C/z.mbox", "B/D/w.mbox"}));
+}
+
+// A tree as mail programs leave it: Thunderbird's folders without an
+// extension beside their indexes, Apple Mail's export folders, a mutt file;
+// and files that start like a mailbox but are known to be something else, or
+// do not start with a separator line at all.
+TEST_F(Listing, MailboxesKeptWithoutTheirNameAreFoundByTheirContent) {
+    const std::string separator = "From a@b Sat Jan  3 01:05:34 1996\nSubject: x\n\nbody\n";
+    for (auto name :
+         {"Mail/Local Folders/Inbox", "Mail/Local Folders/Inbox.msf",
+          "Mail/Local Folders/Inbox.sbd/Work", "ImapMail/host/INBOX",
+          "ImapMail/host/msgFilterRules.dat", "Exported.mbox/mbox", "Exported.mbox/Info.plist",
+          "Exported.mbox/table_of_contents", "Exported.mbox/Sub.mbox/mbox", "mutt/sent",
+          "mutt/list.2024-01.txt", "email-1.eml"}) {
+        test::WriteFile(root / name, separator);
+    }
+    test::WriteFile(root / "Mail/Local Folders/Trash", "\xEF\xBB\xBF" + separator);
+    for (const auto& [name, bytes] : std::vector<std::pair<std::string, std::string>>{
+             {"notes/header", "From: a@b\n\nx\n"},
+             {"notes/cheese", "Fromage\n"},
+             {"notes/short", "From"},
+             {"notes/binary", std::string("\0\x01From \xFF", 8)},
+             {"notes/late", "\nFrom a@b\n"},
+             {"Mail/Local Folders/Unsent", ""},
+             {"a.mbox", ""},
+             {"b.MBX", "x"}}) {
+        test::WriteFile(root / name, bytes);
+    }
+    const std::vector<std::string> named = {"a.mbox", "b.MBX"};
+    const std::vector<std::string> unnamed = {"Exported.mbox/mbox",
+                                              "mutt/list.2024-01.txt",
+                                              "mutt/sent",
+                                              "Exported.mbox/Sub.mbox/mbox",
+                                              "ImapMail/host/INBOX",
+                                              "Mail/Local Folders/Inbox",
+                                              "Mail/Local Folders/Trash",
+                                              "Mail/Local Folders/Inbox.sbd/Work"};
+
+    const FolderScan byName = FindMailboxes(root.path(), MailboxRule::Names);
+    EXPECT_EQ(Relative(byName.mailboxes), named);
+    EXPECT_TRUE(byName.unnamedMailboxes.empty());
+
+    const FolderScan wider = FindMailboxes(root.path(), MailboxRule::NamesOrContent);
+    std::vector<std::string> all = named;
+    all.insert(all.end(), unnamed.begin(), unnamed.end());
+    EXPECT_EQ(Relative(wider.mailboxes), all);
+    EXPECT_EQ(Relative(wider.unnamedMailboxes), unnamed);
+
+    // A file that cannot be opened is passed over; so is a FIFO, unopened.
+    ASSERT_EQ(::mkfifo((root / "spool").c_str(), 0600), 0);
+    EXPECT_FALSE(IsKeptMailbox(root / "spool"));
+    EXPECT_FALSE(IsKeptMailbox(root / "missing"));
 }
 
 TEST_F(Listing, LinkLoopsEnd) {
