@@ -8,7 +8,11 @@
 namespace mailvane::msg {
 
 inline void PutLe(std::string* out, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
+    // One append rather than a push_back per byte: a message file is
+    // thousands of such fields.
+    char b[8];
+    for (int i = 0; i < bytes; ++i) b[i] = static_cast<char>(v >> (8 * i));
+    out->append(b, static_cast<size_t>(bytes));
 }
 inline void PutLe32(std::string* out, uint32_t v) {
     PutLe(out, v, 4);

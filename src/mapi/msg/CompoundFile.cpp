@@ -37,9 +37,15 @@ void Chain(std::vector<uint32_t>* table, size_t count) {
 }
 
 std::string TableBytes(const std::vector<uint32_t>& table) {
-    std::string out;
-    out.reserve(table.size() * 4);
-    for (uint32_t v : table) PutLe32(&out, v);
+    // Written in place: the tables are mostly free entries, a sector's
+    // worth at a time.
+    std::string out(table.size() * 4, '\0');
+    char* p = out.data();
+    for (uint32_t v : table) {
+        p[0] = static_cast<char>(v), p[1] = static_cast<char>(v >> 8);
+        p[2] = static_cast<char>(v >> 16), p[3] = static_cast<char>(v >> 24);
+        p += 4;
+    }
     return out;
 }
 
@@ -86,12 +92,18 @@ CompoundWriter::CompoundWriter(const Sink& sink, std::string_view clsid, uint64_
     root.entry.modified = modified;
     std::copy_n(clsid.begin(), std::min(clsid.size(), root.entry.clsid.size()),
                 root.entry.clsid.begin());
+    // A message file has dozens of entries: fewer moves as the list grows.
+    nodes_.reserve(64);
     nodes_.push_back(std::move(root));
     if (sink_.memory()) {
         memory_.assign(kSectorSize, '\0');  // the header's place
     } else if (sink_.fd() < 0) {
         Fail(std::string("cannot write the message file: ") + std::strerror(EBADF));
     }
+}
+
+void CompoundWriter::Reserve(uint64_t bytes) {
+    if (sink_.memory() && bytes < kMaxStreamSize) memory_.reserve(static_cast<size_t>(bytes));
 }
 
 Storage CompoundWriter::Root() {
@@ -115,6 +127,11 @@ uint32_t CompoundWriter::AddEntry(uint32_t parent, const std::string& name, Entr
     }
     Node node;
     node.entry.name.assign(name.begin(), name.end());
+    // ValidName let through printable ASCII only: capitals of its letters
+    // compare as CompoundNameLess compares the names.
+    for (size_t i = 0; i < name.size(); ++i)
+        node.key[i] =
+            name[i] >= 'a' && name[i] <= 'z' ? static_cast<char>(name[i] - 'a' + 'A') : name[i];
     node.entry.type = type;
     if (type == EntryType::kStorage) node.entry.created = node.entry.modified = modified_;
     nodes_.push_back(std::move(node));
@@ -213,12 +230,15 @@ void CompoundWriter::LinkTrees() {
         if (node.children.empty()) continue;
         // The order they were added in is needed no more.
         std::vector<uint32_t>& sorted = node.children;
-        std::sort(sorted.begin(), sorted.end(), [&](uint32_t a, uint32_t b) {
-            return CompoundNameLess(nodes_[a].entry.name, nodes_[b].entry.name);
-        });
+        const auto less = [&](uint32_t a, uint32_t b) {
+            const size_t x = nodes_[a].entry.name.size(), y = nodes_[b].entry.name.size();
+            if (x != y) return x < y;
+            return std::memcmp(nodes_[a].key.data(), nodes_[b].key.data(), x) < 0;
+        };
+        std::sort(sorted.begin(), sorted.end(), less);
         for (size_t i = 1; i < sorted.size(); ++i) {
             const std::u16string& name = nodes_[sorted[i]].entry.name;
-            if (!CompoundNameLess(nodes_[sorted[i - 1]].entry.name, name))
+            if (!less(sorted[i - 1], sorted[i]))
                 return Fail("the message file names " + std::string(name.begin(), name.end()) +
                             " twice in one storage");
         }

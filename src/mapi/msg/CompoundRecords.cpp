@@ -39,7 +39,12 @@ void CompoundHeader::EncodeTo(std::string* out) const {
     PutLe32(out, miniFatSectors);
     PutLe32(out, firstDifatSector);
     PutLe32(out, difatSectors);
-    for (uint32_t sector : difat) PutLe32(out, sector);
+    // The 109 entries in one piece: every file has them.
+    const size_t at = out->size();
+    out->resize(at + 4 * difat.size());
+    char* p = out->data() + at;
+    for (uint32_t sector : difat)
+        for (int i = 0; i < 4; ++i) *p++ = static_cast<char>(sector >> (8 * i));
 }
 
 bool CompoundHeader::DecodeFrom(std::string_view in, CompoundHeader* header) {

@@ -111,6 +111,7 @@ public:
         // the same file.
         CompoundWriter file(sink, kMessageClsid,
                             modified ? GetLe(modified->value, 0, 8) : NowAsFileTime());
+        file.Reserve(EstimatedSize(message));
         {
             Storage root = file.Root();
             WriteMessage(root, message, StreamOwner::kTopMessage, 0);
@@ -122,6 +123,24 @@ public:
     }
 
 private:
+    // About the bytes of the file: its values, a directory entry, a
+    // property entry and padding for each, and the file's own tables.
+    static uint64_t EstimatedSize(const Message& m) {
+        constexpr uint64_t kPerValue = kDirectoryEntrySize + PropertyEntry::kEncodedLength + 64;
+        uint64_t size = 4 * kSectorSize;
+        const auto add = [&](const PropertyObject& o) {
+            for (const auto& p : o.props) size += p.value.size() + kPerValue;
+            for (const auto& n : o.named) size += n.value.size() + kPerValue;
+        };
+        add(m);
+        for (const auto& r : m.recipients) add(r);
+        for (const auto& a : m.attachments) {
+            add(a);
+            if (a.embedded) size += EstimatedSize(*a.embedded);
+        }
+        return size;
+    }
+
     void WriteMessage(Storage& storage, const Message& m, StreamOwner owner, int depth) {
         if (depth > kMaxEmbeddingDepth) {
             Fail("embedded messages are nested more than " + std::to_string(kMaxEmbeddingDepth) +

@@ -131,9 +131,14 @@ PropertyEntry PropertyEntry::Sized(uint32_t tag, uint32_t size, uint32_t reserve
 }
 
 void PropertyEntry::EncodeTo(std::string* out) const {
-    PutLe32(out, tag);
-    PutLe32(out, flags);
-    PutLe(out, value, 8);
+    // Filled in place and appended once: a message has dozens of entries.
+    char e[kEncodedLength];
+    for (int i = 0; i < 4; ++i) {
+        e[i] = static_cast<char>(tag >> (8 * i));
+        e[4 + i] = static_cast<char>(flags >> (8 * i));
+    }
+    for (int i = 0; i < 8; ++i) e[8 + i] = static_cast<char>(value >> (8 * i));
+    out->append(e, sizeof e);
 }
 
 PropertyEntry PropertyEntry::DecodeFrom(std::string_view in, size_t at) {
