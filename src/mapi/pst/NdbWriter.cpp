@@ -359,6 +359,19 @@ void NdbWriter::Write(uint64_t offset, std::string_view bytes) {
     if (pending_.size() >= kPendingLimit) FlushPending();
 }
 
+char* NdbWriter::PendingRoom(uint64_t offset, size_t size) {
+    // After a failure nothing is written: the room is only scratch.
+    if (!status_.ok()) pending_.clear();
+    if (!pending_.empty() && offset != pending_at_ + pending_.size()) FlushPending();
+    if (pending_.empty()) {
+        pending_at_ = offset;
+        pending_.reserve(kPendingLimit + kMaxBlockSize);
+    }
+    const size_t at = pending_.size();
+    pending_.resize(at + size);
+    return pending_.data() + at;
+}
+
 void NdbWriter::FlushPending() {
     if (pending_.empty() || !status_.ok()) return;
     Fail(sink_->WriteAt(pending_at_, pending_));
@@ -370,17 +383,19 @@ Bid NdbWriter::WriteBlock(std::string_view payload, bool internal) {
     header_.bid_next_block += kBidStep;
     uint32_t size = BlockFootprint(payload.size());
     uint64_t ib = Allocate(size, kBlockAlign);
-    // Built in place: payload, padding, trailer; encoded after the copy.
-    std::string block(size, '\0');
-    std::memcpy(block.data(), payload.data(), payload.size());
+    // Built where it is written from: payload, padding, trailer; encoded
+    // after the copy. Blocks are most of a store's bytes, and a block of
+    // its own cost an allocation and one more copy of each.
+    char* block = PendingRoom(ib, size);
+    std::memcpy(block, payload.data(), payload.size());
     if (!internal && header_.encoding == Encoding::kPermute)
-        PermuteEncode({reinterpret_cast<uint8_t*>(block.data()), payload.size()});
-    char* trailer = block.data() + size - kBlockTrailerSize;
+        PermuteEncode({reinterpret_cast<uint8_t*>(block), payload.size()});
+    char* trailer = block + size - kBlockTrailerSize;
     EncodeFixed16(trailer, static_cast<uint16_t>(payload.size()));
     EncodeFixed16(trailer + 2, BlockSignature(ib, bid));
-    EncodeFixed32(trailer + 4, Crc32(std::string_view(block.data(), payload.size())));
+    EncodeFixed32(trailer + 4, Crc32(std::string_view(block, payload.size())));
     EncodeFixed64(trailer + 8, bid);
-    Write(ib, block);
+    if (pending_.size() >= kPendingLimit) FlushPending();
     bbt_.Upsert({bid, ib, static_cast<uint16_t>(payload.size()), kSingleRef});
     return bid;
 }

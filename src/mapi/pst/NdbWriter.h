@@ -147,6 +147,9 @@ private:
     BlockRef WritePage(PageType type, uint8_t level, const std::vector<BbtEntry>* bbt,
                        const std::vector<NbtEntry>* nbt, const std::vector<BtEntry>* branch);
     void Write(uint64_t offset, std::string_view bytes);
+    // `size` zero bytes to be written at `offset`, at the end of the
+    // pending writes, for the caller to fill before the next write.
+    char* PendingRoom(uint64_t offset, size_t size);
     void FlushPending();
     // Reopening: the header checked against the file of `size` bytes, then
     // each tree page by page.
