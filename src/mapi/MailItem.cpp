@@ -50,6 +50,17 @@ std::string SearchKey(const std::string& type, const std::string& address) {
 bool PropertyBag::SetProperty(uint32_t tag, const PropValue& value) {
     pst::Property p;
     if (!ToStored(tag, value, &p)) return false;
+    return Put(std::move(p));
+}
+
+bool PropertyBag::SetProperty(uint32_t tag, PropValue&& value) {
+    pst::Property p;
+    if (!ToStored(tag, std::move(value), &p)) return false;
+    return Put(std::move(p));
+}
+
+bool PropertyBag::Put(pst::Property p) {
+    const uint32_t tag = p.tag;
     for (auto& q : props_)
         if (pst::PropIdOf(q.tag) == pst::PropIdOf(tag)) {
             q = std::move(p);

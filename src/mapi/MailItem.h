@@ -28,6 +28,8 @@ class PropertyBag {
 public:
     // False when the value does not suit the tag's type.
     bool SetProperty(uint32_t tag, const PropValue& value);
+    // The same, taking a binary or 8-bit string value's bytes.
+    bool SetProperty(uint32_t tag, PropValue&& value);
     std::optional<PropValue> GetProperty(uint32_t tag) const;
     bool DeleteProperty(uint32_t tag);
     const pst::PropertyList& stored() const { return props_; }
@@ -56,6 +58,8 @@ public:
     const std::vector<Named>& named() const { return named_; }
 
 private:
+    // Replaces any property of the same id; true.
+    bool Put(pst::Property p);
     bool AddNamed(Named named, const PropValue& value);
 
     pst::PropertyList props_;

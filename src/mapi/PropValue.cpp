@@ -1,6 +1,7 @@
 #include "mapi/PropValue.h"
 
 #include <cstring>
+#include <utility>
 
 #include "mapi/pst/Coding.h"
 #include "mapi/pst/Text.h"
@@ -139,6 +140,20 @@ bool ToStored(uint32_t tag, const PropValue& v, Property* out) {
         default:
             return false;
     }
+}
+
+bool ToStored(uint32_t tag, PropValue&& v, Property* out) {
+    const uint16_t type = PropTypeOf(tag);
+    std::string* bytes = nullptr;
+    if (type == kPtBinary || type == kPtClsid) {
+        if (auto* b = std::get_if<Binary>(&v)) bytes = &b->bytes;
+    } else if (type == kPtString8) {
+        bytes = std::get_if<std::string>(&v);
+    }
+    if (!bytes) return ToStored(tag, std::as_const(v), out);
+    out->tag = tag;
+    out->value = std::move(*bytes);
+    return true;
 }
 
 bool FromStored(const Property& p, PropValue* out) {

@@ -33,6 +33,9 @@ uint16_t NaturalType(const PropValue& value);
 // Converts `value` to the stored bytes of a property of type `type`; false
 // when the value does not fit the type (a string for a PT_LONG tag, ...).
 bool ToStored(uint32_t tag, const PropValue& value, pst::Property* out);
+// The same, taking the bytes of a binary or 8-bit string value rather than
+// copying them: attachments and HTML bodies are most of a message.
+bool ToStored(uint32_t tag, PropValue&& value, pst::Property* out);
 // The reverse; false for types this layer does not model.
 bool FromStored(const pst::Property& stored, PropValue* out);
 

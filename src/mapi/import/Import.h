@@ -21,10 +21,14 @@ class PropertyWriter {
 public:
     PropertyWriter(PropertyBag& bag, std::string* error) : bag_(bag), error_(error) {}
     void Set(uint32_t tag, const PropValue& value);
+    // Takes a binary value's bytes instead of copying them.
+    void Set(uint32_t tag, PropValue&& value);
     // UTF-8 that may be invalid or hold NULs, made clean first.
     void SetText(uint32_t tag, std::string_view text);
 
 private:
+    void Refused(uint32_t tag);
+
     PropertyBag& bag_;
     std::string* error_;
 };

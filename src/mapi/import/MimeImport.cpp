@@ -16,7 +16,15 @@ namespace mailvane::mapi {
 namespace import {
 
 void PropertyWriter::Set(uint32_t tag, const PropValue& value) {
-    if (bag_.SetProperty(tag, value) || !error_->empty()) return;
+    if (!bag_.SetProperty(tag, value)) Refused(tag);
+}
+
+void PropertyWriter::Set(uint32_t tag, PropValue&& value) {
+    if (!bag_.SetProperty(tag, std::move(value))) Refused(tag);
+}
+
+void PropertyWriter::Refused(uint32_t tag) {
+    if (!error_->empty()) return;
     char text[64];
     std::snprintf(text, sizeof text, "property 0x%08X did not take its value", tag);
     *error_ = text;
