@@ -8,7 +8,8 @@ namespace mailvane {
 
 std::string UsageText() {
     return R"USAGE(Usage: mailvane-cli --format eml|emlx|msg|pst [--pst-per-mailbox]
-                    [--only-mbox-names] --output DIR SOURCE...
+                    [--only-mbox-names] [--keep-state] [--include-deleted]
+                    --output DIR SOURCE...
 
 Converts MBOX mailboxes into one file per message, or into PST stores.
 
@@ -33,6 +34,14 @@ Converts MBOX mailboxes into one file per message, or into PST stores.
       --only-mbox-names
                        search folders only for files whose names end in
                        .mbox or .mbx, opening none of the others.
+      --keep-state     with msg and pst: each item read or unread, answered,
+                       forwarded and flagged as its mail program recorded
+                       (Status, X-Status, X-Mozilla-Status, Gmail's Unread
+                       and Starred labels); without it every item is read.
+      --include-deleted
+                       convert the messages a mail program deleted but kept
+                       in the file (X-Mozilla-Status marks them expunged);
+                       without it they are left out and counted.
   -o, --output DIR     the destination folder; created when missing.
   -h, --help           show this text and exit.
       --version        show the version and exit.
@@ -75,6 +84,8 @@ the run was stopped, 2 for a usage error.
 
 OutputOptions RunOptions(const CommandLine& line) {
     OutputOptions options{line.format, false, false};
+    options.keepState = line.keepState;
+    options.includeDeleted = line.includeDeleted;
     if (line.format == OutputFormat::Pst) {
         options.onePstForAll = !line.pstPerMailbox;
         options.onePstForAllEnabled = true;
@@ -110,6 +121,10 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
             line.pstPerMailbox = true;
         } else if (arg == "--only-mbox-names") {
             line.onlyMboxNames = true;
+        } else if (arg == "--keep-state") {
+            line.keepState = true;
+        } else if (arg == "--include-deleted") {
+            line.includeDeleted = true;
         } else if (arg == "-f" || arg == "--format" || arg.starts_with("--format=")) {
             std::string format;
             if (arg.starts_with("--format=")) {

@@ -13,8 +13,10 @@ struct CommandLine {
     OutputFormat format = OutputFormat::None;
     std::filesystem::path output;
     std::vector<std::filesystem::path> sources;
-    bool pstPerMailbox = false;  // a store per mailbox rather than one for all
-    bool onlyMboxNames = false;  // folders give only files named .mbox or .mbx
+    bool pstPerMailbox = false;   // a store per mailbox rather than one for all
+    bool onlyMboxNames = false;   // folders give only files named .mbox or .mbx
+    bool keepState = false;       // items read, answered, flagged as recorded
+    bool includeDeleted = false;  // messages the mail program deleted too
     bool help = false;
     bool version = false;
 };

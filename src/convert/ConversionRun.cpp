@@ -103,6 +103,7 @@ RunReport ConversionRun::Run() {
     storePerMailbox_ =
         format == OutputFormat::Pst && !(options.onePstForAll && options.onePstForAllEnabled);
     includeDeleted_ = options.includeDeleted;
+    keepState_ = options.keepState;
     // One store takes every mailbox: the store asked for, or for message
     // files the staging store each message passes through (it stays).
     if ((format == OutputFormat::Pst && !storePerMailbox_) || format == OutputFormat::Msg) {
@@ -255,6 +256,7 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& 
         format == OutputFormat::Emlx ? MessageFormat::Emlx : MessageFormat::Eml, *this);
     StoreMessageWriter::Options storeOptions;
     storeOptions.stopRequested = [this] { return host_.StopRequested(); };
+    storeOptions.keepState = keepState_;
     StoreMessageWriter storeWriter(*this, std::move(storeOptions));
     if (toStore) {
         storeWriter.StartMailbox(*storeFolder, store_.path(),

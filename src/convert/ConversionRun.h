@@ -53,6 +53,7 @@ private:
     StoreOutput store_;
     bool storePerMailbox_ = false;
     bool includeDeleted_ = false;
+    bool keepState_ = false;
     std::string sessionError_;  // why no store could be had; ends the run
 };
 

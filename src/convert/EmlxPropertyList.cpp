@@ -1,37 +1,24 @@
 #include "convert/EmlxPropertyList.h"
 
-#include <cstdlib>
-
 #include "convert/HeaderFields.h"
 #include "mapi/import/Dates.h"
 #include "mapi/import/HeaderText.h"
+#include "mapi/import/MailState.h"
 
 namespace mailvane {
 
 namespace {
 
 std::int64_t FlagsOf(std::string_view headers) {
-    const auto status = FindHeader(headers, "Status");
-    const auto xstatus = FindHeader(headers, "X-Status");
-    const auto mozilla = FindHeader(headers, "X-Mozilla-Status");
-    if (!status && !xstatus && !mozilla) return kEmlxRead;
-
+    const mapi::import::MailState state =
+        mapi::import::ReadMailState([&](const char* name) { return FindHeader(headers, name); });
     std::int64_t flags = 0;
-    if (status && status->find('R') != std::string::npos) flags |= kEmlxRead;
-    if (xstatus) {
-        if (xstatus->find('A') != std::string::npos) flags |= kEmlxAnswered;
-        if (xstatus->find('F') != std::string::npos) flags |= kEmlxFlagged;
-        if (xstatus->find('D') != std::string::npos) flags |= kEmlxDeleted;
-        if (xstatus->find('T') != std::string::npos) flags |= kEmlxDraft;
-    }
-    if (mozilla) {
-        const long bits = std::strtol(mozilla->c_str(), nullptr, 16);
-        if (bits & 0x0001) flags |= kEmlxRead;
-        if (bits & 0x0002) flags |= kEmlxAnswered;
-        if (bits & 0x0004) flags |= kEmlxFlagged;
-        if (bits & 0x0008) flags |= kEmlxDeleted;
-        if (bits & 0x1000) flags |= kEmlxForwarded;
-    }
+    if (state.read) flags |= kEmlxRead;
+    if (state.answered) flags |= kEmlxAnswered;
+    if (state.flagged) flags |= kEmlxFlagged;
+    if (state.deleted) flags |= kEmlxDeleted;
+    if (state.draft) flags |= kEmlxDraft;
+    if (state.forwarded) flags |= kEmlxForwarded;
     return flags;
 }
 

@@ -24,6 +24,9 @@ struct OutputOptions {
     // Messages the mail program deleted (still in the mailbox, marked
     // expunged) are converted too, instead of left out.
     bool includeDeleted = false;
+    // PST items and message files read, answered and flagged as the mail
+    // program recorded, instead of all marked read.
+    bool keepState = false;
 };
 
 enum class MessageKind { Information, Warning };

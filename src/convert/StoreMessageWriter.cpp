@@ -203,7 +203,8 @@ void StoreMessageWriter::Import(Job& job) const {
         // Only message 1 can have text before its separator; it becomes an
         // attachment there rather than being lost.
         job.cause = mapi::ImportMessage(job.message.separatorLine(), job.message.afterSeparator(),
-                                        job.message.beforeSeparator(), *job.item, mailboxTime_);
+                                        job.message.beforeSeparator(), *job.item,
+                                        {mailboxTime_, options_.keepState});
     } catch (...) {
         // Handed to the calling thread, which would have met it there.
         job.error = std::current_exception();

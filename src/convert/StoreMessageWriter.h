@@ -39,6 +39,9 @@ public:
         // Threads that import ahead of the saves; 0 imports each message on
         // the calling thread as it comes.
         unsigned importThreads = DefaultImportThreads();
+        // Items read, answered and flagged as their mail program recorded,
+        // instead of all marked read.
+        bool keepState = false;
         // Bytes of messages handed in and not yet saved, at most; a message
         // larger than this is imported on the calling thread once the
         // earlier ones are saved, so a huge message is held only once.

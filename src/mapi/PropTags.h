@@ -68,6 +68,11 @@ constexpr uint32_t PidTagBody = 0x1000001F;
 constexpr uint32_t PidTagHtml = 0x10130102;
 constexpr uint32_t PidTagRtfCompressed = 0x10090102;
 constexpr uint32_t PidTagRtfInSync = 0x0E1F000B;
+// What Outlook shows of a message's state: last action, icon, flag.
+constexpr uint32_t PidTagIconIndex = 0x10800003;
+constexpr uint32_t PidTagLastVerbExecuted = 0x10810003;
+constexpr uint32_t PidTagFlagStatus = 0x10900003;
+constexpr uint32_t PidTagFollowupIcon = 0x10950003;
 constexpr uint32_t PidTagBodyHtml = 0x1013001F;
 constexpr uint32_t PidTagNativeBody = 0x10160003;
 

@@ -51,9 +51,40 @@ TEST(Import, DeliveryTimeFallsBackFromReceivedToSeparatorToDate) {
     EXPECT_EQ(Time(noReceived, PidTagMessageDeliveryTime), FileTime::FromUnix(883789534));
     EXPECT_EQ(Time(dateOnly, PidTagMessageDeliveryTime), FileTime::FromUnix(883699200));
     EXPECT_EQ(Time(dateOnly, PidTagCreationTime), FileTime::FromUnix(883699200));
-    // A mail with no date gets none, rather than the time of the import.
+    // A mail with no date gets none, rather than the time of the import,
+    // unless the mailbox's own time is given; it is then sent at that time.
     EXPECT_FALSE(Time(none, PidTagMessageDeliveryTime));
     EXPECT_FALSE(Time(none, PidTagCreationTime));
+    MailItem undated;
+    ImportMessage("From x", "Subject: s\r\n\r\nb", "", undated, {FileTime::FromUnix(1000), false});
+    EXPECT_EQ(Time(undated, PidTagClientSubmitTime), FileTime::FromUnix(1000));
+}
+
+// What a mail program recorded, kept when asked: read, answered,
+// forwarded, flagged; without the option every item is read.
+TEST(Import, MailStateIsKeptWhenAsked) {
+    const struct {
+        const char* headers;
+        int32_t flags, verb, flagStatus;
+    } cases[] = {
+        {"", MSGFLAG_READ, -12345, -12345},
+        {"Status: O\r\n", 0, -12345, -12345},
+        {"Status: RO\r\nX-Status: AF\r\n", MSGFLAG_READ, 102, 2},
+        {"X-Mozilla-Status: 1001\r\n", MSGFLAG_READ, 104, -12345},
+        {"X-Mozilla-Status: 0004\r\n", 0, -12345, 2},
+        {"X-Gmail-Labels: Inbox,Unread,Starred\r\n", 0, -12345, 2},
+        {"X-Gmail-Labels: Inbox,Opened\r\n", MSGFLAG_READ, -12345, -12345},
+    };
+    for (const auto& c : cases) {
+        MailItem kept, plain;
+        const std::string mail = std::string("Subject: s\r\n") + c.headers + "\r\nb";
+        ASSERT_EQ(ImportMessage("", mail, "", kept, {std::nullopt, true}), "");
+        ASSERT_EQ(ImportMessage("", mail, "", plain), "");
+        EXPECT_EQ(Long(kept, PidTagMessageFlags), c.flags) << c.headers;
+        EXPECT_EQ(Long(kept, PidTagLastVerbExecuted), c.verb) << c.headers;
+        EXPECT_EQ(Long(kept, PidTagFlagStatus), c.flagStatus) << c.headers;
+        EXPECT_EQ(Long(plain, PidTagMessageFlags), MSGFLAG_READ) << c.headers;
+    }
 }
 
 TEST(Import, MegabyteHeaderBlockIsKeptWholeAndFieldsAfterItRead) {

@@ -140,8 +140,9 @@ TEST_F(Cli, UsageErrorsExitTwo) {
     }
     const Result help = RunCli({"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char* option : {"--format", "--pst-per-mailbox", "--only-mbox-names", "--output",
-                               "--help", "--version", "Exit status"}) {
+    for (const char* option :
+         {"--format", "--pst-per-mailbox", "--only-mbox-names", "--keep-state", "--include-deleted",
+          "--output", "--help", "--version", "Exit status"}) {
         EXPECT_NE(help.output.find(option), std::string::npos) << option;
     }
 }

@@ -138,7 +138,7 @@ constexpr uint32_t kTnefKept[] = {PidTagImportance,
                                   0x00610040 /* PidTagEndDate */,
                                   0x00620003 /* PidTagOwnerAppointmentId */,
                                   0x0063000B /* PidTagResponseRequested */,
-                                  0x10800003 /* PidTagIconIndex */};
+                                  PidTagIconIndex};
 
 int AddTnefContent(const TnefMessage& tnef, MailItem& item, int numbered, std::string* error);
 
@@ -449,7 +449,7 @@ void ContentWalk::AddEmbedded(GMimeMessagePart* part) {
     out.SetText(PidTagAttachMimeTag, "message/rfc822");
     out.Set(PidTagAttachSize, static_cast<int32_t>(std::min<size_t>(bytes.size(), INT32_MAX)));
     out.Set(PidTagRenderingPosition, int32_t{-1});
-    RawMessage raw{bytes, {}, std::nullopt, std::nullopt};
+    RawMessage raw{bytes, {}, std::nullopt, std::nullopt, std::nullopt};
     ImportParsed({GMIME_OBJECT(message), g_mime_message_get_mime_part(message)}, raw,
                  attachment.EmbeddedMessage(), depth_ + 1, error_);
 }

@@ -7,6 +7,7 @@
 #include "mapi/MailItem.h"
 #include "mapi/PropValue.h"
 #include "mapi/import/GMimeSupport.h"
+#include "mapi/import/MailState.h"
 
 namespace mailvane::mapi::import {
 
@@ -52,6 +53,7 @@ struct RawMessage {
     std::string_view headerBlock;  // its header lines, for the transport headers; may be empty
     std::optional<FileTime> separatorDate;
     std::optional<FileTime> undatedTime;  // for a mail that carries no date at all
+    std::optional<MailState> state;       // what its mail program recorded, when kept
 };
 
 // A message as parsed: the object whose header holds the envelope fields

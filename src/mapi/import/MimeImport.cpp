@@ -94,9 +94,20 @@ void SetSummary(const RawMessage& raw, bool hasAttachments, PropertyWriter& out)
     // is recognisably the same.
     out.Set(PidTagSearchKey, Binary{BytesKey(raw.bytes)});
     out.Set(PidTagMessageSize, static_cast<int32_t>(std::min<size_t>(raw.bytes.size(), INT32_MAX)));
-    int32_t flags = MSGFLAG_READ;
+    int32_t flags = !raw.state || raw.state->read ? MSGFLAG_READ : 0;
     if (hasAttachments) flags |= MSGFLAG_HASATTACH;
     out.Set(PidTagMessageFlags, flags);
+    if (!raw.state) return;
+    // The icon and last action Outlook shows for a message answered or
+    // forwarded, and its red follow-up flag.
+    if (raw.state->answered || raw.state->forwarded) {
+        out.Set(PidTagLastVerbExecuted, int32_t{raw.state->forwarded ? 104 : 102});
+        out.Set(PidTagIconIndex, int32_t{raw.state->forwarded ? 0x106 : 0x105});
+    }
+    if (raw.state->flagged) {
+        out.Set(PidTagFlagStatus, int32_t{2});
+        out.Set(PidTagFollowupIcon, int32_t{6});
+    }
 }
 
 namespace {
@@ -217,7 +228,7 @@ void AddPreamble(std::string_view preamble, MailItem& item, std::string* error) 
 
 std::string ImportMessage(std::string_view separatorLine, std::string_view message,
                           std::string_view preamble, MailItem& item,
-                          std::optional<FileTime> undatedTime) {
+                          const ImportOptions& importOptions) {
     using namespace import;
     std::string error;
     GMimeParserOptions* options = NewParserOptions();
@@ -241,7 +252,16 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
                        : ParsedMessage{};
 
     RawMessage raw{message, message.substr(0, extent.end), SeparatorDate(separatorLine),
-                   undatedTime};
+                   importOptions.undatedTime, std::nullopt};
+    if (importOptions.keepState && parsed.header) {
+        GMimeHeaderList* headers = g_mime_object_get_header_list(parsed.header);
+        raw.state = ReadMailState([&](const char* name) -> std::optional<std::string> {
+            GMimeHeader* header = g_mime_header_list_get_header(headers, name);
+            const char* value = header ? g_mime_header_get_raw_value(header) : nullptr;
+            if (!value) return std::nullopt;
+            return value;
+        });
+    }
     if (parsed.header) {
         ImportParsed(parsed, raw, item, 0, &error);
     } else {
@@ -260,7 +280,10 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
     }
     if (!preamble.empty()) {
         AddPreamble(preamble, item, &error);
-        PropertyWriter(item, &error).Set(PidTagMessageFlags, MSGFLAG_READ | MSGFLAG_HASATTACH);
+        const std::optional<PropValue> flags = item.GetProperty(PidTagMessageFlags);
+        const int32_t* bits = flags ? std::get_if<int32_t>(&*flags) : nullptr;
+        PropertyWriter(item, &error)
+            .Set(PidTagMessageFlags, (bits ? *bits : MSGFLAG_READ) | MSGFLAG_HASATTACH);
     }
     g_mime_parser_options_free(options);
     return error;

@@ -25,16 +25,22 @@ class MailItem;
 //   message 1 and empty otherwise; when not empty it becomes a text
 //   attachment, so nothing of the mailbox is lost.
 // REQUIRES: `item` is new (no properties, recipients or attachments yet).
-// `undatedTime` (the mailbox file's own time) dates a mail that carries no
-// date at all, no Date, Received or separator date, so that none shows as
-// sent at no time.
+// `options.undatedTime` (the mailbox file's own time) dates a mail that
+// carries no date at all, no Date, Received or separator date, so that none
+// shows as sent at no time. With `options.keepState` the item is read,
+// answered, forwarded and flagged as its mail program recorded; without,
+// it is marked read.
 //
 // Any bytes at all are accepted: what cannot be parsed as MIME is kept as
 // the plain-text body and the header fields that could be read are set.
 // No property takes the time of the import when the mail carries a date.
 // The bytes are only read during the call.
+struct ImportOptions {
+    std::optional<FileTime> undatedTime;
+    bool keepState = false;
+};
 std::string ImportMessage(std::string_view separatorLine, std::string_view message,
                           std::string_view preamble, MailItem& item,
-                          std::optional<FileTime> undatedTime = std::nullopt);
+                          const ImportOptions& options = {});
 
 }  // namespace mailvane::mapi
