@@ -217,7 +217,10 @@ void ConversionRun::FinishStore() {
 bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& source,
                                    OutputFormat format) {
     source_ = source;
-    host_.ShowFileCaption(DisplayPath(LastPathPart(source)));
+    // The file's name, but for the "mbox" file of an Apple Mail folder
+    // X.mbox, which would show every mailbox as "mbox": that one is X.
+    const std::string file = DisplayPath(LastPathPart(source));
+    host_.ShowFileCaption(file == "mbox" ? MailboxName(source) : file);
 
     host_.Yield();
     // A mailbox that cannot be read (gone, a folder, no permission) gets no

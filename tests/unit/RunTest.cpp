@@ -75,6 +75,15 @@ TEST_F(Run, WritesEachMailboxUnderItsPathWithoutRoot) {
         AsteriskLine() + "\n"));
 }
 
+// Apple Mail exports every mailbox as a file "mbox" in a folder X.mbox: it
+// is shown as X while it is converted.
+TEST_F(Run, AnAppleMailboxIsShownByItsFolderName) {
+    host.destination = out.path();
+    host.sources = {Mailbox("Work.mbox/mbox", "From d\n\ny\n")};
+    ConversionRun(host).Run();
+    EXPECT_EQ(host.fileCaptions, std::vector<std::string>{"Work"});
+}
+
 TEST_F(Run, AMailboxListedTwiceGetsItsOwnFolder) {
     host.format = OutputFormat::Emlx;
     host.destination = out.path();
