@@ -19,6 +19,29 @@ constexpr std::array<char16_t, 32> kCp1252High = {
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
+// What a UTF-8 sequence that starts with `b` must be: its length (0 when
+// no sequence starts so) and the range of its second byte, which rules out
+// overlong forms, surrogates and values past U+10FFFF.
+struct Utf8Lead {
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+};
+Utf8Lead LeadOf(unsigned char b) {
+    Utf8Lead lead;
+    if (b >= 0xC2 && b <= 0xDF) {
+        lead.length = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        lead.length = 3;
+        if (b == 0xE0) lead.low = 0xA0;
+        if (b == 0xED) lead.high = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        lead.length = 4;
+        if (b == 0xF0) lead.low = 0x90;
+        if (b == 0xF4) lead.high = 0x8F;
+    }
+    return lead;
+}
+
 void AppendCodePoint(std::string& out, uint32_t c) {
     if (c < 0x80) {
         out += static_cast<char>(c);
@@ -147,24 +170,11 @@ bool ConvertLenient(std::string_view bytes, const std::string& charset, std::str
 // (a cut character is one), else the one byte, as browsers and the Unicode
 // standard's recommended practice count them.
 size_t InvalidRunLength(std::string_view text) {
-    const auto lead = static_cast<unsigned char>(text[0]);
-    size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    }
+    const Utf8Lead lead = LeadOf(static_cast<unsigned char>(text[0]));
     size_t run = 1;
-    while (run < length && run < text.size()) {
+    while (run < lead.length && run < text.size()) {
         const auto c = static_cast<unsigned char>(text[run]);
-        if (run == 1 ? (c < low || c > high) : (c & 0xC0) != 0x80) break;
+        if (run == 1 ? (c < lead.low || c > lead.high) : (c & 0xC0) != 0x80) break;
         ++run;
     }
     return run;
@@ -213,27 +223,12 @@ size_t Utf8ValidLength(std::string_view text) {
             ++i;
             continue;
         }
-        // The second byte's range rules out overlong forms, surrogates and
-        // values past U+10FFFF.
-        size_t length = 0;
-        unsigned char low = 0x80, high = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            length = 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            length = 3;
-            if (b == 0xE0) low = 0xA0;
-            if (b == 0xED) high = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            length = 4;
-            if (b == 0xF0) low = 0x90;
-            if (b == 0xF4) high = 0x8F;
-        } else {
-            return i;
-        }
-        if (n - i < length || p[i + 1] < low || p[i + 1] > high) return i;
-        for (size_t k = 2; k < length; ++k)
+        const Utf8Lead lead = LeadOf(b);
+        if (lead.length == 0) return i;
+        if (n - i < lead.length || p[i + 1] < lead.low || p[i + 1] > lead.high) return i;
+        for (size_t k = 2; k < lead.length; ++k)
             if ((p[i + k] & 0xC0) != 0x80) return i;
-        i += length;
+        i += lead.length;
     }
     return n;
 }
