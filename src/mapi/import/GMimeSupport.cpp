@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <optional>
+#include <string_view>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -232,6 +234,21 @@ bool HasAvx2() {
 }
 #endif
 
+// The bytes of a stream in memory, from its start to its end, without
+// copying them: the parser gives each part's content as a window on the
+// message's own buffer. Nothing for a stream of another kind.
+std::optional<std::string_view> MemoryBytes(GMimeStream* stream) {
+    if (!GMIME_IS_STREAM_MEM(stream)) return std::nullopt;
+    const GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream));
+    if (!array) return std::nullopt;
+    const auto size = static_cast<gint64>(array->len);
+    const gint64 end = stream->bound_end < 0 ? size : std::min(stream->bound_end, size);
+    const gint64 start = stream->bound_start;
+    if (start < 0 || start > end) return std::nullopt;
+    return std::string_view(reinterpret_cast<const char*>(array->data) + start,
+                            static_cast<size_t>(end - start));
+}
+
 // The bytes of a stream from its start.
 std::string ReadWhole(GMimeStream* stream) {
     std::string out;
@@ -328,10 +345,19 @@ std::string BodyCharset(GMimeObject* root) {
 std::string DecodedContent(GMimePart* part) {
     GMimeDataWrapper* content = g_mime_part_get_content(part);
     if (!content) return {};
-    if (g_mime_data_wrapper_get_encoding(content) == GMIME_CONTENT_ENCODING_BASE64) {
-        GMimeStream* raw = g_mime_data_wrapper_get_stream(content);
-        return raw ? DecodeBase64(ReadWhole(raw)) : std::string();
+    const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+    GMimeStream* raw = g_mime_data_wrapper_get_stream(content);
+    if (encoding == GMIME_CONTENT_ENCODING_BASE64) {
+        if (!raw) return {};
+        if (std::optional<std::string_view> bytes = MemoryBytes(raw)) return DecodeBase64(*bytes);
+        return DecodeBase64(ReadWhole(raw));
     }
+    // Content in no transfer encoding is its raw bytes, which GMime would
+    // copy through a filter into a stream of its own before they are copied
+    // out of that.
+    if (encoding != GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE &&
+        encoding != GMIME_CONTENT_ENCODING_UUENCODE && raw)
+        if (std::optional<std::string_view> bytes = MemoryBytes(raw)) return std::string(*bytes);
     GMimeStream* stream = g_mime_stream_mem_new();
     g_mime_data_wrapper_write_to_stream(content, stream);
     return TakeMemoryStream(stream);
