@@ -10,6 +10,7 @@
 #include "mapi/MailItem.h"
 #include "mapi/PropTags.h"
 #include "mapi/import/MimeImport.h"
+#include "mapi/msg/CompoundFile.h"
 #include "support/OutputFile.h"
 #include "support/Paths.h"
 
@@ -222,13 +223,19 @@ void StoreMessageWriter::Save(Job& job) {
     }
     mapi::MailItem& item = *job.item;
     std::string cause = std::move(job.cause);
+    // The message file's bytes are made before the store takes the item's
+    // values, and written once the store has the message.
+    std::string msgBytes, msgCause;
     if (cause.empty()) {
         // The import sets read, and has-attachments only when there is one.
         const auto flags = item.GetProperty(mapi::PidTagMessageFlags);
         const std::int32_t value = flags && std::holds_alternative<std::int32_t>(*flags)
                                        ? std::get<std::int32_t>(*flags)
                                        : mapi::MSGFLAG_READ;
-        cause = mapi::HrSetOneProp(item, mapi::PidTagMessageFlags, value, true);
+        cause = mapi::HrSetOneProp(item, mapi::PidTagMessageFlags, value, false);
+        if (cause.empty() && msgFolder_) msgCause = item.WriteMsg(msg::Sink::Memory(&msgBytes));
+        // The item is not read again: its bytes go to the store uncopied.
+        if (cause.empty()) cause = item.SaveAndRelease();
     }
     if (!cause.empty()) {
         events_.MessageFailed(job.number, "cannot import it into the store " +
@@ -239,7 +246,10 @@ void StoreMessageWriter::Save(Job& job) {
         // A message file of that name that this run did not write is
         // someone's: it is never replaced, and the message counts failed.
         const std::string name = "Email-" + std::to_string(job.number) + ".msg";
-        if (cause = item.SaveAs(*msgFolder_, name, CreateMode::Exclusive); !cause.empty()) {
+        cause = !msgCause.empty()
+                    ? msgCause
+                    : msgFolder_->WriteWholeFile(name, {msgBytes}, CreateMode::Exclusive);
+        if (!cause.empty()) {
             events_.MessageFailed(job.number, "cannot write " + name + ": " + cause);
             return;
         }

@@ -125,6 +125,20 @@ pst::PropertyList PropertyBag::Resolve(pst::MessageStore* store) const {
     return props;
 }
 
+pst::PropertyList PropertyBag::TakeResolved(pst::MessageStore* store) {
+    pst::PropertyList props = std::move(props_);
+    props_.clear();
+    if (store)
+        for (auto& n : named_) {
+            uint16_t id = n.by_name ? store->NamedPropertyId(n.set, n.name)
+                                    : store->NamedPropertyId(n.set, n.lid);
+            props.push_back(
+                {pst::MakeTag(id, static_cast<uint16_t>(n.value.tag)), std::move(n.value.value)});
+        }
+    named_.clear();
+    return props;
+}
+
 void Attachment::SetFile(const std::string& file_name, std::string bytes) {
     SetProperty(PidTagAttachMethod, ATTACH_BY_VALUE);
     SetProperty(PidTagAttachFilename, file_name);
@@ -186,6 +200,29 @@ pst::MessageContent MailItem::Content(pst::MessageStore* store) const {
         m.attachments.push_back(std::move(c));
     }
     return m;
+}
+
+pst::MessageContent MailItem::TakeContent(pst::MessageStore* store) {
+    pst::MessageContent m;
+    m.props = TakeResolved(store);
+    for (const auto& r : recipients_) m.recipients.push_back(r->TakeResolved(store));
+    for (const auto& a : attachments_) {
+        pst::AttachmentContent c;
+        c.props = a->TakeResolved(store);
+        if (a->embedded_)
+            c.embedded = std::make_shared<pst::MessageContent>(a->embedded_->TakeContent(store));
+        m.attachments.push_back(std::move(c));
+    }
+    recipients_.clear();
+    attachments_.clear();
+    return m;
+}
+
+std::string MailItem::SaveAndRelease() {
+    if (!folder_) return "item belongs to no folder";
+    Store& store = folder_->store();
+    if (!store.status().empty()) return store.status();
+    return store.SaveItem(*folder_, TakeContent(&store.backing()), &nid_);
 }
 
 std::string MailItem::Save() {

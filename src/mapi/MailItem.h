@@ -46,6 +46,8 @@ public:
 
     // The stored properties, named ones included when a store is given.
     pst::PropertyList Resolve(pst::MessageStore* store) const;
+    // The same, taking the values: the bag is empty afterwards.
+    pst::PropertyList TakeResolved(pst::MessageStore* store);
 
     // A named property as set; a message file gives it an id of its own.
     struct Named {
@@ -96,6 +98,11 @@ public:
 
     // Commits the item to its folder; returns the empty string or the cause.
     std::string Save();
+    // Commits the item as Save() does, handing its values over to the
+    // store rather than copying them (attachments and bodies are most of a
+    // message): afterwards the item holds no properties, recipients or
+    // attachments. For an item that is not read again.
+    std::string SaveAndRelease();
     bool saved() const { return nid_ != 0; }
 
     // What Save() writes; named properties need the store for their ids.
@@ -115,6 +122,7 @@ public:
     std::string WriteMsg(const msg::Sink& sink) const;
 
 private:
+    pst::MessageContent TakeContent(pst::MessageStore* store);
     // Views of the item's properties, for the message file writer.
     msg::Message MsgContent() const;
 
