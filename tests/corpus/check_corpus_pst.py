@@ -128,7 +128,11 @@ def addresses(values):
     that is not blank (two addresses without a comma between them)."""
     values = [str(v) for v in values]
     found = []
-    for _name, address in email.utils.getaddresses(values):
+    try:
+        pairs = email.utils.getaddresses(values)
+    except RecursionError:  # Python's parser recurses once per address
+        return None
+    for _name, address in pairs:
         address = address.strip().lower()
         if not address:
             continue
@@ -158,10 +162,9 @@ def parsed_date(value):
     if when is None:
         return None
     if when.tzinfo is None:
-        # "-0000" says the time is UTC; a zone name Python does not know
-        # ("EET", "CEST") it reads as UTC too, which the program does not.
-        if re.search(r"[A-Za-z]{3,}\s*(\([^)]*\))?\s*$", str(value)) and not re.search(
-                r"(?i)\b(UT|UTC|GMT)\s*$", str(value)):
+        # "-0000" says the time is UTC; Python reads a zone it does not know
+        # ("EET", or "-0400" after a comment) as UTC too, the program not.
+        if not re.search(r"-0000|\b(UT|UTC|GMT)\s*$", str(value), re.IGNORECASE):
             return None
         when = when.replace(tzinfo=datetime.timezone.utc)
     try:

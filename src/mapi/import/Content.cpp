@@ -434,7 +434,9 @@ void ContentWalk::AddEmbedded(GMimeMessagePart* part) {
     GMimeObject* object = GMIME_OBJECT(part);
     std::string bytes = message ? Serialized(GMIME_OBJECT(message)) : std::string();
     if (!message || depth_ + 1 > kMaxMessageDepth) {
-        AddBytes("", "message/rfc822", std::move(bytes), object, false);
+        // Kept as the file it is, under the name the part gives it.
+        AddBytes(Trimmed(PartFileName(object, charset_)), "message/rfc822", std::move(bytes),
+                 object, false);
         return;
     }
     // The name: the part's name, file name or description, else the
