@@ -47,10 +47,11 @@ std::string FailureText(const RunFailure& failure) {
 
 CliHost::CliHost(OutputOptions options, std::filesystem::path destination,
                  std::vector<std::filesystem::path> sources, std::atomic<bool>& stop,
-                 Console& console, RunReport before)
+                 Console& console, RunReport before, std::vector<std::filesystem::path> roots)
     : options_(options),
       destination_(std::move(destination)),
       sources_(std::move(sources)),
+      roots_(std::move(roots)),
       stop_(stop),
       console_(console),
       report_(std::move(before)) {}
@@ -69,6 +70,10 @@ std::size_t CliHost::SourceRowCount() {
 
 std::filesystem::path CliHost::SourceRow(std::size_t row) {
     return sources_.at(row);
+}
+
+std::filesystem::path CliHost::SourceRoot(std::size_t row) {
+    return row < roots_.size() ? roots_[row] : std::filesystem::path();
 }
 
 void CliHost::ShowMailboxCaption(const std::string& text) {

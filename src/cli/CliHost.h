@@ -22,15 +22,17 @@ namespace mailvane {
 
 class CliHost : public RunHost {
 public:
-    // `before` holds what failed while the sources were gathered.
+    // `before` holds what failed while the sources were gathered; `roots`,
+    // when given, the folder each source was found in (empty for a file).
     CliHost(OutputOptions options, std::filesystem::path destination,
             std::vector<std::filesystem::path> sources, std::atomic<bool>& stop, Console& console,
-            RunReport before);
+            RunReport before, std::vector<std::filesystem::path> roots = {});
 
     OutputOptions Options() override;
     std::optional<std::filesystem::path> ChooseDestination(const std::string& title) override;
     std::size_t SourceRowCount() override;
     std::filesystem::path SourceRow(std::size_t row) override;
+    std::filesystem::path SourceRoot(std::size_t row) override;
     void ShowMailboxCaption(const std::string& text) override;
     void ShowFileCaption(const std::string& text) override;
     void ShowSavedCaption(const std::string& text) override;
@@ -61,6 +63,7 @@ private:
     const OutputOptions options_;
     const std::filesystem::path destination_;
     const std::vector<std::filesystem::path> sources_;
+    const std::vector<std::filesystem::path> roots_;
     std::atomic<bool>& stop_;
     Console& console_;
     RunReport report_;

@@ -9,7 +9,7 @@ namespace mailvane {
 std::string UsageText() {
     return R"USAGE(Usage: mailvane-cli --format eml|emlx|msg|pst [--pst-per-mailbox]
                     [--only-mbox-names] [--keep-state] [--include-deleted]
-                    --output DIR SOURCE...
+                    [--tree] --output DIR SOURCE...
 
 Converts MBOX mailboxes into one file per message, or into PST stores.
 
@@ -42,6 +42,17 @@ Converts MBOX mailboxes into one file per message, or into PST stores.
                        convert the messages a mail program deleted but kept
                        in the file (X-Mozilla-Status marks them expunged);
                        without it they are left out and counted.
+      --tree           keep the folder tree of the mail program for the
+                       mailboxes found in a SOURCE folder, below that
+                       folder: Thunderbird's Inbox and Inbox.sbd/Work become
+                       the store folders Inbox and Inbox/Work, Apple Mail's
+                       Exported.mbox/mbox and Exported.mbox/Sub.mbox/mbox
+                       Exported and Exported/Sub, and other folders on disk
+                       folders of their names. Message files go to DIR
+                       followed by the mailbox's path from the SOURCE folder.
+                       With --pst-per-mailbox a store per top folder or top
+                       mailbox (DIR/Inbox.pst), holding the ones below it.
+                       A mailbox given as a file is converted as without it.
   -o, --output DIR     the destination folder; created when missing.
   -h, --help           show this text and exit.
       --version        show the version and exit.
@@ -86,6 +97,7 @@ OutputOptions RunOptions(const CommandLine& line) {
     OutputOptions options{line.format, false, false};
     options.keepState = line.keepState;
     options.includeDeleted = line.includeDeleted;
+    options.tree = line.tree;
     if (line.format == OutputFormat::Pst) {
         options.onePstForAll = !line.pstPerMailbox;
         options.onePstForAllEnabled = true;
@@ -125,6 +137,8 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
             line.keepState = true;
         } else if (arg == "--include-deleted") {
             line.includeDeleted = true;
+        } else if (arg == "--tree") {
+            line.tree = true;
         } else if (arg == "-f" || arg == "--format" || arg.starts_with("--format=")) {
             std::string format;
             if (arg.starts_with("--format=")) {

@@ -17,6 +17,7 @@ struct CommandLine {
     bool onlyMboxNames = false;   // folders give only files named .mbox or .mbx
     bool keepState = false;       // items read, answered, flagged as recorded
     bool includeDeleted = false;  // messages the mail program deleted too
+    bool tree = false;            // folders laid out as the mail program shows them
     bool help = false;
     bool version = false;
 };

@@ -27,15 +27,18 @@ extern "C" void OnStopSignal(int signal) {
     std::signal(signal, SIG_DFL);
 }
 
-// Folders become the mailboxes found in them; files are taken as given. What
-// goes wrong on the way is printed at once and kept in `report`.
+// Folders become the mailboxes found in them; files are taken as given.
+// `roots` gets, for each mailbox, the folder it was found in (nothing for a
+// file). What goes wrong on the way is printed at once and kept in `report`.
 std::vector<fs::path> GatherMailboxes(const std::vector<fs::path>& sources, MailboxRule rule,
-                                      Console& console, RunReport& report) {
+                                      Console& console, RunReport& report,
+                                      std::vector<fs::path>& roots) {
     std::vector<fs::path> mailboxes;
     for (const auto& source : sources) {
         std::error_code code;
         if (!fs::is_directory(source, code)) {
             mailboxes.push_back(source);
+            roots.emplace_back();
             continue;
         }
         const FolderScan scan = FindMailboxes(source, rule);
@@ -61,6 +64,7 @@ std::vector<fs::path> GatherMailboxes(const std::vector<fs::path>& sources, Mail
             console.Lines(kErr, FailureText(failure));
         }
         mailboxes.insert(mailboxes.end(), scan.mailboxes.begin(), scan.mailboxes.end());
+        roots.resize(mailboxes.size(), source);
     }
     return mailboxes;
 }
@@ -96,8 +100,9 @@ int main(int argc, char** argv) {
     }
 
     RunReport before;
+    std::vector<fs::path> roots;
     std::vector<fs::path> mailboxes =
-        GatherMailboxes(line.sources, SearchRule(line), console, before);
+        GatherMailboxes(line.sources, SearchRule(line), console, before, roots);
 
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
@@ -108,7 +113,7 @@ int main(int argc, char** argv) {
     }
 
     CliHost host(RunOptions(line), destination, std::move(mailboxes), stopRequested, console,
-                 std::move(before));
+                 std::move(before), std::move(roots));
     ConversionRun(host).Run();
     const RunReport& report = host.Report();
     return (report.started && report.Clean()) ? 0 : 1;

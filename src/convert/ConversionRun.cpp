@@ -1,8 +1,10 @@
 #include "convert/ConversionRun.h"
 
+#include <cctype>
 #include <chrono>
 #include <ctime>
 #include <optional>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -61,6 +63,56 @@ private:
     std::int64_t skipped_ = 0;
 };
 
+bool EndsWithNoCase(std::string_view text, std::string_view end) {
+    if (text.size() < end.size()) return false;
+    for (std::size_t i = 0; i < end.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[text.size() - end.size() + i])) != end[i])
+            return false;
+    }
+    return true;
+}
+
+// The folders a mail program shows for the mailbox `source`, at `relative`
+// below the folder searched. Thunderbird keeps the subfolders of mailbox X in a folder
+// "X.sbd" beside it; Apple Mail exports mailbox X as a folder "X.mbox"
+// holding its messages in a file "mbox" and its subfolders' X.mbox folders;
+// any other folder on disk is a folder of that name.
+std::vector<std::string> TreeFolders(const fs::path& source, const fs::path& relative) {
+    const std::vector<fs::path> parts(relative.begin(), relative.end());
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const std::string part = TrimBlanks(DisplayPath(parts[i]));
+        if (i + 1 == parts.size()) {
+            if (part == "mbox" && i > 0 && EndsWithNoCase(DisplayPath(parts[i - 1]), ".mbox"))
+                break;
+            // The whole path, for the "mbox" of an X.mbox folder searched itself.
+            names.push_back(MailboxName(source));
+            break;
+        }
+        std::string name = part;
+        for (const std::string_view kept : {std::string_view(".sbd"), std::string_view(".mbox")}) {
+            if (part.size() > kept.size() && EndsWithNoCase(part, kept)) {
+                const std::string stem = TrimBlanks(part.substr(0, part.size() - kept.size()));
+                if (!stem.empty()) name = stem;
+            }
+        }
+        names.push_back(name.empty() ? DisplayPath(parts[i]) : name);
+    }
+    return names;
+}
+
+// The mailbox's path from the folder it was found in, or nothing when it is
+// not below it.
+fs::path BelowRoot(const fs::path& source, const fs::path& root) {
+    if (root.empty()) return {};
+    std::error_code ignored;
+    const fs::path whole = fs::absolute(source, ignored).lexically_normal();
+    const fs::path top = fs::absolute(root, ignored).lexically_normal();
+    const fs::path relative = whole.lexically_relative(top);
+    if (relative.empty() || *relative.begin() == ".." || *relative.begin() == ".") return {};
+    return relative;
+}
+
 }  // namespace
 
 ConversionRun::ConversionRun(RunHost& host, std::size_t blockSize)
@@ -82,28 +134,57 @@ RunReport ConversionRun::Run() {
     report_.format = format;
     host_.RunStarted();
 
-    // The list is taken once; blank rows are no mailboxes and are not counted.
-    std::vector<fs::path> sources;
-    const std::size_t rows = host_.SourceRowCount();
-    for (std::size_t row = 0; row < rows; ++row) {
-        fs::path source = host_.SourceRow(row);
-        if (!TrimBlanks(DisplayPath(source)).empty()) sources.push_back(std::move(source));
-    }
-    totalBytes_ = 0;
-    for (const auto& source : sources) {
-        std::error_code ignored;
-        const auto size = fs::file_size(source, ignored);
-        if (!ignored) totalBytes_ += size;
-    }
-    bytesBefore_ = 0;
-    usedFolders_.clear();
-    sessionError_.clear();
-
     const OutputOptions options = host_.Options();
     storePerMailbox_ =
         format == OutputFormat::Pst && !(options.onePstForAll && options.onePstForAllEnabled);
     includeDeleted_ = options.includeDeleted;
     keepState_ = options.keepState;
+    tree_ = options.tree;
+
+    // The list is taken once; blank rows are no mailboxes and are not counted.
+    std::vector<Source> sources;
+    const std::size_t rows = host_.SourceRowCount();
+    for (std::size_t row = 0; row < rows; ++row) {
+        Source source{host_.SourceRow(row), {}, {}};
+        if (TrimBlanks(DisplayPath(source.path)).empty()) continue;
+        if (tree_) source.belowRoot = BelowRoot(source.path, host_.SourceRoot(row));
+        source.storeFolder = source.belowRoot.empty() ? std::vector{MailboxName(source.path)}
+                                                      : TreeFolders(source.path, source.belowRoot);
+        sources.push_back(std::move(source));
+    }
+    // A store per top folder takes the mailboxes below it one after the
+    // other, so it is made once: they are taken in the order their top
+    // folders were first met. A mailbox given as a file keeps a store of its
+    // own, as without the tree.
+    const auto sharesStore = [this](const Source& a, const Source& b) {
+        return tree_ && !a.belowRoot.empty() && !b.belowRoot.empty() &&
+               a.storeFolder.front() == b.storeFolder.front();
+    };
+    if (storePerMailbox_ && tree_) {
+        std::vector<std::size_t> order;
+        std::vector<bool> placed(sources.size(), false);
+        for (std::size_t first = 0; first < sources.size(); ++first) {
+            if (placed[first]) continue;
+            for (std::size_t next = first; next < sources.size(); ++next) {
+                if (placed[next] || !(next == first || sharesStore(sources[first], sources[next])))
+                    continue;
+                order.push_back(next);
+                placed[next] = true;
+            }
+        }
+        std::vector<Source> grouped;
+        for (const std::size_t index : order) grouped.push_back(std::move(sources[index]));
+        sources = std::move(grouped);
+    }
+    totalBytes_ = 0;
+    for (const auto& source : sources) {
+        std::error_code ignored;
+        const auto size = fs::file_size(source.path, ignored);
+        if (!ignored) totalBytes_ += size;
+    }
+    bytesBefore_ = 0;
+    usedFolders_.clear();
+    sessionError_.clear();
     // One store takes every mailbox: the store asked for, or for message
     // files the staging store each message passes through (it stays).
     if ((format == OutputFormat::Pst && !storePerMailbox_) || format == OutputFormat::Msg) {
@@ -114,7 +195,7 @@ RunReport ConversionRun::Run() {
         // One store holds every mailbox's mail: it is no more readable than
         // the most private of them.
         unsigned mode = kDefaultFileMode;
-        for (const auto& source : sources) mode &= OutputModeFor(source);
+        for (const auto& source : sources) mode &= OutputModeFor(source.path);
         const auto opened =
             store_.Open(path, (staging ? kStagingStoreName : kOneStoreName) + stamp, mode, cause);
         if (opened != StoreOutput::OpenResult::Opened) sessionError_ = cause;
@@ -128,6 +209,14 @@ RunReport ConversionRun::Run() {
         host_.Yield();
         host_.ShowMailboxCaption(MailboxCaption(index + 1, sources.size()));
         ++report_.mailboxes;
+        keepStore_ = index + 1 < sources.size() && sharesStore(sources[index], sources[index + 1]);
+        if (storePerMailbox_ && !store_.isOpen()) {
+            // The store is no more readable than the most private mailbox in it.
+            storeMode_ = OutputModeFor(sources[index].path);
+            for (std::size_t next = index + 1;
+                 next < sources.size() && sharesStore(sources[index], sources[next]); ++next)
+                storeMode_ &= OutputModeFor(sources[next].path);
+        }
         if (!ConvertMailbox(destination, sources[index], format)) break;
     }
     // The store is finished however the run ended, so that it opens.
@@ -150,8 +239,9 @@ RunReport ConversionRun::Run() {
     return report_;
 }
 
-fs::path ConversionRun::OutputFolderFor(const fs::path& destination, const fs::path& source) {
-    const fs::path folder = PathWithoutRoot(source);
+fs::path ConversionRun::OutputFolderFor(const fs::path& destination, const Source& source) {
+    const fs::path folder =
+        source.belowRoot.empty() ? PathWithoutRoot(source.path) : source.belowRoot;
     fs::path chosen = folder;
     // Two sources never share a folder: the later one gets " (2)", " (3)"...
     for (int n = 2; usedFolders_.count(chosen.lexically_normal()); ++n) {
@@ -161,7 +251,7 @@ fs::path ConversionRun::OutputFolderFor(const fs::path& destination, const fs::p
     usedFolders_.insert(chosen.lexically_normal());
     if (chosen != folder) {
         report_.notes.push_back(
-            DisplayPath(source) + " goes to " + DisplayPath(destination / chosen) +
+            DisplayPath(source.path) + " goes to " + DisplayPath(destination / chosen) +
             " because another listed mailbox uses " + DisplayPath(destination / folder) + ".");
     }
     return chosen;
@@ -181,20 +271,21 @@ bool ConversionRun::SkipMailbox(const fs::path& source, const std::string& cause
     std::error_code ignored;
     if (const auto size = fs::file_size(source, ignored); !ignored) bytesBefore_ += size;
     host_.ShowProgressBytes(bytesBefore_, totalBytes_);
-    if (storePerMailbox_) FinishStore();
+    if (storePerMailbox_ && !keepStore_) FinishStore();
     return true;
 }
 
-bool ConversionRun::OpenMailboxStore(const fs::path& destination, const fs::path& source) {
-    if (!storePerMailbox_) return true;
-    const std::string name = MailboxName(source);
+bool ConversionRun::OpenMailboxStore(const fs::path& destination, const Source& source) {
+    // A store still open belongs to the mailbox before, of the same top folder.
+    if (!storePerMailbox_ || store_.isOpen()) return true;
+    const std::string& name = source.storeFolder.front();
     std::string cause;
-    switch (store_.Open(destination / (name + ".pst"), name, OutputModeFor(source), cause)) {
+    switch (store_.Open(destination / (name + ".pst"), name, storeMode_, cause)) {
         case StoreOutput::OpenResult::Opened:
             return true;
         case StoreOutput::OpenResult::NotOurs:
             // Someone else's file is left as it was; only this mailbox fails.
-            SkipMailbox(source, cause);
+            SkipMailbox(source.path, cause);
             return false;
         case StoreOutput::OpenResult::Failed:
             sessionError_ = cause;
@@ -214,8 +305,9 @@ void ConversionRun::FinishStore() {
     }
 }
 
-bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& source,
+bool ConversionRun::ConvertMailbox(const fs::path& destination, const Source& planned,
                                    OutputFormat format) {
+    const fs::path& source = planned.path;
     source_ = source;
     // The file's name, but for the "mbox" file of an Apple Mail folder
     // X.mbox, which would show every mailbox as "mbox": that one is X.
@@ -228,19 +320,24 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& 
     if (std::string cause; !MailboxFile().Open(source, cause))
         return SkipMailbox(source, "cannot read the mailbox: " + cause);
     const bool toStore = format == OutputFormat::Pst || format == OutputFormat::Msg;
-    if (toStore && !OpenMailboxStore(destination, source)) return sessionError_.empty();
+    if (toStore && !OpenMailboxStore(destination, planned)) return sessionError_.empty();
     mapi::Folder* storeFolder = nullptr;
     if (toStore) {
-        std::string name, cause;
-        storeFolder = store_.AddMailboxFolder(MailboxName(source), name, cause);
+        std::string name, cause, asked;
+        if (planned.belowRoot.empty()) {
+            asked = planned.storeFolder.front();
+            storeFolder = store_.AddMailboxFolder(asked, name, cause);
+        } else {
+            for (const auto& part : planned.storeFolder) asked += (asked.empty() ? "" : "/") + part;
+            storeFolder = store_.AddMailboxFolderPath(planned.storeFolder, name, cause);
+        }
         if (!storeFolder) {
             ++report_.storeFoldersFailed;
             return SkipMailbox(source, cause);
         }
-        if (name != MailboxName(source)) {
+        if (name != asked) {
             report_.notes.push_back(DisplayPath(source) + " goes to the folder \"" + name +
-                                    "\" because the store has a folder \"" + MailboxName(source) +
-                                    "\" already.");
+                                    "\" because the store has a folder \"" + asked + "\" already.");
         }
     }
 
@@ -249,7 +346,7 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& 
     // Store output makes them too; they stay empty.
     OutputFolder folder;
     if (const std::string cause =
-            folder.OpenBelow(destination, OutputFolderFor(destination, source));
+            folder.OpenBelow(destination, OutputFolderFor(destination, planned));
         !cause.empty()) {
         return SkipMailbox(source, "cannot create the output folder: " + cause);
     }
@@ -282,7 +379,7 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const fs::path& 
     if (toStore) {
         storeWriter.FinishMailbox();
         store_.folders().back().messages = storeWriter.saved();
-        if (storePerMailbox_) FinishStore();
+        if (storePerMailbox_ && !keepStore_) FinishStore();
     }
 
     if (!result.opened) {

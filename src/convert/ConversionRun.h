@@ -1,13 +1,18 @@
 #pragma once
 // One press of Convert: checks the chosen format, asks for the destination,
 // then reads every listed mailbox in list order and writes its messages into
-// the mailbox's own output folder (destination + source path without root).
+// the mailbox's own output folder (destination + source path without root,
+// or with the tree on the path from the folder it was found in). With the
+// tree and a store per top folder, the mailboxes of one top folder are taken
+// together, in the order their top folders were first met.
 //
 // A failure of one message or mailbox never stops the run; every failure is
 // counted and reported with its mailbox, message number and cause.
 #include <cstdint>
 #include <filesystem>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "convert/MailboxReader.h"
 #include "convert/MessageWriter.h"
@@ -24,20 +29,29 @@ public:
 
 private:
     // False when the run must end (a stop, or no store could be had).
-    bool ConvertMailbox(const std::filesystem::path& destination,
-                        const std::filesystem::path& source, OutputFormat format);
+    // Where a mailbox goes, chosen before the run starts.
+    struct Source {
+        std::filesystem::path path;
+        // With the tree on and the mailbox found by a folder search: its path
+        // from that folder; otherwise empty.
+        std::filesystem::path belowRoot;
+        // Its store folder, from the top of the store down.
+        std::vector<std::string> storeFolder;
+    };
+
+    bool ConvertMailbox(const std::filesystem::path& destination, const Source& source,
+                        OutputFormat format);
     // Records a failure in the report and shows it to the front end at once.
     void Fail(const std::filesystem::path& mailbox, std::int64_t message, std::string cause);
     // Counts the mailbox failed with `cause` and goes on with the next.
     bool SkipMailbox(const std::filesystem::path& source, const std::string& cause);
     // With one store per mailbox, attaches the mailbox's store; false when
     // the mailbox cannot go on (and `sessionError_` set when the run cannot).
-    bool OpenMailboxStore(const std::filesystem::path& destination,
-                          const std::filesystem::path& source);
+    bool OpenMailboxStore(const std::filesystem::path& destination, const Source& source);
     // Completes the open store, if any, and records what it received.
     void FinishStore();
     std::filesystem::path OutputFolderFor(const std::filesystem::path& destination,
-                                          const std::filesystem::path& source);
+                                          const Source& source);
 
     void BytesRead(std::uint64_t done) override;
     bool StopRequested() override;
@@ -52,6 +66,11 @@ private:
     std::set<std::filesystem::path> usedFolders_;
     StoreOutput store_;
     bool storePerMailbox_ = false;
+    // With a store per mailbox and the tree on, the mailboxes of one top
+    // folder share its store: it stays open for the next mailbox.
+    bool keepStore_ = false;
+    unsigned storeMode_ = 0;  // the file mode of the next store per mailbox
+    bool tree_ = false;
     bool includeDeleted_ = false;
     bool keepState_ = false;
     std::string sessionError_;  // why no store could be had; ends the run

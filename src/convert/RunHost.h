@@ -27,6 +27,10 @@ struct OutputOptions {
     // PST items and message files read, answered and flagged as the mail
     // program recorded, instead of all marked read.
     bool keepState = false;
+    // A mailbox found by searching a folder goes where its mail program
+    // shows it below that folder (store folders nested, message files below
+    // the destination by their path from it) rather than into a flat folder.
+    bool tree = false;
 };
 
 enum class MessageKind { Information, Warning };
@@ -41,6 +45,12 @@ public:
     // The source list: its rows, each a mailbox path (a blank row is skipped).
     virtual std::size_t SourceRowCount() = 0;
     virtual std::filesystem::path SourceRow(std::size_t row) = 0;
+    // The folder the user gave in which the row's mailbox was found, or
+    // nothing for a mailbox given as a file. Asked only with the tree on.
+    virtual std::filesystem::path SourceRoot(std::size_t row) {
+        (void)row;
+        return {};
+    }
 
     // The three progress captions: which mailbox of how many, the mailbox's
     // file name, and the count of saved messages.

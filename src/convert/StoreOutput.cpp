@@ -35,6 +35,8 @@ StoreOutput::OpenResult StoreOutput::Open(const fs::path& path, const std::strin
     Close();
     path_ = path;
     folders_.clear();
+    made_.clear();
+    taken_.clear();
     // Whatever is at the path (a link included) and is no store of ours is
     // left as it was: that fails the mailbox, not the run.
     std::error_code error;
@@ -75,6 +77,46 @@ mapi::Folder* StoreOutput::AddMailboxFolder(const std::string& name, std::string
     }
     folders_.push_back({chosen, 0});
     return folder;
+}
+
+mapi::Folder* StoreOutput::AddMailboxFolderPath(const std::vector<std::string>& path,
+                                                std::string& chosen, std::string& cause) {
+    chosen.clear();
+    if (!store_ || path.empty()) {
+        cause = store_ ? "no folder name" : "the store is not open";
+        return nullptr;
+    }
+    mapi::Folder* parent = &store_->IPMRootFolder();
+    std::vector<std::string> asked;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        asked.push_back(path[i]);
+        const bool own = i + 1 == path.size();
+        if (!chosen.empty()) chosen += "/";
+        const auto made = made_.find(asked);
+        if (made != made_.end() && !(own && taken_.count(asked))) {
+            parent = made->second;
+            chosen += made->second->Name();
+            continue;
+        }
+        std::string name = path[i];
+        for (int n = 2; parent->Folders().Item(name) != nullptr; ++n) {
+            name = path[i] + " (" + std::to_string(n) + ")";
+        }
+        mapi::Folder* folder = parent->Folders().Add(name, 6);
+        if (!folder) {
+            cause = "cannot make the folder \"" + chosen + name + "\" in the store " +
+                    DisplayPath(path_) + ": " + store_->status();
+            return nullptr;
+        }
+        // The first folder made for a path stays its parent for the paths
+        // below it: a second one is only a mailbox given twice.
+        made_.emplace(asked, folder);
+        parent = folder;
+        chosen += name;
+    }
+    taken_.insert(path);
+    folders_.push_back({chosen, 0});
+    return parent;
 }
 
 std::string StoreOutput::Close() {

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,15 @@ public:
     // with the cause, when it cannot be made.
     mapi::Folder* AddMailboxFolder(const std::string& name, std::string& chosen,
                                    std::string& cause);
+    // The folder for one mailbox at `path` (folder names from the top of the
+    // store down, none empty), its parents included. A folder this call made
+    // earlier since Open() is used again, as parent; the mailbox's own one
+    // only when no mailbox has it yet, so a mailbox given twice still gets
+    // its own. Any other folder is made, with " (2)", " (3)"... when its
+    // parent has that name already (from an earlier run, say). `chosen` is
+    // the path taken, its names joined by "/".
+    mapi::Folder* AddMailboxFolderPath(const std::vector<std::string>& path, std::string& chosen,
+                                       std::string& cause);
 
     // Completes the file so every reader opens it, and logs off. Returns the
     // empty string or the cause.
@@ -64,6 +75,10 @@ private:
     mapi::Store* store_ = nullptr;
     std::filesystem::path path_;
     std::vector<FolderCount> folders_;
+    // Folders made by AddMailboxFolderPath, by the path asked for, and the
+    // paths a mailbox has taken.
+    std::map<std::vector<std::string>, mapi::Folder*> made_;
+    std::set<std::vector<std::string>> taken_;
 };
 
 }  // namespace mailvane

@@ -181,6 +181,10 @@ TEST(CommandLineTest, FormatInAnyLetterCaseAndTheStoreLayout) {
     CommandLine files;
     ASSERT_TRUE(parse({"-f", "eml", "-o", "out", "a.mbox"}, files));
     EXPECT_FALSE(RunOptions(files).onePstForAllEnabled);
+    EXPECT_FALSE(RunOptions(files).tree);
+    CommandLine tree;
+    ASSERT_TRUE(parse({"-f", "eml", "--tree", "-o", "out", "a.mbox"}, tree));
+    EXPECT_TRUE(RunOptions(tree).tree);
 }
 
 TEST_F(Cli, ExitsZeroOnlyWhenEverythingWasWritten) {
@@ -376,6 +380,32 @@ TEST_F(Cli, PstOutputNamesEachStore) {
     ASSERT_EQ(apple.code, 0) << apple.output;
     EXPECT_TRUE(fs::exists(out / "apple/Exported.pst"));
     EXPECT_NE(apple.output.find(":\n  Sub: 2 messages\n"), std::string::npos) << apple.output;
+
+    // With --tree the folders nest as the mail program shows them, found by
+    // the folder search; a store per top folder holds the ones below it.
+    Box("Local Folders/Inbox", Messages(1));
+    Box("Local Folders/Inbox.msf", Message(9));
+    Box("Local Folders/Inbox.sbd/Work", Messages(2));
+    Box("Local Folders/Inbox.sbd/Work.sbd/Projects", Messages(1));
+    Box("Local Folders/Trash", Messages(1));
+    const Result tree = RunCli({"-f", "pst", "--tree", "-o", out / "tree", in / "Local Folders"});
+    ASSERT_EQ(tree.code, 0) << tree.output;
+    EXPECT_NE(tree.output.find(":\n  Inbox: 1 message\n  Trash: 1 message\n  Inbox/Work: 2 "
+                               "messages\n  Inbox/Work/Projects: 1 message\n"),
+              std::string::npos)
+        << tree.output;
+    const Result treeApple = RunCli(
+        {"-f", "pst", "--pst-per-mailbox", "--tree", "-o", out / "treeApple", in / "Export"});
+    ASSERT_EQ(treeApple.code, 0) << treeApple.output;
+    EXPECT_NE(treeApple.output.find("Exported.pst:\n  Exported: 1 message\n  Exported/Sub: 2 "
+                                    "messages\n"),
+              std::string::npos)
+        << treeApple.output;
+    EXPECT_FALSE(fs::exists(out / "treeApple/Sub.pst"));
+    const Result files = RunCli({"-f", "eml", "--tree", "-o", out / "files", in / "Local Folders"});
+    ASSERT_EQ(files.code, 0) << files.output;
+    EXPECT_TRUE(fs::exists(out / "files/Inbox.sbd/Work.sbd/Projects/email-1.eml"));
+    EXPECT_TRUE(fs::exists(out / "files/Inbox/email-1.eml"));
 }
 
 // No store or no output folder can be made: the error says why, and no

@@ -16,10 +16,17 @@ namespace fs = std::filesystem;
 
 class FakeHost : public RunHost {
 public:
-    OutputOptions Options() override { return {format, onePst, onePst, includeDeleted}; }
+    OutputOptions Options() override {
+        OutputOptions options{format, onePst, onePst, includeDeleted};
+        options.tree = tree;
+        return options;
+    }
     std::optional<fs::path> ChooseDestination(const std::string&) override { return destination; }
     std::size_t SourceRowCount() override { return sources.size(); }
     fs::path SourceRow(std::size_t row) override { return sources.at(row); }
+    fs::path SourceRoot(std::size_t row) override {
+        return row < roots.size() ? roots[row] : fs::path();
+    }
     void ShowMailboxCaption(const std::string& text) override { mailboxCaptions.push_back(text); }
     void ShowFileCaption(const std::string& text) override { fileCaptions.push_back(text); }
     void ShowSavedCaption(const std::string& text) override {
@@ -45,8 +52,9 @@ public:
     OutputFormat format = OutputFormat::Eml;
     bool onePst = false;
     bool includeDeleted = false;
+    bool tree = false;
     std::optional<fs::path> destination;
-    std::vector<fs::path> sources;
+    std::vector<fs::path> sources, roots;
     std::size_t stopAfterSaved = 0;
     bool stop = false;
 

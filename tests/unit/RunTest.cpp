@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -11,6 +12,9 @@
 #include "StoreContents.h"
 #include "TestFiles.h"
 #include "convert/ConversionRun.h"
+#include "mapi/Folder.h"
+#include "mapi/Session.h"
+#include "mapi/Store.h"
 #include "support/Paths.h"
 
 namespace mailvane {
@@ -302,6 +306,133 @@ TEST_F(PstRun, AStopFinishesTheStoreWithWhatItHas) {
     EXPECT_EQ(report.messagesWritten, 3);
     EXPECT_EQ(StoreContents(out / "a.pst"), "a | a: 3");
     EXPECT_FALSE(fs::exists(out / "b.pst"));
+}
+
+std::string Messages(int count) {
+    std::string mailbox;
+    for (int i = 0; i < count; ++i) mailbox += "From m\n\nmessage " + std::to_string(i) + "\n";
+    return mailbox;
+}
+
+// "Inbox: 1 | Inbox/Work: 2": each of `paths` (folder names joined by "/")
+// found in the store, with its item count.
+std::string TreeContents(const fs::path& store, const std::vector<std::string>& paths) {
+    mapi::Session session;
+    if (std::string cause = session.Logon(); !cause.empty()) return "logon: " + cause;
+    std::string cause;
+    mapi::Store* opened = session.AddPSTStore(store, 1, "", &cause);
+    if (!opened) return "open: " + cause;
+    std::string contents;
+    for (const auto& path : paths) {
+        mapi::Folder* folder = &opened->IPMRootFolder();
+        for (std::size_t at = 0, end = 0; folder && at <= path.size(); at = end + 1) {
+            end = std::min(path.find('/', at), path.size());
+            folder = folder->Folders().Item(path.substr(at, end - at));
+        }
+        if (folder) {
+            contents += (contents.empty() ? "" : " | ") + path + ": " +
+                        std::to_string(folder->Items().Count());
+        }
+    }
+    session.RemoveStore(opened);
+    session.Logoff();
+    return contents;
+}
+
+const std::vector<std::string> kTreeFolders = {
+    "Inbox",    "Inbox/Work",   "Inbox/Work/Projects", "Inbox (2)",     "Trash",
+    "Exported", "Exported/Sub", "ImapMail/host/INBOX", "loose",         "Inbox.sbd",
+    "Work",     "Sub",          "Inbox (2)/Work",      "Exported.mbox", "Inbox/Work (2)"};
+
+// With the tree on: a Thunderbird folder, an Apple Mail export and a folder
+// of folders, each searched from its top, and a mailbox given as a file.
+// Work comes before its parent Inbox, and Inbox comes twice.
+class TreeRun : public PstRun {
+protected:
+    void SetUp() override {
+        PstRun::SetUp();
+        host.tree = true;
+        Add("Local Folders", "Inbox.sbd/Work", 2);
+        Add("Local Folders", "Inbox", 1);
+        Add("Local Folders", "Inbox.sbd/Work.sbd/Projects", 1);
+        Add("Local Folders", "Trash", 1);
+        host.sources.push_back(host.sources[1]);
+        host.roots.push_back(host.roots[1]);
+        Mailbox("Local Folders/Inbox.msf", "an index");
+        Add("Export", "Exported.mbox/mbox", 1);
+        Add("Export", "Exported.mbox/Sub.mbox/mbox", 3);
+        Add("Profile", "ImapMail/host/INBOX", 1);
+        host.sources.push_back(Mailbox("loose.mbox", Messages(1)));
+    }
+    void Add(const std::string& root, const std::string& below, int messages) {
+        host.sources.push_back(Mailbox(root + "/" + below, Messages(messages)));
+        host.roots.push_back(in / root);
+    }
+};
+
+TEST_F(TreeRun, StoreFoldersNestAsTheMailProgramShowsThem) {
+    host.onePst = true;
+    const RunReport report = ConversionRun(host).Run();
+    ASSERT_TRUE(report.Clean()) << FailureLine(report.failures.at(0));
+    auto stores = Stores();
+    ASSERT_EQ(stores.size(), 1u);
+    EXPECT_EQ(TreeContents(stores[0], kTreeFolders),
+              "Inbox: 1 | Inbox/Work: 2 | Inbox/Work/Projects: 1 | Inbox (2): 1 | Trash: 1 | "
+              "Exported: 1 | Exported/Sub: 3 | ImapMail/host/INBOX: 1 | loose: 1");
+    std::vector<std::string> names;
+    for (const auto& folder : report.stores.at(0).folders) names.push_back(folder.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"Inbox/Work", "Inbox", "Inbox/Work/Projects",
+                                               "Trash", "Inbox (2)", "Exported", "Exported/Sub",
+                                               "ImapMail/host/INBOX", "loose"}));
+    ASSERT_EQ(report.notes.size(), 2u);  // the second Inbox's store folder and output folder
+    EXPECT_NE(report.notes[0].find("\"Inbox (2)\""), std::string::npos) << report.notes[0];
+
+    // Without the tree every mailbox has a folder at the top, as always.
+    host.tree = false;
+    host.destination = out / "flat";
+    fs::create_directory(out / "flat");
+    ASSERT_TRUE(ConversionRun(host).Run().Clean());
+    stores.clear();
+    for (const auto& entry : fs::directory_iterator(out / "flat"))
+        if (entry.path().extension() == ".pst") stores.push_back(entry.path());
+    ASSERT_EQ(stores.size(), 1u);
+    EXPECT_EQ(TreeContents(stores[0], {"Inbox/Work", "Work", "Sub", "Exported", "loose"}),
+              "Work: 2 | Sub: 3 | Exported: 1 | loose: 1");
+}
+
+TEST_F(TreeRun, AStorePerTopFolderHoldsTheFoldersBelowIt) {
+    const RunReport report = ConversionRun(host).Run();
+    ASSERT_TRUE(report.Clean()) << FailureLine(report.failures.at(0));
+    EXPECT_EQ(Stores(),
+              (std::vector<fs::path>{out / "Exported.pst", out / "ImapMail.pst", out / "Inbox.pst",
+                                     out / "Trash.pst", out / "loose.pst"}));
+    EXPECT_EQ(report.stores.size(), 5u);  // each made once
+    EXPECT_EQ(TreeContents(out / "Inbox.pst", kTreeFolders),
+              "Inbox: 1 | Inbox/Work: 2 | Inbox/Work/Projects: 1 | Inbox (2): 1");
+    EXPECT_EQ(TreeContents(out / "Exported.pst", kTreeFolders), "Exported: 1 | Exported/Sub: 3");
+}
+
+TEST_F(TreeRun, MessageFilesGoByTheirPathFromTheFolderSearched) {
+    host.format = OutputFormat::Eml;
+    const RunReport report = ConversionRun(host).Run();
+    ASSERT_TRUE(report.Clean()) << FailureLine(report.failures.at(0));
+    for (const auto& [folder, count] :
+         std::vector<std::pair<fs::path, std::size_t>>{{out / "Inbox.sbd/Work", 2},
+                                                       {out / "Inbox", 1},
+                                                       {out / "Inbox (2)", 1},
+                                                       {out / "Exported.mbox/Sub.mbox/mbox", 3},
+                                                       {out / "ImapMail/host/INBOX", 1},
+                                                       {OutputOf(in / "loose.mbox"), 1}}) {
+        EXPECT_EQ(Files(folder).size(), count) << folder;
+    }
+    EXPECT_FALSE(fs::exists(out / "Local Folders"));
+
+    host.tree = false;
+    host.destination = out / "flat";
+    fs::create_directory(out / "flat");
+    ASSERT_TRUE(ConversionRun(host).Run().Clean());
+    EXPECT_EQ(Files(out / "flat" / PathWithoutRoot(host.sources[0])).size(), 2u);
+    EXPECT_FALSE(fs::exists(out / "flat/Inbox.sbd"));
 }
 
 TEST_F(PstRun, MessageFilesPassThroughAStagingStoreThatStays) {
