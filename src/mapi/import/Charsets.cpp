@@ -42,24 +42,11 @@ Utf8Lead LeadOf(unsigned char b) {
     return lead;
 }
 
-void AppendCodePoint(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 void AppendCp1252Byte(std::string& out, unsigned char b) {
     if (b >= 0x80 && b < 0xA0)
-        AppendCodePoint(out, kCp1252High[b - 0x80]);
+        AppendUtf8(out, kCp1252High[b - 0x80]);
     else
-        AppendCodePoint(out, b);
+        AppendUtf8(out, b);
 }
 
 std::string Lower(std::string_view s) {
@@ -203,6 +190,24 @@ bool RepairUtf8(std::string_view bytes, std::string* out) {
 }
 
 }  // namespace
+
+void AppendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
 
 size_t Utf8ValidLength(std::string_view text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());

@@ -28,6 +28,9 @@ DecodedText DecodeText(std::string_view bytes, std::string_view charset);
 // value), and NUL as U+FFFD, which no string property can hold.
 std::string CleanUtf8(std::string_view text);
 
+// Appends code point `c` (at most U+10FFFF) as UTF-8.
+void AppendUtf8(std::string& out, char32_t c);
+
 // How many bytes from the start of `text` are well-formed UTF-8 holding no
 // NUL (no overlong forms, surrogates or values past U+10FFFF).
 size_t Utf8ValidLength(std::string_view text);

@@ -9,16 +9,6 @@ namespace {
 
 constexpr int64_t kSecondsFrom1601 = 11644473600;
 
-// Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -371,6 +361,15 @@ std::optional<int64_t> SeparatorSeconds(std::string_view line) {
 
 std::optional<FileTime> SeparatorDate(std::string_view line) {
     return AsFileTime(SeparatorSeconds(line));
+}
+
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
 }  // namespace mailvane::mapi::import

@@ -34,4 +34,7 @@ std::optional<FileTime> ReceivedDate(std::string_view value);
 std::optional<int64_t> SeparatorSeconds(std::string_view line);
 std::optional<FileTime> SeparatorDate(std::string_view line);
 
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d);
+
 }  // namespace mailvane::mapi::import

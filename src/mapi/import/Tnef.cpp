@@ -9,6 +9,7 @@
 
 #include "mapi/PropTags.h"
 #include "mapi/import/Charsets.h"
+#include "mapi/import/Dates.h"
 #include "mapi/pst/Coding.h"
 #include "mapi/pst/Property.h"
 #include "mapi/pst/Text.h"
@@ -386,16 +387,6 @@ void Keep(const RawProperty& p, const std::string& charset, std::vector<TnefProp
 std::optional<std::string_view> BinaryOf(const RawProperty& p) {
     if (PropType(p.tag) != pst::kPtBinary || p.values.empty()) return std::nullopt;
     return p.values.front();
-}
-
-// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
 // An attribute date: year, month, day, hour, minute, second and weekday as
