@@ -443,7 +443,8 @@ void ContentWalk::AddEmbedded(GMimeMessagePart* part) {
     // embedded message's subject.
     std::string name = Trimmed(PartFileName(object, charset_));
     if (name.empty())
-        name = FieldText(GMIME_OBJECT(message), "Subject", BodyCharset(GMIME_OBJECT(message)));
+        name = FieldText(GMIME_OBJECT(message), "Subject",
+                         BodyCharset(g_mime_message_get_mime_part(message)));
     Attachment& attachment = item_.AddAttachment();
     ++attachments_;
     PropertyWriter out(attachment, error_);
