@@ -35,6 +35,9 @@ public:
     std::filesystem::path SourceRow(std::size_t row) override {
         return Wait([&] { return window_.SourceRow(row); });
     }
+    std::filesystem::path SourceRoot(std::size_t row) override {
+        return Wait([&] { return window_.SourceRoot(row); });
+    }
     void ShowMailboxCaption(const std::string& text) override {
         Post([this, text] { window_.ShowMailboxCaption(text); });
     }

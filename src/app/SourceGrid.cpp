@@ -15,6 +15,7 @@ const QColor kCellColour(255, 255, 191);
 const QColor kSelectedColour(0, 0, 192);
 const QColor kGridLineColour(192, 192, 192);
 constexpr int kRowHeight = 16;
+constexpr int kRootRole = Qt::UserRole + 1;
 
 QTableWidgetItem* MakeCell(const QString& text, const QVariant& path) {
     auto* item = new QTableWidgetItem(text);
@@ -61,11 +62,13 @@ SourceTable::SourceTable(QWidget* parent) : QTableWidget(parent) {
     Clear();
 }
 
-void SourceTable::Append(const std::filesystem::path& path) {
+void SourceTable::Append(const std::filesystem::path& path, const std::filesystem::path& root) {
     if (!SourceListIsEmpty(this)) setRowCount(rowCount() + 1);
     const int last = rowCount() - 1;
     const QString text = PathToQString(path);
-    setItem(last, 0, MakeCell(text, PathToVariant(path)));
+    QTableWidgetItem* cell = MakeCell(text, PathToVariant(path));
+    if (!root.empty()) cell->setData(kRootRole, PathToVariant(root));
+    setItem(last, 0, cell);
     setShowGrid(true);
     widestText_ = std::max(widestText_, fontMetrics().horizontalAdvance(text));
     FitColumn();
@@ -118,6 +121,12 @@ std::filesystem::path SourcePath(const QTableWidget* grid, int row) {
     if (!item) return {};
     const QVariant native = item->data(Qt::UserRole);
     return native.isValid() ? PathFromVariant(native) : PathFromQString(item->text());
+}
+
+std::filesystem::path SourceRoot(const QTableWidget* grid, int row) {
+    const QTableWidgetItem* item = grid->item(row, 0);
+    const QVariant root = item ? item->data(kRootRole) : QVariant();
+    return root.isValid() ? PathFromVariant(root) : std::filesystem::path();
 }
 
 bool SourceListIsEmpty(const QTableWidget* grid) {

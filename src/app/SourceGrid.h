@@ -23,8 +23,9 @@ public:
     explicit SourceTable(QWidget* parent = nullptr);
 
     // The path goes into the empty row of an empty list, else into a new
-    // last row; that row becomes the current one.
-    void Append(const std::filesystem::path& path);
+    // last row; that row becomes the current one. `root` is the folder the
+    // user chose in which the mailbox was found, if it was.
+    void Append(const std::filesystem::path& path, const std::filesystem::path& root = {});
     // Back to the one blank row.
     void Clear();
 
@@ -40,6 +41,8 @@ private:
 
 QString SourceText(const QTableWidget* grid, int row);
 std::filesystem::path SourcePath(const QTableWidget* grid, int row);
+// The folder searched that found the row's mailbox; empty for one chosen as a file.
+std::filesystem::path SourceRoot(const QTableWidget* grid, int row);
 bool SourceListIsEmpty(const QTableWidget* grid);
 // True when at least one row holds more than blanks.
 bool SourceListHoldsPath(const QTableWidget* grid);

@@ -32,6 +32,11 @@ OutputOptions WindowRunHost::Options() {
     options.onePstForAll = window_.ChkAllinOnePST->isChecked();
     // The box's own rule, not the widget's state: a run locks the widget too.
     options.onePstForAllEnabled = window_.onePstAllowed_;
+    if (window_.ChkKeepFolders->isChecked()) {
+        options.tree = true;
+        options.keepState = true;
+        options.labels = LabelLayout::Folders;
+    }
     return options;
 }
 
@@ -51,6 +56,10 @@ std::filesystem::path WindowRunHost::SourceRow(std::size_t row) {
     std::filesystem::path path = SourcePath(window_.grdFiles1, int(row));
     if (!TrimBlanks(DisplayPath(path)).empty()) mailboxRows_.push_back(int(row));
     return path;
+}
+
+std::filesystem::path WindowRunHost::SourceRoot(std::size_t row) {
+    return mailvane::SourceRoot(window_.grdFiles1, int(row));
 }
 
 void WindowRunHost::ShowMailboxCaption(const std::string& text) {

@@ -25,6 +25,7 @@ public:
     std::optional<std::filesystem::path> ChooseDestination(const std::string& title) override;
     std::size_t SourceRowCount() override;
     std::filesystem::path SourceRow(std::size_t row) override;
+    std::filesystem::path SourceRoot(std::size_t row) override;
     void ShowMailboxCaption(const std::string& text) override;
     void ShowFileCaption(const std::string& text) override;
     void ShowSavedCaption(const std::string& text) override;

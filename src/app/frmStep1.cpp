@@ -115,8 +115,8 @@ QString frmStep1::GuidePath() {
     return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("guide.html"));
 }
 
-void frmStep1::AddFileToList(const std::filesystem::path& path) {
-    grdFiles1->Append(path);
+void frmStep1::AddFileToList(const std::filesystem::path& path, const std::filesystem::path& root) {
+    grdFiles1->Append(path, root);
     lblCount1->setText(QString::fromStdString(CountText(std::size_t(grdFiles1->rowCount()))));
     UpdateEnabling();
 }
@@ -148,15 +148,15 @@ void frmStep1::CmdAddFolder_Click() {
     lastSourceFolder_ = folder;
     FolderScan scan;
     std::size_t named = 0;
+    const std::filesystem::path root = PathFromQString(QDir::toNativeSeparators(folder));
     {
         WaitCursor wait;
-        scan = FindMailboxes(PathFromQString(QDir::toNativeSeparators(folder)),
-                             MailboxRule::NamesOrContent);
+        scan = FindMailboxes(root, MailboxRule::NamesOrContent);
         // The files named .mbox or .mbx come first, as the command promises;
         // the others only when the user wants them.
         for (const auto& mailbox : scan.mailboxes) {
             if (!IsMailboxName(mailbox)) continue;
-            AddFileToList(mailbox);
+            AddFileToList(mailbox, root);
             ++named;
         }
     }
@@ -165,10 +165,10 @@ void frmStep1::CmdAddFolder_Click() {
                         SkippedFoldersLine(scan) +
                         UnlistedFoldersLines(scan, MessageLineWidth(this)),
                     UnlistedFoldersDetails(scan));
-    OfferUnnamedMailboxes(scan);
+    OfferUnnamedMailboxes(scan, root);
 }
 
-void frmStep1::OfferUnnamedMailboxes(const FolderScan& scan) {
+void frmStep1::OfferUnnamedMailboxes(const FolderScan& scan, const std::filesystem::path& root) {
     if (scan.unnamedMailboxes.empty()) return;
     if (!dialogs_.ask(this, kTitle,
                       QStringLiteral("This folder also holds %1 mailboxes kept by mail programs "
@@ -178,7 +178,7 @@ void frmStep1::OfferUnnamedMailboxes(const FolderScan& scan) {
         return;
     }
     WaitCursor wait;
-    for (const auto& mailbox : scan.unnamedMailboxes) AddFileToList(mailbox);
+    for (const auto& mailbox : scan.unnamedMailboxes) AddFileToList(mailbox, root);
 }
 
 void frmStep1::cmdClear1_Click() {
@@ -276,6 +276,7 @@ void frmStep1::UpdateEnabling() {
     cmdClear1->setEnabled(idle);
     Picture1->setEnabled(idle);
     ChkAllinOnePST->setEnabled(idle && onePstAllowed_);
+    ChkKeepFolders->setEnabled(idle);
     CmdConvert->setEnabled(idle && ListHoldsPath());
 }
 

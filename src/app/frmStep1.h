@@ -37,7 +37,8 @@ public:
 
     // Appends one source path as the list's last row (or into the one empty
     // row of an empty list) and makes it the current row. Convert follows.
-    void AddFileToList(const std::filesystem::path& path);
+    // `root`: the folder searched that found it, if one was.
+    void AddFileToList(const std::filesystem::path& path, const std::filesystem::path& root = {});
     // Leaves one empty row and "0 files".
     void ClearFileList();
 
@@ -61,7 +62,7 @@ private:
     void cmdAdd_Click();
     void CmdAddFolder_Click();
     // Offers the mailboxes a folder search found by their content alone.
-    void OfferUnnamedMailboxes(const FolderScan& scan);
+    void OfferUnnamedMailboxes(const FolderScan& scan, const std::filesystem::path& root);
     void cmdClear1_Click();
     void CmdConvert_Click();
     void CmdHelp_Click();
@@ -92,6 +93,8 @@ private:
     QRadioButton* OptMSG = nullptr;
     QButtonGroup* outputGroup_ = nullptr;
     QCheckBox* ChkAllinOnePST = nullptr;
+    // Folder tree, read state and Gmail's labels as folders, together.
+    QCheckBox* ChkKeepFolders = nullptr;
     QLabel* Label4 = nullptr;
     QLabel* LblProgessCurrent = nullptr;
     QLabel* Label1 = nullptr;

@@ -103,11 +103,18 @@ void frmStep1::BuildControls() {
     }
 
     ChkAllinOnePST =
-        Make<QCheckBox>(this, "ChkAllinOnePST", 240, 5640, 8535, 255,
+        Make<QCheckBox>(this, "ChkAllinOnePST", 240, 5640, 4455, 255,
                         QStringLiteral("Create Single Outlook PST file for All MBOX files"));
     ChkAllinOnePST->setToolTip(QStringLiteral(
         "Selecting this option will allow you to create a single PST file for all MBOX files"));
     ChkAllinOnePST->setChecked(true);
+    // Off at first, so the window converts as it always did until asked.
+    ChkKeepFolders = Make<QCheckBox>(this, "ChkKeepFolders", 4800, 5640, 3975, 255,
+                                     QStringLiteral("Keep folders, read state and labels"));
+    ChkKeepFolders->setToolTip(QStringLiteral(
+        "Mailboxes found in a chosen folder keep its folder tree (Thunderbird, Apple Mail); "
+        "messages keep read, answered and flagged as the mail program marked them; Gmail's "
+        "labels become folders, with its Spam and Trash left out"));
 
     Label4 =
         MakeLabel(this, "Label4", QStringLiteral("Converting Messages..."), 240, 5955, 1815, 255);
@@ -159,9 +166,9 @@ void frmStep1::BuildControls() {
 void frmStep1::SetTabOrder() {
     // The order the window was designed with: list commands, the list, Convert,
     // Exit, Help, then the output options and the one-PST box.
-    const QList<QWidget*> order = {cmdAdd,     cmdClear1, CmdAddFolder, grdFiles1,
-                                   CmdConvert, cmdEnd,    CmdHelp,      OptMSG,
-                                   OptPST,     OptEML,    OptEMLX,      ChkAllinOnePST};
+    const QList<QWidget*> order = {cmdAdd,  cmdClear1,      CmdAddFolder,  grdFiles1, CmdConvert,
+                                   cmdEnd,  CmdHelp,        OptMSG,        OptPST,    OptEML,
+                                   OptEMLX, ChkAllinOnePST, ChkKeepFolders};
     for (qsizetype i = 1; i < order.size(); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 }
 

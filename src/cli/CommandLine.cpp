@@ -9,7 +9,8 @@ namespace mailvane {
 std::string UsageText() {
     return R"USAGE(Usage: mailvane-cli --format eml|emlx|msg|pst [--pst-per-mailbox]
                     [--only-mbox-names] [--keep-state] [--include-deleted]
-                    [--tree] --output DIR SOURCE...
+                    [--tree] [--labels=folders|categories] [--include-spam]
+                    [--include-trash] --output DIR SOURCE...
 
 Converts MBOX mailboxes into one file per message, or into PST stores.
 
@@ -40,7 +41,8 @@ Converts MBOX mailboxes into one file per message, or into PST stores.
                        and Starred labels); without it every item is read.
       --include-deleted
                        convert the messages a mail program deleted but kept
-                       in the file (X-Mozilla-Status marks them expunged);
+                       in the file (X-Mozilla-Status marks them expunged)
+                       into a folder "Deleted" below the mailbox's folder;
                        without it they are left out and counted.
       --tree           keep the folder tree of the mail program for the
                        mailboxes found in a SOURCE folder, below that
@@ -53,6 +55,19 @@ Converts MBOX mailboxes into one file per message, or into PST stores.
                        With --pst-per-mailbox a store per top folder or top
                        mailbox (DIR/Inbox.pst), holding the ones below it.
                        A mailbox given as a file is converted as without it.
+      --labels=folders|categories
+                       what a Gmail export's labels (X-Gmail-Labels) become.
+                       folders: each message goes to a folder below its
+                       mailbox's folder, that of its first label ("Work/
+                       Projects" nested), else Inbox, Sent, Drafts, Chats or
+                       Archive as Gmail shows it. categories: the labels
+                       become the item's categories, which Outlook shows and
+                       searches. Either way Gmail's Spam and Trash are left
+                       out and counted. Without the option the labels become
+                       categories and nothing else changes.
+      --include-spam, --include-trash
+                       with --labels: convert Gmail's Spam, or its Trash, too
+                       (with folders, into the folder Spam or Trash).
   -o, --output DIR     the destination folder; created when missing.
   -h, --help           show this text and exit.
       --version        show the version and exit.
@@ -98,6 +113,9 @@ OutputOptions RunOptions(const CommandLine& line) {
     options.keepState = line.keepState;
     options.includeDeleted = line.includeDeleted;
     options.tree = line.tree;
+    options.labels = line.labels;
+    options.includeSpam = line.includeSpam;
+    options.includeTrash = line.includeTrash;
     if (line.format == OutputFormat::Pst) {
         options.onePstForAll = !line.pstPerMailbox;
         options.onePstForAllEnabled = true;
@@ -110,9 +128,14 @@ MailboxRule SearchRule(const CommandLine& line) {
 }
 
 bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& error) {
-    auto value = [&](int& i, std::string_view option, std::string& out) {
+    // The value of an option given as "--name=value", or as the next argument.
+    auto value = [&](int& i, std::string_view arg, std::string_view name, std::string& out) {
+        if (arg.size() > name.size() && arg[name.size()] == '=') {
+            out = arg.substr(name.size() + 1);
+            return true;
+        }
         if (i + 1 >= argc) {
-            error = std::string(option) + " needs a value";
+            error = std::string(arg) + " needs a value";
             return false;
         }
         out = argv[++i];
@@ -139,13 +162,24 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
             line.includeDeleted = true;
         } else if (arg == "--tree") {
             line.tree = true;
-        } else if (arg == "-f" || arg == "--format" || arg.starts_with("--format=")) {
-            std::string format;
-            if (arg.starts_with("--format=")) {
-                format = arg.substr(9);
-            } else if (!value(i, arg, format)) {
+        } else if (arg == "--include-spam") {
+            line.includeSpam = true;
+        } else if (arg == "--include-trash") {
+            line.includeTrash = true;
+        } else if (arg == "--labels" || arg.starts_with("--labels=")) {
+            std::string layout;
+            if (!value(i, arg, "--labels", layout)) return false;
+            if (layout == "folders") {
+                line.labels = LabelLayout::Folders;
+            } else if (layout == "categories") {
+                line.labels = LabelLayout::Categories;
+            } else {
+                error = "unknown label layout \"" + layout + "\" (use folders or categories)";
                 return false;
             }
+        } else if (arg == "-f" || arg == "--format" || arg.starts_with("--format=")) {
+            std::string format;
+            if (!value(i, arg, "--format", format)) return false;
             std::string lower = format;
             std::transform(lower.begin(), lower.end(), lower.begin(),
                            [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -163,11 +197,7 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
             }
         } else if (arg == "-o" || arg == "--output" || arg.starts_with("--output=")) {
             std::string output;
-            if (arg.starts_with("--output=")) {
-                output = arg.substr(9);
-            } else if (!value(i, arg, output)) {
-                return false;
-            }
+            if (!value(i, arg, "--output", output)) return false;
             line.output = output;
         } else {
             error = "unknown option " + std::string(arg);

@@ -13,11 +13,14 @@ struct CommandLine {
     OutputFormat format = OutputFormat::None;
     std::filesystem::path output;
     std::vector<std::filesystem::path> sources;
-    bool pstPerMailbox = false;   // a store per mailbox rather than one for all
-    bool onlyMboxNames = false;   // folders give only files named .mbox or .mbx
-    bool keepState = false;       // items read, answered, flagged as recorded
-    bool includeDeleted = false;  // messages the mail program deleted too
-    bool tree = false;            // folders laid out as the mail program shows them
+    bool pstPerMailbox = false;                 // a store per mailbox rather than one for all
+    bool onlyMboxNames = false;                 // folders give only files named .mbox or .mbx
+    bool keepState = false;                     // items read, answered, flagged as recorded
+    bool includeDeleted = false;                // messages the mail program deleted too
+    bool tree = false;                          // folders laid out as the mail program shows them
+    LabelLayout labels = LabelLayout::Unasked;  // what Gmail's labels become
+    bool includeSpam = false;                   // with labels: Gmail's Spam too
+    bool includeTrash = false;                  // with labels: Gmail's Trash too
     bool help = false;
     bool version = false;
 };

@@ -3,6 +3,9 @@
 #include <cctype>
 #include <chrono>
 #include <ctime>
+#include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -39,29 +42,6 @@ std::optional<mapi::FileTime> MailboxTime(const fs::path& source) {
     return mapi::FileTime::FromUnix(
         std::chrono::duration_cast<std::chrono::seconds>(since1970).count());
 }
-
-// Mail programs keep the messages a user deleted in the mailbox, marked
-// expunged, until it is compacted: for the user they are gone, and they are
-// left out unless asked for. A message that carries the text before the
-// mailbox's first separator is kept, so that text is never lost.
-class DeletedMessageFilter : public MessageSink {
-public:
-    DeletedMessageFilter(MessageSink& next, bool keep) : next_(next), keep_(keep) {}
-    void WriteMessage(const CutMessage& message) override {
-        if (!keep_ && !message.tooLarge && message.beforeSeparator().empty() &&
-            MarkedExpunged(HeaderBlock(message.afterSeparator()))) {
-            ++skipped_;
-            return;
-        }
-        next_.WriteMessage(message);
-    }
-    std::int64_t skipped() const { return skipped_; }
-
-private:
-    MessageSink& next_;
-    bool keep_;
-    std::int64_t skipped_ = 0;
-};
 
 bool EndsWithNoCase(std::string_view text, std::string_view end) {
     if (text.size() < end.size()) return false;
@@ -137,8 +117,14 @@ RunReport ConversionRun::Run() {
     const OutputOptions options = host_.Options();
     storePerMailbox_ =
         format == OutputFormat::Pst && !(options.onePstForAll && options.onePstForAllEnabled);
-    includeDeleted_ = options.includeDeleted;
     keepState_ = options.keepState;
+    sortRules_ = SortRules{};
+    sortRules_.includeDeleted = options.includeDeleted;
+    if (options.labels != LabelLayout::Unasked) {
+        sortRules_.skipSpam = !options.includeSpam;
+        sortRules_.skipTrash = !options.includeTrash;
+        sortRules_.labelFolders = options.labels == LabelLayout::Folders;
+    }
     tree_ = options.tree;
 
     // The list is taken once; blank rows are no mailboxes and are not counted.
@@ -358,27 +344,95 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const Source& pl
     storeOptions.stopRequested = [this] { return host_.StopRequested(); };
     storeOptions.keepState = keepState_;
     StoreMessageWriter storeWriter(*this, std::move(storeOptions));
+    const bool toFiles = format != OutputFormat::Pst;
+    // Where the messages of the mailbox go: its own folders, and the folders
+    // below them that the sorting asks for, each made when first needed.
+    struct Place {
+        mapi::Folder* storeFolder = nullptr;
+        std::size_t listed = 0;  // its line in the store's folder list
+        std::unique_ptr<OutputFolder> files;
+        std::int64_t saved = 0;
+    };
+    std::map<FolderPlace, Place> places;
+    Place& own = places[{}];
     if (toStore) {
+        own.storeFolder = storeFolder;
+        own.listed = store_.folders().size() - 1;
         storeWriter.StartMailbox(*storeFolder, store_.path(),
                                  format == OutputFormat::Msg ? &folder : nullptr,
                                  MailboxTime(source));
+        storeWriter.MoveTo(*storeFolder, format == OutputFormat::Msg ? &folder : nullptr,
+                           &own.saved);
     } else {
         fileWriter.StartMailbox(folder);
     }
-    DeletedMessageFilter filter(toStore ? static_cast<MessageSink&>(storeWriter) : fileWriter,
-                                includeDeleted_);
+    // Made with its parents; false, with a note, when one cannot be made.
+    const std::function<Place*(const FolderPlace&)> placeFor =
+        [&](const FolderPlace& wanted) -> Place* {
+        if (const auto found = places.find(wanted); found != places.end()) return &found->second;
+        FolderPlace parentPath(wanted.begin(), wanted.end() - 1);
+        Place* parent = placeFor(parentPath);
+        if (!parent) return nullptr;
+        Place made;
+        std::string cause;
+        if (toStore) {
+            std::string name;
+            made.storeFolder =
+                store_.AddSubfolder(*parent->storeFolder, wanted.back(), name, cause);
+            if (made.storeFolder) {
+                made.listed = store_.folders().size();
+                store_.folders().push_back({store_.folders()[parent->listed].name + "/" + name, 0});
+            }
+        }
+        if (cause.empty() && toFiles) {
+            made.files = std::make_unique<OutputFolder>();
+            const OutputFolder& above = parent->files ? *parent->files : folder;
+            cause = made.files->OpenBelow(above.path(), FolderNameOnDisk(wanted.back()));
+            made.files->SetFileMode(above.fileMode());
+        }
+        if (!cause.empty()) {
+            std::string shown;
+            for (const auto& part : wanted) shown += (shown.empty() ? "" : "/") + part;
+            report_.notes.push_back(DisplayPath(source) + ": the folder \"" + shown +
+                                    "\" cannot be made (" + cause +
+                                    "); its messages go to the mailbox's own folder.");
+            return nullptr;
+        }
+        return &places.emplace(wanted, std::move(made)).first->second;
+    };
+    MessageSorter sorter(toStore ? static_cast<MessageSink&>(storeWriter) : fileWriter, sortRules_,
+                         [&](const FolderPlace& wanted) {
+                             Place* place = placeFor(wanted);
+                             if (!place) return false;
+                             const OutputFolder& files = place->files ? *place->files : folder;
+                             if (toStore)
+                                 storeWriter.MoveTo(*place->storeFolder,
+                                                    format == OutputFormat::Msg ? &files : nullptr,
+                                                    &place->saved);
+                             else
+                                 fileWriter.MoveTo(files);
+                             return true;
+                         });
     MessageSplitter splitter(
         LineEndFor(format == OutputFormat::Emlx ? MessageFormat::Emlx : MessageFormat::Eml),
-        filter);
+        sorter);
     const ReadResult result = ReadMailbox(source, splitter, *this, blockSize_);
     bytesBefore_ += result.bytesRead;
-    if (filter.skipped() > 0)
-        report_.notes.push_back(DisplayPath(source) + ": " +
-                                CountOf(filter.skipped(), "deleted message", "deleted messages") +
-                                " skipped (deleted in the mail program, still in the file).");
+    const auto skipped = [&](std::int64_t count, const char* one, const char* many,
+                             const char* why) {
+        if (count > 0)
+            report_.notes.push_back(DisplayPath(source) + ": " + CountOf(count, one, many) +
+                                    " skipped (" + why + ").");
+    };
+    skipped(sorter.deletedSkipped(), "deleted message", "deleted messages",
+            "deleted in the mail program, still in the file");
+    skipped(sorter.spamSkipped(), "spam message", "spam messages", "labelled Spam in Gmail");
+    skipped(sorter.trashSkipped(), "message in the trash", "messages in the trash",
+            "labelled Trash in Gmail");
     if (toStore) {
         storeWriter.FinishMailbox();
-        store_.folders().back().messages = storeWriter.saved();
+        for (const auto& [where, place] : places)
+            store_.folders()[place.listed].messages = place.saved;
         if (storePerMailbox_ && !keepStore_) FinishStore();
     }
 

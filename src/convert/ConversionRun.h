@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "convert/MailboxReader.h"
+#include "convert/MessageSorter.h"
 #include "convert/MessageWriter.h"
 #include "convert/RunHost.h"
 #include "convert/RunReport.h"
@@ -71,8 +72,8 @@ private:
     bool keepStore_ = false;
     unsigned storeMode_ = 0;  // the file mode of the next store per mailbox
     bool tree_ = false;
-    bool includeDeleted_ = false;
     bool keepState_ = false;
+    SortRules sortRules_;
     std::string sessionError_;  // why no store could be had; ends the run
 };
 

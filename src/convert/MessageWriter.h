@@ -34,6 +34,10 @@ public:
     // Starts a mailbox: its opened output folder, numbering from 1.
     // REQUIRES: `mailboxFolder` outlives the mailbox's messages.
     void StartMailbox(const OutputFolder& mailboxFolder);
+    // The messages from now on go to `folder` (a folder below the mailbox's
+    // own), numbered on.
+    // REQUIRES: `folder` outlives the mailbox's messages.
+    void MoveTo(const OutputFolder& folder) { mailboxFolder_ = &folder; }
     void WriteMessage(const CutMessage& message) override;
 
     std::int64_t messageNumber() const { return messageNumber_; }

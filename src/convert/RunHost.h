@@ -17,6 +17,13 @@ struct RunReport;
 
 enum class OutputFormat { None, Eml, Emlx, Msg, Pst };
 
+// What becomes of a Gmail export's labels (X-Gmail-Labels).
+enum class LabelLayout {
+    Unasked,     // the user's labels become the item's categories; nothing else changes
+    Categories,  // the same, with Spam and Trash left out unless asked for
+    Folders,     // each message in the folder of its first label, Spam and Trash as above
+};
+
 struct OutputOptions {
     OutputFormat format = OutputFormat::None;
     bool onePstForAll = false;         // the one-store box is checked...
@@ -31,6 +38,10 @@ struct OutputOptions {
     // shows it below that folder (store folders nested, message files below
     // the destination by their path from it) rather than into a flat folder.
     bool tree = false;
+    LabelLayout labels = LabelLayout::Unasked;
+    // With the labels asked for: Gmail's Spam and Trash converted too.
+    bool includeSpam = false;
+    bool includeTrash = false;
 };
 
 enum class MessageKind { Information, Warning };

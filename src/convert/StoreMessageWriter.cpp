@@ -22,6 +22,8 @@ struct StoreMessageWriter::Job {
     CutMessage message;  // its text is `bytes` when the message was copied
     std::string bytes;
     std::unique_ptr<mapi::MailItem> item;
+    const OutputFolder* msgFolder = nullptr;
+    std::int64_t* savedIn = nullptr;
     // Set by the import.
     std::string cause;
     std::exception_ptr error;
@@ -62,6 +64,7 @@ void StoreMessageWriter::StartMailbox(mapi::Folder& folder, const std::filesyste
     mailboxTime_ = mailboxTime;
     folder_ = &folder;
     msgFolder_ = msgFolder;
+    savedIn_ = nullptr;
     storePath_ = storePath;
     messageNumber_ = 1;
     saved_ = 0;
@@ -72,9 +75,18 @@ void StoreMessageWriter::StartMailbox(mapi::Folder& folder, const std::filesyste
         threads_.emplace_back([this] { ImportLoop(); });
 }
 
+void StoreMessageWriter::MoveTo(mapi::Folder& folder, const OutputFolder* msgFolder,
+                                std::int64_t* saved) {
+    folder_ = &folder;
+    msgFolder_ = msgFolder;
+    savedIn_ = saved;
+}
+
 void StoreMessageWriter::WriteMessage(const CutMessage& message) {
     if (stopped_) return;
     auto job = std::make_unique<Job>();
+    job->msgFolder = msgFolder_;
+    job->savedIn = savedIn_;
     // As with files, a failed message leaves a gap in the numbers.
     job->number = messageNumber_++;
     job->message = message;
@@ -233,7 +245,7 @@ void StoreMessageWriter::Save(Job& job) {
                                        ? std::get<std::int32_t>(*flags)
                                        : mapi::MSGFLAG_READ;
         cause = mapi::HrSetOneProp(item, mapi::PidTagMessageFlags, value, false);
-        if (cause.empty() && msgFolder_) msgCause = item.WriteMsg(msg::Sink::Memory(&msgBytes));
+        if (cause.empty() && job.msgFolder) msgCause = item.WriteMsg(msg::Sink::Memory(&msgBytes));
         // The item is not read again: its bytes go to the store uncopied.
         if (cause.empty()) cause = item.SaveAndRelease();
     }
@@ -242,19 +254,20 @@ void StoreMessageWriter::Save(Job& job) {
                                               DisplayPath(storePath_) + ": " + cause);
         return;
     }
-    if (msgFolder_) {
+    if (job.msgFolder) {
         // A message file of that name that this run did not write is
         // someone's: it is never replaced, and the message counts failed.
         const std::string name = "Email-" + std::to_string(job.number) + ".msg";
         cause = !msgCause.empty()
                     ? msgCause
-                    : msgFolder_->WriteWholeFile(name, {msgBytes}, CreateMode::Exclusive);
+                    : job.msgFolder->WriteWholeFile(name, {msgBytes}, CreateMode::Exclusive);
         if (!cause.empty()) {
             events_.MessageFailed(job.number, "cannot write " + name + ": " + cause);
             return;
         }
     }
     ++saved_;
+    if (job.savedIn) ++*job.savedIn;
     events_.MessageSaved(job.number);
 }
 

@@ -70,6 +70,10 @@ public:
     void StartMailbox(mapi::Folder& folder, const std::filesystem::path& storePath,
                       const OutputFolder* msgFolder = nullptr,
                       std::optional<mapi::FileTime> mailboxTime = std::nullopt);
+    // The messages handed in from now on go to `folder` (and `msgFolder`),
+    // numbered on; each one saved there counts in `*saved`, when given.
+    // REQUIRES: as for StartMailbox.
+    void MoveTo(mapi::Folder& folder, const OutputFolder* msgFolder, std::int64_t* saved);
     // Takes a copy of what it needs; the message may be saved, and its
     // event given, only by a later call.
     void WriteMessage(const CutMessage& message) override;
@@ -96,6 +100,7 @@ private:
     const Options options_;
     mapi::Folder* folder_ = nullptr;
     const OutputFolder* msgFolder_ = nullptr;
+    std::int64_t* savedIn_ = nullptr;
     std::filesystem::path storePath_;
     std::optional<mapi::FileTime> mailboxTime_;
     std::int64_t messageNumber_ = 1;

@@ -64,17 +64,8 @@ mapi::Folder* StoreOutput::AddMailboxFolder(const std::string& name, std::string
         cause = "the store is not open";
         return nullptr;
     }
-    mapi::Folder& top = store_->IPMRootFolder();
-    chosen = name;
-    for (int n = 2; top.Folders().Item(chosen) != nullptr; ++n) {
-        chosen = name + " (" + std::to_string(n) + ")";
-    }
-    mapi::Folder* folder = top.Folders().Add(chosen, 6);
-    if (!folder) {
-        cause = "cannot make the folder \"" + chosen + "\" in the store " + DisplayPath(path_) +
-                ": " + store_->status();
-        return nullptr;
-    }
+    mapi::Folder* folder = AddSubfolder(store_->IPMRootFolder(), name, chosen, cause);
+    if (!folder) return nullptr;
     folders_.push_back({chosen, 0});
     return folder;
 }
@@ -98,16 +89,9 @@ mapi::Folder* StoreOutput::AddMailboxFolderPath(const std::vector<std::string>& 
             chosen += made->second->Name();
             continue;
         }
-        std::string name = path[i];
-        for (int n = 2; parent->Folders().Item(name) != nullptr; ++n) {
-            name = path[i] + " (" + std::to_string(n) + ")";
-        }
-        mapi::Folder* folder = parent->Folders().Add(name, 6);
-        if (!folder) {
-            cause = "cannot make the folder \"" + chosen + name + "\" in the store " +
-                    DisplayPath(path_) + ": " + store_->status();
-            return nullptr;
-        }
+        std::string name;
+        mapi::Folder* folder = AddSubfolder(*parent, path[i], name, cause);
+        if (!folder) return nullptr;
         // The first folder made for a path stays its parent for the paths
         // below it: a second one is only a mailbox given twice.
         made_.emplace(asked, folder);
@@ -117,6 +101,18 @@ mapi::Folder* StoreOutput::AddMailboxFolderPath(const std::vector<std::string>& 
     taken_.insert(path);
     folders_.push_back({chosen, 0});
     return parent;
+}
+
+mapi::Folder* StoreOutput::AddSubfolder(mapi::Folder& parent, const std::string& name,
+                                        std::string& chosen, std::string& cause) {
+    chosen = name;
+    for (int n = 2; parent.Folders().Item(chosen) != nullptr; ++n)
+        chosen = name + " (" + std::to_string(n) + ")";
+    mapi::Folder* folder = parent.Folders().Add(chosen, 6);
+    if (!folder)
+        cause = "cannot make the folder \"" + chosen + "\" in the store " + DisplayPath(path_) +
+                ": " + store_->status();
+    return folder;
 }
 
 std::string StoreOutput::Close() {

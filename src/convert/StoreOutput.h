@@ -59,6 +59,12 @@ public:
     mapi::Folder* AddMailboxFolderPath(const std::vector<std::string>& path, std::string& chosen,
                                        std::string& cause);
 
+    // A new folder `name` inside `parent` (a folder of this store), or
+    // "name (2)", "name (3)"... when `parent` has that name already. It is
+    // not listed in folders(). Null, with the cause, when it cannot be made.
+    mapi::Folder* AddSubfolder(mapi::Folder& parent, const std::string& name, std::string& chosen,
+                               std::string& cause);
+
     // Completes the file so every reader opens it, and logs off. Returns the
     // empty string or the cause.
     std::string Close();

@@ -22,9 +22,9 @@ const QString kAppTitle = QStringLiteral("Mailvane");
 const QString kStars = QString(75, QLatin1Char('*'));
 
 const char* const kOptions[] = {"OptEML", "OptEMLX", "OptPST", "OptMSG"};
-const char* const kLockedDuringRun[] = {"cmdAdd", "CmdAddFolder",   "cmdClear1",
-                                        "OptEML", "OptEMLX",        "OptPST",
-                                        "OptMSG", "ChkAllinOnePST", "CmdConvert"};
+const char* const kLockedDuringRun[] = {
+    "cmdAdd", "CmdAddFolder", "cmdClear1",      "OptEML",     "OptEMLX",
+    "OptPST", "OptMSG",       "ChkAllinOnePST", "CmdConvert", "ChkKeepFolders"};
 
 // Where the run writes a mailbox's messages.
 fs::path OutputFolder(const QTemporaryDir& destination, const fs::path& source) {
@@ -218,6 +218,38 @@ private Q_SLOTS:
         Click(Button(window, "CmdConvert"));
         QCOMPARE(dialogs.messages.size(), 2);
         QVERIFY(fs::is_regular_file(into / "box.pst"));
+        QCOMPARE(dialogs.unexpected, 0);
+    }
+
+    // Off, a folder's mailboxes go below their whole path; checked, below
+    // their path from the folder chosen, with Gmail's labels as folders and
+    // its Spam left out.
+    void keepFoldersBoxKeepsTheTreeAndLabels() {
+        Sources sources;
+        const fs::path top = sources.Add("Top.mbox", 1);
+        QVERIFY(fs::create_directory(top.parent_path() / "Top.sbd"));
+        QVERIFY(WriteFile(top.parent_path() / "Top.sbd" / "Sub.mbox",
+                          "From a@b Sat Jan  3 01:05:34 1998\nX-Gmail-Labels: Spam\n\nspam\n\n"
+                          "From a@b Sat Jan  3 01:05:34 1998\nX-Gmail-Labels: Inbox,\"Work/Q1\"\n"
+                          "\nwork\n"));
+        QTemporaryDir destination;
+        const fs::path into = PathFromQString(destination.path());
+        ScriptedDialogs dialogs;
+        frmStep1 window(dialogs);
+        QVERIFY(!Button(window, "ChkKeepFolders")->isChecked());
+        dialogs.folders = {sources.dir.path(), destination.path()};
+        Click(Button(window, "CmdAddFolder"));
+        QCOMPARE(dialogs.messages.value(0).text, QStringLiteral("2 Files Added to List."));
+        Click(Button(window, "ChkKeepFolders"));
+        Click(Button(window, "OptEML"));
+        Click(Button(window, "CmdConvert"));
+        QCOMPARE(dialogs.messages.value(1).kind, Dialogs::Kind::Information);
+        QVERIFY(fs::exists(into / "Top.mbox" / "email-1.eml"));
+        std::vector<fs::path> written;
+        for (const auto& entry : fs::recursive_directory_iterator(into / "Top.sbd" / "Sub.mbox"))
+            if (entry.is_regular_file()) written.push_back(entry.path());
+        QCOMPARE(written,
+                 (std::vector{into / "Top.sbd" / "Sub.mbox" / "Work" / "Q1" / "email-1.eml"}));
         QCOMPARE(dialogs.unexpected, 0);
     }
 

@@ -49,7 +49,8 @@ QString Caption(QWidget* control) {
 // The controls the user reads or works, and the labels a run writes into.
 const char kUsedControls[] =
     "cmdAdd CmdAddFolder cmdClear1 lblCount1 grdFiles1 OptEML OptEMLX OptPST OptMSG ChkAllinOnePST "
-    "Label4 PrgMailbox LblProgessCurrent Label1 LblIMMFile Image3 LblProgress CmdConvert CmdHelp "
+    "ChkKeepFolders Label4 PrgMailbox LblProgessCurrent Label1 LblIMMFile Image3 LblProgress "
+    "CmdConvert CmdHelp "
     "cmdEnd";
 const QStringList kRunLabels = {"lblCount1", "LblProgessCurrent", "LblIMMFile", "LblProgress"};
 
@@ -146,6 +147,7 @@ private Q_SLOTS:
              "(.msg) files         -     (Supported by MS Outlook, Document Management "
              "Software, Forensic Tools)"},
             {"ChkAllinOnePST", "Create Single Outlook PST file for All MBOX files"},
+            {"ChkKeepFolders", "Keep folders, read state and labels"},
             {"Label4", "Converting Messages..."},
             {"Label1", "Reading          :"},
             {"LblProgress", "Saving :"},
@@ -223,9 +225,10 @@ private Q_SLOTS:
     void tabOrder() {
         ScriptedDialogs dialogs;
         frmStep1 window(dialogs);
-        const QStringList expected = {"cmdAdd",     "cmdClear1", "CmdAddFolder", "grdFiles1",
-                                      "CmdConvert", "cmdEnd",    "CmdHelp",      "OptMSG",
-                                      "OptPST",     "OptEML",    "OptEMLX",      "ChkAllinOnePST"};
+        const QStringList expected = {
+            "cmdAdd",  "cmdClear1",      "CmdAddFolder",  "grdFiles1", "CmdConvert",
+            "cmdEnd",  "CmdHelp",        "OptMSG",        "OptPST",    "OptEML",
+            "OptEMLX", "ChkAllinOnePST", "ChkKeepFolders"};
         QStringList order;
         QWidget* start = Control(window, "cmdAdd");
         for (QWidget* w = start; order.size() < expected.size() * 2;) {

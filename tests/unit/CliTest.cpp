@@ -133,6 +133,7 @@ TEST_F(Cli, UsageErrorsExitTwo) {
              {"--format", "eml", "--output", out.path()},
              {"--output", out.path(), box},
              {"--bogus"},
+             {"-f", "eml", "--labels=tags", "-o", "out", "a.mbox"},
              {"--format"}}) {
         const Result result = RunCli(args);
         EXPECT_EQ(result.code, 2) << result.output;
@@ -142,7 +143,8 @@ TEST_F(Cli, UsageErrorsExitTwo) {
     EXPECT_EQ(help.code, 0);
     for (const char* option :
          {"--format", "--pst-per-mailbox", "--only-mbox-names", "--keep-state", "--include-deleted",
-          "--output", "--help", "--version", "Exit status"}) {
+          "--tree", "--labels=folders|categories", "--include-spam", "--include-trash", "--output",
+          "--help", "--version", "Exit status"}) {
         EXPECT_NE(help.output.find(option), std::string::npos) << option;
     }
 }
@@ -185,6 +187,15 @@ TEST(CommandLineTest, FormatInAnyLetterCaseAndTheStoreLayout) {
     CommandLine tree;
     ASSERT_TRUE(parse({"-f", "eml", "--tree", "-o", "out", "a.mbox"}, tree));
     EXPECT_TRUE(RunOptions(tree).tree);
+    EXPECT_EQ(RunOptions(tree).labels, LabelLayout::Unasked);
+    CommandLine labels;
+    ASSERT_TRUE(
+        parse({"-f", "pst", "--labels", "folders", "--include-trash", "-o", "out", "a"}, labels));
+    EXPECT_EQ(RunOptions(labels).labels, LabelLayout::Folders);
+    EXPECT_TRUE(RunOptions(labels).includeTrash);
+    EXPECT_FALSE(RunOptions(labels).includeSpam);
+    ASSERT_TRUE(parse({"-f", "pst", "--labels=categories", "-o", "out", "a"}, labels));
+    EXPECT_EQ(RunOptions(labels).labels, LabelLayout::Categories);
 }
 
 TEST_F(Cli, ExitsZeroOnlyWhenEverythingWasWritten) {

@@ -19,6 +19,9 @@ public:
     OutputOptions Options() override {
         OutputOptions options{format, onePst, onePst, includeDeleted};
         options.tree = tree;
+        options.labels = labels;
+        options.includeSpam = includeSpam;
+        options.includeTrash = includeTrash;
         return options;
     }
     std::optional<fs::path> ChooseDestination(const std::string&) override { return destination; }
@@ -53,6 +56,8 @@ public:
     bool onePst = false;
     bool includeDeleted = false;
     bool tree = false;
+    LabelLayout labels = LabelLayout::Unasked;
+    bool includeSpam = false, includeTrash = false;
     std::optional<fs::path> destination;
     std::vector<fs::path> sources, roots;
     std::size_t stopAfterSaved = 0;

@@ -156,6 +156,9 @@ TEST_F(Run, DeletedMessagesAreLeftOutUnlessAsked) {
     report = ConversionRun(host).Run();
     EXPECT_EQ(report.messagesWritten, 3);
     EXPECT_TRUE(report.notes.empty());
+    const fs::path all = out.path() / "all" / PathWithoutRoot(box);
+    EXPECT_EQ(Files(all), (std::vector<std::string>{"Deleted", "email-1.eml", "email-3.eml"}));
+    EXPECT_EQ(Files(all / "Deleted"), (std::vector<std::string>{"email-2.eml"}));
 }
 
 TEST_F(Run, AFailedMessageIsNamedWithItsNumberAndLeavesAGap) {
@@ -433,6 +436,52 @@ TEST_F(TreeRun, MessageFilesGoByTheirPathFromTheFolderSearched) {
     ASSERT_TRUE(ConversionRun(host).Run().Clean());
     EXPECT_EQ(Files(out / "flat" / PathWithoutRoot(host.sources[0])).size(), 2u);
     EXPECT_FALSE(fs::exists(out / "flat/Inbox.sbd"));
+}
+
+// A Gmail export: labels quoted, encoded and nested; Spam and Trash; mail
+// in no folder of Gmail's, and mail with no labels at all.
+TEST_F(PstRun, GmailLabelsBecomeFoldersOrStayCategories) {
+    const std::string kLabelled[] = {"Inbox,Opened",
+                                     "Opened,\"Work/Q1, Q2\",Inbox",
+                                     "Spam",
+                                     "Trash,Work",
+                                     "Sent",
+                                     "Archived,Category Updates",
+                                     "=?UTF-8?B?0JLRhdC+0LTRj9GJ0LjQtQ==?=,Opened",
+                                     ""};
+    std::string takeout;
+    for (const std::string& labels : kLabelled)
+        takeout += "From 1@xxx Mon Jan 01 00:00:00 +0000 2024\n" +
+                   (labels.empty() ? "" : "X-Gmail-Labels: " + labels + "\n") + "\nbody\n";
+    host.sources = {Mailbox("All mail.mbox", takeout)};
+    host.labels = LabelLayout::Folders;
+    host.includeTrash = true;
+    host.onePst = true;
+    RunReport report = ConversionRun(host).Run();
+    ASSERT_TRUE(report.Clean()) << FailureLine(report.failures.at(0));
+    EXPECT_EQ(report.messagesWritten, 7);
+    ASSERT_EQ(report.notes.size(), 1u);
+    EXPECT_NE(report.notes[0].find("1 spam message skipped"), std::string::npos);
+    ASSERT_EQ(Stores().size(), 1u);
+    const std::vector<std::string> folders = {
+        "All mail",      "All mail/Inbox",   "All mail/Work/Q1, Q2", "All mail/Trash",
+        "All mail/Sent", "All mail/Archive", "All mail/Входящие",    "All mail/Spam"};
+    EXPECT_EQ(TreeContents(Stores()[0], folders),
+              "All mail: 1 | All mail/Inbox: 1 | All mail/Work/Q1, Q2: 1 | All mail/Trash: 1 | "
+              "All mail/Sent: 1 | All mail/Archive: 1 | All mail/Входящие: 1");
+    // The store's report counts each folder's messages.
+    std::int64_t listed = 0;
+    for (const auto& folder : report.stores.at(0).folders) listed += folder.messages;
+    EXPECT_EQ(listed, 7);
+
+    // As categories: one folder, Spam and Trash left out.
+    fs::remove(Stores()[0]);
+    host.labels = LabelLayout::Categories;
+    host.includeTrash = false;
+    report = ConversionRun(host).Run();
+    EXPECT_EQ(report.messagesWritten, 6);
+    EXPECT_EQ(report.notes.size(), 2u);
+    EXPECT_EQ(TreeContents(Stores()[0], folders), "All mail: 6");
 }
 
 TEST_F(PstRun, MessageFilesPassThroughAStagingStoreThatStays) {

@@ -11,6 +11,7 @@
 #include "mapi/import/Dates.h"
 #include "mapi/import/HeaderText.h"
 #include "mapi/import/Import.h"
+#include "mapi/import/MailState.h"
 #include "mapi/import/Names.h"
 
 namespace mailvane::mapi::import {
@@ -253,38 +254,12 @@ bool StartsWith(const std::string& s, std::string_view prefix) {
     return s.compare(0, prefix.size(), prefix) == 0;
 }
 
-// The labels a Gmail export gives a message (X-Gmail-Labels: commas
-// between labels, quotes around one that holds a comma, encoded words for
-// other scripts), without Gmail's own: those say where the mail lies or
-// what state it is in (Inbox, Opened, Starred, Category Updates), which
-// is no category a user gave it.
-std::vector<std::string> GmailLabels(std::string_view raw, const std::string& charset) {
-    static constexpr std::string_view kGmails[] = {"inbox",  "sent",     "drafts",    "spam",
-                                                   "trash",  "starred",  "important", "unread",
-                                                   "opened", "archived", "chat",      "sent mail"};
-    std::vector<std::string> labels;
-    auto add = [&](std::string_view piece) {
-        std::string label = Trimmed(piece);
-        if (label.size() >= 2 && label.front() == '"' && label.back() == '"')
-            label = label.substr(1, label.size() - 2);
-        label = Trimmed(DecodeHeaderText(label, charset));
-        const std::string lower = Lower(label);
-        if (label.empty() || lower.rfind("category ", 0) == 0 ||
-            std::find(std::begin(kGmails), std::end(kGmails), lower) != std::end(kGmails) ||
-            std::find(labels.begin(), labels.end(), label) != labels.end())
-            return;
-        labels.push_back(std::move(label));
-    };
-    size_t start = 0;
-    bool quoted = false;
-    for (size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] == '"') quoted = !quoted;
-        if (raw[i] == ',' && !quoted) {
-            add(raw.substr(start, i - start));
-            start = i + 1;
-        }
-    }
-    add(raw.substr(start));
+// The labels a user gave a Gmail message, without Gmail's own.
+std::vector<std::string> UserLabels(std::string_view raw, const std::string& charset) {
+    std::vector<std::string> labels = GmailLabels(raw, charset);
+    labels.erase(std::remove_if(labels.begin(), labels.end(),
+                                [](const std::string& label) { return IsGmailSystemLabel(label); }),
+                 labels.end());
     return labels;
 }
 
@@ -440,7 +415,7 @@ void SetEnvelope(const ParsedMessage& message, const RawMessage& raw, MailItem& 
     // A Gmail export's labels become the item's categories, which Outlook
     // shows and searches.
     if (const std::string labels = RawHeader(object, "X-Gmail-Labels"); !labels.empty())
-        if (std::vector<std::string> categories = GmailLabels(labels, charset); !categories.empty())
+        if (std::vector<std::string> categories = UserLabels(labels, charset); !categories.empty())
             item.SetNamedProperty(kPsPublicStrings, std::string("Keywords"), PtypMultipleString,
                                   std::move(categories));
     if (g_mime_header_list_contains(g_mime_object_get_header_list(object),

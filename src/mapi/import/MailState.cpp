@@ -1,28 +1,63 @@
 #include "mapi/import/MailState.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
+
+#include "mapi/import/HeaderText.h"
 
 namespace mailvane::mapi::import {
 namespace {
 
-bool HasLabel(const std::string& labels, std::string_view wanted) {
-    size_t start = 0;
-    while (start <= labels.size()) {
-        size_t end = labels.find(',', start);
-        if (end == std::string::npos) end = labels.size();
-        std::string_view label(labels.data() + start, end - start);
-        auto edge = [](char c) {
-            return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '"';
-        };
-        while (!label.empty() && edge(label.front())) label.remove_prefix(1);
-        while (!label.empty() && edge(label.back())) label.remove_suffix(1);
-        if (label == wanted) return true;
-        start = end + 1;
-    }
-    return false;
+std::string Lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::string Trim(std::string_view text) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    return std::string(text);
+}
+
+bool HasLabel(const std::vector<std::string>& labels, std::string_view wanted) {
+    return std::find(labels.begin(), labels.end(), wanted) != labels.end();
 }
 
 }  // namespace
+
+std::vector<std::string> GmailLabels(std::string_view raw, std::string_view charset) {
+    std::vector<std::string> labels;
+    auto add = [&](std::string_view piece) {
+        std::string label = Trim(piece);
+        if (label.size() >= 2 && label.front() == '"' && label.back() == '"')
+            label = label.substr(1, label.size() - 2);
+        label = Trim(DecodeHeaderText(label, charset));
+        if (!label.empty() && !HasLabel(labels, label)) labels.push_back(std::move(label));
+    };
+    std::size_t start = 0;
+    bool quoted = false;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '"') quoted = !quoted;
+        if (raw[i] == ',' && !quoted) {
+            add(raw.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    add(raw.substr(start));
+    return labels;
+}
+
+bool IsGmailSystemLabel(std::string_view label) {
+    static constexpr std::string_view kGmails[] = {"inbox",  "sent",     "drafts",    "spam",
+                                                   "trash",  "starred",  "important", "unread",
+                                                   "opened", "archived", "chat",      "sent mail"};
+    const std::string lower = Lower(label);
+    return lower.rfind("category ", 0) == 0 ||
+           std::find(std::begin(kGmails), std::end(kGmails), lower) != std::end(kGmails);
+}
 
 MailState ReadMailState(const std::function<std::optional<std::string>(const char*)>& field) {
     MailState state;
@@ -41,8 +76,9 @@ MailState ReadMailState(const std::function<std::optional<std::string>(const cha
         state.draft = xstatus->find('T') != std::string::npos;
     }
     if (labels && !marked) {
-        state.read = !HasLabel(*labels, "Unread");
-        state.flagged = state.flagged || HasLabel(*labels, "Starred");
+        const std::vector<std::string> all = GmailLabels(*labels);
+        state.read = !HasLabel(all, "Unread");
+        state.flagged = state.flagged || HasLabel(all, "Starred");
     }
     if (mozilla) {
         const long bits = std::strtol(mozilla->c_str(), nullptr, 16);
