@@ -97,6 +97,8 @@ public:
     size_t attachmentCount() const { return attachments_.size(); }
 
     // Commits the item to its folder; returns the empty string or the cause.
+    // An item the store cannot hold (see pst::MessageStore::AddMessage) is
+    // not saved, and the store takes later items as before.
     std::string Save();
     // Commits the item as Save() does, handing its values over to the
     // store rather than copying them (attachments and bodies are most of a

@@ -64,11 +64,14 @@ Folder& Store::FolderFor(pst::Nid nid) {
 
 std::string Store::SaveItem(Folder& folder, pst::MessageContent content, pst::Nid* nid) {
     if (!status().empty()) return status();
+    // A message the store cannot hold is refused alone: the store goes on.
+    pst::Status refused;
     if (*nid == 0)
-        *nid = backing_->AddMessage(folder.nid(), std::move(content));
+        *nid = backing_->AddMessage(folder.nid(), std::move(content), &refused);
     else
-        backing_->UpdateMessage(*nid, folder.nid(), std::move(content));
+        backing_->UpdateMessage(*nid, folder.nid(), std::move(content), &refused);
     if (!backing_->status().empty()) return backing_->status();
+    if (!refused.ok()) return refused.message();
     ++unsaved_items_;
     if (unsaved_items_ >= checkpoint_items_ ||
         std::chrono::steady_clock::now() - last_checkpoint_ >= checkpoint_interval_)

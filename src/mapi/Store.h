@@ -36,6 +36,9 @@ public:
     // For folders and items.
     pst::MessageStore& backing() { return *backing_; }
     Folder& FolderFor(pst::Nid nid);
+    // The empty string, or the cause: a message past a limit of the format
+    // is refused alone (nothing of it written, *nid unchanged) and later
+    // items save as before; any other cause has stopped the store.
     std::string SaveItem(Folder& folder, pst::MessageContent content, pst::Nid* nid);
     std::string Checkpoint();
 

@@ -222,22 +222,33 @@ TEST(MsgFile, NamedPropertiesOfEveryObjectShareOneMappingAtTheTop) {
     EXPECT_NE(WriteMsg(broken, Sink::Memory(&bytes)), "");
 }
 
-TEST(MsgFile, RecipientsPastTheLimitAreLeftOutAttachmentsAndNestingPastItFail) {
+TEST(MsgFile, RecipientsAttachmentsAndNestingPastTheLimitFailBeforeAnyByte) {
     Builder b;
     Message many = b.Simple("many recipients");
     const std::string_view address = b.Keep(Utf16("x@example.com"));
-    for (size_t i = 0; i <= kMaxRecipients; ++i)
+    for (size_t i = 0; i < kMaxRecipients; ++i)
         many.recipients.push_back({{{0x3003001F, address}}, {}});
     CompoundTree tree = ReadCompound(Write(many));
     StreamHeader header;
     Entries(tree, "", StreamOwner::kTopMessage, &header);
     EXPECT_EQ(header.recipientCount, kMaxRecipients);
     EXPECT_TRUE(tree.storages.count("__recip_version1.0_#000007FF"));
-    EXPECT_FALSE(tree.storages.count("__recip_version1.0_#00000800"));
+    // One more is never cut silently: the message fails, nothing written.
+    many.recipients.push_back({{{0x3003001F, address}}, {}});
+    std::string bytes;
+    EXPECT_NE(WriteMsg(many, Sink::Memory(&bytes)).find("2048 recipients, this message has 2049"),
+              std::string::npos);
+    EXPECT_EQ(bytes, "");
+    auto inner = std::make_shared<Message>(many);
+    Message carrier = b.Simple("carries it");
+    carrier.attachments.emplace_back().embedded = inner;
+    EXPECT_NE(
+        WriteMsg(carrier, Sink::Memory(&bytes)).find("2048 recipients, this message has 2049"),
+        std::string::npos);
+    EXPECT_EQ(bytes, "");
 
     Message attached = b.Simple("many attachments");
     attached.attachments.resize(kMaxAttachments + 1);
-    std::string bytes;
     EXPECT_NE(WriteMsg(attached, Sink::Memory(&bytes)).find("2048"), std::string::npos);
 
     auto deepest = std::make_shared<Message>(b.Simple("deep"));

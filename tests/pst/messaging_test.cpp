@@ -246,6 +246,117 @@ TEST(MessageStore, ANewStoresNameMapHasAStringInItsStream) {
     EXPECT_FALSE(Utf8FromUtf16(strings.substr(4, length)).empty());
 }
 
+// A message past a limit of the format (these once failed the whole store,
+// losing every message before them) is refused alone with a cause naming
+// the limit, before any of it is written: the messages around it are saved
+// and the store checkpoints and reopens with them.
+TEST(MessageStore, AMessagePastALimitIsRefusedAloneAndTheStoreGoesOn) {
+    std::string method;
+    PutFixed32(&method, 1);
+    struct Case {
+        const char* name;
+        std::function<MessageContent(MessageStore*)> make;
+        std::string cause;  // in the refusal
+    };
+    const Case cases[] = {
+        {"attachments past the subnodes of a node",
+         [](MessageStore*) {
+             MessageContent m;
+             m.attachments.resize(kMaxSubnodes - 1);
+             return m;
+         },
+         "173399 attachments"},
+        {"attachments and large values past the subnodes of a node",
+         [&](MessageStore*) {
+             MessageContent m;
+             m.attachments.resize(kMaxSubnodes - 3,
+                                  AttachmentContent{{{mapi::PidTagAttachMethod, method}}, {}});
+             for (uint16_t id = 0x6700; id < 0x6702; ++id)
+                 m.props.push_back({MakeTag(id, 0x0102), std::string(4000, 'v')});
+             return m;
+         },
+         "173401 attachments, tables and large values"},
+        {"recipients past the columns of a table",
+         [](MessageStore*) {
+             MessageContent m;
+             for (uint16_t id = 0; id < 300; ++id)
+                 m.recipients.push_back({{MakeTag(0x6000 + id, 0x0003), "\1\0\0\0"}});
+             return m;
+         },
+         "columns a table holds"},
+        {"embedding past the deepest",
+         [](MessageStore*) {
+             auto inner = std::make_shared<MessageContent>();
+             for (int depth = 0; depth < kMaxEmbeddingDepth; ++depth) {
+                 auto outer = std::make_shared<MessageContent>();
+                 outer->attachments.push_back({{}, inner});
+                 inner = outer;
+             }
+             MessageContent m;
+             m.attachments.push_back({{}, inner});
+             return m;
+         },
+         "nested more than 64 deep"},
+        {"a named property once every id is taken",
+         [](MessageStore* s) {
+             const std::string set(16, 's');
+             for (uint32_t lid = 0; s->NamedPropertyId(set, lid) != 0; ++lid) {
+             }
+             EXPECT_EQ(s->status(), "") << "a full name map fails no store";
+             EXPECT_EQ(s->NamedPropertyId(set, uint32_t{5}), 0x8002 + 5)
+                 << "a known name keeps its id";
+             MessageContent m;
+             m.props.push_back({MakeTag(s->NamedPropertyId(set, "new name"), 0x0003), "\1\0\0\0"});
+             return m;
+         },
+         "named property ids are all taken"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemorySink sink;
+        auto store = MessageStore::Create(&sink, "Limits");
+        Nid folder = store->CreateFolder(store->ipmSubtree(), "F");
+        MessageContent plain;
+        plain.props = {{mapi::PidTagSubject, Utf16FromUtf8("before")}};
+        Nid before = store->AddMessage(folder, plain);
+        ASSERT_EQ(store->Checkpoint(), "");
+        const uint64_t size = sink.Size();
+        const size_t blocks = store->ndb()->blockCount();
+        Status refused;
+        EXPECT_EQ(store->AddMessage(folder, c.make(store.get()), &refused), 0u);
+        EXPECT_EQ(refused.kind(), Status::Kind::kTooLarge);
+        EXPECT_NE(refused.message().find(c.cause), std::string::npos) << refused.message();
+        EXPECT_EQ(store->status(), "");
+        EXPECT_EQ(store->ndb()->blockCount(), blocks) << "nothing of it was written";
+        EXPECT_EQ(sink.Size(), size);
+        plain.props = {{mapi::PidTagSubject, Utf16FromUtf8("after")}};
+        Nid after = store->AddMessage(folder, plain, &refused);
+        EXPECT_TRUE(refused.ok());
+        if (&c == &cases[0]) {
+            EXPECT_FALSE(store->UpdateMessage(before, folder, c.make(store.get()), &refused));
+            EXPECT_EQ(refused.kind(), Status::Kind::kTooLarge) << "an update is refused alike";
+        }
+        ASSERT_EQ(store->Checkpoint(), "");
+        store.reset();
+        std::string error;
+        auto again = MessageStore::Open(&sink, &error);
+        ASSERT_TRUE(again) << error;
+        EXPECT_EQ(again->MessageCount(folder), 2u);
+        for (Nid nid : {before, after}) {
+            NodeContent node;
+            PropertyList props;
+            ASSERT_TRUE(again->ndb()->ReadNode(nid, &node));
+            ASSERT_EQ(ReadPropertyContext(node, &props), "");
+            EXPECT_EQ(Utf8FromUtf16(ByTag(props)[mapi::PidTagSubject]).substr(2),
+                      nid == before ? "before" : "after");
+        }
+    }
+    // Data past what a node counts is refused before a block is written.
+    NodeContent huge;
+    huge.blocks.assign(kMaxNodeData / kMaxBlockData + 1, DataBlock{4, {}, kMaxBlockData});
+    EXPECT_NE(NdbWriter::CheckNode(huge).message().find("4294967295"), std::string::npos);
+}
+
 // Each call whose precondition is not met (a parent that is no folder once
 // made a checkpoint crash) fails the store with a cause of kind kMisuse that
 // names the object; the failure is sticky, and the file keeps the last

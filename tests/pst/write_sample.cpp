@@ -222,8 +222,17 @@ int main(int argc, char** argv) {
     } else if (mode == "append") {
         Folder* more = store->IPMRootFolder().Folders().Add("Appended", 6);
         folders = {"Appended"};
-        for (int n = 0; n < 30; ++n)
+        for (int n = 0; n < 30; ++n) {
             messages.push_back(AddMessage(*more, "Appended", 1000 + n, false));
+            if (n != 15) continue;
+            // A message past a limit of the format is refused alone, with its
+            // cause: the messages around it and the store stay whole.
+            auto crowded = more->Items().Add(0);
+            crowded->SetProperty(PidTagSubject, std::string("Refused"));
+            for (size_t a = 0; a < mailvane::pst::kMaxSubnodes; ++a) crowded->AddAttachment();
+            if (crowded->Save().find("attachments, more than") == std::string::npos)
+                return Fail("a message of too many attachments was not refused");
+        }
         if (Folder* inbox = store->IPMRootFolder().Folders().Item("Inbox")) {
             for (int n = 0; n < 5; ++n)
                 messages.push_back(AddMessage(*inbox, "Inbox", 2000 + n, false));

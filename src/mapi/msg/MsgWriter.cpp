@@ -109,12 +109,14 @@ public:
             if (p.tag == PidTagLastModificationTime && p.value.size() == 8) modified = &p;
         // Storages carry the message's own time, so the same message gives
         // the same file.
+        // Every limit is checked before the first byte goes to the sink.
+        if (std::string cause = PastLimits(message, 0); !cause.empty()) return cause;
         CompoundWriter file(sink, kMessageClsid,
                             modified ? GetLe(modified->value, 0, 8) : NowAsFileTime());
         file.Reserve(EstimatedSize(message));
         {
             Storage root = file.Root();
-            WriteMessage(root, message, StreamOwner::kTopMessage, 0);
+            WriteMessage(root, message, StreamOwner::kTopMessage);
             if (!error_.empty()) return error_;
             Storage nameIds = root.AddStorage(kNameIdStorage);
             for (const auto& [name, bytes] : names_.Streams()) nameIds.AddStream(name, bytes);
@@ -141,18 +143,27 @@ private:
         return size;
     }
 
-    void WriteMessage(Storage& storage, const Message& m, StreamOwner owner, int depth) {
-        if (depth > kMaxEmbeddingDepth) {
-            Fail("embedded messages are nested more than " + std::to_string(kMaxEmbeddingDepth) +
-                 " deep");
-            return;
-        }
-        if (m.attachments.size() > kMaxAttachments) {
-            Fail("a message file holds at most " + std::to_string(kMaxAttachments) +
-                 " attachments, this message has " + std::to_string(m.attachments.size()));
-            return;
-        }
-        const size_t recipients = std::min(m.recipients.size(), kMaxRecipients);
+    // Why the message and those embedded in it do not fit a message file,
+    // or the empty string.
+    static std::string PastLimits(const Message& m, int depth) {
+        if (depth > kMaxEmbeddingDepth)
+            return "embedded messages are nested more than " + std::to_string(kMaxEmbeddingDepth) +
+                   " deep";
+        if (m.recipients.size() > kMaxRecipients)
+            return "a message file holds at most " + std::to_string(kMaxRecipients) +
+                   " recipients, this message has " + std::to_string(m.recipients.size());
+        if (m.attachments.size() > kMaxAttachments)
+            return "a message file holds at most " + std::to_string(kMaxAttachments) +
+                   " attachments, this message has " + std::to_string(m.attachments.size());
+        for (const auto& a : m.attachments)
+            if (a.embedded)
+                if (std::string cause = PastLimits(*a.embedded, depth + 1); !cause.empty())
+                    return cause;
+        return {};
+    }
+
+    void WriteMessage(Storage& storage, const Message& m, StreamOwner owner) {
+        const size_t recipients = m.recipients.size();
         PropertyList props(m.props);
         CompleteMessage(m, &props);
         StreamHeader header;
@@ -181,7 +192,7 @@ private:
                             object);
             if (a.embedded) {
                 Storage inner = s.AddStorage(SubstreamName(PidTagAttachDataObject));
-                WriteMessage(inner, *a.embedded, StreamOwner::kEmbeddedMessage, depth + 1);
+                WriteMessage(inner, *a.embedded, StreamOwner::kEmbeddedMessage);
             }
         }
     }

@@ -17,8 +17,8 @@
 // property stream entry get streams of their own.
 //
 // A message file holds at most 2048 recipients and 2048 attachments per
-// message: recipients past that are left out (the transport headers still
-// name them); more attachments than that fail the write.
+// message, embedded ones included: a message with more fails the write
+// before anything is written, as does nesting past kMaxEmbeddingDepth.
 #include <string>
 
 #include "mapi/msg/CompoundFile.h"

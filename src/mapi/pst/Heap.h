@@ -19,6 +19,9 @@ enum HeapClient : uint8_t {
 };
 
 constexpr size_t kMaxHeapAllocation = 3580;
+// A heap id names one of 65,536 pages: a heap past them (a table of very
+// many rows with long values) cannot be written.
+constexpr size_t kMaxHeapPages = size_t{1} << 16;
 // bSig of the first page's header (HNHDR).
 constexpr uint8_t kHeapSignature = 0xEC;
 
@@ -54,6 +57,8 @@ public:
     // The node data: every page but the last is padded to a full block so
     // that the data splits into blocks exactly at page boundaries.
     std::string Finish() const;
+    // The pages that node data of `bytes` bytes made by Finish() holds.
+    static size_t PagesIn(size_t bytes) { return (bytes + kMaxBlockData - 1) / kMaxBlockData; }
 
     // Page by page, for heaps that grow across several builds: the bytes of
     // one page (padded to a full block unless it is the last), the count of

@@ -1,5 +1,6 @@
 #include "mapi/pst/MessageStore.h"
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <utility>
@@ -390,8 +391,30 @@ size_t MessageStore::MessageCount(Nid folder) const {
     return it == folders_.end() ? 0 : it->second.count;
 }
 
-NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index,
-                                       PropertyList* stored) {
+NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, PropertyList* stored,
+                                       int depth, std::string* refused) {
+    auto refuse = [&](std::string cause) {
+        if (refused->empty()) *refused = std::move(cause);
+        return NodeContent{};
+    };
+    if (depth > kMaxEmbeddingDepth)
+        return refuse("embedded messages nested more than " + std::to_string(kMaxEmbeddingDepth) +
+                      " deep");
+    // Checked before anything is built: each attachment is a subnode of the
+    // message, beside its two tables.
+    if (m.attachments.size() + 2 > kMaxSubnodes)
+        return refuse(std::to_string(m.attachments.size()) + " attachments, more than the " +
+                      std::to_string(kMaxSubnodes - 2) + " a message of a store holds");
+    auto unnamed = [](const PropertyList& props) {
+        return std::any_of(props.begin(), props.end(),
+                           [](const Property& p) { return PropIdOf(p.tag) == 0; });
+    };
+    bool without_id = unnamed(m.props);
+    for (const auto& r : m.recipients) without_id = without_id || unnamed(r);
+    for (const auto& a : m.attachments) without_id = without_id || unnamed(a.props);
+    if (without_id)
+        return refuse("a named property has no id: the store's " +
+                      std::to_string(NameMap::kMaxNames) + " named property ids are all taken");
     PropertyList props = std::move(m.props);
     uint32_t flags = LongOf(props, PidTagMessageFlags, kMsgFlagRead) & ~kMsgFlagHasAttach;
     if (!m.attachments.empty()) flags |= kMsgFlagHasAttach;
@@ -438,15 +461,26 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index,
     // Each property a recipient has is a column, and a table has at most
     // 255 of them.
     if (recipients.tags().size() > TcInfo::kMaxColumns)
-        ndb_->Fail(Status::Kind::kTooLarge, "recipients with " +
-                                                std::to_string(recipients.tags().size()) +
-                                                " different properties");
+        return refuse("recipients with " + std::to_string(recipients.tags().size()) +
+                      " different properties, more than the " +
+                      std::to_string(TcInfo::kMaxColumns) + " columns a table holds");
     for (size_t i = 0; i < m.recipients.size(); ++i) {
         PropertyList row = m.recipients[i];
         row.push_back(Long(PidTagRowid, static_cast<uint32_t>(i)));
         recipients.SetRow(static_cast<uint32_t>(i), row);
     }
+    // A table's heap holds its row index and every value of a row; very
+    // many recipients with long values need more pages than a heap has.
+    auto table_fits = [&](const NodeContent& table, const char* rows) {
+        const size_t pages = HeapBuilder::PagesIn(table.data.size());
+        if (pages > kMaxHeapPages)
+            refuse(std::string(rows) + " take " + std::to_string(pages) +
+                   " pages of a table's heap, more than the " + std::to_string(kMaxHeapPages) +
+                   " it holds");
+        return pages <= kMaxHeapPages;
+    };
     node.subnodes.push_back({kNidRecipientTableSub, recipients.Build()});
+    if (!table_fits(node.subnodes.back().content, "the recipients")) return {};
 
     if (!m.attachments.empty()) {
         TableBuilder table(kAttachmentColumns);
@@ -463,7 +497,9 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index,
                 Nid inner = MakeNid(kNidTypeNormalMessage, index++);
                 uint32_t inner_index = 1;
                 PropertyList inner_props;
-                NodeContent message = BuildMessage(*a.embedded, &inner_index, &inner_props);
+                NodeContent message =
+                    BuildMessage(*a.embedded, &inner_index, &inner_props, depth + 1, refused);
+                if (!refused->empty()) return {};
                 embedded_size = LongOf(inner_props, PidTagMessageSize, 0);
                 // The second half is the message's size, as Outlook writes it,
                 // not the length of its node.
@@ -497,21 +533,23 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index,
             node.subnodes.push_back({nid, std::move(attachment)});
         }
         node.subnodes.push_back({kNidAttachmentTableSub, table.Build()});
+        if (!table_fits(node.subnodes.back().content, "the attachments")) return {};
     }
     *stored = std::move(props);
     return node;
 }
 
-Nid MessageStore::AddMessage(Nid folder_nid, MessageContent message) {
+Nid MessageStore::AddMessage(Nid folder_nid, MessageContent message, Status* refused) {
     if (!status().empty()) return 0;
     Folder* f = FolderFor(folder_nid, "AddMessage");
     if (!f) return 0;
     Nid nid = ndb_->NewNid(kNidTypeNormalMessage);
-    WriteMessage(nid, *f, std::move(message), false);
-    return nid;
+    Status written = WriteMessage(nid, *f, std::move(message), false);
+    if (refused) *refused = written;
+    return written.ok() ? nid : 0;
 }
 
-bool MessageStore::UpdateMessage(Nid nid, Nid folder_nid, MessageContent message) {
+bool MessageStore::UpdateMessage(Nid nid, Nid folder_nid, MessageContent message, Status* refused) {
     if (!status().empty()) return false;
     Folder* f = FolderFor(folder_nid, "UpdateMessage");
     if (!f) return false;
@@ -520,16 +558,23 @@ bool MessageStore::UpdateMessage(Nid nid, Nid folder_nid, MessageContent message
                    "UpdateMessage: message " + Hex(nid) + " is not in folder " + Hex(folder_nid));
         return false;
     }
-    WriteMessage(nid, *f, std::move(message), true);
-    return true;
+    Status written = WriteMessage(nid, *f, std::move(message), true);
+    if (refused) *refused = written;
+    return written.ok();
 }
 
-void MessageStore::WriteMessage(Nid nid, Folder& f, MessageContent message, bool replace) {
+Status MessageStore::WriteMessage(Nid nid, Folder& f, MessageContent message, bool replace) {
     uint32_t index = 1;
     // The contents row copies the message's own columns.
     PropertyList stored;
-    NodeContent node = BuildMessage(std::move(message), &index, &stored);
+    std::string refused;
+    NodeContent node = BuildMessage(std::move(message), &index, &stored, 0, &refused);
+    // Whatever limit the message is past is found here, before any of it
+    // is written: the store has nothing to undo and goes on.
+    if (!refused.empty()) return Status(Status::Kind::kTooLarge, refused);
+    if (Status fits = NdbWriter::CheckNode(node); !fits.ok()) return fits;
     ndb_->PutNode(nid, f.nid, node);
+    if (!status().empty()) return failure();
     if (replace) {
         std::optional<std::string> old = f.contents->Cell(nid, PidTagMessageFlags);
         bool was_unread = !old || old->size() < 4 || !(DecodeFixed32(old->data()) & kMsgFlagRead);
@@ -541,6 +586,7 @@ void MessageStore::WriteMessage(Nid nid, Folder& f, MessageContent message, bool
     if (!(LongOf(stored, PidTagMessageFlags, 0) & kMsgFlagRead)) ++f.unread;
     f.pc_dirty = true;
     f.contents_dirty = true;
+    return {};
 }
 
 void MessageStore::WriteTable(Nid nid, TableBuilder& table, Nid template_nid) {
@@ -595,10 +641,6 @@ bool MessageStore::CanName(std::string_view guid) {
     if (guid.size() != kGuidSize) {
         ndb_->Fail(Status::Kind::kMisuse,
                    "NamedPropertyId: a property set of " + std::to_string(guid.size()) + " bytes");
-        return false;
-    }
-    if (names_.full()) {
-        ndb_->Fail(Status::Kind::kTooLarge, "name-to-id map: no named property id left");
         return false;
     }
     return status().empty();

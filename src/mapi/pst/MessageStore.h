@@ -9,7 +9,8 @@
 //
 // A call whose precondition (REQUIRES) is not met fails the store with a
 // cause of kind kMisuse and changes nothing; like every failure it is
-// sticky, and later calls do nothing.
+// sticky, and later calls do nothing. A message past a limit of the format
+// is refused alone, before any of it is written: the store goes on.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -26,6 +27,9 @@
 namespace mailvane::pst {
 
 struct MessageContent;
+
+// Embedded messages nest no deeper than this in a message of a store.
+constexpr int kMaxEmbeddingDepth = 64;
 
 struct AttachmentContent {
     // PidTagAttachMethod 1 (by value, bytes in PidTagAttachDataBinary) or 5
@@ -64,16 +68,24 @@ public:
     size_t MessageCount(Nid folder) const;
 
     // Writes a message into `folder` and returns its id (0 on failure).
+    // A message the format cannot hold is refused: 0, and *refused (when
+    // given) says why, with kind kTooLarge. Refused are more attachments,
+    // tables and large values under one object than kMaxSubnodes, a value
+    // past kMaxNodeData bytes, recipients or attachments that need more
+    // than 255 table columns or kMaxHeapPages heap pages, embedding nested
+    // past kMaxEmbeddingDepth, and a named property given no id (the
+    // store's named ids are all taken).
     // REQUIRES: `folder` is a folder of this store.
     // Taken by value: a message handed over whole (moved) is not copied.
-    Nid AddMessage(Nid folder, MessageContent message);
-    // Replaces a message written earlier (saving an item twice).
+    Nid AddMessage(Nid folder, MessageContent message, Status* refused = nullptr);
+    // Replaces a message written earlier (saving an item twice); a refused
+    // one leaves the earlier version.
     // REQUIRES: `message` was added to `folder`.
-    bool UpdateMessage(Nid message, Nid folder, MessageContent content);
+    bool UpdateMessage(Nid message, Nid folder, MessageContent content, Status* refused = nullptr);
 
     // The id (0x8000 and up) of a named property: a property set GUID (16
-    // bytes, see ParseGuid) with a number or a name; 0 on failure (the
-    // store fails with kTooLarge once 32,767 names are taken).
+    // bytes, see ParseGuid) with a number or a name; 0 on failure, and for
+    // a new name once 32,767 are taken (a message given it is refused).
     // REQUIRES: `guid` is 16 bytes.
     uint16_t NamedPropertyId(std::string_view guid, uint32_t lid);
     uint16_t NamedPropertyId(std::string_view guid, std::string_view name);
@@ -104,9 +116,12 @@ private:
     PropertyList FolderProps(const Folder& f) const;
     void WriteFolder(Folder& f);
     void WriteTable(Nid nid, TableBuilder& table, Nid template_nid);
-    void WriteMessage(Nid nid, Folder& f, MessageContent message, bool replace);
-    // The message's node; `stored` receives its own properties as stored.
-    NodeContent BuildMessage(MessageContent m, uint32_t* next_index, PropertyList* stored);
+    // Ok, or why the message was refused (nothing of it written).
+    Status WriteMessage(Nid nid, Folder& f, MessageContent message, bool replace);
+    // The message's node at `depth` levels of embedding; `stored` receives
+    // its own properties as stored, *refused the first limit it is past.
+    NodeContent BuildMessage(MessageContent m, uint32_t* next_index, PropertyList* stored,
+                             int depth, std::string* refused);
     std::string EntryId(Nid nid) const;
     // 16 bytes no other message of the store has (PidTagSearchKey).
     std::string NewSearchKey();

@@ -1,5 +1,7 @@
 #include "mapi/pst/NameMap.h"
 
+#include <algorithm>
+
 #include "mapi/PropTags.h"
 #include "mapi/pst/Coding.h"
 #include "mapi/pst/Crc.h"
@@ -66,10 +68,16 @@ uint16_t NameMap::GuidRef(std::string_view guid) {
     return static_cast<uint16_t>(kFirstOwnGuidRef + guids_.size() - 1);
 }
 
+bool NameMap::HasGuid(std::string_view guid) const {
+    return guid == kPsMapi || guid == kPsPublicStrings ||
+           std::find(guids_.begin(), guids_.end(), guid) != guids_.end();
+}
+
 uint16_t NameMap::Add(Entry e) {
     auto key = std::make_tuple(e.guid_ref, e.is_name, e.is_name ? 0u : e.lid, e.name);
     auto it = index_.find(key);
     if (it != index_.end()) return it->second;
+    if (full()) return 0;
     if (e.is_name) {
         e.lid = static_cast<uint32_t>(strings_.size());
         PutFixed32(&strings_, static_cast<uint32_t>(e.name.size()));
@@ -84,10 +92,13 @@ uint16_t NameMap::Add(Entry e) {
 }
 
 uint16_t NameMap::IdFor(std::string_view guid, uint32_t lid) {
+    // A full map takes no new set either: no entry would name it.
+    if (full() && !HasGuid(guid)) return 0;
     return Add(Entry{GuidRef(guid), false, lid, {}});
 }
 
 uint16_t NameMap::IdFor(std::string_view guid, std::string_view name_utf8) {
+    if (full() && !HasGuid(guid)) return 0;
     return Add(Entry{GuidRef(guid), true, 0, Utf16FromUtf8(name_utf8)});
 }
 

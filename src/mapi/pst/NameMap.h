@@ -23,9 +23,9 @@ public:
     // Named ids run from 0x8000 to 0xFFFE.
     static constexpr size_t kMaxNames = 0x7FFF;
 
-    // The id of a named property, assigned on first use.
-    // REQUIRES: `guid` is 16 bytes (see ParseGuid) and full() is false or
-    // the name was given before.
+    // The id of a named property, assigned on first use; 0 for a name not
+    // given before once the map is full().
+    // REQUIRES: `guid` is 16 bytes (see ParseGuid).
     uint16_t IdFor(std::string_view guid, uint32_t lid);
     uint16_t IdFor(std::string_view guid, std::string_view name_utf8);
     bool full() const { return entries_.size() >= kMaxNames; }
@@ -49,6 +49,7 @@ private:
         std::string name;  // UTF-16, when is_name
     };
     uint16_t GuidRef(std::string_view guid);
+    bool HasGuid(std::string_view guid) const;
     uint16_t Add(Entry e);
 
     std::vector<std::string> guids_;

@@ -546,8 +546,35 @@ void NdbWriter::FailMissingBlock(Bid bid) {
     Fail(Status::Kind::kDamaged, "block " + Hex(bid) + " missing from the block tree");
 }
 
+Status NdbWriter::CheckNode(const NodeContent& content) {
+    uint64_t bytes = content.data.size();
+    uint64_t blocks = (bytes + kMaxBlockData - 1) / kMaxBlockData;
+    if (!content.blocks.empty()) {
+        bytes = 0;
+        blocks = content.blocks.size();
+        for (const DataBlock& b : content.blocks)
+            bytes += b.reuse ? (b.reuse_size ? b.reuse_size : kMaxBlockData) : b.bytes.size();
+    }
+    // A data tree has two levels of XBLOCKs at most.
+    if (bytes > kMaxNodeData || blocks > kMaxXBlockEntries * kMaxXBlockEntries)
+        return Status(Status::Kind::kTooLarge,
+                      "a value of " + std::to_string(bytes) + " bytes, more than the " +
+                          std::to_string(kMaxNodeData) + " one node of a store holds");
+    if (content.subnodes.size() > kMaxSubnodes)
+        return Status(Status::Kind::kTooLarge,
+                      std::to_string(content.subnodes.size()) +
+                          " attachments, tables and large values under one object, more than "
+                          "the " +
+                          std::to_string(kMaxSubnodes) + " one node of a store holds");
+    for (const Subnode& s : content.subnodes)
+        if (Status status = CheckNode(s.content); !status.ok()) return status;
+    return {};
+}
+
 void NdbWriter::PutNode(Nid nid, Nid parent, const NodeContent& content, PlacedBlocks* placed) {
     if (!status_.ok()) return;
+    if (Status refused = CheckNode(content); !refused.ok())
+        return Fail(refused.kind(), "node " + Hex(nid) + ": " + refused.message());
     ref_delta_.clear();
     gather_refs_ = true;
     std::vector<Bid> leaves;

@@ -16,7 +16,10 @@
 // rebuilt from the B-trees.
 //
 // Errors are sticky: after the first failure every call does nothing and
-// failure() keeps the first cause. A store read back is checked before it
+// failure() keeps the first cause. A node past a limit of the format is
+// caught by CheckNode() before any of it is written, so a caller can refuse
+// it alone; PutNode() fails the writer with such a node only when its
+// caller did not check. A store read back is checked before it
 // is trusted: every page, block and tree is checked against the file and
 // the header, so a damaged store fails with a cause, never a crash.
 #include <cstdint>
@@ -39,6 +42,11 @@
 
 namespace mailvane::pst {
 
+// The most one node holds: the subnodes one SIBLOCK of SLBLOCKs lists, and
+// the bytes a data tree's 32-bit count gives.
+constexpr size_t kMaxSubnodes = kMaxSlEntries * kMaxSiEntries;  // 173,400
+constexpr uint64_t kMaxNodeData = UINT32_MAX;
+
 class NdbWriter {
 public:
     // A new store in an empty sink.
@@ -55,8 +63,14 @@ public:
     // Marks a fixed id as used, so NewNid never hands it out.
     void ReserveNid(Nid nid);
 
+    // Empty, or why `content` cannot be one node with its subnodes (kind
+    // kTooLarge): more than kMaxSubnodes subnodes under one node, or data
+    // past kMaxNodeData bytes.
+    static Status CheckNode(const NodeContent& content);
+
     // Writes the content as blocks and points the node at them, replacing
-    // what the node held before.
+    // what the node held before. A node CheckNode() refuses fails the writer
+    // with that cause, nothing of it written.
     void PutNode(Nid nid, Nid parent, const NodeContent& content, PlacedBlocks* placed = nullptr);
     // Makes `nid` share the blocks of `like` (template tables do this).
     // REQUIRES: `like` exists (else the writer fails).
