@@ -261,6 +261,31 @@ bool ConversionRun::SkipMailbox(const fs::path& source, const std::string& cause
     return true;
 }
 
+namespace {
+
+class MessageCounter : public MessageSink {
+public:
+    void WriteMessage(const CutMessage&) override { ++count; }
+    std::int64_t count = 0;
+};
+
+}  // namespace
+
+bool ConversionRun::FailMailboxMessages(const fs::path& source, const std::string& cause) {
+    // The mailbox is read through to count what it would have given, so the
+    // report's message counts hold its messages too.
+    MessageCounter counter;
+    MessageSorter sorter(counter, sortRules_, [](const FolderPlace&) { return true; });
+    MessageSplitter splitter(LineEnd::Lf, sorter);
+    const ReadResult read = ReadMailbox(source, splitter, *this, blockSize_);
+    if (read.stopped) report_.stopped = true;
+    report_.messagesFailed += counter.count;
+    return SkipMailbox(
+        source, cause + (counter.count > 0 ? "; " + CountOf(counter.count, "message", "messages") +
+                                                 " not converted"
+                                           : std::string()));
+}
+
 bool ConversionRun::OpenMailboxStore(const fs::path& destination, const Source& source) {
     // A store still open belongs to the mailbox before, of the same top folder.
     if (!storePerMailbox_ || store_.isOpen()) return true;
@@ -270,11 +295,11 @@ bool ConversionRun::OpenMailboxStore(const fs::path& destination, const Source& 
         case StoreOutput::OpenResult::Opened:
             return true;
         case StoreOutput::OpenResult::NotOurs:
-            // Someone else's file is left as it was; only this mailbox fails.
-            SkipMailbox(source.path, cause);
-            return false;
         case StoreOutput::OpenResult::Failed:
-            sessionError_ = cause;
+            // Someone else's file is left as it was; a store that cannot be
+            // made here (a name too long, a full medium) may still be made
+            // for the next mailbox. Only this mailbox fails.
+            FailMailboxMessages(source.path, cause);
             return false;
     }
     return false;
@@ -288,6 +313,14 @@ void ConversionRun::FinishStore() {
     if (const std::string cause = store_.Close(); !cause.empty()) {
         ++report_.storesFailed;
         Fail(report_.stores.back().path, 0, cause);
+        if (store_.gone()) {
+            // Its messages are under no name the run can report.
+            for (auto& folder : report_.stores.back().folders) {
+                report_.messagesWritten -= folder.messages;
+                report_.messagesFailed += folder.messages;
+                folder.messages = 0;
+            }
+        }
     }
 }
 
@@ -306,7 +339,8 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const Source& pl
     if (std::string cause; !MailboxFile().Open(source, cause))
         return SkipMailbox(source, "cannot read the mailbox: " + cause);
     const bool toStore = format == OutputFormat::Pst || format == OutputFormat::Msg;
-    if (toStore && !OpenMailboxStore(destination, planned)) return sessionError_.empty();
+    if (toStore && !OpenMailboxStore(destination, planned))
+        return sessionError_.empty() && !report_.stopped;
     mapi::Folder* storeFolder = nullptr;
     if (toStore) {
         std::string name, cause, asked;
@@ -319,7 +353,7 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const Source& pl
         }
         if (!storeFolder) {
             ++report_.storeFoldersFailed;
-            return SkipMailbox(source, cause);
+            return FailMailboxMessages(source, cause);
         }
         if (name != asked) {
             report_.notes.push_back(DisplayPath(source) + " goes to the folder \"" + name +
@@ -334,7 +368,7 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const Source& pl
     if (const std::string cause =
             folder.OpenBelow(destination, OutputFolderFor(destination, planned));
         !cause.empty()) {
-        return SkipMailbox(source, "cannot create the output folder: " + cause);
+        return FailMailboxMessages(source, "cannot create the output folder: " + cause);
     }
     folder.SetFileMode(OutputModeFor(source));
 

@@ -46,6 +46,8 @@ private:
     void Fail(const std::filesystem::path& mailbox, std::int64_t message, std::string cause);
     // Counts the mailbox failed with `cause` and goes on with the next.
     bool SkipMailbox(const std::filesystem::path& source, const std::string& cause);
+    // As SkipMailbox, with the messages the mailbox holds counted failed.
+    bool FailMailboxMessages(const std::filesystem::path& source, const std::string& cause);
     // With one store per mailbox, attaches the mailbox's store; false when
     // the mailbox cannot go on (and `sessionError_` set when the run cannot).
     bool OpenMailboxStore(const std::filesystem::path& destination, const Source& source);

@@ -5,6 +5,7 @@
 #include "mapi/Folder.h"
 #include "mapi/Session.h"
 #include "mapi/Store.h"
+#include "support/OutputFile.h"
 #include "support/Paths.h"
 
 namespace mailvane {
@@ -35,12 +36,20 @@ StoreOutput::OpenResult StoreOutput::Open(const fs::path& path, const std::strin
     Close();
     path_ = path;
     folders_.clear();
+    gone_ = false;
     made_.clear();
     taken_.clear();
     // Whatever is at the path (a link included) and is no store of ours is
     // left as it was: that fails the mailbox, not the run.
     std::error_code error;
     const bool existed = fs::exists(fs::symlink_status(path, error));
+    // A store with another name too (a backup made with hard links, as
+    // "cp -al" and snapshot tools make) would change under that name.
+    if (const auto links = fs::hard_link_count(path, error); existed && !error && links > 1) {
+        cause = "the file " + DisplayPath(path) + " has " + std::to_string(links) +
+                " names (hard links, as a backup made with links has); it is left as it was";
+        return OpenResult::NotOurs;
+    }
     session_ = std::make_unique<mapi::Session>();
     if (cause = session_->Logon(); !cause.empty()) {
         session_.reset();
@@ -55,6 +64,7 @@ StoreOutput::OpenResult StoreOutput::Open(const fs::path& path, const std::strin
         if (cause.empty()) cause = "the store " + DisplayPath(path) + " could not be opened";
         return existed ? OpenResult::NotOurs : OpenResult::Failed;
     }
+    identity_ = IdentityOf(path);
     return OpenResult::Opened;
 }
 
@@ -118,9 +128,16 @@ mapi::Folder* StoreOutput::AddSubfolder(mapi::Folder& parent, const std::string&
 std::string StoreOutput::Close() {
     if (!session_) return {};
     std::string cause;
+    // The file may have been removed, renamed or replaced while the run
+    // went: then what was written is not under the name the run reports.
+    const bool stillThere = !identity_ || IdentityOf(path_) == identity_;
     if (store_) cause = session_->RemoveStore(store_);
     const std::string logoff = session_->Logoff();
     if (cause.empty()) cause = logoff;
+    if (cause.empty() && !stillThere) {
+        gone_ = true;
+        cause = "the file was removed or renamed while it was written";
+    }
     store_ = nullptr;
     session_.reset();
     if (!cause.empty())

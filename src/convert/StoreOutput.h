@@ -6,9 +6,12 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "support/OutputFile.h"
 
 namespace mailvane {
 
@@ -66,8 +69,10 @@ public:
                                std::string& cause);
 
     // Completes the file so every reader opens it, and logs off. Returns the
-    // empty string or the cause.
+    // empty string or the cause. A store whose file no longer has its name
+    // (removed, renamed or replaced during the run) fails, and gone() says so.
     std::string Close();
+    bool gone() const { return gone_; }
 
     // What the store received in this run, folder by folder.
     struct FolderCount {
@@ -80,6 +85,8 @@ private:
     std::unique_ptr<mapi::Session> session_;
     mapi::Store* store_ = nullptr;
     std::filesystem::path path_;
+    std::optional<FileIdentity> identity_;  // of the file opened at path_
+    bool gone_ = false;
     std::vector<FolderCount> folders_;
     // Folders made by AddMailboxFolderPath, by the path asked for, and the
     // paths a mailbox has taken.

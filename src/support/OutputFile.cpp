@@ -74,6 +74,19 @@ unsigned OutputModeFor(const fs::path&) {
     return kDefaultFileMode;
 }
 
+std::optional<FileIdentity> IdentityOf(const fs::path& path) {
+    const HANDLE file = ::CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = ::GetFileInformationByHandle(file, &info) != 0;
+    ::CloseHandle(file);
+    if (!known || info.nNumberOfLinks == 0) return std::nullopt;
+    return FileIdentity{info.dwVolumeSerialNumber,
+                        (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
 OutputFolder::~OutputFolder() = default;
 
 bool OutputFolder::isOpen() const {
@@ -247,6 +260,13 @@ unsigned OutputModeFor(const fs::path& mailbox) {
     struct stat info {};
     if (::stat(mailbox.c_str(), &info) != 0) return kDefaultFileMode;
     return static_cast<unsigned>(info.st_mode) & 0666;
+}
+
+std::optional<FileIdentity> IdentityOf(const fs::path& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || info.st_nlink == 0) return std::nullopt;
+    return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                        static_cast<std::uint64_t>(info.st_ino)};
 }
 
 namespace {

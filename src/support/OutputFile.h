@@ -6,8 +6,10 @@
 // name only once every byte is written and it is closed, so a killed run
 // leaves whole files only. Replacing a file swaps the name over to the new
 // file: other hard links of the old one keep the old bytes.
+#include <cstdint>
 #include <filesystem>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -113,6 +115,15 @@ private:
     int fd_ = -1;
 #endif
 };
+
+// Which file a name leads to (without following a final link): the volume
+// and the file's number on it, or nothing when the name leads nowhere. A file
+// renamed, removed or replaced under a name no longer gives its identity.
+struct FileIdentity {
+    std::uint64_t volume = 0, file = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path);
 
 // The text of an errno value, for messages.
 std::string ErrnoText(int error);

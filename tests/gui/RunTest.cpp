@@ -27,7 +27,7 @@ const char* const kLockedDuringRun[] = {
     "OptPST", "OptMSG",       "ChkAllinOnePST", "CmdConvert", "ChkKeepFolders"};
 
 // Where the run writes a mailbox's messages.
-fs::path OutputFolder(const QTemporaryDir& destination, const fs::path& source) {
+fs::path OutputFolderOf(const QTemporaryDir& destination, const fs::path& source) {
     return PathFromQString(destination.path()) / PathWithoutRoot(source);
 }
 
@@ -128,10 +128,10 @@ private Q_SLOTS:
         QCOMPARE(Label(window, "LblIMMFile")->text(), QStringLiteral("second.mbox"));
         QCOMPARE(Label(window, "LblProgress")->text(), QStringLiteral("Saved 1 Email Messages..."));
         for (const char* file : {"email-1.eml", "email-2.eml"}) {
-            QVERIFY2(fs::exists(OutputFolder(destination, first) / file), file);
+            QVERIFY2(fs::exists(OutputFolderOf(destination, first) / file), file);
         }
-        QVERIFY(fs::exists(OutputFolder(destination, second) / "email-1.eml"));
-        QVERIFY(!fs::exists(OutputFolder(destination, second) / "email-2.eml"));
+        QVERIFY(fs::exists(OutputFolderOf(destination, second) / "email-1.eml"));
+        QVERIFY(!fs::exists(OutputFolderOf(destination, second) / "email-2.eml"));
 
         // Ready for the next run, which needs a fresh choice of format.
         QVERIFY(NoOptionChosen(window));
@@ -181,7 +181,7 @@ private Q_SLOTS:
 
         QCOMPARE(dialogs.messages.size(), 1);
         QCOMPARE(dialogs.messages[0].kind, Dialogs::Kind::Information);
-        QVERIFY(fs::exists(OutputFolder(destination, mailbox) / written.toStdString()));
+        QVERIFY(fs::exists(OutputFolderOf(destination, mailbox) / written.toStdString()));
         QVERIFY(NoOptionChosen(window));
     }
 
@@ -280,7 +280,7 @@ private Q_SLOTS:
         QVERIFY2(report.details.contains(PathToQString(missing) + ": cannot read the mailbox"),
                  qPrintable(report.details));
         // The bad mailbox did not stop the good one.
-        QVERIFY(fs::exists(OutputFolder(destination, good) / "email-2.emlx"));
+        QVERIFY(fs::exists(OutputFolderOf(destination, good) / "email-2.emlx"));
         QCOMPARE(Label(window, "LblProgessCurrent")->text(), QStringLiteral("Mailbox 2 (of 2) "));
         QVERIFY(NoOptionChosen(window));
         QVERIFY(Button(window, "CmdConvert")->isEnabled());
@@ -301,7 +301,7 @@ private Q_SLOTS:
         Click(Button(window, "OptEML"));
         Click(Button(window, "CmdConvert"));
         QCOMPARE(dialogs.messages.value(1).kind, Dialogs::Kind::Information);
-        QVERIFY(fs::exists(OutputFolder(destination, odd) / "email-1.eml"));
+        QVERIFY(fs::exists(OutputFolderOf(destination, odd) / "email-1.eml"));
         // QTemporaryDir cannot remove names it cannot decode.
         std::error_code ignored;
         fs::remove_all(PathFromQString(destination.path()) / PathWithoutRoot(odd).begin()->native(),
@@ -349,7 +349,7 @@ private Q_SLOTS:
         QVERIFY(dialogs.messages.isEmpty());
         QCOMPARE(dialogs.questions.size(), byExitButton ? 1 : 0);
         QVERIFY(!window.RunGoing());
-        QVERIFY(!fs::exists(OutputFolder(destination, mailbox)));
+        QVERIFY(!fs::exists(OutputFolderOf(destination, mailbox)));
         if (option != "OptPST") return;
         std::vector<fs::path> stores;
         for (const auto& entry : fs::directory_iterator(PathFromQString(destination.path()))) {

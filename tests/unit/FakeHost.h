@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,6 +36,7 @@ public:
     void ShowSavedCaption(const std::string& text) override {
         savedCaptions.push_back(text);
         if (stopAfterSaved && savedCaptions.size() == stopAfterSaved) stop = true;
+        if (onSaved) onSaved();
     }
     void ShowProgressBytes(std::uint64_t done, std::uint64_t total) override {
         EXPECT_LE(done, total);
@@ -61,6 +63,7 @@ public:
     std::optional<fs::path> destination;
     std::vector<fs::path> sources, roots;
     std::size_t stopAfterSaved = 0;
+    std::function<void()> onSaved;  // after each saved message
     bool stop = false;
 
     std::vector<std::string> mailboxCaptions, fileCaptions, savedCaptions;

@@ -266,24 +266,39 @@ TEST_F(PstRun, EachMailboxGetsItsStoreAndALaterRunExtendsIt) {
     EXPECT_EQ(again.stores[0].folders.at(0).name, "Inbox (2)");
 }
 
+// Someone's file, a link, a store of ours with a second name (a backup made
+// with hard links) and a name too long for a store: each fails its mailbox
+// alone, with its messages counted, and the others go on.
 TEST_F(PstRun, AFileThatIsNoStoreOfOursIsLeftAsItWas) {
     const std::string foreign = "!BDN not really a store, but someone's file";
     test::WriteFile(out / "Inbox.pst", foreign);
     fs::create_symlink(out / "target", out / "Sent.pst");
+    host.sources = {Mailbox("Linked.mbox", kTwoMessages)};
+    ASSERT_TRUE(ConversionRun(host).Run().Clean());
+    const std::string backup = test::ReadFile(out / "Linked.pst");
+    fs::create_hard_link(out / "Linked.pst", out / "backup.pst");
     host.sources = {Mailbox("Inbox.mbox", kTwoMessages), Mailbox("Sent.mbox", kTwoMessages),
-                    Mailbox("b.mbox", kTwoMessages)};
+                    Mailbox("Linked.mbox", kTwoMessages),
+                    Mailbox(std::string(253, 'n'), kTwoMessages), Mailbox("b.mbox", kTwoMessages)};
     const RunReport report = ConversionRun(host).Run();
 
     EXPECT_EQ(test::ReadFile(out / "Inbox.pst"), foreign);
     EXPECT_FALSE(fs::exists(out / "target"));
-    EXPECT_EQ(report.mailboxesFailed, 2);
-    ASSERT_EQ(report.failures.size(), 2u);
+    EXPECT_EQ(test::ReadFile(out / "backup.pst"), backup);
+    EXPECT_FALSE(report.sessionError);
+    EXPECT_EQ(report.mailboxesFailed, 4);
+    ASSERT_EQ(report.failures.size(), 4u);
     EXPECT_EQ(report.failures[0].mailbox, host.sources[0]);
     EXPECT_NE(report.failures[0].cause.find("Inbox.pst"), std::string::npos);
     EXPECT_NE(report.failures[1].cause.find("symbolic link"), std::string::npos);
+    EXPECT_NE(report.failures[2].cause.find("hard links"), std::string::npos);
+    for (const auto& failure : report.failures)
+        EXPECT_NE(failure.cause.find("; 2 messages not converted"), std::string::npos)
+            << failure.cause;
+    EXPECT_EQ(report.messagesFailed, 8);
     EXPECT_EQ(StoreContents(out / "b.pst"), "b | b: 2");
     EXPECT_EQ(report.messagesWritten, 2);
-    EXPECT_EQ(host.messages.at(0).kind, MessageKind::Warning);
+    EXPECT_EQ(host.messages.back().kind, MessageKind::Warning);
 }
 
 TEST_F(PstRun, NoStoreAtAllEndsTheRunWithTheSessionError) {
@@ -299,6 +314,22 @@ TEST_F(PstRun, NoStoreAtAllEndsTheRunWithTheSessionError) {
     EXPECT_TRUE(host.messages[0].text.starts_with("Outlook Session Creation Error !\n"));
     EXPECT_NE(host.messages[0].text.find(DisplayPath(out / "file")), std::string::npos);
     EXPECT_EQ(host.finished, 1);
+}
+
+// A store removed while it is written holds nothing the run can point to:
+// it fails, and its messages count failed.
+TEST_F(PstRun, AStoreRemovedDuringTheRunIsNoSuccess) {
+    host.sources = {Mailbox("a.mbox", TwentyMessages()), Mailbox("b.mbox", kTwoMessages)};
+    host.onSaved = [&] {
+        if (host.savedCaptions.size() == 3) fs::remove(out / "a.pst");
+    };
+    const RunReport report = ConversionRun(host, 16).Run();
+    EXPECT_EQ(report.storesFailed, 1);
+    EXPECT_EQ(report.messagesWritten, 2);
+    EXPECT_EQ(report.messagesFailed, 20);
+    ASSERT_EQ(report.failures.size(), 1u);
+    EXPECT_NE(report.failures[0].cause.find("removed or renamed"), std::string::npos);
+    EXPECT_EQ(StoreContents(out / "b.pst"), "b | b: 2");
 }
 
 TEST_F(PstRun, AStopFinishesTheStoreWithWhatItHas) {
