@@ -6,6 +6,7 @@
 
 #include <array>
 #include <functional>
+#include <map>
 
 #include "mapi/PropTags.h"
 #include "mapi/pst/Block.h"
@@ -13,6 +14,7 @@
 #include "mapi/pst/Coding.h"
 #include "mapi/pst/MessageStore.h"
 #include "mapi/pst/NameMap.h"
+#include "mapi/pst/NdbWriter.h"
 #include "mapi/pst/Page.h"
 #include "mapi/pst/Permute.h"
 #include "mapi/pst/PropertyContext.h"
@@ -257,6 +259,117 @@ TEST(DamagedStore, ChangedHeapBytesAreRefusedOrCarriedNeverACrash) {
     }
     EXPECT_GT(refused, 0);
     EXPECT_GT(opened, 0) << "some bytes (names, counts) are not checked by anything";
+}
+
+// Every message of a store file, each as its properties' tags and values.
+std::map<Nid, std::string> Messages(const std::string& file) {
+    MemorySink sink;
+    sink.WriteAt(0, file);
+    std::string error;
+    auto ndb = NdbWriter::Open(&sink, &error);
+    std::map<Nid, std::string> out;
+    if (!ndb) return out;
+    std::vector<Nid> nids;
+    ndb->ForEachNode([&](Nid nid, Nid) {
+        if (NidTypeOf(nid) == kNidTypeNormalMessage) nids.push_back(nid);
+    });
+    for (Nid nid : nids) {
+        NodeContent node;
+        PropertyList props;
+        if (!ndb->ReadNode(nid, &node) || !ReadPropertyContext(node, &props).empty()) continue;
+        for (const auto& p : props) out[nid] += Hex(p.tag) + p.value;
+    }
+    return out;
+}
+
+// Maps or a block tree changed where every checksum still holds (a bad
+// sector, another program): maps that disagree with the trees are rebuilt
+// from them, and a tree that reaches past the file's end or over something
+// else is refused. Either way nothing in the store is written over: after
+// more messages are added, every old one reads as before.
+TEST(DamagedStore, MapsAndBlockTreeThatDisagreeAreNeverWrittenOver) {
+    Nid inbox = 0;
+    const std::string pristine = SmallStore(&inbox);
+    Header h;
+    ASSERT_EQ(DecodeHeader(pristine, &h), "");
+    const std::map<Nid, std::string> before = Messages(pristine);
+    ASSERT_EQ(before.size(), 10u);
+    const size_t reserved = SectionReserved(0) / kBlockAlign / 8;  // bytes of map slots
+    auto amap = [](std::function<void(std::string*)> change) {
+        return [=](std::string* file) {
+            std::string bits = file->substr(kFirstAMapOffset, kPageBodySize);
+            change(&bits);
+            file->replace(kFirstAMapOffset, kPageSize,
+                          BuildMapPage(kPageAMap, bits, kFirstAMapOffset));
+        };
+    };
+    auto first_leaf = [&](std::function<void(std::vector<BbtEntry>*)> change) {
+        return [=](std::string* file) {
+            BlockRef at = h.bbt;
+            BtPageView view;
+            while (DecodeBtPage(file->substr(at.ib, kPageSize), at.ib, &view).empty() &&
+                   view.level > 0)
+                at = {view.children.front().bid, view.children.front().ib};
+            ASSERT_EQ(view.level, 0);
+            ASSERT_GE(view.blocks.size(), 2u);
+            change(&view.blocks);
+            file->replace(at.ib, kPageSize, BuildBbtLeafPage(view.blocks, at.bid, at.ib));
+        };
+    };
+    struct Case {
+        const char* name;
+        std::function<void(std::string*)> damage;
+        const char* refused;  // words of the cause; null when the store opens
+    };
+    const Case cases[] = {
+        {"live blocks marked free", amap([&](std::string* bits) {
+             bits->replace(reserved, bits->npos, bits->size() - reserved, '\0');
+         }),
+         nullptr},
+        {"free space marked taken",
+         amap([](std::string* bits) { bits->assign(bits->size(), '\xFF'); }), nullptr},
+        {"allocation map unreadable",
+         [](std::string* file) { file->replace(kFirstAMapOffset, kPageSize, kPageSize, '\0'); },
+         nullptr},
+        {"block past the end of the file",
+         first_leaf([&](std::vector<BbtEntry>* blocks) { blocks->front().ib = h.file_eof; }),
+         "past the end of the file"},
+        {"block over another",
+         first_leaf([](std::vector<BbtEntry>* blocks) { (*blocks)[1].ib = (*blocks)[0].ib; }),
+         "met before"},
+        {"block over the allocation map",
+         first_leaf([](std::vector<BbtEntry>* blocks) { blocks->front().ib = kFirstAMapOffset; }),
+         "over a map page"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string damaged = pristine;
+        c.damage(&damaged);
+        MemorySink sink;
+        sink.WriteAt(0, damaged);
+        Status error;
+        auto store = MessageStore::Open(&sink, &error);
+        if (c.refused) {
+            ASSERT_FALSE(store);
+            EXPECT_EQ(error.kind(), Status::Kind::kDamaged);
+            EXPECT_NE(error.message().find(c.refused), std::string::npos) << error.message();
+            EXPECT_TRUE(sink.Contents() == damaged) << "a refused store was written to";
+            continue;
+        }
+        ASSERT_TRUE(store) << error.message();
+        for (int n = 0; n < 10; ++n) {
+            MessageContent m;
+            m.props = {{mapi::PidTagSubject, std::string("n\0e\0w\0", 6)},
+                       {mapi::PidTagBody, std::string(3000 + 500 * n, 'b')}};
+            EXPECT_NE(store->AddMessage(inbox, m), 0u);
+        }
+        ASSERT_EQ(store->Checkpoint(), "");
+        store.reset();
+        std::map<Nid, std::string> after = Messages(sink.Contents());
+        EXPECT_EQ(after.size(), 20u);
+        for (const auto& [nid, props] : before)
+            EXPECT_TRUE(after[nid] == props) << "message " << Hex(nid) << " was written over";
+    }
 }
 
 }  // namespace

@@ -894,7 +894,7 @@ std::string NdbWriter::LoadTree(const BlockRef& root, PageType type, int depth, 
     if (view.type != type) return what + "B-tree page of the wrong kind";
     // Levels fall by one on the way down, and keys ascend across the leaves.
     if (depth > 0 && view.level + 1 != load->level) return what + "level out of step";
-    load->pages.push_back(root.ib);
+    if (std::string err = Reach(root.ib, kPageSize, load); !err.empty()) return what + err;
     if (view.level == 0) {
         uint64_t first = type == kPageBbt ? (view.blocks.empty() ? 0 : view.blocks.front().bid)
                                           : (view.nodes.empty() ? 0 : view.nodes.front().nid);
@@ -904,9 +904,14 @@ std::string NdbWriter::LoadTree(const BlockRef& root, PageType type, int depth, 
             load->any = true;
             load->last_key = type == kPageBbt ? view.blocks.back().bid : view.nodes.back().nid;
         }
-        for (const BbtEntry& e : view.blocks)
+        for (const BbtEntry& e : view.blocks) {
+            const std::string block = what + "block " + Hex(e.bid) + " at " + Hex(e.ib) + ": ";
             if ((e.bid & ~kBidInternal) >= header_.bid_next_block)
-                return what + "block " + Hex(e.bid) + " not yet handed out";
+                return block + "not yet handed out";
+            if (e.cb > kMaxBlockData) return block + std::to_string(e.cb) + " bytes";
+            if (std::string err = Reach(e.ib, BlockFootprint(e.cb), load); !err.empty())
+                return block + err;
+        }
         if (type == kPageBbt)
             bbt_.AdoptLeaf(view.blocks, root);
         else
@@ -925,69 +930,62 @@ std::string NdbWriter::LoadTree(const BlockRef& root, PageType type, int depth, 
     return {};
 }
 
-std::string NdbWriter::ScanMaps() {
-    uint64_t last = SectionOf(header_.amap_last);
+std::string NdbWriter::Reach(uint64_t ib, uint64_t size, TreeLoad* load) const {
+    // Nothing reached may lie past the file's end, across a section's end or
+    // over anything else reached (a map page too): a new block could then
+    // land on it, or it on another.
+    if (ib < kFirstAMapOffset || ib % kBlockAlign != 0 || ib + size > header_.file_eof)
+        return "past the end of the file";
+    const uint64_t section = SectionOf(ib), start = SectionStart(section);
+    if (ib + size > start + kAMapCoverage) return "across the end of its section";
+    std::string& bits = load->reached[section];
+    const uint64_t first = (ib - start) / kBlockAlign, end = first + size / kBlockAlign;
+    for (uint64_t unit = first; unit < end; ++unit)
+        if (SlotTaken(bits, unit)) return "over a map page, or a page or block met before";
+    SetSlots(&bits, first, end, true);
+    return {};
+}
+
+bool NdbWriter::MapsInFileAre(const std::vector<std::string>& bits) {
+    for (uint64_t s = 0; s < bits.size(); ++s) {
+        const uint64_t start = SectionStart(s);
+        std::string raw;
+        if (!sink_->ReadAt(start, kPageSize, &raw).empty() ||
+            !CheckPage(raw, kPageAMap, start).empty() ||
+            std::string_view(raw).substr(0, kPageBodySize) != bits[s])
+            return false;
+    }
+    return true;
+}
+
+void NdbWriter::TakeMaps(std::vector<std::string> bits, bool rewrite) {
+    const uint64_t last = bits.size() - 1;
     section_free_.assign(last + 1, 0);
     closed_free_ = 0;
     for (uint64_t s = 0; s <= last; ++s) {
-        uint64_t start = SectionStart(s);
-        std::string raw;
-        if (std::string err = sink_->ReadAt(start, kPageSize, &raw); !err.empty()) return err;
-        if (std::string err = CheckPage(raw, kPageAMap, start); !err.empty()) {
-            // A section never mapped (only a test skips ahead like that)
-            // offers nothing.
-            if (s < last) continue;
-            return "allocation map: " + err;
-        }
-        std::string bits = raw.substr(0, kPageBodySize);
-        section_free_[s] = static_cast<uint16_t>(FreeSlots(bits));
+        const uint64_t start = SectionStart(s);
+        const uint64_t slots = FreeSlots(bits[s]);
+        section_free_[s] = static_cast<uint16_t>(slots);
         if (s < last) {
-            closed_free_ += FreeSlots(bits) * kBlockAlign;
-            AddFreeRuns(s, bits, start + kAMapCoverage);
+            AddFreeRuns(s, bits[s], start + kAMapCoverage);
+            // Sections behind the last are read back when touched, unless
+            // the file's maps are wrong: then every one is written afresh.
+            if (rewrite)
+                sections_[s] = std::move(bits[s]);
+            else
+                closed_free_ += slots * kBlockAlign;
             continue;
         }
         // Continue after the last allocated unit of the last section.
         uint64_t end = start + SectionReserved(s);
         for (uint64_t unit = 0; unit < uint64_t{kPageBodySize} * 8; ++unit)
-            if (SlotTaken(bits, unit)) end = std::max(end, start + (unit + 1) * kBlockAlign);
+            if (SlotTaken(bits[s], unit)) end = std::max(end, start + (unit + 1) * kBlockAlign);
         eof_ = end;
-        AddFreeRuns(s, bits, end);
-        sections_[s] = std::move(bits);
+        AddFreeRuns(s, bits[s], end);
+        sections_[s] = std::move(bits[s]);
     }
     mapped_sections_ = last + 1;
     file_sections_ = last + 1;
-    return {};
-}
-
-std::string NdbWriter::RebuildMaps(const std::vector<uint64_t>& pages) {
-    // As [MS-PST] 2.6.1.3.7 describes: every section empty but for its own
-    // maps, then whatever the two B-trees reach.
-    uint64_t last = SectionOf(header_.amap_last);
-    closed_free_ = 0;
-    sections_.clear();
-    mapped_sections_ = 0;  // fresh bits for every section
-    for (uint64_t s = 0; s <= last; ++s) SectionBits(s);
-    uint64_t end = SectionStart(last) + SectionReserved(last);
-    auto mark = [&](uint64_t ib, uint64_t size) {
-        if (ib < kFirstAMapOffset || ib + size > SectionStart(last) + kAMapCoverage) {
-            Fail(Status::Kind::kDamaged, "a B-tree reaches past the last allocation map");
-            return;
-        }
-        MarkAllocated(ib, ib + size);
-        end = std::max(end, ib + size);
-    };
-    for (uint64_t ib : pages) mark(ib, kPageSize);
-    bbt_.ForEach([&](const BbtEntry& e) { mark(e.ib, BlockFootprint(e.cb)); });
-    if (!status_.ok()) return status_.message();
-    section_free_.assign(last + 1, 0);
-    for (const auto& [s, bits] : sections_) {
-        section_free_[s] = static_cast<uint16_t>(FreeSlots(bits));
-        AddFreeRuns(s, bits, s < last ? SectionStart(s) + kAMapCoverage : end);
-    }
-    eof_ = end;
-    mapped_sections_ = last + 1;
-    file_sections_ = last + 1;
-    return {};
 }
 
 void NdbWriter::AdoptTail(uint64_t size) {
@@ -1032,16 +1030,25 @@ std::unique_ptr<NdbWriter> NdbWriter::Open(Sink* sink, Status* error) {
         return refuse(Status::Kind::kNotOurs, "store was not made by this program");
     if (std::string err = w->CheckHeader(sink->Size()); !err.empty())
         return refuse(Status::Kind::kDamaged, err);
-    const bool rebuild = w->header_.amap_valid == kAMapInvalid;
     TreeLoad load;
+    // As [MS-PST] 2.6.1.3.7 rebuilds them: every section empty but for its
+    // own maps, then whatever the two trees reach.
+    load.reached.resize(SectionOf(w->header_.amap_last) + 1);
+    for (uint64_t s = 0; s < load.reached.size(); ++s) {
+        load.reached[s].assign(kPageBodySize, '\0');
+        SetSlots(&load.reached[s], 0, SectionReserved(s) / kBlockAlign, true);
+    }
     if (std::string err = w->LoadTree(w->header_.nbt, kPageNbt, 0, &load); !err.empty())
         return refuse(Status::Kind::kDamaged, "node tree: " + err);
     load.any = false;
     if (std::string err = w->LoadTree(w->header_.bbt, kPageBbt, 0, &load); !err.empty())
         return refuse(Status::Kind::kDamaged, "block tree: " + err);
     w->committed_ = w->header_;
-    std::string err = rebuild ? w->RebuildMaps(load.pages) : w->ScanMaps();
-    if (!err.empty()) return refuse(Status::Kind::kDamaged, err);
+    // Maps the header calls valid are trusted only when they say what the
+    // trees say: space they call free that a tree reaches would be written
+    // over.
+    const bool rebuild = w->header_.amap_valid == kAMapInvalid || !w->MapsInFileAre(load.reached);
+    w->TakeMaps(std::move(load.reached), rebuild);
     w->AdoptTail(sink->Size());
     return w;
 }

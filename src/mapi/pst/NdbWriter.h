@@ -12,8 +12,10 @@
 // The file never grows past what the header on disk covers: new sections get
 // their maps and a header that includes them before anything lands there.
 // The maps are changed in place only while the header on disk marks them
-// invalid ([MS-PST] 2.6.1.3.7); a store reopened in that state has its maps
-// rebuilt from the B-trees.
+// invalid ([MS-PST] 2.6.1.3.7); a store reopened in that state, or one
+// whose maps differ from what its B-trees reach (a map page changed or lost
+// on the medium), has its maps rebuilt from the B-trees, so no new block
+// ever lands on one that a tree reaches.
 //
 // Errors are sticky: after the first failure every call does nothing and
 // failure() keeps the first cause. A node past a limit of the format is
@@ -142,8 +144,6 @@ private:
     void EraseFree(std::map<uint64_t, uint64_t>::iterator it);
     bool TakeFree(uint32_t size, uint32_t align, uint64_t* pos);
     void AddFreeRuns(uint64_t section, const std::string& bits, uint64_t limit);
-    std::string ScanMaps();
-    std::string RebuildMaps(const std::vector<uint64_t>& pages);
     std::string BuildDList(uint64_t last_section);
     // The steps of Checkpoint(), in order (see there why).
     void FlushTrees();
@@ -166,16 +166,25 @@ private:
     char* PendingRoom(uint64_t offset, size_t size);
     void FlushPending();
     // Reopening: the header checked against the file of `size` bytes, then
-    // each tree page by page.
+    // each tree page by page, then the maps against what the trees reach.
     std::string CheckHeader(uint64_t size) const;
     struct TreeLoad {
-        std::vector<uint64_t> pages;  // every page read, for a rebuild of the maps
+        // Per section, the allocation bits a rebuild from the trees gives:
+        // its own map pages, then every page and block the trees reach.
+        std::vector<std::string> reached;
         std::unordered_set<uint64_t> seen;
         uint8_t level = 0;  // of the page above
         bool any = false;   // a leaf entry was met; the last key is then
         uint64_t last_key = 0;
     };
     std::string LoadTree(const BlockRef& root, PageType type, int depth, TreeLoad* load);
+    // Marks `size` bytes at `ib` reached; why they cannot be, or empty.
+    std::string Reach(uint64_t ib, uint64_t size, TreeLoad* load) const;
+    // Whether the maps in the file give exactly these bits.
+    bool MapsInFileAre(const std::vector<std::string>& bits);
+    // Takes these bits as the maps of every section the header covers;
+    // `rewrite` writes each section's maps at the next checkpoint.
+    void TakeMaps(std::vector<std::string> bits, bool rewrite);
     // A leaf page of the tree of `type` written earlier, for the indexes.
     bool ReadLeafPage(const BlockRef& where, PageType type, BtPageView* view);
 
