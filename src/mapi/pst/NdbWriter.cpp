@@ -991,11 +991,12 @@ void NdbWriter::TakeMaps(std::vector<std::string> bits, bool rewrite) {
 void NdbWriter::AdoptTail(uint64_t size) {
     // A writer that died growing the file left sections past the end its
     // header gives, their maps written or not, and nothing in them that any
-    // header reaches: they become this writer's, maps afresh, and the next
-    // header covers them.
-    uint64_t sections = (size - kFirstAMapOffset + kAMapCoverage - 1) / kAMapCoverage;
-    for (uint64_t s = file_sections_; s < sections; ++s) SectionBits(s);
-    file_sections_ = std::max(file_sections_, sections);
+    // header reaches. They are covered at once, as growing covers sections:
+    // maps afresh, then a header that includes them. A file longer than its
+    // header is one no reader trusts, and would stay so if this writer
+    // failed before its first checkpoint.
+    if (size <= SectionStart(file_sections_)) return;
+    GrowFile((size - kFirstAMapOffset - 1) / kAMapCoverage);
 }
 
 std::string NdbWriter::CheckHeader(uint64_t size) const {
@@ -1050,6 +1051,7 @@ std::unique_ptr<NdbWriter> NdbWriter::Open(Sink* sink, Status* error) {
     const bool rebuild = w->header_.amap_valid == kAMapInvalid || !w->MapsInFileAre(load.reached);
     w->TakeMaps(std::move(load.reached), rebuild);
     w->AdoptTail(sink->Size());
+    if (!w->status_.ok()) return refuse(w->status_.kind(), w->status_.message());
     return w;
 }
 

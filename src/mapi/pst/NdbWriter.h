@@ -55,7 +55,8 @@ public:
     static std::unique_ptr<NdbWriter> Create(Sink* sink, Encoding encoding);
     // A store this writer made earlier; any other file, and a store whose
     // header or B-trees are damaged, is refused with the cause in *error,
-    // and nothing is written to it.
+    // and nothing is written to it. Bytes past the end the header gives (a
+    // writer died growing the file) are covered by the header at once.
     static std::unique_ptr<NdbWriter> Open(Sink* sink, Status* error);
     static std::unique_ptr<NdbWriter> Open(Sink* sink, std::string* error);
 
@@ -156,7 +157,8 @@ private:
                                std::vector<std::pair<uint64_t, std::string>>* maps);
     // Makes the file, and the header on disk, cover `section`.
     void GrowFile(uint64_t section);
-    // Takes over what lies past the header's end in a file of `size` bytes.
+    // Takes over what lies past the header's end in a file of `size` bytes,
+    // and has the header on disk cover it.
     void AdoptTail(uint64_t size);
     BlockRef WritePage(PageType type, uint8_t level, const std::vector<BbtEntry>* bbt,
                        const std::vector<NbtEntry>* nbt, const std::vector<BtEntry>* branch);
