@@ -95,6 +95,11 @@ void CliHost::ShowSavedCaption(const std::string&) {
     DrawProgress(false);
 }
 
+void CliHost::ShowMessagesLost(std::int64_t count) {
+    saved_ -= count;
+    DrawProgress(true);
+}
+
 void CliHost::ShowProgressBytes(std::uint64_t done, std::uint64_t total) {
     done_ = done;
     total_ = total;

@@ -36,6 +36,7 @@ public:
     void ShowMailboxCaption(const std::string& text) override;
     void ShowFileCaption(const std::string& text) override;
     void ShowSavedCaption(const std::string& text) override;
+    void ShowMessagesLost(std::int64_t count) override;
     void ShowProgressBytes(std::uint64_t done, std::uint64_t total) override;
     void ShowMessage(MessageKind kind, const std::string& title, const std::string& text) override;
     void ShowFailure(const RunFailure& failure) override;

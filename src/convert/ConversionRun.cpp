@@ -118,6 +118,10 @@ RunReport ConversionRun::Run() {
     storePerMailbox_ =
         format == OutputFormat::Pst && !(options.onePstForAll && options.onePstForAllEnabled);
     keepState_ = options.keepState;
+    countsInStore_ = format == OutputFormat::Pst;
+    unconfirmed_.clear();
+    checkpointsSeen_ = 0;
+    storeLost_.clear();
     sortRules_ = SortRules{};
     sortRules_.includeDeleted = options.includeDeleted;
     if (options.labels != LabelLayout::Unasked) {
@@ -307,21 +311,59 @@ bool ConversionRun::OpenMailboxStore(const fs::path& destination, const Source& 
 
 void ConversionRun::FinishStore() {
     if (!store_.isOpen()) return;
+    const std::string cause = store_.Close();
+    if (!cause.empty()) {
+        ++report_.storesFailed;
+        Fail(store_.path(), 0, cause);
+        if (store_.gone()) {
+            // Its messages are under no name the run can report.
+            unconfirmed_.clear();
+            for (auto& folder : store_.folders()) {
+                if (countsInStore_) {
+                    report_.messagesWritten -= folder.messages;
+                    report_.messagesFailed += folder.messages;
+                }
+                folder.messages = 0;
+            }
+        } else {
+            // Its last checkpoint failed: what it was to hold is lost.
+            LoseUnconfirmed(cause);
+        }
+    }
+    unconfirmed_.clear();
+    checkpointsSeen_ = 0;
+    storeLost_.clear();
     report_.stores.push_back({store_.path(), {}});
     for (const auto& folder : store_.folders())
         report_.stores.back().folders.push_back({folder.name, folder.messages});
-    if (const std::string cause = store_.Close(); !cause.empty()) {
-        ++report_.storesFailed;
-        Fail(report_.stores.back().path, 0, cause);
-        if (store_.gone()) {
-            // Its messages are under no name the run can report.
-            for (auto& folder : report_.stores.back().folders) {
-                report_.messagesWritten -= folder.messages;
-                report_.messagesFailed += folder.messages;
-                folder.messages = 0;
+}
+
+void ConversionRun::LoseUnconfirmed(const std::string& cause) {
+    // One line per mailbox, with the numbers of its first and last message lost.
+    for (std::size_t first = 0; first < unconfirmed_.size();) {
+        std::size_t last = first;
+        while (last + 1 < unconfirmed_.size() &&
+               unconfirmed_[last + 1].mailbox == unconfirmed_[first].mailbox)
+            ++last;
+        const std::int64_t count = std::int64_t(last - first + 1);
+        if (unconfirmed_[first].mailbox == source_) host_.ShowMessagesLost(count);
+        for (std::size_t i = first; i <= last; ++i) {
+            --store_.folders()[unconfirmed_[i].listed].messages;
+            if (countsInStore_) {
+                --report_.messagesWritten;
+                ++report_.messagesFailed;
             }
         }
+        Fail(unconfirmed_[first].mailbox, 0,
+             CountOf(count, "message", "messages") + " (numbers " +
+                 std::to_string(unconfirmed_[first].number) + " to " +
+                 std::to_string(unconfirmed_[last].number) + ") saved into the store " +
+                 DisplayPath(store_.path()) +
+                 " after its last checkpoint are not in it: the store could not be written (" +
+                 cause + ")");
+        first = last + 1;
     }
+    unconfirmed_.clear();
 }
 
 bool ConversionRun::ConvertMailbox(const fs::path& destination, const Source& planned,
@@ -385,18 +427,18 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const Source& pl
         mapi::Folder* storeFolder = nullptr;
         std::size_t listed = 0;  // its line in the store's folder list
         std::unique_ptr<OutputFolder> files;
-        std::int64_t saved = 0;
     };
     std::map<FolderPlace, Place> places;
     Place& own = places[{}];
+    savedFolders_.clear();
+    failedQuietly_ = 0;
     if (toStore) {
         own.storeFolder = storeFolder;
         own.listed = store_.folders().size() - 1;
+        savedFolders_.push_back({1, own.listed});
         storeWriter.StartMailbox(*storeFolder, store_.path(),
                                  format == OutputFormat::Msg ? &folder : nullptr,
                                  MailboxTime(source));
-        storeWriter.MoveTo(*storeFolder, format == OutputFormat::Msg ? &folder : nullptr,
-                           &own.saved);
     } else {
         fileWriter.StartMailbox(folder);
     }
@@ -434,19 +476,20 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const Source& pl
         }
         return &places.emplace(wanted, std::move(made)).first->second;
     };
-    MessageSorter sorter(toStore ? static_cast<MessageSink&>(storeWriter) : fileWriter, sortRules_,
-                         [&](const FolderPlace& wanted) {
-                             Place* place = placeFor(wanted);
-                             if (!place) return false;
-                             const OutputFolder& files = place->files ? *place->files : folder;
-                             if (toStore)
-                                 storeWriter.MoveTo(*place->storeFolder,
-                                                    format == OutputFormat::Msg ? &files : nullptr,
-                                                    &place->saved);
-                             else
-                                 fileWriter.MoveTo(files);
-                             return true;
-                         });
+    MessageSorter sorter(
+        toStore ? static_cast<MessageSink&>(storeWriter) : fileWriter, sortRules_,
+        [&](const FolderPlace& wanted) {
+            Place* place = placeFor(wanted);
+            if (!place) return false;
+            const OutputFolder& files = place->files ? *place->files : folder;
+            if (toStore) {
+                storeWriter.MoveTo(*place->storeFolder,
+                                   format == OutputFormat::Msg ? &files : nullptr);
+                savedFolders_.push_back({storeWriter.messageNumber(), place->listed});
+            } else
+                fileWriter.MoveTo(files);
+            return true;
+        });
     MessageSplitter splitter(
         LineEndFor(format == OutputFormat::Emlx ? MessageFormat::Emlx : MessageFormat::Eml),
         sorter);
@@ -465,8 +508,14 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const Source& pl
             "labelled Trash in Gmail");
     if (toStore) {
         storeWriter.FinishMailbox();
-        for (const auto& [where, place] : places)
-            store_.folders()[place.listed].messages = place.saved;
+        if (failedQuietly_ > 0) {
+            Fail(source, 0,
+                 CountOf(failedQuietly_, "later message", "later messages") +
+                     " not saved: the store " + DisplayPath(store_.path()) +
+                     " cannot be written (" + storeLost_ + ")");
+            failedQuietly_ = 0;
+        }
+        savedFolders_.clear();
         if (storePerMailbox_ && !keepStore_) FinishStore();
     }
 
@@ -506,12 +555,35 @@ bool ConversionRun::StopRequested() {
 
 void ConversionRun::MessageSaved(std::int64_t number) {
     ++report_.messagesWritten;
+    if (!savedFolders_.empty()) {
+        // Counted in its store folder, and held until a checkpoint puts it
+        // in the file.
+        auto from = savedFolders_.end();
+        while (from != savedFolders_.begin() && std::prev(from)->first > number) --from;
+        const std::size_t listed = std::prev(from)->second;
+        ++store_.folders()[listed].messages;
+        unconfirmed_.push_back({source_, number, listed});
+        if (store_.checkpointsWritten() != checkpointsSeen_) {
+            checkpointsSeen_ = store_.checkpointsWritten();
+            unconfirmed_.clear();
+        }
+    }
     host_.Yield();
     host_.ShowSavedCaption(SavedCaption(number));
 }
 
 void ConversionRun::MessageFailed(std::int64_t number, const std::string& cause) {
     ++report_.messagesFailed;
+    if (!savedFolders_.empty()) {
+        // A store that failed a write takes nothing more: its messages since
+        // the last checkpoint are lost, and the later ones fail for the same
+        // cause, said once for the mailbox rather than once a message.
+        if (!storeLost_.empty()) {
+            ++failedQuietly_;
+            return;
+        }
+        if (storeLost_ = store_.failure(); !storeLost_.empty()) LoseUnconfirmed(storeLost_);
+    }
     Fail(source_, number, cause);
     host_.Yield();
 }

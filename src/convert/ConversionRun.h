@@ -53,6 +53,9 @@ private:
     bool OpenMailboxStore(const std::filesystem::path& destination, const Source& source);
     // Completes the open store, if any, and records what it received.
     void FinishStore();
+    // The messages saved into the open store since its last checkpoint are
+    // not in the file, for `cause`: counted failed, one line per mailbox.
+    void LoseUnconfirmed(const std::string& cause);
     std::filesystem::path OutputFolderFor(const std::filesystem::path& destination,
                                           const Source& source);
 
@@ -77,6 +80,24 @@ private:
     bool keepState_ = false;
     SortRules sortRules_;
     std::string sessionError_;  // why no store could be had; ends the run
+
+    // For the mailbox being read into a store: from which message number on
+    // its messages go to which line of the store's folder list.
+    std::vector<std::pair<std::int64_t, std::size_t>> savedFolders_;
+    // A message saved into the store is in the file only once a checkpoint
+    // after it reached the file; until then it is listed here.
+    struct Unconfirmed {
+        std::filesystem::path mailbox;
+        std::int64_t number;
+        std::size_t listed;  // its line in the store's folder list
+    };
+    std::vector<Unconfirmed> unconfirmed_;
+    std::uint64_t checkpointsSeen_ = 0;
+    // The store is the output (not message files passing through it), so
+    // what it loses is lost.
+    bool countsInStore_ = false;
+    std::string storeLost_;           // why the open store takes nothing more, once seen
+    std::int64_t failedQuietly_ = 0;  // since then, in the mailbox being read
 };
 
 // The texts the run shows.

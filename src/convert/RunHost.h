@@ -68,6 +68,9 @@ public:
     virtual void ShowMailboxCaption(const std::string& text) = 0;
     virtual void ShowFileCaption(const std::string& text) = 0;
     virtual void ShowSavedCaption(const std::string& text) = 0;
+    // Messages of the mailbox being read that were counted saved and are not
+    // in the store after all (its next write failed).
+    virtual void ShowMessagesLost(std::int64_t count) { (void)count; }
     // Bytes done of all mailboxes, and their total size: called after every
     // read, and whenever `done` changes otherwise (a mailbox passed over
     // counts its size as done), so a host can tell each mailbox's share as

@@ -23,7 +23,6 @@ struct StoreMessageWriter::Job {
     std::string bytes;
     std::unique_ptr<mapi::MailItem> item;
     const OutputFolder* msgFolder = nullptr;
-    std::int64_t* savedIn = nullptr;
     // Set by the import.
     std::string cause;
     std::exception_ptr error;
@@ -64,7 +63,6 @@ void StoreMessageWriter::StartMailbox(mapi::Folder& folder, const std::filesyste
     mailboxTime_ = mailboxTime;
     folder_ = &folder;
     msgFolder_ = msgFolder;
-    savedIn_ = nullptr;
     storePath_ = storePath;
     messageNumber_ = 1;
     saved_ = 0;
@@ -75,18 +73,15 @@ void StoreMessageWriter::StartMailbox(mapi::Folder& folder, const std::filesyste
         threads_.emplace_back([this] { ImportLoop(); });
 }
 
-void StoreMessageWriter::MoveTo(mapi::Folder& folder, const OutputFolder* msgFolder,
-                                std::int64_t* saved) {
+void StoreMessageWriter::MoveTo(mapi::Folder& folder, const OutputFolder* msgFolder) {
     folder_ = &folder;
     msgFolder_ = msgFolder;
-    savedIn_ = saved;
 }
 
 void StoreMessageWriter::WriteMessage(const CutMessage& message) {
     if (stopped_) return;
     auto job = std::make_unique<Job>();
     job->msgFolder = msgFolder_;
-    job->savedIn = savedIn_;
     // As with files, a failed message leaves a gap in the numbers.
     job->number = messageNumber_++;
     job->message = message;
@@ -267,7 +262,6 @@ void StoreMessageWriter::Save(Job& job) {
         }
     }
     ++saved_;
-    if (job.savedIn) ++*job.savedIn;
     events_.MessageSaved(job.number);
 }
 

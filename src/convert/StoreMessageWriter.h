@@ -71,9 +71,9 @@ public:
                       const OutputFolder* msgFolder = nullptr,
                       std::optional<mapi::FileTime> mailboxTime = std::nullopt);
     // The messages handed in from now on go to `folder` (and `msgFolder`),
-    // numbered on; each one saved there counts in `*saved`, when given.
+    // numbered on.
     // REQUIRES: as for StartMailbox.
-    void MoveTo(mapi::Folder& folder, const OutputFolder* msgFolder, std::int64_t* saved);
+    void MoveTo(mapi::Folder& folder, const OutputFolder* msgFolder);
     // Takes a copy of what it needs; the message may be saved, and its
     // event given, only by a later call.
     void WriteMessage(const CutMessage& message) override;
@@ -100,7 +100,6 @@ private:
     const Options options_;
     mapi::Folder* folder_ = nullptr;
     const OutputFolder* msgFolder_ = nullptr;
-    std::int64_t* savedIn_ = nullptr;
     std::filesystem::path storePath_;
     std::optional<mapi::FileTime> mailboxTime_;
     std::int64_t messageNumber_ = 1;

@@ -125,6 +125,14 @@ mapi::Folder* StoreOutput::AddSubfolder(mapi::Folder& parent, const std::string&
     return folder;
 }
 
+std::uint64_t StoreOutput::checkpointsWritten() const {
+    return store_ ? store_->checkpointsWritten() : 0;
+}
+
+std::string StoreOutput::failure() const {
+    return store_ ? store_->status() : std::string();
+}
+
 std::string StoreOutput::Close() {
     if (!session_) return {};
     std::string cause;

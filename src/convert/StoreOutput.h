@@ -74,6 +74,13 @@ public:
     std::string Close();
     bool gone() const { return gone_; }
 
+    // Checkpoints of the open store that reached the file: what was saved
+    // before the latest one is in the file.
+    std::uint64_t checkpointsWritten() const;
+    // Why the open store can take nothing more (a write that failed), or
+    // the empty string.
+    std::string failure() const;
+
     // What the store received in this run, folder by folder.
     struct FolderCount {
         std::string name;

@@ -81,6 +81,7 @@ std::string Store::SaveItem(Folder& folder, pst::MessageContent content, pst::Ni
 
 std::string Store::Checkpoint() {
     std::string err = backing_->Checkpoint();
+    if (err.empty()) ++checkpoints_written_;
     unsaved_items_ = 0;
     last_checkpoint_ = std::chrono::steady_clock::now();
     return err;

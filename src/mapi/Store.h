@@ -3,6 +3,7 @@
 // at checkpoints: every 500 items, every 5 seconds of saving, and at
 // Remove(), which completes the file and detaches it.
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -41,6 +42,9 @@ public:
     // items save as before; any other cause has stopped the store.
     std::string SaveItem(Folder& folder, pst::MessageContent content, pst::Nid* nid);
     std::string Checkpoint();
+    // Checkpoints that reached the file: an item saved before the latest of
+    // them is in the file whatever happens next.
+    std::uint64_t checkpointsWritten() const { return checkpoints_written_; }
 
     // How often saving checkpoints by itself (at most 500 items and 5 s by
     // default); tests that control checkpoints themselves raise both.
@@ -59,6 +63,7 @@ private:
     int checkpoint_items_ = 500;
     std::chrono::milliseconds checkpoint_interval_{5000};
     std::chrono::steady_clock::time_point last_checkpoint_ = std::chrono::steady_clock::now();
+    std::uint64_t checkpoints_written_ = 0;
     bool removed_ = false;
 };
 

@@ -239,12 +239,16 @@ TEST_F(StoreLeftBehind, AKilledRunLeavesAStoreThatOpensAndIsExtended) {
 }
 
 // A medium that fills up (here a file size limit) fails the run; the store
-// still opens with what it held at its last checkpoint, and a later run with
-// room goes on in it.
+// still opens with what it held at its last checkpoint, the report counts
+// just those as saved (in a few lines, not one per message lost), and a
+// later run with room goes on in it.
 TEST_F(StoreLeftBehind, AFullMediumFailsTheRunAndLeavesAStoreThatOpens) {
     const fs::path store = out / "a.pst";
-    const pid_t child = test::StartCli(StoreRun(in / "a.mbox", out.path()), [] {
-        Quiet();
+    const fs::path log = in / "log";
+    const pid_t child = test::StartCli(StoreRun(in / "a.mbox", out.path()), [&] {
+        const int output = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(output, 1);
+        ::dup2(output, 2);
         ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails as on a full disk
         const rlimit limit{4 << 20, 4 << 20};
         ::setrlimit(RLIMIT_FSIZE, &limit);
@@ -254,6 +258,13 @@ TEST_F(StoreLeftBehind, AFullMediumFailsTheRunAndLeavesAStoreThatOpens) {
     const long held = ItemsIn(store, "a");
     EXPECT_GT(held, 0) << test::StoreContents(store, {"a"});
     EXPECT_LT(held, kMessages);
+    const std::string printed = test::ReadFile(log);
+    EXPECT_NE(printed.find(store.string() + ":\n  a: " + std::to_string(held) + " message"),
+              std::string::npos)
+        << printed;
+    EXPECT_NE(printed.find("  " + std::to_string(held) + " messages saved\n"), std::string::npos)
+        << printed;
+    EXPECT_LT(std::count(printed.begin(), printed.end(), '\n'), 40) << printed;
     ASSERT_EQ(test::ExitCode(test::StartCli(StoreRun(in / "a.mbox", out.path()), Quiet)), 0);
     EXPECT_EQ(ItemsIn(store, "a (2)"), kMessages);
 }
