@@ -203,8 +203,9 @@ bool NodeBlock(const std::string& file, Nid nid, BbtEntry* block, std::string* p
 
 // Changes one byte of a heap, in the first allocations (the heap, BTH and
 // table headers), writes the block's checksum afresh and reopens: the store
-// is refused with a cause and left as it was, or it opens and takes a new
-// folder and message, succeeding or failing with a cause; never a crash.
+// is refused with a cause and left as it was, or it opens, its header
+// covering the whole file, and takes a new folder and message, succeeding
+// or failing with a cause; never a crash.
 TEST(DamagedStore, ChangedHeapBytesAreRefusedOrCarriedNeverACrash) {
     Nid inbox = 0;
     const std::string pristine = SmallStore(&inbox);
@@ -233,6 +234,9 @@ TEST(DamagedStore, ChangedHeapBytesAreRefusedOrCarriedNeverACrash) {
             MemorySink sink;
             sink.WriteAt(0, pristine);
             sink.WriteAt(block.ib, BuildBlock(damaged, block.bid, block.ib));
+            // What a writer killed growing the file leaves past its end:
+            // covered by a header only once the store is taken.
+            sink.WriteAt(pristine.size(), std::string(100, 't'));
             const std::string before = sink.Contents();
             Status error;
             auto store = MessageStore::Open(&sink, &error);
@@ -245,6 +249,9 @@ TEST(DamagedStore, ChangedHeapBytesAreRefusedOrCarriedNeverACrash) {
                 continue;
             }
             ++opened;
+            Header h;
+            EXPECT_EQ(DecodeHeader(sink.Contents(), &h), "");
+            EXPECT_EQ(h.file_eof, sink.Size()) << "the tail is not covered";
             Nid folder = store->CreateFolder(store->ipmSubtree(), "More");
             MessageContent m;
             m.props = {{mapi::PidTagSubject, std::string("x\0", 2)}};

@@ -626,8 +626,8 @@ private:
 };
 
 // The sections such a writer left past its header's end, whole or not, are
-// taken over by the next writer, which covers them with a header as soon as
-// it opens the store, before it writes anything else.
+// taken over by the next writer, which covers them with a header before it
+// writes anything else.
 TEST(NdbWriter, AWriterKilledWhileGrowingLeavesATailTheNextOneTakesOver) {
     for (bool at_extend : {false, true}) {
         MemorySink disk;
@@ -649,6 +649,7 @@ TEST(NdbWriter, AWriterKilledWhileGrowingLeavesATailTheNextOneTakesOver) {
         std::string error;
         w = NdbWriter::Open(&disk, &error);
         ASSERT_TRUE(w) << error;
+        ASSERT_EQ(w->CoverTail(), "");
         EXPECT_EQ(disk.Size(), HeaderOnDisk(&disk).file_eof);
         AddNodes(w.get(), &model, rng, 10, 2000);
         ASSERT_EQ(w->Checkpoint(), "");

@@ -688,6 +688,11 @@ std::unique_ptr<MessageStore> MessageStore::Open(Sink* sink, Status* error) {
     if (!ndb) return nullptr;
     std::unique_ptr<MessageStore> store(new MessageStore(std::move(ndb)));
     if (!store->LoadFolders(error)) return nullptr;
+    // Only a store taken is written to.
+    if (!store->ndb_->CoverTail().empty()) {
+        *error = store->failure();
+        return nullptr;
+    }
     return store;
 }
 

@@ -771,7 +771,7 @@ BlockRef NdbWriter::WritePage(PageType type, uint8_t level, const std::vector<Bb
 // Only then is space released before this checkpoint taken again: the old
 // header could reach it until the new one was on the medium.
 std::string NdbWriter::Checkpoint() {
-    if (!status_.ok()) return status_.message();
+    if (!CoverTail().empty()) return status_.message();
     FlushTrees();
     if (!status_.ok()) return status_.message();
     file_sections_ = std::max<uint64_t>(file_sections_, 1);
@@ -988,15 +988,13 @@ void NdbWriter::TakeMaps(std::vector<std::string> bits, bool rewrite) {
     file_sections_ = last + 1;
 }
 
-void NdbWriter::AdoptTail(uint64_t size) {
-    // A writer that died growing the file left sections past the end its
-    // header gives, their maps written or not, and nothing in them that any
-    // header reaches. They are covered at once, as growing covers sections:
-    // maps afresh, then a header that includes them. A file longer than its
-    // header is one no reader trusts, and would stay so if this writer
-    // failed before its first checkpoint.
-    if (size <= SectionStart(file_sections_)) return;
-    GrowFile((size - kFirstAMapOffset - 1) / kAMapCoverage);
+std::string NdbWriter::CoverTail() {
+    // Growing covers sections this way: maps afresh, then a header that
+    // includes them. A file longer than its header is one no reader trusts.
+    const uint64_t size = sink_->Size();
+    if (status_.ok() && committed_.nbt.ib != 0 && size > SectionStart(file_sections_))
+        GrowFile((size - kFirstAMapOffset - 1) / kAMapCoverage);
+    return status_.message();
 }
 
 std::string NdbWriter::CheckHeader(uint64_t size) const {
@@ -1050,8 +1048,6 @@ std::unique_ptr<NdbWriter> NdbWriter::Open(Sink* sink, Status* error) {
     // over.
     const bool rebuild = w->header_.amap_valid == kAMapInvalid || !w->MapsInFileAre(load.reached);
     w->TakeMaps(std::move(load.reached), rebuild);
-    w->AdoptTail(sink->Size());
-    if (!w->status_.ok()) return refuse(w->status_.kind(), w->status_.message());
     return w;
 }
 

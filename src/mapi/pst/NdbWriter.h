@@ -55,8 +55,7 @@ public:
     static std::unique_ptr<NdbWriter> Create(Sink* sink, Encoding encoding);
     // A store this writer made earlier; any other file, and a store whose
     // header or B-trees are damaged, is refused with the cause in *error,
-    // and nothing is written to it. Bytes past the end the header gives (a
-    // writer died growing the file) are covered by the header at once.
+    // and nothing is written to it (CoverTail() is the first write).
     static std::unique_ptr<NdbWriter> Open(Sink* sink, Status* error);
     static std::unique_ptr<NdbWriter> Open(Sink* sink, std::string* error);
 
@@ -96,6 +95,11 @@ public:
     // writes the new header, maps valid, and syncs again. Returns the
     // failure's message, empty on success.
     std::string Checkpoint();
+    // Has the header on disk cover what a writer that died growing the file
+    // left past the end that header gives (nothing any header reaches), so
+    // the file is no longer than its header; a checkpoint does it first.
+    // Returns the failure's message, empty on success.
+    std::string CoverTail();
 
     const Status& failure() const { return status_; }
     // The failure's message, empty while all is well.
@@ -157,9 +161,6 @@ private:
                                std::vector<std::pair<uint64_t, std::string>>* maps);
     // Makes the file, and the header on disk, cover `section`.
     void GrowFile(uint64_t section);
-    // Takes over what lies past the header's end in a file of `size` bytes,
-    // and has the header on disk cover it.
-    void AdoptTail(uint64_t size);
     BlockRef WritePage(PageType type, uint8_t level, const std::vector<BbtEntry>* bbt,
                        const std::vector<NbtEntry>* nbt, const std::vector<BtEntry>* branch);
     void Write(uint64_t offset, std::string_view bytes);
