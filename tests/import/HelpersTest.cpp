@@ -317,6 +317,13 @@ TEST(Names, AttachmentNames) {
     EXPECT_EQ(n.shortName, "report~1.doc");
     EXPECT_EQ(MakeAttachNames("\xC3\xBC.txt", "x", "dat").shortName, "ATTACH~1.txt");
     EXPECT_EQ(MakeAttachNames("short.txt", "x", "dat").shortName, "short.txt");
+    // Direction marks that would show "\u202Egnp.exe" as "exe.png" are dropped.
+    EXPECT_EQ(MakeAttachNames("\xE2\x80\xAEgnp.exe", "x", "dat").longName, "gnp.exe");
+    EXPECT_EQ(MakeAttachNames("a\xE2\x81\xA6"
+                              "b\xE2\x81\xA9\xE2\x80\x8F.txt",
+                              "x", "dat")
+                  .longName,
+              "ab.txt");
 }
 
 TEST(Addresses, EntryIdsAndLists) {

@@ -12,8 +12,9 @@
 namespace mailvane::mapi::import {
 
 // Embedded messages deeper than this are kept as .eml files instead, so a
-// hostile mail cannot exhaust the stack.
-constexpr int kMaxMessageDepth = 32;
+// hostile mail cannot exhaust the stack; Microsoft's own store library
+// flags items nested deeper than 16 as damaged.
+constexpr int kMaxMessageDepth = 16;
 constexpr int kMaxPartDepth = 200;
 
 // Sets properties on one item, attachment or recipient and keeps the first

@@ -61,6 +61,16 @@ std::string ShortName(std::string_view base, std::string_view extension) {
     return e.empty() ? b : b + "." + e;
 }
 
+// The invisible marks that turn the order text is shown in (U+061C,
+// U+200E-U+200F, U+202A-U+202E, U+2066-U+2069), as UTF-8.
+bool IsDirectionControl(std::string_view seq) {
+    if (seq == "\xD8\x9C") return true;
+    if (seq.size() != 3 || seq[0] != '\xE2') return false;
+    const auto last = static_cast<unsigned char>(seq[2]);
+    if (seq[1] == '\x80') return last == 0x8E || last == 0x8F || (last >= 0xAA && last <= 0xAE);
+    return seq[1] == '\x81' && last >= 0xA6 && last <= 0xA9;
+}
+
 }  // namespace
 
 SubjectParts SplitSubject(std::string_view subject) {
@@ -90,9 +100,12 @@ AttachNames MakeAttachNames(std::string_view given, std::string_view fallbackBas
         // Unicode separators (here the ones mail names carry: NBSP, the
         // U+2000 block, line and paragraph separators) read as spaces.
         std::string_view seq = given.substr(i, n);
-        if (seq == "\xC2\xA0" || (n == 3 && seq[0] == '\xE2' && seq[1] == '\x80' &&
-                                  (static_cast<unsigned char>(seq[2]) <= 0x8A || seq[2] == '\xA8' ||
-                                   seq[2] == '\xA9' || seq[2] == '\xAF')))
+        if (IsDirectionControl(seq)) {
+            // Dropped: they make "\u202Egnp.exe" show as "exe.png".
+        } else if (seq == "\xC2\xA0" ||
+                   (n == 3 && seq[0] == '\xE2' && seq[1] == '\x80' &&
+                    (static_cast<unsigned char>(seq[2]) <= 0x8A || seq[2] == '\xA8' ||
+                     seq[2] == '\xA9' || seq[2] == '\xAF')))
             safe += ' ';
         else if (n == 1 && IllegalInName(c))
             safe += '_';
