@@ -206,8 +206,8 @@ TEST(TableContext, ReplacingAndRemovingRowsKeepsTheIndexRight) {
 
 TEST(TableContext, GrowingTableReusesItsBlocksAndStaysWhole) {
     // A contents table rewritten after every batch of rows, as checkpoints
-    // do: each version must read back whole, and later versions must not
-    // rewrite what earlier ones wrote.
+    // do: each version must read back whole, later versions must not
+    // rewrite what earlier ones wrote, and the table foresees its size.
     std::mt19937 rng(4);
     MemorySink sink;
     auto ndb = NdbWriter::Create(&sink, Encoding::kPermute);
@@ -240,7 +240,15 @@ TEST(TableContext, GrowingTableReusesItsBlocksAndStaysWhole) {
             model[order[3]] = again;
         }
         PlacedBlocks placed;
-        ndb->PutNode(nid, 0, table.BuildForNode(), &placed);
+        const NodeContent node = table.BuildForNode();
+        // What the table foresees for one more row is what it takes: a
+        // subnode per value too long for the heap (and the row matrix), and
+        // the heap's pages, at most one more.
+        const TableBuilder::Extent extent = table.ExtentWith({});
+        EXPECT_EQ(extent.long_values + 1, node.subnodes.size());
+        EXPECT_GE(extent.heap_pages, node.blocks.size());
+        EXPECT_LE(extent.heap_pages, node.blocks.size() + 1);
+        ndb->PutNode(nid, 0, node, &placed);
         table.Commit(placed);
         ASSERT_EQ(ndb->status(), "");
         size_t blocks = ndb->blockCount();
@@ -255,6 +263,10 @@ TEST(TableContext, GrowingTableReusesItsBlocksAndStaysWhole) {
         TableView view;
         ASSERT_EQ(ReadTable(back, &view), "") << batch;
         ASSERT_EQ(view.row_ids, order);
+        TableBuilder reopened(view.tags);
+        reopened.SetRowsOnDisk(view);
+        EXPECT_EQ(reopened.ExtentWith({}).long_values, extent.long_values);
+        EXPECT_GE(reopened.ExtentWith({}).heap_pages, node.blocks.size());
         for (size_t r = 0; r < order.size(); ++r) {
             std::map<uint32_t, std::string> got;
             for (const auto& p : view.rows[r]) got[p.tag] = p.value;

@@ -33,14 +33,15 @@ size_t HeapBuilder::HeaderSize(size_t index) {
     return IsBitmapPage(index) ? kBitmapPageHeader : kPageHeader;
 }
 
-bool HeapBuilder::Fits(const Page& page, size_t index, size_t extra) const {
-    size_t items = page.count() + 1;
-    size_t body = (HeaderSize(index) + page.items.size() + extra + 1) / 2 * 2;
+bool HeapBuilder::Fits(size_t index, size_t items, size_t bytes, size_t extra) {
+    ++items;
+    size_t body = (HeaderSize(index) + bytes + extra + 1) / 2 * 2;
     return items <= kMaxItemsPerPage && body + kPageMapHeader + 2 * (items + 1) <= kMaxBlockData;
 }
 
 Hid HeapBuilder::Allocate(std::string_view bytes) {
-    if (pages_.empty() || !Fits(pages_.back(), pages_.size() - 1, bytes.size()))
+    if (pages_.empty() ||
+        !Fits(pages_.size() - 1, pages_.back().count(), pages_.back().items.size(), bytes.size()))
         pages_.emplace_back();
     Page& page = pages_.back();
     page.items.append(bytes);

@@ -59,6 +59,10 @@ public:
     std::string Finish() const;
     // The pages that node data of `bytes` bytes made by Finish() holds.
     static size_t PagesIn(size_t bytes) { return (bytes + kMaxBlockData - 1) / kMaxBlockData; }
+    // Whether an allocation of `extra` bytes joins page `index`, which holds
+    // `items` allocations of `bytes` bytes in all, or starts a new page: the
+    // rule Allocate() follows, for callers that size a heap ahead.
+    static bool Fits(size_t index, size_t items, size_t bytes, size_t extra);
 
     // Page by page, for heaps that grow across several builds: the bytes of
     // one page (padded to a full block unless it is the last), the count of
@@ -83,7 +87,6 @@ private:
         size_t used() const { return items.size() + 2 * ends.size() + dropped_bytes; }
     };
     static size_t HeaderSize(size_t page_index);
-    bool Fits(const Page& page, size_t page_index, size_t extra) const;
     std::string BuildPage(size_t index, const Page& page) const;
 
     HeapClient client_;

@@ -573,6 +573,14 @@ Status MessageStore::WriteMessage(Nid nid, Folder& f, MessageContent message, bo
     // is written: the store has nothing to undo and goes on.
     if (!refused.empty()) return Status(Status::Kind::kTooLarge, refused);
     if (Status fits = NdbWriter::CheckNode(node); !fits.ok()) return fits;
+    // The folder's contents table takes the message's row at the next
+    // checkpoint, too late to refuse it: a folder of some million messages
+    // fills its heap, one of many long recipient lists its subnodes.
+    const TableBuilder::Extent table = f.contents->ExtentWith(stored);
+    if (table.long_values + 1 > kMaxSubnodes || table.heap_pages > kMaxHeapPages)
+        return Status(Status::Kind::kTooLarge,
+                      "the folder holds " + std::to_string(f.contents->rowCount()) +
+                          " messages, as many as its contents table can list");
     ndb_->PutNode(nid, f.nid, node);
     if (!status().empty()) return failure();
     if (replace) {
@@ -612,7 +620,14 @@ void MessageStore::WriteTable(Nid nid, TableBuilder& table, Nid template_nid) {
         return;
     }
     PlacedBlocks placed;
-    ndb_->PutNode(nid, 0, table.BuildForNode(), &placed);
+    const NodeContent node = table.BuildForNode();
+    // Messages are refused before their folder's table gets there (see
+    // WriteMessage); a heap past its pages would name the wrong values.
+    if (node.blocks.size() > kMaxHeapPages)
+        return ndb_->Fail(Status::Kind::kTooLarge, "folder table " + Hex(nid) + ": " +
+                                                       std::to_string(table.rowCount()) +
+                                                       " rows, more than its heap holds");
+    ndb_->PutNode(nid, 0, node, &placed);
     table.Commit(placed);
 }
 
@@ -770,7 +785,7 @@ bool MessageStore::LoadFolders(Status* error) {
             // The rows stay on disk until one is needed (see
             // AttachTableReaders, below).
             builder = std::make_unique<TableBuilder>(view.tags);
-            builder->SetRowsOnDisk(view.row_ids);
+            builder->SetRowsOnDisk(view);
             return builder;
         };
         f.hierarchy = load(kNidTypeHierarchyTable, kHierarchyColumns);

@@ -22,8 +22,11 @@ constexpr Nid kRowMatrixNid = MakeNid(kNidTypeLtp, 1);
 constexpr uint32_t kFirstCellNidIndex = 2;
 // Row id and row version lead every row, four bytes each.
 constexpr uint16_t kRowIdAt = 0, kRowVerAt = 4, kRowHeader = 8;
-// The row index maps a 4-byte row id to a 4-byte position.
+// The row index maps a 4-byte row id to a 4-byte position; its leaves are
+// heap allocations of as many records as one holds.
 constexpr uint8_t kRowIndexKeySize = 4, kRowIndexDataSize = 4;
+constexpr size_t kRowIndexRecordSize = kRowIndexKeySize + kRowIndexDataSize;
+constexpr size_t kRowIndexRecordsPerLeaf = kMaxHeapAllocation / kRowIndexRecordSize;
 
 // The existence bitmap starts at `bitmap_at`; its bits run from the high
 // bit of each byte.
@@ -128,6 +131,50 @@ TableBuilder::TableBuilder(std::vector<uint32_t> tags) : tags_(std::move(tags)) 
         if (size == 1) ends_[TcInfo::kEnd1b] = at;
     }
     ends_[TcInfo::kEndRow] = static_cast<uint16_t>(at + BitmapBytes(tags_.size()));
+    // BuildForNode() starts its heap with these two.
+    fill_.Add(BthHeader::kEncodedLength);
+    fill_.Add(InfoSize());
+}
+
+void TableBuilder::HeapFill::Add(size_t size) {
+    if (!HeapBuilder::Fits(page, items, bytes, size)) {
+        ++page;
+        items = bytes = 0;
+    }
+    ++items;
+    bytes += size;
+}
+
+void TableBuilder::Follow(const Row& row, HeapFill* fill) const {
+    // As BuildForNode() allocates: the row's values, in the heap or past
+    // it, then a full leaf of the row index every so many rows.
+    for (size_t at = 0; at < row.variable.size();) {
+        uint32_t len = DecodeFixed32(row.variable.data() + at + 1);
+        at += 5 + len;
+        if (len > kMaxHeapAllocation)
+            ++fill->long_values;
+        else if (len > 0)
+            fill->Add(len);
+    }
+    if (++fill->rows % kRowIndexRecordsPerLeaf == 0)
+        fill->Add(kRowIndexRecordsPerLeaf * kRowIndexRecordSize);
+}
+
+TableBuilder::Extent TableBuilder::ExtentWith(const PropertyList& values) const {
+    HeapFill fill = fill_;
+    Follow(EncodeRow(0, values), &fill);
+    // What each build adds after the lasting heap: the last row-index leaf
+    // and the levels above the leaves.
+    size_t leaves = fill.rows / kRowIndexRecordsPerLeaf + 1;
+    if (fill.rows % kRowIndexRecordsPerLeaf != 0)
+        fill.Add(fill.rows % kRowIndexRecordsPerLeaf * kRowIndexRecordSize);
+    while (leaves > 1) {
+        const size_t per_node = kMaxHeapAllocation / (kRowIndexKeySize + 4);
+        for (size_t left = leaves; left > 0; left -= std::min(left, per_node))
+            fill.Add(std::min(left, per_node) * (kRowIndexKeySize + 4));
+        leaves = (leaves + per_node - 1) / per_node;
+    }
+    return {fill.long_values, fill.page + 1};
 }
 
 struct TableBuilder::Incremental {
@@ -194,6 +241,7 @@ TableBuilder::Row TableBuilder::EncodeRow(uint32_t row_id, const PropertyList& v
 
 void TableBuilder::SetRow(uint32_t row_id, const PropertyList& values) {
     Row row = EncodeRow(row_id, values);
+    Follow(row, &fill_);
     auto it = std::lower_bound(index_.begin(), index_.end(), std::make_pair(row_id, uint32_t{0}));
     if (it != index_.end() && it->first == row_id) {
         size_t pos = it->second;
@@ -218,13 +266,15 @@ bool TableBuilder::RemoveRow(uint32_t row_id) {
     return true;
 }
 
-void TableBuilder::SetRowsOnDisk(const std::vector<uint32_t>& row_ids) {
+void TableBuilder::SetRowsOnDisk(const TableView& view) {
     index_.clear();
-    for (size_t pos = 0; pos < row_ids.size(); ++pos)
-        index_.emplace_back(row_ids[pos], static_cast<uint32_t>(pos));
+    for (size_t pos = 0; pos < view.row_ids.size(); ++pos) {
+        index_.emplace_back(view.row_ids[pos], static_cast<uint32_t>(pos));
+        Follow(EncodeRow(view.row_ids[pos], view.rows[pos]), &fill_);
+    }
     std::sort(index_.begin(), index_.end());
     rows_.clear();
-    base_ = row_ids.size();
+    base_ = view.row_ids.size();
     inc_.reset();
 }
 
@@ -369,8 +419,8 @@ NodeContent TableBuilder::BuildForNode() {
     Incremental& s = *inc_;
     const size_t row_size = rowSize();
     const size_t rows_per_block = kMaxBlockData / row_size;
-    const size_t record_size = kRowIndexKeySize + kRowIndexDataSize;
-    const size_t records_per_leaf = kMaxHeapAllocation / record_size;
+    const size_t record_size = kRowIndexRecordSize;
+    const size_t records_per_leaf = kRowIndexRecordsPerLeaf;
 
     std::vector<std::string> new_full;
     for (; s.rows < rowCount(); ++s.rows) {

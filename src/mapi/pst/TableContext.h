@@ -79,10 +79,23 @@ public:
     // reader; they are dropped again at the next Commit().
     using Reader = std::function<bool(TableView*)>;
     void SetReader(Reader reader) { reader_ = std::move(reader); }
-    // For a table read back on reopening a store: takes only the row ids
+    // For a table read back on reopening a store: keeps only the row ids
     // (in row-matrix order) and leaves every row on disk. Call on an empty
-    // table, and set the reader before any row is needed.
-    void SetRowsOnDisk(const std::vector<uint32_t>& row_ids);
+    // table with `view` read from its node, and set the reader before any
+    // row is needed.
+    void SetRowsOnDisk(const TableView& view);
+
+    // How large the node BuildForNode() makes grows with one more row of
+    // `values`: the values too long for the heap (a subnode each) and the
+    // pages of the heap. A table past kMaxSubnodes subnodes or
+    // kMaxHeapPages pages cannot be written, so a row that would take it
+    // there is refused before it is set. Rows replaced or removed still
+    // count: the figures may err high, never low.
+    struct Extent {
+        size_t long_values = 0;
+        size_t heap_pages = 0;
+    };
+    Extent ExtentWith(const PropertyList& values) const;
 
     // For a table node rewritten at every checkpoint, as a folder's contents
     // table is: builds the node reusing the blocks of the last committed
@@ -129,6 +142,15 @@ private:
     std::vector<std::pair<uint32_t, uint32_t>> index_;
     std::shared_ptr<Incremental> inc_;
     Reader reader_;
+    // The heap of BuildForNode() followed allocation by allocation, for
+    // ExtentWith(): every row set so far, in order.
+    struct HeapFill {
+        size_t page = 0, items = 0, bytes = 0;
+        size_t long_values = 0, rows = 0;
+        void Add(size_t size);
+    };
+    void Follow(const Row& row, HeapFill* fill) const;
+    HeapFill fill_;
 };
 
 // A table read back (tests and reopen).
