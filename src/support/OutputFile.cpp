@@ -420,6 +420,14 @@ std::string PendingFile::Publish(const std::string& name) {
     return {};
 }
 
+std::string PendingFile::CreateIn(const OutputFolder& folder) {
+    // The folder was cleared of leftovers when it was opened.
+    folderFd_ = ::fcntl(folder.fd(), F_DUPFD_CLOEXEC, 0);
+    if (folderFd_ < 0) return ErrnoText(errno);
+    fd_ = OpenTemporary(folderFd_, folder.fileMode(), tempName_, O_RDWR);
+    return fd_ < 0 ? ErrnoText(errno) : std::string();
+}
+
 PendingFile::Handle PendingFile::Release() {
     const int fd = fd_;
     fd_ = -1;

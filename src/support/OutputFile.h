@@ -46,6 +46,11 @@ public:
     // On Windows the file has a temporary name in the folder, and this
     // process alone may write it.
     std::string Create(const std::filesystem::path& folder, unsigned mode);
+#ifndef _WIN32
+    // As Create, in a folder opened already, with its file mode; for one of
+    // many files written there one after the other.
+    std::string CreateIn(const class OutputFolder& folder);
+#endif
     Handle fd() const {
         return fd_;
     }

@@ -161,6 +161,135 @@ std::string ContentTypeParameter(GMimeObject* object, const char* name) {
 }
 
 namespace {
+
+// The view stream, as a GMime stream class: every stream made from it
+// (substreams for parts) shares the same bytes.
+struct MvViewStream {
+    GMimeStream parent;
+    const ViewBytes* bytes;
+};
+struct MvViewStreamClass {
+    GMimeStreamClass parent_class;
+};
+
+gint64 ViewSize(const ViewBytes* bytes) {
+    return static_cast<gint64>(bytes->head.size() + bytes->rest.size());
+}
+
+gint64 ViewEnd(GMimeStream* stream) {
+    const gint64 size = ViewSize(reinterpret_cast<MvViewStream*>(stream)->bytes);
+    return stream->bound_end < 0 ? size : std::min(stream->bound_end, size);
+}
+
+}  // namespace
+}  // namespace mailvane::mapi::import
+
+using mailvane::mapi::import::MvViewStream;
+using mailvane::mapi::import::MvViewStreamClass;
+// GObject's type macros name the type's functions after it, outside any
+// namespace.
+G_DEFINE_TYPE(MvViewStream, mv_view_stream, GMIME_TYPE_STREAM)
+
+namespace mailvane::mapi::import {
+namespace {
+
+ssize_t ViewRead(GMimeStream* stream, char* buffer, size_t length) {
+    const ViewBytes& bytes = *reinterpret_cast<MvViewStream*>(stream)->bytes;
+    const gint64 available = ViewEnd(stream) - stream->position;
+    if (available <= 0) return 0;
+    size_t wanted = static_cast<size_t>(std::min<gint64>(available, static_cast<gint64>(length)));
+    const size_t total = wanted;
+    auto at = static_cast<size_t>(stream->position);
+    if (at < bytes.head.size()) {
+        const size_t n = std::min(wanted, bytes.head.size() - at);
+        std::memcpy(buffer, bytes.head.data() + at, n);
+        buffer += n;
+        at += n;
+        wanted -= n;
+    }
+    if (wanted > 0) std::memcpy(buffer, bytes.rest.data() + (at - bytes.head.size()), wanted);
+    stream->position += static_cast<gint64>(total);
+    return static_cast<ssize_t>(total);
+}
+
+ssize_t ViewWrite(GMimeStream*, const char*, size_t) {
+    errno = EBADF;
+    return -1;
+}
+
+int ViewDone(GMimeStream*) {
+    return 0;
+}
+
+gboolean ViewEos(GMimeStream* stream) {
+    return stream->position >= ViewEnd(stream);
+}
+
+int ViewReset(GMimeStream* stream) {
+    stream->position = stream->bound_start;
+    return 0;
+}
+
+gint64 ViewSeek(GMimeStream* stream, gint64 offset, GMimeSeekWhence whence) {
+    gint64 to = offset;
+    if (whence == GMIME_STREAM_SEEK_CUR) to = stream->position + offset;
+    if (whence == GMIME_STREAM_SEEK_END) to = ViewEnd(stream) + offset;
+    if (to < stream->bound_start || to > ViewEnd(stream)) {
+        errno = EINVAL;
+        return -1;
+    }
+    stream->position = to;
+    return to;
+}
+
+gint64 ViewTell(GMimeStream* stream) {
+    return stream->position;
+}
+
+gint64 ViewLength(GMimeStream* stream) {
+    return ViewEnd(stream) - stream->bound_start;
+}
+
+GMimeStream* ViewSubstream(GMimeStream* stream, gint64 start, gint64 end) {
+    auto* sub = static_cast<MvViewStream*>(g_object_new(mv_view_stream_get_type(), nullptr));
+    sub->bytes = reinterpret_cast<MvViewStream*>(stream)->bytes;
+    g_mime_stream_construct(GMIME_STREAM(sub), start, end);
+    return GMIME_STREAM(sub);
+}
+
+}  // namespace
+}  // namespace mailvane::mapi::import
+
+static void mv_view_stream_init(MvViewStream* stream) {
+    stream->bytes = nullptr;
+}
+
+static void mv_view_stream_class_init(MvViewStreamClass* type) {
+    using namespace mailvane::mapi::import;
+    GMimeStreamClass* stream = GMIME_STREAM_CLASS(type);
+    stream->read = ViewRead;
+    stream->write = ViewWrite;
+    stream->flush = ViewDone;
+    stream->close = ViewDone;
+    stream->eos = ViewEos;
+    stream->reset = ViewReset;
+    stream->seek = ViewSeek;
+    stream->tell = ViewTell;
+    stream->length = ViewLength;
+    stream->substream = ViewSubstream;
+}
+
+namespace mailvane::mapi::import {
+
+GMimeStream* NewViewStream(const ViewBytes* bytes) {
+    EnsureGMime();
+    auto* stream = static_cast<MvViewStream*>(g_object_new(mv_view_stream_get_type(), nullptr));
+    stream->bytes = bytes;
+    g_mime_stream_construct(GMIME_STREAM(stream), 0, -1);
+    return GMIME_STREAM(stream);
+}
+
+namespace {
 std::string TakeMemoryStream(GMimeStream* stream) {
     GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream));
     std::string out(reinterpret_cast<const char*>(bytes->data), bytes->len);
@@ -238,6 +367,15 @@ bool HasAvx2() {
 // copying them: the parser gives each part's content as a window on the
 // message's own buffer. Nothing for a stream of another kind.
 std::optional<std::string_view> MemoryBytes(GMimeStream* stream) {
+    if (G_TYPE_CHECK_INSTANCE_TYPE(stream, mv_view_stream_get_type())) {
+        // A window on the caller's bytes, when it lies past the head.
+        const ViewBytes& bytes = *reinterpret_cast<MvViewStream*>(stream)->bytes;
+        const gint64 head = static_cast<gint64>(bytes.head.size());
+        const gint64 start = stream->bound_start, end = ViewEnd(stream);
+        if (start < head || start > end) return std::nullopt;
+        return bytes.rest.substr(static_cast<size_t>(start - head),
+                                 static_cast<size_t>(end - start));
+    }
     if (!GMIME_IS_STREAM_MEM(stream)) return std::nullopt;
     const GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream));
     if (!array) return std::nullopt;

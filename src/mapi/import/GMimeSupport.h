@@ -30,6 +30,18 @@ private:
     T* object_ = nullptr;
 };
 
+// The bytes a view stream reads: `head`, made for GMime, then `rest`, which
+// stays where the caller keeps it.
+struct ViewBytes {
+    std::string head;
+    std::string_view rest;
+};
+// A read-only stream over `bytes` that GMime reads without copying them:
+// the content of each part is a window on `rest`, so a message of any size
+// is held once, by its caller.
+// REQUIRES: `bytes` outlives the stream and every object GMime makes from it.
+GMimeStream* NewViewStream(const ViewBytes* bytes);
+
 // Frees a string glib allocated and gives it as std::string ("" for null).
 std::string TakeString(char* text);
 

@@ -182,28 +182,24 @@ void ImportParsed(const ParsedMessage& message, const RawMessage& raw, MailItem&
 
 namespace {
 
-// The one copy of the message GMime reads from, with its header made as
-// GMime expects it: a fold that no field precedes is left out, and a blank
-// line ends the header where a line that is no field did. GMime reads
-// header values as C strings, so a NUL in a field would cut it short there:
-// it reads as a space instead. The transport headers keep the original.
-GMimeStream* MessageStream(std::string_view message, const HeaderExtent& extent) {
-    std::string_view fields = message.substr(extent.fieldsBegin, extent.end - extent.fieldsBegin);
-    std::string_view rest = message.substr(extent.end);
-    std::string_view lineBreak;
-    if (!extent.blankLine && !rest.empty()) {
+// What GMime reads: the message's header made as GMime expects it, then
+// the rest of the message where the caller holds it. A fold that no field
+// precedes is left out, and a blank line ends the header where a line that
+// is no field did. GMime reads header values as C strings, so a NUL in a
+// field would cut it short there: it reads as a space instead. The
+// transport headers keep the original.
+ViewBytes MessageBytes(std::string_view message, const HeaderExtent& extent) {
+    ViewBytes bytes;
+    bytes.head = message.substr(extent.fieldsBegin, extent.end - extent.fieldsBegin);
+    bytes.rest = message.substr(extent.end);
+    for (char& c : bytes.head)
+        if (c == '\0') c = ' ';
+    if (!extent.blankLine && !bytes.rest.empty()) {
         size_t eol = message.find('\n', extent.end == 0 ? 0 : extent.end - 1);
         bool crlf = eol != std::string_view::npos && eol > 0 && message[eol - 1] == '\r';
-        lineBreak = crlf ? "\r\n" : "\n";
+        bytes.head += crlf ? "\r\n" : "\n";
     }
-    GByteArray* bytes =
-        g_byte_array_sized_new(static_cast<guint>(fields.size() + lineBreak.size() + rest.size()));
-    for (std::string_view piece : {fields, lineBreak, rest})
-        g_byte_array_append(bytes, reinterpret_cast<const guint8*>(piece.data()),
-                            static_cast<guint>(piece.size()));
-    for (size_t i = 0; i < fields.size(); ++i)
-        if (bytes->data[i] == '\0') bytes->data[i] = ' ';
-    return g_mime_stream_mem_new_with_byte_array(bytes);
+    return bytes;
 }
 
 GMimeMessage* ParseWholeMessage(GMimeStream* stream, GMimeParserOptions* options) {
@@ -233,7 +229,9 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
     std::string error;
     GMimeParserOptions* options = NewParserOptions();
     HeaderExtent extent = ScanHeader(message);
-    GRef<GMimeStream> stream(MessageStream(message, extent));
+    // Declared first, so that it outlives every object GMime makes from it.
+    const ViewBytes bytes = MessageBytes(message, extent);
+    GRef<GMimeStream> stream(NewViewStream(&bytes));
     // The top level read as a MIME part, whose header then holds every
     // field. Read as a message, GMime would also parse each address and
     // date field into objects of its own, which the import never reads:
