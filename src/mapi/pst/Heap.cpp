@@ -98,6 +98,9 @@ std::string HeapBuilder::BuildPage(size_t index, const Page& page) const {
 
 std::string HeapBuilder::Finish() const {
     if (pages_.empty()) return BuildPage(0, Page{});
+    // Most heaps are one small page: an item with 100,000 attachments holds
+    // as many of them until it is written, so none is given a whole block.
+    if (pages_.size() == 1) return BuildPage(0, pages_[0]);
     std::string out;
     out.reserve(pages_.size() * kMaxBlockData);
     for (size_t i = 0; i < pages_.size(); ++i) {
