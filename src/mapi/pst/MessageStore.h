@@ -73,8 +73,9 @@ public:
     // tables and large values under one object than kMaxSubnodes, a value
     // past kMaxNodeData bytes, recipients or attachments that need more
     // than 255 table columns or kMaxHeapPages heap pages, embedding nested
-    // past kMaxEmbeddingDepth, and a named property given no id (the
-    // store's named ids are all taken).
+    // past kMaxEmbeddingDepth, a named property given no id (the store's
+    // named ids are all taken), and a row the folder's contents table has
+    // no room for.
     // REQUIRES: `folder` is a folder of this store.
     // Taken by value: a message handed over whole (moved) is not copied.
     Nid AddMessage(Nid folder, MessageContent message, Status* refused = nullptr);

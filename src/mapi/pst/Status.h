@@ -18,7 +18,7 @@ public:
         kNotOurs,   // not a store this program made (or no store at all)
         kDamaged,   // a store of ours whose content does not make sense
         kMisuse,    // a precondition stated in the header was not met
-        kTooLarge,  // past a limit of the format (node size, named properties)
+        kTooLarge,  // past a limit of the format (a message refused alone)
     };
 
     Status() = default;
