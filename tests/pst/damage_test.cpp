@@ -268,7 +268,7 @@ TEST(DamagedStore, ChangedHeapBytesAreRefusedOrCarriedNeverACrash) {
     EXPECT_GT(opened, 0) << "some bytes (names, counts) are not checked by anything";
 }
 
-// Every message of a store file, each as its properties' tags and values.
+// The data of every message node of a store file.
 std::map<Nid, std::string> Messages(const std::string& file) {
     MemorySink sink;
     sink.WriteAt(0, file);
@@ -282,9 +282,7 @@ std::map<Nid, std::string> Messages(const std::string& file) {
     });
     for (Nid nid : nids) {
         NodeContent node;
-        PropertyList props;
-        if (!ndb->ReadNode(nid, &node) || !ReadPropertyContext(node, &props).empty()) continue;
-        for (const auto& p : props) out[nid] += Hex(p.tag) + p.value;
+        if (ndb->ReadNode(nid, &node)) out[nid] = node.data;
     }
     return out;
 }
@@ -333,8 +331,6 @@ TEST(DamagedStore, MapsAndBlockTreeThatDisagreeAreNeverWrittenOver) {
              bits->replace(reserved, bits->npos, bits->size() - reserved, '\0');
          }),
          nullptr},
-        {"free space marked taken",
-         amap([](std::string* bits) { bits->assign(bits->size(), '\xFF'); }), nullptr},
         {"allocation map unreadable",
          [](std::string* file) { file->replace(kFirstAMapOffset, kPageSize, kPageSize, '\0'); },
          nullptr},

@@ -320,24 +320,16 @@ TEST(MessageStore, AMessagePastALimitIsRefusedAloneAndTheStoreGoesOn) {
         plain.props = {{mapi::PidTagSubject, Utf16FromUtf8("after")}};
         Nid after = store->AddMessage(folder, plain, &refused);
         EXPECT_TRUE(refused.ok());
-        if (&c == &cases[0]) {
-            EXPECT_FALSE(store->UpdateMessage(before, folder, c.make(store.get()), &refused));
-            EXPECT_EQ(refused.kind(), Status::Kind::kTooLarge) << "an update is refused alike";
-        }
+        EXPECT_FALSE(store->UpdateMessage(before, folder, c.make(store.get()), &refused));
+        EXPECT_EQ(refused.kind(), Status::Kind::kTooLarge) << "an update is refused alike";
         ASSERT_EQ(store->Checkpoint(), "");
         store.reset();
         std::string error;
         auto again = MessageStore::Open(&sink, &error);
         ASSERT_TRUE(again) << error;
         EXPECT_EQ(again->MessageCount(folder), 2u);
-        for (Nid nid : {before, after}) {
-            NodeContent node;
-            PropertyList props;
-            ASSERT_TRUE(again->ndb()->ReadNode(nid, &node));
-            ASSERT_EQ(ReadPropertyContext(node, &props), "");
-            EXPECT_EQ(Utf8FromUtf16(ByTag(props)[mapi::PidTagSubject]).substr(2),
-                      nid == before ? "before" : "after");
-        }
+        NodeContent node;
+        EXPECT_TRUE(again->ndb()->ReadNode(before, &node) && again->ndb()->ReadNode(after, &node));
     }
     // Whatever else takes a node past its subnodes or data (large values
     // beside the attachments) is found by the same check before writing.
