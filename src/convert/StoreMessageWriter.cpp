@@ -231,12 +231,14 @@ void StoreMessageWriter::Save(Job& job) {
     mapi::MailItem& item = *job.item;
     std::string cause = std::move(job.cause);
     // The message file is made before the store takes the item's values,
-    // and gets its name once the store has the message. It is written
-    // straight into a file without a name, so a large message is not held
-    // a second time as the file's bytes (on Windows, where that file is
-    // not to be had, it is made in memory).
+    // and gets its name once the store has the message. A large one is
+    // written straight into a file without a name (on Windows every one is
+    // made in memory).
     std::string msgBytes, msgCause;
-#ifndef _WIN32
+#ifdef _WIN32
+    constexpr bool inFile = false;
+#else
+    const bool inFile = message.text.size() > options_.msgInMemoryBytes;
     PendingFile msgFile;
 #endif
     if (cause.empty()) {
@@ -246,14 +248,14 @@ void StoreMessageWriter::Save(Job& job) {
                                        ? std::get<std::int32_t>(*flags)
                                        : mapi::MSGFLAG_READ;
         cause = mapi::HrSetOneProp(item, mapi::PidTagMessageFlags, value, false);
-        if (cause.empty() && job.msgFolder) {
-#ifdef _WIN32
+        if (cause.empty() && job.msgFolder && !inFile)
             msgCause = item.WriteMsg(msg::Sink::Memory(&msgBytes));
-#else
+#ifndef _WIN32
+        if (cause.empty() && job.msgFolder && inFile) {
             msgCause = msgFile.CreateIn(*job.msgFolder);
             if (msgCause.empty()) msgCause = item.WriteMsg(msg::Sink::File(msgFile.fd()));
-#endif
         }
+#endif
         // The item is not read again: its bytes go to the store uncopied.
         if (cause.empty()) cause = item.SaveAndRelease();
     }
@@ -266,12 +268,13 @@ void StoreMessageWriter::Save(Job& job) {
         // A message file of that name that this run did not write is
         // someone's: it is never replaced, and the message counts failed.
         const std::string name = "Email-" + std::to_string(job.number) + ".msg";
-#ifdef _WIN32
-        cause = !msgCause.empty()
-                    ? msgCause
-                    : job.msgFolder->WriteWholeFile(name, {msgBytes}, CreateMode::Exclusive);
-#else
-        cause = !msgCause.empty() ? msgCause : msgFile.Publish(name);
+        if (!msgCause.empty())
+            cause = msgCause;
+        else if (!inFile)
+            cause = job.msgFolder->WriteWholeFile(name, {msgBytes}, CreateMode::Exclusive);
+#ifndef _WIN32
+        else
+            cause = msgFile.Publish(name);
 #endif
         if (!cause.empty()) {
             events_.MessageFailed(job.number, "cannot write " + name + ": " + cause);

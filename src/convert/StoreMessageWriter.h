@@ -48,6 +48,10 @@ public:
         std::size_t maxPendingBytes = std::size_t(16) << 20;
         // Messages handed in and not yet saved, at most.
         std::size_t maxPendingMessages = 32;
+        // Message files of messages up to this size are made in memory and
+        // written with one call; larger ones are written straight into
+        // their file as they are made, so they are not held twice.
+        std::size_t msgInMemoryBytes = std::size_t(4) << 20;
         // Asked before each save; once true, the messages not yet saved are
         // dropped unreported and those handed in later are ignored, so a
         // stop takes effect after the message being saved.
