@@ -5,6 +5,7 @@
 #include <iterator>
 #include <system_error>
 
+#include "cli/JsonReport.h"
 #include "support/Paths.h"
 
 namespace mailvane {
@@ -47,8 +48,10 @@ std::string FailureText(const RunFailure& failure) {
 
 CliHost::CliHost(OutputOptions options, std::filesystem::path destination,
                  std::vector<std::filesystem::path> sources, std::atomic<bool>& stop,
-                 Console& console, RunReport before, std::vector<std::filesystem::path> roots)
+                 Console& console, RunReport before, std::vector<std::filesystem::path> roots,
+                 CliOutput output)
     : options_(options),
+      output_(output),
       destination_(std::move(destination)),
       sources_(std::move(sources)),
       roots_(std::move(roots)),
@@ -86,13 +89,18 @@ void CliHost::ShowMailboxCaption(const std::string& text) {
 void CliHost::ShowFileCaption(const std::string& text) {
     fileCaption_ = VisibleText(text);
     mailboxOpen_ = true;
-    if (!console_.ErrIsTerminal()) console_.Lines(kErr, mailboxCaption_ + ": " + fileCaption_);
+    if (!quiet() && (verbose() || !console_.ErrIsTerminal()))
+        console_.Lines(kErr, mailboxCaption_ + ": " + fileCaption_);
     DrawProgress(true);
 }
 
 void CliHost::ShowSavedCaption(const std::string&) {
     ++saved_;
     DrawProgress(false);
+}
+
+void CliHost::ShowMessageSaved(std::int64_t number) {
+    if (verbose()) console_.Lines(kErr, "  message " + std::to_string(number) + " saved");
 }
 
 void CliHost::ShowMessagesLost(std::int64_t count) {
@@ -111,7 +119,7 @@ void CliHost::ShowProgressBytes(std::uint64_t done, std::uint64_t total) {
 // shrink first ("2/5 ... 3 saved, 1.0 MB/4.0 MB"), and a line still too wide
 // loses its end.
 void CliHost::DrawProgress(bool force) {
-    if (!console_.ErrIsTerminal()) return;
+    if (!console_.ErrIsTerminal() || quiet() || verbose()) return;
     const auto now = std::chrono::steady_clock::now();
     if (!force && now - lastDraw_ < std::chrono::milliseconds(100)) return;
     lastDraw_ = now;
@@ -145,7 +153,8 @@ void CliHost::ClearProgress() {
 void CliHost::EndMailboxLine() {
     if (!mailboxOpen_) return;
     mailboxOpen_ = false;
-    if (console_.ErrIsTerminal()) {
+    if (quiet()) return;
+    if (console_.ErrIsTerminal() && !verbose()) {
         DrawProgress(true);
         console_.Raw(kErr, "\n");
         progressShown_ = false;
@@ -161,10 +170,15 @@ void CliHost::PrintFailure(const RunFailure& failure) {
     if (redraw) DrawProgress(true);
 }
 
+Console::Stream CliHost::SummaryStream(MessageKind kind) const {
+    return kind == MessageKind::Information && !output_.json ? kOut : kErr;
+}
+
 void CliHost::PrintMessage(MessageKind kind, const std::string& text) {
     EndMailboxLine();
     ClearProgress();
-    console_.Lines(kind == MessageKind::Information ? kOut : kErr, text);
+    if (quiet() && kind == MessageKind::Information) return;
+    console_.Lines(SummaryStream(kind), text);
 }
 
 void CliHost::ShowMessage(MessageKind kind, const std::string&, const std::string& text) {
@@ -198,9 +212,10 @@ void CliHost::RunStarted() {
             if (!ignored) total_ += size;
         }
     }
-    console_.Lines(kErr, "Converting " +
-                             CountOf(std::int64_t(mailboxCount_), "mailbox", "mailboxes") +
-                             " into " + VisibleText(DisplayPath(destination_)));
+    if (!quiet())
+        console_.Lines(kErr, "Converting " +
+                                 CountOf(std::int64_t(mailboxCount_), "mailbox", "mailboxes") +
+                                 " into " + VisibleText(DisplayPath(destination_)));
 }
 
 void CliHost::RunFinished(const RunReport& report) {
@@ -231,7 +246,10 @@ void CliHost::RunFinished(const RunReport& report) {
     if (const std::string stores = StoresText(report_, ConsoleStyle()); !stores.empty()) {
         PrintMessage(kind, stores);
     }
-    console_.Lines(kOut, "Output: " + VisibleText(DisplayPath(destination_)));
+    if (!quiet())
+        console_.Lines(SummaryStream(MessageKind::Information),
+                       "Output: " + VisibleText(DisplayPath(destination_)));
+    if (output_.json) console_.Raw(kOut, ReportJson(report_, destination_));
 }
 
 bool CliHost::StopRequested() {

@@ -20,13 +20,22 @@
 
 namespace mailvane {
 
+// How much the command line prints.
+struct CliOutput {
+    enum class Detail { Quiet, Normal, Verbose };
+    Detail detail = Detail::Normal;
+    // The report as JSON on standard output; every other line goes to
+    // standard error.
+    bool json = false;
+};
+
 class CliHost : public RunHost {
 public:
     // `before` holds what failed while the sources were gathered; `roots`,
     // when given, the folder each source was found in (empty for a file).
     CliHost(OutputOptions options, std::filesystem::path destination,
             std::vector<std::filesystem::path> sources, std::atomic<bool>& stop, Console& console,
-            RunReport before, std::vector<std::filesystem::path> roots = {});
+            RunReport before, std::vector<std::filesystem::path> roots = {}, CliOutput output = {});
 
     OutputOptions Options() override;
     std::optional<std::filesystem::path> ChooseDestination(const std::string& title) override;
@@ -36,6 +45,7 @@ public:
     void ShowMailboxCaption(const std::string& text) override;
     void ShowFileCaption(const std::string& text) override;
     void ShowSavedCaption(const std::string& text) override;
+    void ShowMessageSaved(std::int64_t number) override;
     void ShowMessagesLost(std::int64_t count) override;
     void ShowProgressBytes(std::uint64_t done, std::uint64_t total) override;
     void ShowMessage(MessageKind kind, const std::string& title, const std::string& text) override;
@@ -61,7 +71,14 @@ private:
     void PrintFailure(const RunFailure& failure);
     void PrintMessage(MessageKind kind, const std::string& text);
 
+    // Where a line of the summary goes: standard output, unless that holds
+    // the JSON report.
+    Console::Stream SummaryStream(MessageKind kind) const;
+    bool quiet() const { return output_.detail == CliOutput::Detail::Quiet; }
+    bool verbose() const { return output_.detail == CliOutput::Detail::Verbose; }
+
     const OutputOptions options_;
+    const CliOutput output_;
     const std::filesystem::path destination_;
     const std::vector<std::filesystem::path> sources_;
     const std::vector<std::filesystem::path> roots_;

@@ -10,7 +10,7 @@ std::string UsageText() {
     return R"USAGE(Usage: mailvane-cli --format eml|emlx|msg|pst [--pst-per-mailbox]
                     [--only-mbox-names] [--keep-state] [--include-deleted]
                     [--tree] [--labels=folders|categories] [--include-spam]
-                    [--include-trash] --output DIR SOURCE...
+                    [--include-trash] [-q|-v] [--json] --output DIR SOURCE...
 
 Converts MBOX mailboxes into one file per message, or into PST stores.
 
@@ -69,8 +69,17 @@ Converts MBOX mailboxes into one file per message, or into PST stores.
                        with --labels: convert Gmail's Spam, or its Trash, too
                        (with folders, into the folder Spam or Trash).
   -o, --output DIR     the destination folder; created when missing.
+  -q, --quiet          print only what failed (and the summary when something
+                       did).
+  -v, --verbose        print a line for each message saved, instead of the
+                       progress line.
+      --json           print the run's report as JSON on standard output:
+                       counts, each mailbox with its messages saved and
+                       failed, each failure with its mailbox, message number
+                       and cause, each store with its folders, and notes;
+                       what is printed otherwise goes to standard error.
   -h, --help           show this text and exit.
-      --version        show the version and exit.
+  -V, --version        show the version and exit.
 
 A SOURCE is a mailbox file (any name) or a folder: a folder is searched with
 all its subfolders, breadth-first, for files whose names end in .mbox or .mbx
@@ -150,7 +159,13 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
             optionsEnded = true;
         } else if (arg == "-h" || arg == "--help") {
             line.help = true;
-        } else if (arg == "--version") {
+        } else if (arg == "-q" || arg == "--quiet") {
+            line.quiet = true;
+        } else if (arg == "-v" || arg == "--verbose") {
+            line.verbose = true;
+        } else if (arg == "--json") {
+            line.json = true;
+        } else if (arg == "-V" || arg == "--version") {
             line.version = true;
         } else if (arg == "--pst-per-mailbox") {
             line.pstPerMailbox = true;
@@ -207,6 +222,8 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
     if (line.help || line.version) return true;
     if (line.format == OutputFormat::None) {
         error = "choose a format with --format eml, emlx, msg or pst";
+    } else if (line.quiet && line.verbose) {
+        error = "--quiet and --verbose go against each other";
     } else if (line.pstPerMailbox && line.format != OutputFormat::Pst) {
         error = "--pst-per-mailbox goes with --format pst";
     } else if (line.output.empty()) {

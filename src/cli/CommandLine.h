@@ -23,6 +23,9 @@ struct CommandLine {
     bool includeTrash = false;                  // with labels: Gmail's Trash too
     bool help = false;
     bool version = false;
+    bool quiet = false;    // errors only
+    bool verbose = false;  // a line for each message
+    bool json = false;     // the report as JSON on standard output
 };
 
 // Parses argv; false with `error` set for a usage error.

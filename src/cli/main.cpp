@@ -112,8 +112,13 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    CliOutput output;
+    output.detail = line.quiet     ? CliOutput::Detail::Quiet
+                    : line.verbose ? CliOutput::Detail::Verbose
+                                   : CliOutput::Detail::Normal;
+    output.json = line.json;
     CliHost host(RunOptions(line), destination, std::move(mailboxes), stopRequested, console,
-                 std::move(before), std::move(roots));
+                 std::move(before), std::move(roots), output);
     ConversionRun(host).Run();
     const RunReport& report = host.Report();
     return (report.started && report.Clean()) ? 0 : 1;

@@ -120,6 +120,7 @@ RunReport ConversionRun::Run() {
     keepState_ = options.keepState;
     countsInStore_ = format == OutputFormat::Pst;
     unconfirmed_.clear();
+    savedInStore_.clear();
     checkpointsSeen_ = 0;
     storeLost_.clear();
     sortRules_ = SortRules{};
@@ -199,6 +200,7 @@ RunReport ConversionRun::Run() {
         host_.Yield();
         host_.ShowMailboxCaption(MailboxCaption(index + 1, sources.size()));
         ++report_.mailboxes;
+        report_.mailboxResults.push_back({sources[index].path, 0, 0});
         keepStore_ = index + 1 < sources.size() && sharesStore(sources[index], sources[index + 1]);
         if (storePerMailbox_ && !store_.isOpen()) {
             // The store is no more readable than the most private mailbox in it.
@@ -284,6 +286,7 @@ bool ConversionRun::FailMailboxMessages(const fs::path& source, const std::strin
     const ReadResult read = ReadMailbox(source, splitter, *this, blockSize_);
     if (read.stopped) report_.stopped = true;
     report_.messagesFailed += counter.count;
+    report_.mailboxResults.back().failed += counter.count;
     return SkipMailbox(
         source, cause + (counter.count > 0 ? "; " + CountOf(counter.count, "message", "messages") +
                                                  " not converted"
@@ -325,12 +328,18 @@ void ConversionRun::FinishStore() {
                 }
                 folder.messages = 0;
             }
+            for (const auto& [result, saved] : savedInStore_) {
+                if (!countsInStore_) break;
+                report_.mailboxResults[result].saved -= saved;
+                report_.mailboxResults[result].failed += saved;
+            }
         } else {
             // Its last checkpoint failed: what it was to hold is lost.
             LoseUnconfirmed(cause);
         }
     }
     unconfirmed_.clear();
+    savedInStore_.clear();
     checkpointsSeen_ = 0;
     storeLost_.clear();
     report_.stores.push_back({store_.path(), {}});
@@ -349,9 +358,12 @@ void ConversionRun::LoseUnconfirmed(const std::string& cause) {
         if (unconfirmed_[first].mailbox == source_) host_.ShowMessagesLost(count);
         for (std::size_t i = first; i <= last; ++i) {
             --store_.folders()[unconfirmed_[i].listed].messages;
+            --savedInStore_[unconfirmed_[i].result];
             if (countsInStore_) {
                 --report_.messagesWritten;
                 ++report_.messagesFailed;
+                --report_.mailboxResults[unconfirmed_[i].result].saved;
+                ++report_.mailboxResults[unconfirmed_[i].result].failed;
             }
         }
         Fail(unconfirmed_[first].mailbox, 0,
@@ -555,6 +567,7 @@ bool ConversionRun::StopRequested() {
 
 void ConversionRun::MessageSaved(std::int64_t number) {
     ++report_.messagesWritten;
+    ++report_.mailboxResults.back().saved;
     if (!savedFolders_.empty()) {
         // Counted in its store folder, and held until a checkpoint puts it
         // in the file.
@@ -562,18 +575,22 @@ void ConversionRun::MessageSaved(std::int64_t number) {
         while (from != savedFolders_.begin() && std::prev(from)->first > number) --from;
         const std::size_t listed = std::prev(from)->second;
         ++store_.folders()[listed].messages;
-        unconfirmed_.push_back({source_, number, listed});
+        const std::size_t result = report_.mailboxResults.size() - 1;
+        unconfirmed_.push_back({source_, number, listed, result});
+        ++savedInStore_[result];
         if (store_.checkpointsWritten() != checkpointsSeen_) {
             checkpointsSeen_ = store_.checkpointsWritten();
             unconfirmed_.clear();
         }
     }
     host_.Yield();
+    host_.ShowMessageSaved(number);
     host_.ShowSavedCaption(SavedCaption(number));
 }
 
 void ConversionRun::MessageFailed(std::int64_t number, const std::string& cause) {
     ++report_.messagesFailed;
+    ++report_.mailboxResults.back().failed;
     if (!savedFolders_.empty()) {
         // A store that failed a write takes nothing more: its messages since
         // the last checkpoint are lost, and the later ones fail for the same

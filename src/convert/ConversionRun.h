@@ -10,6 +10,7 @@
 // counted and reported with its mailbox, message number and cause.
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -90,8 +91,11 @@ private:
         std::filesystem::path mailbox;
         std::int64_t number;
         std::size_t listed;  // its line in the store's folder list
+        std::size_t result;  // its mailbox's line in the report
     };
     std::vector<Unconfirmed> unconfirmed_;
+    // Messages saved into the open store, by their mailbox's line in the report.
+    std::map<std::size_t, std::int64_t> savedInStore_;
     std::uint64_t checkpointsSeen_ = 0;
     // The store is the output (not message files passing through it), so
     // what it loses is lost.

@@ -68,6 +68,9 @@ public:
     virtual void ShowMailboxCaption(const std::string& text) = 0;
     virtual void ShowFileCaption(const std::string& text) = 0;
     virtual void ShowSavedCaption(const std::string& text) = 0;
+    // Message `number` of the mailbox being read was saved (just before its
+    // caption), for a front end that lists each one.
+    virtual void ShowMessageSaved(std::int64_t number) { (void)number; }
     // Messages of the mailbox being read that were counted saved and are not
     // in the store after all (its next write failed).
     virtual void ShowMessagesLost(std::int64_t count) { (void)count; }

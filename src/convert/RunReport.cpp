@@ -29,6 +29,8 @@ void RunReport::Append(const RunReport& later) {
     storesFailed += later.storesFailed;
     sessionError = sessionError || later.sessionError;
     stores.insert(stores.end(), later.stores.begin(), later.stores.end());
+    mailboxResults.insert(mailboxResults.end(), later.mailboxResults.begin(),
+                          later.mailboxResults.end());
     messagesWritten += later.messagesWritten;
     messagesFailed += later.messagesFailed;
     for (const auto& failure : later.failures) {

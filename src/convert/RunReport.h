@@ -17,6 +17,13 @@ struct RunFailure {
     std::string cause;
 };
 
+// What became of one mailbox the run took up.
+struct MailboxResult {
+    std::filesystem::path path;
+    std::int64_t saved = 0;   // messages written (in a store: on disk)
+    std::int64_t failed = 0;  // messages that could not be
+};
+
 // A store the run wrote into, with the folders it made and their messages.
 struct StoreSummary {
     struct Folder {
@@ -39,7 +46,8 @@ struct RunReport {
     int storeFoldersFailed = 0;  // mailbox folders that could not be made in a store
     int storesFailed = 0;        // stores that could not be finished
     bool sessionError = false;   // no store could be had: the run ended there
-    std::vector<StoreSummary> stores;  // in the order they were finished
+    std::vector<StoreSummary> stores;           // in the order they were finished
+    std::vector<MailboxResult> mailboxResults;  // in the order they were taken up
     std::int64_t messagesWritten = 0;
     std::int64_t messagesFailed = 0;
     std::vector<RunFailure> failures;  // the first kMaxKeptFailures

@@ -18,6 +18,7 @@
 #include "cli/CliHost.h"
 #include "cli/CommandLine.h"
 #include "cli/Console.h"
+#include "cli/JsonReport.h"
 #include "convert/RunReport.h"
 
 namespace mailvane {
@@ -134,6 +135,7 @@ TEST_F(Cli, UsageErrorsExitTwo) {
              {"--output", out.path(), box},
              {"--bogus"},
              {"-f", "eml", "--labels=tags", "-o", "out", "a.mbox"},
+             {"-f", "eml", "-q", "-v", "-o", "out", "a.mbox"},
              {"--format"}}) {
         const Result result = RunCli(args);
         EXPECT_EQ(result.code, 2) << result.output;
@@ -143,8 +145,8 @@ TEST_F(Cli, UsageErrorsExitTwo) {
     EXPECT_EQ(help.code, 0);
     for (const char* option :
          {"--format", "--pst-per-mailbox", "--only-mbox-names", "--keep-state", "--include-deleted",
-          "--tree", "--labels=folders|categories", "--include-spam", "--include-trash", "--output",
-          "--help", "--version", "Exit status"}) {
+          "--tree", "--labels=folders|categories", "--include-spam", "--include-trash", "--quiet",
+          "--verbose", "--json", "--output", "--help", "--version", "Exit status"}) {
         EXPECT_NE(help.output.find(option), std::string::npos) << option;
     }
 }
@@ -196,6 +198,28 @@ TEST(CommandLineTest, FormatInAnyLetterCaseAndTheStoreLayout) {
     EXPECT_FALSE(RunOptions(labels).includeSpam);
     ASSERT_TRUE(parse({"-f", "pst", "--labels=categories", "-o", "out", "a"}, labels));
     EXPECT_EQ(RunOptions(labels).labels, LabelLayout::Categories);
+}
+
+// --json puts the report, and only it, on standard output; -q leaves
+// only failures; -v gives a line for each message.
+TEST_F(Cli, ReportAsJsonAndHowMuchIsPrinted) {
+    const fs::path box = Box("a.mbox", "From a\nSubject: s\n\nx\nFrom b\n\ny\n");
+    const Result json =
+        RunCli({"-f", "eml", "--json", "-o", out.path(), box, in / "missing.mbox"},
+               "2>/dev/null | python3 -c 'import json, sys; r = json.load(sys.stdin); "
+               "print(r[\"messagesWritten\"], r[\"mailboxes\"][0][\"saved\"], r[\"success\"], "
+               "r[\"failures\"][0][\"cause\"][:20])'");
+    EXPECT_EQ(json.output, "2 2 False cannot read the mail\n");
+    const Result quiet = RunCli({"-f", "eml", "-q", "-o", out / "q", box});
+    EXPECT_EQ(quiet.code, 0);
+    EXPECT_EQ(quiet.output, "");
+    const Result verbose = RunCli({"-f", "eml", "-v", "-o", out / "v", box});
+    EXPECT_NE(verbose.output.find(": a.mbox\n  message 1 saved\n  message 2 saved\n"),
+              std::string::npos)
+        << verbose.output;
+    // Texts that are no JSON as they stand.
+    EXPECT_EQ(JsonString("a\"b\\c\nd\x01\xC3\xA9\xE9"),
+              "\"a\\\"b\\\\c\\nd\\u0001\xC3\xA9\\ufffd\"");
 }
 
 TEST_F(Cli, ExitsZeroOnlyWhenEverythingWasWritten) {
