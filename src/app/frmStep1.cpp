@@ -112,7 +112,13 @@ QString frmStep1::WindowTitle() {
 }
 
 QString frmStep1::GuidePath() {
-    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("guide.html"));
+    // Beside the program (the build tree, Windows), else where a Linux
+    // install puts documentation.
+    const QDir programs(QCoreApplication::applicationDirPath());
+    const QString beside = programs.filePath(QStringLiteral("guide.html"));
+    const QString installed =
+        QDir::cleanPath(programs.filePath(QStringLiteral("../share/doc/mailvane/guide.html")));
+    return QFileInfo::exists(beside) || !QFileInfo::exists(installed) ? beside : installed;
 }
 
 void frmStep1::AddFileToList(const std::filesystem::path& path, const std::filesystem::path& root) {

@@ -13,6 +13,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QString::fromLatin1(mailvane::kAppTitle));
     QApplication::setApplicationVersion(QString::fromLatin1(mailvane::kVersion));
     QApplication::setWindowIcon(mailvane::AppIcon());
+    // The window belongs to mailvane.desktop, whose icon it shows.
+    QGuiApplication::setDesktopFileName(QStringLiteral("mailvane"));
 
     mailvane::QtDialogs dialogs;
     mailvane::frmStep1 window(dialogs);
