@@ -10,6 +10,10 @@
 
 #include "mapi/import/GMimeSupport.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace mailvane::mapi::import {
 namespace {
 
@@ -212,15 +216,30 @@ void AppendUtf8(std::string& out, char32_t c) {
 size_t Utf8ValidLength(std::string_view text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const size_t n = text.size();
-    constexpr uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
     size_t i = 0;
     while (i < n) {
-        // Most mail is ASCII: eight bytes at a time while none has its high
-        // bit set and none is zero.
+        // Most mail is ASCII with a letter of another script here and there:
+        // straight past the ASCII to the next byte that is not (or is NUL).
+#if defined(__SSE2__)
+        while (i + 16 <= n) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+            const int special =
+                _mm_movemask_epi8(bytes) |
+                _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_setzero_si128()));
+            if (special == 0) {
+                i += 16;
+                continue;
+            }
+            i += static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(special)));
+            break;
+        }
+#else
+        constexpr uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
         for (uint64_t v; i + 8 <= n; i += 8) {
             std::memcpy(&v, p + i, 8);
             if (((v | ((v - kOnes) & ~v)) & kHighs) != 0) break;
         }
+#endif
         if (i == n) break;
         const unsigned char b = p[i];
         if (b < 0x80) {

@@ -44,12 +44,21 @@ std::string Utf16FromUtf8(std::string_view s) {
 #if defined(__SSE2__)
         // Sixteen ASCII bytes at a time: bodies are long and mostly ASCII,
         // and each such byte becomes itself and a zero byte.
+        // A block with a byte that is not ASCII still gives the ASCII
+        // before it here: all sixteen are widened (the output has room for
+        // them), and only those before that byte are kept.
         while (i + 16 <= s.size()) {
             const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
-            if (_mm_movemask_epi8(bytes) != 0) break;
             const __m128i zero = _mm_setzero_si128();
             _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_unpacklo_epi8(bytes, zero));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), _mm_unpackhi_epi8(bytes, zero));
+            const int high = _mm_movemask_epi8(bytes);
+            if (high != 0) {
+                const int ascii = __builtin_ctz(static_cast<unsigned>(high));
+                p += 2 * ascii;
+                i += static_cast<size_t>(ascii);
+                break;
+            }
             p += 32;
             i += 16;
         }
