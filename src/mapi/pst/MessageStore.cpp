@@ -416,6 +416,15 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
         return refuse("a named property has no id: the store's " +
                       std::to_string(NameMap::kMaxNames) + " named property ids are all taken");
     PropertyList props = std::move(m.props);
+    // A row leaves empty strings out (TableBuilder::SetRow), and so does the
+    // message whose row it is, as Outlook gives a message no display list
+    // (PidTagDisplayCc) of a kind it has no recipients of.
+    std::erase_if(props, [](const Property& p) {
+        const size_t fixed = FixedSize(PropTypeOf(p.tag));
+        return p.value.empty() && (fixed == 0 || fixed > 8) &&
+               std::find(kContentsColumns.begin(), kContentsColumns.end(), p.tag) !=
+                   kContentsColumns.end();
+    });
     uint32_t flags = LongOf(props, PidTagMessageFlags, kMsgFlagRead) & ~kMsgFlagHasAttach;
     if (!m.attachments.empty()) flags |= kMsgFlagHasAttach;
     SetProp(&props, Long(PidTagMessageFlags, flags));
