@@ -83,6 +83,17 @@ PropertyList Sorted(PropertyList props) {
 
 // Outlook puts the BTH header first in every context heap (HID 0x20), the
 // TCINFO of a table second; a reader that looks nowhere else hangs.
+// A node's bytes, given as data or as blocks, then its subnodes' by id.
+std::string Flattened(const NodeContent& node) {
+    std::string out = node.data;
+    for (const DataBlock& b : node.blocks) out += b.bytes;
+    std::map<Nid, const NodeContent*> subnodes;
+    for (const Subnode& s : node.subnodes) subnodes[s.nid] = &s.content;
+    for (const auto& [nid, content] : subnodes)
+        out += "|" + std::to_string(nid) + ":" + Flattened(*content);
+    return out;
+}
+
 void ExpectBthHeaderFirst(const std::string& heap_data, uint8_t client) {
     uint8_t got_client = 0;
     Hid root = 0;
@@ -166,6 +177,10 @@ TEST(TableContext, RowsInHeapOrBlocksComeBackWhole) {
         TableView view;
         NodeContent built = table.Build();
         ExpectBthHeaderFirst(built.data, kHeapTableContext);
+        // Rows appended as they come make the same node, page by page.
+        TableBuilder appended(columns);
+        for (uint32_t id : order) appended.AppendRow(id, model[id]);
+        EXPECT_EQ(Flattened(appended.FinishAppended()), Flattened(built)) << rows;
         ASSERT_EQ(ReadTable(built, &view), "") << rows;
         EXPECT_EQ(view.tags.size(), columns.size() + 2) << "row id and version columns are added";
         ASSERT_EQ(view.row_ids, order);

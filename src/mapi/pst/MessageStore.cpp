@@ -460,12 +460,24 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
     // message gets the same size (msg::WriteMsg).
     for (auto& p : props)
         if (p.tag == PidTagSubject) p.value = MarkSubject(p.value);
-    NodeContent node = BuildPropertyContext(props, next_index);
+    // The contents row needs only its columns; every other value goes into
+    // the node uncopied (a body, the transport headers).
+    stored->clear();
+    for (const auto& p : props)
+        if (std::find(kContentsColumns.begin(), kContentsColumns.end(), p.tag) !=
+            kContentsColumns.end())
+            stored->push_back(p);
+    NodeContent node = BuildPropertyContext(std::move(props), next_index);
 
+    // Each tag once: a message of 300,000 recipients has some ten tags, not
+    // three million.
     std::vector<uint32_t> columns = kRecipientColumns;
     columns.push_back(PidTagRowid);
     for (const auto& r : m.recipients)
-        for (const auto& p : r) columns.push_back(p.tag);
+        for (const auto& p : r)
+            if (columns.size() <= TcInfo::kMaxColumns &&
+                std::find(columns.begin(), columns.end(), p.tag) == columns.end())
+                columns.push_back(p.tag);
     TableBuilder recipients(columns);
     // Each property a recipient has is a column, and a table has at most
     // 255 of them.
@@ -473,23 +485,29 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
         return refuse("recipients with " + std::to_string(recipients.tags().size()) +
                       " different properties, more than the " +
                       std::to_string(TcInfo::kMaxColumns) + " columns a table holds");
-    for (size_t i = 0; i < m.recipients.size(); ++i) {
-        PropertyList row = m.recipients[i];
-        row.push_back(Long(PidTagRowid, static_cast<uint32_t>(i)));
-        recipients.SetRow(static_cast<uint32_t>(i), row);
-    }
     // A table's heap holds its row index and every value of a row; very
     // many recipients with long values need more pages than a heap has.
-    auto table_fits = [&](const NodeContent& table, const char* rows) {
-        const size_t pages = HeapBuilder::PagesIn(table.data.size());
+    // Counted as the rows come, so such a table is not built whole first.
+    auto table_fits = [&](size_t pages, const char* rows) {
         if (pages > kMaxHeapPages)
             refuse(std::string(rows) + " take " + std::to_string(pages) +
                    " pages of a table's heap, more than the " + std::to_string(kMaxHeapPages) +
                    " it holds");
         return pages <= kMaxHeapPages;
     };
-    node.subnodes.push_back({kNidRecipientTableSub, recipients.Build()});
-    if (!table_fits(node.subnodes.back().content, "the recipients")) return {};
+    auto pages_of = [](const NodeContent& table) {
+        return table.blocks.empty() ? HeapBuilder::PagesIn(table.data.size()) : table.blocks.size();
+    };
+    // Each recipient is let go once its row is in the table.
+    for (size_t i = 0; i < m.recipients.size(); ++i) {
+        PropertyList row = std::move(m.recipients[i]);
+        row.push_back(Long(PidTagRowid, static_cast<uint32_t>(i)));
+        recipients.AppendRow(static_cast<uint32_t>(i), row);
+        if (!table_fits(recipients.appendedHeapPages(), "the recipients")) return {};
+    }
+    m.recipients = {};
+    node.subnodes.push_back({kNidRecipientTableSub, recipients.FinishAppended()});
+    if (!table_fits(pages_of(node.subnodes.back().content), "the recipients")) return {};
 
     if (!m.attachments.empty()) {
         TableBuilder table(kAttachmentColumns);
@@ -506,8 +524,10 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
                 Nid inner = MakeNid(kNidTypeNormalMessage, index++);
                 uint32_t inner_index = 1;
                 PropertyList inner_props;
+                // Taken over unless someone else holds it too.
                 NodeContent message =
-                    BuildMessage(*a.embedded, &inner_index, &inner_props, depth + 1, refused);
+                    BuildMessage(a.embedded.use_count() == 1 ? std::move(*a.embedded) : *a.embedded,
+                                 &inner_index, &inner_props, depth + 1, refused);
                 if (!refused->empty()) return {};
                 embedded_size = LongOf(inner_props, PidTagMessageSize, 0);
                 // The second half is the message's size, as Outlook writes it,
@@ -518,7 +538,7 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
                 SetProp(&props, object);
                 extra.push_back({inner, std::move(message)});
                 // Outlook names an embedded message by its subject.
-                if (const Property* subject = FindProp(a.embedded->props, PidTagSubject)) {
+                if (const Property* subject = FindProp(inner_props, PidTagSubject)) {
                     std::string name = UnmarkedSubject(subject->value);
                     if (!FindProp(props, PidTagDisplayName))
                         SetProp(&props, Property{PidTagDisplayName, name});
@@ -536,15 +556,16 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
                 SetProp(&props, Long(PidTagAttachSize,
                                      static_cast<uint32_t>(std::min<size_t>(size, UINT32_MAX))));
             }
-            NodeContent attachment = BuildPropertyContext(props, &index);
+            table.AppendRow(nid, props);
+            if (!table_fits(table.appendedHeapPages(), "the attachments")) return {};
+            NodeContent attachment = BuildPropertyContext(std::move(props), &index);
             for (auto& s : extra) attachment.subnodes.push_back(std::move(s));
-            table.SetRow(nid, props);
             node.subnodes.push_back({nid, std::move(attachment)});
         }
-        node.subnodes.push_back({kNidAttachmentTableSub, table.Build()});
-        if (!table_fits(node.subnodes.back().content, "the attachments")) return {};
+        m.attachments = {};
+        node.subnodes.push_back({kNidAttachmentTableSub, table.FinishAppended()});
+        if (!table_fits(pages_of(node.subnodes.back().content), "the attachments")) return {};
     }
-    *stored = std::move(props);
     return node;
 }
 

@@ -120,7 +120,8 @@ private:
     // Ok, or why the message was refused (nothing of it written).
     Status WriteMessage(Nid nid, Folder& f, MessageContent message, bool replace);
     // The message's node at `depth` levels of embedding; `stored` receives
-    // its own properties as stored, *refused the first limit it is past.
+    // those of its properties, as stored, that a contents row lists, and
+    // *refused the first limit it is past.
     NodeContent BuildMessage(MessageContent m, uint32_t* next_index, PropertyList* stored,
                              int depth, std::string* refused);
     std::string EntryId(Nid nid) const;

@@ -19,9 +19,9 @@ bool StoredInRecord(uint16_t type) {
 
 }  // namespace
 
-NodeContent BuildPropertyContext(const PropertyList& props, uint32_t* next_index) {
-    std::map<uint16_t, const Property*> by_id;
-    for (const auto& p : props) by_id[PropIdOf(p.tag)] = &p;
+NodeContent BuildPropertyContext(PropertyList props, uint32_t* next_index) {
+    std::map<uint16_t, Property*> by_id;
+    for (auto& p : props) by_id[PropIdOf(p.tag)] = &p;
     NodeContent node;
     HeapBuilder heap(kHeapPropertyContext);
     const Hid header = ReserveBthHeader(&heap);
@@ -39,7 +39,7 @@ NodeContent BuildPropertyContext(const PropertyList& props, uint32_t* next_index
             value = heap.Allocate(p->value);
         } else {
             Nid nid = MakeNid(kNidTypeLtp, (*next_index)++);
-            node.subnodes.push_back({nid, NodeContent{p->value, {}}});
+            node.subnodes.push_back({nid, NodeContent{std::move(p->value), {}}});
             value = nid;
         }
         std::string r;

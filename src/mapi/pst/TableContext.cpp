@@ -361,6 +361,96 @@ NodeContent TableBuilder::Build() const {
     return node;
 }
 
+struct TableBuilder::Appended {
+    HeapBuilder heap{kHeapTableContext};
+    Hid index_header = 0, info = 0;
+    std::vector<DataBlock> full;  // row-matrix blocks, padded
+    std::string tail;             // the rows of the block still filling
+    size_t tail_rows = 0;
+    std::vector<Subnode> big_cells;
+    uint32_t next_index = kFirstCellNidIndex;
+    std::vector<uint32_t> ids;
+};
+
+void TableBuilder::AppendRow(uint32_t row_id, const PropertyList& values) {
+    if (!app_) {
+        // Allocated first, as Build() does.
+        app_ = std::make_shared<Appended>();
+        app_->index_header = ReserveBthHeader(&app_->heap);
+        app_->info = app_->heap.Allocate(std::string(InfoSize(), '\0'));
+    }
+    Appended& a = *app_;
+    // A block is padded out once the next row starts another (Build()).
+    if (a.tail_rows == kMaxBlockData / rowSize()) {
+        a.tail.resize(kMaxBlockData, '\0');
+        a.full.push_back({0, std::move(a.tail), 0});
+        a.tail.clear();
+        a.tail_rows = 0;
+    }
+    EncodeCells(EncodeRow(row_id, values), &a.heap, &a.big_cells, &a.next_index, &a.tail);
+    ++a.tail_rows;
+    a.ids.push_back(row_id);
+}
+
+size_t TableBuilder::appendedHeapPages() const {
+    return app_ ? app_->heap.pageCount() : 1;
+}
+
+NodeContent TableBuilder::FinishAppended() {
+    if (!app_) return Build();
+    Appended& a = *app_;
+    NodeContent node;
+    node.subnodes = std::move(a.big_cells);
+    uint32_t rows_ref = 0;
+    if (a.full.empty() && a.tail.size() <= kMaxHeapAllocation) {
+        rows_ref = a.heap.Allocate(a.tail);
+    } else {
+        NodeContent matrix;
+        matrix.blocks = std::move(a.full);
+        matrix.blocks.push_back({0, std::move(a.tail), 0});
+        node.subnodes.push_back({kRowMatrixNid, std::move(matrix)});
+        rows_ref = kRowMatrixNid;
+    }
+    // The row index's leaves, then the levels above them, as BuildBth()
+    // packs them.
+    // Ids come ascending (recipients, attachments); any others are sorted.
+    std::vector<uint32_t> positions;
+    if (!std::is_sorted(a.ids.begin(), a.ids.end())) {
+        positions.resize(a.ids.size());
+        for (size_t pos = 0; pos < positions.size(); ++pos)
+            positions[pos] = static_cast<uint32_t>(pos);
+        std::sort(positions.begin(), positions.end(),
+                  [&](uint32_t x, uint32_t y) { return a.ids[x] < a.ids[y]; });
+    }
+    std::vector<std::pair<std::string, Hid>> leaves;
+    std::string leaf;
+    for (size_t k = 0; k < a.ids.size(); ++k) {
+        const uint32_t pos = positions.empty() ? static_cast<uint32_t>(k) : positions[k];
+        PutFixed32(&leaf, a.ids[pos]);
+        PutFixed32(&leaf, pos);
+        if (leaf.size() == kRowIndexRecordsPerLeaf * kRowIndexRecordSize || k + 1 == a.ids.size()) {
+            leaves.emplace_back(leaf.substr(0, kRowIndexKeySize), a.heap.Allocate(leaf));
+            leaf.clear();
+        }
+    }
+    Hid row_index =
+        BuildBthOverLeaves(&a.heap, a.index_header, kRowIndexKeySize, kRowIndexDataSize, leaves);
+    a.heap.Overwrite(a.info, EncodeInfo(row_index, rows_ref));
+    a.heap.SetUserRoot(a.info);
+    if (a.heap.pageCount() == 1) {
+        node.data = a.heap.Finish();
+    } else {
+        // Page by page, each dropped once it is a block: the heap is not
+        // held twice.
+        for (size_t i = 0; i < a.heap.pageCount(); ++i) {
+            node.blocks.push_back({0, a.heap.PageBlock(i), 0});
+            a.heap.DropPage(i);
+        }
+    }
+    app_.reset();
+    return node;
+}
+
 size_t TableBuilder::InfoSize() const {
     return TcInfo::EncodedLength(tags_.size());
 }

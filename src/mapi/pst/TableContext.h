@@ -72,6 +72,19 @@ public:
     // (recipients, attachments, templates), never given a reader.
     NodeContent Build() const;
 
+    // The same for rows that come one by one, each id once, and never
+    // change (a message's recipients and attachments): each goes into the
+    // heap and the row matrix as it comes, and FinishAppended() gives the
+    // node Build() would give with those rows, its heap pages as blocks of
+    // their own. The table keeps no row, only 4 bytes a row for its index,
+    // so a message of 300,000 recipients is not held once more as rows.
+    // REQUIRES: no row set otherwise on this table.
+    void AppendRow(uint32_t row_id, const PropertyList& values);
+    NodeContent FinishAppended();
+    // Heap pages of the appended rows so far: a table past kMaxHeapPages
+    // is refused before it is finished.
+    size_t appendedHeapPages() const;
+
     // With a reader of the node last placed from BuildForNode(), Commit()
     // drops from memory the rows that sit in full row-matrix blocks on disk,
     // so a folder's table costs memory for its newest rows only (and 8 bytes
@@ -110,6 +123,7 @@ public:
 
 private:
     struct Incremental;
+    struct Appended;
 
     // A row is kept encoded, to hold big tables in little memory: the row
     // bytes with every fixed cell and the existence bits in place, and the
@@ -142,6 +156,7 @@ private:
     // (row id, position) sorted by row id.
     std::vector<std::pair<uint32_t, uint32_t>> index_;
     std::shared_ptr<Incremental> inc_;
+    std::shared_ptr<Appended> app_;
     Reader reader_;
     // The heap of BuildForNode() followed allocation by allocation, for
     // ExtentWith(): every row set so far, in order.
