@@ -442,7 +442,11 @@ void SetEnvelope(const ParsedMessage& message, const RawMessage& raw, MailItem& 
     // date of its own was sent when it was delivered, as near as can be
     // told: a sent time of none shows as "None" in a reader's list.
     std::optional<FileTime> sent = ParseMailDate(RawHeader(object, "Date"));
-    std::optional<FileTime> delivered = ReceivedDate(RawHeader(object, "Received"));
+    // GMime is not given the top level's Received fields: they are read
+    // from the message's own bytes.
+    std::optional<FileTime> delivered =
+        ReceivedDate(raw.headerBlock.empty() ? RawHeader(object, "Received")
+                                             : RawField(raw.headerBlock, "Received"));
     if (!delivered) delivered = raw.separatorDate;
     if (!delivered) delivered = sent;
     if (!delivered) delivered = raw.undatedTime;

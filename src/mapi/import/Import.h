@@ -47,6 +47,9 @@ struct HeaderExtent {
 // A message with no field line before its first blank line or text has no
 // header: all of it is body.
 HeaderExtent ScanHeader(std::string_view message);
+// The value of the first field called `name` (any case) in a header block
+// as the message holds it, folds undone and trimmed; "" when absent.
+std::string RawField(std::string_view headerBlock, std::string_view name);
 
 // What a message is besides its parsed form.
 struct RawMessage {

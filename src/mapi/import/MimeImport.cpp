@@ -124,6 +124,34 @@ bool IsFieldLine(std::string_view line) {
 
 }  // namespace
 
+std::string RawField(std::string_view headerBlock, std::string_view name) {
+    for (size_t pos = 0; pos < headerBlock.size();) {
+        size_t next = headerBlock.find('\n', pos);
+        next = next == std::string_view::npos ? headerBlock.size() : next + 1;
+        const std::string_view line = headerBlock.substr(pos, next - pos);
+        pos = next;
+        if (line.size() <= name.size() || line[name.size()] != ':' ||
+            !std::equal(name.begin(), name.end(), line.begin(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) ==
+                       std::tolower(static_cast<unsigned char>(b));
+            }))
+            continue;
+        // The value with its folds undone.
+        std::string value(line.substr(name.size() + 1));
+        while (pos < headerBlock.size() && (headerBlock[pos] == ' ' || headerBlock[pos] == '\t')) {
+            next = headerBlock.find('\n', pos);
+            next = next == std::string_view::npos ? headerBlock.size() : next + 1;
+            value.append(headerBlock.substr(pos, next - pos));
+            pos = next;
+        }
+        std::string unfolded;
+        for (char c : value)
+            if (c != '\r' && c != '\n') unfolded += c;
+        return Trimmed(unfolded);
+    }
+    return {};
+}
+
 HeaderExtent ScanHeader(std::string_view message) {
     HeaderExtent extent;
     bool sawField = false;
@@ -182,6 +210,36 @@ void ImportParsed(const ParsedMessage& message, const RawMessage& raw, MailItem&
 
 namespace {
 
+// Fields the import never reads through GMime: transport and signature
+// fields, often most of a header, each one more object for GMime to make
+// and free. The transport headers keep them, read from the message's bytes.
+bool UnreadField(std::string_view name) {
+    static constexpr std::string_view kUnread[] = {"Received",
+                                                   "Return-Path",
+                                                   "DKIM-Signature",
+                                                   "X-Received",
+                                                   "Received-SPF",
+                                                   "Authentication-Results",
+                                                   "ARC-Seal",
+                                                   "ARC-Message-Signature",
+                                                   "ARC-Authentication-Results",
+                                                   "Delivered-To",
+                                                   "X-Google-DKIM-Signature",
+                                                   "X-Gm-Message-State",
+                                                   "X-Google-Smtp-Source",
+                                                   "X-Forefront-Antispam-Report",
+                                                   "X-Microsoft-Antispam",
+                                                   "X-Microsoft-Antispam-Message-Info"};
+    for (std::string_view unread : kUnread)
+        if (name.size() == unread.size() &&
+            std::equal(name.begin(), name.end(), unread.begin(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) ==
+                       std::tolower(static_cast<unsigned char>(b));
+            }))
+            return true;
+    return false;
+}
+
 // What GMime reads: the message's header made as GMime expects it, then
 // the rest of the message where the caller holds it. A fold that no field
 // precedes is left out, and a blank line ends the header where a line that
@@ -190,8 +248,26 @@ namespace {
 // transport headers keep the original.
 ViewBytes MessageBytes(std::string_view message, const HeaderExtent& extent) {
     ViewBytes bytes;
-    bytes.head = message.substr(extent.fieldsBegin, extent.end - extent.fieldsBegin);
     bytes.rest = message.substr(extent.end);
+    const std::string_view fields =
+        message.substr(extent.fieldsBegin, extent.end - extent.fieldsBegin);
+    bytes.head.reserve(fields.size() + 2);
+    bool dropping = false;
+    for (size_t pos = 0; pos < fields.size();) {
+        size_t next = fields.find('\n', pos);
+        next = next == std::string_view::npos ? fields.size() : next + 1;
+        const std::string_view line = fields.substr(pos, next - pos);
+        // A fold belongs to the field above it.
+        if (line[0] != ' ' && line[0] != '\t') {
+            const size_t colon = line.find(':');
+            std::string_view name = line.substr(0, colon);
+            while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+                name.remove_suffix(1);
+            dropping = colon != std::string_view::npos && UnreadField(name);
+        }
+        if (!dropping) bytes.head.append(line);
+        pos = next;
+    }
     for (char& c : bytes.head)
         if (c == '\0') c = ' ';
     if (!extent.blankLine && !bytes.rest.empty()) {
