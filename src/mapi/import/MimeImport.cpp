@@ -122,6 +122,13 @@ bool IsFieldLine(std::string_view line) {
     return i < line.size() && line[i] == ':';
 }
 
+bool SameFieldName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
 }  // namespace
 
 std::string RawField(std::string_view headerBlock, std::string_view name) {
@@ -131,10 +138,7 @@ std::string RawField(std::string_view headerBlock, std::string_view name) {
         const std::string_view line = headerBlock.substr(pos, next - pos);
         pos = next;
         if (line.size() <= name.size() || line[name.size()] != ':' ||
-            !std::equal(name.begin(), name.end(), line.begin(), [](char a, char b) {
-                return std::tolower(static_cast<unsigned char>(a)) ==
-                       std::tolower(static_cast<unsigned char>(b));
-            }))
+            !SameFieldName(line.substr(0, name.size()), name))
             continue;
         // The value with its folds undone.
         std::string value(line.substr(name.size() + 1));
@@ -230,14 +234,8 @@ bool UnreadField(std::string_view name) {
                                                    "X-Forefront-Antispam-Report",
                                                    "X-Microsoft-Antispam",
                                                    "X-Microsoft-Antispam-Message-Info"};
-    for (std::string_view unread : kUnread)
-        if (name.size() == unread.size() &&
-            std::equal(name.begin(), name.end(), unread.begin(), [](char a, char b) {
-                return std::tolower(static_cast<unsigned char>(a)) ==
-                       std::tolower(static_cast<unsigned char>(b));
-            }))
-            return true;
-    return false;
+    return std::any_of(std::begin(kUnread), std::end(kUnread),
+                       [&](std::string_view unread) { return SameFieldName(name, unread); });
 }
 
 // What GMime reads: the message's header made as GMime expects it, then
