@@ -84,7 +84,10 @@ std::string Value(const pst::Property& stored) {
         }
         std::string operator()(const std::vector<std::string>& v) const {
             std::string out = "MultiString";
-            for (const std::string& item : v) out += " " + Escaped(item);
+            for (const std::string& item : v) {
+                out += ' ';
+                out += Escaped(item);
+            }
             return out;
         }
         std::string operator()(const std::vector<mapi::Binary>& v) const {
