@@ -3,35 +3,12 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "mapi/import/Charsets.h"
 #include "support/Paths.h"
 
 namespace mailvane {
 
 namespace {
-
-// The length of the UTF-8 sequence at the start of `text`, or 0 when it is
-// not one (a stray byte, a cut or overlong sequence, a surrogate).
-std::size_t SequenceLength(std::string_view text) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    }
-    if (length == 0 || text.size() < length || byte(1) < low || byte(1) > high) return 0;
-    for (std::size_t i = 2; i < length; ++i)
-        if ((byte(i) & 0xC0) != 0x80) return 0;
-    return length;
-}
 
 std::string Path(const std::filesystem::path& path) {
     return JsonString(DisplayPath(path));
@@ -41,32 +18,27 @@ std::string Path(const std::filesystem::path& path) {
 
 std::string JsonString(std::string_view text) {
     std::string out = "\"";
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x80) {
-            const std::size_t length = SequenceLength(text.substr(i));
-            if (length == 0) {
-                out += "\\ufffd";
-                ++i;
+    while (!text.empty()) {
+        // The valid UTF-8 as it is (it stops at a NUL too), but for what
+        // JSON escapes; each byte that is not UTF-8 as U+FFFD.
+        const size_t valid = mapi::import::Utf8ValidLength(text);
+        for (const char c : text.substr(0, valid)) {
+            if (c == '"' || c == '\\') {
+                out += '\\';
+                out += c;
+            } else if (c == '\n') {
+                out += "\\n";
+            } else if (static_cast<unsigned char>(c) < 0x20) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\u%04x", c);
+                out += escape;
             } else {
-                out.append(text.substr(i, length));
-                i += length;
+                out += c;
             }
-            continue;
         }
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += static_cast<char>(c);
-        }
-        ++i;
+        if (valid == text.size()) break;
+        out += text[valid] == '\0' ? "\\u0000" : "\\ufffd";
+        text.remove_prefix(valid + 1);
     }
     return out + "\"";
 }
