@@ -103,8 +103,6 @@ Written AddMessage(Folder& folder, const std::string& folder_path, int n, bool r
         w.recipients.emplace_back("Fred", "");
     }
     item->SetProperty(PidTagDisplayTo, to);
-    // An empty string in the folder's contents table.
-    if (rich && n % 3 == 0) item->SetProperty(PidTagDisplayCc, std::string());
     if (rich && n % 5 == 0) {
         static const size_t kSizes[] = {0, 1, 3580, 8175, 8176, 8177, 20000, 3 * 1024 * 1024 + 7};
         size_t size = kSizes[(n / 5) % 8];

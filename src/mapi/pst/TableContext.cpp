@@ -225,10 +225,6 @@ TableBuilder::Row TableBuilder::EncodeRow(uint32_t row_id, const PropertyList& v
         if (col == tags_.size() || v.tag == mapi::PidTagLtpRowId || v.tag == mapi::PidTagLtpRowVer)
             continue;
         size_t fixed = FixedSize(PropTypeOf(v.tag));
-        // An empty string or binary has no form in a row that every reader
-        // takes: heap id 0 names no item, and an item of no bytes is a freed
-        // one to Outlook's own library. The cell is left absent.
-        if ((fixed == 0 || fixed > 8) && v.value.empty()) continue;
         if (fixed != 0 && fixed <= 8) {
             std::string cell = v.value;
             cell.resize(layout_[col].size, '\0');

@@ -58,8 +58,7 @@ public:
     explicit TableBuilder(std::vector<uint32_t> tags);
 
     // Adds a row, or replaces the row with this id. Values whose tag is not a
-    // column are ignored; columns without a value, and those whose value is
-    // an empty string or binary, stay absent in the row.
+    // column are ignored; columns without a value stay absent in the row.
     void SetRow(uint32_t row_id, const PropertyList& values);
     bool RemoveRow(uint32_t row_id);
     // The stored value of one cell, or null when the row or cell is absent.
