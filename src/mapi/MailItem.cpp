@@ -1,9 +1,12 @@
 #include "mapi/MailItem.h"
 
+#include <algorithm>
+
 #include "mapi/Folder.h"
 #include "mapi/PropTags.h"
 #include "mapi/Store.h"
 #include "mapi/msg/MsgWriter.h"
+#include "mapi/pst/Coding.h"
 #include "mapi/pst/Text.h"
 
 namespace mailvane::mapi {
@@ -45,7 +48,69 @@ std::string SearchKey(const std::string& type, const std::string& address) {
     return key + '\0';
 }
 
+// The properties of a recipient of this name, address and type.
+void SetRecipient(PropertyBag& r, const std::string& name, const std::string& address,
+                  int32_t type) {
+    r.SetProperty(PidTagDisplayName, name);
+    r.SetProperty(PidTagRecipientType, type);
+    r.SetProperty(PidTagObjectType, MAPI_MAILUSER);
+    r.SetProperty(PidTagDisplayType, int32_t{0});
+    r.SetProperty(PidTagRecipientFlags, recipSendable);
+    // Internet mail is sent as MIME, never as rich text.
+    r.SetProperty(PidTagSendRichInfo, false);
+    // Nothing to key the row by: Outlook gives a row without a one-off
+    // entry id no record key.
+    if (address.empty()) return;
+    r.SetProperty(PidTagEmailAddress, address);
+    r.SetProperty(PidTagAddressType, std::string("SMTP"));
+    r.SetProperty(PidTagSmtpAddress, address);
+    Binary entry_id{OneOffEntryId(name, "SMTP", address)};
+    // Outlook keys the rows of the Internet mail it receives by their
+    // entry ids.
+    r.SetProperty(PidTagRecordKey, entry_id);
+    r.SetProperty(PidTagEntryId, std::move(entry_id));
+    r.SetProperty(PidTagSearchKey, Binary{SearchKey("SMTP", address)});
+}
+
 }  // namespace
+
+void PropertyBag::Defer(const std::string& name, const std::string& address, int32_t type) {
+    deferred_.clear();
+    pst::PutFixed32(&deferred_, static_cast<uint32_t>(type));
+    pst::PutFixed32(&deferred_, static_cast<uint32_t>(name.size()));
+    deferred_ += name;
+    deferred_ += address;
+}
+
+void PropertyBag::Expand() const {
+    if (deferred_.empty()) return;
+    const std::string d = std::move(deferred_);
+    deferred_.clear();
+    const auto type = static_cast<int32_t>(pst::DecodeFixed32(d.data()));
+    const size_t name_size = pst::DecodeFixed32(d.data() + 4);
+    SetRecipient(const_cast<PropertyBag&>(*this), d.substr(8, name_size), d.substr(8 + name_size),
+                 type);
+    props_.shrink_to_fit();
+}
+
+std::vector<uint32_t> PropertyBag::Tags(pst::MessageStore* store) const {
+    std::vector<uint32_t> tags;
+    if (!deferred_.empty()) {
+        // Those of any recipient with an address, or with none.
+        PropertyBag like;
+        const bool address = deferred_.size() > 8 + pst::DecodeFixed32(deferred_.data() + 4);
+        SetRecipient(like, "", address ? "a" : "", 1);
+        for (const auto& p : like.props_) tags.push_back(p.tag);
+        return tags;
+    }
+    for (const auto& p : props_) tags.push_back(p.tag);
+    if (store)
+        for (const auto& n : named_)
+            tags.push_back(pst::MakeTag(n.by_name ? store->NamedPropertyId(n.set, n.name)
+                                                  : store->NamedPropertyId(n.set, n.lid),
+                                        static_cast<uint16_t>(n.value.tag)));
+    return tags;
+}
 
 bool PropertyBag::SetProperty(uint32_t tag, const PropValue& value) {
     pst::Property p;
@@ -60,6 +125,7 @@ bool PropertyBag::SetProperty(uint32_t tag, PropValue&& value) {
 }
 
 bool PropertyBag::Put(pst::Property p) {
+    Expand();
     const uint32_t tag = p.tag;
     for (auto& q : props_)
         if (pst::PropIdOf(q.tag) == pst::PropIdOf(tag)) {
@@ -71,6 +137,7 @@ bool PropertyBag::Put(pst::Property p) {
 }
 
 std::optional<PropValue> PropertyBag::GetProperty(uint32_t tag) const {
+    Expand();
     for (const auto& q : props_)
         if (q.tag == tag) {
             PropValue v;
@@ -80,6 +147,7 @@ std::optional<PropValue> PropertyBag::GetProperty(uint32_t tag) const {
 }
 
 bool PropertyBag::DeleteProperty(uint32_t tag) {
+    Expand();
     for (auto it = props_.begin(); it != props_.end(); ++it)
         if (it->tag == tag) {
             props_.erase(it);
@@ -115,6 +183,7 @@ bool PropertyBag::SetNamedProperty(std::string_view property_set, const std::str
 }
 
 pst::PropertyList PropertyBag::Resolve(pst::MessageStore* store) const {
+    Expand();
     pst::PropertyList props = props_;
     if (!store) return props;
     for (const auto& n : named_) {
@@ -126,6 +195,7 @@ pst::PropertyList PropertyBag::Resolve(pst::MessageStore* store) const {
 }
 
 pst::PropertyList PropertyBag::TakeResolved(pst::MessageStore* store) {
+    Expand();
     pst::PropertyList props = std::move(props_);
     props_.clear();
     if (store)
@@ -161,25 +231,7 @@ Recipient& MailItem::AddRecipient() {
 Recipient& MailItem::AddRecipient(const std::string& name, const std::string& address,
                                   int32_t type) {
     Recipient& r = AddRecipient();
-    r.SetProperty(PidTagDisplayName, name);
-    r.SetProperty(PidTagRecipientType, type);
-    r.SetProperty(PidTagObjectType, MAPI_MAILUSER);
-    r.SetProperty(PidTagDisplayType, int32_t{0});
-    r.SetProperty(PidTagRecipientFlags, recipSendable);
-    // Internet mail is sent as MIME, never as rich text.
-    r.SetProperty(PidTagSendRichInfo, false);
-    // Nothing to key the row by: Outlook gives a row without a one-off
-    // entry id no record key.
-    if (address.empty()) return r;
-    r.SetProperty(PidTagEmailAddress, address);
-    r.SetProperty(PidTagAddressType, std::string("SMTP"));
-    r.SetProperty(PidTagSmtpAddress, address);
-    Binary entry_id{OneOffEntryId(name, "SMTP", address)};
-    // Outlook keys the rows of the Internet mail it receives by their
-    // entry ids.
-    r.SetProperty(PidTagRecordKey, entry_id);
-    r.SetProperty(PidTagEntryId, std::move(entry_id));
-    r.SetProperty(PidTagSearchKey, Binary{SearchKey("SMTP", address)});
+    r.Defer(name, address, type);
     return r;
 }
 
@@ -205,7 +257,19 @@ pst::MessageContent MailItem::Content(pst::MessageStore* store) const {
 pst::MessageContent MailItem::TakeContent(pst::MessageStore* store) {
     pst::MessageContent m;
     m.props = TakeResolved(store);
-    for (const auto& r : recipients_) m.recipients.push_back(r->TakeResolved(store));
+    // Each recipient is made in full only as the store takes it, and let go
+    // then.
+    auto& more = m.more_recipients;
+    more.count = recipients_.size();
+    for (const auto& r : recipients_)
+        for (uint32_t tag : r->Tags(store))
+            if (std::find(more.tags.begin(), more.tags.end(), tag) == more.tags.end())
+                more.tags.push_back(tag);
+    more.take = [this, store](size_t i) {
+        pst::PropertyList props = recipients_[i]->TakeResolved(store);
+        recipients_[i].reset();
+        return props;
+    };
     for (const auto& a : attachments_) {
         pst::AttachmentContent c;
         c.props = a->TakeResolved(store);
@@ -213,8 +277,6 @@ pst::MessageContent MailItem::TakeContent(pst::MessageStore* store) {
             c.embedded = std::make_shared<pst::MessageContent>(a->embedded_->TakeContent(store));
         m.attachments.push_back(std::move(c));
     }
-    recipients_.clear();
-    attachments_.clear();
     return m;
 }
 
@@ -222,7 +284,12 @@ std::string MailItem::SaveAndRelease() {
     if (!folder_) return "item belongs to no folder";
     Store& store = folder_->store();
     if (!store.status().empty()) return store.status();
-    return store.SaveItem(*folder_, TakeContent(&store.backing()), &nid_);
+    // The recipients, embedded messages' too, are taken while the store
+    // writes the message, and let go after.
+    std::string result = store.SaveItem(*folder_, TakeContent(&store.backing()), &nid_);
+    recipients_.clear();
+    attachments_.clear();
+    return result;
 }
 
 std::string MailItem::Save() {

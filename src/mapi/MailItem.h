@@ -32,7 +32,10 @@ public:
     bool SetProperty(uint32_t tag, PropValue&& value);
     std::optional<PropValue> GetProperty(uint32_t tag) const;
     bool DeleteProperty(uint32_t tag);
-    const pst::PropertyList& stored() const { return props_; }
+    const pst::PropertyList& stored() const {
+        Expand();
+        return props_;
+    }
 
     // A named property: a property set ("{xxxxxxxx-xxxx-...}") with a number
     // or a name, and the property type. Its id is given by the store when
@@ -59,16 +62,32 @@ public:
     };
     const std::vector<Named>& named() const { return named_; }
 
+    // The tags Resolve() gives, without making a deferred recipient's
+    // properties.
+    std::vector<uint32_t> Tags(pst::MessageStore* store) const;
+
+protected:
+    // A recipient added by name and address keeps only those until one of
+    // its properties is asked for or it is saved: the ten that follow from
+    // them took about 1 KB a recipient, and a message may list 300,000.
+    void Defer(const std::string& name, const std::string& address, int32_t type);
+
 private:
     // Replaces any property of the same id; true.
     bool Put(pst::Property p);
     bool AddNamed(Named named, const PropValue& value);
+    // Makes a deferred recipient's properties, once. Const, as reading a
+    // property makes them: they are what the bag holds all along.
+    void Expand() const;
 
-    pst::PropertyList props_;
+    mutable pst::PropertyList props_;
     std::vector<Named> named_;
+    mutable std::string deferred_;  // type, name length, name, address
 };
 
-class Recipient : public PropertyBag {};
+class Recipient : public PropertyBag {
+    friend class MailItem;
+};
 
 class Attachment : public PropertyBag {
 public:

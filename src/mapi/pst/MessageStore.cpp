@@ -411,20 +411,12 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
     };
     bool without_id = unnamed(m.props);
     for (const auto& r : m.recipients) without_id = without_id || unnamed(r);
+    for (uint32_t tag : m.more_recipients.tags) without_id = without_id || PropIdOf(tag) == 0;
     for (const auto& a : m.attachments) without_id = without_id || unnamed(a.props);
     if (without_id)
         return refuse("a named property has no id: the store's " +
                       std::to_string(NameMap::kMaxNames) + " named property ids are all taken");
     PropertyList props = std::move(m.props);
-    // A row leaves empty strings out (TableBuilder::SetRow), and so does the
-    // message whose row it is, as Outlook gives a message no display list
-    // (PidTagDisplayCc) of a kind it has no recipients of.
-    std::erase_if(props, [](const Property& p) {
-        const size_t fixed = FixedSize(PropTypeOf(p.tag));
-        return p.value.empty() && (fixed == 0 || fixed > 8) &&
-               std::find(kContentsColumns.begin(), kContentsColumns.end(), p.tag) !=
-                   kContentsColumns.end();
-    });
     uint32_t flags = LongOf(props, PidTagMessageFlags, kMsgFlagRead) & ~kMsgFlagHasAttach;
     if (!m.attachments.empty()) flags |= kMsgFlagHasAttach;
     SetProp(&props, Long(PidTagMessageFlags, flags));
@@ -473,11 +465,14 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
     // three million.
     std::vector<uint32_t> columns = kRecipientColumns;
     columns.push_back(PidTagRowid);
+    auto add_column = [&](uint32_t tag) {
+        if (columns.size() <= TcInfo::kMaxColumns &&
+            std::find(columns.begin(), columns.end(), tag) == columns.end())
+            columns.push_back(tag);
+    };
     for (const auto& r : m.recipients)
-        for (const auto& p : r)
-            if (columns.size() <= TcInfo::kMaxColumns &&
-                std::find(columns.begin(), columns.end(), p.tag) == columns.end())
-                columns.push_back(p.tag);
+        for (const auto& p : r) add_column(p.tag);
+    for (uint32_t tag : m.more_recipients.tags) add_column(tag);
     TableBuilder recipients(columns);
     // Each property a recipient has is a column, and a table has at most
     // 255 of them.
@@ -499,8 +494,10 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
         return table.blocks.empty() ? HeapBuilder::PagesIn(table.data.size()) : table.blocks.size();
     };
     // Each recipient is let go once its row is in the table.
-    for (size_t i = 0; i < m.recipients.size(); ++i) {
-        PropertyList row = std::move(m.recipients[i]);
+    const size_t first_later = m.recipients.size();
+    for (size_t i = 0; i < first_later + m.more_recipients.count; ++i) {
+        PropertyList row =
+            i < first_later ? std::move(m.recipients[i]) : m.more_recipients.take(i - first_later);
         row.push_back(Long(PidTagRowid, static_cast<uint32_t>(i)));
         recipients.AppendRow(static_cast<uint32_t>(i), row);
         if (!table_fits(recipients.appendedHeapPages(), "the recipients")) return {};

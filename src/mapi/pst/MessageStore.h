@@ -12,11 +12,13 @@
 // sticky, and later calls do nothing. A message past a limit of the format
 // is refused alone, before any of it is written: the store goes on.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "mapi/pst/NameMap.h"
@@ -43,6 +45,16 @@ struct MessageContent {
     PropertyList props;
     std::vector<PropertyList> recipients;
     std::vector<AttachmentContent> attachments;
+    // More recipients, after `recipients`, handed over one at a time:
+    // take(i) gives recipient i of `count`, asked for once each, in order,
+    // and `tags` are all the tags they have. A message of 300,000
+    // recipients is so held in full one recipient at a time.
+    struct LaterRecipients {
+        size_t count = 0;
+        std::vector<uint32_t> tags;
+        std::function<PropertyList(size_t)> take;
+    };
+    LaterRecipients more_recipients;
 };
 
 class MessageStore {
