@@ -58,18 +58,66 @@ std::vector<Glyph> Glyphs(std::string_view text) {
     return glyphs;
 }
 
+#ifdef _WIN32
+// The console of a stream, or nothing when it goes to a file or a pipe.
+HANDLE ConsoleOf(std::FILE* file) {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    DWORD mode = 0;
+    return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) ? handle : nullptr;
+}
+
+// A console shows UTF-16; UTF-8 bytes would show in its code page. Files
+// and pipes get the UTF-8 bytes.
+bool WriteToConsole(HANDLE console, std::string_view bytes) {
+    const int length =
+        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    std::wstring text(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(),
+                        length);
+    for (std::size_t done = 0; done < text.size();) {
+        DWORD written = 0;
+        if (!WriteConsoleW(console, text.data() + done, static_cast<DWORD>(text.size() - done),
+                           &written, nullptr) ||
+            written == 0)
+            return false;
+        done += written;
+    }
+    return true;
+}
+#endif
+
 }  // namespace
 
 Console::Console() : Console(stdout, stderr) {}
 
 Console::Console(std::FILE* out, std::FILE* err)
-    : files_{out, err}, errTerminal_(isatty(fileno(err)) != 0) {}
+    : files_{out, err}, errTerminal_(isatty(fileno(err)) != 0) {
+#ifdef _WIN32
+    // The progress line moves the cursor with the terminal's escapes, which
+    // a console obeys once asked to (Windows 10 on); elsewhere, and on the
+    // NUL device that isatty also takes for a terminal, there is no such line.
+    errTerminal_ = false;
+    if (const HANDLE console = ConsoleOf(err)) {
+        DWORD mode = 0;
+        errTerminal_ = GetConsoleMode(console, &mode) &&
+                       SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    }
+#endif
+}
 
 bool Console::Write(Stream stream, std::string_view bytes) {
     const int index = stream == Stream::Out ? 0 : 1;
     bool& closed = closed_[index];
     if (closed) return false;
     std::FILE* file = files_[index];
+#ifdef _WIN32
+    if (const HANDLE console = ConsoleOf(file)) {
+        std::fflush(file);
+        if (WriteToConsole(console, bytes)) return true;
+        closed = true;
+        return false;
+    }
+#endif
     // Flushed at once: a failed write shows here, not at exit, and the two
     // streams stay in order on a shared terminal.
     if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() ||

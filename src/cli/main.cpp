@@ -1,7 +1,11 @@
 // mailvane-cli: converts MBOX mailboxes from the command line.
 #include <atomic>
 #include <csignal>
+#include <cstdio>
+#include <exception>
+#include <string>
 #include <system_error>
+#include <vector>
 
 #include "cli/CliHost.h"
 #include "cli/CommandLine.h"
@@ -69,9 +73,26 @@ std::vector<fs::path> GatherMailboxes(const std::vector<fs::path>& sources, Mail
     return mailboxes;
 }
 
-}  // namespace
+#ifdef _WIN32
+// The paths of the command line, made by std::filesystem from its UTF-8
+// text. MinGW's C++ library reads narrow text there through the C library's
+// "C" locale, one character per byte, so the path's characters are the bytes
+// of the name as typed; read as UTF-8 they give the name back.
+fs::path AsTyped(const fs::path& parsed) {
+    std::u8string bytes;
+    for (const wchar_t c : parsed.native()) {
+        if (c > 0xFF) return parsed;
+        bytes += static_cast<char8_t>(c);
+    }
+    try {
+        return fs::path(bytes);
+    } catch (const std::exception&) {
+        return parsed;  // not UTF-8: not made from our text
+    }
+}
+#endif
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     // A closed pipe on standard output or error ends the printing, not the run.
     IgnoreBrokenPipes();
     Console console;
@@ -82,6 +103,10 @@ int main(int argc, char** argv) {
         console.Lines(kErr, "mailvane-cli: " + error + "\nTry 'mailvane-cli --help'.");
         return 2;
     }
+#ifdef _WIN32
+    line.output = AsTyped(line.output);
+    for (auto& source : line.sources) source = AsTyped(source);
+#endif
     if (line.help) {
         console.Raw(kOut, UsageText());
         return 0;
@@ -106,6 +131,9 @@ int main(int argc, char** argv) {
 
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
+#ifdef SIGBREAK
+    std::signal(SIGBREAK, OnStopSignal);  // Ctrl-Break on a Windows console
+#endif
 
     if (mailboxes.empty()) {
         console.Lines(kErr, "mailvane-cli: no mailboxes to convert");
@@ -123,3 +151,33 @@ int main(int argc, char** argv) {
     const RunReport& report = host.Report();
     return (report.started && report.Clean()) ? 0 : 1;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Windows hands the arguments over in UTF-16; the narrow ones would be in the
+// ANSI code page, which cannot hold every name. They go on as UTF-8.
+int wmain(int argc, wchar_t** wideArgv) {
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; ++i) {
+        std::string utf8;
+        try {
+            const std::u8string text = fs::path(wideArgv[i]).u8string();
+            utf8.assign(text.begin(), text.end());
+        } catch (const std::exception&) {
+            // A lone surrogate, which no file name of UTF-8 can hold.
+            std::fprintf(stderr, "mailvane-cli: argument %d is not Unicode text\n", i);
+            return 2;
+        }
+        args.push_back(std::move(utf8));
+    }
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    return Main(argc, argv.data());
+}
+#else
+int main(int argc, char** argv) {
+    return Main(argc, argv);
+}
+#endif

@@ -10,6 +10,12 @@
 #include <optional>
 #include <string>
 
+// <windows.h> defines Yield() as an empty macro (left from 16-bit Windows),
+// which would take RunHost::Yield away wherever it was included first.
+#ifdef Yield
+#undef Yield
+#endif
+
 namespace mailvane {
 
 struct RunFailure;

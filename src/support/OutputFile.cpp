@@ -70,6 +70,22 @@ std::string FolderCause(const fs::path& folder, const std::string& what, int err
 
 #ifdef _WIN32
 
+namespace {
+
+// A file name given as UTF-8 (std::filesystem would read a narrow name in
+// the C library's code page); false when it is not UTF-8.
+bool WideName(const std::string& name, std::wstring& wide) {
+    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.data(),
+                                             static_cast<int>(name.size()), nullptr, 0);
+    if (length <= 0 && !name.empty()) return false;
+    wide.assign(static_cast<size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), wide.data(),
+                          length);
+    return true;
+}
+
+}  // namespace
+
 unsigned OutputModeFor(const fs::path&) {
     return kDefaultFileMode;
 }
@@ -131,6 +147,9 @@ std::string OutputFolder::WriteWholeFile(const std::string& name,
                                          std::initializer_list<std::string_view> pieces,
                                          CreateMode mode) const {
     if (path_.empty()) return ErrnoText(EBADF);
+    std::wstring wide;
+    if (!WideName(name, wide)) return "the name " + name + " is not UTF-8";
+    const fs::path target = path_ / wide;
     const fs::path temp = path_ / TempName();
     FILE* file = _wfopen(temp.c_str(), L"wbx");
     if (!file) return ErrnoText(errno);
@@ -145,10 +164,10 @@ std::string OutputFolder::WriteWholeFile(const std::string& name,
     if (!error) {
         // _wrename never replaces, which is what an exclusive write wants.
         if (mode == CreateMode::Exclusive) {
-            if (_wrename(temp.c_str(), (path_ / name).c_str()) != 0) error = errno;
+            if (_wrename(temp.c_str(), target.c_str()) != 0) error = errno;
         } else {
             std::error_code code;
-            fs::rename(temp, path_ / name, code);
+            fs::rename(temp, target, code);
             if (code) error = code.value();
         }
     }
@@ -232,12 +251,8 @@ std::string PendingFile::Create(const fs::path& folder, unsigned) {
 
 std::string PendingFile::Publish(const std::string& name) {
     if (!fd_ || published_) return ErrnoText(EBADF);
-    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.data(),
-                                             static_cast<int>(name.size()), nullptr, 0);
-    if (length <= 0) return "the name " + name + " is not UTF-8";
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), wide.data(),
-                          length);
+    std::wstring wide;
+    if (name.empty() || !WideName(name, wide)) return "the name " + name + " is not UTF-8";
     // Without MOVEFILE_REPLACE_EXISTING a taken name fails the move and that
     // file stays as it was; write-through returns once the name is on disk.
     if (!::MoveFileExW((folder_ / tempName_).c_str(), (folder_ / wide).c_str(),

@@ -1,0 +1,221 @@
+#!/usr/bin/python3
+"""mailvane-cli for Windows, run under Wine, against the Linux build of the
+same sources: the same mailboxes (a folder searched, and a mailbox named in
+Cyrillic given on the command line) converted to every format by both.
+
+- EML and EMLX: the same files under the same names, byte for byte;
+- MSG: the same message files, each opened by olefile with the same streams
+  holding the same bytes;
+- PST (one store for all mailboxes): the same folders and messages, every
+  property of each message and attachment the same, as pypff reads them, and
+  readpst exporting the same messages;
+- the Cyrillic name shown right in what the Windows program prints.
+
+usage: cli_test.py WINDOWS_CLI LINUX_CLI CODE_PAGE_EXE WORK_DIR
+Wine is $MAILVANE_WINE. Exits 77 (skipped) with a line why when Wine cannot
+run the program or the Linux build is missing.
+"""
+import hashlib
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+
+import olefile
+import pypff
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+NAMED = "Входящие.mbox"
+# A few of the cutting cases with the import's mailboxes: every charset,
+# embedded messages, attachments, broken mail.
+CUTTING = ["crlf-mixed-breaks.mbox", "from-lookalikes.mbox", "nul-and-8bit.mbox", "cr-only.mbox"]
+
+
+def skip(why):
+    print("skipped: " + why)
+    sys.exit(77)
+
+
+def run(command, cwd):
+    done = subprocess.run(command, cwd=cwd, capture_output=True, stdin=subprocess.DEVNULL)
+    return done.returncode, (done.stdout + done.stderr).decode("utf-8", "replace")
+
+
+def files_below(folder):
+    return {p.relative_to(folder).as_posix(): p for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+def make_inputs(work, wine, code_page):
+    """The folder `in` to search and `named/Входящие.mbox`: the charsets
+    mailbox, less its GB18030 message where Wine has no code page for it."""
+    inputs = work / "in"
+    inputs.mkdir(parents=True)
+    for mailbox in sorted((ROOT / "tests/data/mime/input").glob("*.mbox")):
+        if mailbox.name != "charsets.mbox":
+            shutil.copy(mailbox, inputs)
+    for name in CUTTING:
+        shutil.copy(ROOT / "tests/data/mbox/input" / name, inputs)
+    charsets = (ROOT / "tests/data/mime/input/charsets.mbox").read_bytes()
+    if run(wine + [code_page, "54936"], work)[0] != 0:
+        print("note: this Wine has no code page 54936; the GB18030 message is left out")
+        charsets = re.sub(rb"From li@example\.cn .*?(?=\nFrom )\n", b"", charsets, flags=re.S)
+        assert b"gb18030" not in charsets
+    (work / "named").mkdir()
+    (work / "named" / NAMED).write_bytes(charsets)
+
+
+def convert(command, work, fmt, out):
+    args = ["-f", fmt, "-o", out, "in", "named/" + NAMED]
+    code, output = run(command + args, work)
+    if code != 0:
+        raise AssertionError(f"{' '.join(command)} {' '.join(args)} exited {code}:\n{output}")
+    return output
+
+
+def compare_bytes(linux, windows, pattern):
+    a, b = files_below(linux), files_below(windows)
+    a = {k: v for k, v in a.items() if pattern.search(k)}
+    b = {k: v for k, v in b.items() if pattern.search(k)}
+    problems = [f"only in the Linux output: {k}" for k in sorted(a.keys() - b.keys())]
+    problems += [f"only in the Windows output: {k}" for k in sorted(b.keys() - a.keys())]
+    problems += [f"differs: {k}" for k in sorted(a.keys() & b.keys())
+                 if a[k].read_bytes() != b[k].read_bytes()]
+    return len(a), problems
+
+
+def msg_streams(path):
+    with olefile.OleFileIO(str(path)) as ole:
+        return {"/".join(p): ole.openstream(p).read() for p in ole.listdir()}
+
+
+def compare_msg(linux, windows):
+    count, problems = compare_bytes(linux, windows, re.compile(r"\.msg$"))
+    shown = []
+    for problem in problems:
+        if not problem.startswith("differs: "):
+            shown.append(problem)
+            continue
+        name = problem[len("differs: "):]
+        a, b = msg_streams(linux / name), msg_streams(windows / name)
+        streams = sorted(k for k in a.keys() | b.keys() if a.get(k) != b.get(k))
+        if streams:
+            shown.append(f"{name}: streams differ: {', '.join(streams)}")
+    # Files the same but for their layout still open in olefile.
+    for name in files_below(windows):
+        if name.endswith(".msg"):
+            msg_streams(windows / name)
+    return count, shown
+
+
+def pst_account(path):
+    """Every folder and message of a store with all their properties."""
+    lines = []
+
+    def entries(item):
+        for s in range(item.number_of_record_sets):
+            record = item.get_record_set(s)
+            for e in range(record.number_of_entries):
+                entry = record.get_entry(e)
+                data = entry.data or b""
+                lines.append(f"    {entry.entry_type:04x}{entry.value_type:04x} "
+                             f"{hashlib.sha1(data).hexdigest()} {len(data)}")
+
+    def walk(folder, where):
+        lines.append(f"folder {where} ({folder.number_of_sub_messages} messages)")
+        for m in range(folder.number_of_sub_messages):
+            message = folder.get_sub_message(m)
+            lines.append(f"  message {m + 1}: {message.subject!r}")
+            entries(message)
+            for a in range(message.number_of_attachments):
+                lines.append(f"   attachment {a + 1}")
+                entries(message.get_attachment(a))
+        for f in range(folder.number_of_sub_folders):
+            sub = folder.get_sub_folder(f)
+            walk(sub, f"{where}/{sub.name}")
+
+    store = pypff.file()
+    store.open(str(path))
+    walk(store.get_root_folder(), "")
+    store.close()
+    return lines
+
+
+def the_store(folder):
+    stores = sorted(folder.glob("*.pst"))
+    if len(stores) != 1:
+        raise AssertionError(f"{folder}: {len(stores)} stores, not one")
+    return stores[0]
+
+
+def compare_pst(linux, windows, work):
+    a, b = pst_account(the_store(linux)), pst_account(the_store(windows))
+    problems = []
+    if a != b:
+        for number, (x, y) in enumerate(zip(a, b)):
+            if x != y:
+                problems.append(f"pypff reads them apart from line {number + 1}:\n"
+                                f"  Linux:   {x}\n  Windows: {y}")
+                break
+        else:
+            problems.append(f"pypff reads {len(a)} lines from Linux's, {len(b)} from Windows'")
+    exported = {}
+    for side, folder in (("linux", linux), ("windows", windows)):
+        into = work / f"readpst-{side}"
+        into.mkdir()
+        code, output = run(["readpst", "-q", "-e", "-o", str(into), str(the_store(folder))], work)
+        if code != 0:
+            problems.append(f"readpst fails on the {side} store: {output}")
+        # The store's own name carries the time it was made.
+        exported[side] = {re.sub(r"^[^/]*", "", k): p.read_bytes()
+                          for k, p in files_below(into).items()}
+    if exported["linux"] != exported["windows"]:
+        problems.append("readpst exports different messages: " + ", ".join(sorted(
+            k for k in exported["linux"].keys() | exported["windows"].keys()
+            if exported["linux"].get(k) != exported["windows"].get(k))))
+    if not exported["windows"]:
+        problems.append("readpst exports nothing from the Windows store")
+    return sum(1 for line in a if line.startswith("  message")), problems
+
+
+def main():
+    if len(sys.argv) != 5:
+        sys.exit(__doc__)
+    windows_cli, linux_cli, code_page = (str(pathlib.Path(a).resolve()) for a in sys.argv[1:4])
+    work = pathlib.Path(sys.argv[4]).resolve()
+    wine = [os.environ.get("MAILVANE_WINE", "wine")]
+    if not os.access(linux_cli, os.X_OK):
+        skip(f"no Linux build of mailvane-cli at {linux_cli} to compare with")
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    code, output = run(wine + [windows_cli, "--version"], work)
+    if code != 0 or "mailvane-cli" not in output:
+        skip(f"Wine cannot run {windows_cli} ({code}): {output.strip()[-300:]}")
+    make_inputs(work, wine, code_page)
+
+    failures = 0
+    for fmt in ("eml", "emlx", "msg", "pst"):
+        convert([linux_cli], work, fmt, f"linux-{fmt}")
+        printed = convert(wine + [windows_cli], work, fmt, f"windows-{fmt}")
+        linux, windows = work / f"linux-{fmt}", work / f"windows-{fmt}"
+        if fmt == "msg":
+            count, problems = compare_msg(linux, windows)
+        elif fmt == "pst":
+            count, problems = compare_pst(linux, windows, work)
+        else:
+            count, problems = compare_bytes(linux, windows, re.compile(r"\." + fmt + "$"))
+        if not re.search(r"Mailbox \d+ \(of \d+\): " + NAMED, printed):
+            problems.append(f"the Windows program does not print the name {NAMED}:\n{printed}")
+        if count == 0:
+            problems.append("nothing to compare")
+        print(f"{fmt}: {count} messages, {'the same' if not problems else 'DIFFERENT'}")
+        for problem in problems[:20]:
+            print("  " + problem)
+        failures += bool(problems)
+    print(f"{4 - failures} passed, {failures} failed")
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == "__main__":
+    main()
