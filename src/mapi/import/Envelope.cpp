@@ -391,7 +391,10 @@ void SetRecipients(GMimeObject* object, GMimeParserOptions* options, const std::
         // A name with no address ("To: Fred") is a row a reader shows but
         // cannot reply to.
         for (const Person& p : people) item.AddRecipient(p.shown(), p.address, kind.recipientType);
-        out.SetText(kind.displayTag, JoinShown(people));
+        // As Outlook does: a message with no Cc has no PidTagDisplayCc, not
+        // an empty one (an empty string in a contents-table row is a heap
+        // id of 0, which Microsoft's own store library refuses).
+        if (!people.empty()) out.SetText(kind.displayTag, JoinShown(people));
     }
 }
 
