@@ -84,12 +84,13 @@ void PropertyBag::Defer(const std::string& name, const std::string& address, int
 
 void PropertyBag::Expand() const {
     if (deferred_.empty()) return;
-    const std::string d = std::move(deferred_);
-    deferred_.clear();
-    const auto type = static_cast<int32_t>(pst::DecodeFixed32(d.data()));
-    const size_t name_size = pst::DecodeFixed32(d.data() + 4);
-    SetRecipient(const_cast<PropertyBag&>(*this), d.substr(8, name_size), d.substr(8 + name_size),
-                 type);
+    const auto type = static_cast<int32_t>(pst::DecodeFixed32(deferred_.data()));
+    const size_t name_size = pst::DecodeFixed32(deferred_.data() + 4);
+    const std::string name = deferred_.substr(8, name_size);
+    const std::string address = deferred_.substr(8 + name_size);
+    // Emptied first: setting the properties must not expand it again.
+    std::string().swap(deferred_);
+    SetRecipient(const_cast<PropertyBag&>(*this), name, address, type);
     props_.shrink_to_fit();
 }
 
