@@ -319,6 +319,11 @@ msg::Message MailItem::MsgContent() const {
 }
 
 std::string MailItem::WriteMsg(const msg::Sink& sink) const {
+    // Asked first, so that a message of 300,000 recipients is not copied
+    // whole only to be refused.
+    if (std::string cause = msg::CountsPastLimits(recipients_.size(), attachments_.size());
+        !cause.empty())
+        return cause;
     return msg::WriteMsg(MsgContent(), sink);
 }
 

@@ -149,12 +149,9 @@ private:
         if (depth > kMaxEmbeddingDepth)
             return "embedded messages are nested more than " + std::to_string(kMaxEmbeddingDepth) +
                    " deep";
-        if (m.recipients.size() > kMaxRecipients)
-            return "a message file holds at most " + std::to_string(kMaxRecipients) +
-                   " recipients, this message has " + std::to_string(m.recipients.size());
-        if (m.attachments.size() > kMaxAttachments)
-            return "a message file holds at most " + std::to_string(kMaxAttachments) +
-                   " attachments, this message has " + std::to_string(m.attachments.size());
+        if (std::string cause = CountsPastLimits(m.recipients.size(), m.attachments.size());
+            !cause.empty())
+            return cause;
         for (const auto& a : m.attachments)
             if (a.embedded)
                 if (std::string cause = PastLimits(*a.embedded, depth + 1); !cause.empty())
@@ -300,6 +297,16 @@ private:
 };
 
 }  // namespace
+
+std::string CountsPastLimits(size_t recipients, size_t attachments) {
+    if (recipients > kMaxRecipients)
+        return "a message file holds at most " + std::to_string(kMaxRecipients) +
+               " recipients, this message has " + std::to_string(recipients);
+    if (attachments > kMaxAttachments)
+        return "a message file holds at most " + std::to_string(kMaxAttachments) +
+               " attachments, this message has " + std::to_string(attachments);
+    return {};
+}
 
 std::string WriteMsg(const Message& message, const Sink& sink) {
     return Writer().WriteFile(message, sink);

@@ -35,4 +35,9 @@ constexpr int kMaxEmbeddingDepth = 64;
 // values are only read during the call.
 std::string WriteMsg(const Message& message, const Sink& sink);
 
+// Why one message (not counting those embedded in it) with these counts
+// does not fit a message file, or the empty string; a caller may ask before
+// it builds the message.
+std::string CountsPastLimits(size_t recipients, size_t attachments);
+
 }  // namespace mailvane::msg
