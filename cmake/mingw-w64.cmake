@@ -35,10 +35,12 @@ else()
 endif()
 
 # ctest runs the test programs under Wine when it is installed, in a Wine
-# prefix of the build tree (made on first use, without a display).
+# prefix of the build tree (made on first use, without a display). Wine reads
+# command lines and file names in the locale's charset: a UTF-8 one.
 find_program(MAILVANE_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
 if(MAILVANE_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR
-      /usr/bin/env WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= WINEPREFIX=${CMAKE_BINARY_DIR}/wine
+      /usr/bin/env LC_ALL=C.UTF-8 WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+      WINEPREFIX=${CMAKE_BINARY_DIR}/wine
       ${MAILVANE_WINE})
 endif()

@@ -18,8 +18,11 @@ run the program or the Linux build is missing.
 import hashlib
 import os
 import pathlib
+import pty
 import re
+import select
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -202,12 +205,70 @@ def compare_pst(linux, windows, work):
     return sum(1 for line in a if line.startswith("  message")), problems
 
 
+def console_run(wine, windows_cli, linux_cli, work):
+    """A run on a console (Wine's, on a pseudo-terminal): the Cyrillic name
+    and the progress line shown, and Ctrl-C once the second mailbox has
+    begun stops it with whole files only. None when it ended first."""
+    boxes = work / "console"
+    boxes.mkdir()
+    names = [NAMED] + [f"more-{n}.mbox" for n in range(3)]
+    messages = 5000
+    mailbox = "".join(f"From a@example.com Mon Jan  1 00:00:00 2001\nSubject: {n}\n\n"
+                      f"Сообщение {n}\n\n" for n in range(messages))
+    for name in names:
+        (boxes / name).write_text(mailbox, encoding="utf-8")
+    run([linux_cli, "-f", "eml", "-o", "console-linux"] + ["console/" + name for name in names], work)
+    pid, terminal = pty.fork()
+    if pid == 0:
+        os.chdir(work)
+        os.execv(wine[0], wine + [windows_cli, "-f", "eml", "-o", "console-out"] +
+                 ["console/" + name for name in names])
+    output, interrupted, ended = b"", False, False
+    while not ended and select.select([terminal], [], [], 120)[0]:
+        try:
+            data = os.read(terminal, 4096)
+        except OSError:  # the terminal closed with the program
+            data = b""
+        output += data
+        ended = not data
+        if not interrupted and b"Mailbox 2 (of" in output:
+            os.write(terminal, b"\x03")  # Ctrl-C, as typed
+            interrupted = True
+    if not ended:  # silent for two minutes: it hangs
+        os.kill(pid, signal.SIGKILL)
+    code = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    os.close(terminal)
+    text = output.decode("utf-8", "replace")
+    if code == 0 and "stopped" not in text:
+        return None
+    problems = []
+    if code != 1 or "stopped" not in text:
+        problems.append(f"Ctrl-C: exit code {code}, not 1 with the run stopped")
+    if not re.search(r"\rMailbox 1 \(of 4\) " + NAMED + r": \d+ messages saved.*?\x1b\[K", text):
+        problems.append("no progress line naming " + NAMED)
+    # Each file written is the Linux program's, whole.
+    whole = files_below(work / "console-linux")
+    files = files_below(work / "console-out")
+    if not 0 < len(files) < len(whole):
+        problems.append(f"{len(files)} files written of {len(whole)}")
+    for name, path in files.items():
+        if name not in whole or path.read_bytes() != whole[name].read_bytes():
+            problems.append(f"{name} is not what the Linux program writes")
+            break
+    if problems:
+        problems.append("it printed: " + repr(text[-600:]))
+    return problems
+
+
 def main():
     if len(sys.argv) != 5:
         sys.exit(__doc__)
     windows_cli, linux_cli, code_page = (str(pathlib.Path(a).resolve()) for a in sys.argv[1:4])
     work = pathlib.Path(sys.argv[4]).resolve()
     wine = [os.environ.get("MAILVANE_WINE", "wine")]
+    # Wine reads the command line and writes to a terminal in the charset of
+    # the locale: the Cyrillic name needs a UTF-8 one.
+    os.environ["LC_ALL"] = "C.UTF-8"
     if not os.access(linux_cli, os.X_OK):
         skip(f"no Linux build of mailvane-cli at {linux_cli} to compare with")
     shutil.rmtree(work, ignore_errors=True)
@@ -237,7 +298,16 @@ def main():
         for problem in problems[:20]:
             print("  " + problem)
         failures += bool(problems)
-    print(f"{4 - failures} passed, {failures} failed")
+    problems = console_run(wine, windows_cli, linux_cli, work)
+    if problems is None:
+        print("console: the run ended before Ctrl-C reached it; not judged")
+    else:
+        print(f"console: {'as on Linux' if not problems else 'WRONG'}")
+        for problem in problems:
+            print("  " + problem)
+        failures += bool(problems)
+    checks = 4 + (problems is not None)
+    print(f"{checks - failures} passed, {failures} failed")
     sys.exit(1 if failures else 0)
 
 
