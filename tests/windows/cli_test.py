@@ -9,7 +9,9 @@ Cyrillic given on the command line) converted to every format by both.
 - PST (one store for all mailboxes): the same folders and messages, every
   property of each message and attachment the same, as pypff reads them, and
   readpst exporting the same messages;
-- the Cyrillic name shown right in what the Windows program prints.
+- the Cyrillic name shown right in what the Windows program prints, and on
+  Wine's console (a pseudo-terminal) with the progress line, where Ctrl-C
+  stops the run leaving whole files only.
 
 usage: cli_test.py WINDOWS_CLI LINUX_CLI CODE_PAGE_EXE WORK_DIR
 Wine is $MAILVANE_WINE. Exits 77 (skipped) with a line why when Wine cannot
