@@ -298,7 +298,7 @@ bool ConversionRun::OpenMailboxStore(const fs::path& destination, const Source& 
     if (!storePerMailbox_ || store_.isOpen()) return true;
     const std::string& name = source.storeFolder.front();
     std::string cause;
-    switch (store_.Open(destination / (name + ".pst"), name, storeMode_, cause)) {
+    switch (store_.Open(destination / PathFromUtf8(name + ".pst"), name, storeMode_, cause)) {
         case StoreOutput::OpenResult::Opened:
             return true;
         case StoreOutput::OpenResult::NotOurs:
@@ -475,7 +475,8 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const Source& pl
         if (cause.empty() && toFiles) {
             made.files = std::make_unique<OutputFolder>();
             const OutputFolder& above = parent->files ? *parent->files : folder;
-            cause = made.files->OpenBelow(above.path(), FolderNameOnDisk(wanted.back()));
+            cause =
+                made.files->OpenBelow(above.path(), PathFromUtf8(FolderNameOnDisk(wanted.back())));
             made.files->SetFileMode(above.fileMode());
         }
         if (!cause.empty()) {

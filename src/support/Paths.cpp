@@ -102,6 +102,14 @@ std::string MailboxName(const fs::path& source) {
     return file;
 }
 
+fs::path PathFromUtf8(std::string_view utf8) {
+#ifdef _WIN32
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
+#else
+    return fs::path(std::string(utf8));
+#endif
+}
+
 std::string DisplayPath(const fs::path& path) {
 #ifdef _WIN32
     auto utf8 = path.u8string();

@@ -33,6 +33,10 @@ std::string MailboxName(const fs::path& source);
 // Text of a path for messages to the user (UTF-8 on every platform).
 std::string DisplayPath(const fs::path& path);
 
+// A path from UTF-8 text (a name the program made, such as a store's): the
+// bytes as they are on POSIX, UTF-16 on Windows.
+fs::path PathFromUtf8(std::string_view utf8);
+
 // Leading and trailing spaces and tabs removed.
 std::string TrimBlanks(std::string_view text);
 
