@@ -300,6 +300,16 @@ def main():
         for problem in problems[:20]:
             print("  " + problem)
         failures += bool(problems)
+    # A store per mailbox is named after the mailbox, Cyrillic included.
+    code, output = run(wine + [windows_cli, "-f", "pst", "--pst-per-mailbox", "-o",
+                               "windows-per-mailbox", "named/" + NAMED], work)
+    store = work / "windows-per-mailbox" / (NAMED[: -len(".mbox")] + ".pst")
+    per_mailbox = code == 0 and store.is_file()
+    print(f"store per mailbox: {'named ' + store.name if per_mailbox else 'WRONG'}")
+    if not per_mailbox:
+        found = sorted(p.name for p in store.parent.glob("*.pst"))
+        print(f"  exit {code}, stores {found}:\n{output[-500:]}")
+    failures += not per_mailbox
     problems = console_run(wine, windows_cli, linux_cli, work)
     if problems is None:
         print("console: the run ended before Ctrl-C reached it; not judged")
@@ -308,7 +318,7 @@ def main():
         for problem in problems:
             print("  " + problem)
         failures += bool(problems)
-    checks = 4 + (problems is not None)
+    checks = 5 + (problems is not None)
     print(f"{checks - failures} passed, {failures} failed")
     sys.exit(1 if failures else 0)
 
