@@ -165,7 +165,13 @@ def case_kill(writer, work, shared):
         p = subprocess.Popen([writer, 'kill', store, str(every)], stdout=subprocess.PIPE, text=True)
         first = p.stdout.readline()
         assert first.startswith('checkpoint'), first
-        time.sleep(rng.uniform(0.05, 1.5))
+        # Killed at a random moment, or once the store passes a random size:
+        # a fast machine writes hundreds of megabytes in a second and a half,
+        # and the judges would then take minutes on each store.
+        deadline = time.monotonic() + rng.uniform(0.05, 1.5)
+        most = rng.uniform(1, 40) * 2**20
+        while time.monotonic() < deadline and os.path.getsize(store) < most:
+            time.sleep(0.005)
         p.send_signal(signal.SIGKILL)
         out = first + p.stdout.read()
         p.wait()
