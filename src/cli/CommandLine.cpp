@@ -136,6 +136,35 @@ MailboxRule SearchRule(const CommandLine& line) {
     return line.onlyMboxNames ? MailboxRule::Names : MailboxRule::NamesOrContent;
 }
 
+namespace {
+
+// The switch an option without a value turns on, or null when `arg` is none.
+bool* Flag(CommandLine& line, std::string_view arg) {
+    static constexpr struct {
+        std::string_view shortName, longName;
+        bool CommandLine::*flag;
+    } kFlags[] = {
+        {"-h", "--help", &CommandLine::help},
+        {"-q", "--quiet", &CommandLine::quiet},
+        {"-v", "--verbose", &CommandLine::verbose},
+        {"", "--json", &CommandLine::json},
+        {"-V", "--version", &CommandLine::version},
+        {"", "--pst-per-mailbox", &CommandLine::pstPerMailbox},
+        {"", "--only-mbox-names", &CommandLine::onlyMboxNames},
+        {"", "--keep-state", &CommandLine::keepState},
+        {"", "--include-deleted", &CommandLine::includeDeleted},
+        {"", "--tree", &CommandLine::tree},
+        {"", "--include-spam", &CommandLine::includeSpam},
+        {"", "--include-trash", &CommandLine::includeTrash},
+    };
+    for (const auto& known : kFlags)
+        if (arg == known.longName || (!known.shortName.empty() && arg == known.shortName))
+            return &(line.*known.flag);
+    return nullptr;
+}
+
+}  // namespace
+
 bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& error) {
     // The value of an option given as "--name=value", or as the next argument.
     auto value = [&](int& i, std::string_view arg, std::string_view name, std::string& out) {
@@ -157,30 +186,8 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
             line.sources.emplace_back(argv[i]);
         } else if (arg == "--") {
             optionsEnded = true;
-        } else if (arg == "-h" || arg == "--help") {
-            line.help = true;
-        } else if (arg == "-q" || arg == "--quiet") {
-            line.quiet = true;
-        } else if (arg == "-v" || arg == "--verbose") {
-            line.verbose = true;
-        } else if (arg == "--json") {
-            line.json = true;
-        } else if (arg == "-V" || arg == "--version") {
-            line.version = true;
-        } else if (arg == "--pst-per-mailbox") {
-            line.pstPerMailbox = true;
-        } else if (arg == "--only-mbox-names") {
-            line.onlyMboxNames = true;
-        } else if (arg == "--keep-state") {
-            line.keepState = true;
-        } else if (arg == "--include-deleted") {
-            line.includeDeleted = true;
-        } else if (arg == "--tree") {
-            line.tree = true;
-        } else if (arg == "--include-spam") {
-            line.includeSpam = true;
-        } else if (arg == "--include-trash") {
-            line.includeTrash = true;
+        } else if (bool* flag = Flag(line, arg)) {
+            *flag = true;
         } else if (arg == "--labels" || arg.starts_with("--labels=")) {
             std::string layout;
             if (!value(i, arg, "--labels", layout)) return false;

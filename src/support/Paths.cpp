@@ -19,15 +19,20 @@ bool EndsWithMbox(std::string_view name) {
     return true;
 }
 
+// Where the last of the platform's separators is in a native path, or npos.
+fs::path::string_type::size_type LastSeparator(const fs::path::string_type& native) {
+#ifdef _WIN32
+    return native.find_last_of(L"\\/");
+#else
+    return native.find_last_of('/');
+#endif
+}
+
 }  // namespace
 
 fs::path LastPathPart(const fs::path& path) {
     const auto& native = path.native();
-#ifdef _WIN32
-    const auto last = native.find_last_of(L"\\/");
-#else
-    const auto last = native.find_last_of('/');
-#endif
+    const auto last = LastSeparator(native);
     if (last == native.npos) return path;
     return fs::path(native.substr(last + 1));
 }
@@ -80,11 +85,7 @@ std::string MailboxName(const fs::path& source) {
         if (whole.empty()) whole = source;
         whole = whole.lexically_normal();
         const auto& native = whole.native();
-#ifdef _WIN32
-        const auto last = native.find_last_of(L"\\/");
-#else
-        const auto last = native.find_last_of('/');
-#endif
+        const auto last = LastSeparator(native);
         if (last != native.npos) {
             const fs::path folder(native.substr(0, last));
             if (EndsWithMbox(TrimBlanks(DisplayPath(LastPathPart(folder))))) {
