@@ -20,10 +20,11 @@ Converts MBOX mailboxes into one file per message, or into PST stores.
                        emlx: one .emlx file per message (length line, message
                        with LF line ends, property list).
                        msg: one Outlook message file per message,
-                       Email-1.msg, Email-2.msg, ...; each message also goes
-                       into a staging store, DIR/Temp<date and time>.pst,
-                       which stays. An Email-N.msg already there is never
-                       replaced: that message is reported failed.
+                       Email-1.msg, Email-2.msg, ...; a staging store,
+                       DIR/Temp<date and time>.pst, holds the mailboxes'
+                       folders (not their messages) and stays. An
+                       Email-N.msg already there is never replaced: that
+                       message is reported failed.
                        pst: one PST store for all mailboxes, DIR/MBOX<date
                        and time>.pst, holding a folder per mailbox.
       --pst-per-mailbox

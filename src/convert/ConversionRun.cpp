@@ -342,6 +342,8 @@ void ConversionRun::FinishStore() {
     savedInStore_.clear();
     checkpointsSeen_ = 0;
     storeLost_.clear();
+    // The staging store of message files holds no messages to list.
+    if (!countsInStore_) return;
     report_.stores.push_back({store_.path(), {}});
     for (const auto& folder : store_.folders())
         report_.stores.back().folders.push_back({folder.name, folder.messages});
@@ -447,7 +449,9 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const Source& pl
     if (toStore) {
         own.storeFolder = storeFolder;
         own.listed = store_.folders().size() - 1;
-        savedFolders_.push_back({1, own.listed});
+        // Messages are counted in the store they go to; the staging store of
+        // message files holds none.
+        if (countsInStore_) savedFolders_.push_back({1, own.listed});
         storeWriter.StartMailbox(*storeFolder, store_.path(),
                                  format == OutputFormat::Msg ? &folder : nullptr,
                                  MailboxTime(source));
@@ -498,7 +502,8 @@ bool ConversionRun::ConvertMailbox(const fs::path& destination, const Source& pl
             if (toStore) {
                 storeWriter.MoveTo(*place->storeFolder,
                                    format == OutputFormat::Msg ? &files : nullptr);
-                savedFolders_.push_back({storeWriter.messageNumber(), place->listed});
+                if (countsInStore_)
+                    savedFolders_.push_back({storeWriter.messageNumber(), place->listed});
             } else
                 fileWriter.MoveTo(files);
             return true;

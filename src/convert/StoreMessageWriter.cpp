@@ -256,8 +256,10 @@ void StoreMessageWriter::Save(Job& job) {
             if (msgCause.empty()) msgCause = item.WriteMsg(msg::Sink::File(msgFile.fd()));
         }
 #endif
-        // The item is not read again: its bytes go to the store uncopied.
-        if (cause.empty()) cause = item.SaveAndRelease();
+        // A message file's item is only written as the file: the staging
+        // store keeps the folders, not the messages. Any other item is not
+        // read again, so its bytes go to the store uncopied.
+        if (cause.empty() && !job.msgFolder) cause = item.SaveAndRelease();
     }
     if (!cause.empty()) {
         events_.MessageFailed(job.number, "cannot import it into the store " +

@@ -1,8 +1,8 @@
 #pragma once
 // Imports each message cut from a mailbox into a new item of the mailbox's
 // folder in a store, marks it read (and as having attachments only when it
-// has one) and saves it; for message-file output, also writes the item as
-// "Email-N.msg" into the mailbox's output folder.
+// has one) and saves it; for message-file output, writes the item as
+// "Email-N.msg" into the mailbox's output folder instead of saving it.
 //
 // Reading a message into an item costs about twice what saving it does, and
 // the two are independent until the save, so import threads may read the

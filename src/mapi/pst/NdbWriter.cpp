@@ -18,6 +18,9 @@ constexpr uint64_t AlignUp(uint64_t v, uint64_t a) {
 
 // Writes larger than this go out at once rather than wait in the buffer.
 constexpr size_t kPendingLimit = 1 << 20;
+// Gathered writes are under kPendingLimit / 4 and blocks at most
+// kMaxBlockSize, both added below the limit.
+constexpr size_t kPendingRoom = kPendingLimit + std::max<size_t>(kPendingLimit / 4, kMaxBlockSize);
 // Count of a block that one node refers to (Outlook counts one more than the
 // references; templates shared by n nodes have n + 1).
 constexpr uint16_t kSingleRef = 2;
@@ -353,29 +356,25 @@ void NdbWriter::Write(uint64_t offset, std::string_view bytes) {
         if (status_.ok()) Fail(sink_->WriteAt(offset, bytes));
         return;
     }
-    if (!pending_.empty() && offset != pending_at_ + pending_.size()) FlushPending();
-    if (pending_.empty()) pending_at_ = offset;
-    pending_.append(bytes);
-    if (pending_.size() >= kPendingLimit) FlushPending();
+    std::memcpy(PendingRoom(offset, bytes.size()), bytes.data(), bytes.size());
+    if (pending_size_ >= kPendingLimit) FlushPending();
 }
 
 char* NdbWriter::PendingRoom(uint64_t offset, size_t size) {
     // After a failure nothing is written: the room is only scratch.
-    if (!status_.ok()) pending_.clear();
-    if (!pending_.empty() && offset != pending_at_ + pending_.size()) FlushPending();
-    if (pending_.empty()) {
-        pending_at_ = offset;
-        pending_.reserve(kPendingLimit + kMaxBlockSize);
-    }
-    const size_t at = pending_.size();
-    pending_.resize(at + size);
-    return pending_.data() + at;
+    if (!status_.ok()) pending_size_ = 0;
+    if (pending_size_ > 0 && offset != pending_at_ + pending_size_) FlushPending();
+    if (!pending_) pending_ = std::make_unique_for_overwrite<char[]>(kPendingRoom);
+    if (pending_size_ == 0) pending_at_ = offset;
+    const size_t at = pending_size_;
+    pending_size_ += size;
+    return pending_.get() + at;
 }
 
 void NdbWriter::FlushPending() {
-    if (pending_.empty() || !status_.ok()) return;
-    Fail(sink_->WriteAt(pending_at_, pending_));
-    pending_.clear();
+    if (pending_size_ == 0 || !status_.ok()) return;
+    Fail(sink_->WriteAt(pending_at_, std::string_view(pending_.get(), pending_size_)));
+    pending_size_ = 0;
 }
 
 Bid NdbWriter::WriteBlock(std::string_view payload, bool internal) {
@@ -388,14 +387,15 @@ Bid NdbWriter::WriteBlock(std::string_view payload, bool internal) {
     // its own cost an allocation and one more copy of each.
     char* block = PendingRoom(ib, size);
     std::memcpy(block, payload.data(), payload.size());
+    char* trailer = block + size - kBlockTrailerSize;
+    std::memset(block + payload.size(), 0, trailer - block - payload.size());
     if (!internal && header_.encoding == Encoding::kPermute)
         PermuteEncode({reinterpret_cast<uint8_t*>(block), payload.size()});
-    char* trailer = block + size - kBlockTrailerSize;
     EncodeFixed16(trailer, static_cast<uint16_t>(payload.size()));
     EncodeFixed16(trailer + 2, BlockSignature(ib, bid));
     EncodeFixed32(trailer + 4, Crc32(std::string_view(block, payload.size())));
     EncodeFixed64(trailer + 8, bid);
-    if (pending_.size() >= kPendingLimit) FlushPending();
+    if (pending_size_ >= kPendingLimit) FlushPending();
     bbt_.Upsert({bid, ib, static_cast<uint16_t>(payload.size()), kSingleRef});
     return bid;
 }

@@ -215,8 +215,10 @@ private:
     std::unordered_map<Bid, int> ref_delta_;
     bool gather_refs_ = false;
     BtreeIndex<NbtEntry, kMaxNbtEntries> nbt_;
-    // Consecutive writes gathered into one.
-    std::string pending_;
+    // Consecutive writes gathered into one, in room allocated once: blocks
+    // are built in it where they will be written from, not zeroed first.
+    std::unique_ptr<char[]> pending_;
+    size_t pending_size_ = 0;
     uint64_t pending_at_ = 0;
 };
 
