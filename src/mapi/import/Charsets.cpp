@@ -223,9 +223,8 @@ size_t Utf8ValidLength(std::string_view text) {
 #if defined(__SSE2__)
         while (i + 16 <= n) {
             const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-            const int special =
-                _mm_movemask_epi8(bytes) |
-                _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_setzero_si128()));
+            const int special = _mm_movemask_epi8(bytes) |
+                                _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_setzero_si128()));
             if (special == 0) {
                 i += 16;
                 continue;

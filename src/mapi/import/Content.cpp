@@ -453,7 +453,8 @@ void ContentWalk::AddEmbedded(GMimeMessagePart* part) {
     out.Set(PidTagAttachSize, static_cast<int32_t>(std::min<size_t>(bytes.size(), INT32_MAX)));
     out.Set(PidTagRenderingPosition, int32_t{-1});
     RawMessage raw{bytes, {}, std::nullopt, std::nullopt, std::nullopt};
-    ImportParsed({GMIME_OBJECT(message), g_mime_message_get_mime_part(message)}, raw,
+    const FieldList fields = FieldList::FromObject(GMIME_OBJECT(message));
+    ImportParsed({&fields, g_mime_message_get_mime_part(message)}, raw,
                  attachment.EmbeddedMessage(), depth_ + 1, error_);
 }
 

@@ -9,6 +9,7 @@
 #include "mapi/import/Addresses.h"
 #include "mapi/import/Charsets.h"
 #include "mapi/import/Dates.h"
+#include "mapi/import/FieldList.h"
 #include "mapi/import/HeaderText.h"
 #include "mapi/import/Import.h"
 #include "mapi/import/MailState.h"
@@ -216,15 +217,10 @@ std::optional<Person> PlainMailbox(std::string_view item, const std::string& cha
 }
 
 // Everyone named by every field of that name, in order.
-std::vector<Person> People(GMimeObject* object, const char* field, GMimeParserOptions* options,
+std::vector<Person> People(const FieldList& fields, const char* field, GMimeParserOptions* options,
                            const std::string& charset) {
     std::vector<Person> people;
-    GMimeHeaderList* headers = g_mime_object_get_header_list(object);
-    int count = g_mime_header_list_get_count(headers);
-    for (int i = 0; i < count; ++i) {
-        GMimeHeader* header = g_mime_header_list_get_header_at(headers, i);
-        const char* raw = g_mime_header_get_raw_value(header);
-        if (!raw || g_ascii_strcasecmp(g_mime_header_get_name(header), field) != 0) continue;
+    for (const char* raw : fields.All(field)) {
         std::string value = TakeString(g_mime_utils_header_unfold(raw));
         // One item at a time, so that a mailbox GMime cannot read costs
         // only itself.
@@ -280,22 +276,17 @@ std::string JoinShown(const std::vector<Person>& people) {
 }
 
 // A header's value as written (folds undone, trimmed), or "" when absent.
-std::string RawHeader(GMimeObject* object, const char* name) {
-    GMimeHeader* header =
-        g_mime_header_list_get_header(g_mime_object_get_header_list(object), name);
-    if (!header) return {};
-    const char* raw = g_mime_header_get_raw_value(header);
+std::string RawHeader(const FieldList& fields, const char* name) {
+    const char* raw = fields.First(name);
     if (!raw) return {};
     return CleanUtf8(Trimmed(TakeString(g_mime_utils_header_unfold(raw))));
 }
 
 // A header's value as text: encoded words decoded, raw 8-bit bytes read
 // in the message's charset; nothing when the field is absent.
-std::optional<std::string> HeaderText(GMimeObject* object, const char* name,
+std::optional<std::string> HeaderText(const FieldList& fields, const char* name,
                                       const std::string& charset) {
-    GMimeHeader* header =
-        g_mime_header_list_get_header(g_mime_object_get_header_list(object), name);
-    const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
+    const char* raw = fields.First(name);
     if (!raw) return std::nullopt;
     return Trimmed(DecodeHeaderText(raw, charset));
 }
@@ -320,28 +311,28 @@ std::vector<std::string> UserLabels(std::string_view raw, const std::string& cha
 
 // Importance (0 low, 1 normal, 2 high) and priority (-1, 0, 1) from the
 // priority fields; Importance: wins over the others.
-void SetImportance(GMimeObject* object, PropertyWriter& out) {
+void SetImportance(const FieldList& fields, PropertyWriter& out) {
     int importance = 1;
     int priority = 0;
     auto level = [&](int i) {
         importance = i;
         priority = i - 1;
     };
-    std::string ms = Lower(RawHeader(object, "X-MSMail-Priority"));
+    std::string ms = Lower(RawHeader(fields, "X-MSMail-Priority"));
     if (StartsWith(ms, "high")) level(2);
     if (StartsWith(ms, "low")) level(0);
-    std::string x = RawHeader(object, "X-Priority");
+    std::string x = RawHeader(fields, "X-Priority");
     if (!x.empty() && x[0] >= '1' && x[0] <= '5') level(x[0] <= '2' ? 2 : x[0] == '3' ? 1 : 0);
-    std::string p = Lower(RawHeader(object, "Priority"));
+    std::string p = Lower(RawHeader(fields, "Priority"));
     if (p == "urgent") level(2);
     if (p == "non-urgent") level(0);
-    std::string i = Lower(RawHeader(object, "Importance"));
+    std::string i = Lower(RawHeader(fields, "Importance"));
     if (i == "high") importance = 2;
     if (i == "normal") importance = 1;
     if (i == "low") importance = 0;
     out.Set(PidTagImportance, int32_t{importance});
     out.Set(PidTagPriority, int32_t{priority});
-    std::string s = Lower(RawHeader(object, "Sensitivity"));
+    std::string s = Lower(RawHeader(fields, "Sensitivity"));
     int sensitivity = s == "personal"               ? 1
                       : s == "private"              ? 2
                       : s == "company-confidential" ? 3
@@ -352,9 +343,9 @@ void SetImportance(GMimeObject* object, PropertyWriter& out) {
 // Thread-Index when it is valid base64 of a conversation index; else a
 // header block of our own: the submit time's high 40 bits and a GUID taken
 // from the topic, so that one topic keeps one conversation.
-std::string ConversationIndex(GMimeObject* object, const std::string& topic,
+std::string ConversationIndex(const FieldList& fields, const std::string& topic,
                               std::optional<FileTime> time) {
-    std::string threadIndex = RawHeader(object, "Thread-Index");
+    std::string threadIndex = RawHeader(fields, "Thread-Index");
     if (!threadIndex.empty()) {
         gsize length = 0;
         guchar* decoded = g_base64_decode(threadIndex.c_str(), &length);
@@ -377,7 +368,7 @@ std::string ConversationIndex(GMimeObject* object, const std::string& topic,
     return index;
 }
 
-void SetRecipients(GMimeObject* object, GMimeParserOptions* options, const std::string& charset,
+void SetRecipients(const FieldList& fields, GMimeParserOptions* options, const std::string& charset,
                    MailItem& item, PropertyWriter& out) {
     static const struct {
         const char* field;
@@ -387,7 +378,7 @@ void SetRecipients(GMimeObject* object, GMimeParserOptions* options, const std::
                   {"Cc", MAPI_CC, PidTagDisplayCc},
                   {"Bcc", MAPI_BCC, PidTagDisplayBcc}};
     for (const auto& kind : kKinds) {
-        std::vector<Person> people = People(object, kind.field, options, charset);
+        std::vector<Person> people = People(fields, kind.field, options, charset);
         // A name with no address ("To: Fred") is a row a reader shows but
         // cannot reply to.
         for (const Person& p : people) item.AddRecipient(p.shown(), p.address, kind.recipientType);
@@ -402,14 +393,14 @@ void SetRecipients(GMimeObject* object, GMimeParserOptions* options, const std::
 
 void SetEnvelope(const ParsedMessage& message, const RawMessage& raw, MailItem& item,
                  PropertyWriter& out) {
-    GMimeObject* object = message.header;
+    const FieldList& fields = *message.fields;
     out.SetText(PidTagMessageClass, "IPM.Note");
 
     // Raw 8-bit text in the header is most likely in the charset the
     // body declares.
     const std::string charset = BodyCharset(message.root);
-    const std::optional<std::string> subject = HeaderText(object, "Subject", charset);
-    std::string topic = HeaderText(object, "Thread-Topic", charset).value_or("");
+    const std::optional<std::string> subject = HeaderText(fields, "Subject", charset);
+    std::string topic = HeaderText(fields, "Thread-Topic", charset).value_or("");
     if (subject) {
         const std::string& text = *subject;
         SubjectParts parts = SplitSubject(text);
@@ -422,16 +413,16 @@ void SetEnvelope(const ParsedMessage& message, const RawMessage& raw, MailItem& 
 
     std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)> options(
         NewParserOptions(), g_mime_parser_options_free);
-    std::vector<Person> from = People(object, "From", options.get(), charset);
-    std::vector<Person> sender = People(object, "Sender", options.get(), charset);
+    std::vector<Person> from = People(fields, "From", options.get(), charset);
+    std::vector<Person> sender = People(fields, "Sender", options.get(), charset);
     if (from.empty()) from = sender;
     if (sender.empty()) sender = from;
     if (!from.empty()) SetPerson(out, from.front(), kSentRepresenting);
     if (!sender.empty()) SetPerson(out, sender.front(), kSender);
 
-    SetRecipients(object, options.get(), charset, item, out);
+    SetRecipients(fields, options.get(), charset, item, out);
 
-    std::vector<Person> replyTo = People(object, "Reply-To", options.get(), charset);
+    std::vector<Person> replyTo = People(fields, "Reply-To", options.get(), charset);
     if (!replyTo.empty()) {
         std::vector<std::string> entries;
         for (const Person& p : replyTo)
@@ -444,12 +435,8 @@ void SetEnvelope(const ParsedMessage& message, const RawMessage& raw, MailItem& 
     // the Date field; creation and modification follow it. A mail with no
     // date of its own was sent when it was delivered, as near as can be
     // told: a sent time of none shows as "None" in a reader's list.
-    std::optional<FileTime> sent = ParseMailDate(RawHeader(object, "Date"));
-    // GMime is not given the top level's Received fields: they are read
-    // from the message's own bytes.
-    std::optional<FileTime> delivered =
-        ReceivedDate(raw.headerBlock.empty() ? RawHeader(object, "Received")
-                                             : RawField(raw.headerBlock, "Received"));
+    std::optional<FileTime> sent = ParseMailDate(RawHeader(fields, "Date"));
+    std::optional<FileTime> delivered = ReceivedDate(RawHeader(fields, "Received"));
     if (!delivered) delivered = raw.separatorDate;
     if (!delivered) delivered = sent;
     if (!delivered) delivered = raw.undatedTime;
@@ -461,7 +448,7 @@ void SetEnvelope(const ParsedMessage& message, const RawMessage& raw, MailItem& 
         out.Set(PidTagLastModificationTime, *delivered);
     }
     out.Set(PidTagConversationIndex,
-            Binary{ConversationIndex(object, topic, sent ? sent : delivered)});
+            Binary{ConversationIndex(fields, topic, sent ? sent : delivered)});
 
     static const struct {
         const char* header;
@@ -470,21 +457,18 @@ void SetEnvelope(const ParsedMessage& message, const RawMessage& raw, MailItem& 
                 {"In-Reply-To", PidTagInReplyToId},
                 {"References", PidTagInternetReferences}};
     for (const auto& id : kIds) {
-        std::string value = RawHeader(object, id.header);
+        std::string value = RawHeader(fields, id.header);
         if (!value.empty()) out.SetText(id.tag, value);
     }
-    SetImportance(object, out);
+    SetImportance(fields, out);
     // A Gmail export's labels become the item's categories, which Outlook
     // shows and searches.
-    if (const std::string labels = RawHeader(object, "X-Gmail-Labels"); !labels.empty())
+    if (const std::string labels = RawHeader(fields, "X-Gmail-Labels"); !labels.empty())
         if (std::vector<std::string> categories = UserLabels(labels, charset); !categories.empty())
             item.SetNamedProperty(kPsPublicStrings, std::string("Keywords"), PtypMultipleString,
                                   std::move(categories));
-    if (g_mime_header_list_contains(g_mime_object_get_header_list(object),
-                                    "Disposition-Notification-To"))
-        out.Set(PidTagReadReceiptRequested, true);
-    if (g_mime_header_list_contains(g_mime_object_get_header_list(object), "Return-Receipt-To"))
-        out.Set(PidTagOriginatorDeliveryReportRequested, true);
+    if (fields.Has("Disposition-Notification-To")) out.Set(PidTagReadReceiptRequested, true);
+    if (fields.Has("Return-Receipt-To")) out.Set(PidTagOriginatorDeliveryReportRequested, true);
     if (!raw.headerBlock.empty()) out.SetText(PidTagTransportMessageHeaders, raw.headerBlock);
 }
 

@@ -6,6 +6,7 @@
 
 #include "mapi/MailItem.h"
 #include "mapi/PropValue.h"
+#include "mapi/import/FieldList.h"
 #include "mapi/import/GMimeSupport.h"
 #include "mapi/import/MailState.h"
 
@@ -47,9 +48,6 @@ struct HeaderExtent {
 // A message with no field line before its first blank line or text has no
 // header: all of it is body.
 HeaderExtent ScanHeader(std::string_view message);
-// The value of the first field called `name` (any case) in a header block
-// as the message holds it, folds undone and trimmed; "" when absent.
-std::string RawField(std::string_view headerBlock, std::string_view name);
 
 // What a message is besides its parsed form.
 struct RawMessage {
@@ -60,11 +58,10 @@ struct RawMessage {
     std::optional<MailState> state;       // what its mail program recorded, when kept
 };
 
-// A message as parsed: the object whose header holds the envelope fields
-// (the message, or its top part when the top level was read as a part), and
-// its top MIME part (null when it has none).
+// A message as parsed: its envelope fields, and its top MIME part (null
+// when it has none).
 struct ParsedMessage {
-    GMimeObject* header = nullptr;
+    const FieldList* fields = nullptr;
     GMimeObject* root = nullptr;
 };
 

@@ -110,52 +110,6 @@ void SetSummary(const RawMessage& raw, bool hasAttachments, PropertyWriter& out)
     }
 }
 
-namespace {
-
-// A field line: a name of printable characters other than the colon, any
-// blanks (as older mail writes "Subject :"), then the colon.
-bool IsFieldLine(std::string_view line) {
-    size_t i = 0;
-    while (i < line.size() && line[i] > ' ' && line[i] < 0x7F && line[i] != ':') ++i;
-    if (i == 0) return false;
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-    return i < line.size() && line[i] == ':';
-}
-
-bool SameFieldName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-}  // namespace
-
-std::string RawField(std::string_view headerBlock, std::string_view name) {
-    for (size_t pos = 0; pos < headerBlock.size();) {
-        size_t next = headerBlock.find('\n', pos);
-        next = next == std::string_view::npos ? headerBlock.size() : next + 1;
-        const std::string_view line = headerBlock.substr(pos, next - pos);
-        pos = next;
-        if (line.size() <= name.size() || line[name.size()] != ':' ||
-            !SameFieldName(line.substr(0, name.size()), name))
-            continue;
-        // The value with its folds undone.
-        std::string value(line.substr(name.size() + 1));
-        while (pos < headerBlock.size() && (headerBlock[pos] == ' ' || headerBlock[pos] == '\t')) {
-            next = headerBlock.find('\n', pos);
-            next = next == std::string_view::npos ? headerBlock.size() : next + 1;
-            value.append(headerBlock.substr(pos, next - pos));
-            pos = next;
-        }
-        std::string unfolded;
-        for (char c : value)
-            if (c != '\r' && c != '\n') unfolded += c;
-        return Trimmed(unfolded);
-    }
-    return {};
-}
-
 HeaderExtent ScanHeader(std::string_view message) {
     HeaderExtent extent;
     bool sawField = false;
@@ -180,7 +134,7 @@ HeaderExtent ScanHeader(std::string_view message) {
             // A fold that no field precedes belongs to none: the fields
             // after it are still read.
             if (!sawField) extent.fieldsBegin = next;
-        } else if (IsFieldLine(line)) {
+        } else if (!FieldName(line).empty()) {
             sawField = true;
         } else if (line.substr(0, 5) != "From ") {
             // Text where a field should be: the header ended before it
@@ -214,36 +168,12 @@ void ImportParsed(const ParsedMessage& message, const RawMessage& raw, MailItem&
 
 namespace {
 
-// Fields the import never reads through GMime: transport and signature
-// fields, often most of a header, each one more object for GMime to make
-// and free. The transport headers keep them, read from the message's bytes.
-bool UnreadField(std::string_view name) {
-    static constexpr std::string_view kUnread[] = {"Received",
-                                                   "Return-Path",
-                                                   "DKIM-Signature",
-                                                   "X-Received",
-                                                   "Received-SPF",
-                                                   "Authentication-Results",
-                                                   "ARC-Seal",
-                                                   "ARC-Message-Signature",
-                                                   "ARC-Authentication-Results",
-                                                   "Delivered-To",
-                                                   "X-Google-DKIM-Signature",
-                                                   "X-Gm-Message-State",
-                                                   "X-Google-Smtp-Source",
-                                                   "X-Forefront-Antispam-Report",
-                                                   "X-Microsoft-Antispam",
-                                                   "X-Microsoft-Antispam-Message-Info"};
-    return std::any_of(std::begin(kUnread), std::end(kUnread),
-                       [&](std::string_view unread) { return SameFieldName(name, unread); });
-}
-
-// What GMime reads: the message's header made as GMime expects it, then
-// the rest of the message where the caller holds it. A fold that no field
-// precedes is left out, and a blank line ends the header where a line that
-// is no field did. GMime reads header values as C strings, so a NUL in a
-// field would cut it short there: it reads as a space instead. The
-// transport headers keep the original.
+// What GMime reads: the message's MIME fields (the import reads the others
+// itself, see FieldList), then the rest of the message where the caller
+// holds it. A blank line ends the header where a line that is no field
+// did. GMime reads header values as C strings, so a NUL in a field would
+// cut it short there: it reads as a space instead. The transport headers
+// keep the original.
 ViewBytes MessageBytes(std::string_view message, const HeaderExtent& extent) {
     ViewBytes bytes;
     bytes.rest = message.substr(extent.end);
@@ -257,11 +187,8 @@ ViewBytes MessageBytes(std::string_view message, const HeaderExtent& extent) {
         const std::string_view line = fields.substr(pos, next - pos);
         // A fold belongs to the field above it.
         if (line[0] != ' ' && line[0] != '\t') {
-            const size_t colon = line.find(':');
-            std::string_view name = line.substr(0, colon);
-            while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
-                name.remove_suffix(1);
-            dropping = colon != std::string_view::npos && UnreadField(name);
+            const std::string_view name = FieldName(line);
+            dropping = name.empty() || !IsMimeField(name);
         }
         if (!dropping) bytes.head.append(line);
         pos = next;
@@ -303,38 +230,36 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
     std::string error;
     GMimeParserOptions* options = NewParserOptions();
     HeaderExtent extent = ScanHeader(message);
+    const FieldList fields =
+        FieldList::FromBlock(message.substr(extent.fieldsBegin, extent.end - extent.fieldsBegin));
     // Declared first, so that it outlives every object GMime makes from it.
     const ViewBytes bytes = MessageBytes(message, extent);
     GRef<GMimeStream> stream(NewViewStream(&bytes));
-    // The top level read as a MIME part, whose header then holds every
-    // field. Read as a message, GMime would also parse each address and
-    // date field into objects of its own, which the import never reads:
-    // about a third of GMime's time.
+    // The top level read as a MIME part. Read as a message, GMime would
+    // parse each address and date field into objects of its own, which the
+    // import never reads: about a third of GMime's time.
     GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     GRef<GMimeObject> part(g_mime_parser_construct_part(parser.get(), options));
-    ParsedMessage parsed{part.get(), part.get()};
+    ParsedMessage parsed{part ? &fields : nullptr, part.get()};
     // A clear-signed message is kept whole as its top part is written out,
     // with only that part's own Content fields: the top part of the message
     // read as a message.
     const bool clearSigned = part && IsSmimeSigned(part.get());
     GRef<GMimeMessage> whole(clearSigned ? ParseWholeMessage(stream.get(), options) : nullptr);
     if (clearSigned)
-        parsed = whole ? ParsedMessage{GMIME_OBJECT(whole.get()),
-                                       g_mime_message_get_mime_part(whole.get())}
+        parsed = whole ? ParsedMessage{&fields, g_mime_message_get_mime_part(whole.get())}
                        : ParsedMessage{};
 
     RawMessage raw{message, message.substr(0, extent.end), SeparatorDate(separatorLine),
                    importOptions.undatedTime, std::nullopt};
-    if (importOptions.keepState && parsed.header) {
-        GMimeHeaderList* headers = g_mime_object_get_header_list(parsed.header);
+    if (importOptions.keepState && parsed.fields) {
         raw.state = ReadMailState([&](const char* name) -> std::optional<std::string> {
-            GMimeHeader* header = g_mime_header_list_get_header(headers, name);
-            const char* value = header ? g_mime_header_get_raw_value(header) : nullptr;
+            const char* value = fields.First(name);
             if (!value) return std::nullopt;
             return value;
         });
     }
-    if (parsed.header) {
+    if (parsed.fields) {
         ImportParsed(parsed, raw, item, 0, &error);
     } else {
         // Nothing MIME could read: the text itself is the body.
