@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 
+#include "mapi/import/AsciiCase.h"
 #include "mapi/import/GMimeSupport.h"
 
 #if defined(__SSE2__)
@@ -53,16 +53,10 @@ void AppendCp1252Byte(std::string& out, unsigned char b) {
         AppendUtf8(out, b);
 }
 
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
 // The usual name of a charset ("windows-1252" for "cp1252" or
 // "x-cp1252", "iso-8859-1" for "latin1"), in lower case.
 std::string NormalName(std::string_view charset) {
-    std::string name = Lower(Trimmed(charset));
+    std::string name = AsciiLower(Trimmed(charset));
     static const struct {
         const char* alias;
         const char* name;

@@ -1,6 +1,5 @@
 // Bodies, attachments and embedded messages ([MS-OXCMAIL] 2.2.3.3, 2.2.3.4).
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -8,6 +7,7 @@
 #include <vector>
 
 #include "mapi/PropTags.h"
+#include "mapi/import/AsciiCase.h"
 #include "mapi/import/Charsets.h"
 #include "mapi/import/HeaderText.h"
 #include "mapi/import/HtmlText.h"
@@ -31,11 +31,6 @@ bool IsLeaf(GMimeObject* object) {
 
 bool IsBodyLeaf(GMimeObject* object, const char* subtype) {
     return IsLeaf(object) && IsType(object, "text", subtype) && !IsAttachmentDisposition(object);
-}
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
 }
 
 // A header field of a part as text, "" when it is absent.
@@ -338,7 +333,7 @@ void ContentWalk::SetBodies() {
                 if (!plain.empty()) out_.Set(PidTagBody, std::move(plain));
             }
             nativeBody = 3;
-            htmlText_ = Lower(std::move(text.utf8));
+            htmlText_ = AsciiLower(std::move(text.utf8));
             for (size_t at = htmlText_.find("cid:"); at != std::string::npos;
                  at = htmlText_.find("cid:", at + 4)) {
                 size_t end = htmlText_.find_first_of("\"' >)\r\n\t", at + 4);
@@ -420,9 +415,9 @@ void ContentWalk::AddBytes(const std::string& given, const std::string& mimeType
     if (!contentLocation.empty()) out.SetText(PidTagAttachContentLocation, contentLocation);
     // A part of a multipart/related that the HTML shows is drawn in the
     // body, not listed among the attachments.
-    bool shown =
-        (!contentId.empty() && htmlCids_.count(Lower(contentId))) ||
-        (!contentLocation.empty() && htmlText_.find(Lower(contentLocation)) != std::string::npos);
+    bool shown = (!contentId.empty() && htmlCids_.count(AsciiLower(contentId))) ||
+                 (!contentLocation.empty() &&
+                  htmlText_.find(AsciiLower(contentLocation)) != std::string::npos);
     if (inRelated && shown) {
         out.Set(PidTagAttachmentHidden, true);
         out.Set(PidTagAttachFlags, int32_t{4});  // attRenderedInBody
@@ -490,7 +485,7 @@ std::string ReportClass(GMimeObject* root) {
     for (int i = 0; i < g_mime_multipart_get_count(multipart); ++i) {
         GMimeObject* part = g_mime_multipart_get_part(multipart, i);
         if (!IsLeaf(part) || !IsType(part, "message", "delivery-status")) continue;
-        std::string status = Lower(DecodedContent(GMIME_PART(part)));
+        std::string status = AsciiLower(DecodedContent(GMIME_PART(part)));
         for (size_t at = status.find("action:"); at != std::string::npos;
              at = status.find("action:", at + 7)) {
             if (at > 0 && status[at - 1] != '\n') continue;

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "mapi/import/AsciiCase.h"
+
 namespace mailvane::mapi::import {
 namespace {
 
@@ -27,14 +29,10 @@ int64_t Number(std::string_view s) {
     return n;
 }
 
-char Lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
-
 bool SameLetters(std::string_view a, std::string_view lower) {
     if (a.size() != lower.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (Lower(a[i]) != lower[i]) return false;
+        if (AsciiLower(a[i]) != lower[i]) return false;
     return true;
 }
 
@@ -111,7 +109,7 @@ enum class Meridiem { None, Am, Pm };
 Meridiem MeridiemOf(std::string_view s) {
     std::string letters;
     for (char c : s)
-        if (c != '.') letters += Lower(c);
+        if (c != '.') letters += AsciiLower(c);
     if (letters == "am") return Meridiem::Am;
     if (letters == "pm") return Meridiem::Pm;
     return Meridiem::None;

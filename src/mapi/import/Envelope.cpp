@@ -7,6 +7,7 @@
 
 #include "mapi/PropTags.h"
 #include "mapi/import/Addresses.h"
+#include "mapi/import/AsciiCase.h"
 #include "mapi/import/Charsets.h"
 #include "mapi/import/Dates.h"
 #include "mapi/import/FieldList.h"
@@ -291,11 +292,6 @@ std::optional<std::string> HeaderText(const FieldList& fields, const char* name,
     return Trimmed(DecodeHeaderText(raw, charset));
 }
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 bool StartsWith(const std::string& s, std::string_view prefix) {
     return s.compare(0, prefix.size(), prefix) == 0;
 }
@@ -318,21 +314,21 @@ void SetImportance(const FieldList& fields, PropertyWriter& out) {
         importance = i;
         priority = i - 1;
     };
-    std::string ms = Lower(RawHeader(fields, "X-MSMail-Priority"));
+    std::string ms = AsciiLower(RawHeader(fields, "X-MSMail-Priority"));
     if (StartsWith(ms, "high")) level(2);
     if (StartsWith(ms, "low")) level(0);
     std::string x = RawHeader(fields, "X-Priority");
     if (!x.empty() && x[0] >= '1' && x[0] <= '5') level(x[0] <= '2' ? 2 : x[0] == '3' ? 1 : 0);
-    std::string p = Lower(RawHeader(fields, "Priority"));
+    std::string p = AsciiLower(RawHeader(fields, "Priority"));
     if (p == "urgent") level(2);
     if (p == "non-urgent") level(0);
-    std::string i = Lower(RawHeader(fields, "Importance"));
+    std::string i = AsciiLower(RawHeader(fields, "Importance"));
     if (i == "high") importance = 2;
     if (i == "normal") importance = 1;
     if (i == "low") importance = 0;
     out.Set(PidTagImportance, int32_t{importance});
     out.Set(PidTagPriority, int32_t{priority});
-    std::string s = Lower(RawHeader(fields, "Sensitivity"));
+    std::string s = AsciiLower(RawHeader(fields, "Sensitivity"));
     int sensitivity = s == "personal"               ? 1
                       : s == "private"              ? 2
                       : s == "company-confidential" ? 3

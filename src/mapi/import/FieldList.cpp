@@ -1,7 +1,8 @@
 #include "mapi/import/FieldList.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "mapi/import/AsciiCase.h"
 
 namespace mailvane::mapi::import {
 
@@ -13,18 +14,11 @@ std::string_view FieldName(std::string_view line) {
     return i < line.size() && line[i] == ':' ? line.substr(0, end) : std::string_view();
 }
 
-bool SameFieldName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 bool IsMimeField(std::string_view name) {
     constexpr std::string_view kContent = "Content-";
     return (name.size() > kContent.size() &&
-            SameFieldName(name.substr(0, kContent.size()), kContent)) ||
-           SameFieldName(name, "MIME-Version");
+            SameIgnoringCase(name.substr(0, kContent.size()), kContent)) ||
+           SameIgnoringCase(name, "MIME-Version");
 }
 
 void FieldList::Begin(std::string_view name) {
@@ -38,7 +32,8 @@ void FieldList::Begin(std::string_view name) {
 void FieldList::Append(std::string_view value) {
     const size_t at = text_.size();
     text_.append(value);
-    std::replace(text_.begin() + static_cast<std::ptrdiff_t>(at), text_.end(), '\0', ' ');
+    if (value.find('\0') != std::string_view::npos)
+        std::replace(text_.begin() + static_cast<std::ptrdiff_t>(at), text_.end(), '\0', ' ');
 }
 
 FieldList FieldList::FromBlock(std::string_view block) {
@@ -85,7 +80,7 @@ FieldList FieldList::FromObject(GMimeObject* object) {
 
 const char* FieldList::First(std::string_view name) const {
     for (const Field& f : fields_)
-        if (SameFieldName(std::string_view(text_.data() + f.name, f.nameLength), name))
+        if (SameIgnoringCase(std::string_view(text_.data() + f.name, f.nameLength), name))
             return text_.data() + f.value;
     return nullptr;
 }
@@ -93,7 +88,7 @@ const char* FieldList::First(std::string_view name) const {
 std::vector<const char*> FieldList::All(std::string_view name) const {
     std::vector<const char*> values;
     for (const Field& f : fields_)
-        if (SameFieldName(std::string_view(text_.data() + f.name, f.nameLength), name))
+        if (SameIgnoringCase(std::string_view(text_.data() + f.name, f.nameLength), name))
             values.push_back(text_.data() + f.value);
     return values;
 }

@@ -18,8 +18,6 @@ namespace mailvane::mapi::import {
 // followed by any blanks (as older mail writes "Subject :") and the colon;
 // empty for a line that is no field.
 std::string_view FieldName(std::string_view line);
-// Field names match in any letter case.
-bool SameFieldName(std::string_view a, std::string_view b);
 // A field GMime reads to know a part: its Content fields and MIME-Version.
 bool IsMimeField(std::string_view name);
 

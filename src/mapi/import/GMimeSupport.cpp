@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -11,6 +10,8 @@
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
+
+#include "mapi/import/AsciiCase.h"
 #define MAILVANE_BASE64_AVX2 1
 #endif
 
@@ -113,9 +114,7 @@ const char* UnreadableContentType(GMimeObject* object) {
 std::string MimeTypeOf(GMimeObject* object) {
     GMimeContentType* type = g_mime_object_get_content_type(object);
     if (!type || UnreadableContentType(object)) return "text/plain";
-    std::string out = TakeString(g_mime_content_type_get_mime_type(type));
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
+    return AsciiLower(TakeString(g_mime_content_type_get_mime_type(type)));
 }
 
 bool IsType(GMimeObject* object, const char* type, const char* subtype) {
@@ -131,8 +130,7 @@ bool IsType(GMimeObject* object, const char* type, const char* subtype) {
 
 bool IsSmimeSigned(GMimeObject* object) {
     if (!IsType(object, "multipart", "signed")) return false;
-    std::string protocol = ContentTypeParameter(object, "protocol");
-    for (char& c : protocol) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string protocol = AsciiLower(ContentTypeParameter(object, "protocol"));
     // A signed multipart that names no protocol is read as S/MIME, as it
     // was before PGP was told apart.
     return protocol.empty() || protocol.find("pkcs7-signature") != std::string::npos;

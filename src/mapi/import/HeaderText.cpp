@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "mapi/import/AsciiCase.h"
 #include "mapi/import/Charsets.h"
 #include "mapi/import/GMimeSupport.h"
 
@@ -22,15 +23,6 @@ std::string Unfolded(std::string_view raw) {
     for (char c : raw)
         if (c != '\r' && c != '\n') out += c;
     return out;
-}
-
-bool SameCharset(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
 }
 
 int HexValue(char c) {
@@ -140,7 +132,7 @@ std::string DecodeHeaderText(std::string_view raw, std::string_view fallbackChar
             continue;
         }
         flushPlain(next);
-        if (!pendingBytes.empty() && !SameCharset(pendingCharset, word->charset)) flushWords();
+        if (!pendingBytes.empty() && !SameIgnoringCase(pendingCharset, word->charset)) flushWords();
         pendingCharset = word->charset;
         pendingBytes += word->bytes;
         inRun = true;
@@ -209,9 +201,9 @@ std::optional<std::string> PlainParameter(std::string_view fieldValue, std::stri
         }
         const std::string_view head = std::string_view(attribute).substr(0, name.size());
         if (attribute.size() > name.size() && attribute[name.size()] == '*' &&
-            SameCharset(head, name))
+            SameIgnoringCase(head, name))
             return std::nullopt;  // RFC 2231 form: the parser's reading stands
-        if (!found && SameCharset(attribute, name)) found = value;
+        if (!found && SameIgnoringCase(attribute, name)) found = value;
     }
     return found;
 }

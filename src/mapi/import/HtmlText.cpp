@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "mapi/import/AsciiCase.h"
 #include "mapi/import/Charsets.h"
 
 namespace mailvane::mapi::import {
@@ -108,22 +109,12 @@ bool IsDigit(char c) {
 bool IsAlnum(char c) {
     return IsAlpha(c) || IsDigit(c);
 }
-char Lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Whether `text` holds `lowerWord` at `at`, in any case.
 bool HasWordAt(std::string_view text, size_t at, std::string_view lowerWord) {
     if (text.size() - std::min(at, text.size()) < lowerWord.size()) return false;
     for (size_t k = 0; k < lowerWord.size(); ++k)
-        if (Lower(text[at + k]) != lowerWord[k]) return false;
+        if (AsciiLower(text[at + k]) != lowerWord[k]) return false;
     return true;
-}
-
-std::string LowerCopy(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = Lower(c);
-    return out;
 }
 
 // The code point of the well-formed UTF-8 sequence at text[i], and its length.
@@ -169,8 +160,8 @@ std::pair<size_t, char32_t> ReadReference(std::string_view text, size_t at, bool
             uint32_t d;
             if (IsDigit(c))
                 d = static_cast<uint32_t>(c - '0');
-            else if (hex && Lower(c) >= 'a' && Lower(c) <= 'f')
-                d = static_cast<uint32_t>(Lower(c) - 'a' + 10);
+            else if (hex && AsciiLower(c) >= 'a' && AsciiLower(c) <= 'f')
+                d = static_cast<uint32_t>(AsciiLower(c) - 'a' + 10);
             else
                 break;
             // Saturates instead of wrapping, so a long run stays out of range.
@@ -379,7 +370,7 @@ std::string LinkKey(std::string_view s) {
         }
     if (HasWordAt(s, 0, "www.")) s.remove_prefix(4);
     while (!s.empty() && s.back() == '/') s.remove_suffix(1);
-    return LowerCopy(s);
+    return AsciiLower(std::string(s));
 }
 
 std::string_view TrimSpace(std::string_view s) {
@@ -575,7 +566,7 @@ private:
         tag_.seen = 0;
         size_t i = at;
         while (i < n && !IsSpace(html_[i]) && html_[i] != '/' && html_[i] != '>')
-            tag_.name += Lower(html_[i++]);
+            tag_.name += AsciiLower(html_[i++]);
         while (true) {
             while (i < n && (IsSpace(html_[i]) || html_[i] == '/')) ++i;
             if (i >= n) return n;  // a tag still open at the end shows nothing
@@ -777,7 +768,7 @@ bool PrescanAttribute(std::string_view bytes, size_t* at, std::string* name, std
     }
     // The name: '=' may start it, and then is part of it.
     do {
-        *name += Lower(bytes[i++]);
+        *name += AsciiLower(bytes[i++]);
     } while (i < n && !IsSpace(bytes[i]) && bytes[i] != '/' && bytes[i] != '>' && bytes[i] != '=');
     while (i < n && IsSpace(bytes[i])) ++i;
     if (i >= n || bytes[i] != '=') {
@@ -790,13 +781,13 @@ bool PrescanAttribute(std::string_view bytes, size_t* at, std::string* name, std
     if (bytes[i] == '"' || bytes[i] == '\'') {
         const size_t close = bytes.find(bytes[i], i + 1);
         if (close == npos) return false;
-        *value = LowerCopy(bytes.substr(i + 1, close - i - 1));
+        *value = AsciiLower(std::string(bytes.substr(i + 1, close - i - 1)));
         *at = close + 1;
         return true;
     }
     const size_t start = i;
     while (i < n && !IsSpace(bytes[i]) && bytes[i] != '>') ++i;
-    *value = LowerCopy(bytes.substr(start, i - start));
+    *value = AsciiLower(std::string(bytes.substr(start, i - start)));
     *at = i;
     return i < n;
 }

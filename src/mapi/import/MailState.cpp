@@ -1,19 +1,13 @@
 #include "mapi/import/MailState.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 
+#include "mapi/import/AsciiCase.h"
 #include "mapi/import/HeaderText.h"
 
 namespace mailvane::mapi::import {
 namespace {
-
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
 
 std::string Trim(std::string_view text) {
     const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
@@ -54,7 +48,7 @@ bool IsGmailSystemLabel(std::string_view label) {
     static constexpr std::string_view kGmails[] = {"inbox",  "sent",     "drafts",    "spam",
                                                    "trash",  "starred",  "important", "unread",
                                                    "opened", "archived", "chat",      "sent mail"};
-    const std::string lower = Lower(label);
+    const std::string lower = AsciiLower(std::string(label));
     return lower.rfind("category ", 0) == 0 ||
            std::find(std::begin(kGmails), std::end(kGmails), lower) != std::end(kGmails);
 }

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "mapi/MailItem.h"
 #include "mapi/PropTags.h"
@@ -36,11 +37,12 @@ void PropertyWriter::SetText(uint32_t tag, std::string_view text) {
 
 namespace {
 
-// Little-endian on every machine, so a message gets the same key anywhere;
-// compilers make this one load where that is the native order.
+// Little-endian on every machine, so a message gets the same key anywhere.
+// One load: GCC leaves the byte-by-byte form as eight.
 uint64_t Load64(const char* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
     return v;
 }
 
