@@ -29,13 +29,6 @@ int64_t Number(std::string_view s) {
     return n;
 }
 
-bool SameLetters(std::string_view a, std::string_view lower) {
-    if (a.size() != lower.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (AsciiLower(a[i]) != lower[i]) return false;
-    return true;
-}
-
 constexpr std::string_view kMonths[] = {"january",   "february", "march",    "april",
                                         "may",       "june",     "july",     "august",
                                         "september", "october",  "november", "december"};
@@ -47,7 +40,7 @@ int MonthOf(std::string_view word) {
     if (word.size() < 3) return 0;
     for (size_t i = 0; i < std::size(kMonths); ++i)
         if (word.size() <= kMonths[i].size() &&
-            SameLetters(word, kMonths[i].substr(0, word.size())))
+            SameIgnoringCase(word, kMonths[i].substr(0, word.size())))
             return static_cast<int>(i) + 1;
     return 0;
 }
@@ -76,6 +69,8 @@ std::optional<int64_t> NumericZone(std::string_view s) {
 // military letters count as UTC: RFC 822 gave them the wrong sign, so no
 // client's use of them can be trusted.
 std::optional<int64_t> NamedZone(std::string_view s) {
+    // Every name starts with a capital: most words of a date are no zone.
+    if (s.empty() || s[0] < 'A' || s[0] > 'Z') return std::nullopt;
     struct Zone {
         std::string_view name;
         int hours;
@@ -107,12 +102,15 @@ enum class Meridiem { None, Am, Pm };
 
 // "AM", "pm", "a.m." and the like.
 Meridiem MeridiemOf(std::string_view s) {
-    std::string letters;
-    for (char c : s)
-        if (c != '.') letters += AsciiLower(c);
-    if (letters == "am") return Meridiem::Am;
-    if (letters == "pm") return Meridiem::Pm;
-    return Meridiem::None;
+    char letters[2];
+    size_t count = 0;
+    for (char c : s) {
+        if (c == '.') continue;
+        if (count == 2) return Meridiem::None;
+        letters[count++] = AsciiLower(c);
+    }
+    if (count != 2 || letters[1] != 'm') return Meridiem::None;
+    return letters[0] == 'a' ? Meridiem::Am : letters[0] == 'p' ? Meridiem::Pm : Meridiem::None;
 }
 
 struct Clock {
@@ -219,21 +217,31 @@ bool ReadWord(std::string_view word, Parts* parts) {
         parts->meridiem = meridiem;
         return true;
     }
-    std::vector<std::string_view> pieces;
-    size_t start = 0;
-    for (size_t i = 0; i <= word.size(); ++i) {
-        if (i < word.size() && word[i] != '-' && word[i] != '/') continue;
-        if (i > start) pieces.push_back(word.substr(start, i - start));
-        start = i + 1;
-    }
-    bool numeric = pieces.size() > 1;
-    for (std::string_view piece : pieces) numeric = numeric && AllDigits(piece);
-    if (numeric) {
-        if (pieces.size() != 3 || !parts->numeric.empty()) return false;
-        parts->numeric = pieces;
+    // The pieces between dashes and slashes, twice over rather than
+    // gathered: this runs for every word of every date.
+    const auto forEachPiece = [&](auto&& visit) {
+        size_t start = 0;
+        for (size_t i = 0; i <= word.size(); ++i) {
+            if (i < word.size() && word[i] != '-' && word[i] != '/') continue;
+            if (i > start && !visit(word.substr(start, i - start))) return false;
+            start = i + 1;
+        }
+        return true;
+    };
+    size_t count = 0;
+    const bool digits = forEachPiece([&](std::string_view piece) {
+        ++count;
+        return AllDigits(piece);
+    });
+    if (digits && count > 1) {
+        if (count != 3 || !parts->numeric.empty()) return false;
+        forEachPiece([&](std::string_view piece) {
+            parts->numeric.push_back(piece);
+            return true;
+        });
         return true;
     }
-    for (std::string_view piece : pieces) {
+    return forEachPiece([&](std::string_view piece) {
         if (AllDigits(piece)) {
             if (piece.size() > 4) return false;
             parts->numbers.push_back(piece);
@@ -244,8 +252,8 @@ bool ReadWord(std::string_view word, Parts* parts) {
             return false;  // digits in a word nothing here reads ("200+9") are mangled ones
         }
         // Any other word (a day of the week, "at") says nothing.
-    }
-    return true;
+        return true;
+    });
 }
 
 std::optional<int64_t> Assemble(const Parts& parts) {
