@@ -222,7 +222,7 @@ std::vector<Person> People(const FieldList& fields, const char* field, GMimePars
                            const std::string& charset) {
     std::vector<Person> people;
     for (const char* raw : fields.All(field)) {
-        std::string value = TakeString(g_mime_utils_header_unfold(raw));
+        std::string value = Trimmed(Unfolded(raw));
         // One item at a time, so that a mailbox GMime cannot read costs
         // only itself.
         for (std::string_view item : AddressItems(value)) {
@@ -280,7 +280,7 @@ std::string JoinShown(const std::vector<Person>& people) {
 std::string RawHeader(const FieldList& fields, const char* name) {
     const char* raw = fields.First(name);
     if (!raw) return {};
-    return CleanUtf8(Trimmed(TakeString(g_mime_utils_header_unfold(raw))));
+    return CleanUtf8(Trimmed(Unfolded(raw)));
 }
 
 // A header's value as text: encoded words decoded, raw 8-bit bytes read

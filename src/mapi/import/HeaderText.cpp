@@ -9,20 +9,19 @@
 #include "mapi/import/GMimeSupport.h"
 
 namespace mailvane::mapi::import {
-namespace {
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-// A header value on one line: each line break of a fold goes, the blank
-// after it stays.
 std::string Unfolded(std::string_view raw) {
     std::string out;
     out.reserve(raw.size());
     for (char c : raw)
         if (c != '\r' && c != '\n') out += c;
     return out;
+}
+
+namespace {
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
 }
 
 int HexValue(char c) {

@@ -8,6 +8,10 @@
 
 namespace mailvane::mapi::import {
 
+// A header value on one line: each line break of a fold goes, the blank
+// after it stays.
+std::string Unfolded(std::string_view raw);
+
 // Unstructured text (a subject, a description, a parameter value): folds
 // undone, each encoded word decoded on its own and the words of a run
 // joined with the blanks between them dropped (RFC 2047 6.2); the bytes of
