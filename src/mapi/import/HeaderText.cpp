@@ -11,10 +11,11 @@
 namespace mailvane::mapi::import {
 
 std::string Unfolded(std::string_view raw) {
-    std::string out;
-    out.reserve(raw.size());
+    std::string out(raw.size(), '\0');
+    size_t length = 0;
     for (char c : raw)
-        if (c != '\r' && c != '\n') out += c;
+        if (c != '\r' && c != '\n') out[length++] = c;
+    out.resize(length);
     return out;
 }
 
