@@ -83,14 +83,15 @@ PropertyList Sorted(PropertyList props) {
 
 // Outlook puts the BTH header first in every context heap (HID 0x20), the
 // TCINFO of a table second; a reader that looks nowhere else hangs.
-// A node's bytes, given as data or as blocks, then its subnodes' by id.
-std::string Flattened(const NodeContent& node) {
+// A node's bytes, given as data or as blocks (those written ahead looked up
+// in `written`), then its subnodes' by id.
+std::string Flattened(const NodeContent& node, const std::map<Bid, std::string>& written = {}) {
     std::string out = node.data;
-    for (const DataBlock& b : node.blocks) out += b.bytes;
+    for (const DataBlock& b : node.blocks) out += b.reuse ? written.at(b.reuse) : b.bytes;
     std::map<Nid, const NodeContent*> subnodes;
     for (const Subnode& s : node.subnodes) subnodes[s.nid] = &s.content;
     for (const auto& [nid, content] : subnodes)
-        out += "|" + std::to_string(nid) + ":" + Flattened(*content);
+        out += "|" + std::to_string(nid) + ":" + Flattened(*content, written);
     return out;
 }
 
@@ -175,10 +176,22 @@ TEST(TableContext, RowsInHeapOrBlocksComeBackWhole) {
         TableView view;
         NodeContent built = table.Build();
         ExpectBthHeaderFirst(built.data, kHeapTableContext);
-        // Rows appended as they come make the same node, page by page.
-        TableBuilder appended(columns);
+        // Rows appended as they come make the same node, page by page,
+        // and so do they with each final block written ahead.
+        TableBuilder appended(columns), ahead(columns);
+        std::map<Bid, std::string> written;
+        ahead.SetBlockWriter([&](std::string_view block) {
+            const Bid bid = 4 * (written.size() + 1);
+            written[bid] = std::string(block);
+            return bid;
+        });
         for (uint32_t id : order) appended.AppendRow(id, model[id]);
+        for (uint32_t id : order) ahead.AppendRow(id, model[id]);
         EXPECT_EQ(Flattened(appended.FinishAppended()), Flattened(built)) << rows;
+        EXPECT_EQ(Flattened(ahead.FinishAppended(), written), Flattened(built)) << rows;
+        if (rows == 1000) {
+            EXPECT_FALSE(written.empty()) << "heap pages and rows written ahead";
+        }
         ASSERT_EQ(ReadTable(built, &view), "") << rows;
         EXPECT_EQ(view.tags.size(), columns.size() + 2) << "row id and version columns are added";
         ASSERT_EQ(view.row_ids, order);

@@ -217,32 +217,40 @@ std::optional<Person> PlainMailbox(std::string_view item, const std::string& cha
     return Person{std::string(words), address};
 }
 
-// Everyone named by every field of that name, in order.
-std::vector<Person> People(const FieldList& fields, const char* field, GMimeParserOptions* options,
-                           const std::string& charset) {
-    std::vector<Person> people;
+// Everyone named by every field of that name, in order, each handed to
+// `visit` as read: a message may name 300,000 people.
+template <typename Visit>
+void ForEachPerson(const FieldList& fields, const char* field, GMimeParserOptions* options,
+                   const std::string& charset, Visit visit) {
     for (const char* raw : fields.All(field)) {
         std::string value = Trimmed(Unfolded(raw));
         // One item at a time, so that a mailbox GMime cannot read costs
         // only itself.
         for (std::string_view item : AddressItems(value)) {
             if (std::optional<Person> plain = PlainMailbox(item, charset)) {
-                people.push_back(std::move(*plain));
+                visit(std::move(*plain));
                 continue;
             }
+            std::vector<Person> found;
             std::string text(item);
-            size_t before = people.size();
-            InternetAddressList* list = internet_address_list_parse(options, text.c_str());
-            if (list) {
-                Flatten(list, &people);
+            if (InternetAddressList* list = internet_address_list_parse(options, text.c_str())) {
+                Flatten(list, &found);
                 g_object_unref(list);
             }
-            if (people.size() == before + 1)
-                people.back().name = MailboxName(item, std::move(people.back().name), charset);
-            if (people.size() > before) continue;
-            if (std::optional<Person> p = RecoverMailbox(item, charset)) people.push_back(*p);
+            if (found.size() == 1)
+                found[0].name = MailboxName(item, std::move(found[0].name), charset);
+            if (found.empty())
+                if (std::optional<Person> p = RecoverMailbox(item, charset)) found.push_back(*p);
+            for (Person& p : found) visit(std::move(p));
         }
     }
+}
+
+std::vector<Person> People(const FieldList& fields, const char* field, GMimeParserOptions* options,
+                           const std::string& charset) {
+    std::vector<Person> people;
+    ForEachPerson(fields, field, options, charset,
+                  [&](Person&& p) { people.push_back(std::move(p)); });
     return people;
 }
 
@@ -374,14 +382,20 @@ void SetRecipients(const FieldList& fields, GMimeParserOptions* options, const s
                   {"Cc", MAPI_CC, PidTagDisplayCc},
                   {"Bcc", MAPI_BCC, PidTagDisplayBcc}};
     for (const auto& kind : kKinds) {
-        std::vector<Person> people = People(fields, kind.field, options, charset);
         // A name with no address ("To: Fred") is a row a reader shows but
         // cannot reply to.
-        for (const Person& p : people) item.AddRecipient(p.shown(), p.address, kind.recipientType);
+        std::string shown;
+        bool any = false;
+        ForEachPerson(fields, kind.field, options, charset, [&](Person&& p) {
+            item.AddRecipient(p.shown(), p.address, kind.recipientType);
+            shown += any ? "; " : "";
+            shown += p.shown();
+            any = true;
+        });
         // As Outlook does: a message with no Cc has no PidTagDisplayCc, not
         // an empty one (an empty string in a contents-table row is a heap
         // id of 0, which Microsoft's own store library refuses).
-        if (!people.empty()) out.SetText(kind.displayTag, JoinShown(people));
+        if (any) out.SetText(kind.displayTag, shown);
     }
 }
 

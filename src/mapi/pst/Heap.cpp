@@ -33,6 +33,10 @@ size_t HeapBuilder::HeaderSize(size_t index) {
     return IsBitmapPage(index) ? kBitmapPageHeader : kPageHeader;
 }
 
+bool HeapBuilder::ListsLaterPages(size_t index) {
+    return index == 0 || IsBitmapPage(index);
+}
+
 bool HeapBuilder::Fits(size_t index, size_t items, size_t bytes, size_t extra) {
     ++items;
     size_t body = (HeaderSize(index) + bytes + extra + 1) / 2 * 2;
@@ -57,8 +61,11 @@ void HeapBuilder::Overwrite(Hid hid, std::string_view bytes) {
                 std::min<size_t>(bytes.size(), page.ends[index] - begin));
 }
 
-std::string HeapBuilder::BuildPage(size_t index, const Page& page) const {
+std::string HeapBuilder::BuildPage(size_t index, const Page& page, size_t room) const {
     std::string p;
+    // Sized once: grown as it is built, a page took twice its size.
+    p.reserve(std::max(
+        room, HeaderSize(index) + page.items.size() + 1 + kPageMapHeader + 2 * (page.count() + 1)));
     if (index == 0) {
         PutFixed16(&p, 0);  // ibHnpm, set below
         PutFixed8(&p, kHeapSignature);
@@ -111,8 +118,10 @@ std::string HeapBuilder::Finish() const {
 }
 
 std::string HeapBuilder::PageBlock(size_t index) const {
-    std::string page = BuildPage(index, index < pages_.size() ? pages_[index] : Page{});
-    if (index + 1 < pages_.size()) page.resize(kMaxBlockData, '\0');
+    const bool padded = index + 1 < pages_.size();
+    std::string page = BuildPage(index, index < pages_.size() ? pages_[index] : Page{},
+                                 padded ? kMaxBlockData : 0);
+    if (padded) page.resize(kMaxBlockData, '\0');
     return page;
 }
 

@@ -63,6 +63,9 @@ public:
     // `items` allocations of `bytes` bytes in all, or starts a new page: the
     // rule Allocate() follows, for callers that size a heap ahead.
     static bool Fits(size_t index, size_t items, size_t bytes, size_t extra);
+    // Whether page `index` lists the fill levels of later pages (the first
+    // page and every bitmap page do), and so is final only once they are.
+    static bool ListsLaterPages(size_t index);
 
     // Page by page, for heaps that grow across several builds: the bytes of
     // one page (padded to a full block unless it is the last), the count of
@@ -87,7 +90,8 @@ private:
         size_t used() const { return items.size() + 2 * ends.size() + dropped_bytes; }
     };
     static size_t HeaderSize(size_t page_index);
-    std::string BuildPage(size_t index, const Page& page) const;
+    // At least `room` bytes are reserved for the page's bytes.
+    std::string BuildPage(size_t index, const Page& page, size_t room = 0) const;
 
     HeapClient client_;
     Hid user_root_ = 0;

@@ -474,6 +474,8 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
         for (const auto& p : r) add_column(p.tag);
     for (uint32_t tag : m.more_recipients.tags) add_column(tag);
     TableBuilder recipients(columns);
+    const auto loose = [this](std::string_view block) { return ndb_->WriteLooseBlock(block); };
+    recipients.SetBlockWriter(loose);
     // Each property a recipient has is a column, and a table has at most
     // 255 of them.
     if (recipients.tags().size() > TcInfo::kMaxColumns)
@@ -508,6 +510,7 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
 
     if (!m.attachments.empty()) {
         TableBuilder table(kAttachmentColumns);
+        table.SetBlockWriter(loose);
         for (size_t i = 0; i < m.attachments.size(); ++i) {
             AttachmentContent& a = m.attachments[i];
             // Above every recipient row id: readers that look both up by id
@@ -595,9 +598,16 @@ Status MessageStore::WriteMessage(Nid nid, Folder& f, MessageContent message, bo
     // The contents row copies the message's own columns.
     PropertyList stored;
     std::string refused;
+    // Blocks written ahead for its tables are the node's once it is placed,
+    // and go if it is not.
+    struct DropLoose {
+        NdbWriter* ndb;
+        ~DropLoose() { ndb->DropLooseBlocks(); }
+    } dropLoose{ndb_.get()};
     NodeContent node = BuildMessage(std::move(message), &index, &stored, 0, &refused);
     // Whatever limit the message is past is found here, before any of it
-    // is written: the store has nothing to undo and goes on.
+    // is placed: the store has nothing to undo (the blocks written ahead
+    // are let go) and goes on.
     if (!refused.empty()) return Status(Status::Kind::kTooLarge, refused);
     if (Status fits = NdbWriter::CheckNode(node); !fits.ok()) return fits;
     // The folder's contents table takes the message's row at the next

@@ -400,6 +400,17 @@ Bid NdbWriter::WriteBlock(std::string_view payload, bool internal) {
     return bid;
 }
 
+Bid NdbWriter::WriteLooseBlock(std::string_view payload) {
+    const Bid bid = WriteBlock(payload, false);
+    loose_.push_back(bid);
+    return bid;
+}
+
+void NdbWriter::DropLooseBlocks() {
+    for (Bid bid : loose_) Release(bid);
+    loose_.clear();
+}
+
 Bid NdbWriter::WriteData(std::string_view data, std::vector<Bid>* leaves) {
     std::vector<Bid> own;
     if (!leaves) leaves = &own;

@@ -74,6 +74,13 @@ public:
     // what the node held before. A node CheckNode() refuses fails the writer
     // with that cause, nothing of it written.
     void PutNode(Nid nid, Nid parent, const NodeContent& content, PlacedBlocks* placed = nullptr);
+    // A block written ahead of the node that will hold it, so that a large
+    // table need not be held whole in memory until it is placed: the node
+    // gives it as a DataBlock to reuse. The writer holds it until
+    // DropLooseBlocks(), which frees those no node took, so a node that is
+    // refused in the end leaves nothing behind.
+    Bid WriteLooseBlock(std::string_view payload);
+    void DropLooseBlocks();
     // Makes `nid` share the blocks of `like` (template tables do this).
     // REQUIRES: `like` exists (else the writer fails).
     void PutSharedNode(Nid nid, Nid parent, Nid like);
@@ -215,6 +222,7 @@ private:
     std::unordered_map<Bid, int> ref_delta_;
     bool gather_refs_ = false;
     BtreeIndex<NbtEntry, kMaxNbtEntries> nbt_;
+    std::vector<Bid> loose_;  // see WriteLooseBlock()
     // Consecutive writes gathered into one, in room allocated once: blocks
     // are built in it where they will be written from, not zeroed first.
     std::unique_ptr<char[]> pending_;

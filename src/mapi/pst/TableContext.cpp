@@ -366,6 +366,8 @@ struct TableBuilder::Appended {
     std::vector<Subnode> big_cells;
     uint32_t next_index = kFirstCellNidIndex;
     std::vector<uint32_t> ids;
+    std::vector<Bid> page_bids;  // per heap page: its block once written
+    size_t pages_done = 0;       // pages before it are written or kept
 };
 
 void TableBuilder::AppendRow(uint32_t row_id, const PropertyList& values) {
@@ -379,13 +381,26 @@ void TableBuilder::AppendRow(uint32_t row_id, const PropertyList& values) {
     // A block is padded out once the next row starts another (Build()).
     if (a.tail_rows == kMaxBlockData / rowSize()) {
         a.tail.resize(kMaxBlockData, '\0');
-        a.full.push_back({0, std::move(a.tail), 0});
+        if (block_writer_)
+            a.full.push_back({block_writer_(a.tail), {}, static_cast<uint32_t>(kMaxBlockData)});
+        else
+            a.full.push_back({0, std::move(a.tail), 0});
         a.tail.clear();
         a.tail_rows = 0;
     }
     EncodeCells(EncodeRow(row_id, values), &a.heap, &a.big_cells, &a.next_index, &a.tail);
     ++a.tail_rows;
     a.ids.push_back(row_id);
+    if (!block_writer_) return;
+    // Every page before the last is full; those that list no later page
+    // are final.
+    for (; a.pages_done + 1 < a.heap.pageCount(); ++a.pages_done) {
+        const size_t i = a.pages_done;
+        if (HeapBuilder::ListsLaterPages(i)) continue;
+        a.page_bids.resize(i + 1);
+        a.page_bids[i] = block_writer_(a.heap.PageBlock(i));
+        a.heap.DropPage(i);
+    }
 }
 
 size_t TableBuilder::appendedHeapPages() const {
@@ -439,6 +454,10 @@ NodeContent TableBuilder::FinishAppended() {
         // Page by page, each dropped once it is a block: the heap is not
         // held twice.
         for (size_t i = 0; i < a.heap.pageCount(); ++i) {
+            if (i < a.page_bids.size() && a.page_bids[i]) {
+                node.blocks.push_back({a.page_bids[i], {}, static_cast<uint32_t>(kMaxBlockData)});
+                continue;
+            }
             node.blocks.push_back({0, a.heap.PageBlock(i), 0});
             a.heap.DropPage(i);
         }

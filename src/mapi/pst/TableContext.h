@@ -80,6 +80,11 @@ public:
     // REQUIRES: no row set otherwise on this table.
     void AppendRow(uint32_t row_id, const PropertyList& values);
     NodeContent FinishAppended();
+    // With a writer, the heap pages and row-matrix blocks of appended rows
+    // are written as soon as they are final and the node gives them as
+    // blocks to reuse, so not even the encoded table is held whole.
+    using BlockWriter = std::function<Bid(std::string_view block)>;
+    void SetBlockWriter(BlockWriter writer) { block_writer_ = std::move(writer); }
     // Heap pages of the appended rows so far: a table past kMaxHeapPages
     // is refused before it is finished.
     size_t appendedHeapPages() const;
@@ -157,6 +162,7 @@ private:
     std::shared_ptr<Incremental> inc_;
     std::shared_ptr<Appended> app_;
     Reader reader_;
+    BlockWriter block_writer_;
     // The heap of BuildForNode() followed allocation by allocation, for
     // ExtentWith(): every row set so far, in order.
     struct HeapFill {
