@@ -222,7 +222,7 @@ std::optional<Person> PlainMailbox(std::string_view item, const std::string& cha
 template <typename Visit>
 void ForEachPerson(const FieldList& fields, const char* field, GMimeParserOptions* options,
                    const std::string& charset, Visit visit) {
-    for (const char* raw : fields.All(field)) {
+    for (std::string_view raw : fields.All(field)) {
         std::string value = Trimmed(Unfolded(raw));
         // One item at a time, so that a mailbox GMime cannot read costs
         // only itself.
@@ -286,18 +286,18 @@ std::string JoinShown(const std::vector<Person>& people) {
 
 // A header's value as written (folds undone, trimmed), or "" when absent.
 std::string RawHeader(const FieldList& fields, const char* name) {
-    const char* raw = fields.First(name);
+    const std::optional<std::string_view> raw = fields.First(name);
     if (!raw) return {};
-    return CleanUtf8(Trimmed(Unfolded(raw)));
+    return CleanUtf8(Trimmed(Unfolded(*raw)));
 }
 
 // A header's value as text: encoded words decoded, raw 8-bit bytes read
 // in the message's charset; nothing when the field is absent.
 std::optional<std::string> HeaderText(const FieldList& fields, const char* name,
                                       const std::string& charset) {
-    const char* raw = fields.First(name);
+    const std::optional<std::string_view> raw = fields.First(name);
     if (!raw) return std::nullopt;
-    return Trimmed(DecodeHeaderText(raw, charset));
+    return Trimmed(DecodeHeaderText(*raw, charset));
 }
 
 bool StartsWith(const std::string& s, std::string_view prefix) {

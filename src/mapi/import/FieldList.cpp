@@ -21,43 +21,37 @@ bool IsMimeField(std::string_view name) {
            SameIgnoringCase(name, "MIME-Version");
 }
 
-void FieldList::Begin(std::string_view name) {
-    if (open_) text_ += '\0';
-    fields_.push_back({text_.size(), name.size(), text_.size() + name.size() + 1});
-    text_.append(name);
-    text_ += '\0';
-    open_ = true;
-}
-
-void FieldList::Append(std::string_view value) {
-    const size_t at = text_.size();
-    text_.append(value);
-    if (value.find('\0') != std::string_view::npos)
-        std::replace(text_.begin() + static_cast<std::ptrdiff_t>(at), text_.end(), '\0', ' ');
-}
-
 FieldList FieldList::FromBlock(std::string_view block) {
     FieldList list;
-    list.text_.reserve(block.size() + 64);
-    bool inField = false;
     for (size_t pos = 0; pos < block.size();) {
         size_t next = block.find('\n', pos);
         next = next == std::string_view::npos ? block.size() : next + 1;
         const std::string_view line = block.substr(pos, next - pos);
+        const size_t start = pos;
         pos = next;
-        if (line[0] == ' ' || line[0] == '\t') {
-            // A fold belongs to the field above it, if that was one.
-            if (inField) list.Append(line);
+        const std::string_view name = FieldName(line);
+        if (name.empty()) {
+            // Neither is a fold below a line that is no field.
+            while (pos < block.size() && (block[pos] == ' ' || block[pos] == '\t')) {
+                next = block.find('\n', pos);
+                pos = next == std::string_view::npos ? block.size() : next + 1;
+            }
             continue;
         }
-        const std::string_view name = FieldName(line);
-        inField = !name.empty();
-        if (!inField) continue;
-        list.Begin(name);
-        list.Append(line.substr(line.find(':', name.size()) + 1));
+        // The value runs on through the folds below it.
+        while (pos < block.size() && (block[pos] == ' ' || block[pos] == '\t')) {
+            next = block.find('\n', pos);
+            pos = next == std::string_view::npos ? block.size() : next + 1;
+        }
+        const size_t valueAt = start + line.find(':', name.size()) + 1;
+        std::string_view value = block.substr(valueAt, pos - valueAt);
+        if (value.find('\0') != std::string_view::npos) {
+            std::string& copy = list.copies_.emplace_back(value);
+            std::replace(copy.begin(), copy.end(), '\0', ' ');
+            value = copy;
+        }
+        list.fields_.push_back({name, value});
     }
-    if (list.open_) list.text_ += '\0';
-    list.open_ = false;
     return list;
 }
 
@@ -69,27 +63,21 @@ FieldList FieldList::FromObject(GMimeObject* object) {
         GMimeHeader* header = g_mime_header_list_get_header_at(headers, i);
         const char* name = g_mime_header_get_name(header);
         const char* raw = g_mime_header_get_raw_value(header);
-        if (!name || !raw) continue;
-        list.Begin(name);
-        list.Append(raw);
+        if (name && raw) list.fields_.push_back({name, raw});
     }
-    if (list.open_) list.text_ += '\0';
-    list.open_ = false;
     return list;
 }
 
-const char* FieldList::First(std::string_view name) const {
+std::optional<std::string_view> FieldList::First(std::string_view name) const {
     for (const Field& f : fields_)
-        if (SameIgnoringCase(std::string_view(text_.data() + f.name, f.nameLength), name))
-            return text_.data() + f.value;
-    return nullptr;
+        if (SameIgnoringCase(f.name, name)) return f.value;
+    return std::nullopt;
 }
 
-std::vector<const char*> FieldList::All(std::string_view name) const {
-    std::vector<const char*> values;
+std::vector<std::string_view> FieldList::All(std::string_view name) const {
+    std::vector<std::string_view> values;
     for (const Field& f : fields_)
-        if (SameIgnoringCase(std::string_view(text_.data() + f.name, f.nameLength), name))
-            values.push_back(text_.data() + f.value);
+        if (SameIgnoringCase(f.name, name)) values.push_back(f.value);
     return values;
 }
 

@@ -6,6 +6,8 @@
 // one more object for GMime to build and free, about a sixth of the
 // import's time.
 #include <cstddef>
+#include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,29 +25,27 @@ bool IsMimeField(std::string_view name);
 
 class FieldList {
 public:
-    // The fields of a header block as a message holds it. Lines that are no
-    // field, and their folds, are left out; a NUL reads as a space, as it
-    // would end a C string.
+    // The fields of a header block as a message holds it, read where it
+    // lies: the block must outlive the list. Lines that are no field, and
+    // their folds, are left out; a NUL reads as a space, as it would end a
+    // C string (such a field alone is copied).
     static FieldList FromBlock(std::string_view block);
-    // The fields GMime read for an object (an embedded message).
+    // The fields GMime read for an object (an embedded message), read where
+    // GMime holds them: the object must outlive the list.
     static FieldList FromObject(GMimeObject* object);
 
-    // The raw value of the first field of that name, or null.
-    const char* First(std::string_view name) const;
+    // The raw value of the first field of that name, if there is one.
+    std::optional<std::string_view> First(std::string_view name) const;
     // The raw values of every field of that name, in order.
-    std::vector<const char*> All(std::string_view name) const;
-    bool Has(std::string_view name) const { return First(name) != nullptr; }
+    std::vector<std::string_view> All(std::string_view name) const;
+    bool Has(std::string_view name) const { return First(name).has_value(); }
 
 private:
-    void Begin(std::string_view name);
-    void Append(std::string_view value);
-
     struct Field {
-        size_t name = 0, nameLength = 0, value = 0;  // offsets into text_
+        std::string_view name, value;
     };
-    std::string text_;  // each name and each value followed by a NUL
     std::vector<Field> fields_;
-    bool open_ = false;  // the last field's value is still being appended
+    std::deque<std::string> copies_;  // values that held a NUL
 };
 
 }  // namespace mailvane::mapi::import

@@ -256,9 +256,9 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
                    importOptions.undatedTime, std::nullopt};
     if (importOptions.keepState && parsed.fields) {
         raw.state = ReadMailState([&](const char* name) -> std::optional<std::string> {
-            const char* value = fields.First(name);
+            const std::optional<std::string_view> value = fields.First(name);
             if (!value) return std::nullopt;
-            return value;
+            return std::string(*value);
         });
     }
     if (parsed.fields) {
