@@ -151,6 +151,7 @@ void MessageSplitter::Emit(std::size_t skip) {
     message.sizeLimit = maxMessageBytes_;
     if (!tooLarge_) {
         message.text = messageBuilder_.ReturnString().substr(skip);
+        message.buffer = &messageBuilder_;
         if (sawSeparator_) {
             message.separatorAt = separatorAt_;
             message.separatorLength = separatorLength_;

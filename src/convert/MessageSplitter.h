@@ -44,6 +44,10 @@ struct CutMessage {
     // line break; separatorAt is npos for a mailbox that has no separator.
     std::size_t separatorAt = npos;
     std::size_t separatorLength = 0;
+    // The buffer `text` lies in, whose bytes a sink that keeps the message
+    // may take (AppendStrings::Take) rather than copy; `text` is then in
+    // the bytes taken, at the same offset. Null when there is none to take.
+    AppendStrings* buffer = nullptr;
     // The message outgrew the size limit; its text was not kept.
     bool tooLarge = false;
     std::size_t sizeLimit = 0;

@@ -1,7 +1,10 @@
 #include "convert/StoreMessageWriter.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <new>
 #include <string>
 #include <utility>
 #include <variant>
@@ -19,8 +22,8 @@ namespace mailvane {
 // One message from the moment it is handed in until it is saved.
 struct StoreMessageWriter::Job {
     std::int64_t number = 0;
-    CutMessage message;  // its text is `bytes` when the message was copied
-    std::string bytes;
+    CutMessage message;  // its text is in `bytes` once the message is kept
+    AppendStrings::Bytes bytes;
     std::unique_ptr<mapi::MailItem> item;
     const OutputFolder* msgFolder = nullptr;
     // Set by the import.
@@ -104,10 +107,21 @@ void StoreMessageWriter::WriteMessage(const CutMessage& message) {
         Save(*job);
         return;
     }
-    // The splitter reuses its buffer for the next message.
+    // The splitter reuses its buffer for the next message: the job takes
+    // the bytes it holds (or a copy, from a sink that offers none).
     if (!message.tooLarge) {
-        job->bytes.assign(message.text);
-        job->message.text = job->bytes;
+        std::size_t offset = 0;
+        if (message.buffer) {
+            offset = static_cast<std::size_t>(message.text.data() -
+                                              message.buffer->ReturnString().data());
+            job->bytes = message.buffer->Take();
+        } else {
+            job->bytes.reset(static_cast<char*>(std::malloc(std::max<std::size_t>(size, 1))));
+            if (!job->bytes) throw std::bad_alloc();
+            if (size) std::memcpy(job->bytes.get(), message.text.data(), size);
+        }
+        job->message.text = std::string_view(job->bytes.get() + offset, size);
+        job->message.buffer = nullptr;
     }
     // Make room first, so the pending bytes never pass the limit.
     while (!pending_.empty() && (pending_.size() >= options_.maxPendingMessages ||

@@ -127,12 +127,17 @@ bool PropertyBag::SetProperty(uint32_t tag, PropValue&& value) {
 
 bool PropertyBag::Put(pst::Property p) {
     Expand();
-    const uint32_t tag = p.tag;
-    for (auto& q : props_)
-        if (pst::PropIdOf(q.tag) == pst::PropIdOf(tag)) {
-            q = std::move(p);
-            return true;
-        }
+    const uint32_t id = pst::PropIdOf(p.tag);
+    // Most properties are set once: a bit per id (modulo 64) tells most new
+    // ones from those set before without a search through all of them.
+    const uint64_t bit = uint64_t{1} << (id % 64);
+    if (ids_set_ & bit)
+        for (auto& q : props_)
+            if (pst::PropIdOf(q.tag) == id) {
+                q = std::move(p);
+                return true;
+            }
+    ids_set_ |= bit;
     props_.push_back(std::move(p));
     return true;
 }

@@ -81,6 +81,7 @@ private:
     void Expand() const;
 
     mutable pst::PropertyList props_;
+    uint64_t ids_set_ = 0;  // bit (id % 64) of every id in props_, and more
     std::vector<Named> named_;
     mutable std::string deferred_;  // type, name length, name, address
 };

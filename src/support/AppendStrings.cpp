@@ -16,6 +16,14 @@ void AppendStrings::Grow(std::size_t extra) {
     capacity_ = capacity;
 }
 
+AppendStrings::Bytes AppendStrings::Take() {
+    Bytes taken = std::move(data_);
+    const std::size_t room = std::min<std::size_t>(capacity_, std::size_t(1) << 20);
+    size_ = capacity_ = 0;
+    if (room > 0) Grow(room);
+    return taken;
+}
+
 void AppendStrings::Release() {
     data_.reset();
     capacity_ = 0;

@@ -17,6 +17,11 @@ class AppendStrings {
 public:
     static constexpr std::size_t growthStep = 10000;
 
+    struct FreeBytes {
+        void operator()(char* data) const { std::free(data); }
+    };
+    using Bytes = std::unique_ptr<char, FreeBytes>;
+
     void AddToString(std::string_view piece) {
         if (piece.empty()) return;
         if (piece.size() > capacity_ - size_) Grow(piece.size());
@@ -45,14 +50,15 @@ public:
     void Reset() { size_ = 0; }
     // Starts a new, empty text and gives the memory back.
     void Release();
+    // Hands the text collected over with its memory, for a reader that keeps
+    // it past the next append, instead of a copy; the builder starts a new,
+    // empty text in room like that of the one taken (at most a megabyte).
+    Bytes Take();
 
 private:
     void Grow(std::size_t extra);
 
-    struct Free {
-        void operator()(char* data) const { std::free(data); }
-    };
-    std::unique_ptr<char, Free> data_;
+    Bytes data_;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };
