@@ -6,7 +6,7 @@
 #include "mapi/PropTags.h"
 #include "mapi/Store.h"
 #include "mapi/msg/MsgWriter.h"
-#include "mapi/pst/Coding.h"
+#include "mapi/format/Coding.h"
 #include "mapi/pst/Text.h"
 
 namespace mailvane::mapi {
@@ -76,16 +76,16 @@ void SetRecipient(PropertyBag& r, const std::string& name, const std::string& ad
 
 void PropertyBag::Defer(const std::string& name, const std::string& address, int32_t type) {
     deferred_.clear();
-    pst::PutFixed32(&deferred_, static_cast<uint32_t>(type));
-    pst::PutFixed32(&deferred_, static_cast<uint32_t>(name.size()));
+    format::PutFixed32(&deferred_, static_cast<uint32_t>(type));
+    format::PutFixed32(&deferred_, static_cast<uint32_t>(name.size()));
     deferred_ += name;
     deferred_ += address;
 }
 
 void PropertyBag::Expand() const {
     if (deferred_.empty()) return;
-    const auto type = static_cast<int32_t>(pst::DecodeFixed32(deferred_.data()));
-    const size_t name_size = pst::DecodeFixed32(deferred_.data() + 4);
+    const auto type = static_cast<int32_t>(format::DecodeFixed32(deferred_.data()));
+    const size_t name_size = format::DecodeFixed32(deferred_.data() + 4);
     const std::string name = deferred_.substr(8, name_size);
     const std::string address = deferred_.substr(8 + name_size);
     // Emptied first: setting the properties must not expand it again.
@@ -99,7 +99,7 @@ std::vector<uint32_t> PropertyBag::Tags(pst::MessageStore* store) const {
     if (!deferred_.empty()) {
         // Those of any recipient with an address, or with none.
         PropertyBag like;
-        const bool address = deferred_.size() > 8 + pst::DecodeFixed32(deferred_.data() + 4);
+        const bool address = deferred_.size() > 8 + format::DecodeFixed32(deferred_.data() + 4);
         SetRecipient(like, "", address ? "a" : "", 1);
         for (const auto& p : like.props_) tags.push_back(p.tag);
         return tags;

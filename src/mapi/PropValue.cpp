@@ -3,12 +3,13 @@
 #include <cstring>
 #include <utility>
 
-#include "mapi/pst/Coding.h"
+#include "mapi/format/Coding.h"
 #include "mapi/pst/Text.h"
 
 namespace mailvane::mapi {
 
 using namespace pst;
+using namespace format;
 
 uint16_t NaturalType(const PropValue& v) {
     switch (v.index()) {

@@ -5,6 +5,7 @@
 #include <variant>
 #include <vector>
 
+#include "mapi/format/FileTime.h"
 #include "mapi/pst/Property.h"
 
 namespace mailvane::mapi {
@@ -12,9 +13,7 @@ namespace mailvane::mapi {
 // 100-nanosecond intervals since 1601-01-01 UTC (a FILETIME).
 struct FileTime {
     uint64_t ticks = 0;
-    static FileTime FromUnix(int64_t seconds) {
-        return {static_cast<uint64_t>(seconds + 11644473600LL) * 10000000ULL};
-    }
+    static FileTime FromUnix(int64_t seconds) { return {format::FileTimeFromUnix(seconds)}; }
     bool operator==(const FileTime&) const = default;
 };
 

@@ -6,7 +6,7 @@
 #include <ctime>
 
 #include "mapi/PropValue.h"
-#include "mapi/pst/Crc.h"
+#include "mapi/format/Crc.h"
 
 namespace mailvane::test {
 namespace {
@@ -19,7 +19,7 @@ constexpr size_t kShownBinary = 48;
 std::string Sum(std::string_view bytes) {
     char text[48];
     std::snprintf(text, sizeof text, "%zu bytes crc %08" PRIX32, bytes.size(),
-                  pst::Crc32(bytes, 0xFFFFFFFF));
+                  format::Crc32(bytes, 0xFFFFFFFF));
     return text;
 }
 

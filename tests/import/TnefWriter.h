@@ -9,14 +9,14 @@
 
 #include "mapi/PropTags.h"
 #include "mapi/PropValue.h"
-#include "mapi/pst/Coding.h"
+#include "mapi/format/Coding.h"
 #include "mapi/pst/Text.h"
 
 namespace mailvane::mapi::import::tnef_writer {
 
-using pst::PutFixed16;
-using pst::PutFixed32;
-using pst::PutFixed64;
+using format::PutFixed16;
+using format::PutFixed32;
+using format::PutFixed64;
 
 constexpr uint8_t kMessage = 1;
 constexpr uint8_t kAttach = 2;

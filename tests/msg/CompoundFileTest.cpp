@@ -9,12 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "mapi/msg/Coding.h"
+#include "mapi/format/Coding.h"
 #include "mapi/msg/CompoundFile.h"
 #include "mapi/msg/CompoundRecords.h"
 #include "msg/CompoundReader.h"
 
 namespace mailvane::msg {
+
+using namespace format;
 namespace {
 
 std::string Pattern(size_t size, int seed) {
@@ -35,12 +37,13 @@ std::vector<DirectoryEntry> Directory(const std::string& file) {
         header.difat.begin() + std::min<size_t>(header.fatSectors, kHeaderDifatEntries));
     for (uint32_t d = header.firstDifatSector; d != kEndOfChain;) {
         for (size_t i = 0; i + 1 < kSectorEntries && fatSectors.size() < header.fatSectors; ++i)
-            fatSectors.push_back(GetLe32(sector(d), 4 * i));
-        d = GetLe32(sector(d), kSectorSize - 4);
+            fatSectors.push_back(DecodeFixed32(sector(d).data() + 4 * i));
+        d = DecodeFixed32(sector(d).data() + kSectorSize - 4);
     }
     std::vector<uint32_t> fat;
     for (uint32_t s : fatSectors)
-        for (size_t i = 0; i < kSectorEntries; ++i) fat.push_back(GetLe32(sector(s), 4 * i));
+        for (size_t i = 0; i < kSectorEntries; ++i)
+            fat.push_back(DecodeFixed32(sector(s).data() + 4 * i));
     EXPECT_GE(fat.size(), file.size() / kSectorSize - 1);  // every sector is in the table
     std::vector<DirectoryEntry> entries;
     size_t steps = 0;

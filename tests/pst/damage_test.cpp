@@ -9,9 +9,9 @@
 #include <map>
 
 #include "mapi/PropTags.h"
+#include "mapi/format/Coding.h"
 #include "mapi/pst/Block.h"
 #include "mapi/pst/Bth.h"
-#include "mapi/pst/Coding.h"
 #include "mapi/pst/MessageStore.h"
 #include "mapi/pst/NameMap.h"
 #include "mapi/pst/NdbWriter.h"
@@ -21,6 +21,8 @@
 #include "mapi/pst/TableContext.h"
 
 namespace mailvane::pst {
+
+using namespace format;
 namespace {
 
 // A table node whose TCINFO is `info` (a row index of one row, at position

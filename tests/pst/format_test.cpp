@@ -8,15 +8,17 @@
 #include <regex>
 
 #include "TestSupport.h"
+#include "mapi/format/Coding.h"
+#include "mapi/format/Crc.h"
 #include "mapi/pst/Block.h"
-#include "mapi/pst/Coding.h"
-#include "mapi/pst/Crc.h"
 #include "mapi/pst/Header.h"
 #include "mapi/pst/Page.h"
 #include "mapi/pst/Permute.h"
 #include "mapi/pst/Text.h"
 
 namespace mailvane::pst {
+
+using namespace format;
 namespace {
 
 TEST(Coding, FixedWidthRoundTripIsLittleEndian) {

@@ -8,8 +8,8 @@
 #include <random>
 
 #include "mapi/PropTags.h"
+#include "mapi/format/Coding.h"
 #include "mapi/pst/Bth.h"
-#include "mapi/pst/Coding.h"
 #include "mapi/pst/Heap.h"
 #include "mapi/pst/NameMap.h"
 #include "mapi/pst/NdbWriter.h"
@@ -17,6 +17,8 @@
 #include "mapi/pst/TableContext.h"
 
 namespace mailvane::pst {
+
+using namespace format;
 namespace {
 
 std::string Bytes(std::mt19937& rng, size_t n) {

@@ -19,7 +19,7 @@
 
 #include "TestSupport.h"
 #include "mapi/PropTags.h"
-#include "mapi/pst/Coding.h"
+#include "mapi/format/Coding.h"
 #include "mapi/pst/MessageStore.h"
 #include "mapi/pst/PropertyContext.h"
 #include "mapi/pst/Text.h"
@@ -37,6 +37,8 @@
 #endif
 
 namespace mailvane::pst {
+
+using namespace format;
 namespace {
 
 size_t LiveHeapBytes() {

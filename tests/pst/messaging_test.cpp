@@ -9,13 +9,15 @@
 #include <set>
 
 #include "mapi/PropTags.h"
-#include "mapi/pst/Coding.h"
+#include "mapi/format/Coding.h"
 #include "mapi/pst/MessageStore.h"
 #include "mapi/pst/PropertyContext.h"
 #include "mapi/pst/TableContext.h"
 #include "mapi/pst/Text.h"
 
 namespace mailvane::pst {
+
+using namespace format;
 namespace {
 
 std::string Bytes(std::mt19937& rng, size_t n) {

@@ -4,12 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "mapi/format/FileTime.h"
 #include "mapi/import/AsciiCase.h"
 
 namespace mailvane::mapi::import {
 namespace {
-
-constexpr int64_t kSecondsFrom1601 = 11644473600;
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -306,7 +305,7 @@ std::optional<int64_t> Assemble(const Parts& parts) {
     const int64_t seconds =
         DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
         hour * 3600 + parts.clock.minute * 60 + parts.clock.second - zone;
-    if (seconds + kSecondsFrom1601 < 0) return std::nullopt;
+    if (seconds + format::kSecondsFrom1601 < 0) return std::nullopt;
     return seconds;
 }
 

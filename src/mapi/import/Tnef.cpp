@@ -10,16 +10,16 @@
 #include "mapi/PropTags.h"
 #include "mapi/import/Charsets.h"
 #include "mapi/import/Dates.h"
-#include "mapi/pst/Coding.h"
+#include "mapi/format/Coding.h"
 #include "mapi/pst/Property.h"
 #include "mapi/pst/Text.h"
 
 namespace mailvane::mapi::import {
 namespace {
 
-using pst::DecodeFixed16;
-using pst::DecodeFixed32;
-using pst::DecodeFixed64;
+using format::DecodeFixed16;
+using format::DecodeFixed32;
+using format::DecodeFixed64;
 
 constexpr uint32_t kSignature = 0x223E9F78;
 constexpr uint8_t kLevelMessage = 1;

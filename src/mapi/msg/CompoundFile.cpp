@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "mapi/msg/Coding.h"
+#include "mapi/format/Coding.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -14,6 +14,8 @@
 #endif
 
 namespace mailvane::msg {
+
+using namespace format;
 namespace {
 
 // A version 3 file's streams stay below 2 GB.

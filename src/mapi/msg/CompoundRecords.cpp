@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
-#include "mapi/msg/Coding.h"
+#include "mapi/format/Coding.h"
 
 namespace mailvane::msg {
+
+using namespace format;
 namespace {
 
 constexpr char kSignature[] = "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1";
@@ -24,21 +26,21 @@ char16_t Capital(char16_t c) {
 void CompoundHeader::EncodeTo(std::string* out) const {
     out->append(kSignature, 8);
     out->append(16, '\0');  // class id
-    PutLe(out, kMinorVersion, 2);
-    PutLe(out, kMajorVersion, 2);
-    PutLe(out, kByteOrder, 2);
-    PutLe(out, kSectorShift, 2);
-    PutLe(out, kMiniSectorShift, 2);
+    PutFixed16(out, static_cast<uint16_t>(kMinorVersion));
+    PutFixed16(out, static_cast<uint16_t>(kMajorVersion));
+    PutFixed16(out, static_cast<uint16_t>(kByteOrder));
+    PutFixed16(out, static_cast<uint16_t>(kSectorShift));
+    PutFixed16(out, static_cast<uint16_t>(kMiniSectorShift));
     out->append(6, '\0');
-    PutLe32(out, 0);  // directory sectors: always 0 in version 3
-    PutLe32(out, fatSectors);
-    PutLe32(out, firstDirectorySector);
-    PutLe32(out, 0);  // transaction signature
-    PutLe32(out, kMiniStreamCutoff);
-    PutLe32(out, firstMiniFatSector);
-    PutLe32(out, miniFatSectors);
-    PutLe32(out, firstDifatSector);
-    PutLe32(out, difatSectors);
+    PutFixed32(out, 0);  // directory sectors: always 0 in version 3
+    PutFixed32(out, fatSectors);
+    PutFixed32(out, firstDirectorySector);
+    PutFixed32(out, 0);  // transaction signature
+    PutFixed32(out, kMiniStreamCutoff);
+    PutFixed32(out, firstMiniFatSector);
+    PutFixed32(out, miniFatSectors);
+    PutFixed32(out, firstDifatSector);
+    PutFixed32(out, difatSectors);
     // The 109 entries in one piece: every file has them.
     const size_t at = out->size();
     out->resize(at + 4 * difat.size());
@@ -49,17 +51,20 @@ void CompoundHeader::EncodeTo(std::string* out) const {
 
 bool CompoundHeader::DecodeFrom(std::string_view in, CompoundHeader* header) {
     if (in.size() < kSectorSize || in.substr(0, 8) != std::string_view(kSignature, 8)) return false;
-    if (GetLe(in, 0x1A, 2) != kMajorVersion || GetLe(in, 0x1C, 2) != kByteOrder ||
-        GetLe(in, 0x1E, 2) != kSectorShift || GetLe(in, 0x20, 2) != kMiniSectorShift ||
-        GetLe32(in, 0x38) != kMiniStreamCutoff)
+    if (DecodeFixed16(in.data() + 0x1A) != kMajorVersion ||
+        DecodeFixed16(in.data() + 0x1C) != kByteOrder ||
+        DecodeFixed16(in.data() + 0x1E) != kSectorShift ||
+        DecodeFixed16(in.data() + 0x20) != kMiniSectorShift ||
+        DecodeFixed32(in.data() + 0x38) != kMiniStreamCutoff)
         return false;
-    header->fatSectors = GetLe32(in, 0x2C);
-    header->firstDirectorySector = GetLe32(in, 0x30);
-    header->firstMiniFatSector = GetLe32(in, 0x3C);
-    header->miniFatSectors = GetLe32(in, 0x40);
-    header->firstDifatSector = GetLe32(in, 0x44);
-    header->difatSectors = GetLe32(in, 0x48);
-    for (size_t i = 0; i < kHeaderDifatEntries; ++i) header->difat[i] = GetLe32(in, 0x4C + 4 * i);
+    header->fatSectors = DecodeFixed32(in.data() + 0x2C);
+    header->firstDirectorySector = DecodeFixed32(in.data() + 0x30);
+    header->firstMiniFatSector = DecodeFixed32(in.data() + 0x3C);
+    header->miniFatSectors = DecodeFixed32(in.data() + 0x40);
+    header->firstDifatSector = DecodeFixed32(in.data() + 0x44);
+    header->difatSectors = DecodeFixed32(in.data() + 0x48);
+    for (size_t i = 0; i < kHeaderDifatEntries; ++i)
+        header->difat[i] = DecodeFixed32(in.data() + 0x4C + 4 * i);
     return true;
 }
 
@@ -89,21 +94,21 @@ void DirectoryEntry::EncodeTo(std::string* out) const {
 
 bool DirectoryEntry::DecodeFrom(std::string_view in, DirectoryEntry* entry) {
     if (in.size() < kDirectoryEntrySize) return false;
-    const size_t nameBytes = GetLe(in, 64, 2);
+    const size_t nameBytes = DecodeFixed16(in.data() + 64);
     if (nameBytes > kNameBytes || nameBytes % 2 != 0) return false;
     entry->name.clear();
     for (size_t at = 0; at + 2 < nameBytes; at += 2)
-        entry->name.push_back(static_cast<char16_t>(GetLe(in, at, 2)));
+        entry->name.push_back(static_cast<char16_t>(DecodeFixed16(in.data() + at)));
     entry->type = static_cast<EntryType>(in[66]);
     entry->color = static_cast<EntryColor>(in[67]);
-    entry->left = GetLe32(in, 68);
-    entry->right = GetLe32(in, 72);
-    entry->child = GetLe32(in, 76);
+    entry->left = DecodeFixed32(in.data() + 68);
+    entry->right = DecodeFixed32(in.data() + 72);
+    entry->child = DecodeFixed32(in.data() + 76);
     std::copy_n(in.begin() + 80, 16, entry->clsid.begin());
-    entry->created = GetLe(in, 100, 8);
-    entry->modified = GetLe(in, 108, 8);
-    entry->startSector = GetLe32(in, 116);
-    entry->size = GetLe(in, 120, 8);
+    entry->created = DecodeFixed64(in.data() + 100);
+    entry->modified = DecodeFixed64(in.data() + 108);
+    entry->startSector = DecodeFixed32(in.data() + 116);
+    entry->size = DecodeFixed64(in.data() + 120);
     return true;
 }
 

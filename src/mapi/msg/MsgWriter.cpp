@@ -5,11 +5,14 @@
 #include <random>
 
 #include "mapi/PropTags.h"
-#include "mapi/msg/Coding.h"
+#include "mapi/format/Coding.h"
+#include "mapi/format/FileTime.h"
 #include "mapi/msg/NameIdMap.h"
 #include "mapi/msg/PropertyStream.h"
 
 namespace mailvane::msg {
+
+using namespace format;
 
 using namespace mailvane::mapi;
 
@@ -37,15 +40,13 @@ constexpr uint32_t kDefaultLocale = 1033;
 constexpr char kPropertyStream[] = "__properties_version1.0";
 constexpr char kNameIdStorage[] = "__nameid_version1.0";
 
-uint64_t NowAsFileTime() {
-    using namespace std::chrono;
-    const auto micros = duration_cast<microseconds>(system_clock::now().time_since_epoch());
-    return static_cast<uint64_t>(micros.count()) * 10 + 116444736000000000ULL;
-}
-
+// A fixed-width value of 4 or 8 bytes.
 std::string Le(uint64_t v, int bytes) {
     std::string out;
-    PutLe(&out, v, bytes);
+    if (bytes == 8)
+        PutFixed64(&out, v);
+    else
+        PutFixed32(&out, static_cast<uint32_t>(v));
     return out;
 }
 
@@ -83,7 +84,7 @@ public:
     }
     uint32_t LongOr(uint32_t tag, uint32_t fallback) const {
         const Property* p = Find(tag);
-        return p && p->value.size() == 4 ? GetLe32(p->value, 0) : fallback;
+        return p && p->value.size() == 4 ? DecodeFixed32(p->value.data()) : fallback;
     }
     uint64_t ValueBytes() const {
         uint64_t size = 0;
@@ -112,7 +113,7 @@ public:
         // Every limit is checked before the first byte goes to the sink.
         if (std::string cause = PastLimits(message, 0); !cause.empty()) return cause;
         CompoundWriter file(sink, kMessageClsid,
-                            modified ? GetLe(modified->value, 0, 8) : NowAsFileTime());
+                            modified ? DecodeFixed64(modified->value.data()) : FileTimeNow());
         file.Reserve(EstimatedSize(message));
         {
             Storage root = file.Root();
@@ -202,8 +203,8 @@ private:
         props->Set(PidTagMessageFlags, Le(flags, 4));
         props->SetIfAbsent(PidTagSearchKey, Le(Keys()(), 8) + Le(Keys()(), 8));
         props->SetIfAbsent(PidTagMessageStatus, Le(0, 4));
-        props->SetIfAbsent(PidTagCreationTime, Le(NowAsFileTime(), 8));
-        props->SetIfAbsent(PidTagLastModificationTime, Le(NowAsFileTime(), 8));
+        props->SetIfAbsent(PidTagCreationTime, Le(FileTimeNow(), 8));
+        props->SetIfAbsent(PidTagLastModificationTime, Le(FileTimeNow(), 8));
         // The code page readers take the message's 8-bit text in: the one
         // its body came in, else UTF-8, the form the item keeps such text in.
         props->SetIfAbsent(PidTagMessageCodepage,

@@ -1,9 +1,12 @@
 #include "mapi/msg/NameIdMap.h"
 
-#include "mapi/msg/Coding.h"
+#include "mapi/format/Coding.h"
+#include "mapi/format/Crc.h"
 #include "mapi/msg/PropertyStream.h"
 
 namespace mailvane::msg {
+
+using namespace format;
 namespace {
 
 constexpr uint32_t kGuidStreamTag = 0x00020102;
@@ -22,17 +25,6 @@ constexpr char kPsInternetHeaders[] =
 
 std::string_view Guid(const char (&bytes)[17]) {
     return {bytes, 16};
-}
-
-// The CRC-32 of the name-to-id streams: reflected, seed 0, no final
-// inversion.
-uint32_t NameCrc(std::string_view bytes) {
-    uint32_t crc = 0;
-    for (char c : bytes) {
-        crc ^= static_cast<uint8_t>(c);
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-    }
-    return crc;
 }
 
 uint32_t IndexAndKind(uint16_t propertyIndex, uint16_t guidIndex, bool byName) {
@@ -67,7 +59,7 @@ uint16_t NameIdMap::Add(std::string key, Entry entry) {
 uint16_t NameIdMap::IdFor(std::string_view propertySet, uint32_t lid) {
     if (propertySet.size() != 16) return 0;
     std::string key = std::string(propertySet) + 'N';
-    PutLe32(&key, lid);
+    PutFixed32(&key, lid);
     return Add(std::move(key), Entry{GuidIndex(propertySet), false, lid, {}, lid});
 }
 
@@ -80,7 +72,7 @@ uint16_t NameIdMap::IdFor(std::string_view propertySet, std::string_view name) {
         for (char& c : folded)
             if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     std::string utf16 = Utf16FromUtf8(folded);
-    const uint32_t crc = NameCrc(utf16);
+    const uint32_t crc = Crc32(utf16);
     std::string key = std::string(propertySet) + 'S' + utf16;
     return Add(std::move(key), Entry{GuidIndex(propertySet), true, 0, std::move(utf16), crc});
 }
@@ -95,16 +87,16 @@ std::vector<std::pair<std::string, std::string>> NameIdMap::Streams() const {
         if (e.byName) {
             // Each name starts on a 4-byte boundary.
             strings.append((4 - strings.size() % 4) % 4, '\0');
-            PutLe32(&entries, static_cast<uint32_t>(strings.size()));
-            PutLe32(&strings, static_cast<uint32_t>(e.name.size()));
+            PutFixed32(&entries, static_cast<uint32_t>(strings.size()));
+            PutFixed32(&strings, static_cast<uint32_t>(e.name.size()));
             strings += e.name;
         } else {
-            PutLe32(&entries, e.lid);
+            PutFixed32(&entries, e.lid);
         }
-        PutLe32(&entries, indexAndKind);
+        PutFixed32(&entries, indexAndKind);
         std::string& hash = hashes[HashStreamId(e.hashKey, e.guidIndex, e.byName)];
-        PutLe32(&hash, e.hashKey);
-        PutLe32(&hash, indexAndKind);
+        PutFixed32(&hash, e.hashKey);
+        PutFixed32(&hash, indexAndKind);
     }
     std::vector<std::pair<std::string, std::string>> streams;
     streams.emplace_back(SubstreamName(kGuidStreamTag), std::move(guids));
@@ -119,8 +111,8 @@ bool NameIdMap::Decode(std::string_view guids, std::string_view entries, std::st
                        std::vector<Name>* names) {
     if (guids.size() % 16 != 0 || entries.size() % 8 != 0) return false;
     for (size_t at = 0; at < entries.size(); at += 8) {
-        const uint32_t first = GetLe32(entries, at);
-        const uint32_t indexAndKind = GetLe32(entries, at + 4);
+        const uint32_t first = DecodeFixed32(entries.data() + at);
+        const uint32_t indexAndKind = DecodeFixed32(entries.data() + at + 4);
         const uint16_t guidIndex = (indexAndKind >> 1) & 0x7FFF;
         Name n;
         n.byName = indexAndKind & 1;
@@ -136,7 +128,7 @@ bool NameIdMap::Decode(std::string_view guids, std::string_view entries, std::st
         }
         if (n.byName) {
             if (first > strings.size() || strings.size() - first < 4) return false;
-            const uint32_t length = GetLe32(strings, first);
+            const uint32_t length = DecodeFixed32(strings.data() + first);
             if (length > strings.size() - first - 4) return false;
             n.name = strings.substr(first + 4, length);
         } else {

@@ -2,9 +2,11 @@
 
 #include <glib.h>
 
-#include "mapi/msg/Coding.h"
+#include "mapi/format/Coding.h"
 
 namespace mailvane::msg {
+
+using namespace format;
 namespace {
 
 constexpr uint16_t kMultiple = 0x1000;
@@ -25,12 +27,12 @@ uint32_t WithType(uint32_t tag, uint16_t type) {
 bool SplitMultiValue(std::string_view value, std::vector<std::string_view>* parts) {
     if (value.empty()) return true;
     if (value.size() < 4) return false;
-    const uint32_t count = GetLe32(value, 0);
+    const uint32_t count = DecodeFixed32(value.data());
     if (count > (value.size() - 4) / 4) return false;
     for (uint32_t i = 0; i < count; ++i) {
-        const uint32_t from = GetLe32(value, 4 + 4 * size_t{i});
-        const uint32_t to =
-            i + 1 < count ? GetLe32(value, 8 + 4 * size_t{i}) : static_cast<uint32_t>(value.size());
+        const uint32_t from = DecodeFixed32(value.data() + 4 + 4 * size_t{i});
+        const uint32_t to = i + 1 < count ? DecodeFixed32(value.data() + 8 + 4 * size_t{i})
+                                          : static_cast<uint32_t>(value.size());
         if (from < 4 + 4 * size_t{count} || from > to || to > value.size()) return false;
         parts->push_back(value.substr(from, to - from));
     }
@@ -51,7 +53,7 @@ bool PlaceMultiValue(uint32_t tag, std::string_view value, PropertyEntry* entry,
     for (uint32_t i = 0; i < parts.size(); ++i) {
         if (type == (kMultiple | kBinary)) {
             // Each length is followed by 4 reserved bytes.
-            PutLe(&lengths, parts[i].size(), 8);
+            PutFixed64(&lengths, parts[i].size());
             streams->emplace_back(SubstreamName(written, i), parts[i]);
             continue;
         }
@@ -59,7 +61,7 @@ bool PlaceMultiValue(uint32_t tag, std::string_view value, PropertyEntry* entry,
         std::string text =
             type == (kMultiple | kString8) ? Utf16FromUtf8(parts[i]) : std::string(parts[i]);
         text.append(2, '\0');
-        PutLe32(&lengths, static_cast<uint32_t>(text.size()));
+        PutFixed32(&lengths, static_cast<uint32_t>(text.size()));
         streams->emplace_back(SubstreamName(written, i), std::move(text));
     }
     *entry = PropertyEntry::Sized(written, static_cast<uint32_t>(lengths.size()));
@@ -84,7 +86,7 @@ std::string Utf16FromUtf8(std::string_view utf8) {
     std::string out;
     if (!utf16) return out;
     out.reserve(static_cast<size_t>(units) * 2);
-    for (glong i = 0; i < units; ++i) PutLe(&out, utf16[i], 2);
+    for (glong i = 0; i < units; ++i) PutFixed16(&out, static_cast<uint16_t>(utf16[i]));
     g_free(utf16);
     return out;
 }
@@ -104,7 +106,7 @@ void StreamHeader::EncodeTo(StreamOwner owner, std::string* out) const {
     out->append(kReservedBeforeCounts, '\0');
     if (owner == StreamOwner::kRecipientOrAttachment) return;
     for (uint32_t field : {nextRecipientId, nextAttachmentId, recipientCount, attachmentCount})
-        PutLe32(out, field);
+        PutFixed32(out, field);
     if (owner == StreamOwner::kTopMessage) out->append(kTopReservedAfterCounts, '\0');
 }
 
@@ -112,10 +114,10 @@ bool StreamHeader::DecodeFrom(StreamOwner owner, std::string_view in, StreamHead
     if (in.size() < EncodedLength(owner)) return false;
     *out = StreamHeader{};
     if (owner == StreamOwner::kRecipientOrAttachment) return true;
-    out->nextRecipientId = GetLe32(in, kReservedBeforeCounts);
-    out->nextAttachmentId = GetLe32(in, kReservedBeforeCounts + 4);
-    out->recipientCount = GetLe32(in, kReservedBeforeCounts + 8);
-    out->attachmentCount = GetLe32(in, kReservedBeforeCounts + 12);
+    out->nextRecipientId = DecodeFixed32(in.data() + kReservedBeforeCounts);
+    out->nextAttachmentId = DecodeFixed32(in.data() + kReservedBeforeCounts + 4);
+    out->recipientCount = DecodeFixed32(in.data() + kReservedBeforeCounts + 8);
+    out->attachmentCount = DecodeFixed32(in.data() + kReservedBeforeCounts + 12);
     return true;
 }
 
@@ -143,9 +145,9 @@ void PropertyEntry::EncodeTo(std::string* out) const {
 
 PropertyEntry PropertyEntry::DecodeFrom(std::string_view in, size_t at) {
     PropertyEntry e;
-    e.tag = GetLe32(in, at);
-    e.flags = GetLe32(in, at + 4);
-    e.value = GetLe(in, at + 8, 8);
+    e.tag = DecodeFixed32(in.data() + at);
+    e.flags = DecodeFixed32(in.data() + at + 4);
+    e.value = DecodeFixed64(in.data() + at + 8);
     return e;
 }
 
@@ -209,7 +211,10 @@ bool PlaceProperty(uint32_t tag, std::string_view value, PropertyEntry* entry,
                      std::to_string(value.size()) + " bytes, not " + std::to_string(size);
             return false;
         }
-        *entry = PropertyEntry::Fixed(tag, GetLe(value, 0, static_cast<int>(value.size())));
+        uint64_t fixed = 0;
+        for (size_t i = value.size(); i-- > 0;)
+            fixed = (fixed << 8) | static_cast<uint8_t>(value[i]);
+        *entry = PropertyEntry::Fixed(tag, fixed);
         return true;
     }
     if (type == (kMultiple | kString8) || type == (kMultiple | kUnicode) ||

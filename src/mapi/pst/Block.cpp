@@ -1,9 +1,11 @@
 #include "mapi/pst/Block.h"
 
-#include "mapi/pst/Coding.h"
-#include "mapi/pst/Crc.h"
+#include "mapi/format/Coding.h"
+#include "mapi/format/Crc.h"
 
 namespace mailvane::pst {
+
+using namespace format;
 
 std::string BuildBlock(std::string_view payload, Bid bid, uint64_t ib) {
     std::string b(payload);

@@ -2,9 +2,11 @@
 
 #include <unordered_set>
 
-#include "mapi/pst/Coding.h"
+#include "mapi/format/Coding.h"
 
 namespace mailvane::pst {
+
+using namespace format;
 
 std::string BthHeader::Encode() const {
     std::string b;

@@ -93,6 +93,12 @@ constexpr bool IsInternalBid(Bid bid) {
 constexpr uint32_t kPageSize = 512;
 constexpr uint32_t kPageBodySize = 496;
 constexpr uint32_t kBlockAlign = 64;
+// wSig of a block or B-tree page ([MS-PST] 5.5): both halves of (ib ^ bid)
+// folded together.
+constexpr uint16_t BlockSignature(uint64_t ib, uint64_t bid) {
+    const uint64_t x = ib ^ bid;
+    return static_cast<uint16_t>((x >> 16) ^ x);
+}
 constexpr uint32_t kBlockTrailerSize = 16;
 constexpr uint32_t kMaxBlockSize = 8192;
 constexpr uint32_t kMaxBlockData = kMaxBlockSize - kBlockTrailerSize;  // 8176

@@ -1,9 +1,11 @@
 #include "mapi/pst/Header.h"
 
-#include "mapi/pst/Coding.h"
-#include "mapi/pst/Crc.h"
+#include "mapi/format/Coding.h"
+#include "mapi/format/Crc.h"
 
 namespace mailvane::pst {
+
+using namespace format;
 namespace {
 
 // Field offsets of the Unicode header.

@@ -1,8 +1,10 @@
 #include "mapi/pst/Heap.h"
 
-#include "mapi/pst/Coding.h"
+#include "mapi/format/Coding.h"
 
 namespace mailvane::pst {
+
+using namespace format;
 namespace {
 
 constexpr size_t kFirstPageHeader = 12;   // HNHDR

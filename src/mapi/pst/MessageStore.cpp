@@ -6,11 +6,14 @@
 #include <utility>
 
 #include "mapi/PropTags.h"
-#include "mapi/pst/Coding.h"
+#include "mapi/format/Coding.h"
+#include "mapi/format/FileTime.h"
 #include "mapi/pst/PropertyContext.h"
 #include "mapi/pst/Text.h"
 
 namespace mailvane::pst {
+
+using namespace format;
 namespace {
 
 constexpr size_t kGuidSize = 16;
@@ -108,11 +111,6 @@ const std::vector<uint32_t> kExtraTable2Columns = {
     PidTagReplVersionHistory, PidTagReplFlags,  PidTagUnnamed0E3E};
 const std::vector<uint32_t> kExtraTable3Columns = {PidTagReplChangenum, PidTagCreationTime};
 
-uint64_t NowAsFileTime() {
-    using namespace std::chrono;
-    auto since_1970 = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-    return static_cast<uint64_t>(since_1970) * 10 + 116444736000000000ULL;
-}
 // Attachment subnodes are numbered from 0x8025, as Outlook numbers them.
 constexpr uint32_t kFirstAttachmentIndex = 0x8025 >> 5;
 constexpr uint32_t kMsgFlagRead = 0x01;
@@ -437,7 +435,7 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
     for (uint32_t tag : {PidTagCreationTime, PidTagLastModificationTime}) {
         if (FindProp(props, tag)) continue;
         Property now{tag, {}};
-        PutFixed64(&now.value, NowAsFileTime());
+        PutFixed64(&now.value, FileTimeNow());
         props.push_back(std::move(now));
     }
     if (!FindProp(props, PidTagMessageSize)) {

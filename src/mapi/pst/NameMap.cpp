@@ -3,11 +3,13 @@
 #include <algorithm>
 
 #include "mapi/PropTags.h"
-#include "mapi/pst/Coding.h"
-#include "mapi/pst/Crc.h"
+#include "mapi/format/Coding.h"
+#include "mapi/format/Crc.h"
 #include "mapi/pst/Text.h"
 
 namespace mailvane::pst {
+
+using namespace format;
 namespace {
 
 // Tags by their documented names.

@@ -4,12 +4,14 @@
 #include <bit>
 #include <cstring>
 
+#include "mapi/format/Coding.h"
+#include "mapi/format/Crc.h"
 #include "mapi/pst/Block.h"
-#include "mapi/pst/Coding.h"
-#include "mapi/pst/Crc.h"
 #include "mapi/pst/Permute.h"
 
 namespace mailvane::pst {
+
+using namespace format;
 namespace {
 
 constexpr uint64_t AlignUp(uint64_t v, uint64_t a) {

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 
-#include "mapi/pst/Coding.h"
-#include "mapi/pst/Crc.h"
+#include "mapi/format/Coding.h"
+#include "mapi/format/Crc.h"
 
 namespace mailvane::pst {
+
+using namespace format;
 namespace {
 
 // Map pages carry their offset as id and no signature; the density list,

@@ -2,11 +2,13 @@
 
 #include <map>
 
+#include "mapi/format/Coding.h"
 #include "mapi/pst/Bth.h"
-#include "mapi/pst/Coding.h"
 #include "mapi/pst/Heap.h"
 
 namespace mailvane::pst {
+
+using namespace format;
 namespace {
 
 // A record: property id and type, then the value or where it is.

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "mapi/format/Coding.h"
 #include "mapi/pst/Bth.h"
-#include "mapi/pst/Coding.h"
 #include "mapi/pst/Heap.h"
 
 namespace mailvane::pst {
+
+using namespace format;
 namespace {
 
 // Bytes a cell takes in the row: fixed values up to eight bytes in place,

@@ -1,4 +1,4 @@
-#include "mapi/pst/Crc.h"
+#include "mapi/format/Crc.h"
 
 #include <array>
 #include <cstring>
@@ -8,7 +8,7 @@
 #define MAILVANE_CRC_CLMUL 1
 #endif
 
-namespace mailvane::pst {
+namespace mailvane::format {
 namespace {
 
 // Eight tables so that eight bytes are folded in per step ("slicing by 8");
@@ -119,9 +119,4 @@ uint32_t Crc32(std::string_view data, uint32_t crc) {
     return Crc32Table(data, crc);
 }
 
-uint16_t BlockSignature(uint64_t ib, uint64_t bid) {
-    uint64_t x = ib ^ bid;
-    return static_cast<uint16_t>((x >> 16) ^ x);
-}
-
-}  // namespace mailvane::pst
+}  // namespace mailvane::format

@@ -1,11 +1,12 @@
 #pragma once
-// Fixed-width little-endian fields, the only byte order a store file uses.
-// Put* append to a string; Encode* write at a position; Decode* read back.
+// Fixed-width little-endian fields, the only byte order stores and message
+// files use. Put* append to a string; Encode* write at a position; Decode*
+// read back.
 #include <cstdint>
 #include <cstring>
 #include <string>
 
-namespace mailvane::pst {
+namespace mailvane::format {
 
 inline void EncodeFixed16(char* p, uint16_t v) {
     p[0] = static_cast<char>(v);
@@ -65,4 +66,4 @@ inline std::string Hex(uint64_t v) {
     return "0x" + digits;
 }
 
-}  // namespace mailvane::pst
+}  // namespace mailvane::format
