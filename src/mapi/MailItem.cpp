@@ -7,7 +7,7 @@
 #include "mapi/Store.h"
 #include "mapi/msg/MsgWriter.h"
 #include "mapi/format/Coding.h"
-#include "mapi/pst/Text.h"
+#include "mapi/format/Text.h"
 
 namespace mailvane::mapi {
 namespace {
@@ -24,7 +24,7 @@ std::string OneOffEntryId(const std::string& name, const std::string& type,
     id.append("\0\0", 2);      // version
     id.append("\x01\x80", 2);  // Unicode strings, no rich text
     for (const std::string* s : {&name, &type, &address}) {
-        id += pst::Utf16FromUtf8(*s);
+        id += format::Utf16FromUtf8(*s);
         id.append("\0\0", 2);
     }
     return id;

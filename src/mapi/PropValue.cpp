@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "mapi/format/Coding.h"
-#include "mapi/pst/Text.h"
+#include "mapi/format/Text.h"
 
 namespace mailvane::mapi {
 

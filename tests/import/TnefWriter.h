@@ -10,7 +10,7 @@
 #include "mapi/PropTags.h"
 #include "mapi/PropValue.h"
 #include "mapi/format/Coding.h"
-#include "mapi/pst/Text.h"
+#include "mapi/format/Text.h"
 
 namespace mailvane::mapi::import::tnef_writer {
 
@@ -80,7 +80,7 @@ inline std::string Padded(std::string bytes) {
 
 // NUL-terminated UTF-16LE.
 inline std::string Utf16z(std::string_view utf8) {
-    return pst::Utf16FromUtf8(utf8) + std::string(2, '\0');
+    return format::Utf16FromUtf8(utf8) + std::string(2, '\0');
 }
 
 // The head of a property: its tag, and for a named one its set and number

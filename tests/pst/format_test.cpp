@@ -14,7 +14,7 @@
 #include "mapi/pst/Header.h"
 #include "mapi/pst/Page.h"
 #include "mapi/pst/Permute.h"
-#include "mapi/pst/Text.h"
+#include "mapi/format/Text.h"
 
 namespace mailvane::pst {
 

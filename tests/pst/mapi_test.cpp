@@ -12,7 +12,7 @@
 #include "mapi/PropTags.h"
 #include "mapi/Session.h"
 #include "mapi/pst/PropertyContext.h"
-#include "mapi/pst/Text.h"
+#include "mapi/format/Text.h"
 
 namespace mailvane::mapi {
 namespace {
@@ -144,7 +144,7 @@ TEST(Session, SubjectsAreStoredWithTheirPrefixLength) {
                 ASSERT_GE(p.value.size(), 4u);
                 EXPECT_EQ(p.value[0], 1);
                 seen.emplace_back(static_cast<uint16_t>(p.value[2]),
-                                  pst::Utf8FromUtf16(p.value.substr(4)));
+                                  format::Utf8FromUtf16(p.value.substr(4)));
             }
     });
     std::vector<std::pair<uint16_t, std::string>> want = {{5, "RE: hello"},
@@ -164,7 +164,7 @@ TEST(MailItem, RecipientsCarryAReplyableAddress) {
     EXPECT_EQ(bytes.substr(4, 4), std::string("\x81\x2B\x1F\xA4", 4)) << "one-off provider";
     EXPECT_EQ(bytes.substr(22, 2), std::string("\x01\x80", 2)) << "Unicode one-off";
     std::string tail = bytes.substr(24);
-    EXPECT_EQ(tail, pst::Utf16FromUtf8(std::string("Zoë", 4) + '\0' + "SMTP" + '\0' +
+    EXPECT_EQ(tail, format::Utf16FromUtf8(std::string("Zoë", 4) + '\0' + "SMTP" + '\0' +
                                        "zoe@example.org" + '\0'));
     auto key = r.GetProperty(PidTagSearchKey);
     ASSERT_TRUE(key);
@@ -195,7 +195,7 @@ TEST(MailItem, NamedPropertiesGetTheirIdsFromTheStore) {
     pst::PropertyList props = item.Resolve(store.get());
     ASSERT_EQ(props.size(), 2u) << "setting a name again replaces its value";
     EXPECT_EQ(props[0].tag, 0x8002001Fu) << "0x8000 and 0x8001 are the store's own names";
-    EXPECT_EQ(pst::Utf8FromUtf16(props[0].value), "second");
+    EXPECT_EQ(format::Utf8FromUtf16(props[0].value), "second");
     EXPECT_EQ(props[1].tag, 0x8003101Fu);
     EXPECT_EQ(item.Resolve(store.get())[1].tag, 0x8003101Fu) << "ids are stable";
 

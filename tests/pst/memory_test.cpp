@@ -22,7 +22,7 @@
 #include "mapi/format/Coding.h"
 #include "mapi/pst/MessageStore.h"
 #include "mapi/pst/PropertyContext.h"
-#include "mapi/pst/Text.h"
+#include "mapi/format/Text.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)

@@ -13,7 +13,7 @@
 #include "mapi/pst/MessageStore.h"
 #include "mapi/pst/PropertyContext.h"
 #include "mapi/pst/TableContext.h"
-#include "mapi/pst/Text.h"
+#include "mapi/format/Text.h"
 
 namespace mailvane::pst {
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "mapi/pst/Text.h"
+#include "mapi/format/Text.h"
 
 namespace mailvane::mapi::import {
 namespace {
@@ -21,7 +21,7 @@ std::string OneOffEntryId(std::string_view name, std::string_view type, std::str
                                               0x01, 0x0F, 0x54, 0x02, 0,    0,    0x01, 0x80};
     std::string id(reinterpret_cast<const char*>(kHead), sizeof kHead);
     for (std::string_view part : {name, type, address}) {
-        id += pst::Utf16FromUtf8(part);
+        id += format::Utf16FromUtf8(part);
         id += std::string(2, '\0');
     }
     return id;

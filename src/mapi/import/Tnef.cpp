@@ -12,7 +12,7 @@
 #include "mapi/import/Dates.h"
 #include "mapi/format/Coding.h"
 #include "mapi/pst/Property.h"
-#include "mapi/pst/Text.h"
+#include "mapi/format/Text.h"
 
 namespace mailvane::mapi::import {
 namespace {
@@ -204,7 +204,7 @@ std::string Utf16Text(std::string_view bytes) {
             bytes = bytes.substr(0, i);
             break;
         }
-    return pst::Utf8FromUtf16(bytes);
+    return format::Utf8FromUtf16(bytes);
 }
 
 // 8-bit text up to its first NUL, in the stream's code page.

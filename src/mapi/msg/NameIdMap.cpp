@@ -2,6 +2,7 @@
 
 #include "mapi/format/Coding.h"
 #include "mapi/format/Crc.h"
+#include "mapi/format/Text.h"
 #include "mapi/msg/PropertyStream.h"
 
 namespace mailvane::msg {

@@ -1,13 +1,17 @@
 #include "mapi/msg/PropertyStream.h"
 
-#include <glib.h>
-
 #include "mapi/format/Coding.h"
+#include "mapi/format/Text.h"
 
 namespace mailvane::msg {
 
 using namespace format;
 namespace {
+
+// An 8-bit string written as Unicode: its UTF-8 up to a NUL, which ends it.
+std::string Utf16FromString8(std::string_view utf8) {
+    return Utf16FromUtf8(utf8.substr(0, utf8.find('\0')));
+}
 
 constexpr uint16_t kMultiple = 0x1000;
 constexpr uint16_t kString8 = 0x001E;
@@ -59,7 +63,7 @@ bool PlaceMultiValue(uint32_t tag, std::string_view value, PropertyEntry* entry,
         }
         // Each string keeps its terminator, which its length counts.
         std::string text =
-            type == (kMultiple | kString8) ? Utf16FromUtf8(parts[i]) : std::string(parts[i]);
+            type == (kMultiple | kString8) ? Utf16FromString8(parts[i]) : std::string(parts[i]);
         text.append(2, '\0');
         PutFixed32(&lengths, static_cast<uint32_t>(text.size()));
         streams->emplace_back(SubstreamName(written, i), std::move(text));
@@ -77,19 +81,6 @@ size_t MultiValueElementSize(uint16_t type) {
 }
 
 }  // namespace
-
-std::string Utf16FromUtf8(std::string_view utf8) {
-    gchar* valid = g_utf8_make_valid(utf8.data(), static_cast<gssize>(utf8.size()));
-    glong units = 0;
-    gunichar2* utf16 = g_utf8_to_utf16(valid, -1, nullptr, &units, nullptr);
-    g_free(valid);
-    std::string out;
-    if (!utf16) return out;
-    out.reserve(static_cast<size_t>(units) * 2);
-    for (glong i = 0; i < units; ++i) PutFixed16(&out, static_cast<uint16_t>(utf16[i]));
-    g_free(utf16);
-    return out;
-}
 
 size_t StreamHeader::EncodedLength(StreamOwner owner) {
     switch (owner) {
@@ -228,7 +219,7 @@ bool PlaceProperty(uint32_t tag, std::string_view value, PropertyEntry* entry,
     }
     if (type == kString8) {
         const uint32_t unicode = WithType(tag, kUnicode);
-        std::string text = Utf16FromUtf8(value);
+        std::string text = Utf16FromString8(value);
         *entry = PropertyEntry::Sized(unicode, static_cast<uint32_t>(text.size() + 2));
         streams->emplace_back(SubstreamName(unicode), std::move(text));
         return true;

@@ -94,8 +94,4 @@ size_t FixedValueSize(uint16_t type);
 bool PlaceProperty(uint32_t tag, std::string_view value, PropertyEntry* entry,
                    std::vector<ValueStream>* streams, std::string* error);
 
-// UTF-16LE of UTF-8 text; a broken sequence becomes U+FFFD, and text
-// stops at a NUL.
-std::string Utf16FromUtf8(std::string_view utf8);
-
 }  // namespace mailvane::msg

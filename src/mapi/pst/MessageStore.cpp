@@ -9,7 +9,7 @@
 #include "mapi/format/Coding.h"
 #include "mapi/format/FileTime.h"
 #include "mapi/pst/PropertyContext.h"
-#include "mapi/pst/Text.h"
+#include "mapi/format/Text.h"
 
 namespace mailvane::pst {
 

@@ -5,7 +5,7 @@
 #include "mapi/PropTags.h"
 #include "mapi/format/Coding.h"
 #include "mapi/format/Crc.h"
-#include "mapi/pst/Text.h"
+#include "mapi/format/Text.h"
 
 namespace mailvane::pst {
 

@@ -1,4 +1,4 @@
-#include "mapi/pst/Text.h"
+#include "mapi/format/Text.h"
 
 #include <cstdint>
 
@@ -6,7 +6,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace mailvane::pst {
+namespace mailvane::format {
 namespace {
 
 void PutUtf8(std::string* out, uint32_t cp) {
@@ -122,4 +122,4 @@ std::string Utf8FromUtf16(std::string_view s) {
     return out;
 }
 
-}  // namespace mailvane::pst
+}  // namespace mailvane::format
