@@ -1,28 +1,24 @@
 #pragma once
 // Property tags (id in the high 16 bits, type in the low 16) under the names
 // [MS-OXPROPS] gives them; tags only [MS-PST] names carry its names, and the
-// few no document names are marked so. Header-only, no dependencies.
+// few no document names are marked so. Header-only; the types' values are
+// the ground floor's.
 #include <cstdint>
+
+#include "mapi/format/PropertyType.h"
 
 namespace mailvane::mapi {
 
-// Property types (PtypXxx).
-constexpr uint16_t PtypInteger32 = 0x0003;
-constexpr uint16_t PtypBoolean = 0x000B;
-constexpr uint16_t PtypObject = 0x000D;
-constexpr uint16_t PtypInteger64 = 0x0014;
-constexpr uint16_t PtypString = 0x001F;
-constexpr uint16_t PtypTime = 0x0040;
-constexpr uint16_t PtypBinary = 0x0102;
-constexpr uint16_t PtypMultipleInteger32 = 0x1003;
-constexpr uint16_t PtypMultipleString = 0x101F;
-
-constexpr uint16_t PropId(uint32_t tag) {
-    return static_cast<uint16_t>(tag >> 16);
-}
-constexpr uint16_t PropType(uint32_t tag) {
-    return static_cast<uint16_t>(tag & 0xFFFF);
-}
+// Property types under the names [MS-OXPROPS] gives them (PtypXxx).
+constexpr uint16_t PtypInteger32 = format::kPtLong;
+constexpr uint16_t PtypBoolean = format::kPtBoolean;
+constexpr uint16_t PtypObject = format::kPtObject;
+constexpr uint16_t PtypInteger64 = format::kPtI8;
+constexpr uint16_t PtypString = format::kPtUnicode;
+constexpr uint16_t PtypTime = format::kPtSysTime;
+constexpr uint16_t PtypBinary = format::kPtBinary;
+constexpr uint16_t PtypMultipleInteger32 = format::kPtMultiple | format::kPtLong;
+constexpr uint16_t PtypMultipleString = format::kPtMultiple | format::kPtUnicode;
 
 // Message: class, subject, conversation, flags, size, times.
 constexpr uint32_t PidTagMessageClass = 0x001A001F;

@@ -8,11 +8,11 @@
 #include <cstring>
 
 #include "mapi/PropTags.h"
+#include "mapi/format/Coding.h"
+#include "mapi/format/Text.h"
 #include "mapi/import/Charsets.h"
 #include "mapi/import/Dates.h"
-#include "mapi/format/Coding.h"
 #include "mapi/pst/Property.h"
-#include "mapi/format/Text.h"
 
 namespace mailvane::mapi::import {
 namespace {
@@ -42,18 +42,18 @@ constexpr uint32_t kAttAttachment = 0x00069005;
 constexpr uint32_t kAttOemCodepage = 0x00069007;
 
 // Properties taken out of the lists by id, as writers use either string type.
-constexpr uint16_t kIdMessageClass = PropId(PidTagMessageClass);
-constexpr uint16_t kIdSubject = PropId(PidTagSubject);
-constexpr uint16_t kIdBody = PropId(PidTagBody);
-constexpr uint16_t kIdHtml = PropId(PidTagHtml);
+constexpr uint16_t kIdMessageClass = format::PropIdOf(PidTagMessageClass);
+constexpr uint16_t kIdSubject = format::PropIdOf(PidTagSubject);
+constexpr uint16_t kIdBody = format::PropIdOf(PidTagBody);
+constexpr uint16_t kIdHtml = format::PropIdOf(PidTagHtml);
 constexpr uint16_t kIdRtfCompressed = 0x1009;
-constexpr uint16_t kIdAttachData = PropId(PidTagAttachDataBinary);
-constexpr uint16_t kIdAttachLongFilename = PropId(PidTagAttachLongFilename);
-constexpr uint16_t kIdAttachMimeTag = PropId(PidTagAttachMimeTag);
-constexpr uint16_t kIdAttachContentId = PropId(PidTagAttachContentId);
-constexpr uint16_t kIdAttachMethod = PropId(PidTagAttachMethod);
-constexpr uint16_t kIdCreationTime = PropId(PidTagCreationTime);
-constexpr uint16_t kIdLastModificationTime = PropId(PidTagLastModificationTime);
+constexpr uint16_t kIdAttachData = format::PropIdOf(PidTagAttachDataBinary);
+constexpr uint16_t kIdAttachLongFilename = format::PropIdOf(PidTagAttachLongFilename);
+constexpr uint16_t kIdAttachMimeTag = format::PropIdOf(PidTagAttachMimeTag);
+constexpr uint16_t kIdAttachContentId = format::PropIdOf(PidTagAttachContentId);
+constexpr uint16_t kIdAttachMethod = format::PropIdOf(PidTagAttachMethod);
+constexpr uint16_t kIdCreationTime = format::PropIdOf(PidTagCreationTime);
+constexpr uint16_t kIdLastModificationTime = format::PropIdOf(PidTagLastModificationTime);
 
 // IID_IMessage as stored: an attachment object with it holds a TNEF stream.
 constexpr std::string_view kIidMessage(
@@ -221,9 +221,9 @@ std::string ReadProperty(Cursor& c, RawProperty* p) {
     const auto which = [p] {
         return "property " + Hex32(p->tag) + " at offset " + std::to_string(p->offset);
     };
-    const uint16_t type = PropType(p->tag);
+    const uint16_t type = format::PropTypeOf(p->tag);
     const uint16_t single = type & ~pst::kPtMultiple;
-    if (PropId(p->tag) >= 0x8000) {
+    if (format::PropIdOf(p->tag) >= 0x8000) {
         p->named = true;
         std::string_view guid;
         uint32_t kind = 0;
@@ -290,15 +290,15 @@ std::string ReadPropertyList(Cursor& c, std::vector<RawProperty>* out) {
 
 std::optional<std::string> TextOf(const RawProperty& p, const std::string& charset) {
     if (p.values.empty()) return std::nullopt;
-    if (PropType(p.tag) == pst::kPtUnicode) return Utf16Text(p.values.front());
-    if (PropType(p.tag) == pst::kPtString8) return Text8(p.values.front(), charset);
+    if (format::PropTypeOf(p.tag) == pst::kPtUnicode) return Utf16Text(p.values.front());
+    if (format::PropTypeOf(p.tag) == pst::kPtString8) return Text8(p.values.front(), charset);
     return std::nullopt;
 }
 
 // The value as an item takes it and the type it suits; false for what no
 // PropValue holds.
 bool ToValue(const RawProperty& p, const std::string& charset, uint16_t* type, PropValue* value) {
-    *type = PropType(p.tag);
+    *type = format::PropTypeOf(p.tag);
     const auto& values = p.values;
     if (*type & pst::kPtMultiple) {
         switch (*type & ~pst::kPtMultiple) {
@@ -380,12 +380,12 @@ void Keep(const RawProperty& p, const std::string& charset, std::vector<TnefProp
         n.value = std::move(value);
         named->push_back(std::move(n));
     } else {
-        props->push_back({pst::MakeTag(PropId(p.tag), type), std::move(value)});
+        props->push_back({pst::MakeTag(format::PropIdOf(p.tag), type), std::move(value)});
     }
 }
 
 std::optional<std::string_view> BinaryOf(const RawProperty& p) {
-    if (PropType(p.tag) != pst::kPtBinary || p.values.empty()) return std::nullopt;
+    if (format::PropTypeOf(p.tag) != pst::kPtBinary || p.values.empty()) return std::nullopt;
     return p.values.front();
 }
 
@@ -535,7 +535,7 @@ std::string StreamReader::ReadMessage(const std::vector<const Attribute*>& attri
         std::vector<RawProperty> props;
         if (std::string cause = ReadList(*a, &props); !cause.empty()) return cause;
         for (const RawProperty& p : props) {
-            const uint16_t id = p.named ? 0 : PropId(p.tag);
+            const uint16_t id = p.named ? 0 : format::PropIdOf(p.tag);
             std::optional<std::string> text = p.named ? std::nullopt : TextOf(p, charset_);
             std::optional<std::string_view> binary = p.named ? std::nullopt : BinaryOf(p);
             if (id == kIdMessageClass && text)
@@ -570,8 +570,8 @@ std::string StreamReader::ReadAttachment(const std::vector<const Attribute*>& at
         std::vector<RawProperty> props;
         if (std::string cause = ReadList(*a, &props); !cause.empty()) return cause;
         for (const RawProperty& p : props) {
-            const uint16_t id = p.named ? 0 : PropId(p.tag);
-            const uint16_t type = PropType(p.tag);
+            const uint16_t id = p.named ? 0 : format::PropIdOf(p.tag);
+            const uint16_t type = format::PropTypeOf(p.tag);
             std::optional<std::string> text = p.named ? std::nullopt : TextOf(p, charset_);
             if (id == kIdAttachData && type == pst::kPtBinary && !p.values.empty()) {
                 data = p.values.front();

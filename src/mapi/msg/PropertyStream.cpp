@@ -1,6 +1,7 @@
 #include "mapi/msg/PropertyStream.h"
 
 #include "mapi/format/Coding.h"
+#include "mapi/format/PropertyType.h"
 #include "mapi/format/Text.h"
 
 namespace mailvane::msg {
@@ -12,11 +13,6 @@ namespace {
 std::string Utf16FromString8(std::string_view utf8) {
     return Utf16FromUtf8(utf8.substr(0, utf8.find('\0')));
 }
-
-constexpr uint16_t kMultiple = 0x1000;
-constexpr uint16_t kString8 = 0x001E;
-constexpr uint16_t kUnicode = 0x001F;
-constexpr uint16_t kBinary = 0x0102;
 
 // The reserved bytes before the counts of a message's header, and those
 // after them that only the top message has.
@@ -52,10 +48,10 @@ bool PlaceMultiValue(uint32_t tag, std::string_view value, PropertyEntry* entry,
     }
     const uint16_t type = static_cast<uint16_t>(tag & 0xFFFF);
     const uint32_t written =
-        type == (kMultiple | kString8) ? WithType(tag, kMultiple | kUnicode) : tag;
+        type == (kPtMultiple | kPtString8) ? WithType(tag, kPtMultiple | kPtUnicode) : tag;
     std::string lengths;
     for (uint32_t i = 0; i < parts.size(); ++i) {
-        if (type == (kMultiple | kBinary)) {
+        if (type == (kPtMultiple | kPtBinary)) {
             // Each length is followed by 4 reserved bytes.
             PutFixed64(&lengths, parts[i].size());
             streams->emplace_back(SubstreamName(written, i), parts[i]);
@@ -63,7 +59,7 @@ bool PlaceMultiValue(uint32_t tag, std::string_view value, PropertyEntry* entry,
         }
         // Each string keeps its terminator, which its length counts.
         std::string text =
-            type == (kMultiple | kString8) ? Utf16FromString8(parts[i]) : std::string(parts[i]);
+            type == (kPtMultiple | kPtString8) ? Utf16FromString8(parts[i]) : std::string(parts[i]);
         text.append(2, '\0');
         PutFixed32(&lengths, static_cast<uint32_t>(text.size()));
         streams->emplace_back(SubstreamName(written, i), std::move(text));
@@ -75,9 +71,9 @@ bool PlaceMultiValue(uint32_t tag, std::string_view value, PropertyEntry* entry,
 
 // Bytes of one value of a fixed-size multi-value type, 0 for other types.
 size_t MultiValueElementSize(uint16_t type) {
-    if (!(type & kMultiple)) return 0;
-    const uint16_t single = type & ~kMultiple;
-    return single == 0x0048 ? 16 : FixedValueSize(single);
+    if (!(type & kPtMultiple)) return 0;
+    const uint16_t single = type & ~kPtMultiple;
+    return FixedSize(single);
 }
 
 }  // namespace
@@ -172,25 +168,10 @@ std::string SubstreamName(uint32_t tag, uint32_t index) {
     return name;
 }
 
+// Bytes of a value that sits in its property entry, 0 for one that takes a
+// stream (a GUID is fixed but takes a stream).
 size_t FixedValueSize(uint16_t type) {
-    switch (type) {
-        case 0x0002:  // PtypInteger16
-            return 2;
-        case 0x0003:  // PtypInteger32
-        case 0x0004:  // PtypFloating32
-        case 0x000A:  // PtypErrorCode
-            return 4;
-        case 0x000B:  // PtypBoolean: one byte as an item keeps it
-            return 1;
-        case 0x0005:  // PtypFloating64
-        case 0x0006:  // PtypCurrency
-        case 0x0007:  // PtypFloatingTime
-        case 0x0014:  // PtypInteger64
-        case 0x0040:  // PtypTime
-            return 8;
-        default:
-            return 0;
-    }
+    return type == kPtClsid ? 0 : FixedSize(type);
 }
 
 bool PlaceProperty(uint32_t tag, std::string_view value, PropertyEntry* entry,
@@ -208,8 +189,8 @@ bool PlaceProperty(uint32_t tag, std::string_view value, PropertyEntry* entry,
         *entry = PropertyEntry::Fixed(tag, fixed);
         return true;
     }
-    if (type == (kMultiple | kString8) || type == (kMultiple | kUnicode) ||
-        type == (kMultiple | kBinary))
+    if (type == (kPtMultiple | kPtString8) || type == (kPtMultiple | kPtUnicode) ||
+        type == (kPtMultiple | kPtBinary))
         return PlaceMultiValue(tag, value, entry, streams, error);
     if (size_t element = MultiValueElementSize(type)) {
         if (value.size() % element != 0) {
@@ -217,15 +198,15 @@ bool PlaceProperty(uint32_t tag, std::string_view value, PropertyEntry* entry,
             return false;
         }
     }
-    if (type == kString8) {
-        const uint32_t unicode = WithType(tag, kUnicode);
+    if (type == kPtString8) {
+        const uint32_t unicode = WithType(tag, kPtUnicode);
         std::string text = Utf16FromString8(value);
         *entry = PropertyEntry::Sized(unicode, static_cast<uint32_t>(text.size() + 2));
         streams->emplace_back(SubstreamName(unicode), std::move(text));
         return true;
     }
     // The size of a string counts the terminator the stream leaves out.
-    const size_t terminator = type == kUnicode ? 2 : 0;
+    const size_t terminator = type == kPtUnicode ? 2 : 0;
     if (value.size() > UINT32_MAX - terminator) {
         *error = "value of " + SubstreamName(tag).substr(12) + " is larger than 4 GB";
         return false;

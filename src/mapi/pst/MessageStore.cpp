@@ -8,8 +8,8 @@
 #include "mapi/PropTags.h"
 #include "mapi/format/Coding.h"
 #include "mapi/format/FileTime.h"
-#include "mapi/pst/PropertyContext.h"
 #include "mapi/format/Text.h"
+#include "mapi/pst/PropertyContext.h"
 
 namespace mailvane::pst {
 
@@ -113,8 +113,9 @@ const std::vector<uint32_t> kExtraTable3Columns = {PidTagReplChangenum, PidTagCr
 
 // Attachment subnodes are numbered from 0x8025, as Outlook numbers them.
 constexpr uint32_t kFirstAttachmentIndex = 0x8025 >> 5;
-constexpr uint32_t kMsgFlagRead = 0x01;
-constexpr uint32_t kMsgFlagHasAttach = 0x10;
+// The message flags the store reads and sets.
+constexpr uint32_t kMsgFlagRead = mapi::MSGFLAG_READ;
+constexpr uint32_t kMsgFlagHasAttach = mapi::MSGFLAG_HASATTACH;
 // What a message gets when it names no code page or locale: UTF-8 and US
 // English.
 constexpr uint32_t kDefaultCodepage = 65001;
