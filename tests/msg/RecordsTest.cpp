@@ -243,8 +243,9 @@ TEST(NameIdMap, StringNamesArePaddedToFourBytesAndDecodeBack) {
     EXPECT_EQ(strings.substr(12, 4), Bytes({6, 0, 0, 0}));
 
     std::vector<NameIdMap::Name> names;
-    ASSERT_TRUE(NameIdMap::Decode(streams["__substg1.0_00020102"], streams["__substg1.0_00030102"],
-                                  strings, &names));
+    ASSERT_EQ(NameIdMap::Decode(streams["__substg1.0_00020102"], streams["__substg1.0_00030102"],
+                                strings, &names),
+              "");
     ASSERT_EQ(names.size(), 3u);
     EXPECT_TRUE(names[0].byName);
     EXPECT_EQ(names[0].propertySet, kPsPublicStrings);
@@ -256,9 +257,13 @@ TEST(NameIdMap, StringNamesArePaddedToFourBytesAndDecodeBack) {
     EXPECT_EQ(names[2].propertySet, kPsetidAddress);
 
     // An entry pointing past the strings, or at a GUID not stored, is refused.
-    EXPECT_FALSE(NameIdMap::Decode(streams["__substg1.0_00020102"], streams["__substg1.0_00030102"],
-                                   strings.substr(0, 8), &names));
-    EXPECT_FALSE(NameIdMap::Decode("", streams["__substg1.0_00030102"], strings, &names));
+    EXPECT_NE(NameIdMap::Decode(streams["__substg1.0_00020102"], streams["__substg1.0_00030102"],
+                                strings.substr(0, 8), &names)
+                  .find("past the string stream"),
+              std::string::npos);
+    EXPECT_NE(NameIdMap::Decode("", streams["__substg1.0_00030102"], strings, &names)
+                  .find("unknown property set"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -702,16 +702,8 @@ uint16_t MessageStore::NamedPropertyId(std::string_view guid, uint32_t lid) {
 }
 
 uint16_t MessageStore::NamedPropertyId(std::string_view guid, std::string_view name) {
-    if (!CanName(guid)) return 0;
-    // Header names are compared without case, and Outlook keeps them in
-    // lower case: any spelling names the same property.
-    static const std::string kPsInternetHeaders =
-        ParseGuid("{00020386-0000-0000-C000-000000000046}");
-    if (guid != kPsInternetHeaders) return names_.IdFor(guid, name);
-    std::string lower(name);
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return names_.IdFor(guid, lower);
+    // Header names are compared without case (see format::NameTable).
+    return CanName(guid) ? names_.IdFor(guid, name) : 0;
 }
 
 std::string MessageStore::Checkpoint() {

@@ -1,34 +1,30 @@
 #pragma once
-// The name-to-id map ([MS-PST] 2.4.7): named properties (a property set
-// GUID with a number or a name) get ids from 0x8000 up, the same id for the
-// same name everywhere in the store.
+// The store's name-to-id map ([MS-PST] 2.4.7): the named properties of the
+// whole store (format::NameTable) as the properties of one node, the three
+// streams and the hash buckets.
 #include <cstdint>
-#include <map>
 #include <string>
 #include <string_view>
-#include <tuple>
-#include <vector>
 
+#include "mapi/format/NameTable.h"
 #include "mapi/pst/Property.h"
 
 namespace mailvane::pst {
 
-// "{00062008-0000-0000-C000-000000000046}" as the 16 bytes stored (the
-// first three fields little-endian). Empty when malformed.
-std::string ParseGuid(std::string_view text);
+using format::ParseGuid;
 
 class NameMap {
 public:
     static constexpr uint32_t kBuckets = 251;
-    // Named ids run from 0x8000 to 0xFFFE.
-    static constexpr size_t kMaxNames = 0x7FFF;
+    static constexpr size_t kMaxNames = format::NameTable::kMaxNames;
 
     // The id of a named property, assigned on first use; 0 for a name not
-    // given before once the map is full().
-    // REQUIRES: `guid` is 16 bytes (see ParseGuid).
-    uint16_t IdFor(std::string_view guid, uint32_t lid);
-    uint16_t IdFor(std::string_view guid, std::string_view name_utf8);
-    bool full() const { return entries_.size() >= kMaxNames; }
+    // given before once the map is full() (see format::NameTable).
+    uint16_t IdFor(std::string_view guid, uint32_t lid) { return Changed(table_.IdFor(guid, lid)); }
+    uint16_t IdFor(std::string_view guid, std::string_view name_utf8) {
+        return Changed(table_.IdFor(guid, name_utf8));
+    }
+    bool full() const { return table_.full(); }
 
     // The properties of the map's node: bucket count, the three streams and
     // the hash buckets.
@@ -37,25 +33,22 @@ public:
     // empty string, or why they hold no name map.
     std::string Load(const PropertyList& props);
 
-    size_t size() const { return entries_.size(); }
+    size_t size() const { return table_.size(); }
     bool dirty() const { return dirty_; }
     void ClearDirty() { dirty_ = false; }
 
 private:
-    struct Entry {
-        uint16_t guid_ref;  // wGuid: 1, 2, or 3 + index into guids_
-        bool is_name;
-        uint32_t lid;      // number, or offset into the string stream
-        std::string name;  // UTF-16, when is_name
-    };
-    uint16_t GuidRef(std::string_view guid);
-    bool HasGuid(std::string_view guid) const;
-    uint16_t Add(Entry e);
+    // A name given for the first time is to be written.
+    uint16_t Changed(uint16_t id) {
+        if (table_.size() != written_) {
+            dirty_ = true;
+            written_ = table_.size();
+        }
+        return id;
+    }
 
-    std::vector<std::string> guids_;
-    std::string strings_;
-    std::vector<Entry> entries_;
-    std::map<std::tuple<uint16_t, bool, uint32_t, std::string>, uint16_t> index_;
+    format::NameTable table_;
+    size_t written_ = 0;  // names when last marked dirty
     bool dirty_ = false;
 };
 
