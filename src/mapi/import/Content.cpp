@@ -219,6 +219,9 @@ public:
     void SetCharset(std::string charset) { charset_ = std::move(charset); }
 
     void Run(GMimeObject* root);
+    // The parts of a later share of the top level (see ParsedMessage), after
+    // Run() on the first: attachments all, the body having been chosen.
+    void CollectMore(GMimeObject* root);
     int attachments() const { return attachments_; }
     // A part gave the body, or a TNEF stream gave the item its content.
     bool bodyPart() const { return body_.found() || tnefRead_; }
@@ -498,6 +501,14 @@ std::string ReportClass(GMimeObject* root) {
     return gravest < 0 ? std::string() : std::string("REPORT.IPM.Note.") + kSuffix[gravest];
 }
 
+void ContentWalk::CollectMore(GMimeObject* root) {
+    // What identified the body's parts were objects of the first share.
+    body_ = {};
+    bodyAlternatives_.clear();
+    signature_ = nullptr;
+    if (root) Collect(root, false, 0);
+}
+
 void ContentWalk::Run(GMimeObject* root) {
     if (!root) return;
     // Only S/MIME is kept whole under an S/MIME class; PGP/MIME signed mail
@@ -524,6 +535,17 @@ ContentResult SetContent(const ParsedMessage& message, MailItem& item, PropertyW
     ContentWalk walk(item, out, depth, error);
     walk.SetCharset(BodyCharset(message.root));
     walk.Run(message.root);
+    if (message.moreShares) {
+        // Each share read and let go in turn: only one is held at a time.
+        std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)> options(
+            NewParserOptions(), g_mime_parser_options_free);
+        for (const ViewBytes& share : *message.moreShares) {
+            GRef<GMimeStream> stream(NewViewStream(&share));
+            GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+            GRef<GMimeObject> root(g_mime_parser_construct_part(parser.get(), options.get()));
+            walk.CollectMore(root.get());
+        }
+    }
     return {walk.attachments(), walk.bodyPart()};
 }
 

@@ -63,6 +63,10 @@ struct RawMessage {
 struct ParsedMessage {
     const FieldList* fields = nullptr;
     GMimeObject* root = nullptr;
+    // The later shares of a top level of very many parts, each read as a
+    // multipart of its own when the parts before it are done (the first
+    // share is `root`); null for a message read whole.
+    const std::vector<ViewBytes>* moreShares = nullptr;
 };
 
 // Envelope properties: class, subject, conversation, addresses, dates,

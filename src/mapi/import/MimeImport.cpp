@@ -205,6 +205,59 @@ ViewBytes MessageBytes(std::string_view message, const HeaderExtent& extent) {
     return bytes;
 }
 
+// GMime builds the whole tree of a message before any part of it can be
+// read, some 1.6 KB a part, so a multipart/mixed of 100,000 parts took 300
+// MB. The top level of a large message of very many parts is given to it a
+// share of the parts at a time: each share is the message's MIME fields and
+// a run of its parts, the first with the preamble, the last with the
+// closing line. Empty for a message read whole (any other).
+constexpr size_t kSharedFromBytes = size_t{1} << 20;
+constexpr size_t kPartsPerShare = 1000;
+
+std::vector<std::string_view> PartShares(std::string_view message, const HeaderExtent& extent,
+                                         const ViewBytes& bytes, GMimeParserOptions* options) {
+    if (message.size() - extent.end < kSharedFromBytes) return {};
+    // The top level's type from its fields alone.
+    const ViewBytes head{bytes.head + "\r\n", {}};
+    GRef<GMimeStream> stream(NewViewStream(&head));
+    GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    GRef<GMimeObject> top(g_mime_parser_construct_part(parser.get(), options));
+    if (!top || !GMIME_IS_MULTIPART(top.get()) || !IsType(top.get(), "multipart", "mixed"))
+        return {};
+    const char* boundary = g_mime_multipart_get_boundary(GMIME_MULTIPART(top.get()));
+    if (!boundary || !*boundary) return {};
+    // Where each part starts: a line of "--" and the boundary, then blanks
+    // at most. Any such line ends whatever part is open, however deep, as
+    // GMime reads it; the closing line ("--" after the boundary) ends them.
+    const std::string delimiter = std::string("--") + boundary;
+    const auto blankTo = [&](size_t at) {
+        while (at < message.size() &&
+               (message[at] == ' ' || message[at] == '\t' || message[at] == '\r'))
+            ++at;
+        return at == message.size() || message[at] == '\n';
+    };
+    std::vector<size_t> starts;
+    for (size_t at = message.find(delimiter, extent.end); at != std::string_view::npos;
+         at = message.find(delimiter, at + delimiter.size())) {
+        if (at > 0 && message[at - 1] != '\n') continue;
+        const size_t after = at + delimiter.size();
+        if (message.compare(after, 2, "--") == 0 && blankTo(after + 2)) break;
+        if (blankTo(after)) starts.push_back(at);
+    }
+    if (starts.size() <= kPartsPerShare) return {};
+    std::vector<std::string_view> shares;
+    size_t from = extent.end;
+    for (size_t next = kPartsPerShare; next < starts.size(); next += kPartsPerShare) {
+        // The line break before a boundary line belongs to the line.
+        size_t end = starts[next] - 1;
+        if (end > from && message[end - 1] == '\r') --end;
+        shares.push_back(message.substr(from, end - from));
+        from = starts[next];
+    }
+    shares.push_back(message.substr(from));
+    return shares;
+}
+
 GMimeMessage* ParseWholeMessage(GMimeStream* stream, GMimeParserOptions* options) {
     g_mime_stream_reset(stream);
     GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream));
@@ -235,14 +288,22 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
     const FieldList fields =
         FieldList::FromBlock(message.substr(extent.fieldsBegin, extent.end - extent.fieldsBegin));
     // Declared first, so that it outlives every object GMime makes from it.
-    const ViewBytes bytes = MessageBytes(message, extent);
+    ViewBytes bytes = MessageBytes(message, extent);
+    std::vector<ViewBytes> moreShares;
+    const std::vector<std::string_view> shares = PartShares(message, extent, bytes, options);
+    if (!shares.empty()) {
+        bytes.rest = shares[0];
+        for (size_t i = 1; i < shares.size(); ++i)
+            moreShares.push_back({bytes.head + "\r\n", shares[i]});
+    }
     GRef<GMimeStream> stream(NewViewStream(&bytes));
     // The top level read as a MIME part. Read as a message, GMime would
     // parse each address and date field into objects of its own, which the
     // import never reads: about a third of GMime's time.
     GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     GRef<GMimeObject> part(g_mime_parser_construct_part(parser.get(), options));
-    ParsedMessage parsed{part ? &fields : nullptr, part.get()};
+    ParsedMessage parsed{part ? &fields : nullptr, part.get(),
+                         moreShares.empty() ? nullptr : &moreShares};
     // A clear-signed message is kept whole as its top part is written out,
     // with only that part's own Content fields: the top part of the message
     // read as a message.
