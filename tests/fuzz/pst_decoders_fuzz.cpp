@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "TestSinks.h"
 #include "mapi/PropTags.h"
 #include "mapi/pst/Block.h"
 #include "mapi/pst/Bth.h"

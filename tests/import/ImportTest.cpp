@@ -257,8 +257,12 @@ TEST(Import, ATopLevelOfVeryManyPartsComesOutWholeAndInOrder) {
     for (int n = 1; n < kParts; ++n) {
         PropValue name, data;
         for (const pst::Property& p : got.attachments[n - 1].props) {
-            if (p.tag == PidTagAttachLongFilename) ASSERT_TRUE(FromStored(p, &name));
-            if (p.tag == PidTagAttachDataBinary) ASSERT_TRUE(FromStored(p, &data));
+            if (p.tag == PidTagAttachLongFilename) {
+                ASSERT_TRUE(FromStored(p, &name));
+            }
+            if (p.tag == PidTagAttachDataBinary) {
+                ASSERT_TRUE(FromStored(p, &data));
+            }
         }
         ASSERT_EQ(std::get<std::string>(name), "p" + std::to_string(n) + ".bin");
         ASSERT_EQ(std::get<Binary>(data).bytes, content(n)) << n;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 
+#include "TestSinks.h"
 #include "mapi/PropTags.h"
 #include "mapi/format/Coding.h"
 #include "mapi/pst/Block.h"

@@ -10,11 +10,11 @@
 #include "TestSupport.h"
 #include "mapi/format/Coding.h"
 #include "mapi/format/Crc.h"
+#include "mapi/format/Text.h"
 #include "mapi/pst/Block.h"
 #include "mapi/pst/Header.h"
 #include "mapi/pst/Page.h"
 #include "mapi/pst/Permute.h"
-#include "mapi/format/Text.h"
 
 namespace mailvane::pst {
 

@@ -7,6 +7,7 @@
 #include <map>
 #include <random>
 
+#include "TestSinks.h"
 #include "mapi/PropTags.h"
 #include "mapi/format/Coding.h"
 #include "mapi/pst/Bth.h"

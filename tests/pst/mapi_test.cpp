@@ -8,11 +8,12 @@
 #include <fstream>
 #include <functional>
 
+#include "TestSinks.h"
 #include "TestSupport.h"
 #include "mapi/PropTags.h"
 #include "mapi/Session.h"
-#include "mapi/pst/PropertyContext.h"
 #include "mapi/format/Text.h"
+#include "mapi/pst/PropertyContext.h"
 
 namespace mailvane::mapi {
 namespace {
@@ -165,7 +166,7 @@ TEST(MailItem, RecipientsCarryAReplyableAddress) {
     EXPECT_EQ(bytes.substr(22, 2), std::string("\x01\x80", 2)) << "Unicode one-off";
     std::string tail = bytes.substr(24);
     EXPECT_EQ(tail, format::Utf16FromUtf8(std::string("Zoë", 4) + '\0' + "SMTP" + '\0' +
-                                       "zoe@example.org" + '\0'));
+                                          "zoe@example.org" + '\0'));
     auto key = r.GetProperty(PidTagSearchKey);
     ASSERT_TRUE(key);
     EXPECT_EQ(std::get<Binary>(*key).bytes, std::string("SMTP:ZOE@EXAMPLE.ORG\0", 21));

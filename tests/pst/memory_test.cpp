@@ -17,12 +17,13 @@
 #include <map>
 #include <string>
 
+#include "TestSinks.h"
 #include "TestSupport.h"
 #include "mapi/PropTags.h"
 #include "mapi/format/Coding.h"
+#include "mapi/format/Text.h"
 #include "mapi/pst/MessageStore.h"
 #include "mapi/pst/PropertyContext.h"
-#include "mapi/format/Text.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)

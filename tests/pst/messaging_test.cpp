@@ -8,12 +8,13 @@
 #include <random>
 #include <set>
 
+#include "TestSinks.h"
 #include "mapi/PropTags.h"
 #include "mapi/format/Coding.h"
+#include "mapi/format/Text.h"
 #include "mapi/pst/MessageStore.h"
 #include "mapi/pst/PropertyContext.h"
 #include "mapi/pst/TableContext.h"
-#include "mapi/format/Text.h"
 
 namespace mailvane::pst {
 

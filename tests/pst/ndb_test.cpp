@@ -8,6 +8,7 @@
 #include <map>
 #include <random>
 
+#include "TestSinks.h"
 #include "mapi/pst/Block.h"
 #include "mapi/pst/NdbWriter.h"
 
