@@ -23,9 +23,8 @@ int main(int argc, char** argv) {
     const std::string path = argv[1];
     const long count = std::atol(argv[2]);
     Session session;
-    session.Logon();
     std::string error;
-    Store* store = session.AddPSTStore(path, 1, "Bench Store", &error);
+    Store* store = session.AddPSTStore(path, "Bench Store", &error);
     if (!store) {
         std::cerr << error << "\n";
         return 1;

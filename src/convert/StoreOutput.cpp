@@ -51,13 +51,9 @@ StoreOutput::OpenResult StoreOutput::Open(const fs::path& path, const std::strin
         return OpenResult::NotOurs;
     }
     session_ = std::make_unique<mapi::Session>();
-    if (cause = session_->Logon(); !cause.empty()) {
-        session_.reset();
-        return OpenResult::Failed;
-    }
     // A store holds the mailbox's mail: it is no more readable than the
     // mailbox, as any other output file.
-    store_ = session_->AddPSTStore(path, 1, displayName, fileMode, &cause);
+    store_ = session_->AddPSTStore(path, displayName, fileMode, &cause);
     if (!store_) {
         // A session made for this store is released with it.
         session_.reset();

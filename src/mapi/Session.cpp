@@ -2,18 +2,8 @@
 
 namespace mailvane::mapi {
 
-std::string Session::Logon() {
-    logged_on_ = true;
-    return {};
-}
-
-Store* Session::AddPSTStore(const std::filesystem::path& path, int /*format*/,
-                            const std::string& display_name, unsigned file_mode,
-                            std::string* error) {
-    if (!logged_on_) {
-        *error = "session is not logged on";
-        return nullptr;
-    }
+Store* Session::AddPSTStore(const std::filesystem::path& path, const std::string& display_name,
+                            unsigned file_mode, std::string* error) {
     // Two writers on one file would ruin it.
     std::error_code ec;
     for (const auto& s : stores_) {
@@ -75,7 +65,6 @@ std::string Session::Logoff() {
         if (first.empty()) first = err;
     }
     stores_.clear();
-    logged_on_ = false;
     return first;
 }
 

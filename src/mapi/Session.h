@@ -14,20 +14,17 @@ class Session {
 public:
     ~Session() { Logoff(); }
 
-    std::string Logon();
-    bool loggedOn() const { return logged_on_; }
-
     // Creates the store file at `path`, or opens one this program made and
-    // adds to it. Every store is Unicode whatever `format` says. A new file
+    // adds to it; every store is Unicode. A new file
     // gets the permission bits `file_mode` (0666 when not given) less the
     // umask. A symbolic link at `path` is refused, never written through;
     // so is any file this program did not make, which is left as it was.
     // Null on failure, with the cause (naming the file) in *error.
-    Store* AddPSTStore(const std::filesystem::path& path, int format,
-                       const std::string& display_name, unsigned file_mode, std::string* error);
-    Store* AddPSTStore(const std::filesystem::path& path, int format,
-                       const std::string& display_name, std::string* error) {
-        return AddPSTStore(path, format, display_name, 0666, error);
+    Store* AddPSTStore(const std::filesystem::path& path, const std::string& display_name,
+                       unsigned file_mode, std::string* error);
+    Store* AddPSTStore(const std::filesystem::path& path, const std::string& display_name,
+                       std::string* error) {
+        return AddPSTStore(path, display_name, 0666, error);
     }
     std::vector<Store*> Stores() const;
     // Detaches a store after completing its file.
@@ -40,7 +37,6 @@ public:
     std::string Logoff();
 
 private:
-    bool logged_on_ = false;
     std::vector<std::unique_ptr<Store>> stores_;
 };
 

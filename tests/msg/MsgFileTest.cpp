@@ -364,9 +364,8 @@ TEST_F(MsgSinks, SavingIntoAStoreFirstChangesNothingInTheFile) {
     ASSERT_EQ(alone.WriteMsg(Sink::Memory(&withoutStore)), "");
 
     mapi::Session session;
-    session.Logon();
     std::string error;
-    mapi::Store* store = session.AddPSTStore(dir_ / "staging.pst", 1, "Staging", &error);
+    mapi::Store* store = session.AddPSTStore(dir_ / "staging.pst", "Staging", &error);
     ASSERT_NE(store, nullptr) << error;
     mapi::Folder* folder = store->IPMRootFolder().Folders().Add("Inbox", 6);
     auto item = folder->Items().Add(0);

@@ -144,8 +144,7 @@ int main(int argc, char** argv) {
     mapi::Folder* folder = nullptr;
     if (argc == 4) {
         std::string error;
-        session.Logon();
-        mapi::Store* store = session.AddPSTStore(argv[3], 1, "Staging", &error);
+        mapi::Store* store = session.AddPSTStore(argv[3], "Staging", &error);
         if (!store) {
             std::fprintf(stderr, "%s\n", error.c_str());
             return 1;

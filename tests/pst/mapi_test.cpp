@@ -51,9 +51,7 @@ TEST(Session, StoresFoldersAndItemsThroughTheCalls) {
     {
         Session session;
         std::string error;
-        EXPECT_EQ(session.AddPSTStore(path, 1, "Mail", &error), nullptr) << "needs a logon first";
-        session.Logon();
-        Store* store = session.AddPSTStore(path, 1, "Mail", &error);
+        Store* store = session.AddPSTStore(path, "Mail", &error);
         ASSERT_NE(store, nullptr) << error;
         EXPECT_EQ(store->DisplayName(), "Mail");
         Folder* box = store->IPMRootFolder().Folders().Add("My Box", 6);
@@ -76,13 +74,13 @@ TEST(Session, StoresFoldersAndItemsThroughTheCalls) {
             ASSERT_EQ(item->Save(), "") << "saving twice updates the same message";
         }
         EXPECT_EQ(box->Items().Count(), 3u);
-        EXPECT_EQ(session.AddPSTStore(path, 1, "Mail", &error), nullptr) << "attached twice";
+        EXPECT_EQ(session.AddPSTStore(path, "Mail", &error), nullptr) << "attached twice";
         std::string busy;
         EXPECT_FALSE(pst::FileSink::Open(path, &busy)) << "a second writer must be kept out";
         EXPECT_EQ(busy, "in use by another program");
         EXPECT_NE(error.find("attached already"), std::string::npos) << error;
         // A second store beside the first.
-        ASSERT_NE(session.AddPSTStore(dir / "Other.pst", 1, "Other", &error), nullptr) << error;
+        ASSERT_NE(session.AddPSTStore(dir / "Other.pst", "Other", &error), nullptr) << error;
         EXPECT_EQ(session.Stores().size(), 2u);
         ASSERT_EQ(session.RemoveStore(store), "");
         EXPECT_EQ(session.Stores().size(), 1u);
@@ -91,9 +89,8 @@ TEST(Session, StoresFoldersAndItemsThroughTheCalls) {
     }
     // Reopening finds everything and adds to it.
     Session session;
-    session.Logon();
     std::string error;
-    Store* store = session.AddPSTStore(path, 1, "ignored on reopen", &error);
+    Store* store = session.AddPSTStore(path, "ignored on reopen", &error);
     ASSERT_NE(store, nullptr) << error;
     EXPECT_EQ(store->DisplayName(), "Mail");
     Folder* box = session.GetFolderFromPath("\\\\Mail\\My Box");
@@ -119,8 +116,7 @@ TEST(Session, SubjectsAreStoredWithTheirPrefixLength) {
     std::string error;
     {
         Session session;
-        session.Logon();
-        Store* store = session.AddPSTStore(dir / "s.pst", 1, "S", &error);
+        Store* store = session.AddPSTStore(dir / "s.pst", "S", &error);
         ASSERT_NE(store, nullptr) << error;
         Folder* f = store->IPMRootFolder().Folders().Add("F", 6);
         for (const char* subject :
@@ -224,15 +220,13 @@ TEST(Session, RefusesWhatItDidNotMakeAndLeavesItAlone) {
     namespace fs = std::filesystem;
     auto dir = pst::testing::ScratchDir("refuse");
     Session session;
-    session.Logon();
     std::string error;
     std::string text;
     for (int i = 0; i < 40; ++i) text += "just some text, not a store\n";
     std::string store_bytes;
     {
         Session maker;
-        maker.Logon();
-        ASSERT_NE(maker.AddPSTStore(dir / "ours.pst", 1, "Ours", &error), nullptr) << error;
+        ASSERT_NE(maker.AddPSTStore(dir / "ours.pst", "Ours", &error), nullptr) << error;
         maker.Logoff();
         store_bytes = Contents(dir / "ours.pst");
     }
@@ -259,7 +253,7 @@ TEST(Session, RefusesWhatItDidNotMakeAndLeavesItAlone) {
         auto before = fs::symlink_status(path).type();
         auto modified =
             fs::is_regular_file(path) ? fs::last_write_time(path) : fs::file_time_type{};
-        EXPECT_EQ(session.AddPSTStore(path, 1, "X", &error), nullptr) << c.name;
+        EXPECT_EQ(session.AddPSTStore(path, "X", &error), nullptr) << c.name;
         EXPECT_NE(error.find(path.string()), std::string::npos) << error;
         EXPECT_NE(error.find(c.cause), std::string::npos) << error;
         EXPECT_EQ(fs::symlink_status(path).type(), before) << c.name;
@@ -271,7 +265,7 @@ TEST(Session, RefusesWhatItDidNotMakeAndLeavesItAlone) {
     EXPECT_FALSE(fs::exists(dir / "nowhere.pst")) << "a file was made through a dangling link";
     EXPECT_EQ(Contents(dir / "ours.pst"), store_bytes) << "written through a link";
     // A folder where the file should go cannot be created over.
-    EXPECT_EQ(session.AddPSTStore(dir / "missing" / "x.pst", 1, "X", &error), nullptr);
+    EXPECT_EQ(session.AddPSTStore(dir / "missing" / "x.pst", "X", &error), nullptr);
     EXPECT_NE(error.find("x.pst"), std::string::npos) << error;
 }
 
@@ -290,9 +284,8 @@ TEST(Session, NewStoreFilesTakeTheGivenModeLessTheUmask) {
         ::umask(c.umask);
         auto path = dir / ("m" + std::to_string(c.mode) + "_" + std::to_string(c.umask) + ".pst");
         Session session;
-        session.Logon();
         std::string error;
-        ASSERT_NE(session.AddPSTStore(path, 1, "M", c.mode, &error), nullptr) << error;
+        ASSERT_NE(session.AddPSTStore(path, "M", c.mode, &error), nullptr) << error;
         session.Logoff();
         struct stat st {};
         ASSERT_EQ(::stat(path.c_str(), &st), 0);

@@ -159,9 +159,8 @@ int main(int argc, char** argv) {
     if (argc < 3) return Fail("usage: write_sample MODE OUT.pst [ARG]");
     std::string mode = argv[1], path = argv[2];
     Session session;
-    session.Logon();
     std::string error;
-    Store* store = session.AddPSTStore(path, 1, "Sample Store", &error);
+    Store* store = session.AddPSTStore(path, "Sample Store", &error);
     if (!store) return Fail(error);
     std::vector<std::string> folders;
     std::vector<Written> messages;

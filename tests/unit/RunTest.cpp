@@ -352,9 +352,8 @@ std::string Messages(int count) {
 // found in the store, with its item count.
 std::string TreeContents(const fs::path& store, const std::vector<std::string>& paths) {
     mapi::Session session;
-    if (std::string cause = session.Logon(); !cause.empty()) return "logon: " + cause;
     std::string cause;
-    mapi::Store* opened = session.AddPSTStore(store, 1, "", &cause);
+    mapi::Store* opened = session.AddPSTStore(store, "", &cause);
     if (!opened) return "open: " + cause;
     std::string contents;
     for (const auto& path : paths) {

@@ -16,9 +16,8 @@ namespace mailvane::test {
 inline std::string StoreContents(const std::filesystem::path& path,
                                  std::initializer_list<const char*> names) {
     mapi::Session session;
-    if (std::string cause = session.Logon(); !cause.empty()) return "logon: " + cause;
     std::string cause;
-    mapi::Store* store = session.AddPSTStore(path, 1, "", &cause);
+    mapi::Store* store = session.AddPSTStore(path, "", &cause);
     if (!store) return "open: " + cause;
     std::string contents = store->DisplayName();
     mapi::FolderList& top = store->IPMRootFolder().Folders();

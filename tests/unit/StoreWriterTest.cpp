@@ -83,10 +83,9 @@ struct Result {
 Result Convert(const fs::path& folder, StoreMessageWriter::Options options) {
     Result result;
     mapi::Session session;
-    EXPECT_EQ(session.Logon(), "");
     fs::create_directories(folder);
     std::string cause;
-    mapi::Store* store = session.AddPSTStore(folder / "out.pst", 1, "out", &cause);
+    mapi::Store* store = session.AddPSTStore(folder / "out.pst", "out", &cause);
     EXPECT_NE(store, nullptr) << cause;
     if (!store) return result;
     mapi::Folder* inbox = store->IPMRootFolder().Folders().Add("Inbox");
@@ -163,9 +162,8 @@ TEST(StoreWriter, ImportThreadsChangeNothingTheCallerSees) {
 TEST(StoreWriter, AWriterGoneBeforeTheEndOfItsMailboxReportsInOrderAndNoMore) {
     test::ScratchFolder scratch;
     mapi::Session session;
-    ASSERT_EQ(session.Logon(), "");
     std::string cause;
-    mapi::Store* store = session.AddPSTStore(scratch / "out.pst", 1, "out", &cause);
+    mapi::Store* store = session.AddPSTStore(scratch / "out.pst", "out", &cause);
     ASSERT_NE(store, nullptr) << cause;
     mapi::Folder* inbox = store->IPMRootFolder().Folders().Add("Inbox");
     Events events;
