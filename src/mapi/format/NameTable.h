@@ -52,8 +52,12 @@ public:
         std::string guids, entries, strings;  // each name padded to 4 bytes
     };
     Streams Encode() const;
-    // The hash record of entry `index`: its key, its kind and its index.
+    // The hash record of entry `index`: its key, its kind and its index;
+    // and which of `buckets` holds it (the key mixed with the kind).
     std::string HashRecord(size_t index) const;
+    uint32_t HashBucket(size_t index, uint32_t buckets) const {
+        return (entries_[index].HashKey() ^ entries_[index].Kind()) % buckets;
+    }
     // Takes a table back from its three streams: the empty string, or why
     // they hold none.
     std::string Decode(std::string_view guids, std::string_view entries, std::string_view strings);

@@ -19,17 +19,14 @@ constexpr uint32_t kHashStreamCount = 0x1F;
 std::vector<std::pair<std::string, std::string>> NameIdMap::Streams() const {
     format::NameTable::Streams streams = table_.Encode();
     // A message file pads a name only when another follows it.
-    const auto& entries = table_.entries();
     size_t end = 0;
-    for (const auto& e : entries)
+    for (const auto& e : table_.entries())
         if (e.byName) end = std::max<size_t>(end, e.lid + 4 + e.name.size());
     streams.strings.resize(end);
     std::map<uint16_t, std::string> hashes;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const uint32_t mixed = entries[i].HashKey() ^ entries[i].Kind();
-        hashes[static_cast<uint16_t>(kFirstHashStream + mixed % kHashStreamCount)] +=
+    for (size_t i = 0; i < table_.size(); ++i)
+        hashes[static_cast<uint16_t>(kFirstHashStream + table_.HashBucket(i, kHashStreamCount))] +=
             table_.HashRecord(i);
-    }
     std::vector<std::pair<std::string, std::string>> out;
     out.emplace_back(SubstreamName(kGuidStreamTag), std::move(streams.guids));
     out.emplace_back(SubstreamName(kEntryStreamTag), std::move(streams.entries));

@@ -20,11 +20,9 @@ constexpr uint16_t kFirstBucket = 0x1000;
 PropertyList NameMap::Properties() const {
     const NameTable::Streams streams = table_.Encode();
     std::map<uint16_t, std::string> buckets;
-    const auto& entries = table_.entries();
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const uint32_t mixed = entries[i].HashKey() ^ entries[i].Kind();
-        buckets[static_cast<uint16_t>(kFirstBucket + mixed % kBuckets)] += table_.HashRecord(i);
-    }
+    for (size_t i = 0; i < table_.size(); ++i)
+        buckets[static_cast<uint16_t>(kFirstBucket + table_.HashBucket(i, kBuckets))] +=
+            table_.HashRecord(i);
     PropertyList props;
     std::string count;
     PutFixed32(&count, kBuckets);
@@ -48,7 +46,6 @@ std::string NameMap::Load(const PropertyList& props) {
     if (!guids || !entries || !strings) return "name map without its streams";
     if (std::string cause = table_.Decode(*guids, *entries, *strings); !cause.empty()) return cause;
     written_ = table_.size();
-    dirty_ = false;
     return {};
 }
 

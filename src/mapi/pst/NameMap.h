@@ -20,9 +20,9 @@ public:
 
     // The id of a named property, assigned on first use; 0 for a name not
     // given before once the map is full() (see format::NameTable).
-    uint16_t IdFor(std::string_view guid, uint32_t lid) { return Changed(table_.IdFor(guid, lid)); }
+    uint16_t IdFor(std::string_view guid, uint32_t lid) { return table_.IdFor(guid, lid); }
     uint16_t IdFor(std::string_view guid, std::string_view name_utf8) {
-        return Changed(table_.IdFor(guid, name_utf8));
+        return table_.IdFor(guid, name_utf8);
     }
     bool full() const { return table_.full(); }
 
@@ -34,22 +34,14 @@ public:
     std::string Load(const PropertyList& props);
 
     size_t size() const { return table_.size(); }
-    bool dirty() const { return dirty_; }
-    void ClearDirty() { dirty_ = false; }
+    // Names were given since the map was last written (names are only
+    // ever added).
+    bool dirty() const { return table_.size() != written_; }
+    void ClearDirty() { written_ = table_.size(); }
 
 private:
-    // A name given for the first time is to be written.
-    uint16_t Changed(uint16_t id) {
-        if (table_.size() != written_) {
-            dirty_ = true;
-            written_ = table_.size();
-        }
-        return id;
-    }
-
     format::NameTable table_;
-    size_t written_ = 0;  // names when last marked dirty
-    bool dirty_ = false;
+    size_t written_ = 0;  // names the map held when last written
 };
 
 }  // namespace mailvane::pst
