@@ -180,16 +180,16 @@ RunReport ConversionRun::Run() {
     // files the staging store each message passes through (it stays).
     if ((format == OutputFormat::Pst && !storePerMailbox_) || format == OutputFormat::Msg) {
         const std::string stamp = StoreTimeStamp(std::time(nullptr));
-        std::string cause;
         const bool staging = format == OutputFormat::Msg;
         const fs::path path = destination / ((staging ? "Temp" : "MBOX") + stamp + ".pst");
         // One store holds every mailbox's mail: it is no more readable than
         // the most private of them.
         unsigned mode = kDefaultFileMode;
         for (const auto& source : sources) mode &= OutputModeFor(source.path);
-        const auto opened =
-            store_.Open(path, (staging ? kStagingStoreName : kOneStoreName) + stamp, mode, cause);
-        if (opened != StoreOutput::OpenResult::Opened) sessionError_ = cause;
+        // Without it no mailbox can be converted, whatever the cause.
+        sessionError_ =
+            store_.Open(path, (staging ? kStagingStoreName : kOneStoreName) + stamp, mode)
+                .message();
     }
 
     for (std::size_t index = 0; sessionError_.empty() && index < sources.size(); ++index) {
@@ -297,18 +297,30 @@ bool ConversionRun::OpenMailboxStore(const fs::path& destination, const Source& 
     // A store still open belongs to the mailbox before, of the same top folder.
     if (!storePerMailbox_ || store_.isOpen()) return true;
     const std::string& name = source.storeFolder.front();
-    std::string cause;
-    switch (store_.Open(destination / PathFromUtf8(name + ".pst"), name, storeMode_, cause)) {
-        case StoreOutput::OpenResult::Opened:
+    const pst::Status opened =
+        store_.Open(destination / PathFromUtf8(name + ".pst"), name, storeMode_);
+    using Kind = pst::Status::Kind;
+    switch (opened.kind()) {
+        case Kind::kOk:
             return true;
-        case StoreOutput::OpenResult::NotOurs:
-        case StoreOutput::OpenResult::Failed:
-            // Someone else's file is left as it was; a store that cannot be
-            // made here (a name too long, a full medium) may still be made
-            // for the next mailbox. Only this mailbox fails.
-            FailMailboxMessages(source.path, cause);
+        case Kind::kNotOurs:
+        case Kind::kDamaged:
+            // Someone else's file, or a store of ours that makes no sense,
+            // is left as it was; only this mailbox fails.
+            FailMailboxMessages(source.path, opened.message() + "; the file is left as it was");
             return false;
+        case Kind::kMedium:
+        case Kind::kTooLarge:
+            // A store that cannot be made or read here (a name too long, a
+            // full or failing medium) fails with its mailbox; the next
+            // mailbox's store may still be made.
+            FailMailboxMessages(source.path, opened.message());
+            return false;
+        case Kind::kMisuse:
+            break;
     }
+    // A fault of ours that every later store would meet too.
+    sessionError_ = opened.message();
     return false;
 }
 

@@ -31,37 +31,34 @@ StoreOutput::~StoreOutput() {
     Close();
 }
 
-StoreOutput::OpenResult StoreOutput::Open(const fs::path& path, const std::string& displayName,
-                                          unsigned fileMode, std::string& cause) {
+pst::Status StoreOutput::Open(const fs::path& path, const std::string& displayName,
+                              unsigned fileMode) {
     Close();
     path_ = path;
     folders_.clear();
     gone_ = false;
     made_.clear();
     taken_.clear();
-    // Whatever is at the path (a link included) and is no store of ours is
-    // left as it was: that fails the mailbox, not the run.
-    std::error_code error;
-    const bool existed = fs::exists(fs::symlink_status(path, error));
     // A store with another name too (a backup made with hard links, as
     // "cp -al" and snapshot tools make) would change under that name.
-    if (const auto links = fs::hard_link_count(path, error); existed && !error && links > 1) {
-        cause = "the file " + DisplayPath(path) + " has " + std::to_string(links) +
-                " names (hard links, as a backup made with links has); it is left as it was";
-        return OpenResult::NotOurs;
-    }
+    std::error_code error;
+    if (const auto links = fs::hard_link_count(path, error);
+        !error && links > 1 && fs::is_regular_file(fs::symlink_status(path, error)))
+        return pst::Status(pst::Status::Kind::kNotOurs,
+                           "the file " + DisplayPath(path) + " has " + std::to_string(links) +
+                               " names (hard links, as a backup made with links has)");
     session_ = std::make_unique<mapi::Session>();
     // A store holds the mailbox's mail: it is no more readable than the
     // mailbox, as any other output file.
+    pst::Status cause;
     store_ = session_->AddPSTStore(path, displayName, fileMode, &cause);
     if (!store_) {
         // A session made for this store is released with it.
         session_.reset();
-        if (cause.empty()) cause = "the store " + DisplayPath(path) + " could not be opened";
-        return existed ? OpenResult::NotOurs : OpenResult::Failed;
+        return cause;
     }
     identity_ = IdentityOf(path);
-    return OpenResult::Opened;
+    return {};
 }
 
 mapi::Folder* StoreOutput::AddMailboxFolder(const std::string& name, std::string& chosen,

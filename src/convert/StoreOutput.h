@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "mapi/pst/Status.h"
 #include "support/OutputFile.h"
 
 namespace mailvane {
@@ -28,22 +29,19 @@ std::string StoreTimeStamp(std::time_t when);
 
 class StoreOutput {
 public:
-    enum class OpenResult {
-        Opened,   // created, or a store this program made reopened to be extended
-        NotOurs,  // a file is there that is no store of ours: left as it was
-        Failed,   // no store could be created or opened there
-    };
-
     StoreOutput();
     ~StoreOutput();  // completes the store if Close() was not called
     StoreOutput(const StoreOutput&) = delete;
     StoreOutput& operator=(const StoreOutput&) = delete;
 
-    // Logs on and attaches the store at `path` under `displayName`. The
-    // cause, naming the file, goes to `cause` unless the result is Opened.
-    // `fileMode` gives the permission bits of a new store file.
-    OpenResult Open(const std::filesystem::path& path, const std::string& displayName,
-                    unsigned fileMode, std::string& cause);
+    // Creates the store at `path` under `displayName`, or reopens a store
+    // this program made, to be extended. Otherwise the cause, naming the
+    // file, with its kind: kNotOurs for a file that is no store of ours or
+    // one with more names than one (left as it was), kDamaged for a store
+    // of ours that makes no sense (left as it was), kMedium for a medium
+    // that failed. `fileMode` gives the permission bits of a new store file.
+    mailvane::pst::Status Open(const std::filesystem::path& path, const std::string& displayName,
+                               unsigned fileMode);
     bool isOpen() const { return store_ != nullptr; }
     const std::filesystem::path& path() const { return path_; }
 

@@ -3,12 +3,13 @@
 namespace mailvane::mapi {
 
 Store* Session::AddPSTStore(const std::filesystem::path& path, const std::string& display_name,
-                            unsigned file_mode, std::string* error) {
+                            unsigned file_mode, pst::Status* error) {
     // Two writers on one file would ruin it.
     std::error_code ec;
     for (const auto& s : stores_) {
         if (!s->removed() && std::filesystem::equivalent(s->path(), path, ec)) {
-            *error = "The store " + path.string() + " is attached already";
+            *error = pst::Status(pst::Status::Kind::kMisuse,
+                                 "The store " + path.string() + " is attached already");
             return nullptr;
         }
     }

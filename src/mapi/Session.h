@@ -19,9 +19,17 @@ public:
     // gets the permission bits `file_mode` (0666 when not given) less the
     // umask. A symbolic link at `path` is refused, never written through;
     // so is any file this program did not make, which is left as it was.
-    // Null on failure, with the cause (naming the file) in *error.
+    // Null on failure, with the cause (naming the file, and of the kinds
+    // Store::Attach gives) in *error.
     Store* AddPSTStore(const std::filesystem::path& path, const std::string& display_name,
-                       unsigned file_mode, std::string* error);
+                       unsigned file_mode, pst::Status* error);
+    Store* AddPSTStore(const std::filesystem::path& path, const std::string& display_name,
+                       unsigned file_mode, std::string* error) {
+        pst::Status status;
+        Store* store = AddPSTStore(path, display_name, file_mode, &status);
+        *error = status.message();
+        return store;
+    }
     Store* AddPSTStore(const std::filesystem::path& path, const std::string& display_name,
                        std::string* error) {
         return AddPSTStore(path, display_name, 0666, error);

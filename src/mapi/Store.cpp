@@ -7,10 +7,15 @@ namespace mailvane::mapi {
 
 std::unique_ptr<Store> Store::Attach(const std::filesystem::path& path,
                                      const std::string& display_name, unsigned file_mode,
-                                     std::string* error) {
+                                     pst::Status* error) {
     std::unique_ptr<Store> store(new Store());
     store->path_ = path;
-    std::string cause;
+    pst::Status cause;
+    // The kind stays what the store layer said: the run decides on it.
+    const auto fail = [&](const char* doing) {
+        *error = pst::Status(cause.kind(), doing + path.string() + ": " + cause.message());
+        return nullptr;
+    };
     std::error_code ec;
     // Whatever is at the path, a dangling link too, is reopened or refused;
     // only a free path gets a new file.
@@ -20,29 +25,20 @@ std::unique_ptr<Store> Store::Attach(const std::filesystem::path& path,
             store->backing_ = pst::MessageStore::Open(sink.get(), &cause);
             store->sink_ = std::move(sink);
         }
-        if (!store->backing_) {
-            *error = "Cannot add to the store " + path.string() + ": " + cause;
-            return nullptr;
-        }
+        if (!store->backing_) return fail("Cannot add to the store ");
         return store;
     }
     auto sink = pst::FileSink::Create(path, file_mode, &cause);
-    if (!sink) {
-        *error = "Cannot create the store " + path.string() + ": " + cause;
-        return nullptr;
-    }
+    if (!sink) return fail("Cannot create the store ");
     pst::FileSink* file = sink.get();
     store->sink_ = std::move(sink);
     store->backing_ = pst::MessageStore::Create(store->sink_.get(), display_name);
-    if (!store->backing_->status().empty()) {
-        *error = "Cannot create the store " + path.string() + ": " + store->backing_->status();
-        return nullptr;
-    }
+    if (cause = store->backing_->failure(); !cause.ok()) return fail("Cannot create the store ");
     // Only a store that opens takes its name: the empty store is complete
     // and synced by now.
-    if (std::string cause = file->Publish(); !cause.empty()) {
-        *error = "Cannot create the store " + path.string() + ": " + cause;
-        return nullptr;
+    if (std::string published = file->Publish(); !published.empty()) {
+        cause = pst::Status(pst::Status::Kind::kMedium, published);
+        return fail("Cannot create the store ");
     }
     return store;
 }

@@ -20,10 +20,12 @@ public:
     // Creates the file (exclusively, with the permission bits `file_mode`
     // less the umask) or reopens one this program made; never through a
     // symbolic link. Returns null with the cause, naming the file, in *error;
-    // a file it refuses is left as it was.
+    // a file it refuses is left as it was. The cause's kind tells a file
+    // that is no store of ours (kNotOurs) from a damaged store of ours
+    // (kDamaged) and a medium that failed (kMedium).
     static std::unique_ptr<Store> Attach(const std::filesystem::path& path,
                                          const std::string& display_name, unsigned file_mode,
-                                         std::string* error);
+                                         pst::Status* error);
     ~Store();
 
     Folder& IPMRootFolder() { return FolderFor(backing_->ipmSubtree()); }

@@ -359,9 +359,9 @@ private Q_SLOTS:
         // Whole: it opens again as a store of ours, with no folder for the
         // mailbox the run never read.
         StoreOutput store;
+        const auto opened = store.Open(stores[0], "reopened", 0600);
+        QVERIFY2(opened.ok(), opened.message().c_str());
         std::string cause, chosen;
-        QVERIFY2(store.Open(stores[0], "reopened", 0600, cause) == StoreOutput::OpenResult::Opened,
-                 cause.c_str());
         QVERIFY2(store.AddMailboxFolder("box", chosen, cause), cause.c_str());
         QCOMPARE(chosen, std::string("box"));
         QCOMPARE(store.Close(), std::string());

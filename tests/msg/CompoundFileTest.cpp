@@ -28,7 +28,7 @@ std::string Pattern(size_t size, int seed) {
 // The directory as stored, read through the header's tables.
 std::vector<DirectoryEntry> Directory(const std::string& file) {
     CompoundHeader header;
-    EXPECT_TRUE(CompoundHeader::DecodeFrom(file, &header));
+    EXPECT_EQ(CompoundHeader::DecodeFrom(file, &header), "");
     auto sector = [&](uint32_t n) {
         return std::string_view(file).substr(kSectorSize * (n + 1), kSectorSize);
     };
@@ -52,7 +52,8 @@ std::vector<DirectoryEntry> Directory(const std::string& file) {
         if (steps > fat.size()) break;
         for (size_t i = 0; i < kSectorSize / kDirectoryEntrySize; ++i) {
             DirectoryEntry e;
-            EXPECT_TRUE(DirectoryEntry::DecodeFrom(sector(s).substr(i * kDirectoryEntrySize), &e));
+            EXPECT_EQ(DirectoryEntry::DecodeFrom(sector(s).substr(i * kDirectoryEntrySize), &e),
+                      "");
             entries.push_back(e);
         }
     }
@@ -126,7 +127,7 @@ TEST(CompoundFile, AFileBeyondTheHeadersTableSectorsChainsItsTableThroughDifatSe
         ASSERT_EQ(file.Finish(), "");
     }
     CompoundHeader header;
-    ASSERT_TRUE(CompoundHeader::DecodeFrom(bytes, &header));
+    ASSERT_EQ(CompoundHeader::DecodeFrom(bytes, &header), "");
     EXPECT_EQ(header.difatSectors, 2u);
     const testing::CompoundTree tree = testing::ReadCompound(bytes);
     ASSERT_TRUE(tree.ok);

@@ -75,7 +75,7 @@ std::map<uint32_t, PropertyEntry> Entries(const CompoundTree& tree, const std::s
     auto it = tree.streams.find(path);
     EXPECT_NE(it, tree.streams.end()) << path;
     if (it != tree.streams.end()) {
-        EXPECT_TRUE(DecodePropertyStream(owner, it->second, &h, &entries)) << path;
+        EXPECT_EQ(DecodePropertyStream(owner, it->second, &h, &entries), "") << path;
     }
     if (header) *header = h;
     std::map<uint32_t, PropertyEntry> out;

@@ -68,10 +68,10 @@ TEST(PropertyStream, HeadersHaveTheirOwnersLengthsAndCountsWhereReadersLook) {
     EXPECT_EQ(embedded, std::string(8, '\0') + counts);
 
     StreamHeader back;
-    ASSERT_TRUE(StreamHeader::DecodeFrom(StreamOwner::kEmbeddedMessage, embedded, &back));
+    ASSERT_EQ(StreamHeader::DecodeFrom(StreamOwner::kEmbeddedMessage, embedded, &back), "");
     EXPECT_EQ(back.nextRecipientId, 3u);
     EXPECT_EQ(back.attachmentCount, 2u);
-    EXPECT_FALSE(StreamHeader::DecodeFrom(StreamOwner::kTopMessage, embedded, &back));
+    EXPECT_NE(StreamHeader::DecodeFrom(StreamOwner::kTopMessage, embedded, &back), "");
 }
 
 TEST(PropertyStream, DecodingRefusesAStreamThatIsNotHeaderAndWholeEntries) {
@@ -79,13 +79,13 @@ TEST(PropertyStream, DecodingRefusesAStreamThatIsNotHeaderAndWholeEntries) {
     PropertyEntry::Fixed(0x0E070003, 17).EncodeTo(&stream);
     StreamHeader h;
     std::vector<PropertyEntry> entries;
-    ASSERT_TRUE(DecodePropertyStream(StreamOwner::kEmbeddedMessage, stream, &h, &entries));
+    ASSERT_EQ(DecodePropertyStream(StreamOwner::kEmbeddedMessage, stream, &h, &entries), "");
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].tag, 0x0E070003u);
     EXPECT_EQ(entries[0].flags, kPropAttrReadable | kPropAttrWritable);
     EXPECT_EQ(entries[0].value, 17u);
     entries.clear();
-    EXPECT_FALSE(DecodePropertyStream(StreamOwner::kTopMessage, stream, &h, &entries));
+    EXPECT_NE(DecodePropertyStream(StreamOwner::kTopMessage, stream, &h, &entries), "");
 }
 
 TEST(PropertyStream, FixedValuesSitInTheEntryAndMustHaveTheirTypesSize) {

@@ -266,36 +266,48 @@ TEST_F(PstRun, EachMailboxGetsItsStoreAndALaterRunExtendsIt) {
     EXPECT_EQ(again.stores[0].folders.at(0).name, "Inbox (2)");
 }
 
-// Someone's file, a link, a store of ours with a second name (a backup made
-// with hard links) and a name too long for a store: each fails its mailbox
-// alone, with its messages counted, and the others go on.
+// Someone's file, a link, a folder, a store of ours with a second name (a
+// backup made with hard links), a store of ours cut short and a name too long
+// for a store: each fails its mailbox alone, with its messages counted and
+// the cause's kind kept (what is there is left as it was; the name too long
+// is the medium's refusal), and the others go on.
 TEST_F(PstRun, AFileThatIsNoStoreOfOursIsLeftAsItWas) {
     const std::string foreign = "!BDN not really a store, but someone's file";
     test::WriteFile(out / "Inbox.pst", foreign);
     fs::create_symlink(out / "target", out / "Sent.pst");
-    host.sources = {Mailbox("Linked.mbox", kTwoMessages)};
+    fs::create_directory(out / "Drafts.pst");
+    host.sources = {Mailbox("Linked.mbox", kTwoMessages), Mailbox("Cut.mbox", kTwoMessages)};
     ASSERT_TRUE(ConversionRun(host).Run().Clean());
     const std::string backup = test::ReadFile(out / "Linked.pst");
     fs::create_hard_link(out / "Linked.pst", out / "backup.pst");
-    host.sources = {Mailbox("Inbox.mbox", kTwoMessages), Mailbox("Sent.mbox", kTwoMessages),
-                    Mailbox("Linked.mbox", kTwoMessages),
-                    Mailbox(std::string(253, 'n'), kTwoMessages), Mailbox("b.mbox", kTwoMessages)};
+    const std::string cut = test::ReadFile(out / "Cut.pst").substr(0, 40000);
+    test::WriteFile(out / "Cut.pst", cut);
+    host.sources = {
+        Mailbox("Inbox.mbox", kTwoMessages),  Mailbox("Sent.mbox", kTwoMessages),
+        Mailbox("Drafts.mbox", kTwoMessages), Mailbox("Linked.mbox", kTwoMessages),
+        Mailbox("Cut.mbox", kTwoMessages),    Mailbox(std::string(253, 'n'), kTwoMessages),
+        Mailbox("b.mbox", kTwoMessages)};
     const RunReport report = ConversionRun(host).Run();
 
     EXPECT_EQ(test::ReadFile(out / "Inbox.pst"), foreign);
     EXPECT_FALSE(fs::exists(out / "target"));
     EXPECT_EQ(test::ReadFile(out / "backup.pst"), backup);
+    EXPECT_EQ(test::ReadFile(out / "Cut.pst"), cut);
     EXPECT_FALSE(report.sessionError);
-    EXPECT_EQ(report.mailboxesFailed, 4);
-    ASSERT_EQ(report.failures.size(), 4u);
+    EXPECT_EQ(report.mailboxesFailed, 6);
+    ASSERT_EQ(report.failures.size(), 6u);
     EXPECT_EQ(report.failures[0].mailbox, host.sources[0]);
     EXPECT_NE(report.failures[0].cause.find("Inbox.pst"), std::string::npos);
     EXPECT_NE(report.failures[1].cause.find("symbolic link"), std::string::npos);
-    EXPECT_NE(report.failures[2].cause.find("hard links"), std::string::npos);
-    for (const auto& failure : report.failures)
-        EXPECT_NE(failure.cause.find("; 2 messages not converted"), std::string::npos)
-            << failure.cause;
-    EXPECT_EQ(report.messagesFailed, 8);
+    EXPECT_NE(report.failures[2].cause.find("not a regular file"), std::string::npos)
+        << report.failures[2].cause;
+    EXPECT_NE(report.failures[3].cause.find("hard links"), std::string::npos);
+    for (std::size_t i = 0; i < report.failures.size(); ++i) {
+        const std::string& cause = report.failures[i].cause;
+        EXPECT_NE(cause.find("; 2 messages not converted"), std::string::npos) << cause;
+        EXPECT_EQ(cause.find("left as it was") != std::string::npos, i < 5) << cause;
+    }
+    EXPECT_EQ(report.messagesFailed, 12);
     EXPECT_EQ(StoreContents(out / "b.pst"), "b | b: 2");
     EXPECT_EQ(report.messagesWritten, 2);
     EXPECT_EQ(host.messages.back().kind, MessageKind::Warning);

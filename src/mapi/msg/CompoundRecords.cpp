@@ -49,23 +49,30 @@ void CompoundHeader::EncodeTo(std::string* out) const {
         for (int i = 0; i < 4; ++i) *p++ = static_cast<char>(sector >> (8 * i));
 }
 
-bool CompoundHeader::DecodeFrom(std::string_view in, CompoundHeader* header) {
-    if (in.size() < kSectorSize || in.substr(0, 8) != std::string_view(kSignature, 8)) return false;
-    if (DecodeFixed16(in.data() + 0x1A) != kMajorVersion ||
-        DecodeFixed16(in.data() + 0x1C) != kByteOrder ||
-        DecodeFixed16(in.data() + 0x1E) != kSectorShift ||
-        DecodeFixed16(in.data() + 0x20) != kMiniSectorShift ||
-        DecodeFixed32(in.data() + 0x38) != kMiniStreamCutoff)
-        return false;
-    header->fatSectors = DecodeFixed32(in.data() + 0x2C);
-    header->firstDirectorySector = DecodeFixed32(in.data() + 0x30);
-    header->firstMiniFatSector = DecodeFixed32(in.data() + 0x3C);
-    header->miniFatSectors = DecodeFixed32(in.data() + 0x40);
-    header->firstDifatSector = DecodeFixed32(in.data() + 0x44);
-    header->difatSectors = DecodeFixed32(in.data() + 0x48);
-    for (size_t i = 0; i < kHeaderDifatEntries; ++i)
-        header->difat[i] = DecodeFixed32(in.data() + 0x4C + 4 * i);
-    return true;
+std::string CompoundHeader::DecodeFrom(std::string_view in, CompoundHeader* header) {
+    if (in.size() < kSectorSize) return "shorter than a header sector";
+    if (in.substr(0, 8) != std::string_view(kSignature, 8)) return "no compound file signature";
+    // Read in the order EncodeTo writes.
+    const char* p = in.data() + 8 + 16;
+    const auto take16 = [&p] { return DecodeFixed16((p += 2) - 2); };
+    const auto take32 = [&p] { return DecodeFixed32((p += 4) - 4); };
+    take16();  // minor version: any
+    if (take16() != kMajorVersion) return "not a version 3 file";
+    if (take16() != kByteOrder) return "unknown byte order";
+    if (take16() != kSectorShift || take16() != kMiniSectorShift)
+        return "sectors other than 512 and 64 bytes";
+    p += 6;
+    take32();  // directory sectors
+    header->fatSectors = take32();
+    header->firstDirectorySector = take32();
+    take32();  // transaction signature
+    if (take32() != kMiniStreamCutoff) return "a mini stream cutoff other than 4096";
+    header->firstMiniFatSector = take32();
+    header->miniFatSectors = take32();
+    header->firstDifatSector = take32();
+    header->difatSectors = take32();
+    for (uint32_t& sector : header->difat) sector = take32();
+    return {};
 }
 
 void DirectoryEntry::EncodeTo(std::string* out) const {
@@ -92,10 +99,11 @@ void DirectoryEntry::EncodeTo(std::string* out) const {
     out->append(e, sizeof e);
 }
 
-bool DirectoryEntry::DecodeFrom(std::string_view in, DirectoryEntry* entry) {
-    if (in.size() < kDirectoryEntrySize) return false;
+std::string DirectoryEntry::DecodeFrom(std::string_view in, DirectoryEntry* entry) {
+    if (in.size() < kDirectoryEntrySize) return "directory entry cut short";
     const size_t nameBytes = DecodeFixed16(in.data() + 64);
-    if (nameBytes > kNameBytes || nameBytes % 2 != 0) return false;
+    if (nameBytes > kNameBytes || nameBytes % 2 != 0)
+        return "directory entry name of " + std::to_string(nameBytes) + " bytes";
     entry->name.clear();
     for (size_t at = 0; at + 2 < nameBytes; at += 2)
         entry->name.push_back(static_cast<char16_t>(DecodeFixed16(in.data() + at)));
@@ -109,7 +117,7 @@ bool DirectoryEntry::DecodeFrom(std::string_view in, DirectoryEntry* entry) {
     entry->modified = DecodeFixed64(in.data() + 108);
     entry->startSector = DecodeFixed32(in.data() + 116);
     entry->size = DecodeFixed64(in.data() + 120);
-    return true;
+    return {};
 }
 
 bool CompoundNameLess(std::u16string_view a, std::u16string_view b) {

@@ -37,8 +37,9 @@ struct CompoundHeader {
 
     CompoundHeader() { difat.fill(kFreeSector); }
     void EncodeTo(std::string* out) const;
-    // False unless `in` starts with a version 3 header of 512-byte sectors.
-    static bool DecodeFrom(std::string_view in, CompoundHeader* header);
+    // The empty string, or why `in` does not start with a version 3 header
+    // of 512-byte sectors.
+    static std::string DecodeFrom(std::string_view in, CompoundHeader* header);
 };
 
 enum class EntryType : uint8_t { kEmpty = 0, kStorage = 1, kStream = 2, kRoot = 5 };
@@ -58,8 +59,9 @@ struct DirectoryEntry {
     uint64_t size = 0;
 
     void EncodeTo(std::string* out) const;
-    // False unless `in` holds 128 bytes with a name of at most 31 units.
-    static bool DecodeFrom(std::string_view in, DirectoryEntry* entry);
+    // The empty string, or why `in` does not hold 128 bytes with a name of
+    // at most 31 units.
+    static std::string DecodeFrom(std::string_view in, DirectoryEntry* entry);
 };
 
 // The order of names among siblings: shorter first, then by code unit with

@@ -97,15 +97,17 @@ void StreamHeader::EncodeTo(StreamOwner owner, std::string* out) const {
     if (owner == StreamOwner::kTopMessage) out->append(kTopReservedAfterCounts, '\0');
 }
 
-bool StreamHeader::DecodeFrom(StreamOwner owner, std::string_view in, StreamHeader* out) {
-    if (in.size() < EncodedLength(owner)) return false;
+std::string StreamHeader::DecodeFrom(StreamOwner owner, std::string_view in, StreamHeader* out) {
+    if (in.size() < EncodedLength(owner))
+        return "property stream of " + std::to_string(in.size()) +
+               " bytes, shorter than its header";
     *out = StreamHeader{};
-    if (owner == StreamOwner::kRecipientOrAttachment) return true;
+    if (owner == StreamOwner::kRecipientOrAttachment) return {};
     out->nextRecipientId = DecodeFixed32(in.data() + kReservedBeforeCounts);
     out->nextAttachmentId = DecodeFixed32(in.data() + kReservedBeforeCounts + 4);
     out->recipientCount = DecodeFixed32(in.data() + kReservedBeforeCounts + 8);
     out->attachmentCount = DecodeFixed32(in.data() + kReservedBeforeCounts + 12);
-    return true;
+    return {};
 }
 
 PropertyEntry PropertyEntry::Fixed(uint32_t tag, uint64_t value) {
@@ -138,14 +140,16 @@ PropertyEntry PropertyEntry::DecodeFrom(std::string_view in, size_t at) {
     return e;
 }
 
-bool DecodePropertyStream(StreamOwner owner, std::string_view in, StreamHeader* header,
-                          std::vector<PropertyEntry>* entries) {
-    if (!StreamHeader::DecodeFrom(owner, in, header)) return false;
+std::string DecodePropertyStream(StreamOwner owner, std::string_view in, StreamHeader* header,
+                                 std::vector<PropertyEntry>* entries) {
+    if (std::string cause = StreamHeader::DecodeFrom(owner, in, header); !cause.empty())
+        return cause;
     const size_t start = StreamHeader::EncodedLength(owner);
-    if ((in.size() - start) % PropertyEntry::kEncodedLength != 0) return false;
+    if ((in.size() - start) % PropertyEntry::kEncodedLength != 0)
+        return "property stream ends inside an entry";
     for (size_t at = start; at < in.size(); at += PropertyEntry::kEncodedLength)
         entries->push_back(PropertyEntry::DecodeFrom(in, at));
-    return true;
+    return {};
 }
 
 void AppendHex8(std::string* out, uint32_t value) {

@@ -26,8 +26,8 @@ struct StreamHeader {
 
     static size_t EncodedLength(StreamOwner owner);
     void EncodeTo(StreamOwner owner, std::string* out) const;
-    // False when `in` is shorter than the header.
-    static bool DecodeFrom(StreamOwner owner, std::string_view in, StreamHeader* out);
+    // The empty string, or why not (`in` is shorter than the header).
+    static std::string DecodeFrom(StreamOwner owner, std::string_view in, StreamHeader* out);
 };
 
 constexpr uint32_t kPropAttrMandatory = 0x1;
@@ -53,9 +53,10 @@ struct PropertyEntry {
     static PropertyEntry DecodeFrom(std::string_view in, size_t at);
 };
 
-// A header and its entries; false when the length does not fit.
-bool DecodePropertyStream(StreamOwner owner, std::string_view in, StreamHeader* header,
-                          std::vector<PropertyEntry>* entries);
+// A header and its entries; the empty string, or the cause (a length that
+// does not fit).
+std::string DecodePropertyStream(StreamOwner owner, std::string_view in, StreamHeader* header,
+                                 std::vector<PropertyEntry>* entries);
 
 // The bytes of a value kept as a stream of its own: a view of the value the
 // caller gave, or bytes made for the file (lengths, terminated strings).

@@ -36,15 +36,16 @@ DWORD Piece(size_t left) {
 }  // namespace
 
 std::unique_ptr<FileSink> FileSink::Create(const std::filesystem::path& path, unsigned mode,
-                                           std::string* error) {
+                                           Status* error) {
     if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        *error = IsLink(path) ? kLinkRefused : SystemErrorText(ERROR_FILE_EXISTS);
+        *error = Status(Status::Kind::kNotOurs,
+                        IsLink(path) ? kLinkRefused : SystemErrorText(ERROR_FILE_EXISTS));
         return nullptr;
     }
     const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
     auto pending = std::make_unique<PendingFile>();
     if (std::string cause = pending->Create(folder, mode); !cause.empty()) {
-        *error = cause;
+        *error = Status(Status::Kind::kMedium, cause);
         return nullptr;
     }
     std::unique_ptr<FileSink> sink(new FileSink(pending->fd(), 0));
@@ -54,7 +55,7 @@ std::unique_ptr<FileSink> FileSink::Create(const std::filesystem::path& path, un
     return sink;
 }
 
-std::unique_ptr<FileSink> FileSink::Open(const std::filesystem::path& path, std::string* error) {
+std::unique_ptr<FileSink> FileSink::Open(const std::filesystem::path& path, Status* error) {
     // Shared for reading only: a second writer fails to open the file, in
     // this process or any other, for as long as this one holds it.
     HANDLE file =
@@ -63,25 +64,28 @@ std::unique_ptr<FileSink> FileSink::Open(const std::filesystem::path& path, std:
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD code = ::GetLastError();
         const DWORD attributes = ::GetFileAttributesW(path.c_str());
+        // Whatever is there and is no file for us is left alone; anything
+        // else is the medium's failure.
         if (code == ERROR_SHARING_VIOLATION)
-            *error = "in use by another program";
+            *error = Status(Status::Kind::kNotOurs, "in use by another program");
         else if (IsLink(path))
-            *error = kLinkRefused;
+            *error = Status(Status::Kind::kNotOurs, kLinkRefused);
         else if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-            *error = "it is not a regular file";
+            *error = Status(Status::Kind::kNotOurs, "it is not a regular file");
         else
-            *error = SystemErrorText(code);
+            *error = Status(Status::Kind::kMedium, SystemErrorText(code));
         return nullptr;
     }
     BY_HANDLE_FILE_INFORMATION info{};
     LARGE_INTEGER size{};
     if (!::GetFileInformationByHandle(file, &info) || !::GetFileSizeEx(file, &size)) {
-        *error = SystemErrorText(::GetLastError());
+        *error = Status(Status::Kind::kMedium, SystemErrorText(::GetLastError()));
     } else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        *error = kLinkRefused;
+        *error = Status(Status::Kind::kNotOurs, kLinkRefused);
     } else if (::GetFileType(file) != FILE_TYPE_DISK ||
                (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        *error = "it is not a regular file";  // a device such as NUL or COM1
+        // A device such as NUL or COM1.
+        *error = Status(Status::Kind::kNotOurs, "it is not a regular file");
     } else {
         return std::unique_ptr<FileSink>(new FileSink(file, static_cast<uint64_t>(size.QuadPart)));
     }

@@ -24,18 +24,20 @@ std::string Errno() {
 constexpr const char* kLinkRefused = "it is a symbolic link; nothing is written through it";
 
 // Why opening `path` failed with errno `err`: a link named as such (O_NOFOLLOW
-// gives ELOOP for one, O_EXCL EEXIST), otherwise the system's words.
-std::string OpenFailure(const std::filesystem::path& path, int err) {
+// gives ELOOP for one, O_EXCL EEXIST) and any other file that is there is
+// left alone; anything else is the medium's failure, in the system's words.
+Status OpenFailure(const std::filesystem::path& path, int err) {
     struct stat st {};
     if ((err == ELOOP || err == EEXIST) && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-        return kLinkRefused;
-    return std::strerror(err);
+        return {Status::Kind::kNotOurs, kLinkRefused};
+    if (err == EISDIR) return {Status::Kind::kNotOurs, "it is not a regular file"};
+    return {err == EEXIST ? Status::Kind::kNotOurs : Status::Kind::kMedium, std::strerror(err)};
 }
 
 }  // namespace
 
 std::unique_ptr<FileSink> FileSink::Create(const std::filesystem::path& path, unsigned mode,
-                                           std::string* error) {
+                                           Status* error) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
         *error = OpenFailure(path, EEXIST);
@@ -44,7 +46,7 @@ std::unique_ptr<FileSink> FileSink::Create(const std::filesystem::path& path, un
     const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
     auto pending = std::make_unique<PendingFile>();
     if (std::string cause = pending->Create(folder, mode); !cause.empty()) {
-        *error = cause;
+        *error = Status(Status::Kind::kMedium, cause);
         return nullptr;
     }
     ::flock(pending->fd(), LOCK_EX | LOCK_NB);  // new and ours alone: cannot be held elsewhere
@@ -54,7 +56,7 @@ std::unique_ptr<FileSink> FileSink::Create(const std::filesystem::path& path, un
     return sink;
 }
 
-std::unique_ptr<FileSink> FileSink::Open(const std::filesystem::path& path, std::string* error) {
+std::unique_ptr<FileSink> FileSink::Open(const std::filesystem::path& path, Status* error) {
     // Non-blocking, so that a FIFO put there cannot hang the open; it is
     // refused just below with anything else that is not a regular file.
     int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -64,18 +66,18 @@ std::unique_ptr<FileSink> FileSink::Open(const std::filesystem::path& path, std:
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
-        *error = Errno();
+        *error = Status(Status::Kind::kMedium, Errno());
         ::close(fd);
         return nullptr;
     }
     if (!S_ISREG(st.st_mode)) {
-        *error = "it is not a regular file";
+        *error = Status(Status::Kind::kNotOurs, "it is not a regular file");
         ::close(fd);
         return nullptr;
     }
     // One writer per file, across processes too (an advisory lock).
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        *error = "in use by another program";
+        *error = Status(Status::Kind::kNotOurs, "in use by another program");
         ::close(fd);
         return nullptr;
     }

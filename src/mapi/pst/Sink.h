@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "mapi/pst/Status.h"
 #include "support/OutputFile.h"
 
 namespace mailvane::pst {
@@ -35,15 +36,31 @@ public:
     // A new file with the permission bits `mode` (less the umask); refuses
     // any existing path. The file has no name until Publish(), so a writer
     // killed before its first checkpoint leaves nothing at `path`.
+    // A file that is there is refused as kNotOurs (left as it was); a
+    // failure to make one is kMedium.
     static std::unique_ptr<FileSink> Create(const std::filesystem::path& path, unsigned mode,
-                                            std::string* error);
+                                            Status* error);
+    static std::unique_ptr<FileSink> Create(const std::filesystem::path& path, unsigned mode,
+                                            std::string* error) {
+        Status status;
+        auto sink = Create(path, mode, &status);
+        *error = status.message();
+        return sink;
+    }
     // Gives a created file its name; fails when the name was taken
     // meanwhile (that file is left as it was). Nothing to do for a file
     // that was opened.
     std::string Publish();
     // An existing regular file; refuses anything else (a device, a FIFO)
-    // and a file another writer holds open. Opening changes nothing in it.
-    static std::unique_ptr<FileSink> Open(const std::filesystem::path& path, std::string* error);
+    // and a file another writer holds open (kNotOurs: left as it was); a
+    // file that cannot be opened is kMedium. Opening changes nothing in it.
+    static std::unique_ptr<FileSink> Open(const std::filesystem::path& path, Status* error);
+    static std::unique_ptr<FileSink> Open(const std::filesystem::path& path, std::string* error) {
+        Status status;
+        auto sink = Open(path, &status);
+        *error = status.message();
+        return sink;
+    }
     ~FileSink() override;
 
     std::string WriteAt(uint64_t offset, std::string_view data) override;
