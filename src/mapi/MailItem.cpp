@@ -5,9 +5,9 @@
 #include "mapi/Folder.h"
 #include "mapi/PropTags.h"
 #include "mapi/Store.h"
-#include "mapi/msg/MsgWriter.h"
 #include "mapi/format/Coding.h"
 #include "mapi/format/Text.h"
+#include "mapi/msg/MsgWriter.h"
 
 namespace mailvane::mapi {
 namespace {
@@ -64,11 +64,11 @@ void SetRecipient(PropertyBag& r, const std::string& name, const std::string& ad
     r.SetProperty(PidTagEmailAddress, address);
     r.SetProperty(PidTagAddressType, std::string("SMTP"));
     r.SetProperty(PidTagSmtpAddress, address);
-    Binary entry_id{OneOffEntryId(name, "SMTP", address)};
+    Binary entryId{OneOffEntryId(name, "SMTP", address)};
     // Outlook keys the rows of the Internet mail it receives by their
     // entry ids.
-    r.SetProperty(PidTagRecordKey, entry_id);
-    r.SetProperty(PidTagEntryId, std::move(entry_id));
+    r.SetProperty(PidTagRecordKey, entryId);
+    r.SetProperty(PidTagEntryId, std::move(entryId));
     r.SetProperty(PidTagSearchKey, Binary{SearchKey("SMTP", address)});
 }
 
@@ -85,9 +85,9 @@ void PropertyBag::Defer(const std::string& name, const std::string& address, int
 void PropertyBag::Expand() const {
     if (deferred_.empty()) return;
     const auto type = static_cast<int32_t>(format::DecodeFixed32(deferred_.data()));
-    const size_t name_size = format::DecodeFixed32(deferred_.data() + 4);
-    const std::string name = deferred_.substr(8, name_size);
-    const std::string address = deferred_.substr(8 + name_size);
+    const size_t nameSize = format::DecodeFixed32(deferred_.data() + 4);
+    const std::string name = deferred_.substr(8, nameSize);
+    const std::string address = deferred_.substr(8 + nameSize);
     // Emptied first: setting the properties must not expand it again.
     std::string().swap(deferred_);
     SetRecipient(const_cast<PropertyBag&>(*this), name, address, type);
@@ -131,13 +131,13 @@ bool PropertyBag::Put(pst::Property p) {
     // Most properties are set once: a bit per id (modulo 64) tells most new
     // ones from those set before without a search through all of them.
     const uint64_t bit = uint64_t{1} << (id % 64);
-    if (ids_set_ & bit)
+    if (idsSet_ & bit)
         for (auto& q : props_)
             if (pst::PropIdOf(q.tag) == id) {
                 q = std::move(p);
                 return true;
             }
-    ids_set_ |= bit;
+    idsSet_ |= bit;
     props_.push_back(std::move(p));
     return true;
 }
@@ -150,16 +150,6 @@ std::optional<PropValue> PropertyBag::GetProperty(uint32_t tag) const {
             if (FromStored(q, &v)) return v;
         }
     return std::nullopt;
-}
-
-bool PropertyBag::DeleteProperty(uint32_t tag) {
-    Expand();
-    for (auto it = props_.begin(); it != props_.end(); ++it)
-        if (it->tag == tag) {
-            props_.erase(it);
-            return true;
-        }
-    return false;
 }
 
 bool PropertyBag::AddNamed(Named named, const PropValue& value) {
@@ -177,14 +167,14 @@ bool PropertyBag::AddNamed(Named named, const PropValue& value) {
     return true;
 }
 
-bool PropertyBag::SetNamedProperty(std::string_view property_set, uint32_t lid, uint16_t type,
+bool PropertyBag::SetNamedProperty(std::string_view propertySet, uint32_t lid, uint16_t type,
                                    const PropValue& value) {
-    return AddNamed(Named{pst::ParseGuid(property_set), false, lid, {}, {type, {}}}, value);
+    return AddNamed(Named{pst::ParseGuid(propertySet), false, lid, {}, {type, {}}}, value);
 }
 
-bool PropertyBag::SetNamedProperty(std::string_view property_set, const std::string& name,
+bool PropertyBag::SetNamedProperty(std::string_view propertySet, const std::string& name,
                                    uint16_t type, const PropValue& value) {
-    std::string set = pst::ParseGuid(property_set);
+    std::string set = pst::ParseGuid(propertySet);
     return AddNamed(Named{set, true, 0, NameInSet(set, name), {type, {}}}, value);
 }
 
@@ -215,11 +205,11 @@ pst::PropertyList PropertyBag::TakeResolved(pst::MessageStore* store) {
     return props;
 }
 
-void Attachment::SetFile(const std::string& file_name, std::string bytes) {
+void Attachment::SetFile(const std::string& fileName, std::string bytes) {
     SetProperty(PidTagAttachMethod, ATTACH_BY_VALUE);
-    SetProperty(PidTagAttachFilename, file_name);
-    SetProperty(PidTagAttachLongFilename, file_name);
-    SetProperty(PidTagDisplayName, file_name);
+    SetProperty(PidTagAttachFilename, fileName);
+    SetProperty(PidTagAttachLongFilename, fileName);
+    SetProperty(PidTagDisplayName, fileName);
     SetProperty(PidTagAttachDataBinary, Binary{std::move(bytes)});
 }
 

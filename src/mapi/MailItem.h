@@ -31,7 +31,6 @@ public:
     // The same, taking a binary or 8-bit string value's bytes.
     bool SetProperty(uint32_t tag, PropValue&& value);
     std::optional<PropValue> GetProperty(uint32_t tag) const;
-    bool DeleteProperty(uint32_t tag);
     const pst::PropertyList& stored() const {
         Expand();
         return props_;
@@ -42,9 +41,9 @@ public:
     // the item is saved. False for a malformed set or an unsuitable value.
     // Names in PS_INTERNET_HEADERS are header names: kept in lower case, so
     // that any spelling sets the same property.
-    bool SetNamedProperty(std::string_view property_set, uint32_t lid, uint16_t type,
+    bool SetNamedProperty(std::string_view propertySet, uint32_t lid, uint16_t type,
                           const PropValue& value);
-    bool SetNamedProperty(std::string_view property_set, const std::string& name, uint16_t type,
+    bool SetNamedProperty(std::string_view propertySet, const std::string& name, uint16_t type,
                           const PropValue& value);
 
     // The stored properties, named ones included when a store is given.
@@ -81,7 +80,7 @@ private:
     void Expand() const;
 
     mutable pst::PropertyList props_;
-    uint64_t ids_set_ = 0;  // bit (id % 64) of every id in props_, and more
+    uint64_t idsSet_ = 0;  // bit (id % 64) of every id in props_, and more
     std::vector<Named> named_;
     mutable std::string deferred_;  // type, name length, name, address
 };
@@ -93,7 +92,7 @@ class Recipient : public PropertyBag {
 class Attachment : public PropertyBag {
 public:
     // Attaches bytes by value (method 1) under this file name.
-    void SetFile(const std::string& file_name, std::string bytes);
+    void SetFile(const std::string& fileName, std::string bytes);
     // Makes this attachment an embedded message (method 5) and returns it.
     MailItem& EmbeddedMessage();
 

@@ -11,31 +11,6 @@ namespace mailvane::mapi {
 using namespace pst;
 using namespace format;
 
-uint16_t NaturalType(const PropValue& v) {
-    switch (v.index()) {
-        case 0:
-            return kPtLong;
-        case 1:
-            return kPtBoolean;
-        case 2:
-            return kPtI8;
-        case 3:
-            return kPtDouble;
-        case 4:
-            return kPtSysTime;
-        case 5:
-            return kPtUnicode;
-        case 6:
-            return kPtBinary;
-        case 7:
-            return kPtMultiple | kPtLong;
-        case 8:
-            return kPtMultiple | kPtUnicode;
-        default:
-            return kPtMultiple | kPtBinary;
-    }
-}
-
 namespace {
 
 // Variable-size multi-values: count, offsets, then the values ([MS-PST] 2.3.3.4.2).

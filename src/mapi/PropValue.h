@@ -26,9 +26,6 @@ struct Binary {
 using PropValue = std::variant<int32_t, bool, int64_t, double, FileTime, std::string, Binary,
                                std::vector<int32_t>, std::vector<std::string>, std::vector<Binary>>;
 
-// The property type a value of this kind is stored as (PT_LONG, ...).
-uint16_t NaturalType(const PropValue& value);
-
 // Converts `value` to the stored bytes of a property of type `type`; false
 // when the value does not fit the type (a string for a PT_LONG tag, ...).
 bool ToStored(uint32_t tag, const PropValue& value, pst::Property* out);

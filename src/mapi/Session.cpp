@@ -2,8 +2,8 @@
 
 namespace mailvane::mapi {
 
-Store* Session::AddPSTStore(const std::filesystem::path& path, const std::string& display_name,
-                            unsigned file_mode, pst::Status* error) {
+Store* Session::AddPSTStore(const std::filesystem::path& path, const std::string& displayName,
+                            unsigned fileMode, pst::Status* error) {
     // Two writers on one file would ruin it.
     std::error_code ec;
     for (const auto& s : stores_) {
@@ -13,7 +13,7 @@ Store* Session::AddPSTStore(const std::filesystem::path& path, const std::string
             return nullptr;
         }
     }
-    auto store = Store::Attach(path, display_name, file_mode, error);
+    auto store = Store::Attach(path, displayName, fileMode, error);
     if (!store) return nullptr;
     stores_.push_back(std::move(store));
     return stores_.back().get();

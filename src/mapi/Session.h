@@ -16,23 +16,23 @@ public:
 
     // Creates the store file at `path`, or opens one this program made and
     // adds to it; every store is Unicode. A new file
-    // gets the permission bits `file_mode` (0666 when not given) less the
+    // gets the permission bits `fileMode` (0666 when not given) less the
     // umask. A symbolic link at `path` is refused, never written through;
     // so is any file this program did not make, which is left as it was.
     // Null on failure, with the cause (naming the file, and of the kinds
     // Store::Attach gives) in *error.
-    Store* AddPSTStore(const std::filesystem::path& path, const std::string& display_name,
-                       unsigned file_mode, pst::Status* error);
-    Store* AddPSTStore(const std::filesystem::path& path, const std::string& display_name,
-                       unsigned file_mode, std::string* error) {
+    Store* AddPSTStore(const std::filesystem::path& path, const std::string& displayName,
+                       unsigned fileMode, pst::Status* error);
+    Store* AddPSTStore(const std::filesystem::path& path, const std::string& displayName,
+                       unsigned fileMode, std::string* error) {
         pst::Status status;
-        Store* store = AddPSTStore(path, display_name, file_mode, &status);
+        Store* store = AddPSTStore(path, displayName, fileMode, &status);
         *error = status.message();
         return store;
     }
-    Store* AddPSTStore(const std::filesystem::path& path, const std::string& display_name,
+    Store* AddPSTStore(const std::filesystem::path& path, const std::string& displayName,
                        std::string* error) {
-        return AddPSTStore(path, display_name, 0666, error);
+        return AddPSTStore(path, displayName, 0666, error);
     }
     std::vector<Store*> Stores() const;
     // Detaches a store after completing its file.

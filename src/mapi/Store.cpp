@@ -6,7 +6,7 @@
 namespace mailvane::mapi {
 
 std::unique_ptr<Store> Store::Attach(const std::filesystem::path& path,
-                                     const std::string& display_name, unsigned file_mode,
+                                     const std::string& displayName, unsigned fileMode,
                                      pst::Status* error) {
     std::unique_ptr<Store> store(new Store());
     store->path_ = path;
@@ -28,11 +28,11 @@ std::unique_ptr<Store> Store::Attach(const std::filesystem::path& path,
         if (!store->backing_) return fail("Cannot add to the store ");
         return store;
     }
-    auto sink = pst::FileSink::Create(path, file_mode, &cause);
+    auto sink = pst::FileSink::Create(path, fileMode, &cause);
     if (!sink) return fail("Cannot create the store ");
     pst::FileSink* file = sink.get();
     store->sink_ = std::move(sink);
-    store->backing_ = pst::MessageStore::Create(store->sink_.get(), display_name);
+    store->backing_ = pst::MessageStore::Create(store->sink_.get(), displayName);
     if (cause = store->backing_->failure(); !cause.ok()) return fail("Cannot create the store ");
     // Only a store that opens takes its name: the empty store is complete
     // and synced by now.
@@ -68,18 +68,18 @@ std::string Store::SaveItem(Folder& folder, pst::MessageContent content, pst::Ni
         backing_->UpdateMessage(*nid, folder.nid(), std::move(content), &refused);
     if (!backing_->status().empty()) return backing_->status();
     if (!refused.ok()) return refused.message();
-    ++unsaved_items_;
-    if (unsaved_items_ >= checkpoint_items_ ||
-        std::chrono::steady_clock::now() - last_checkpoint_ >= checkpoint_interval_)
+    ++unsavedItems_;
+    if (unsavedItems_ >= checkpointItems_ ||
+        std::chrono::steady_clock::now() - lastCheckpoint_ >= checkpointInterval_)
         return Checkpoint();
     return {};
 }
 
 std::string Store::Checkpoint() {
     std::string err = backing_->Checkpoint();
-    if (err.empty()) ++checkpoints_written_;
-    unsaved_items_ = 0;
-    last_checkpoint_ = std::chrono::steady_clock::now();
+    if (err.empty()) ++checkpointsWritten_;
+    unsavedItems_ = 0;
+    lastCheckpoint_ = std::chrono::steady_clock::now();
     return err;
 }
 

@@ -17,14 +17,14 @@ namespace mailvane::mapi {
 
 class Store {
 public:
-    // Creates the file (exclusively, with the permission bits `file_mode`
+    // Creates the file (exclusively, with the permission bits `fileMode`
     // less the umask) or reopens one this program made; never through a
     // symbolic link. Returns null with the cause, naming the file, in *error;
     // a file it refuses is left as it was. The cause's kind tells a file
     // that is no store of ours (kNotOurs) from a damaged store of ours
     // (kDamaged) and a medium that failed (kMedium).
     static std::unique_ptr<Store> Attach(const std::filesystem::path& path,
-                                         const std::string& display_name, unsigned file_mode,
+                                         const std::string& displayName, unsigned fileMode,
                                          pst::Status* error);
     ~Store();
 
@@ -46,13 +46,13 @@ public:
     std::string Checkpoint();
     // Checkpoints that reached the file: an item saved before the latest of
     // them is in the file whatever happens next.
-    std::uint64_t checkpointsWritten() const { return checkpoints_written_; }
+    std::uint64_t checkpointsWritten() const { return checkpointsWritten_; }
 
     // How often saving checkpoints by itself (at most 500 items and 5 s by
     // default); tests that control checkpoints themselves raise both.
     void SetCheckpointPolicy(int items, std::chrono::milliseconds interval) {
-        checkpoint_items_ = items;
-        checkpoint_interval_ = interval;
+        checkpointItems_ = items;
+        checkpointInterval_ = interval;
     }
 
 private:
@@ -61,11 +61,11 @@ private:
     std::unique_ptr<pst::Sink> sink_;
     std::unique_ptr<pst::MessageStore> backing_;
     std::map<pst::Nid, std::unique_ptr<Folder>> folders_;
-    int unsaved_items_ = 0;
-    int checkpoint_items_ = 500;
-    std::chrono::milliseconds checkpoint_interval_{5000};
-    std::chrono::steady_clock::time_point last_checkpoint_ = std::chrono::steady_clock::now();
-    std::uint64_t checkpoints_written_ = 0;
+    int unsavedItems_ = 0;
+    int checkpointItems_ = 500;
+    std::chrono::milliseconds checkpointInterval_{5000};
+    std::chrono::steady_clock::time_point lastCheckpoint_ = std::chrono::steady_clock::now();
+    std::uint64_t checkpointsWritten_ = 0;
     bool removed_ = false;
 };
 

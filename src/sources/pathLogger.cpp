@@ -87,10 +87,10 @@ void pathLogger::LogPath(const path& start) {
         bool complete = true;
         for (; entries != fs::directory_iterator(); entries.increment(error)) {
             if (error) break;
-            std::error_code kind_error;
-            if (entries->is_directory(kind_error)) {
+            std::error_code kindError;
+            if (entries->is_directory(kindError)) {
                 subfolders.push_back(entries->path().filename());
-            } else if (entries->is_regular_file(kind_error)) {
+            } else if (entries->is_regular_file(kindError)) {
                 // FIFOs, sockets and devices are no files to convert: reading
                 // one could block or never end.
                 files.push_back(entries->path().filename());
