@@ -2,7 +2,8 @@
 # Memory by message shape: mailvane-cli --format pst and --format msg on three
 # generated one-message mailboxes in /dev/shm, each a shape that once took
 # many times its size: one attachment of 106 MB, 100,000 MIME parts (5 MB),
-# and 300,000 recipients (6.5 MB).
+# the same parts inline in the HTML of a multipart/alternative, below the
+# top level (5 MB), and 300,000 recipients (6.5 MB).
 #
 #   bench/shape_bench.sh [BUILD_DIR]
 #
@@ -42,6 +43,14 @@ with open(path, "wb") as out:
         for n in range(100_000):
             out.write(b"--XX\nContent-Type: text/plain; name=p%d.txt\n\nx\n" % n)
         out.write(b"--XX--\n")
+    elif shape == "nested":
+        out.write(b"MIME-Version: 1.0\nContent-Type: multipart/alternative; boundary=A\n\n"
+                  b"--A\nContent-Type: text/plain\n\nplain\n"
+                  b"--A\nContent-Type: multipart/related; boundary=XX\n\n"
+                  b"--XX\nContent-Type: text/html\n\n<p>html</p>\n")
+        for n in range(100_000):
+            out.write(b"--XX\nContent-Type: image/png; name=p%d.png\n\nx\n" % n)
+        out.write(b"--XX--\n--A--\n")
     else:
         out.write(b"To: " + b",\n ".join(b"Person %d <p%d@example.org>" % (n, n)
                                          for n in range(300_000)) + b"\n\nbody\n")
@@ -51,7 +60,7 @@ EOF
 
 failed=0
 printf '%-12s %-4s %10s %10s %10s\n' shape kind message_kb peak_kb bound_kb
-for shape in attachment parts recipients; do
+for shape in attachment parts nested recipients; do
     mbox=$work/shape-$shape.mbox
     generate "$mbox" "$shape"
     size_kb=$(($(stat -c %s "$mbox") / 1024))

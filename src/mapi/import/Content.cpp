@@ -243,6 +243,7 @@ private:
     std::string* error_;
     std::string charset_;
     BodyChoice body_;
+    bool bodyChosen_ = false;  // in this share or an earlier one
     // Alternatives that gave the body: their other text parts are the same
     // text again and are not kept twice.
     std::set<GMimeObject*> bodyAlternatives_;
@@ -502,11 +503,18 @@ std::string ReportClass(GMimeObject* root) {
 }
 
 void ContentWalk::CollectMore(GMimeObject* root) {
-    // What identified the body's parts were objects of the first share.
+    // What identified the body's parts were objects of an earlier share.
     body_ = {};
     bodyAlternatives_.clear();
     signature_ = nullptr;
-    if (root) Collect(root, false, 0);
+    if (!root) return;
+    // A message whose earlier shares held no body takes the first that a
+    // later one holds, as it would read whole.
+    if (!bodyChosen_ && SelectBody(root, &body_, 0)) {
+        bodyChosen_ = true;
+        SetBodies();
+    }
+    Collect(root, false, 0);
 }
 
 void ContentWalk::Run(GMimeObject* root) {
@@ -517,7 +525,7 @@ void ContentWalk::Run(GMimeObject* root) {
     bool signedMultipart = IsSmimeSigned(root);
     bool pkcs7 = IsLeaf(root) && (IsType(root, "application", "pkcs7-mime") ||
                                   IsType(root, "application", "x-pkcs7-mime"));
-    SelectBody(root, &body_, 0);
+    bodyChosen_ = SelectBody(root, &body_, 0);
     SetBodies();
     if (signedMultipart || pkcs7) {
         AddSmime(root, signedMultipart);

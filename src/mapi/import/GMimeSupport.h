@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace mailvane::mapi::import {
 
@@ -20,6 +21,10 @@ public:
     GRef(const GRef&) = delete;
     GRef& operator=(const GRef&) = delete;
     GRef(GRef&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
+    GRef& operator=(GRef&& other) noexcept {
+        std::swap(object_, other.object_);
+        return *this;
+    }
     ~GRef() {
         if (object_) g_object_unref(object_);
     }

@@ -207,55 +207,132 @@ ViewBytes MessageBytes(std::string_view message, const HeaderExtent& extent) {
 
 // GMime builds the whole tree of a message before any part of it can be
 // read, some 1.6 KB a part, so a multipart/mixed of 100,000 parts took 300
-// MB. The top level of a large message of very many parts is given to it a
-// share of the parts at a time: each share is the message's MIME fields and
-// a run of its parts, the first with the preamble, the last with the
-// closing line. Empty for a message read whole (any other).
+// MB. The multipart of very many parts in a large message (its top level,
+// or one that holds most of it, however deep) is given to GMime a share of
+// its parts at a time. The first share is the message up to the end of the
+// first run of parts; every later one is a run of parts after the lines
+// that open each multipart around it (a boundary line and the part's
+// fields, as the message has them), the last with everything after the
+// run. Each share so parses as the message would, holding only its parts.
 constexpr size_t kSharedFromBytes = size_t{1} << 20;
 constexpr size_t kPartsPerShare = 1000;
+// Multiparts inside one another that are looked into for the one of many parts.
+constexpr int kSharedDepth = 8;
 
-std::vector<std::string_view> PartShares(std::string_view message, const HeaderExtent& extent,
-                                         const ViewBytes& bytes, GMimeParserOptions* options) {
-    if (message.size() - extent.end < kSharedFromBytes) return {};
-    // The top level's type from its fields alone.
-    const ViewBytes head{bytes.head + "\r\n", {}};
-    GRef<GMimeStream> stream(NewViewStream(&head));
-    GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-    GRef<GMimeObject> top(g_mime_parser_construct_part(parser.get(), options));
-    if (!top || !GMIME_IS_MULTIPART(top.get()) || !IsType(top.get(), "multipart", "mixed"))
-        return {};
-    const char* boundary = g_mime_multipart_get_boundary(GMIME_MULTIPART(top.get()));
-    if (!boundary || !*boundary) return {};
-    // Where each part starts: a line of "--" and the boundary, then blanks
-    // at most. Any such line ends whatever part is open, however deep, as
-    // GMime reads it; the closing line ("--" after the boundary) ends them.
-    const std::string delimiter = std::string("--") + boundary;
+struct PartSharing {
+    std::string opening;  // what comes before each later share's run
+    std::vector<std::string_view> shares;
+};
+
+// Where each part of a multipart with `boundary` starts in [from, to): a
+// line of "--" and the boundary, then blanks at most. Any such line ends
+// whatever part is open, however deep, as GMime reads it; the closing line
+// ("--" after the boundary) ends them all, and *end is where it starts.
+std::vector<size_t> PartStarts(std::string_view message, size_t from, size_t to,
+                               const std::string& boundary, size_t* end) {
+    const std::string delimiter = "--" + boundary;
     const auto blankTo = [&](size_t at) {
-        while (at < message.size() &&
-               (message[at] == ' ' || message[at] == '\t' || message[at] == '\r'))
-            ++at;
-        return at == message.size() || message[at] == '\n';
+        while (at < to && (message[at] == ' ' || message[at] == '\t' || message[at] == '\r')) ++at;
+        return at == to || message[at] == '\n';
     };
     std::vector<size_t> starts;
-    for (size_t at = message.find(delimiter, extent.end); at != std::string_view::npos;
+    *end = to;
+    for (size_t at = message.find(delimiter, from); at != std::string_view::npos && at < to;
          at = message.find(delimiter, at + delimiter.size())) {
         if (at > 0 && message[at - 1] != '\n') continue;
         const size_t after = at + delimiter.size();
-        if (message.compare(after, 2, "--") == 0 && blankTo(after + 2)) break;
+        if (message.compare(after, 2, "--") == 0 && blankTo(after + 2)) {
+            *end = at;
+            break;
+        }
         if (blankTo(after)) starts.push_back(at);
     }
-    if (starts.size() <= kPartsPerShare) return {};
-    std::vector<std::string_view> shares;
-    size_t from = extent.end;
-    for (size_t next = kPartsPerShare; next < starts.size(); next += kPartsPerShare) {
-        // The line break before a boundary line belongs to the line.
-        size_t end = starts[next] - 1;
-        if (end > from && message[end - 1] == '\r') --end;
-        shares.push_back(message.substr(from, end - from));
-        from = starts[next];
+    return starts;
+}
+
+// The multipart whose fields are `fields` (ending with a blank line) and its
+// boundary; null for any other part, and for a signed or encrypted one,
+// which is kept whole.
+GRef<GMimeObject> MultipartOf(std::string fields, GMimeParserOptions* options,
+                              std::string* boundary) {
+    const ViewBytes head{std::move(fields), {}};
+    GRef<GMimeStream> stream(NewViewStream(&head));
+    GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    GRef<GMimeObject> part(g_mime_parser_construct_part(parser.get(), options));
+    if (!part || !GMIME_IS_MULTIPART(part.get()) || IsType(part.get(), "multipart", "signed") ||
+        IsType(part.get(), "multipart", "encrypted"))
+        return {};
+    const char* given = g_mime_multipart_get_boundary(GMIME_MULTIPART(part.get()));
+    if (!given || !*given) return {};
+    *boundary = given;
+    return part;
+}
+
+PartSharing PartShares(std::string_view message, const HeaderExtent& extent, const ViewBytes& bytes,
+                       GMimeParserOptions* options) {
+    if (message.size() - extent.end < kSharedFromBytes) return {};
+    std::string boundary, opening;
+    GRef<GMimeObject> multipart = MultipartOf(bytes.head + "\r\n", options, &boundary);
+    size_t from = extent.end, to = message.size();
+    for (int depth = 0; multipart && depth < kSharedDepth; ++depth) {
+        size_t end = to;
+        const std::vector<size_t> starts = PartStarts(message, from, to, boundary, &end);
+        if (starts.size() > kPartsPerShare) {
+            // Only where a part's place among its siblings means nothing
+            // more than its order: the body of an alternative is chosen
+            // from all of its parts at once.
+            if (!IsType(multipart.get(), "multipart", "mixed") &&
+                !IsType(multipart.get(), "multipart", "related"))
+                return {};
+            PartSharing sharing{std::move(opening), {}};
+            size_t run = extent.end;
+            for (size_t next = kPartsPerShare; next < starts.size(); next += kPartsPerShare) {
+                // The line break before a boundary line belongs to the line.
+                size_t cut = starts[next] - 1;
+                if (cut > run && message[cut - 1] == '\r') --cut;
+                sharing.shares.push_back(message.substr(run, cut - run));
+                run = starts[next];
+            }
+            sharing.shares.push_back(message.substr(run));
+            return sharing;
+        }
+        // Look into the part that holds most of the message, if it does.
+        size_t largest = starts.size();
+        for (size_t i = 0; i < starts.size(); ++i) {
+            const size_t partEnd = i + 1 < starts.size() ? starts[i + 1] : end;
+            if (partEnd - starts[i] >= (to - from) / 2 && partEnd - starts[i] >= kSharedFromBytes)
+                largest = i;
+        }
+        if (largest == starts.size()) return {};
+        // A later share shows each multipart around the run as holding the
+        // one part the run is in, so the body is chosen from the shares as
+        // from the whole only where that part is where the body is looked
+        // for: anywhere in a mixed, first in a related, last in an
+        // alternative (the last of a kind is the richest).
+        const bool related = IsType(multipart.get(), "multipart", "related");
+        const bool alternative = IsType(multipart.get(), "multipart", "alternative");
+        if ((related && largest != 0) || (alternative && largest + 1 != starts.size()) ||
+            (!related && !alternative && !IsType(multipart.get(), "multipart", "mixed")))
+            return {};
+        const size_t partEnd = largest + 1 < starts.size() ? starts[largest + 1] : end;
+        // Its fields end at the first blank line after its boundary line.
+        size_t bodyStart = message.find('\n', starts[largest]);
+        while (bodyStart != std::string_view::npos && bodyStart + 1 < partEnd) {
+            const size_t line = bodyStart + 1;
+            bodyStart = message.find('\n', line);
+            if (bodyStart == std::string_view::npos) break;
+            if (bodyStart == line || (bodyStart == line + 1 && message[line] == '\r')) break;
+        }
+        if (bodyStart == std::string_view::npos || bodyStart + 1 >= partEnd) return {};
+        ++bodyStart;
+        const size_t fieldsStart = message.find('\n', starts[largest]) + 1;
+        multipart = MultipartOf(std::string(message.substr(fieldsStart, bodyStart - fieldsStart)),
+                                options, &boundary);
+        opening.append(message.substr(starts[largest], bodyStart - starts[largest]));
+        from = bodyStart;
+        to = partEnd;
     }
-    shares.push_back(message.substr(from));
-    return shares;
+    return {};
 }
 
 GMimeMessage* ParseWholeMessage(GMimeStream* stream, GMimeParserOptions* options) {
@@ -290,11 +367,11 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
     // Declared first, so that it outlives every object GMime makes from it.
     ViewBytes bytes = MessageBytes(message, extent);
     std::vector<ViewBytes> moreShares;
-    const std::vector<std::string_view> shares = PartShares(message, extent, bytes, options);
-    if (!shares.empty()) {
-        bytes.rest = shares[0];
-        for (size_t i = 1; i < shares.size(); ++i)
-            moreShares.push_back({bytes.head + "\r\n", shares[i]});
+    const PartSharing sharing = PartShares(message, extent, bytes, options);
+    if (!sharing.shares.empty()) {
+        bytes.rest = sharing.shares[0];
+        for (size_t i = 1; i < sharing.shares.size(); ++i)
+            moreShares.push_back({bytes.head + "\r\n" + sharing.opening, sharing.shares[i]});
     }
     GRef<GMimeStream> stream(NewViewStream(&bytes));
     // The top level read as a MIME part. Read as a message, GMime would
