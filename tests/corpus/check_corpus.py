@@ -15,8 +15,6 @@ Exits 77 (skipped) when CORPUS_DIR is absent.
 """
 import codecs
 import email
-import email.errors
-import email.header
 import email.policy
 import os
 import plistlib
@@ -26,6 +24,9 @@ import subprocess
 import sys
 import tempfile
 import unicodedata
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from readers import decode_words  # noqa: E402
 
 SKIP = 77
 SEPARATOR = re.compile(rb"^From ", re.MULTILINE)
@@ -155,10 +156,8 @@ def header_text(name, raw, data):
             value = None
         if value is not None and readable(str(value)):
             return windows_c1(str(value))
-    try:
-        return Loose(email.header.make_header(email.header.decode_header(text)))
-    except (LookupError, UnicodeError, email.errors.HeaderParseError, ValueError):
-        return None
+    decoded = decode_words(text)
+    return None if decoded is None else Loose(decoded)
 
 
 def windows_c1(text):

@@ -24,23 +24,24 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [HERE, os.path.join(HERE, "..", "msg")]
+sys.path[:0] = [HERE, os.path.join(HERE, "..")]
+import readers  # noqa: E402
 from check_corpus import SKIP, output_folder, report_failures, scratch_main  # noqa: E402
 from check_corpus_pst import (NO_DATE, Checker, Seen, Tally, expected_mailbox, html_in,  # noqa: E402
-                              mailbox_name, mailboxes, read_pypff, utf16)
+                              mailbox_name, mailboxes, read_pypff)
 
 try:
-    import msgfile  # the message file reader of the writer's own checks
-except ImportError:  # no python3-olefile
-    msgfile = None
+    import olefile  # noqa: F401  (what readers.read_msg reads with)
+except ImportError:
+    olefile = None
 
 FILETIME_EPOCH = datetime.datetime(1601, 1, 1, tzinfo=datetime.timezone.utc)
 
 
 def seen_message(m):
-    """A Seen for a message msgfile read."""
+    """A Seen for a message file read with readers.read_msg."""
     def text(o, *tags):
-        return next((utf16(o.props[t << 16 | 0x1F]) for t in tags if (t << 16 | 0x1F) in o.props), None)
+        return next((readers.utf16(o.props[t << 16 | 0x1F]) for t in tags if (t << 16 | 0x1F) in o.props), None)
 
     s = Seen()
     s.subject = text(m, 0x0037) or ""
@@ -68,15 +69,15 @@ def seen_message(m):
 
 def read_msg(path):
     try:
-        return seen_message(msgfile.read(path))
-    except (msgfile.Fault, OSError) as error:  # olefile raises OSError for no compound file
+        return seen_message(readers.read_msg(path))
+    except (readers.Fault, OSError) as error:  # olefile raises OSError for no compound file
         s = Seen()
         s.unreadable = f"unreadable: {error}"
         return s
 
 
 def main():
-    if msgfile is None:
+    if olefile is None:
         print("python3-olefile is absent: skipped")
         return SKIP
     return scratch_main(__doc__, "mailvane-corpus-msg-", check,

@@ -11,7 +11,7 @@ mailbox), and reads the stores back with independent readers:
 - pffexport: must export without error; folders, subjects, sender, recipient
   table (To, Cc), client submit time, plain text body, attachments and
   embedded messages;
-- mspst-check --quiet: no error but the library's own known limits, and
+- mspst-check: no error but the library's own known limits, and
   every message found;
 - pstlint.py: no ERROR finding.
 
@@ -60,19 +60,21 @@ import shutil
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..")]
+import readers  # noqa: E402
+from readers import TOP, decode_words  # noqa: E402
 from check_corpus import (ENCODED_WORD, SKIP, Loose, comparable, decoded_subject,  # noqa: E402
                           header_text, mailboxes, readable, report_failures, run_cli, same_text,
                           scratch_main, split, well_formed)
 
 try:
-    import pypff
+    import pypff  # noqa: F401  (what readers.pypff_open reads with)
 except ImportError:  # reported as a skipped reader
     pypff = None
 
 FIELDS = ("folder", "subject", "sender", "sender name", "to", "cc", "date", "body", "html", "class",
           "attachments")
-TOP = "Top of Personal Folders"
 # readpst writes no file for an empty attachment and no folder for an empty
 # folder.
 DROPS_EMPTY_ATTACHMENTS = {"readpst"}
@@ -104,20 +106,6 @@ def lf(data):
 
 def digest(data):
     return hashlib.sha256(data).hexdigest()
-
-
-def decode_words(text):
-    """RFC 2047 words in a header value or name, as Python decodes them;
-    None when Python cannot."""
-    if text is None:
-        return None
-    text = str(text)
-    if "=?" not in text:
-        return text
-    try:
-        return str(email.header.make_header(email.header.decode_header(text)))
-    except (LookupError, UnicodeError, email.errors.HeaderParseError, ValueError):
-        return None
 
 
 def addresses(values):
@@ -483,10 +471,6 @@ class Seen:
         self.embedded = None    # [subject or None]
 
 
-def utf16(data):
-    return data.decode("utf-16-le", "replace").rstrip("\0") if data else ""
-
-
 def utf8(data):
     if data is None:
         return None
@@ -514,72 +498,45 @@ def html_in(data, code_page):
         return data.decode("utf-8", "replace")
 
 
-def pypff_properties(item):
-    values = {}
-    for record_set in item.record_sets:
-        for entry in record_set.entries:
-            values.setdefault(entry.entry_type, entry)
-    return values
-
-
-def pypff_text(values, tag):
-    entry = values.get(tag)
-    if entry is None or entry.data is None:
-        return None
-    if entry.value_type == 0x1F:
-        return utf16(entry.data)
-    if entry.value_type == 0x1E:
-        return entry.data.decode("latin-1").rstrip("\0")
-    return None
-
-
 def read_pypff(store):
     """(display name, {folder: [Seen]}) of a store read with pypff."""
-    pst = pypff.file()
-    pst.open(store)
+    pst = readers.pypff_open(store)
     try:
-        display = pypff_text(pypff_properties(pst.get_message_store()), 0x3001)
-        root = pst.get_root_folder()
-        top = next((f for f in root.sub_folders if f.name == TOP), None)
-        folders = {}
-        if top is None:
-            return display, None
-        for folder in top.sub_folders:
-            seen = []
-            for message in folder.sub_messages:
-                s = Seen()
-                values = pypff_properties(message)
-                s.subject = utf8(message.subject) or ""
-                # Sent-representing is the From: field; the sender may be
-                # Sender:.
-                s.sender = (pypff_text(values, 0x5D02) or pypff_text(values, 0x0065) or "").lower()
-                s.sender_name = pypff_text(values, 0x0042) or pypff_text(values, 0x0C1A) or ""
-                s.message_class = pypff_text(values, 0x001A)
-                when = message.client_submit_time
-                s.date = when.replace(tzinfo=datetime.timezone.utc) if when else NO_DATE
-                s.body = utf8(message.plain_text_body)
-                try:
-                    page = values.get(0x3FDE)
-                    s.html_text = html_in(message.html_body, page.data_as_integer if page else None)
-                    s.html = bool(s.html_text)
-                except (IOError, OSError) as error:
-                    s.unreadable = f"HTML body unreadable: {error}"
-                    s.html = True
-                s.files, s.embedded = [], []
-                for attachment in message.attachments:
-                    a = pypff_properties(attachment)
-                    method = a.get(0x3705)
-                    if method is not None and method.data_as_integer == 5:
-                        s.embedded.append(None)  # pypff does not open embedded messages
-                        continue
-                    name = pypff_text(a, 0x3707) or pypff_text(a, 0x3001) or ""
-                    data = attachment.read_buffer(attachment.size) if attachment.size else b""
-                    s.files.append((name, data))
-                seen.append(s)
-            folders.setdefault(folder.name, seen)
-        return display, folders
+        display = readers.prop_text(readers.pypff_values(pst.get_message_store()), 0x3001)
+        folders = readers.pypff_folders(pst)
+        return display, folders and {name: [pypff_seen(m) for m in folder.sub_messages]
+                                     for name, folder in folders.items()}
     finally:
         pst.close()
+
+
+def pypff_seen(message):
+    s = Seen()
+    values = readers.pypff_values(message)
+    text = lambda *pids: next((t for t in map(lambda p: readers.prop_text(values, p), pids) if t), None)
+    s.subject = utf8(message.subject) or ""
+    # Sent-representing is the From: field; the sender may be Sender:.
+    s.sender = (text(0x5D02, 0x0065) or "").lower()
+    s.sender_name = text(0x0042, 0x0C1A) or ""
+    s.message_class = text(0x001A)
+    when = message.client_submit_time
+    s.date = when.replace(tzinfo=datetime.timezone.utc) if when else NO_DATE
+    s.body = utf8(message.plain_text_body)
+    try:
+        s.html_text = html_in(message.html_body, readers.prop_long(values, 0x3FDE))
+        s.html = bool(s.html_text)
+    except (IOError, OSError) as error:
+        s.unreadable = f"HTML body unreadable: {error}"
+        s.html = True
+    s.files, s.embedded = [], []
+    for attachment in message.attachments:
+        a = readers.pypff_values(attachment)
+        if readers.prop_long(a, 0x3705) == 5:
+            s.embedded.append(None)  # pypff does not open embedded messages
+            continue
+        name = readers.prop_text(a, 0x3707) or readers.prop_text(a, 0x3001) or ""
+        s.files.append((name, readers.pypff_data(attachment)))
+    return s
 
 
 def mime_seen(data):
@@ -602,128 +559,34 @@ def mime_seen(data):
 
 
 def read_readpst(store, out):
-    """({folder: [Seen]}, error) from readpst's export of a store."""
-    os.makedirs(out)
-    # -j 0: with any parallel jobs readpst numbers a folder's files from more
-    # than one process, and under load two messages now and then get the same
-    # N.eml, one overwriting the other (a store of ours read 25 times on a busy
-    # machine lost a message in 9 runs with -j 1, in none with -j 0).
-    run = subprocess.run(["readpst", "-j", "0", "-r", "-e", "-8", "-o", out, store],
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=READER_TIMEOUT)
-    if run.returncode != 0:
-        return None, f"readpst exited {run.returncode}: {run.stderr.decode('utf-8', 'replace')[-500:]}"
-    tops = os.listdir(out)
-    if len(tops) != 1:
-        return None, f"readpst wrote {tops} at the top, not one store folder"
-    base = os.path.join(out, tops[0])
-    folders = {}
-    for name in os.listdir(base):
-        path = os.path.join(base, name)
-        if not os.path.isdir(path):
-            continue
-        files = [f for f in os.listdir(path) if re.fullmatch(r"\d+\.eml", f)]
-        seen = []
-        for f in sorted(files, key=lambda f: int(f[:-4])):
-            with open(os.path.join(path, f), "rb") as handle:
-                seen.append(mime_seen(handle.read()))
-        folders[name] = seen
-    return folders, None
-
-
-def outlook_headers(path):
-    fields = {}
-    try:
-        # A subject may hold a lone CR: lines end at LF only.
-        with open(path, encoding="utf-8", errors="replace", newline="") as f:
-            for line in f.read().split("\n"):
-                key, sep, value = line.partition(":")
-                if sep and value.startswith("\t"):
-                    fields.setdefault(key.strip(), value.strip("\t"))
-    except OSError:
-        pass
-    return fields
+    """readpst's export of a store, as read_stores takes it."""
+    error, folders = readers.readpst(store, out, timeout=READER_TIMEOUT)
+    return folders and {name: list(map(mime_seen, messages)) for name, messages in folders.items()}, [error] * bool(error), None
 
 
 def pffexport_time(text):
-    if not text:
-        return None
-    match = re.match(r"(\w{3} \d{2}, \d{4} \d{2}:\d{2}:\d{2})", text)
-    if not match:
-        return None
-    return datetime.datetime.strptime(match.group(1), "%b %d, %Y %H:%M:%S").replace(
+    match = re.match(r"(\w{3} \d{2}, \d{4} \d{2}:\d{2}:\d{2})", text or "")
+    return match and datetime.datetime.strptime(match.group(1), "%b %d, %Y %H:%M:%S").replace(
         tzinfo=datetime.timezone.utc)
 
 
-def pffexport_recipients(path):
-    to, cc = [], []
-    try:
-        with open(path, encoding="utf-8", errors="replace") as f:
-            blocks = f.read().split("\n\n")
-    except OSError:
-        return to, cc
-    for block in blocks:
-        fields = {}
-        for line in block.splitlines():
-            key, sep, value = line.partition(":")
-            if sep:
-                fields[key.strip()] = value.strip()
-        address = fields.get("Email address", "").lower()
-        kind = fields.get("Recipient type", "")
-        if address and kind == "To":
-            to.append(address)
-        elif address and kind.upper() == "CC":
-            cc.append(address)
-    return to, cc
-
-
-def pffexport_message(folder):
+def pffexport_seen(e):
     s = Seen()
-    headers = outlook_headers(os.path.join(folder, "OutlookHeaders.txt"))
-    s.subject = headers.get("Subject", "")
-    s.sender = headers.get("Sent representing email address", "").lower()
-    s.sender_name = headers.get("Sent representing name", "")
-    s.date = pffexport_time(headers.get("Client submit time")) or NO_DATE
-    s.to, s.cc = pffexport_recipients(os.path.join(folder, "Recipients.txt"))
-    body = os.path.join(folder, "Message.txt")
-    if os.path.exists(body):
-        with open(body, "rb") as f:
-            s.body = utf8(f.read())
-    s.html = os.path.exists(os.path.join(folder, "Message.html"))
-    s.files, s.embedded = [], []
-    attachments = os.path.join(folder, "Attachments")
-    entries = sorted(os.listdir(attachments)) if os.path.isdir(attachments) else []
-    for entry in entries:
-        path = os.path.join(attachments, entry)
-        if os.path.isdir(path):
-            inner = os.path.join(path, "Message00001")
-            s.embedded.append(outlook_headers(os.path.join(inner, "OutlookHeaders.txt")).get("Subject", ""))
-            continue
-        match = re.match(r"\d+_(.*)$", entry, re.S)
-        with open(path, "rb") as f:
-            s.files.append((match.group(1) if match else entry, f.read()))
+    s.subject = e.headers.get("Subject", "")
+    s.sender = e.headers.get("Sent representing email address", "").lower()
+    s.sender_name = e.headers.get("Sent representing name", "")
+    s.date = pffexport_time(e.headers.get("Client submit time")) or NO_DATE
+    kinds = [(r.get("Recipient type", "").upper(), r.get("Email address", "").lower()) for r in e.recipients]
+    s.to, s.cc = ([a for kind, a in kinds if a and kind == wanted] for wanted in ("TO", "CC"))
+    s.body, s.html, s.files = utf8(e.body), e.html, e.files
+    s.embedded = [h.get("Subject", "") for h in e.embedded]
     return s
 
 
 def read_pffexport(store, out):
-    """({folder: [Seen]}, error) from pffexport's export of a store."""
-    run = subprocess.run(["pffexport", "-q", "-f", "all", "-t", out, store],
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=READER_TIMEOUT)
-    # Its progress goes to standard output, what it could not read to
-    # standard error.
-    problems = [line for line in run.stderr.decode("utf-8", "replace").splitlines() if line.strip()]
-    if run.returncode != 0 or problems:
-        error = f"pffexport exited {run.returncode}: " + "; ".join(problems[:5])
-    else:
-        error = None
-    top = os.path.join(out + ".export", TOP)
-    if not os.path.isdir(top):
-        return None, error or f"pffexport wrote no {TOP!r}"
-    folders = {}
-    for name in os.listdir(top):
-        path = os.path.join(top, name)
-        messages = sorted(m for m in os.listdir(path) if re.fullmatch(r"Message\d+", m))
-        folders[name] = [pffexport_message(os.path.join(path, m)) for m in messages]
-    return folders, error
+    """pffexport's export of a store, as read_stores takes it."""
+    error, folders = readers.pffexport(store, out, timeout=READER_TIMEOUT)
+    return folders and {name: list(map(pffexport_seen, messages)) for name, messages in folders.items()}, [error] * bool(error), None
 
 
 # The library's own limits, shown on Outlook's files too (its README): the
@@ -738,29 +601,13 @@ MSPST_TOLERATED = (
 )
 
 
-def run_mspst(tool, store):
-    """(failures, messages found) of mspst-check --quiet on a store."""
-    run = subprocess.run([tool, "--quiet", store], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                         timeout=READER_TIMEOUT)
-    lines = (run.stdout + run.stderr).decode("utf-8", "replace").splitlines()
-    failures = [line for line in lines
-                if line.startswith(("ERROR", "DISCREPANCY"))
+def run_mspst(judges, store):
+    """mspst-check's findings on a store, as read_stores takes them."""
+    lines = judges.run_mspst(store)
+    failures = [line for line in lines if line.startswith(("ERROR", "DISCREPANCY"))
                 and not any(p.search(line) for p in MSPST_TOLERATED)]
-    summary = next((line for line in lines if line.startswith("SUMMARY")), None)
-    if run.returncode not in (0, 1) or summary is None:
-        failures.append(f"exited {run.returncode} without a summary: {' / '.join(lines[-3:])}")
-    found = re.search(r" messages=(\d+)", summary or "")
-    return failures, int(found.group(1)) if found else None
-
-
-def run_pstlint(tool, store):
-    run = subprocess.run(["/usr/bin/python3", tool, store], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                         timeout=READER_TIMEOUT)
-    lines = run.stdout.decode("utf-8", "replace").splitlines()
-    failures = [line for line in lines if line.startswith("ERROR")]
-    if run.returncode not in (0, 1) or (run.returncode == 1 and not failures):
-        failures.append(f"exited {run.returncode}: {run.stderr.decode('utf-8', 'replace')[-300:]}")
-    return failures
+    found = re.search(r" messages=(\d+)", next(line for line in lines if line.startswith("SUMMARY")))
+    return None, failures, int(found.group(1)) if found else None
 
 
 # ---------------------------------------------------------------------------
@@ -837,7 +684,7 @@ class Checker:
     def __init__(self):
         self.failures = []
         self.tallies = collections.OrderedDict(
-            (r, Tally()) for r in ("pypff", "readpst", "pffexport", "mspst-check", "pstlint"))
+            (r, Tally()) for r in ("pypff", "readpst", "pffexport", "mspst-check", "pstlint.py"))
 
     def fail(self, text):
         self.failures.append(text)
@@ -960,7 +807,6 @@ def stray_files(out, stores):
 
 
 def check(cli, corpus, work):
-    tools = os.path.join(os.path.dirname(corpus), "tools")
     sources = mailboxes(corpus, skip_extra=True)
     # The first mailbox listed again: in one store its folder must get " (2)".
     repeated = sources[0]
@@ -1029,7 +875,7 @@ def check(cli, corpus, work):
             if os.path.basename(path) not in report:
                 checker.fail(f"{layout}: the summary does not name the store {os.path.basename(path)}")
 
-    read_stores(checker, stores, tools, work)
+    read_stores(checker, stores, os.path.dirname(corpus), work)
 
     mailbox_count = len(sources)
     message_count = sum(len(m) for m in expected.values() if m)
@@ -1064,100 +910,65 @@ def display_name_wanted(layout, store, wanted):
     return next(iter(wanted))
 
 
-def read_stores(checker, stores, tools, work):
-    have = {tool: shutil.which(tool) is not None for tool in ("readpst", "pffexport")}
-    mspst = os.path.join(tools, "mspst", "mspst-check")
-    pstlint = os.path.join(tools, "pstcheck", "pstlint.py")
+def read_stores(checker, stores, shared, work):
+    """Every reader on every store: pypff here, the others beside it. Each
+    gives ({folder: [Seen]} or None, [what it found wrong], the number of
+    messages it found or None)."""
     t = checker.tallies
-    if pypff is None:
-        t["pypff"].unavailable = "python3-pypff is not installed"
-    for tool in ("readpst", "pffexport"):
-        if not have[tool]:
-            t[tool].unavailable = f"{tool} is not installed"
-    if not os.access(mspst, os.X_OK):
-        t["mspst-check"].unavailable = f"{mspst} is absent"
-    else:
-        # The first use builds the checker; --help then prints its usage.
-        probe = subprocess.run([mspst, "--help"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        if b"usage: mspst-check" not in probe.stdout:
-            t["mspst-check"].unavailable = ("mspst-check could not be built here: "
-                                            + probe.stdout.decode("utf-8", "replace")[-200:].strip())
-    if not os.path.exists(pstlint):
-        t["pstlint"].unavailable = f"{pstlint} is absent"
+    judges = readers.Judges(shared, timeout=READER_TIMEOUT)
+    missing = dict(judges.missing, pypff=None if pypff else "python3-pypff is not installed",
+                   **{tool: f"{tool} is not installed" for tool in ("readpst", "pffexport") if not shutil.which(tool)})
+    for reader, tally in t.items():
+        tally.unavailable = missing.get(reader)
 
-    def external(key, number):
-        """Every reader but pypff on one store: {reader: (result, None) or
-        (None, what went wrong)}."""
-        layout, store = key
-        scratch = os.path.join(work, "read", str(number))
-        calls = {"readpst": lambda: read_readpst(store, os.path.join(scratch, "readpst")),
-                 "pffexport": lambda: read_pffexport(store, os.path.join(scratch, "pffexport")),
-                 "mspst-check": lambda: run_mspst(mspst, store),
-                 "pstlint": lambda: run_pstlint(pstlint, store)}
+    def pypff_read(layout, store, wanted, _scratch):
+        display, folders = read_pypff(store)
+        name = display_name_wanted(layout, store, wanted)
+        return folders, [f"display name {display!r}, expected {name!r}"] * (display != name) + \
+            [f"no {TOP!r}"] * (folders is None), None
+
+    calls = {"pypff": pypff_read,
+             "readpst": lambda _layout, store, _wanted, scratch: read_readpst(store, os.path.join(scratch, "readpst")),
+             "pffexport": lambda _layout, store, _wanted, scratch: read_pffexport(store, os.path.join(scratch, "pffexport")),
+             "mspst-check": lambda _layout, store, _wanted, _scratch: run_mspst(judges, store),
+             "pstlint.py": lambda _layout, store, _wanted, _scratch: (
+                 None, [" ".join(f) for f in judges.run_pstlint(store) if f[0] == "ERROR"], None)}
+
+    def read(key, scratch, names):
         result = {}
-        for reader, call in calls.items():
-            if t[reader].unavailable:
-                continue
+        for reader in names:
             try:
-                result[reader] = (call(), None)
+                result[reader] = calls[reader](*key, stores[key], scratch)
             except subprocess.TimeoutExpired:
-                result[reader] = (None, f"{reader} did not finish within {READER_TIMEOUT} s")
-            except Exception as error:  # a reader's output this check cannot read
-                result[reader] = (None, f"{reader}: {type(error).__name__}: {error}")
-        shutil.rmtree(scratch, ignore_errors=True)
+                result[reader] = (None, [f"did not finish within {READER_TIMEOUT} s"], None)
+            except Exception as error:  # a store or a reader's output this check cannot read
+                result[reader] = (None, [f"{type(error).__name__}: {error}"], None)
+        if scratch:
+            shutil.rmtree(scratch, ignore_errors=True)
         return result
 
+    here = [reader for reader in t if reader == "pypff" and not t[reader].unavailable]
+    beside = [reader for reader in t if reader != "pypff" and not t[reader].unavailable]
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 4) as pool:
-        futures = {key: pool.submit(external, key, n) for n, key in enumerate(sorted(stores))}
+        futures = {key: pool.submit(read, key, os.path.join(work, "read", str(n)), beside)
+                   for n, key in enumerate(sorted(stores))}
         for key in sorted(stores):
             layout, store = key
-            wanted = stores[key]
             label = f"{layout} {os.path.basename(store)}"
-            if pypff is not None:
-                try:
-                    display, folders = read_pypff(store)
-                except (IOError, OSError, RuntimeError) as error:
-                    checker.fail(f"{label}: pypff cannot read the store: {error}")
-                else:
-                    t["pypff"].compared["store"] += 1
-                    if display != display_name_wanted(layout, store, wanted):
-                        checker.fail(f"{label}: pypff: display name {display!r}, "
-                                     f"expected {display_name_wanted(layout, store, wanted)!r}")
-                    if folders is None:
-                        checker.fail(f"{label}: pypff: no {TOP!r}")
-                    else:
-                        checker.folders("pypff", layout, store, folders, wanted)
-            for reader, (value, error) in futures[key].result().items():
-                if error:
-                    checker.fail(f"{label}: {error}")
-                    continue
-                report_reader(checker, reader, layout, store, wanted, value)
-
-
-def report_reader(checker, reader, layout, store, wanted, value):
-    """Adds what one reader (not pypff) found in one store."""
-    label = f"{layout} {os.path.basename(store)}"
-    tally = checker.tallies[reader]
-    if reader in ("readpst", "pffexport"):
-        folders, error = value
-        tally.compared["store"] += 1
-        if error:
-            checker.fail(f"{label}: {error}")
-        if folders is not None:
-            checker.folders(reader, layout, store, folders, wanted)
-        return
-    failures, messages = value if reader == "mspst-check" else (value, None)
-    tally.compared["store"] += 1
-    for line in failures[:10]:
-        checker.fail(f"{label}: {reader}: {line}")
-    if len(failures) > 10:
-        checker.fail(f"{label}: {reader}: ... and {len(failures) - 10} more")
-    if reader == "mspst-check":
-        # It walks every folder of the store: its count is every message.
-        total = sum(len(m) for m in wanted.values() if m)
-        tally.compared["folder"] += 1
-        if messages is not None and messages != total:
-            checker.fail(f"{label}: mspst-check found {messages} messages, the mailboxes have {total}")
+            for reader, (folders, problems, found) in dict(read(key, None, here), **futures[key].result()).items():
+                t[reader].compared["store"] += 1
+                for line in problems[:10]:
+                    checker.fail(f"{label}: {reader}: {line}")
+                if len(problems) > 10:
+                    checker.fail(f"{label}: {reader}: ... and {len(problems) - 10} more")
+                if folders is not None:
+                    checker.folders(reader, layout, store, folders, stores[key])
+                if found is not None:
+                    # It walks every folder of the store: its count is every message.
+                    total = sum(len(m) for m in stores[key].values() if m)
+                    t[reader].compared["folder"] += 1
+                    if found != total:
+                        checker.fail(f"{label}: {reader} found {found} messages, the mailboxes have {total}")
 
 
 if __name__ == "__main__":

@@ -15,8 +15,8 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-import msgfile  # noqa: E402
+sys.path[:0] = [HERE, os.path.join(HERE, '..')]
+import readers  # noqa: E402
 
 SKIP = 77
 
@@ -111,30 +111,16 @@ def case_like_outlook(writer, mailboxes, shared, work):
 def case_same_as_store(writer, mailbox, work):
     """Each item saved into a store and as a message file: the store's
     message and attachments, read by pypff, carry the file's properties."""
-    import pypff
     fresh(work)
     store = os.path.join(work, 'staging.pst')
     if not write(writer, mailbox, work, store):
         return 1
-    f = pypff.file()
-    f.open(store)
-    messages = []
-
-    def walk(folder):
-        for i in range(folder.number_of_sub_folders):
-            sub = folder.get_sub_folder(i)
-            if sub.name == 'Mailbox':
-                messages.extend(sub.get_sub_message(k) for k in range(sub.number_of_sub_messages))
-            walk(sub)
-    walk(f.get_root_folder())
+    messages = [m for path, folder in readers.pypff_folders(readers.pypff_open(store)).items()
+                if path.split('/')[-1] == 'Mailbox' for m in folder.sub_messages]
 
     def props(item):
-        out = {}
-        for rs in item.record_sets:
-            for e in rs.entries:
-                tag = (e.entry_type << 16) | e.value_type
-                if e.entry_type < 0x8000:  # named ids are each file's own
-                    out[tag] = e.data or b''
+        # Named ids are each file's own.
+        out = {t: v for t, v in readers.pypff_values(item).items() if t >> 16 < 0x8000}
         subject = out.get(0x0037001F, b'')
         if subject[:2] == b'\x01\x00':  # the store's prefix-length mark
             out[0x0037001F] = subject[4:]
@@ -145,7 +131,7 @@ def case_same_as_store(writer, mailbox, work):
     if len(messages) != len(paths):
         failures.append('%d messages in the store, %d files' % (len(messages), len(paths)))
     for path in paths:
-        m = msgfile.read(path)
+        m = readers.read_msg(path)
         key = m.props.get(0x300B0102)
         stored = [s for s in messages if props(s).get(0x300B0102) == key]
         if len(stored) != 1:

@@ -2,11 +2,8 @@
 compound file version, root class, storages by kind with their property
 stream headers, the kinds of streams in each, the named-property mapping.
 Each file is also checked against the rules every Outlook-made Unicode
-message file keeps; what a file breaks is listed as a fault.
-
-usage: structure.py FILE...   prints each file's listing and faults"""
+message file keeps; what a file breaks is listed as a fault."""
 import struct
-import sys
 
 import olefile
 
@@ -183,17 +180,3 @@ class Listing:
                 self.fault(['__nameid_version1.0'], '%s lacks entries' % stream)
         if expected:
             self.lines.add('named-property mapping: name-to-id streams hold every name')
-
-
-def main():
-    for path in sys.argv[1:]:
-        listing = Listing(path)
-        print('==', path)
-        for line in sorted(listing.lines):
-            print('  ' + line)
-        for f in listing.faults:
-            print('  FAULT ' + f)
-
-
-if __name__ == '__main__':
-    main()

@@ -1,9 +1,11 @@
 """Compares a new empty store of ours with the empty store Outlook made,
-both read by pstwalk: node set, template columns, folder objects and the
-way empty folder tables share the template blocks."""
+both read by pstlint.py of the shared tools folder (written from the format
+description, sharing nothing with the writer): node set, template columns,
+folder objects and the way empty folder tables share the template blocks.
+Ours must also draw no ERROR or WARN from pstlint."""
 import struct
 
-import pstwalk
+import readers
 
 # Internal nodes of undocumented content that Outlook adds and we do not.
 OUTLOOK_ONLY = {0xC01, 0xE01, 0xE41, 0xEC1, 0xEE1, 0xF01, 0xF21, 0x2227}
@@ -13,10 +15,9 @@ TABLE_TYPES = (0x0D, 0x0E, 0x0F, 0x10)
 TEMPLATE_OF = {0x0D: 0x60D, 0x0E: 0x60E, 0x0F: 0x60F, 0x10: 0x610}
 
 
-def compare(ours_path, outlook_path, md_path):
-    pstwalk.set_encode_table(pstwalk.load_permute(md_path))
-    ours, theirs = pstwalk.Store(ours_path), pstwalk.Store(outlook_path)
-    problems = []
+def compare(ours_path, outlook_path, shared):
+    ours, theirs = (readers.Judges(shared).pstlint_model(p) for p in (ours_path, outlook_path))
+    problems = ['pstlint: %s %s %s' % f for f in ours.findings if f[0] != 'INFO']
 
     def need(cond, what):
         if not cond:
@@ -28,8 +29,7 @@ def compare(ours_path, outlook_path, md_path):
     need(not extra, 'nodes we have and Outlook lacks: %s' % sorted(hex(n) for n in extra))
 
     def columns(store, nid):
-        data, sub, _ = store.nodes[nid]
-        return set(pstwalk.read_tc(store, data, sub)[0])
+        return set(store.tc(store.leaves(store.nodes[nid][0], count_ref=False), store.subs[nid], '')['cols'])
 
     for nid in TEMPLATES:
         if nid in ours.nodes and nid in theirs.nodes:
@@ -44,17 +44,16 @@ def compare(ours_path, outlook_path, md_path):
                 need(ours_cols == columns(ours, TEMPLATE_OF[t]), '%#x is not its template' % nid)
                 need(ours_cols <= columns(theirs, nid), '%#x has columns Outlook lacks' % nid)
         for store, who in ((ours, 'ours'), (theirs, 'Outlook')):
-            data, sub, parent = store.nodes[folder]
-            props = pstwalk.read_pc(store, data, sub)
+            props = store.props[folder]
             for tag in (0x3001001F, 0x36020003, 0x36030003, 0x360A000B):
                 need(tag in props, '%s folder %#x lacks %#x' % (who, folder, tag))
         need(ours.nodes[folder][2] == theirs.nodes[folder][2], 'parent of %#x differs' % folder)
 
     for nid in (0x12D, 0x802D):
-        got = [len(pstwalk.read_tc(s, s.nodes[nid][0], s.nodes[nid][1])[1]) for s in (ours, theirs)]
+        got = [s.tables[nid]['nrows'] for s in (ours, theirs)]
         need(got[0] == got[1], 'hierarchy %#x rows: ours %d, Outlook %d' % (nid, got[0], got[1]))
 
-    store = pstwalk.read_pc(ours, *ours.nodes[0x21][:2])
+    store = ours.props[0x21]
     for tag in (0x0FF90102, 0x3001001F, 0x35E00102, 0x35E30102, 0x35E70102):
         need(tag in store, 'store lacks %#x' % tag)
     for tag in (0x35E00102, 0x35E30102, 0x35E70102):

@@ -5,8 +5,8 @@ they are absent.
 usage: run_case.py CASE WRITER [SHARED_DIR]   (work folder in $PST_WORK)
 
 The judged cases read the stores with the stricter readers of the shared
-tools folder (judges.py) and report themselves skipped when one is absent;
-the kill case uses whichever are present."""
+tools folder and report themselves skipped when one is absent; the kill
+case uses whichever are present."""
 import hashlib
 import json
 import os
@@ -18,8 +18,9 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-import judges as judging  # noqa: E402
+sys.path[:0] = [HERE, os.path.join(HERE, '..')]
+import check_store  # noqa: E402
+import readers  # noqa: E402
 
 SKIP = 77
 
@@ -28,67 +29,49 @@ def run(cmd, **kw):
     return subprocess.run(cmd, capture_output=True, text=True, **kw)
 
 
-def readers(manifest_path, store, work):
-    r = run([sys.executable, "-B", os.path.join(HERE, 'check_readers.py'), manifest_path, store, work])
-    print(r.stdout[-4000:], r.stderr[-2000:])
-    return r.returncode
+def report(failures, what):
+    for f in failures[:60]:
+        print('FAIL', f)
+    print('%s, %d failures' % (what, len(failures)))
+    return 1 if failures else 0
 
 
 def sha(path):
     return hashlib.sha256(open(path, 'rb').read()).hexdigest()
 
 
-def write_rich(writer, work):
-    """The store of several folders and many messages: its path and manifest."""
-    store, manifest = os.path.join(work, 'rich.pst'), os.path.join(work, 'rich.json')
-    r = run([writer, 'rich', store, manifest])
-    if r.returncode != 0:
-        print(r.stderr)
-        return None, None
-    return store, manifest
-
-
-def case_rich(writer, work):
-    store, manifest = write_rich(writer, work)
-    return readers(manifest, store, work) if store else 1
-
-
-def write_appended(writer, work):
-    """A small store, then the same store reopened and added to: its path
-    and the manifest of both."""
-    store = os.path.join(work, 'append.pst')
-    m1, m2 = os.path.join(work, 'first.json'), os.path.join(work, 'second.json')
-    for mode, m in (('small', m1), ('append', m2)):
-        r = run([writer, mode, store, m])
+def write(writer, work, kind):
+    """The store of several folders and many messages ('rich'), or a small
+    store reopened and added to ('append'): its path and the manifest of
+    all it holds, or None."""
+    store, wrote = os.path.join(work, kind + '.pst'), []
+    for mode in ['rich'] if kind == 'rich' else ['small', 'append']:
+        r = run([writer, mode, store, os.path.join(work, mode + '.json')])
         if r.returncode != 0:
             print(mode, r.stderr)
             return None, None
-    a, b = json.load(open(m1)), json.load(open(m2))
-    merged = {'folders': a['folders'] + b['folders'], 'messages': a['messages'] + b['messages']}
-    path = os.path.join(work, 'merged.json')
-    json.dump(merged, open(path, 'w'))
-    return store, path
+        wrote.append(json.load(open(os.path.join(work, mode + '.json'), encoding='utf-8')))
+    return store, {k: sum((m[k] for m in wrote), []) for k in ('folders', 'messages')}
 
 
-def case_append(writer, work):
-    store, manifest = write_appended(writer, work)
-    return readers(manifest, store, work) if store else 1
+def case_read(writer, work, kind):
+    store, manifest = write(writer, work, kind)
+    return report(check_store.read_all(manifest, store, work), '%d messages checked' % len(manifest['messages'])) \
+        if store else 1
 
 
-def judged(shared, manifest_path, store):
-    r = run([sys.executable, '-B', os.path.join(HERE, 'judges.py'), shared or '', manifest_path, store])
-    print(r.stdout[-6000:], r.stderr[-2000:])
-    return r.returncode
-
-
-def case_judged_rich(writer, work, shared):
-    store, manifest = write_rich(writer, work)
-    return judged(shared, manifest, store) if store else 1
-
-
-def case_judged_append(writer, work, shared):
-    store, manifest = write_appended(writer, work)
-    return judged(shared, manifest, store) if store else 1
+def case_judged(writer, work, shared, kind):
+    """Every judge on the store; skipped when one is absent."""
+    store, manifest = write(writer, work, kind)
+    if not store:
+        return 1
+    judges = readers.Judges(shared)
+    failed = report(check_store.judge_all(judges, store, manifest)[0], '%d messages judged by %s' % (
+        len(manifest['messages']), ', '.join(n for n in ('mspst-check', 'pstlint.py', 'pstx.js') if judges.has(n))))
+    if not failed and judges.missing:
+        print('skipped judges:', '; '.join(judges.absent()))
+        return SKIP
+    return failed
 
 
 def refused(writer, path, cause_words):
@@ -105,7 +88,7 @@ def refused(writer, path, cause_words):
 def case_refuse(writer, work, shared):
     ok = True
     ours = os.path.join(work, 'ours.pst')
-    r = run([writer, 'small', ours, ours + '.json'])
+    run([writer, 'small', ours, ours + '.json'])
     data = open(ours, 'rb').read()
     # A damaged header, a truncated file, and something that is not a store.
     bad = bytearray(data)
@@ -131,20 +114,8 @@ def case_refuse(writer, work, shared):
 
 
 def count_folder(store, name):
-    import pypff
-    f = pypff.file()
-    f.open(store)
-    root = f.get_root_folder()
-    for i in range(root.number_of_sub_folders):
-        top = root.get_sub_folder(i)
-        for k in range(top.number_of_sub_folders):
-            if top.get_sub_folder(k).name == name:
-                return top.get_sub_folder(k).number_of_sub_messages
-    return -1
-
-
-def count_killed(store):
-    return count_folder(store, 'Killed')
+    folder = (readers.pypff_folders(readers.pypff_open(store)) or {}).get(name)
+    return -1 if folder is None else folder.number_of_sub_messages
 
 
 def case_kill(writer, work, shared):
@@ -153,7 +124,7 @@ def case_kill(writer, work, shared):
     printed, or the one under way when the header was already out), and the
     next writer reopens it and goes on."""
     rng = random.Random(int(os.environ.get('PST_KILL_SEED', '5')))
-    judges = judging.Judges(shared)
+    judges = readers.Judges(shared)
     if judges.missing:
         print('judges absent, not used:', '; '.join(judges.absent()))
     every = 25
@@ -176,14 +147,12 @@ def case_kill(writer, work, shared):
         out = first + p.stdout.read()
         p.wait()
         done = [int(l.split()[1]) for l in out.splitlines() if l.startswith('checkpoint')]
-        seen = count_killed(store)
+        seen = count_folder(store, 'Killed')
         # Killed between the header write and the print, the reader may see
         # one checkpoint more than was printed; never anything in between.
         ok = seen % every == 0 and done[-1] <= seen <= done[-1] + every
-        r = run(['readpst', '-q', '-r', '-o', work, store])
-        ok = ok and r.returncode == 0
-        failures, invalid = judging.judge_all(judges, store, counts={'Killed': seen}, pstx_most=40,
-                                              killed=True)
+        failures, invalid = check_store.judge_all(judges, store, counts={'Killed': seen}, pstx_most=40, killed=True)
+        failures += check_store.read_readpst(store, os.path.join(work, 'readpst%d' % round), counts={'Killed': seen})
         invalid_maps += invalid
         print('round %d: last printed checkpoint %d, readers see %d%s' % (
             round, done[-1], seen, ', maps marked invalid' if invalid else ''))
@@ -197,14 +166,13 @@ def case_kill(writer, work, shared):
             print('append after kill failed:', r.stderr)
             return 1
         appended = json.load(open(store + '.json'))
-        if count_killed(store) != seen or count_folder(store, 'Appended') != len(appended['messages']):
+        if count_folder(store, 'Killed') != seen or count_folder(store, 'Appended') != len(appended['messages']):
             print('append after kill lost or missed messages')
             return 1
         # Reopened and checkpointed, the store is whole again: maps valid and
         # equal to the trees, nothing past the header's end.
-        failures, _ = judging.judge_all(judges, store, manifest=appended,
-                                        counts={'Killed': seen, 'Appended': len(appended['messages'])},
-                                        pstx_most=40)
+        failures, _ = check_store.judge_all(judges, store, manifest=appended, pstx_most=40,
+                                            counts={'Killed': seen, 'Appended': len(appended['messages'])})
         for f in failures[:20]:
             print('FAIL after reopening:', f)
         if failures:
@@ -214,9 +182,8 @@ def case_kill(writer, work, shared):
 
 
 def case_empty(writer, work, shared):
-    md = os.path.join(shared or '', 'reference', 'MS-PST', 'MS-PST.md')
     sample = os.path.join(shared or '', 'reference', 'samples', 'pst', 'outlook-pst-rs_Empty.pst')
-    if not shared or not os.path.exists(md) or not os.path.exists(sample):
+    if not os.path.exists(sample) or not readers.Judges(shared).has('pstlint.py'):
         print('shared references absent')
         return SKIP
     store = os.path.join(work, 'empty.pst')
@@ -225,7 +192,7 @@ def case_empty(writer, work, shared):
         print(r.stderr)
         return 1
     import compare_empty
-    return compare_empty.compare(store, sample, md)
+    return compare_empty.compare(store, sample, shared)
 
 
 def case_large(writer, work):
@@ -233,8 +200,6 @@ def case_large(writer, work):
     if os.environ.get('PST_LARGE') != '1':
         print('large store test is opt-in: set PST_LARGE=1')
         return SKIP
-    import pypff
-    from sample_data import pattern
     store, manifest = os.path.join(work, 'large.pst'), os.path.join(work, 'large.json')
     r = run([writer, 'bulk', store, manifest, os.environ.get('PST_LARGE_MB', '5200')])
     if r.returncode != 0:
@@ -242,20 +207,15 @@ def case_large(writer, work):
         return 1
     wrote = json.load(open(manifest))['messages']
     print('store size', os.path.getsize(store))
-    f = pypff.file()
-    f.open(store)
-    top = f.get_root_folder().get_sub_folder(1)
-    bulk = [top.get_sub_folder(i) for i in range(top.number_of_sub_folders)
-            if top.get_sub_folder(i).name == 'Bulk'][0]
+    bulk = readers.pypff_folders(readers.pypff_open(store))['Bulk']
     ok = bulk.number_of_sub_messages == len(wrote)
     # The last messages sit past 4 GB: their attachments must read back.
     for i in range(len(wrote) - 5, len(wrote)):
         msg = bulk.get_sub_message(i)
         seed, size = wrote[i]['attachments'][0]
-        att = msg.get_attachment(0)
-        ok = ok and msg.subject == wrote[i]['subject'] and att.read_buffer(att.size) == pattern(seed, size)
-    r = run(['lspst', store])
-    ok = ok and r.returncode == 0 and r.stdout.count('Subject: Bulk ') == len(wrote)
+        ok = ok and msg.subject == wrote[i]['subject'] and readers.pypff_data(msg.get_attachment(0)) == check_store.pattern(seed, size)
+    code, subjects = readers.lspst_subjects(store)
+    ok = ok and code == 0 and sum(s.startswith('Bulk ') for s in subjects) == len(wrote)
     os.remove(store)
     return 0 if ok else 1
 
@@ -266,11 +226,11 @@ def main():
     work = os.environ.get('PST_WORK', '/dev/shm/pst_work')
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    cases = {'rich': lambda: case_rich(writer, work), 'append': lambda: case_append(writer, work),
+    cases = {'rich': lambda: case_read(writer, work, 'rich'), 'append': lambda: case_read(writer, work, 'append'),
              'refuse': lambda: case_refuse(writer, work, shared),
              'kill': lambda: case_kill(writer, work, shared),
-             'judged-rich': lambda: case_judged_rich(writer, work, shared),
-             'judged-append': lambda: case_judged_append(writer, work, shared),
+             'judged-rich': lambda: case_judged(writer, work, shared, 'rich'),
+             'judged-append': lambda: case_judged(writer, work, shared, 'append'),
              'empty': lambda: case_empty(writer, work, shared),
              'large': lambda: case_large(writer, work)}
     sys.exit(cases[case]())

@@ -28,10 +28,10 @@ import signal
 import subprocess
 import sys
 
-import olefile
-import pypff
-
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tests"))
+import readers  # noqa: E402
+
 NAMED = "Входящие.mbox"
 # A few of the cutting cases with the import's mailboxes: every charset,
 # embedded messages, attachments, broken mail.
@@ -94,18 +94,16 @@ def msg_values(path):
     """A message file's streams, and each fixed-size property of its property
     streams on its own (tag and value)."""
     values = {}
-    with olefile.OleFileIO(str(path)) as ole:
-        for parts in ole.listdir():
-            name, data = "/".join(parts), ole.openstream(parts).read()
-            if parts[-1] != "__properties_version1.0":
-                values[name] = data
-                continue
-            # A 32-byte header on the top-level message, 24 on an embedded
-            # one or an attachment's, then 16 bytes for each property.
-            start = 32 if len(parts) == 1 else 24
-            values[name + " header"] = data[:start]
-            for at in range(start, len(data), 16):
-                values[f"{name} {data[at:at + 4][::-1].hex()}"] = data[at + 8:at + 16]
+    for name, data in readers.msg_streams(str(path)).items():
+        if not name.endswith("__properties_version1.0"):
+            values[name] = data
+            continue
+        # A 32-byte header on the top-level message, 24 on an embedded
+        # one or an attachment's, then 16 bytes for each property.
+        start = 32 if "/" not in name else 24
+        values[name + " header"] = data[:start]
+        for at in range(start, len(data), 16):
+            values[f"{name} {data[at:at + 4][::-1].hex()}"] = data[at + 8:at + 16]
     return values
 
 
@@ -140,30 +138,19 @@ def pst_account(path):
     lines = []
 
     def entries(item):
-        for s in range(item.number_of_record_sets):
-            record = item.get_record_set(s)
-            for e in range(record.number_of_entries):
-                entry = record.get_entry(e)
-                data = entry.data or b""
-                lines.append(f"    {entry.entry_type:04x}{entry.value_type:04x} "
-                             f"{hashlib.sha1(data).hexdigest()} {len(data)}")
+        lines.extend(f"    {tag:08x} {hashlib.sha1(data).hexdigest()} {len(data)}"
+                     for tag, data in readers.pypff_values(item).items())
 
-    def walk(folder, where):
-        lines.append(f"folder {where} ({folder.number_of_sub_messages} messages)")
-        for m in range(folder.number_of_sub_messages):
-            message = folder.get_sub_message(m)
+    store = readers.pypff_open(str(path))
+    root = store.get_root_folder()
+    for where, folder in [("", root)] + list(readers.pypff_walk(root)):
+        lines.append(f"folder /{where} ({folder.number_of_sub_messages} messages)")
+        for m, message in enumerate(folder.sub_messages):
             lines.append(f"  message {m + 1}: {message.subject!r}")
             entries(message)
-            for a in range(message.number_of_attachments):
+            for a, attachment in enumerate(message.attachments):
                 lines.append(f"   attachment {a + 1}")
-                entries(message.get_attachment(a))
-        for f in range(folder.number_of_sub_folders):
-            sub = folder.get_sub_folder(f)
-            walk(sub, f"{where}/{sub.name}")
-
-    store = pypff.file()
-    store.open(str(path))
-    walk(store.get_root_folder(), "")
+                entries(attachment)
     store.close()
     return lines
 
@@ -188,16 +175,12 @@ def compare_pst(linux, windows, work):
             problems.append(f"pypff reads {len(a)} lines from Linux's, {len(b)} from Windows'")
     exported = {}
     for side, folder in (("linux", linux), ("windows", windows)):
-        into = work / f"readpst-{side}"
-        into.mkdir()
-        code, output = run(["readpst", "-q", "-e", "-o", str(into), str(the_store(folder))], work)
-        if code != 0:
-            problems.append(f"readpst fails on the {side} store: {output}")
-        # The store's own name carries the time it was made; readpst makes
-        # a new MIME boundary for each run.
-        exported[side] = {re.sub(r"^[^/]*", "", k):
-                          re.sub(rb"iamunique-\d+", b"iamunique-N", p.read_bytes())
-                          for k, p in files_below(into).items()}
+        error, folders = readers.readpst(str(the_store(folder)), str(work / f"readpst-{side}"))
+        if error:
+            problems.append(f"readpst fails on the {side} store: {error}")
+        # readpst makes a new MIME boundary for each run.
+        exported[side] = {f"{name}/{n + 1}.eml": re.sub(rb"iamunique-\d+", b"iamunique-N", data)
+                          for name, messages in (folders or {}).items() for n, data in enumerate(messages)}
     if exported["linux"] != exported["windows"]:
         problems.append("readpst exports different messages: " + ", ".join(sorted(
             k for k in exported["linux"].keys() | exported["windows"].keys()

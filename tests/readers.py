@@ -1,0 +1,464 @@
+"""The outside readers of the checks, each wrapped here once:
+
+- stores, libpff: pypff (folders, messages, properties) and pffexport (an
+  export, read back); libpst: readpst (each message as MIME) and lspst;
+- the stricter store judges of the shared tools folder: mspst-check (the
+  published PST library), pstlint.py and pstx.js (the npm pst-extractor);
+- message files: olefile, with the property streams read here from the
+  format description (read_msg), libolecf's olecfexport, Apache POI's HSMF;
+- RFC 2047 encoded words, as Python's email package decodes them.
+
+A wrapper reports what its reader shows, or what went wrong running it;
+what a check makes of it is the check's own."""
+import email.errors
+import email.header
+import json
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = 'Top of Personal Folders'
+TIMEOUT = 600
+
+
+def utf16(data):
+    return data.decode('utf-16-le', 'replace').rstrip('\0') if data else ''
+
+
+def decode_words(text):
+    """RFC 2047 words in a header value or name, as Python decodes them;
+    None when Python cannot."""
+    if text is None:
+        return None
+    text = str(text)
+    if '=?' not in text:
+        return text
+    try:
+        return str(email.header.make_header(email.header.decode_header(text)))
+    except (LookupError, UnicodeError, email.errors.HeaderParseError, ValueError):
+        return None
+
+
+# -- libpff through pypff
+
+
+def pypff_open(path):
+    import pypff
+    store = pypff.file()
+    store.open(path)
+    return store
+
+
+def pypff_values(item):
+    """An item's properties as pypff reads them: tag (id << 16 | type) ->
+    bytes, the first record set's where several hold one."""
+    out = {}
+    for record_set in item.record_sets:
+        for entry in record_set.entries:
+            out.setdefault(entry.entry_type << 16 | entry.value_type, entry.data or b'')
+    return out
+
+
+def prop_text(values, pid):
+    """A string property of pypff_values (Unicode or 8-bit); None when absent."""
+    if pid << 16 | 0x1F in values:
+        return utf16(values[pid << 16 | 0x1F])
+    if pid << 16 | 0x1E in values:
+        return values[pid << 16 | 0x1E].decode('latin-1').rstrip('\0')
+    return None
+
+
+def prop_long(values, pid):
+    data = values.get(pid << 16 | 0x3)
+    return struct.unpack('<i', data)[0] if data else None
+
+
+def pypff_walk(folder, prefix=''):
+    """(path, folder) of every folder below `folder`, subfolders as "a/b"."""
+    for sub in folder.sub_folders:
+        yield prefix + sub.name, sub
+        yield from pypff_walk(sub, prefix + sub.name + '/')
+
+
+def pypff_folders(store):
+    """{path below the top of the store: folder}; None without a top."""
+    root = store.get_root_folder()
+    top = next((f for f in root.sub_folders if f.name == TOP), None) if root else None
+    folders = {}
+    for path, folder in pypff_walk(top) if top else ():
+        folders.setdefault(path, folder)
+    return folders if top else None
+
+
+def pypff_data(attachment):
+    return attachment.read_buffer(attachment.size) if attachment.size else b''
+
+
+# -- libpff's pffexport, libpst's readpst and lspst
+
+
+class Exported:
+    """One message of a pffexport export: its OutlookHeaders.txt fields, its
+    recipients (the fields of each), text body (bytes), whether it has an
+    HTML body, its attachment files [(name, data)] in their order and the
+    OutlookHeaders.txt fields of its embedded messages."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.headers = outlook_headers(os.path.join(folder, 'OutlookHeaders.txt'))
+        self.recipients = []
+        for block in read_text(os.path.join(folder, 'Recipients.txt')).split('\n\n'):
+            fields = dict((k.strip(), v.strip()) for k, sep, v in (l.partition(':') for l in block.splitlines()) if sep)
+            if fields:
+                self.recipients.append(fields)
+        body = os.path.join(folder, 'Message.txt')
+        self.body = open(body, 'rb').read() if os.path.exists(body) else None
+        self.html = os.path.exists(os.path.join(folder, 'Message.html'))
+        self.files, self.embedded = [], []
+        attachments = os.path.join(folder, 'Attachments')
+        entries = os.listdir(attachments) if os.path.isdir(attachments) else []
+        for entry in sorted(entries, key=lambda e: int(re.match(r'\d*', e).group() or 1 << 30)):
+            path = os.path.join(attachments, entry)
+            if os.path.isdir(path):
+                self.embedded.append(outlook_headers(os.path.join(path, 'Message00001', 'OutlookHeaders.txt')))
+            elif entry != 'ItemValues.txt':
+                match = re.match(r'\d+_(.*)$', entry, re.S)
+                self.files.append((match.group(1) if match else entry, open(path, 'rb').read()))
+
+    def named_values(self):
+        """Named properties of the -d dump: the name or number each maps to
+        -> its value as text."""
+        out = {}
+        lines = read_text(os.path.join(self.folder, 'ItemValues.txt')).splitlines()
+        for i, line in enumerate(lines):
+            m = re.match(r'Maps to entry(?: type)?:\s+(.*)$', line)
+            if m:
+                data = b''
+                for row in lines[i + 2:]:
+                    h = re.match(r'0x[0-9a-f]{8}: ((?:[0-9a-f]{2} {1,2})+)', row)
+                    if not h:
+                        break
+                    data += bytes.fromhex(h.group(1).replace(' ', ''))
+                out[m.group(1).strip()] = data.decode('utf-16-le', 'replace')
+        return out
+
+    def recipient_rows(self):
+        """The recipient rows of the -d dump, each as property id -> bytes."""
+        rows = {}
+        for block in read_text(os.path.join(self.folder, 'RecipientsItemValues.txt')).split('\n\n'):
+            row = re.search(r'^Set:\s+(\d+)', block, re.M)
+            tag = re.search(r'^Entry type:\s+0x([0-9a-f]+)', block, re.M)
+            if row and tag:
+                data = ''.join(re.findall(r'^0x[0-9a-f]{8}: ((?:[0-9a-f]{2} {1,2})+)', block, re.M))
+                rows.setdefault(int(row.group(1)), {})[int(tag.group(1), 16)] = bytes.fromhex(data.replace(' ', ''))
+        return [rows[k] for k in sorted(rows)]
+
+
+def read_text(path):
+    try:
+        # A subject may hold a lone CR: lines end at LF only.
+        with open(path, encoding='utf-8', errors='replace', newline='') as f:
+            return f.read()
+    except OSError:
+        return ''
+
+
+def outlook_headers(path):
+    fields = {}
+    for line in read_text(path).split('\n'):
+        key, sep, value = line.partition(':')
+        if sep and value.startswith('\t'):
+            fields.setdefault(key.strip(), value.strip('\t'))
+    return fields
+
+
+def pffexport(store, out, dump=False, timeout=TIMEOUT):
+    """(error or None, {folder path: [Exported]}) of `pffexport -f all`
+    (text and HTML bodies; `dump`: each item's values too). What it could
+    not read, on standard error, is an error."""
+    run = subprocess.run(['pffexport', '-q', '-f', 'all'] + ['-d'] * dump + ['-t', out, store],
+                         capture_output=True, timeout=timeout)
+    problems = [line for line in run.stderr.decode('utf-8', 'replace').splitlines() if line.strip()]
+    error = 'pffexport exited %d: %s' % (run.returncode, '; '.join(problems[:5])) \
+        if run.returncode or problems else None
+    top = os.path.join(out + '.export', TOP)
+    if not os.path.isdir(top):
+        return error or 'pffexport wrote no %r' % TOP, None
+    folders = {}
+    for path, subfolders, _files in os.walk(top):
+        messages = sorted(d for d in subfolders if re.fullmatch(r'Message\d+', d))
+        subfolders[:] = [d for d in subfolders if d not in messages]
+        if path != top:
+            folders[os.path.relpath(path, top).replace(os.sep, '/')] = [
+                Exported(os.path.join(path, m)) for m in messages]
+    return error, folders
+
+
+def readpst(store, out, timeout=TIMEOUT):
+    """(error or None, {folder path: [message as MIME bytes]}) of readpst's
+    export, each message a file (-e) in its folder (-r), text as UTF-8."""
+    os.makedirs(out, exist_ok=True)
+    # -j 0: with any parallel jobs readpst numbers a folder's files from more
+    # than one process, and under load two messages now and then get the same
+    # N.eml, one overwriting the other (a store of ours read 25 times on a busy
+    # machine lost a message in 9 runs with -j 1, in none with -j 0).
+    run = subprocess.run(['readpst', '-q', '-j', '0', '-r', '-e', '-8', '-o', out, store],
+                         capture_output=True, timeout=timeout)
+    if run.returncode != 0:
+        return 'readpst exited %d: %s' % (run.returncode, run.stderr.decode('utf-8', 'replace')[-500:]), None
+    tops = os.listdir(out)
+    if len(tops) != 1:
+        return 'readpst wrote %s at the top, not one store folder' % tops, None
+    base = os.path.join(out, tops[0])
+    folders = {}
+    for path, _subfolders, files in os.walk(base):
+        if path != base:
+            numbers = sorted(int(f[:-4]) for f in files if re.fullmatch(r'\d+\.eml', f))
+            folders[os.path.relpath(path, base).replace(os.sep, '/')] = [
+                open(os.path.join(path, '%d.eml' % n), 'rb').read() for n in numbers]
+    return None, folders
+
+
+def lspst_subjects(store):
+    """(exit code, [subject of each message lspst lists])."""
+    r = subprocess.run(['lspst', store], capture_output=True, text=True, errors='replace')
+    return r.returncode, re.findall(r'Subject: (.*)', r.stdout)
+
+
+# -- the judges of the shared tools folder
+
+
+class Judges:
+    """mspst-check, pstlint.py and pstx.js of SHARED/tools; `missing` says
+    which cannot run here and why."""
+
+    def __init__(self, shared, timeout=TIMEOUT):
+        tools = os.path.join(shared or '', 'tools')
+        self.timeout = timeout
+        self.mspst = os.path.join(tools, 'mspst', 'mspst-check')
+        self.pstlint = os.path.join(tools, 'pstcheck', 'pstlint.py')
+        self.pstx = os.path.join(tools, 'pstcheck', 'pstx.js')
+        self.missing = {}
+        if not shared or not os.path.isdir(tools):
+            self.missing = dict.fromkeys(('mspst-check', 'pstlint.py', 'pstx.js'),
+                                         'the shared tools folder is absent')
+            return
+        if not os.access(self.mspst, os.X_OK):
+            self.missing['mspst-check'] = 'absent'
+        else:
+            # The first use builds it (about a minute, offline).
+            probe = subprocess.run([self.mspst, '--help'], capture_output=True, text=True, timeout=TIMEOUT)
+            if 'usage: mspst-check' not in probe.stdout + probe.stderr:
+                self.missing['mspst-check'] = 'could not be built: ' + probe.stderr[-300:]
+        if not os.path.exists(self.pstlint):
+            self.missing['pstlint.py'] = 'absent'
+        if not os.path.exists(self.pstx):
+            self.missing['pstx.js'] = 'absent'
+        elif not self.pstx_modules():
+            self.missing['pstx.js'] = 'pst-extractor is not installed (npm install ' \
+                                      'pst-extractor@1.12.0; set PSTX_MODULES)'
+
+    def pstx_modules(self):
+        """The node_modules folder holding pst-extractor, or None."""
+        cache = os.environ.get('XDG_CACHE_HOME') or os.path.expanduser('~/.cache')
+        for d in (os.environ.get('PSTX_MODULES'), os.path.join(cache, 'mailvane', 'pstx', 'node_modules'),
+                  '/tmp/pstcheck/node_modules', os.path.join(os.path.dirname(self.pstx), 'node_modules')):
+            if d and os.path.isdir(os.path.join(d, 'pst-extractor')):
+                return d
+        return None
+
+    def absent(self):
+        return ['%s: %s' % kv for kv in sorted(self.missing.items())]
+
+    def has(self, name):
+        return name not in self.missing
+
+    def run_mspst(self, store):
+        """Every line mspst-check prints: M, A and E lines for what it reads,
+        ERROR and DISCREPANCY for what it finds wrong, a SUMMARY."""
+        r = subprocess.run([self.mspst, store], capture_output=True, text=True, errors='replace',
+                           timeout=self.timeout)
+        lines = (r.stdout + r.stderr).splitlines()
+        if r.returncode not in (0, 1) or not any(l.startswith('SUMMARY') for l in lines):
+            raise RuntimeError('mspst-check exited %d: %s' % (r.returncode, ' / '.join(lines[-3:])))
+        return lines
+
+    def run_pstlint(self, store):
+        """[(level, code, detail)] of each finding."""
+        r = subprocess.run([sys.executable, self.pstlint, store], capture_output=True, text=True,
+                           errors='replace', timeout=self.timeout)
+        if r.returncode not in (0, 1):
+            raise RuntimeError('pstlint exited %d: %s' % (r.returncode, r.stderr[-300:]))
+        findings = [m.groups() for m in map(re.compile(r'(ERROR|WARN|INFO) (\S+) ?(.*)$').match,
+                                             r.stdout.splitlines()) if m]
+        if r.returncode == 1 and not any(level == 'ERROR' for level, _, _ in findings):
+            raise RuntimeError('pstlint exited 1 naming no error: %s' % r.stderr[-300:])
+        return findings
+
+    def pstlint_model(self, store):
+        """pstlint.py's reading of a store, made in this process: its
+        findings, nodes, blocks, properties and tables (a pstlint.Lint)."""
+        if os.path.dirname(self.pstlint) not in sys.path:
+            sys.path.insert(0, os.path.dirname(self.pstlint))
+        import pstlint
+        pstlint.load_permute()
+        return pstlint.Lint(store).run()
+
+    def run_pstx(self, store, most=None):
+        """The JSON records pstx.js prints (k: folder, msg, warn, error,
+        summary); with `most`, only that many messages are read in full."""
+        cmd = ['node', self.pstx, store, '--timeout', str(self.timeout)]
+        cmd += ['--max', str(most), '--no-hash'] if most is not None else []
+        r = subprocess.run(cmd, capture_output=True, text=True, env=dict(os.environ, PSTX_MODULES=self.pstx_modules()),
+                           timeout=self.timeout + 30)
+        return [json.loads(l) for l in r.stdout.splitlines() if l.startswith('{')]
+
+
+# -- message files
+
+
+class Fault(Exception):
+    """What breaks the message file format."""
+
+
+class MsgObject:
+    """One storage of a message file: its properties (tag -> bytes as an
+    item keeps them), property stream header, raw entries (tag -> (flags,
+    8 value bytes)), recipients, attachments and embedded message."""
+
+    def __init__(self, kind):
+        self.kind = kind
+        self.props, self.entries, self.header = {}, {}, None
+        self.recipients, self.attachments, self.embedded = [], [], None
+
+    def long(self, tag):
+        v = self.props.get(tag)
+        return None if v is None else struct.unpack('<i', v)[0]
+
+
+MSG_HEADER = {'top': 32, 'embedded': 24, 'sub': 8}
+FIXED_SIZE = {0x0002: 2, 0x0003: 4, 0x0004: 4, 0x000A: 4, 0x000B: 1, 0x0005: 8, 0x0006: 8,
+              0x0007: 8, 0x0014: 8, 0x0040: 8}
+
+
+def read_msg_object(ole, path, kind):
+    import olefile
+    o = MsgObject(kind)
+    names = {e[-1]: e for e in ole.listdir(streams=True, storages=True)
+             if len(e) == len(path) + 1 and e[:len(path)] == path}
+    data = ole.openstream(path + ['__properties_version1.0']).read()
+    size = MSG_HEADER[kind]
+    if len(data) < size or (len(data) - size) % 16:
+        raise Fault('%s: property stream of %d bytes' % ('/'.join(path), len(data)))
+    o.header = struct.unpack_from('<8sIIII', data) if kind != 'sub' else (data[:8],)
+    for at in range(size, len(data), 16):
+        tag, flags = struct.unpack_from('<II', data, at)
+        raw = data[at + 8:at + 16]
+        o.entries[tag] = (flags, raw)
+        ptype, stream = tag & 0xFFFF, '__substg1.0_%08X' % tag
+        if ptype in FIXED_SIZE:
+            o.props[tag] = raw[:FIXED_SIZE[ptype]]
+        elif ptype in (0x101E, 0x101F, 0x1102):
+            # Count, offsets, values: as an item keeps a variable-size multi-value.
+            lengths = ole.openstream(path + [stream]).read()
+            width = 8 if ptype == 0x1102 else 4
+            values = []
+            for i in range(len(lengths) // width):
+                v = ole.openstream(path + ['%s-%08X' % (stream, i)]).read()
+                n = struct.unpack_from('<I', lengths, i * width)[0]
+                if n != len(v):
+                    raise Fault('%s: length %d of value %d, stream has %d' % (stream, n, i, len(v)))
+                values.append(v[:-2] if ptype == 0x101F else v)
+            offsets = [4 + 4 * len(values) + sum(map(len, values[:i])) for i in range(len(values))]
+            o.props[tag] = struct.pack('<%dI' % (1 + len(values)), len(values), *offsets) + b''.join(values)
+        elif ptype != 0x000D:
+            if stream not in names:
+                raise Fault('%s: no stream %s' % ('/'.join(path), stream))
+            o.props[tag] = ole.openstream(path + [stream]).read()
+            declared, expected = struct.unpack_from('<I', raw)[0], len(o.props[tag]) + 2 * (ptype == 0x001F)
+            if declared != expected:
+                raise Fault('%s/%s: size %d in the entry, %d expected' % ('/'.join(path), stream, declared, expected))
+    for prefix, into in (('__recip_version1.0_#', o.recipients), ('__attach_version1.0_#', o.attachments)):
+        found = sorted(n for n in names if n.startswith(prefix))
+        if found != ['%s%08X' % (prefix, i) for i in range(len(found))]:
+            raise Fault('%s: storages %s are not numbered from 0' % ('/'.join(path) or '/', found))
+        for name in found:
+            into.append(read_msg_object(ole, names[name], 'sub'))
+            inner = names[name] + ['__substg1.0_3701000D']
+            if into is o.attachments and ole.exists('/'.join(inner)) and \
+                    ole.get_type('/'.join(inner)) == olefile.STGTY_STORAGE:
+                into[-1].embedded = read_msg_object(ole, inner, 'embedded')
+    return o
+
+
+def read_msg(path):
+    """The message of a message file, read with olefile; raises Fault for
+    what breaks the format (OSError where olefile finds no compound file)."""
+    import olefile
+    with olefile.OleFileIO(path) as ole:
+        return read_msg_object(ole, [], 'top')
+
+
+def msg_name_ids(path):
+    """The named-property mapping: id -> (GUID bytes, 'lid' or 'name', lid or name)."""
+    import olefile
+    with olefile.OleFileIO(path) as ole:
+        guids, entries, strings = (ole.openstream(['__nameid_version1.0', '__substg1.0_000%d0102' % n]).read()
+                                   for n in (2, 3, 4))
+    ps_mapi, ps_public = (bytes.fromhex('2%d03020000000000C000000000000046' % n) for n in (8, 9))
+    out = {}
+    for i in range(0, len(entries), 8):
+        first, ik = struct.unpack_from('<II', entries, i)
+        gi = (ik >> 1) & 0x7FFF
+        guid = ps_mapi if gi == 1 else ps_public if gi == 2 else guids[16 * (gi - 3):16 * (gi - 2)]
+        if ik & 1:
+            n = struct.unpack_from('<I', strings, first)[0]
+            out[0x8000 + (ik >> 16)] = (guid, 'name', strings[first + 4:first + 4 + n].decode('utf-16-le'))
+        else:
+            out[0x8000 + (ik >> 16)] = (guid, 'lid', first)
+    return out
+
+
+def msg_streams(path):
+    """Every stream of a compound file, read with olefile: "a/b" -> bytes
+    (a storage: b'')."""
+    import olefile
+    with olefile.OleFileIO(path) as ole:
+        return {'/'.join(e): ole.openstream(e).read() if ole.get_type(e) == olefile.STGTY_STREAM else b''
+                for e in ole.listdir(streams=True, storages=True)}
+
+
+def olecfexport(path, target):
+    """(error or None, every stream of the file as libolecf exports it:
+    "a/b" -> bytes, a storage b'')."""
+    shutil.rmtree(target + '.export', ignore_errors=True)
+    r = subprocess.run(['olecfexport', '-t', target, path], capture_output=True, text=True, errors='replace')
+    if r.returncode != 0:
+        return 'olecfexport exited %d: %s' % (r.returncode, r.stderr[-300:]), None
+    top = target + '.export'
+    streams = {}
+    for folder, _subfolders, files in os.walk(top):
+        if 'StreamData.bin' in files:
+            streams[os.path.relpath(folder, top).replace(os.sep, '/')] = open(
+                os.path.join(folder, 'StreamData.bin'), 'rb').read()
+    return None, streams
+
+
+POI_JARS = ['poi', 'poi-scratchpad', 'commons-collections4', 'commons-math3', 'commons-codec', 'commons-logging']
+
+
+def poi(paths):
+    """(error or None, {path: what tests/msg/PoiRead.java prints of the
+    file}): Apache POI's HSMF reading of message files."""
+    jars = ['/usr/share/java/%s.jar' % j for j in POI_JARS]
+    missing = [j for j in jars if not os.path.exists(j)]
+    if missing:
+        return 'missing %s (scripts/install-deps installs it)' % missing, {}
+    r = subprocess.run(['java', '-cp', ':'.join(jars), os.path.join(HERE, 'msg', 'PoiRead.java')] + paths,
+                       capture_output=True)
+    records = [json.loads(line) for line in r.stdout.decode('utf-8').split('\n') if line]
+    return (r.stderr.decode(errors='replace')[-500:] if r.returncode else None), {x['file']: x for x in records}
