@@ -88,10 +88,7 @@ def pypff_folders(store):
     """{path below the top of the store: folder}; None without a top."""
     root = store.get_root_folder()
     top = next((f for f in root.sub_folders if f.name == TOP), None) if root else None
-    folders = {}
-    for path, folder in pypff_walk(top) if top else ():
-        folders.setdefault(path, folder)
-    return folders if top else None
+    return dict(pypff_walk(top)) if top else None
 
 
 def pypff_data(attachment):
@@ -103,9 +100,9 @@ def pypff_data(attachment):
 
 class Exported:
     """One message of a pffexport export: its OutlookHeaders.txt fields, its
-    recipients (the fields of each), text body (bytes), whether it has an
-    HTML body, its attachment files [(name, data)] in their order and the
-    OutlookHeaders.txt fields of its embedded messages."""
+    recipients (the fields of each), text body (bytes), its attachment files
+    [(name, data)] in their order and the OutlookHeaders.txt fields of its
+    embedded messages."""
 
     def __init__(self, folder):
         self.folder = folder
@@ -117,7 +114,6 @@ class Exported:
                 self.recipients.append(fields)
         body = os.path.join(folder, 'Message.txt')
         self.body = open(body, 'rb').read() if os.path.exists(body) else None
-        self.html = os.path.exists(os.path.join(folder, 'Message.html'))
         self.files, self.embedded = [], []
         attachments = os.path.join(folder, 'Attachments')
         entries = os.listdir(attachments) if os.path.isdir(attachments) else []
@@ -132,19 +128,9 @@ class Exported:
     def named_values(self):
         """Named properties of the -d dump: the name or number each maps to
         -> its value as text."""
-        out = {}
-        lines = read_text(os.path.join(self.folder, 'ItemValues.txt')).splitlines()
-        for i, line in enumerate(lines):
-            m = re.match(r'Maps to entry(?: type)?:\s+(.*)$', line)
-            if m:
-                data = b''
-                for row in lines[i + 2:]:
-                    h = re.match(r'0x[0-9a-f]{8}: ((?:[0-9a-f]{2} {1,2})+)', row)
-                    if not h:
-                        break
-                    data += bytes.fromhex(h.group(1).replace(' ', ''))
-                out[m.group(1).strip()] = data.decode('utf-16-le', 'replace')
-        return out
+        blocks = read_text(os.path.join(self.folder, 'ItemValues.txt')).split('\n\n')
+        return {m.group(1).strip(): hex_dump(block).decode('utf-16-le', 'replace')
+                for block in blocks for m in [re.search(r'^Maps to entry(?: type)?:\s+(.*)$', block, re.M)] if m}
 
     def recipient_rows(self):
         """The recipient rows of the -d dump, each as property id -> bytes."""
@@ -153,9 +139,13 @@ class Exported:
             row = re.search(r'^Set:\s+(\d+)', block, re.M)
             tag = re.search(r'^Entry type:\s+0x([0-9a-f]+)', block, re.M)
             if row and tag:
-                data = ''.join(re.findall(r'^0x[0-9a-f]{8}: ((?:[0-9a-f]{2} {1,2})+)', block, re.M))
-                rows.setdefault(int(row.group(1)), {})[int(tag.group(1), 16)] = bytes.fromhex(data.replace(' ', ''))
+                rows.setdefault(int(row.group(1)), {})[int(tag.group(1), 16)] = hex_dump(block)
         return [rows[k] for k in sorted(rows)]
+
+
+def hex_dump(text):
+    """The bytes of the hex dump lines in a pffexport -d block."""
+    return bytes.fromhex(''.join(re.findall(r'^0x[0-9a-f]{8}: ((?:[0-9a-f]{2} {1,2})+)', text, re.M)).replace(' ', ''))
 
 
 def read_text(path):
@@ -244,23 +234,18 @@ class Judges:
         self.pstx = os.path.join(tools, 'pstcheck', 'pstx.js')
         self.missing = {}
         if not shared or not os.path.isdir(tools):
-            self.missing = dict.fromkeys(('mspst-check', 'pstlint.py', 'pstx.js'),
-                                         'the shared tools folder is absent')
+            self.missing = dict.fromkeys(('mspst-check', 'pstlint.py', 'pstx.js'), 'the shared tools folder is absent')
             return
-        if not os.access(self.mspst, os.X_OK):
-            self.missing['mspst-check'] = 'absent'
-        else:
+        for name, path in (('mspst-check', self.mspst), ('pstlint.py', self.pstlint), ('pstx.js', self.pstx)):
+            if not os.path.exists(path):
+                self.missing[name] = 'absent'
+        if self.has('mspst-check'):
             # The first use builds it (about a minute, offline).
             probe = subprocess.run([self.mspst, '--help'], capture_output=True, text=True, timeout=TIMEOUT)
             if 'usage: mspst-check' not in probe.stdout + probe.stderr:
                 self.missing['mspst-check'] = 'could not be built: ' + probe.stderr[-300:]
-        if not os.path.exists(self.pstlint):
-            self.missing['pstlint.py'] = 'absent'
-        if not os.path.exists(self.pstx):
-            self.missing['pstx.js'] = 'absent'
-        elif not self.pstx_modules():
-            self.missing['pstx.js'] = 'pst-extractor is not installed (npm install ' \
-                                      'pst-extractor@1.12.0; set PSTX_MODULES)'
+        if self.has('pstx.js') and not self.pstx_modules():
+            self.missing['pstx.js'] = 'pst-extractor is not installed (npm install pst-extractor@1.12.0; set PSTX_MODULES)'
 
     def pstx_modules(self):
         """The node_modules folder holding pst-extractor, or None."""

@@ -52,7 +52,6 @@ def seen_message(m):
     s.date = (FILETIME_EPOCH + datetime.timedelta(microseconds=struct.unpack("<Q", submit)[0] // 10)
               if submit else NO_DATE)
     s.body = text(m, 0x1000)
-    s.html = 0x10130102 in m.props
     s.html_text = html_in(m.props.get(0x10130102), m.long(0x3FDE0003))
     s.to, s.cc = [], []
     for r in m.recipients:
@@ -127,10 +126,7 @@ def check(cli, corpus, work):
                              f"{'is missing' if got is None else f'holds {len(got)} messages'}")
 
     print(f"{len(sources)} mailboxes, {messages} messages, {len(not_mailboxes)} not mailboxes")
-    for reader, tally in checker.tallies.items():
-        fields = ", ".join(f"{k} {tally.compared[k]}/{tally.skipped[k]}"
-                           for k in sorted(set(tally.compared) | set(tally.skipped)))
-        print(f"  {reader} (compared/skipped): {fields}")
+    checker.print_tallies()
     return report_failures(checker.failures)
 
 

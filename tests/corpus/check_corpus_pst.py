@@ -1,19 +1,11 @@
 #!/usr/bin/python3
 """Converts every real mailbox of the shared corpus (not extra/) to PST with
 mailvane-cli, in both layouts (one store for all mailboxes, and one store per
-mailbox), and reads the stores back with independent readers:
-
-- python3-pypff: folders, subjects, sender, client submit time, plain text
-  body, attachments with their data;
-- readpst (-j 0 -r -e -8): each message exported as a MIME file, read here
-  with Python's email package: subject, From, To, Cc, Date, plain text body,
-  attachments and embedded messages;
-- pffexport: must export without error; folders, subjects, sender, recipient
-  table (To, Cc), client submit time, plain text body, attachments and
-  embedded messages;
-- mspst-check: no error but the library's own known limits, and
-  every message found;
-- pstlint.py: no ERROR finding.
+mailbox), and reads the stores back with independent readers: pypff,
+readpst (each message as MIME, read here with Python's email package) and
+pffexport (which must export without error) for what each can show of
+the fields below; mspst-check (no error but the library's own known
+limits, and every message found) and pstlint.py (no ERROR finding).
 
 What each reader shows is compared with the source, cut by the same rule as
 check_corpus.py and parsed here with Python's email package: every message
@@ -239,7 +231,7 @@ class Content:
 
     - body: the text of the plain text part a mail reader shows, None when
       there is none or Python cannot decode it; for HTML-only mail, ANY_TEXT;
-    - html: whether there is an HTML body; html_text: its text, None when
+    - html_text: the text of the HTML body, None when there is none or
       Python cannot decode it;
     - attachments: the parts other than the body, with their decoded data,
       but empty parts with no name and base64 that does not decode (strict;
@@ -257,7 +249,6 @@ class Content:
     def __init__(self, data, strict=True):
         self.strict = strict
         self.body = self.html_text = None
-        self.html = False
         self.attachments = self.embedded = None
         self.undecided = 0  # parts whose data Python cannot tell
         self.most = data.count(b"\n--") + 1
@@ -268,8 +259,7 @@ class Content:
                 self.body = part_text(bodies[0], strict)
             elif bodies[1] is not None and strict:
                 self.body = ANY_TEXT
-            self.html = bodies[1] is not None
-            if self.html:
+            if bodies[1] is not None:
                 self.html_text = part_text(bodies[1], strict, html=True)
         except Exception:  # the email package raises many kinds on bad mail
             return
@@ -465,7 +455,6 @@ class Seen:
     def __init__(self):
         self.subject = self.sender = self.sender_name = self.to = self.cc = self.date = None
         self.body = self.html_text = self.message_class = None
-        self.html = False       # whether an HTML body is there
         self.unreadable = None  # what the reader failed to read
         self.files = None       # [(name, data)]
         self.embedded = None    # [subject or None]
@@ -524,10 +513,8 @@ def pypff_seen(message):
     s.body = utf8(message.plain_text_body)
     try:
         s.html_text = html_in(message.html_body, readers.prop_long(values, 0x3FDE))
-        s.html = bool(s.html_text)
     except (IOError, OSError) as error:
         s.unreadable = f"HTML body unreadable: {error}"
-        s.html = True
     s.files, s.embedded = [], []
     for attachment in message.attachments:
         a = readers.pypff_values(attachment)
@@ -551,7 +538,7 @@ def mime_seen(data):
     s.cc = addresses(message.get_all("Cc", []))
     s.date = parsed_date(message.get("Date")) if message.get("Date") is not None else NO_DATE
     content = Content(data, strict=False)
-    s.body, s.html, s.html_text = content.body, content.html, content.html_text
+    s.body, s.html_text = content.body, content.html_text
     if content.attachments is not None:
         s.files = [(a.name or "", a.data) for a in content.attachments]
         s.embedded = content.embedded
@@ -578,7 +565,7 @@ def pffexport_seen(e):
     s.date = pffexport_time(e.headers.get("Client submit time")) or NO_DATE
     kinds = [(r.get("Recipient type", "").upper(), r.get("Email address", "").lower()) for r in e.recipients]
     s.to, s.cc = ([a for kind, a in kinds if a and kind == wanted] for wanted in ("TO", "CC"))
-    s.body, s.html, s.files = utf8(e.body), e.html, e.files
+    s.body, s.files = utf8(e.body), e.files
     s.embedded = [h.get("Subject", "") for h in e.embedded]
     return s
 
@@ -688,6 +675,14 @@ class Checker:
 
     def fail(self, text):
         self.failures.append(text)
+
+    def print_tallies(self):
+        for reader, tally in self.tallies.items():
+            compared = ", ".join(f"{f} {tally.compared[f]}/{tally.skipped[f]}"
+                                 for f in FIELDS + ("store",) if tally.compared[f] or tally.skipped[f])
+            print(f"  {reader}: skipped ({tally.unavailable})" if tally.unavailable else
+                  f"  {reader}: {sum(tally.compared.values())} fields compared, "
+                  f"{sum(tally.skipped.values())} skipped (compared/skipped: {compared})")
 
     def field(self, reader, name, expected, seen, where, same=None):
         """Compares one field. None from the reader: it cannot show the
@@ -881,14 +876,7 @@ def check(cli, corpus, work):
     message_count = sum(len(m) for m in expected.values() if m)
     print(f"{mailbox_count} mailboxes ({len(not_mailboxes)} not mailboxes), {message_count} messages, "
           f"{len(stores)} stores in two layouts")
-    for reader, tally in checker.tallies.items():
-        if tally.unavailable:
-            print(f"  {reader}: skipped ({tally.unavailable})")
-            continue
-        compared = ", ".join(f"{f} {tally.compared[f]}/{tally.skipped[f]}"
-                             for f in FIELDS + ("store",) if tally.compared[f] or tally.skipped[f])
-        print(f"  {reader}: {sum(tally.compared.values())} fields compared, "
-              f"{sum(tally.skipped.values())} skipped (compared/skipped: {compared})")
+    checker.print_tallies()
     if not checker.failures and all(t.unavailable for r, t in checker.tallies.items()
                                     if r in ("pypff", "readpst", "pffexport")):
         print("no reader of message content is installed: skipped")

@@ -62,10 +62,8 @@ class Facts:
         self.sender_name, self.sender_email = s(0x0C1A001F), s(0x0C1F001F)
         self.submit, self.delivery = t(0x00390040), t(0x0E060040)
         self.body, self.html = s(0x1000001F), p.get(0x10130102)
-        self.recipients = []
-        for r in map(account_props, account['recipients']):
-            self.recipients.append((text_prop(r, 0x3001001F), text_prop(r, 0x3003001F),
-                                    struct.unpack('<i', r[0x0C150003])[0] if 0x0C150003 in r else None))
+        self.recipients = [(text_prop(r, 0x3001001F), text_prop(r, 0x3003001F))
+                           for r in map(account_props, account['recipients'])]
         self.attachments = []
         for a in account['attachments']:
             ap = account_props(a['props'])
@@ -73,7 +71,7 @@ class Facts:
             inner = Facts(a['embedded']) if 'embedded' in a else None
             self.attachments.append({
                 'long': name(0x3707001F), 'short': name(0x3704001F) or (inner and inner.subject),
-                'display': name(0x3001001F), 'mime': name(0x370E001F), 'data': ap.get(0x37010102),
+                'mime': name(0x370E001F), 'data': ap.get(0x37010102),
                 'embedded': inner, 'props': ap})
         self.raw = account
 
@@ -166,7 +164,7 @@ def check_poi(name, facts, m, where='POI'):
         check(m['date'] == date, '%s: date %s, not %s' % (what, m['date'], date))
     check(norm(m['body']) == norm(facts.body), '%s: body %r' % (what, (m['body'] or '')[:80]))
     check((m['html'] and bytes.fromhex(m['html'])) == facts.html, '%s: HTML body differs' % what)
-    check([(r['name'], r['email']) for r in m['recipients']] == [(n, a) for n, a, _ in facts.recipients],
+    check([(r['name'], r['email']) for r in m['recipients']] == facts.recipients,
           '%s: recipients %r' % (what, m['recipients']))
     check(len(m['attachments']) == len(facts.attachments), '%s: attachment count' % what)
     for i, (a, fa) in enumerate(zip(m['attachments'], facts.attachments)):
