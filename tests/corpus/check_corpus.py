@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""Converts every real mailbox of the shared corpus with mailvane-cli, to EML
-and to EMLX, and checks each written file against a split made here, by the
-same rule but independently of the program:
+"""The real mailboxes of the shared corpus converted with mailvane-cli.
+
+Every one to EML and to EMLX: each written file is checked against a split
+made here, by the same rule but independently of the program:
 
 - a separator is a line starting with "From " (at the start of the file or
   after CR LF, LF or a lone CR);
@@ -10,23 +11,77 @@ same rule but independently of the program:
 - a file with no separator is one message when its first non-blank line is a
   header field, else it is no mailbox; a blank or empty file holds none.
 
+With --pst, every one but those of extra/ to PST, in both layouts (one
+store for all mailboxes, and one store per mailbox), the stores read back
+with independent readers: pypff,
+readpst (each message as MIME, read here with Python's email package) and
+pffexport (which must export without error) for what each can show of
+the fields below; mspst-check (no error but the library's own known
+limits, and every message found) and pstlint.py (no ERROR finding).
+
+What each reader shows is compared with the source, cut by the same rule
+and parsed here with Python's email package: every message
+in its mailbox's folder (count and order), its subject and From display
+name (exactly where they are encoded words; raw 8-bit text in the body's
+charset), sender address, To and Cc addresses, client submit time (Date:,
+else the first Received:, else the separator line: every message has one),
+plain text body (line ends and trailing spaces aside; HTML-only mail must
+have one), HTML in its declared or <meta> charset, message class (PGP/MIME
+is a plain note, delivery reports are reports), and attachments (names and
+bytes, unnamed parts and unpadded base64 too, no empty unnamed parts the
+source lacks). A field that Python cannot read from the source (an
+undecodable subject, an unparsable Date, a text part in an unknown
+charset, base64 that does not decode) is counted as skipped, not failed.
+A reader that is not installed is skipped.
+
+The layouts: one store MBOX<date-time>.pst shown as "MBOX Mailbox :
+Created - <date-time>" with a folder per mailbox named after its file
+without a final ".mbox" (the first mailbox is listed twice: its second
+folder gets " (2)"); or <name>.pst per mailbox, shown as <name>, with that
+one folder. Nothing but the stores is left under the destination, and the
+summary names every store.
+
+With --msg, the same mailboxes to message files (see check_msg).
+
 usage: check_corpus.py MAILVANE_CLI CORPUS_DIR [WORK_DIR]
-Exits 77 (skipped) when CORPUS_DIR is absent.
+       check_corpus.py --pst|--msg MAILVANE_CLI SHARED_DIR [WORK_DIR]
+Exits 77 (skipped) when the corpus (or for --msg, olefile) is absent. Needs
+/usr/bin/python3 (the system Python that has pypff).
 """
+import base64
 import codecs
+import collections
+import concurrent.futures
+import datetime
 import email
+import email.errors
+import email.message
 import email.policy
+import email.utils
+import glob
+import hashlib
 import os
 import plistlib
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 import unicodedata
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from readers import decode_words  # noqa: E402
+import readers  # noqa: E402
+from readers import TOP, decode_words  # noqa: E402
+
+try:
+    import pypff  # noqa: F401  (what readers.pypff_open reads with)
+except ImportError:  # reported as a skipped reader
+    pypff = None
+try:
+    import olefile  # noqa: F401  (what readers.read_msg reads with)
+except ImportError:
+    olefile = None
 
 SKIP = 77
 SEPARATOR = re.compile(rb"^From ", re.MULTILINE)
@@ -189,7 +244,7 @@ def decoded_subject(message, data=b""):
     return text if text is None or isinstance(text, Loose) else str(text)
 
 
-class Checker:
+class EmlChecker:
     def __init__(self):
         self.failures = []
         self.messages = 0
@@ -291,12 +346,12 @@ def report_failures(failures):
     return 1 if failures else 0
 
 
-def check(cli, corpus, work):
+def check_eml_emlx(cli, corpus, work):
     sources = mailboxes(corpus)
     runs = {form: run_cli(cli, form, os.path.join(work, form), sources) for form in ("eml", "emlx")}
     outputs = {form: run.communicate() + (run.returncode,) for form, run in runs.items()}
 
-    checker = Checker()
+    checker = EmlChecker()
     not_mailboxes = []
     for source in sources:
         with open(source, "rb") as f:
@@ -327,5 +382,1001 @@ def check(cli, corpus, work):
     return report_failures(checker.failures)
 
 
+# ---------------------------------------------------------------------------
+# The stores and message files (--pst, --msg)
+
+FIELDS = ("folder", "subject", "sender", "sender name", "to", "cc", "date", "body", "html", "class",
+          "attachments")
+# readpst writes no file for an empty attachment and no folder for an empty
+# folder.
+DROPS_EMPTY_ATTACHMENTS = {"readpst"}
+DROPS_EMPTY_FOLDERS = {"readpst"}
+# A date the store lacks, where the source has one; any date, where Python
+# cannot tell which one the source gives.
+NO_DATE = "(no date)"
+ANY_DATE = "(any date)"
+# A text body of any text: what HTML-only mail must have.
+ANY_TEXT = "(any text)"
+# Seconds any one reader or the conversion may take before it counts as hung.
+READER_TIMEOUT = 120
+CLI_TIMEOUT = 150
+# Parts that hold a whole message: embedded messages in a store.
+EMBEDDED_TYPES = ("message/rfc822", "message/news", "message/global")
+
+
+# ---------------------------------------------------------------------------
+# The source, parsed with Python's email package
+
+
+def crlf(data):
+    return data.replace(b"\n", b"\r\n")
+
+
+def lf(data):
+    return data.replace(b"\r\n", b"\n")
+
+
+def digest(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def addresses(values):
+    """The addresses of header values, lower case, without the empty ones
+    that groups and stray commas give; None when one of them is no
+    Internet address (no "@": "test at example.com", fuzzed bytes), which a
+    store cannot hold as one either, or when Python reads none from a value
+    that is not blank (two addresses without a comma between them)."""
+    values = [str(v) for v in values]
+    found = []
+    try:
+        pairs = email.utils.getaddresses(values)
+    except RecursionError:  # Python's parser recurses once per address
+        return None
+    for _name, address in pairs:
+        address = address.strip().lower()
+        if not address:
+            continue
+        if "@" not in address or not address.isprintable() or not address.isascii():
+            return None
+        found.append(address)
+    if not found and any(v.strip() and not re.fullmatch(r"[^:]*:\s*;?\s*", v.strip()) for v in values):
+        return None  # text Python reads no address from (an empty group is fine)
+    return found
+
+
+def single(message, name):
+    """The one value of a field that a message should have once; None when
+    it is absent or repeated (readers differ on which one counts)."""
+    values = message.get_all(name, [])
+    return values[0] if len(values) == 1 else None
+
+
+def parsed_date(value):
+    """Date: as an aware UTC datetime; None when Python cannot read it."""
+    if value is None:
+        return None
+    try:
+        when = email.utils.parsedate_to_datetime(str(value))
+    except (TypeError, ValueError, IndexError, OverflowError):
+        return None
+    if when is None:
+        return None
+    if when.tzinfo is None:
+        # "-0000" says the time is UTC; Python reads a zone it does not know
+        # ("EET", or "-0400" after a comment) as UTC too, the program not.
+        if not re.search(r"-0000|\b(UT|UTC|GMT)\s*$", str(value), re.IGNORECASE):
+            return None
+        when = when.replace(tzinfo=datetime.timezone.utc)
+    try:
+        return when.astimezone(datetime.timezone.utc)
+    except (OverflowError, ValueError):
+        return None
+
+
+def content_type(part):
+    try:
+        return part.get_content_type()
+    except Exception:  # the email package raises many kinds on bad mail
+        return "text/plain"
+
+
+def is_attachment_disposition(part):
+    value = part.get("Content-Disposition")
+    return value is not None and str(value).split(";")[0].strip().lower() == "attachment"
+
+
+class Attachment:
+    """One attachment: its name (None when any will do), its data and
+    whether its line ends may differ (text transfer encodings)."""
+
+    def __init__(self, name, data, textual):
+        self.name = name
+        self.data = data
+        self.textual = textual
+
+    def same_data(self, other):
+        if self.data == other:
+            return True
+        return self.textual and lf(self.data) == lf(other)
+
+
+META_CHARSET = re.compile(rb"""<meta[^>]*charset\s*=\s*["']?\s*([-\w.:]+)""", re.IGNORECASE)
+
+
+# Charsets that mail readers, and the program's code pages, read as the
+# larger Windows sets.
+SUPERSETS = {"gb2312": "gbk", "shift_jis": "cp932", "big5": "cp950"}
+
+
+def part_text(part, strict, html=False):
+    """A text part in its charset (for HTML, else the one its <meta> names);
+    Loose where a byte is bad in that charset. None when Python does not
+    know the charset, or (strict) has none to read 8-bit bytes in; not
+    strict, such bytes are read as UTF-8."""
+    data = part.get_payload(decode=True) or b""
+    charset = part.get_param("charset")
+    found = META_CHARSET.search(data) if html and not charset else None
+    charset = found.group(1).decode("ascii") if found else charset
+    try:
+        codec = codecs.lookup(str(charset or "ascii")).name
+    except LookupError:
+        codec = None
+    codec = SUPERSETS.get(codec, codec)
+    if codec is None or (codec == "ascii" and not data.isascii() and strict):
+        return None
+    codec = "utf-8" if codec == "ascii" else codec
+    text = data.decode(codec, "replace")
+    if "\ufffd" in text and codec == "utf-7":
+        # After a bad byte, UTF-7 decoders differ on where the shift ends:
+        # only the text before it is the same everywhere.
+        return None
+    return Loose(text) if "\ufffd" in text else text
+
+
+def valid_base64(part):
+    """Whether a base64 part's text decodes, with its final padding or
+    without."""
+    text = re.sub(rb"\s", b"", part.get_payload(decode=False).encode("ascii", "replace"))
+    text += b"=" * (-len(text) % 4) if b"=" not in text else b""
+    try:
+        base64.b64decode(text, validate=True)
+        return True
+    except ValueError:
+        return False
+
+
+class Content:
+    """The body and the attachments of a message as Python's email package
+    reads them:
+
+    - body: the text of the plain text part a mail reader shows, None when
+      there is none or Python cannot decode it; for HTML-only mail, ANY_TEXT;
+    - html_text: the text of the HTML body, None when there is none or
+      Python cannot decode it;
+    - attachments: the parts other than the body, with their decoded data,
+      but empty parts with no name and base64 that does not decode (strict;
+      else named parts and parts marked as attachments); None when Python
+      cannot read them;
+    - embedded: the subjects of message/rfc822 parts (not looked into);
+    - most: the most attachments a store may show for the message: its
+      leaf parts, or, where Python found the MIME structure broken (and
+      other parsers may cut it otherwise), every part a boundary line could
+      start.
+
+    Text that Python could not decode counts as absent in the source
+    (strict), and as it reads in what a reader exported."""
+
+    def __init__(self, data, strict=True):
+        self.strict = strict
+        self.body = self.html_text = None
+        self.attachments = self.embedded = None
+        self.undecided = 0  # parts whose data Python cannot tell
+        self.most = data.count(b"\n--") + 1
+        try:
+            message = email.message_from_bytes(data, policy=email.policy.default)
+            bodies = [message.get_body(preferencelist=(kind,)) for kind in ("plain", "html")]
+            if bodies[0] is not None:
+                self.body = part_text(bodies[0], strict)
+            elif bodies[1] is not None and strict:
+                self.body = ANY_TEXT
+            if bodies[1] is not None:
+                self.html_text = part_text(bodies[1], strict, html=True)
+        except Exception:  # the email package raises many kinds on bad mail
+            return
+        try:
+            self.walk(message, bodies)
+        except Exception:
+            self.attachments = self.embedded = None
+
+    def walk(self, message, bodies):
+        attachments, embedded, unnamed = [], [], []
+        leaves, broken = 0, False
+        # PGP/MIME mail's own signature is attached under this name; any
+        # other part's name is the program's choice where the source has none.
+        signed = content_type(message) == "multipart/signed" and message.is_multipart()
+        signature = message.get_payload()[-1] if signed else None
+        stack = [message]
+        while stack:
+            part = stack.pop(0)
+            broken = broken or bool(part.defects)
+            ctype = content_type(part)
+            if ctype.startswith("message/") and ctype not in EMBEDDED_TYPES:
+                leaves += 1  # one attachment of header blocks Python splits into parts
+                self.undecided += 1
+                continue
+            if ctype in EMBEDDED_TYPES and part.is_multipart():
+                inner = part.get_payload()
+                inner = inner[0] if isinstance(inner, list) and inner else None
+                embedded.append(decoded_subject(inner) if inner is not None else None)
+                continue
+            if part.is_multipart():
+                stack[:0] = [p for p in part.get_payload() if isinstance(p, email.message.Message)]
+                continue
+            leaves += 1
+            if any(part is body for body in bodies):
+                continue
+            name = "signature.asc" if part is signature and part.get_filename() is None else part.get_filename()
+            data = part.get_payload(decode=True) or b""
+            cte = str(part.get("Content-Transfer-Encoding", "")).strip().lower()
+            if self.strict and cte == "base64" and not valid_base64(part):
+                self.undecided += 1
+                continue
+            if name is None and not is_attachment_disposition(part):
+                # Unnamed parts are attachments but where the message is a
+                # single part, and empty ones are none.
+                if self.strict and data and part is not message:
+                    unnamed.append(Attachment(None, data, cte != "base64"))
+                continue
+            if name is not None:
+                name = decode_words(name)
+                name = readable(name) if self.strict else name
+            attachments.append(Attachment(name, data, cte != "base64"))
+        # Where Python found the structure broken, other parsers may cut
+        # the unnamed parts otherwise.
+        self.attachments, self.embedded = attachments + ([] if broken else unnamed), embedded
+        if not broken:
+            self.most = leaves + len(embedded)
+
+
+class Expected:
+    """What the store must hold for one message of a mailbox."""
+
+    def __init__(self, number, preamble, separator, rest):
+        self.number = number
+        data = crlf(rest)  # what the import reads: the message without its separator
+        message = email.message_from_bytes(data, policy=email.policy.compat32)
+        headers = bool(message.keys())
+        # Where Python ended the header block at a line that is no header
+        # field, other parsers may read fields below it: a field Python did
+        # not see is then unknown rather than absent.
+        cut = any(isinstance(d, email.errors.MissingHeaderBodySeparatorDefect) for d in message.defects)
+
+        def count(name):
+            n = len(message.get_all(name, []))
+            return 2 if n == 0 and cut else n
+
+        self.subject = decoded_subject(message, data) if count("Subject") < 2 else None
+        self.sender = self.sender_name = self.to = self.cc = None
+        self.date = ANY_DATE
+        if headers:
+            sender = single(message, "From")
+            senders = addresses([sender]) if sender is not None else None
+            self.sender = senders[0] if senders else None
+            if sender is not None and len(senders or ()) <= 1:
+                self.sender_name = display_name(sender, data)
+            if count("To") < 2:
+                self.to = addresses(message.get_all("To", []))
+            if count("Cc") < 2:
+                self.cc = addresses(message.get_all("Cc", []))
+            if count("Date") == 0:
+                # The delivery time stands in: the last Received: hop, else
+                # the separator line.
+                received = message.get("Received")
+                self.date = (parsed_date(str(received).rpartition(";")[2]) if received else None) \
+                    or separator_date(separator) or ANY_DATE
+            elif count("Date") == 1:
+                self.date = parsed_date(message.get("Date")) or ANY_DATE
+        content = Content(data)
+        self.body, self.html = content.body, content.html_text
+        top = content_type(message)
+        self.message_class = message_class(message, top, data)
+        if self.message_class.startswith("IPM.Note.SMIME"):
+            # S/MIME mail is kept whole as one attachment: its parts are not
+            # attachments of the item.
+            self.attachments = self.embedded = None
+            self.most_attachments = 1
+        else:
+            self.attachments, self.embedded = content.attachments, content.embedded
+            self.most_attachments = content.most
+        self.undecided = content.undecided
+        if preamble:
+            # Text before the first separator comes with message 1 as a text
+            # attachment; its name is the program's choice.
+            self.most_attachments += 1
+            if self.attachments is not None:
+                self.attachments.insert(0, Attachment(None, crlf(preamble), True))
+
+
+def display_name(sender, data):
+    """The display name of a From: value, its encoded words decoded as in
+    an unstructured field (the address parser keeps the space between two
+    adjacent ones): exact, or Loose where it is plain or raw 8-bit text;
+    None where there is none (the program's choice then) or Python cannot
+    decode it (an encoded word left as it is). A From: of encoded words
+    alone is all name."""
+    sender = str(sender)
+    if not well_formed(sender):
+        return None
+    if ENCODED_WORD.sub("", sender).strip():
+        if not re.search(r"[@<]", sender):
+            return None
+        sender = email.utils.parseaddr(sender)[0]
+    name = header_text("Subject", sender, data) if sender.strip() else None
+    return name if name and name.strip() and readable(name) and "=?" not in name else None
+
+
+def separator_date(line):
+    found = re.search(rb"\w{3} +(\w{3}) +(\d+) +(\d+):(\d+):(\d+) +(\d{4})", line)
+    try:
+        return datetime.datetime.strptime(b" ".join(found.groups()).decode(), "%b %d %H %M %S %Y").replace(
+            tzinfo=datetime.timezone.utc)
+    except (AttributeError, ValueError):
+        return None
+
+
+def message_class(message, top, data):
+    """PGP/MIME signed mail is a plain note with its signature attached;
+    S/MIME is kept whole under its class; a delivery status report is a
+    non-delivery report when a recipient failed."""
+    if top == "multipart/signed":
+        protocol = email.utils.collapse_rfc2231_value(message.get_param("protocol", "")).lower()
+        return "IPM.Note" if protocol == "application/pgp-signature" else "IPM.Note.SMIME.MultipartSigned"
+    if top in ("application/pkcs7-mime", "application/x-pkcs7-mime"):
+        return "IPM.Note.SMIME"
+    if top == "multipart/report" and message.is_multipart():
+        # The gravest action the report's delivery-status parts name.
+        actions = ("delivered", "expanded", "relayed", "delayed", "failed")
+        suffixes = ("DR", "Expanded.DR", "Relayed.DR", "Delayed.DR", "NDR")
+        gravest = -1
+        for part in message.get_payload():
+            if part.get_content_type() != "message/delivery-status":
+                continue
+            status = part.as_bytes() if not part.is_multipart() else b"\n".join(
+                p.as_bytes() for p in part.get_payload())
+            for action in re.findall(rb"(?im)^Action:[ \t]*([a-z]+)", status):
+                if action.decode().lower() in actions:
+                    gravest = max(gravest, actions.index(action.decode().lower()))
+        if gravest >= 0:
+            return "REPORT.IPM.Note." + suffixes[gravest]
+    return "IPM.Note"
+
+
+def expected_mailbox(path):
+    with open(path, "rb") as f:
+        shape, messages = split(f.read())
+    return shape, [Expected(n, *m) for n, m in enumerate(messages, 1)]
+
+
+def mailbox_name(path):
+    name = os.path.basename(path)
+    if name.lower().endswith(".mbox") and len(name) > 5:
+        name = name[:-5]
+    return name
+
+
+# ---------------------------------------------------------------------------
+# What a reader shows
+
+
+class Seen:
+    """One message as a reader shows it; None for what the reader cannot
+    show."""
+
+    def __init__(self):
+        self.subject = self.sender = self.sender_name = self.to = self.cc = self.date = None
+        self.body = self.html_text = self.message_class = None
+        self.unreadable = None  # what the reader failed to read
+        self.files = None       # [(name, data)]
+        self.embedded = None    # [subject or None]
+
+
+def utf8(data):
+    if data is None:
+        return None
+    if isinstance(data, str):
+        return data.rstrip("\0")
+    return data.decode("utf-8", "replace").rstrip("\0")
+
+
+# Code pages whose Python codec is not "cp" and the number.
+CODECS = {65001: "utf-8", 65000: "utf-7", 20127: "ascii", 20866: "koi8-r", 21866: "koi8-u",
+          50220: "iso-2022-jp", 50225: "iso-2022-kr", 51932: "euc-jp", 51949: "euc-kr", 52936: "hz",
+          54936: "gb18030", 1200: "utf-16-le"}
+
+
+def html_in(data, code_page):
+    """Stored HTML bytes as text, read in the message's code page."""
+    if data is None:
+        return None
+    code_page = code_page or 65001
+    codec = CODECS.get(code_page) or (f"iso-8859-{code_page - 28590}" if 28591 <= code_page <= 28605
+                                      else f"cp{code_page}")
+    try:
+        return data.decode(codec, "replace")
+    except LookupError:
+        return data.decode("utf-8", "replace")
+
+
+def read_pypff(store):
+    """(display name, {folder: [Seen]}) of a store read with pypff."""
+    pst = readers.pypff_open(store)
+    try:
+        display = readers.prop_text(readers.pypff_values(pst.get_message_store()), 0x3001)
+        folders = readers.pypff_folders(pst)
+        return display, folders and {name: [pypff_seen(m) for m in folder.sub_messages]
+                                     for name, folder in folders.items()}
+    finally:
+        pst.close()
+
+
+def pypff_seen(message):
+    s = Seen()
+    values = readers.pypff_values(message)
+    text = lambda *pids: next((t for t in map(lambda p: readers.prop_text(values, p), pids) if t), None)
+    s.subject = utf8(message.subject) or ""
+    # Sent-representing is the From: field; the sender may be Sender:.
+    s.sender = (text(0x5D02, 0x0065) or "").lower()
+    s.sender_name = text(0x0042, 0x0C1A) or ""
+    s.message_class = text(0x001A)
+    when = message.client_submit_time
+    s.date = when.replace(tzinfo=datetime.timezone.utc) if when else NO_DATE
+    s.body = utf8(message.plain_text_body)
+    try:
+        s.html_text = html_in(message.html_body, readers.prop_long(values, 0x3FDE))
+    except (IOError, OSError) as error:
+        s.unreadable = f"HTML body unreadable: {error}"
+    s.files, s.embedded = [], []
+    for attachment in message.attachments:
+        a = readers.pypff_values(attachment)
+        if readers.prop_long(a, 0x3705) == 5:
+            s.embedded.append(None)  # pypff does not open embedded messages
+            continue
+        name = readers.prop_text(a, 0x3707) or readers.prop_text(a, 0x3001) or ""
+        s.files.append((name, readers.pypff_data(attachment)))
+    return s
+
+
+def mime_seen(data):
+    """A message exported as MIME, read with Python's email package."""
+    message = email.message_from_bytes(data, policy=email.policy.compat32)
+    s = Seen()
+    s.subject = decoded_subject(message)
+    senders = addresses(message.get_all("From", []))
+    s.sender = None if senders is None else senders[0] if senders else ""
+    s.sender_name = display_name(message.get("From", ""), data) or ""
+    s.to = addresses(message.get_all("To", []))
+    s.cc = addresses(message.get_all("Cc", []))
+    s.date = parsed_date(message.get("Date")) if message.get("Date") is not None else NO_DATE
+    content = Content(data, strict=False)
+    s.body, s.html_text = content.body, content.html_text
+    if content.attachments is not None:
+        s.files = [(a.name or "", a.data) for a in content.attachments]
+        s.embedded = content.embedded
+    return s
+
+
+def read_readpst(store, out):
+    """readpst's export of a store, as read_stores takes it."""
+    error, folders = readers.readpst(store, out, timeout=READER_TIMEOUT)
+    return folders and {name: list(map(mime_seen, messages)) for name, messages in folders.items()}, [error] * bool(error), None
+
+
+def pffexport_time(text):
+    match = re.match(r"(\w{3} \d{2}, \d{4} \d{2}:\d{2}:\d{2})", text or "")
+    return match and datetime.datetime.strptime(match.group(1), "%b %d, %Y %H:%M:%S").replace(
+        tzinfo=datetime.timezone.utc)
+
+
+def pffexport_seen(e):
+    s = Seen()
+    s.subject = e.headers.get("Subject", "")
+    s.sender = e.headers.get("Sent representing email address", "").lower()
+    s.sender_name = e.headers.get("Sent representing name", "")
+    s.date = pffexport_time(e.headers.get("Client submit time")) or NO_DATE
+    kinds = [(r.get("Recipient type", "").upper(), r.get("Email address", "").lower()) for r in e.recipients]
+    s.to, s.cc = ([a for kind, a in kinds if a and kind == wanted] for wanted in ("TO", "CC"))
+    s.body, s.files = utf8(e.body), e.files
+    s.embedded = [h.get("Subject", "") for h in e.embedded]
+    return s
+
+
+def read_pffexport(store, out):
+    """pffexport's export of a store, as read_stores takes it."""
+    error, folders = readers.pffexport(store, out, timeout=READER_TIMEOUT)
+    return folders and {name: list(map(pffexport_seen, messages)) for name, messages in folders.items()}, [error] * bool(error), None
+
+
+# The library's own limits, shown on Outlook's files too (its README): the
+# root folder's empty name, and empty values stored as HID 0.
+MSPST_TOLERATED = (
+    re.compile(r"^ERROR \[folder +nid=0x122\] Invalid PidTagDisplayName on folder: Null$"),
+    re.compile(r"Invalid HID hidIndex: 0x0000$"),
+    # An attachment whose data is empty: the library takes the empty
+    # value for a missing object. The other readers check every
+    # attachment's data and every embedded message.
+    re.compile(r"open attachment: Invalid PidTagAttachDataObject on afEmbeddedMessage attachment: Null$"),
+)
+
+
+def run_mspst(judges, store):
+    """mspst-check's findings on a store, as read_stores takes them."""
+    lines = judges.run_mspst(store)
+    failures = [line for line in lines if line.startswith(("ERROR", "DISCREPANCY"))
+                and not any(p.search(line) for p in MSPST_TOLERATED)]
+    found = re.search(r" messages=(\d+)", next(line for line in lines if line.startswith("SUMMARY")))
+    return None, failures, int(found.group(1)) if found else None
+
+
+# ---------------------------------------------------------------------------
+# Comparison
+
+
+def text_key(text):
+    """Text compared as comparable() does, without NULs, which a store's
+    strings cannot hold (the program writes them as U+FFFD, which
+    comparable() drops)."""
+    return comparable(text.replace("\0", ""))
+
+
+def name_key(name):
+    """A file name as it can stand in a store: characters no file name may
+    hold read as "_", Unicode spaces as spaces, no dots or spaces at the
+    ends."""
+    name = re.sub(r'[\x00-\x1f\x7f<>:"/\\|?*]', "_", name)
+    name = re.sub(r"[\u00a0\u2000-\u200a\u2028\u2029\u202f]", " ", name)
+    return comparable(name.strip(". "))
+
+
+def same_name(reader, source, stored):
+    if reader == "pffexport":
+        # pffexport writes ASCII punctuation in file names as "_".
+        def key(name):
+            return re.sub(r"[!-,/:-@\[-^`{-~]", "_", name_key(name))
+        return key(source) == key(stored)
+    return name_key(source) == name_key(stored)
+
+
+def body_key(text, loose=False):
+    """A body with its line ends as LF, no white space at the ends of its
+    lines or after its last line, NULs as U+FFFD, and where Python met a bad
+    byte (`loose`, or a Loose text), no replacement characters and no
+    characters past the Basic Multilingual Plane, which libpff's readers
+    misread in text that bad bytes made a jumble."""
+    loose = loose or isinstance(text, Loose)
+    text = str(text).replace("\0", "\ufffd")  # as a store's strings hold it
+    if loose:
+        text = re.sub("[\ufffd\U00010000-\U0010ffff]", "", text)
+    lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
+    return "\n".join(line.rstrip(" \t") for line in lines).rstrip("\n")
+
+
+def same_sorted(expected, seen):
+    return sorted(expected) == sorted(seen)
+
+
+# Each field of a message: (name, the Expected and Seen attribute, how the
+# two compare). A reader's None: it cannot show the field.
+FIELD_CHECKS = (
+    ("subject", "subject", lambda e, s: same_text(e, s.replace("\0", ""))),
+    ("sender", "sender", None),
+    ("sender name", "sender_name", same_text),
+    ("to", "to", same_sorted),
+    ("cc", "cc", same_sorted),
+    ("date", "date", lambda e, s: s != NO_DATE if e is ANY_DATE else e == s),
+    ("body", "body", lambda e, s: bool(s.strip()) if e is ANY_TEXT
+     else body_key(e, isinstance(s, Loose)) == body_key(s, isinstance(e, Loose))),
+    ("html", "html", lambda e, s: body_key(Loose(e)) == body_key(Loose(s))),
+    ("class", "message_class", None),
+)
+
+
+class Tally:
+    def __init__(self):
+        self.compared = collections.Counter()
+        self.skipped = collections.Counter()
+        self.unavailable = None  # why the reader did not run
+
+
+class Checker:
+    def __init__(self):
+        self.failures = []
+        self.tallies = collections.OrderedDict(
+            (r, Tally()) for r in ("pypff", "readpst", "pffexport", "mspst-check", "pstlint.py"))
+
+    def fail(self, text):
+        self.failures.append(text)
+
+    def print_tallies(self):
+        for reader, tally in self.tallies.items():
+            compared = ", ".join(f"{f} {tally.compared[f]}/{tally.skipped[f]}"
+                                 for f in FIELDS + ("store",) if tally.compared[f] or tally.skipped[f])
+            print(f"  {reader}: skipped ({tally.unavailable})" if tally.unavailable else
+                  f"  {reader}: {sum(tally.compared.values())} fields compared, "
+                  f"{sum(tally.skipped.values())} skipped (compared/skipped: {compared})")
+
+    def field(self, reader, name, expected, seen, where, same=None):
+        """Compares one field. None from the reader: it cannot show the
+        field (not counted); None from the source: Python cannot read it
+        there (skipped)."""
+        tally = self.tallies[reader]
+        if seen is None:
+            return
+        if expected is None:
+            tally.skipped[name] += 1
+            return
+        tally.compared[name] += 1
+        if not (same(expected, seen) if same else expected == seen):
+            self.fail(f"{where}: {reader}: {name} {shorten(seen)}, the source has {shorten(expected)}")
+
+    def message(self, reader, expected, seen, where):
+        if seen.unreadable:
+            self.fail(f"{where}: {reader}: {seen.unreadable}")
+        seen.body = seen.body or ""  # every message with a body has a text body
+        seen.html = seen.html_text
+        for name, attribute, same in FIELD_CHECKS:
+            self.field(reader, name, getattr(expected, attribute), getattr(seen, attribute), where, same)
+        self.attachments(reader, expected, seen, where)
+
+    def attachments(self, reader, expected, seen, where):
+        tally = self.tallies[reader]
+        if seen.files is None:
+            return
+        if expected.attachments is None:
+            tally.skipped["attachments"] += 1
+            return
+        tally.compared["attachments"] += 1
+        unused = list(seen.files)
+        for attachment in expected.attachments:
+            if not attachment.data and reader in DROPS_EMPTY_ATTACHMENTS:
+                continue
+            match = next((f for f in unused if attachment.same_data(f[1])), None)
+            label = repr(attachment.name) if attachment.name is not None else "(no name)"
+            if match is None:
+                names = [f"{n!r} {len(d)} bytes" for n, d in unused]
+                self.fail(f"{where}: {reader}: attachment {label} ({len(attachment.data)} bytes, "
+                          f"sha256 {digest(attachment.data)[:12]}) not found among {names[:6]}")
+                continue
+            unused.remove(match)
+            if attachment.name is not None and not same_name(reader, attachment.name, match[0]):
+                self.fail(f"{where}: {reader}: attachment {label} is named {match[0]!r}")
+        empty = sum(not data for _name, data in seen.files) - sum(not a.data for a in expected.attachments) \
+            - expected.undecided
+        if empty > 0:
+            self.fail(f"{where}: {reader}: {empty} empty attachments the source lacks")
+        total = len(seen.files) + len(seen.embedded or [])
+        if total > expected.most_attachments:
+            self.fail(f"{where}: {reader}: {total} attachments, the source has at most "
+                      f"{expected.most_attachments} parts to attach")
+        if expected.embedded is not None and seen.embedded is not None:
+            if len(seen.embedded) != len(expected.embedded):
+                self.fail(f"{where}: {reader}: {len(seen.embedded)} embedded messages, "
+                          f"the source has {len(expected.embedded)}")
+            elif None not in expected.embedded and None not in seen.embedded:
+                # pypff shows no embedded subjects; Python may not decode one.
+                if sorted(map(text_key, seen.embedded)) != sorted(map(text_key, expected.embedded)):
+                    self.fail(f"{where}: {reader}: embedded subjects {sorted(seen.embedded)}, "
+                              f"the source has {sorted(expected.embedded)}")
+
+    def folders(self, reader, layout, store, seen, wanted):
+        """`seen`: {folder: [Seen]} from the reader; `wanted`: {folder:
+        [Expected]}, where None means the folder may be absent or empty."""
+        tally = self.tallies[reader]
+        for name, expected in wanted.items():
+            where = f"{layout} {os.path.basename(store)} folder {name!r}"
+            got = seen.get(name)
+            if got is None and not expected and reader in DROPS_EMPTY_FOLDERS:
+                got = []
+            if expected is None:
+                if got:
+                    self.fail(f"{where}: {reader}: {len(got)} messages from a file that is no mailbox")
+                continue
+            tally.compared["folder"] += 1
+            if got is None:
+                self.fail(f"{where}: {reader}: folder missing (has {sorted(seen)[:8]})")
+                continue
+            if len(got) != len(expected):
+                # A message lost or added shifts all that follow: name the
+                # first place where the subjects part instead.
+                first = next((e for e, s in zip(expected, got) if e.subject is not None
+                              and s.subject is not None and text_key(e.subject) != text_key(s.subject)),
+                             None)
+                at = f"; first differing subject at message {first.number}" if first else ""
+                self.fail(f"{where}: {reader}: {len(got)} messages, the mailbox has {len(expected)}{at}")
+                continue
+            for e, s in zip(expected, got):
+                self.message(reader, e, s, f"{where} message {e.number}")
+        extra = set(seen) - set(wanted) - {"Deleted Items"}
+        if extra:
+            self.fail(f"{layout} {os.path.basename(store)}: {reader}: unexpected folders {sorted(extra)}")
+
+
+def shorten(value):
+    text = repr(value)
+    return text if len(text) <= 160 else text[:150] + "...'"
+
+
+# ---------------------------------------------------------------------------
+# The run
+
+
+def stray_files(out, stores):
+    """Files under the destination other than the stores: the mailboxes'
+    folders on disk stay empty."""
+    found = []
+    for folder, _subfolders, files in os.walk(out):
+        for name in files:
+            path = os.path.join(folder, name)
+            if path not in stores:
+                found.append(os.path.relpath(path, out))
+    return found
+
+
+def check_pst(cli, corpus, work):
+    sources = mailboxes(corpus, skip_extra=True)
+    # The first mailbox listed again: in one store its folder must get " (2)".
+    repeated = sources[0]
+    layouts = {"one store": (os.path.join(work, "all"), sources + [repeated], False),
+               "per mailbox": (os.path.join(work, "per"), sources, True)}
+    runs = {layout: run_cli(cli, "pst", out, listed, *(["--pst-per-mailbox"] if per else []))
+            for layout, (out, listed, per) in layouts.items()}
+    outputs = {}
+    for layout, run in runs.items():
+        try:
+            outputs[layout] = run.communicate(timeout=CLI_TIMEOUT) + (run.returncode,)
+        except subprocess.TimeoutExpired:
+            run.kill()
+            outputs[layout] = run.communicate() + (f"killed after {CLI_TIMEOUT} s",)
+
+    checker = Checker()
+    expected = {}
+    not_mailboxes = []
+    for source in sources:
+        shape, messages = expected_mailbox(source)
+        expected[source] = None if shape == "not-a-mailbox" else messages
+        if shape == "not-a-mailbox":
+            not_mailboxes.append(source)
+
+    for layout, (stdout, stderr, code) in outputs.items():
+        report = (stdout + stderr).decode("utf-8", "replace")
+        if code != (1 if not_mailboxes else 0):
+            checker.fail(f"mailvane-cli --format pst ({layout}) exited {code}:\n{report[-2000:]}")
+
+    # Which store holds which folders, by the layout's naming rule.
+    stores = {}  # (layout, path) -> {folder: [Expected] or None}
+    out, listed, _ = layouts["one store"]
+    found = sorted(glob.glob(os.path.join(out, "*.pst")))
+    one = [p for p in found if re.fullmatch(r"MBOX.+\.pst", os.path.basename(p))]
+    if len(found) != 1 or len(one) != 1:
+        checker.fail(f"one store: {len(found)} store files {[os.path.basename(p) for p in found]}, "
+                     "expected one MBOX<date-time>.pst")
+    if one:
+        wanted, counts = {}, collections.Counter()
+        for source in listed:
+            name = mailbox_name(source)
+            counts[name] += 1
+            folder = name if counts[name] == 1 else f"{name} ({counts[name]})"
+            wanted[folder] = expected[source]
+        stores[("one store", one[0])] = wanted
+    out, listed, _ = layouts["per mailbox"]
+    wanted_files = {}
+    for source in listed:
+        path = os.path.join(out, mailbox_name(source) + ".pst")
+        wanted_files[path] = source
+        if expected[source] is not None or os.path.exists(path):
+            if not os.path.exists(path):
+                checker.fail(f"per mailbox: no store {os.path.basename(path)} for {source}")
+            else:
+                stores[("per mailbox", path)] = {mailbox_name(source): expected[source]}
+    for path in sorted(set(glob.glob(os.path.join(out, "*.pst"))) - set(wanted_files)):
+        checker.fail(f"per mailbox: unexpected store file {os.path.basename(path)}")
+
+    for layout, (out, _listed, _per) in layouts.items():
+        paths = {p for (l, p) in stores if l == layout}
+        stray = stray_files(out, paths)
+        if stray:
+            checker.fail(f"{layout}: files besides the stores under the destination: {stray[:5]}")
+        report = (outputs[layout][0] + outputs[layout][1]).decode("utf-8", "replace")
+        for path in sorted(paths):
+            if os.path.basename(path) not in report:
+                checker.fail(f"{layout}: the summary does not name the store {os.path.basename(path)}")
+
+    read_stores(checker, stores, os.path.dirname(corpus), work)
+
+    mailbox_count = len(sources)
+    message_count = sum(len(m) for m in expected.values() if m)
+    print(f"{mailbox_count} mailboxes ({len(not_mailboxes)} not mailboxes), {message_count} messages, "
+          f"{len(stores)} stores in two layouts")
+    checker.print_tallies()
+    if not checker.failures and all(t.unavailable for r, t in checker.tallies.items()
+                                    if r in ("pypff", "readpst", "pffexport")):
+        print("no reader of message content is installed: skipped")
+        return SKIP
+    return report_failures(sorted(checker.failures, key=failure_order))
+
+
+def failure_order(text):
+    """Failures of one message together (readers in their order), messages
+    in their mailbox's order."""
+    match = re.match(r"(.*?) message (\d+): ", text)
+    return (match.group(1), int(match.group(2))) if match else (text.split(":")[0], 0)
+
+
+def display_name_wanted(layout, store, wanted):
+    if layout == "one store":
+        stem = os.path.basename(store)[len("MBOX"):-len(".pst")]
+        return "MBOX Mailbox : Created - " + stem
+    return next(iter(wanted))
+
+
+def read_stores(checker, stores, shared, work):
+    """Every reader on every store: pypff here, the others beside it. Each
+    gives ({folder: [Seen]} or None, [what it found wrong], the number of
+    messages it found or None)."""
+    t = checker.tallies
+    judges = readers.Judges(shared, timeout=READER_TIMEOUT)
+    missing = dict(judges.missing, pypff=None if pypff else "python3-pypff is not installed",
+                   **{tool: f"{tool} is not installed" for tool in ("readpst", "pffexport") if not shutil.which(tool)})
+    for reader, tally in t.items():
+        tally.unavailable = missing.get(reader)
+
+    def pypff_read(layout, store, wanted, _scratch):
+        display, folders = read_pypff(store)
+        name = display_name_wanted(layout, store, wanted)
+        return folders, [f"display name {display!r}, expected {name!r}"] * (display != name) + \
+            [f"no {TOP!r}"] * (folders is None), None
+
+    calls = {"pypff": pypff_read,
+             "readpst": lambda _layout, store, _wanted, scratch: read_readpst(store, os.path.join(scratch, "readpst")),
+             "pffexport": lambda _layout, store, _wanted, scratch: read_pffexport(store, os.path.join(scratch, "pffexport")),
+             "mspst-check": lambda _layout, store, _wanted, _scratch: run_mspst(judges, store),
+             "pstlint.py": lambda _layout, store, _wanted, _scratch: (
+                 None, [" ".join(f) for f in judges.run_pstlint(store) if f[0] == "ERROR"], None)}
+
+    def read(key, scratch, names):
+        result = {}
+        for reader in names:
+            try:
+                result[reader] = calls[reader](*key, stores[key], scratch)
+            except subprocess.TimeoutExpired:
+                result[reader] = (None, [f"did not finish within {READER_TIMEOUT} s"], None)
+            except Exception as error:  # a store or a reader's output this check cannot read
+                result[reader] = (None, [f"{type(error).__name__}: {error}"], None)
+        if scratch:
+            shutil.rmtree(scratch, ignore_errors=True)
+        return result
+
+    here = [reader for reader in t if reader == "pypff" and not t[reader].unavailable]
+    beside = [reader for reader in t if reader != "pypff" and not t[reader].unavailable]
+    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 4) as pool:
+        futures = {key: pool.submit(read, key, os.path.join(work, "read", str(n)), beside)
+                   for n, key in enumerate(sorted(stores))}
+        for key in sorted(stores):
+            layout, store = key
+            label = f"{layout} {os.path.basename(store)}"
+            for reader, (folders, problems, found) in dict(read(key, None, here), **futures[key].result()).items():
+                t[reader].compared["store"] += 1
+                for line in problems[:10]:
+                    checker.fail(f"{label}: {reader}: {line}")
+                if len(problems) > 10:
+                    checker.fail(f"{label}: {reader}: ... and {len(problems) - 10} more")
+                if folders is not None:
+                    checker.folders(reader, layout, store, folders, stores[key])
+                if found is not None:
+                    # It walks every folder of the store: its count is every message.
+                    total = sum(len(m) for m in stores[key].values() if m)
+                    t[reader].compared["folder"] += 1
+                    if found != total:
+                        checker.fail(f"{label}: {reader} found {found} messages, the mailboxes have {total}")
+
+
+# ---------------------------------------------------------------------------
+# Message files (--msg): each mailbox's folder holds exactly Email-1.msg ...
+# Email-N.msg, each read with readers.read_msg and compared with the source
+# by the same rules as the stores; the staging store Temp<date-time>.pst
+# holds an empty folder per mailbox.
+
+
+FILETIME_EPOCH = datetime.datetime(1601, 1, 1, tzinfo=datetime.timezone.utc)
+
+
+def seen_message(m):
+    """A Seen for a message file read with readers.read_msg."""
+    def text(o, *tags):
+        return next((readers.utf16(o.props[t << 16 | 0x1F]) for t in tags if (t << 16 | 0x1F) in o.props), None)
+
+    s = Seen()
+    s.subject = text(m, 0x0037) or ""
+    s.sender = (text(m, 0x5D02, 0x0065) or "").lower()
+    s.sender_name = text(m, 0x0042, 0x0C1A) or ""
+    s.message_class = text(m, 0x001A)
+    submit = m.props.get(0x00390040)
+    s.date = (FILETIME_EPOCH + datetime.timedelta(microseconds=struct.unpack("<Q", submit)[0] // 10)
+              if submit else NO_DATE)
+    s.body = text(m, 0x1000)
+    s.html_text = html_in(m.props.get(0x10130102), m.long(0x3FDE0003))
+    s.to, s.cc = [], []
+    for r in m.recipients:
+        address = (text(r, 0x39FE, 0x3003) or "").lower()
+        {1: s.to, 2: s.cc}.get(r.long(0x0C150003), []).append(address)
+    s.files, s.embedded = [], []
+    for a in m.attachments:
+        if a.long(0x37050003) == 5 and a.embedded is not None:
+            s.embedded.append(seen_message(a.embedded).subject)
+        else:
+            s.files.append((text(a, 0x3707, 0x3704, 0x3001) or "", a.props.get(0x37010102, b"")))
+    return s
+
+
+def read_msg_file(path):
+    try:
+        return seen_message(readers.read_msg(path))
+    except (readers.Fault, OSError) as error:  # olefile raises OSError for no compound file
+        s = Seen()
+        s.unreadable = f"unreadable: {error}"
+        return s
+
+
+def check_msg(cli, corpus, work):
+    sources = mailboxes(corpus, skip_extra=True)
+    run = subprocess.run([cli, "--format", "msg", "--output", work, "--", *sources],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
+    checker = Checker()
+    checker.tallies = {"olefile": Tally()}
+    wanted, not_mailboxes, messages = {}, [], 0
+    for source in sources:
+        shape, expected = expected_mailbox(source)
+        if shape == "not-a-mailbox":
+            not_mailboxes.append(source)
+        messages += len(expected)
+        wanted[mailbox_name(source)] = expected
+        folder = output_folder(work, source)
+        names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+        numbers = sorted(int(m.group(1)) for m in map(re.compile(r"Email-(\d+)\.msg").fullmatch, names) if m)
+        if len(numbers) != len(names) or numbers != list(range(1, len(expected) + 1)):
+            checker.fail(f"{source}: the folder holds {names[:6]}... ({len(names)} files) "
+                         f"for {len(expected)} messages")
+            continue
+        checker.tallies["olefile"].compared["folder"] += 1
+        for e in expected:
+            seen = read_msg_file(os.path.join(folder, f"Email-{e.number}.msg"))
+            checker.message("olefile", e, seen, f"{source} Email-{e.number}.msg")
+
+    if run.returncode != (1 if not_mailboxes else 0):
+        checker.fail(f"mailvane-cli --format msg exited {run.returncode}:\n"
+                     f"{(run.stdout + run.stderr).decode('utf-8', 'replace')[-2000:]}")
+    stores = glob.glob(os.path.join(work, "Temp*.pst"))
+    if len(stores) != 1:
+        checker.fail(f"{len(stores)} staging stores in the destination, not one")
+    else:
+        _display, folders = read_pypff(stores[0])
+        # The mailboxes share a folder name when their files do: the later
+        # ones get " (2)"... and are not compared here. The messages go
+        # only into their files.
+        for name in wanted:
+            got = (folders or {}).get(name)
+            if got is None or got:
+                checker.fail(f"staging store: folder {name!r} "
+                             f"{'is missing' if got is None else f'holds {len(got)} messages'}")
+
+    print(f"{len(sources)} mailboxes, {messages} messages, {len(not_mailboxes)} not mailboxes")
+    checker.print_tallies()
+    return report_failures(checker.failures)
+
+
 if __name__ == "__main__":
-    sys.exit(scratch_main(__doc__, "mailvane-corpus-", check))
+    mode = sys.argv.pop(1) if sys.argv[1:2] in (["--pst"], ["--msg"]) else None
+    if mode == "--msg" and olefile is None:
+        print("python3-olefile is absent: skipped")
+        sys.exit(SKIP)
+    sys.exit(scratch_main(__doc__, "mailvane-corpus-", {None: check_eml_emlx, "--pst": check_pst, "--msg": check_msg}[mode],
+                          (lambda shared: os.path.join(shared, "corpus")) if mode else (lambda given: given)))

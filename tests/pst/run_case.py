@@ -1,28 +1,401 @@
 """Whole-store cases: write with pst_write_sample, read back with the
-independent readers. Exit 77 when a case needs the shared references and
-they are absent.
+independent readers, and compare what each shows with the manifest of what
+was written, or with the message count of each folder:
 
-usage: run_case.py CASE WRITER [SHARED_DIR]   (work folder in $PST_WORK)
+- read_all: pypff, pffexport and pffinfo (libpff), readpst (libpst);
+- judge_all: the stricter judges of the shared tools folder, mspst-check,
+  pstlint.py and pstx.js, each leaving out only what it reports on
+  Outlook's own stores too; the judged cases report themselves skipped
+  when one is absent (readers.Judges.absent() says which and why), the
+  kill case uses whichever are present;
+- compare_empty: a new empty store against Outlook's, both read by
+  pstlint.py.
 
-The judged cases read the stores with the stricter readers of the shared
-tools folder and report themselves skipped when one is absent; the kill
-case uses whichever are present."""
+Exit 77 when a case needs the shared references and they are absent.
+
+usage: run_case.py CASE WRITER [SHARED_DIR]   (work folder in $PST_WORK)"""
+import email
+import email.policy
 import hashlib
 import json
 import os
 import random
+import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [HERE, os.path.join(HERE, '..')]
-import check_store  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
 import readers  # noqa: E402
 
 SKIP = 77
+# What each judge reports on Outlook's own stores (see the tools' READMEs):
+# the root folder's name is empty, as in every store.
+MSPST_LIMITS = re.compile(r'^ERROR \[folder  nid=0x122\] Invalid PidTagDisplayName on folder: Null$')
+# An empty value is stored as HID 0, which the library reads as Null; it says
+# so for an empty attachment, under the embedded message's error name.
+MSPST_EMPTY_ATTACHMENT = re.compile(
+    r'^ERROR \[message (.*) nid=(0x[0-9A-F]+) attachment #(\d+) nid=0x[0-9A-F]+\] open attachment: '
+    r'Invalid PidTagAttachDataObject on afEmbeddedMessage attachment: Null$')
+# pst-extractor looks for a search folder's subfolders at its id plus 11,
+# a node no store has.
+PSTX_LIMITS = re.compile(r"SPAM Search Folder 2")
+# Findings on the maps that a header marking them invalid allows for: the
+# next writer rebuilds them ([MS-PST] 2.6.1.3.7).
+PSTLINT_MAP_CODES = ('root.fAMapValid', 'root.cbAMapFree', 'amap.unmarked')
+# A writer killed while growing the file leaves the new sections' maps
+# written and the header that covers them not yet: a tail of whole, unused
+# sections past ibFileEof, which the next writer takes over.
+PSTLINT_GROWTH_CODES = ('root.ibFileEof',)
+MSPST_GROWTH = re.compile(r'^DISCREPANCY \[header\] ibFileEof=0x[0-9A-F]+ but the file is 0x[0-9A-F]+ bytes$')
+MSPST_MAPS = re.compile(r'^DISCREPANCY \[amap\] ')
+AMAP_COVER = 496 * 8 * 64
+FIRST_AMAP = 0x4400
+
+
+def maps_marked_invalid(store):
+    """fAMapValid of the header is INVALID_AMAP."""
+    with open(store, 'rb') as f:
+        return f.read(564)[180 + 68] == 0
+
+
+def unused_growth(store):
+    """True when the file runs past its header's ibFileEof by whole
+    sections whose maps mark nothing but themselves."""
+    with open(store, 'rb') as f:
+        data = f.read()
+    eof = struct.unpack_from('<Q', data, 184)[0]
+    if len(data) <= eof or (len(data) - eof) % AMAP_COVER or (eof - FIRST_AMAP) % AMAP_COVER:
+        return False
+    for start in range(eof, len(data), AMAP_COVER):
+        s = (start - FIRST_AMAP) // AMAP_COVER
+        # Each map page (AMap, PMap, FMap, FPMap slot) is 512 bytes: 8 slots.
+        pages = (4 if s >= 8192 and (s - 8192) % (496 * 64) == 0 else
+                 3 if s >= 128 and (s - 128) % 496 == 0 else 2 if s % 8 == 0 else 1)
+        bits = data[start:start + 496]
+        if data[start + 496] != 0x84 or bits[:pages] != b'\xff' * pages or any(bits[pages:]):
+            return False
+    return True
+
+
+def pattern(seed, size):
+    """Attachment bytes of the sample stores: write_sample.cpp's Pattern()."""
+    out = bytearray(size)
+    x = (seed * 2654435761 + 1) & 0xFFFFFFFF
+    for i in range(size):
+        x = (x * 1103515245 + 12345) & 0xFFFFFFFF
+        out[i] = (x >> 16) & 0xFF
+    return bytes(out)
+
+
+def folder_path(path):
+    """A judge's folder path below the top of the store, as manifests name them."""
+    path = path.lstrip('/')
+    return path[len(readers.TOP) + 1:] if path.startswith(readers.TOP + '/') else None
+
+
+def sha1(b):
+    return hashlib.sha1(b).hexdigest()
+
+
+def shown(subject, body=None, people=None, count=None, atts=None, embedded=None):
+    """One message as a reader shows it; None for what it cannot show:
+    the body's SHA-1, the recipients [(name, address)] (either None where
+    not shown), the number of attachments, [(size, SHA-1 or None)] of the
+    first ones, the subjects of embedded messages (None where not shown)."""
+    return dict(subject=subject, body=body, people=people, count=count, atts=atts, embedded=embedded)
+
+
+def compare(reader, view, manifest=None, counts=None):
+    """What `reader` shows ({folder: [shown]}) against the manifest and the
+    message count of each folder."""
+    counts = dict(counts or {})
+    for folder in (manifest or {}).get('folders', []):
+        counts[folder] = sum(1 for w in manifest['messages'] if w['folder'] == folder)
+    out = ['%s: %s has %d messages, wrote %d' % (reader, folder, len(view.get(folder, [])), n)
+           for folder, n in counts.items() if len(view.get(folder, [])) != n]
+    for w in (manifest or {}).get('messages', []):
+        s = next((s for s in view.get(w['folder'], []) if s['subject'] == w['subject']), None)
+        what = '%s: %r' % (reader, w['subject'])
+        if s is None:
+            out.append('%s missing from %s' % (what, w['folder']))
+            continue
+        if w['body'] and s['body'] not in (None, sha1(w['body'].encode('utf-8'))):
+            out.append('%s: body differs' % what)
+        wrote = [tuple(r) for r in w['recipients']]
+        if s['people'] is not None and len(s['people']) != len(wrote) or any(
+                (n, a) != (wn if n is not None else None, wa if a is not None else None)
+                for (n, a), (wn, wa) in zip(s['people'] or [], wrote)):
+            out.append('%s: recipients read as %r' % (what, (s['people'] or [])[:3]))
+        if s['count'] is not None and s['count'] != len(w['attachments']) + bool(w['embedded']):
+            out.append('%s has %d attachments, wrote %d' % (what, s['count'], len(w['attachments']) + bool(w['embedded'])))
+        for k, (seed, size) in enumerate(w['attachments']):
+            # One not shown (the library behind mspst-check opens no empty
+            # attachment) reads as empty; the count says it is there.
+            got = s['atts'][k] if k < len(s['atts'] or []) else (0, None)
+            if s['atts'] is not None and (got[0] != size or got[1] not in (None, sha1(pattern(seed, size)))):
+                out.append('%s: attachment %d read as %r, wrote %d bytes' % (what, k, got[0], size))
+        if s['embedded'] is not None and [e for e in s['embedded'] if e is not None] != ([w['embedded']] if w['embedded'] else []):
+            out.append('%s: embedded messages read as %r' % (what, s['embedded']))
+    return out
+
+
+# -- libpff and libpst
+
+
+def read_pypff(manifest, store):
+    """Every message as pypff shows it, and the subfolder flag and content
+    count of each folder."""
+    pst = readers.pypff_open(store)
+    folders = readers.pypff_folders(pst)
+    if folders is None:
+        return ['pypff: no top folder']
+    name = readers.prop_text(readers.pypff_values(pst.get_message_store()), 0x3001)
+    failures, view = [] if name == 'Sample Store' else ['pypff: the store is named %r' % name], {}
+    for path, folder in folders.items():
+        values = readers.pypff_values(folder)
+        has_children = any(other.startswith(path + '/') for other in manifest['folders'])
+        if values.get(0x360A000B) != bytes([has_children]):
+            failures.append('pypff: %s subfolders flag %r' % (path, values.get(0x360A000B)))
+        if readers.prop_long(values, 0x3602) != folder.number_of_sub_messages:
+            failures.append('pypff: %s content count %r for %d messages' % (
+                path, readers.prop_long(values, 0x3602), folder.number_of_sub_messages))
+        view[path] = [shown(m.subject, sha1((m.plain_text_body or b'').rstrip(b'\0')),
+                            count=m.number_of_attachments,
+                            atts=[(a.size, sha1(readers.pypff_data(a))) for a in m.attachments])
+                      for m in folder.sub_messages]
+    return failures + compare('pypff', view, manifest)
+
+
+def read_pffexport(manifest, store, out):
+    """Every message as pffexport exports it; where a message has recipients
+    or attachments, its named properties and recipient rows too."""
+    error, folders = readers.pffexport(store, out, dump=True)
+    failures = ['pffexport: ' + error] if error else []
+    view = {path: [shown(e.headers.get('Subject'), sha1(e.body.rstrip(b'\0')) if e.body is not None else None,
+                         [(r.get('Display name', ''), r.get('Email address', '')) for r in e.recipients],
+                         len(e.files) + len(e.embedded), [(len(d), sha1(d)) for _, d in e.files],
+                         [h.get('Subject') for h in e.embedded]) for e in exported]
+            for path, exported in (folders or {}).items()}
+    for m in manifest['messages']:
+        e = next((e for e in (folders or {}).get(m['folder'], []) if e.headers.get('Subject') == m['subject']), None)
+        if e is None or not (m['recipients'] or m['attachments']):
+            continue
+        n = int(m['subject'].rsplit('#', 1)[1])
+        values = e.named_values()
+        for name, value in (('0x00008580', 'Account %d' % (n % 3)), ('x-list-id', 'list %d' % n),
+                            ('content-type', 'text/plain; charset="utf-8"')):
+            if values.get(name) != value:
+                failures.append('pffexport: named property %s of %r: %r' % (name, m['subject'], values.get(name)))
+        # Rows keyed by their one-off entry ids (a row without an address
+        # has neither), sendable, no rich text.
+        rows = e.recipient_rows()
+        if len(rows) != len(m['recipients']) or not all(
+                r.get(0x0FF9, b'') == r.get(0x0FFF, b'') and bool(r.get(0x0FFF)) == bool(address) and
+                r.get(0x5FFD) == b'\x01\0\0\0' and r.get(0x3A40) == b'\0'
+                for r, (_, address) in zip(rows, m['recipients'])):
+            failures.append('pffexport: recipient rows of %r' % m['subject'])
+    return failures + compare('pffexport', view, manifest)
+
+
+def read_readpst(store, out, manifest=None, counts=None):
+    """Every message's subject as readpst exports it."""
+    error, folders = readers.readpst(store, out)
+    view = {path: [shown(str(email.message_from_bytes(m, policy=email.policy.default)['subject']))
+                   for m in messages] for path, messages in (folders or {}).items()}
+    return (['readpst: ' + error] if error else []) + compare('readpst', view, manifest, counts)
+
+
+def read_all(manifest, store, work):
+    r = subprocess.run(['pffinfo', store], capture_output=True)
+    failures = [] if r.returncode == 0 and b'Subtree' in r.stdout else ['pffinfo failed: %s' % r.stderr[-300:]]
+    return failures + read_pypff(manifest, store) + read_pffexport(manifest, store, os.path.join(work, 'pffexport')) \
+        + read_readpst(store, os.path.join(work, 'readpst'), manifest)
+
+
+# -- the judges
+
+
+def empty_to_pypff(store, folder, subject, k):
+    """Whether libpff reads attachment k of that message as empty: the
+    confirmation, for a store written without a manifest, that the library
+    took an empty attachment for a missing one."""
+    node = (readers.pypff_folders(readers.pypff_open(store)) or {}).get(folder)
+    msg = next((m for m in node.sub_messages if m.subject == subject), None) if node else None
+    return msg is not None and k < msg.number_of_attachments and msg.get_attachment(k).size == 0
+
+
+def judge_pstlint(judges, store, killed=False):
+    """Every WARN or ERROR, but for what a killed writer may leave: maps
+    the header marks invalid, and an unused tail of new sections."""
+    findings = judges.run_pstlint(store)
+    invalid = any(code == 'root.fAMapValid' and detail.strip() == '0' for _, code, detail in findings)
+    grown = killed and unused_growth(store)
+    return ['pstlint: %s %s %s' % f for f in findings if f[0] != 'INFO'
+            and not (killed and invalid and f[1] in PSTLINT_MAP_CODES)
+            and not (grown and f[1] in PSTLINT_GROWTH_CODES)], invalid
+
+
+def judge_mspst(judges, store, manifest=None, counts=None, killed=False):
+    """Errors and discrepancies beyond the library's known limits, and what
+    it reads against the manifest and the message counts per folder."""
+    grown = killed and unused_growth(store)
+    invalid = killed and maps_marked_invalid(store)
+    failures, subjects, view, current = [], {}, {}, None  # subjects: (folder, nid) -> subject
+    for line in judges.run_mspst(store):
+        m = re.match(r'^M message (.*) nid=(0x[0-9A-F]+) class=\S* flags=\S+ subj="(.*)" from=.* '
+                     r'rcpt=(\d+) att=(\d+)$', line)
+        if m:
+            path, nid, subject, rcpt, att = m.groups()
+            subjects[(path, nid)] = subject
+            current = shown(subject, people=[(None, None)] * int(rcpt), count=int(att), atts=[], embedded=[])
+            view.setdefault(folder_path(path), []).append(current)
+            continue
+        m = re.match(r'^A +#(\d+) nid=\S+ method=(\d+) size=\d+ data=(.*) name="(.*)"$', line)
+        if m and current is not None:
+            size = re.match(r'binary (\d+) bytes', m.group(3))
+            current['atts'].append((int(size.group(1)) if size else 0, None))
+            continue
+        m = re.match(r'^E +message .* embedded class=\S* flags=\S+ subj="(.*)" from=', line)
+        if m and current is not None:
+            current['embedded'].append(m.group(1))
+            continue
+        if not line.startswith(('ERROR', 'DISCREPANCY')) or MSPST_LIMITS.search(line) or \
+                grown and MSPST_GROWTH.match(line) or invalid and MSPST_MAPS.match(line):
+            continue
+        m = MSPST_EMPTY_ATTACHMENT.match(line)
+        if m:
+            path, nid, k = m.groups()
+            folder, subject = folder_path(path), subjects.get((path, nid))
+            wrote = [w for w in (manifest or {}).get('messages', []) if w['folder'] == folder and w['subject'] == subject]
+            if wrote and int(k) < len(wrote[0]['attachments']) and wrote[0]['attachments'][int(k)][1] == 0 or \
+                    not wrote and empty_to_pypff(store, folder, subject, int(k)):
+                continue
+        failures.append('mspst-check: ' + line)
+    return failures + compare('mspst-check', view, manifest, counts)
+
+
+def judge_pstx(judges, store, manifest=None, counts=None, most=None):
+    """Anything pst-extractor warns about or throws beyond its known limit,
+    a walk cut short, and what it reads against the manifest and the
+    message count per folder (also from the folder's contents table)."""
+    lines = judges.run_pstx(store, most)
+    failures = []
+    summary = [o for o in lines if o['k'] == 'summary']
+    if not summary or summary[-1].get('timedOut') or not summary[-1].get('opened'):
+        failures.append('pstx: walk did not finish: %r' % (lines[-3:],))
+    for o in lines:
+        if o['k'] in ('warn', 'error') and not PSTX_LIMITS.search(o.get('text', '') + o.get('where', '')):
+            failures.append('pstx: %s %s %s' % (o['k'], o.get('where', ''), o.get('text', '')[:300]))
+    folders = {folder_path('/' + o['path']): o for o in lines if o['k'] == 'folder'}
+    expected = dict(counts or {}, **{f: sum(1 for w in manifest['messages'] if w['folder'] == f)
+                                     for f in (manifest or {}).get('folders', [])})
+    for folder, n in expected.items():
+        f = folders.get(folder)
+        if f is None or f['emailCount'] != n or f['contentCount'] != n:
+            failures.append('pstx: %s counts %r, expected %d' % (folder, f and (f['contentCount'], f['emailCount']), n))
+    view = {}
+    for o in lines:
+        if o['k'] == 'msg':
+            # pst-extractor opens no embedded message, Outlook's neither; the
+            # attachment carries the message's subject as its name.
+            view.setdefault(folder_path('/' + o['path']), []).append(shown(
+                o['subject'], o['bodySha1'] or '', [(r['name'], r['email']) for r in o['recips']], len(o['atts']),
+                [(a.get('dataLen'), a.get('sha1') if a.get('dataLen') else None) for a in o['atts']],
+                [a['name'] for a in o['atts'] if a['method'] == 5]))
+    return failures + (compare('pstx', view, manifest) if manifest else [])
+
+
+def judge_all(judges, store, manifest=None, counts=None, pstx_most=None, killed=False):
+    """(failures, maps marked invalid) from every judge present. With
+    pstx_most, pst-extractor reads that many messages in full and checks
+    only the counts of the rest."""
+    failures, invalid = [], False
+    if judges.has('pstlint.py'):
+        failures, invalid = judge_pstlint(judges, store, killed)
+    if judges.has('mspst-check'):
+        failures += judge_mspst(judges, store, manifest, counts, killed)
+    if judges.has('pstx.js'):
+        failures += judge_pstx(judges, store, manifest if pstx_most is None else None, counts, pstx_most)
+    return failures, invalid
+
+
+# Internal nodes of undocumented content that Outlook adds and we do not.
+OUTLOOK_ONLY = {0xC01, 0xE01, 0xE41, 0xEC1, 0xEE1, 0xF01, 0xF21, 0x2227}
+TEMPLATES = [0x60D, 0x60E, 0x60F, 0x610, 0x62B, 0x64C, 0x671, 0x692, 0x6B6, 0x6D7, 0x6F8]
+FOLDERS = [0x122, 0x8022, 0x8042, 0x8062, 0x8082]
+TEMPLATE_OF = {0x0D: 0x60D, 0x0E: 0x60E, 0x0F: 0x60F}  # a folder's table type: its template
+
+
+def compare_empty(ours_path, outlook_path, shared):
+    """A new empty store of ours against the empty store Outlook made, both
+    read by pstlint.py: node set, template columns, folder objects and the
+    way empty folder tables share the template blocks; ours draws no ERROR
+    or WARN from pstlint."""
+    ours, theirs = (readers.Judges(shared).pstlint_model(p) for p in (ours_path, outlook_path))
+    problems = ['pstlint: %s %s %s' % f for f in ours.findings if f[0] != 'INFO']
+
+    def need(cond, what):
+        if not cond:
+            problems.append(what)
+
+    missing = set(theirs.nodes) - set(ours.nodes) - OUTLOOK_ONLY
+    extra = set(ours.nodes) - set(theirs.nodes)
+    need(not missing, 'nodes Outlook has and we lack: %s' % sorted(hex(n) for n in missing))
+    need(not extra, 'nodes we have and Outlook lacks: %s' % sorted(hex(n) for n in extra))
+
+    def columns(store, nid):
+        return set(store.tc(store.leaves(store.nodes[nid][0], count_ref=False), store.subs[nid], '')['cols'])
+
+    for nid in TEMPLATES:
+        if nid in ours.nodes and nid in theirs.nodes:
+            need(columns(ours, nid) == columns(theirs, nid), 'template %#x columns differ' % nid)
+    for folder in FOLDERS:
+        for t in TEMPLATE_OF:
+            nid = (folder & ~0x1F) | t
+            if nid in ours.nodes and nid in theirs.nodes:
+                # Outlook widens a folder's tables once it has shown them; a
+                # new table has the template's columns.
+                ours_cols = columns(ours, nid)
+                need(ours_cols == columns(ours, TEMPLATE_OF[t]), '%#x is not its template' % nid)
+                need(ours_cols <= columns(theirs, nid), '%#x has columns Outlook lacks' % nid)
+        for store, who in ((ours, 'ours'), (theirs, 'Outlook')):
+            props = store.props[folder]
+            for tag in (0x3001001F, 0x36020003, 0x36030003, 0x360A000B):
+                need(tag in props, '%s folder %#x lacks %#x' % (who, folder, tag))
+        need(ours.nodes[folder][2] == theirs.nodes[folder][2], 'parent of %#x differs' % folder)
+
+    for nid in (0x12D, 0x802D):
+        got = [s.tables[nid]['nrows'] for s in (ours, theirs)]
+        need(got[0] == got[1], 'hierarchy %#x rows: ours %d, Outlook %d' % (nid, got[0], got[1]))
+
+    store = ours.props[0x21]
+    for tag in (0x0FF90102, 0x3001001F, 0x35E00102, 0x35E30102, 0x35E70102):
+        need(tag in store, 'store lacks %#x' % tag)
+    for tag in (0x35E00102, 0x35E30102, 0x35E70102):
+        if tag in store:
+            eid = store[tag]
+            need(eid[4:20] == store[0x0FF90102], 'entry id %#x names another store' % tag)
+            need(struct.unpack_from('<I', eid, 20)[0] in ours.nodes, 'entry id %#x names no node' % tag)
+
+    # Empty folder tables share the template's block; its count is one more
+    # than the nodes using it, as in Outlook's store.
+    for s, who in ((ours, 'ours'), (theirs, 'Outlook')):
+        users = {}
+        for nid, (data, sub, parent) in s.nodes.items():
+            if data:
+                users[data & ~1] = users.get(data & ~1, 0) + 1
+        need(s.nodes[0x806E][0] == s.nodes[0x60E][0], '%s: deleted items contents not shared' % who)
+        for bid, n in users.items():
+            need(s.blocks[bid][2] == n + 1, '%s: block %#x has count %d for %d users' % (who, bid, s.blocks[bid][2], n))
+
+    for p in problems:
+        print('DIFF', p)
+    print('%d nodes ours, %d Outlook; %d differences' % (len(ours.nodes), len(theirs.nodes), len(problems)))
+    return 1 if problems else 0
 
 
 def run(cmd, **kw):
@@ -56,7 +429,7 @@ def write(writer, work, kind):
 
 def case_read(writer, work, kind):
     store, manifest = write(writer, work, kind)
-    return report(check_store.read_all(manifest, store, work), '%d messages checked' % len(manifest['messages'])) \
+    return report(read_all(manifest, store, work), '%d messages checked' % len(manifest['messages'])) \
         if store else 1
 
 
@@ -66,7 +439,7 @@ def case_judged(writer, work, shared, kind):
     if not store:
         return 1
     judges = readers.Judges(shared)
-    failed = report(check_store.judge_all(judges, store, manifest)[0], '%d messages judged by %s' % (
+    failed = report(judge_all(judges, store, manifest)[0], '%d messages judged by %s' % (
         len(manifest['messages']), ', '.join(n for n in ('mspst-check', 'pstlint.py', 'pstx.js') if judges.has(n))))
     if not failed and judges.missing:
         print('skipped judges:', '; '.join(judges.absent()))
@@ -141,8 +514,8 @@ def case_kill(writer, work, shared):
         # Killed between the header write and the print, the reader may see
         # one checkpoint more than was printed; never anything in between.
         ok = seen % every == 0 and done[-1] <= seen <= done[-1] + every
-        failures, invalid = check_store.judge_all(judges, store, counts={'Killed': seen}, pstx_most=40, killed=True)
-        failures += check_store.read_readpst(store, os.path.join(work, 'readpst%d' % round), counts={'Killed': seen})
+        failures, invalid = judge_all(judges, store, counts={'Killed': seen}, pstx_most=40, killed=True)
+        failures += read_readpst(store, os.path.join(work, 'readpst%d' % round), counts={'Killed': seen})
         invalid_maps += invalid
         print('round %d: last printed checkpoint %d, readers see %d%s' % (
             round, done[-1], seen, ', maps marked invalid' if invalid else ''))
@@ -161,7 +534,7 @@ def case_kill(writer, work, shared):
             return 1
         # Reopened and checkpointed, the store is whole again: maps valid and
         # equal to the trees, nothing past the header's end.
-        failures, _ = check_store.judge_all(judges, store, manifest=appended, pstx_most=40,
+        failures, _ = judge_all(judges, store, manifest=appended, pstx_most=40,
                                             counts={'Killed': seen, 'Appended': len(appended['messages'])})
         for f in failures[:20]:
             print('FAIL after reopening:', f)
@@ -181,8 +554,7 @@ def case_empty(writer, work, shared):
     if r.returncode != 0:
         print(r.stderr)
         return 1
-    import compare_empty
-    return compare_empty.compare(store, sample, shared)
+    return compare_empty(store, sample, shared)
 
 
 def case_large(writer, work):
@@ -203,7 +575,7 @@ def case_large(writer, work):
     for i in range(len(wrote) - 5, len(wrote)):
         msg = bulk.get_sub_message(i)
         seed, size = wrote[i]['attachments'][0]
-        ok = ok and msg.subject == wrote[i]['subject'] and readers.pypff_data(msg.get_attachment(0)) == check_store.pattern(seed, size)
+        ok = ok and msg.subject == wrote[i]['subject'] and readers.pypff_data(msg.get_attachment(0)) == pattern(seed, size)
     code, subjects = readers.lspst_subjects(store)
     ok = ok and code == 0 and sum(s.startswith('Bulk ') for s in subjects) == len(wrote)
     os.remove(store)
