@@ -107,11 +107,9 @@ class Exported:
     def __init__(self, folder):
         self.folder = folder
         self.headers = outlook_headers(os.path.join(folder, 'OutlookHeaders.txt'))
-        self.recipients = []
-        for block in read_text(os.path.join(folder, 'Recipients.txt')).split('\n\n'):
-            fields = dict((k.strip(), v.strip()) for k, sep, v in (l.partition(':') for l in block.splitlines()) if sep)
-            if fields:
-                self.recipients.append(fields)
+        blocks = read_text(os.path.join(folder, 'Recipients.txt')).split('\n\n')
+        self.recipients = [f for f in ({k.strip(): v.strip() for k, sep, v in (line.partition(':') for line in block.splitlines())
+                                        if sep} for block in blocks) if f]
         body = os.path.join(folder, 'Message.txt')
         self.body = open(body, 'rb').read() if os.path.exists(body) else None
         self.files, self.embedded = [], []
@@ -257,8 +255,7 @@ class Judges:
         return None
 
     def absent(self):
-        return ['%s: %s' % kv for kv in sorted(self.missing.items())]
-
+        return '; '.join('%s: %s' % kv for kv in sorted(self.missing.items()))
     def has(self, name):
         return name not in self.missing
 

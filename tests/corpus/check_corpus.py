@@ -247,12 +247,8 @@ def decoded_subject(message, data=b""):
 class EmlChecker:
     def __init__(self):
         self.failures = []
-        self.messages = 0
-        self.subjects_compared = 0
-        self.subjects_skipped = 0
-
-    def fail(self, text):
-        self.failures.append(text)
+        self.messages = self.subjects_compared = self.subjects_skipped = 0
+        self.fail = self.failures.append
 
     def written(self, source, n, path):
         try:
@@ -303,14 +299,16 @@ class EmlChecker:
                 self.fail(f"{where}: subject {plist.get('subject')!r}, "
                           f"the header decodes to {expected!r}")
 
-    def check_folder_holds(self, source, folder, count, extension):
-        names = set(os.listdir(folder)) if os.path.isdir(folder) else set()
-        wanted = {f"email-{n}.{extension}" for n in range(1, count + 1)}
-        if names != wanted:
-            extra = sorted(names - wanted)[:3]
-            missing = sorted(wanted - names, key=lambda s: int(re.sub(r"\D", "", s)))[:3]
-            self.fail(f"{source}: {len(names)} .{extension} files for {count} messages "
-                      f"(extra {extra}, missing {missing})")
+
+def folder_holds(fail, source, folder, count, name):
+    """Whether `folder` holds exactly the files name.format(1 ... count);
+    what differs goes to `fail`."""
+    names = set(os.listdir(folder)) if os.path.isdir(folder) else set()
+    wanted = {name.format(n) for n in range(1, count + 1)}
+    missing = sorted(wanted - names, key=lambda s: int(re.sub(r"\D", "", s)))[:3]
+    if names != wanted:
+        fail(f"{source}: {len(names)} files for {count} messages (extra {sorted(names - wanted)[:3]}, missing {missing})")
+    return names == wanted
 
 
 def run_cli(cli, form, out, sources, *options):
@@ -361,7 +359,7 @@ def check_eml_emlx(cli, corpus, work):
         checker.messages += len(messages)
         for form in ("eml", "emlx"):
             folder = output_folder(os.path.join(work, form), source)
-            checker.check_folder_holds(source, folder, len(messages), form)
+            folder_holds(checker.fail, source, folder, len(messages), "email-{}." + form)
         checker.check_eml(source, output_folder(os.path.join(work, "eml"), source), messages)
         checker.check_emlx(source, output_folder(os.path.join(work, "emlx"), source), messages)
 
@@ -410,14 +408,6 @@ EMBEDDED_TYPES = ("message/rfc822", "message/news", "message/global")
 
 def crlf(data):
     return data.replace(b"\n", b"\r\n")
-
-
-def lf(data):
-    return data.replace(b"\r\n", b"\n")
-
-
-def digest(data):
-    return hashlib.sha256(data).hexdigest()
 
 
 def addresses(values):
@@ -497,7 +487,7 @@ class Attachment:
     def same_data(self, other):
         if self.data == other:
             return True
-        return self.textual and lf(self.data) == lf(other)
+        return self.textual and self.data.replace(b"\r\n", b"\n") == other.replace(b"\r\n", b"\n")
 
 
 META_CHARSET = re.compile(rb"""<meta[^>]*charset\s*=\s*["']?\s*([-\w.:]+)""", re.IGNORECASE)
@@ -1044,7 +1034,7 @@ class Checker:
             if match is None:
                 names = [f"{n!r} {len(d)} bytes" for n, d in unused]
                 self.fail(f"{where}: {reader}: attachment {label} ({len(attachment.data)} bytes, "
-                          f"sha256 {digest(attachment.data)[:12]}) not found among {names[:6]}")
+                          f"sha256 {hashlib.sha256(attachment.data).hexdigest()[:12]}) not found among {names[:6]}")
                 continue
             unused.remove(match)
             if attachment.name is not None and not same_name(reader, attachment.name, match[0]):
@@ -1138,13 +1128,9 @@ def check_pst(cli, corpus, work):
             outputs[layout] = run.communicate() + (f"killed after {CLI_TIMEOUT} s",)
 
     checker = Checker()
-    expected = {}
-    not_mailboxes = []
-    for source in sources:
-        shape, messages = expected_mailbox(source)
-        expected[source] = None if shape == "not-a-mailbox" else messages
-        if shape == "not-a-mailbox":
-            not_mailboxes.append(source)
+    expected = {source: expected_mailbox(source) for source in sources}
+    expected = {source: None if shape == "not-a-mailbox" else messages for source, (shape, messages) in expected.items()}
+    not_mailboxes = [source for source in sources if expected[source] is None]
 
     for layout, (stdout, stderr, code) in outputs.items():
         report = (stdout + stderr).decode("utf-8", "replace")
@@ -1340,11 +1326,7 @@ def check_msg(cli, corpus, work):
         messages += len(expected)
         wanted[mailbox_name(source)] = expected
         folder = output_folder(work, source)
-        names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
-        numbers = sorted(int(m.group(1)) for m in map(re.compile(r"Email-(\d+)\.msg").fullmatch, names) if m)
-        if len(numbers) != len(names) or numbers != list(range(1, len(expected) + 1)):
-            checker.fail(f"{source}: the folder holds {names[:6]}... ({len(names)} files) "
-                         f"for {len(expected)} messages")
+        if not folder_holds(checker.fail, source, folder, len(expected), "Email-{}.msg"):
             continue
         checker.tallies["olefile"].compared["folder"] += 1
         for e in expected:

@@ -21,8 +21,7 @@ import sys
 
 import olefile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [HERE, os.path.join(HERE, '..')]
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
 import readers  # noqa: E402
 
 SKIP = 77
@@ -44,13 +43,6 @@ def check(cond, what):
     if not cond:
         failures.append(what)
     return cond
-
-
-def norm(text):
-    """Text as readers may hand it back: LF line ends, no trailing space."""
-    if text is None:
-        return None
-    return text.replace('\r\n', '\n').replace('\r', '\n').rstrip()
 
 
 def account_props(props):
@@ -173,6 +165,8 @@ def check_poi(name, facts, m, where='POI'):
     date = facts.submit if facts.submit is not None else facts.delivery
     if date is not None:
         check(m['date'] == date, '%s: date %s, not %s' % (what, m['date'], date))
+    # Text as readers may hand it back: LF line ends, no trailing space.
+    norm = lambda text: text and text.replace('\r\n', '\n').replace('\r', '\n').rstrip()
     check(norm(m['body']) == norm(facts.body), '%s: body %r' % (what, (m['body'] or '')[:80]))
     check((m['html'] and bytes.fromhex(m['html'])) == facts.html, '%s: HTML body differs' % what)
     check([(r['name'], r['email']) for r in m['recipients']] == facts.recipients,
@@ -419,11 +413,6 @@ def read_back(writer, mailbox, out, quiet=False):
     return '%s: %s' % (mailbox, '; '.join(found[:40])) if found else None
 
 
-def case_readers(writer, mailbox, work):
-    fresh(work)
-    return 1 if read_back(writer, mailbox, work) else 0
-
-
 def case_like_outlook(writer, mailboxes, shared, work):
     """Lists our files and Outlook's Unicode samples with the same reader:
     ours break none of the rules Outlook's files keep, and show nothing
@@ -567,7 +556,8 @@ def case_corpus(writer, shared, work):
 def main():
     case = sys.argv[1]
     if case == 'readers':
-        return case_readers(*sys.argv[2:5])
+        fresh(sys.argv[4])
+        return 1 if read_back(*sys.argv[2:5]) else 0
     if case == 'like_outlook':
         writer, mailboxes, shared, work = sys.argv[2:6]
         if not os.path.isdir(shared):
