@@ -12,8 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,6 +19,7 @@
 // Shared with the unit tests and the fuzzer; the tests folder is not on this
 // program's include path.
 #include "../common/SplitRecorder.h"
+#include "../common/TestFiles.h"
 
 namespace {
 
@@ -110,12 +109,6 @@ std::string Dump(const std::string& mailbox) {
     return out.str();
 }
 
-std::string ReadAll(const std::filesystem::path& path, bool& ok) {
-    std::ifstream in(path, std::ios::binary);
-    ok = static_cast<bool>(in);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -123,24 +116,23 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s MAILBOX [EXPECTED]\n", argv[0]);
         return 2;
     }
-    bool ok = false;
-    const std::string mailbox = ReadAll(argv[1], ok);
-    if (!ok) {
+    if (!std::filesystem::is_regular_file(argv[1])) {
         std::fprintf(stderr, "cannot read %s\n", argv[1]);
         return 2;
     }
-    const std::string dump = Dump(mailbox);
+    const std::string dump = Dump(mailvane::test::ReadFile(argv[1]));
     if (argc == 2) {
         std::fwrite(dump.data(), 1, dump.size(), stdout);
         return 0;
     }
     const char* update = std::getenv("MAILVANE_UPDATE_GOLDEN");
     if (update && std::string(update) == "1") {
-        std::ofstream(argv[2], std::ios::binary) << dump;
+        if (!mailvane::test::WriteFile(argv[2], dump)) return 1;
         std::printf("wrote %s\n", argv[2]);
         return 0;
     }
-    const std::string expected = ReadAll(argv[2], ok);
+    const bool ok = std::filesystem::is_regular_file(argv[2]);
+    const std::string expected = mailvane::test::ReadFile(argv[2]);
     if (ok && expected == dump) return 0;
     std::printf("%s does not match %s\n--- got:\n%s--- expected:\n%s", argv[1], argv[2],
                 dump.c_str(), ok ? expected.c_str() : "(missing)\n");

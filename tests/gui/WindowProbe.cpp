@@ -1,7 +1,6 @@
 #include "WindowProbe.h"
 
 #include <QTest>
-#include <fstream>
 
 namespace mailvane {
 
@@ -33,31 +32,14 @@ QStringList RowTexts(QWidget& window) {
     return rows;
 }
 
-bool WriteFile(const std::filesystem::path& path, const QByteArray& bytes) {
-    std::error_code error;
-    std::filesystem::create_directories(path.parent_path(), error);
-    std::ofstream out(path, std::ios::binary);
-    out.write(bytes.constData(), bytes.size());
-    out.close();
-    return !error && out.good();
-}
-
-QByteArray Mailbox(const QString& name, int count) {
-    QByteArray text;
+std::string Mailbox(const QString& name, int count) {
+    std::string text;
     for (int n = 1; n <= count; ++n) {
-        text += "From sender@example.org Sat Dec  5 10:0" + QByteArray::number(n) +
-                ":00 2026\n"
-                "From: Sender <sender@example.org>\n"
-                "To: reader@example.org\n"
-                "Subject: " +
-                name.toUtf8() + ' ' + QByteArray::number(n) +
-                "\n"
-                "Date: Sat, 5 Dec 2026 10:0" +
-                QByteArray::number(n) +
-                ":00 +0000\n"
-                "\n"
-                "Body of message " +
-                QByteArray::number(n) + ".\n\n";
+        const std::string number = std::to_string(n);
+        text += "From sender@example.org Sat Dec  5 10:0" + number +
+                ":00 2026\nFrom: Sender <sender@example.org>\nTo: reader@example.org\nSubject: " +
+                name.toStdString() + ' ' + number + "\nDate: Sat, 5 Dec 2026 10:0" + number +
+                ":00 +0000\n\nBody of message " + number + ".\n\n";
     }
     return text;
 }

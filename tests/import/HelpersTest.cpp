@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <random>
 
-#include "mapi/import/Addresses.h"
+#include "common/TestFiles.h"
 #include "mapi/import/Charsets.h"
 #include "mapi/import/Dates.h"
 #include "mapi/import/GMimeSupport.h"
@@ -88,9 +88,8 @@ std::string ReferenceBase64(std::string_view text) {
 TEST(Base64, DecodesEveryByteEvenUnpaddedOrBroken) {
     // Clean text comes back as the bytes it encodes, with its padding or
     // without it (the last bytes of an attachment were once lost so).
-    std::string bytes;
     std::mt19937 random(11);
-    for (int i = 0; i < 10000; ++i) bytes += static_cast<char>(random());
+    const std::string bytes = test::RandomBytes(random, 10000);
     for (size_t cut : {size_t{0}, size_t{1}, size_t{2}}) {
         const std::string part = bytes.substr(0, bytes.size() - cut);
         gchar* clean = g_base64_encode(reinterpret_cast<const guchar*>(part.data()), part.size());
@@ -290,54 +289,40 @@ TEST(HeaderText, EncodedWordsAndRawBytes) {
     EXPECT_EQ(PlainParameter("inline", "filename"), std::nullopt);
 }
 
-TEST(Names, SubjectPrefixes) {
-    EXPECT_EQ(SplitSubject("Re: hello").prefix, "Re: ");
-    EXPECT_EQ(SplitSubject("AW:hello").normalized, "hello");
-    EXPECT_EQ(SplitSubject("R\xC3\xA9"
-                           "f:  x")
-                  .prefix,
-              "R\xC3\xA9"
-              "f: ");                               // 3 characters, 4 bytes
-    EXPECT_EQ(SplitSubject("Long: x").prefix, "");  // 4 characters
-    EXPECT_EQ(SplitSubject("123: x").prefix, "");
-    EXPECT_EQ(SplitSubject(": x").prefix, "");
-    EXPECT_EQ(SplitSubject("Re:").normalized, "");
-}
-
-TEST(Names, AttachmentNames) {
-    AttachNames n = MakeAttachNames("a/b:c?.tar.gz", "attachment1", "dat");
-    EXPECT_EQ(n.longName, "a_b_c_.tar.gz");
-    EXPECT_EQ(n.extension, ".gz");
-    EXPECT_EQ(n.shortName, "a_b_c_~1.gz");
-    n = MakeAttachNames("", "attachment2", "png");
-    EXPECT_EQ(n.longName, "attachment2.png");
-    EXPECT_EQ(n.shortName, "attach~1.png");
-    n = MakeAttachNames(" report.document ", "x", "dat");
-    EXPECT_EQ(n.longName, "report.document");
-    EXPECT_EQ(n.shortName, "report~1.doc");
-    EXPECT_EQ(MakeAttachNames("\xC3\xBC.txt", "x", "dat").shortName, "ATTACH~1.txt");
-    EXPECT_EQ(MakeAttachNames("short.txt", "x", "dat").shortName, "short.txt");
-    // Direction marks that would show "\u202Egnp.exe" as "exe.png" are dropped.
-    EXPECT_EQ(MakeAttachNames("\xE2\x80\xAEgnp.exe", "x", "dat").longName, "gnp.exe");
-    EXPECT_EQ(MakeAttachNames("a\xE2\x81\xA6"
-                              "b\xE2\x81\xA9\xE2\x80\x8F.txt",
-                              "x", "dat")
-                  .longName,
-              "ab.txt");
-}
-
-TEST(Addresses, EntryIdsAndLists) {
-    std::string id = OneOffEntryId("A", "SMTP", "a@b");
-    ASSERT_EQ(id.size(), 24u + 4 + 10 + 8);
-    EXPECT_EQ(id.substr(22, 2), "\x01\x80");
-    EXPECT_EQ(id.substr(24, 4), std::string("A\0\0\0", 4));
-    EXPECT_EQ(AddressSearchKey("SMTP", "Ann@Example.com"),
-              std::string("SMTP:ANN@EXAMPLE.COM\0", 21));
-    std::string list = FlatEntryList({"abcde", "xyzw"});
-    // Count 2, then 4+5+3 padding and 4+4 bytes of entries.
-    EXPECT_EQ(list.substr(0, 8), std::string("\x02\0\0\0\x14\0\0\0", 8));
-    EXPECT_EQ(list.size(), 8u + 20);
-    EXPECT_EQ(list.substr(8, 12), std::string("\x05\0\0\0abcde\0\0\0", 12));
+TEST(Names, SubjectPrefixesAndAttachmentNames) {
+    const struct {
+        const char *subject, *prefix, *normalized;
+    } kSubjects[] = {
+        {"Re: hello", "Re: ", "hello"},
+        {"AW:hello", "AW: ", "hello"},
+        {"R\u00E9f:  x", "R\u00E9f: ", "x"},  // 3 characters, 4 bytes
+        {"Long: x", "", "Long: x"},           // 4 characters
+        {"123: x", "", "123: x"},
+        {": x", "", ": x"},
+        {"Re:", "Re: ", ""},
+    };
+    for (const auto& c : kSubjects) {
+        EXPECT_EQ(SplitSubject(c.subject).prefix, c.prefix) << c.subject;
+        EXPECT_EQ(SplitSubject(c.subject).normalized, c.normalized) << c.subject;
+    }
+    const struct {
+        const char *name, *fallback, *type, *longName, *extension, *shortName;
+    } kNames[] = {
+        {"a/b:c?.tar.gz", "attachment1", "dat", "a_b_c_.tar.gz", ".gz", "a_b_c_~1.gz"},
+        {"", "attachment2", "png", "attachment2.png", ".png", "attach~1.png"},
+        {" report.document ", "x", "dat", "report.document", ".document", "report~1.doc"},
+        {"\xC3\xBC.txt", "x", "dat", "\xC3\xBC.txt", ".txt", "ATTACH~1.txt"},
+        {"short.txt", "x", "dat", "short.txt", ".txt", "short.txt"},
+        // Direction marks that would show "\u202Egnp.exe" as "exe.png" are dropped.
+        {"\xE2\x80\xAEgnp.exe", "x", "dat", "gnp.exe", ".exe", "gnp.exe"},
+        {"a\u2066b\u2069\u200F.txt", "x", "dat", "ab.txt", ".txt", "ab.txt"},
+    };
+    for (const auto& c : kNames) {
+        const AttachNames names = MakeAttachNames(c.name, c.fallback, c.type);
+        EXPECT_EQ(names.longName, c.longName) << c.name;
+        EXPECT_EQ(names.extension, c.extension) << c.name;
+        EXPECT_EQ(names.shortName, c.shortName) << c.name;
+    }
 }
 
 // Each rule of the text an HTML mail reads as, once.

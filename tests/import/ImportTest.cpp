@@ -99,14 +99,6 @@ TEST(Import, MegabyteHeaderBlockIsKeptWholeAndFieldsAfterItRead) {
     EXPECT_EQ(Text(item, PidTagBody), "the body\r\n");
 }
 
-TEST(Import, LoneLineFeedsAreReadLikeCrLf) {
-    MailItem item;
-    ASSERT_EQ(ImportMessage("", "Subject: lf\nTo: a@b.c\n\nline 1\nline 2\n", "", item), "");
-    EXPECT_EQ(Text(item, PidTagSubject), "lf");
-    EXPECT_EQ(Text(item, PidTagDisplayTo), "a@b.c");
-    EXPECT_EQ(Text(item, PidTagBody), "line 1\r\nline 2\r\n");
-}
-
 TEST(Import, HeaderEndsAtABlankLineOrAtTheFirstLineThatIsNoField) {
     const struct {
         const char* message;

@@ -9,10 +9,10 @@
 // message reaches the import exactly as it does in a conversion.
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <string>
 
+#include "common/TestFiles.h"
 #include "convert/MessageSplitter.h"
 #include "import/ItemDump.h"
 #include "mapi/MailItem.h"
@@ -34,13 +34,6 @@ public:
     int count = 0;
 };
 
-bool ReadFile(const char* path, std::string* out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    out->assign(std::istreambuf_iterator<char>(in), {});
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -48,14 +41,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s MAILBOX [EXPECTED]\n", argv[0]);
         return 2;
     }
-    std::string mailbox;
-    if (!ReadFile(argv[1], &mailbox)) {
+    using mailvane::test::ReadFile;
+    if (!std::filesystem::is_regular_file(argv[1])) {
         std::fprintf(stderr, "cannot read %s\n", argv[1]);
         return 2;
     }
     Importer importer;
     mailvane::MessageSplitter splitter(mailvane::LineEnd::CrLf, importer);
-    splitter.SaveMBOXFile(mailbox);
+    splitter.SaveMBOXFile(ReadFile(argv[1]));
     splitter.Finish();
     if (argc == 2) {
         std::fwrite(importer.account.data(), 1, importer.account.size(), stdout);
@@ -63,17 +56,14 @@ int main(int argc, char** argv) {
     }
     const char* update = std::getenv("MAILVANE_UPDATE_GOLDEN");
     if (update && *update == '1') {
-        std::ofstream out(argv[2], std::ios::binary);
-        out << importer.account;
-        return out ? 0 : 1;
+        return mailvane::test::WriteFile(argv[2], importer.account) ? 0 : 1;
     }
-    std::string expected;
-    if (!ReadFile(argv[2], &expected)) {
+    if (!std::filesystem::is_regular_file(argv[2])) {
         std::fprintf(stderr, "no expected account %s (MAILVANE_UPDATE_GOLDEN=1 writes it)\n",
                      argv[2]);
         return 1;
     }
-    if (expected == importer.account) return 0;
+    if (ReadFile(argv[2]) == importer.account) return 0;
     std::fprintf(stderr, "account differs from %s; it is:\n", argv[2]);
     std::fwrite(importer.account.data(), 1, importer.account.size(), stderr);
     return 1;

@@ -20,6 +20,12 @@ inline int ExitCode(pid_t child) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// In a child: standard output and error both go to `fd`.
+inline void OutputTo(int fd) {
+    ::dup2(fd, 1);
+    ::dup2(fd, 2);
+}
+
 // In a child: root lists and writes any folder, so a test of what an
 // ordinary user cannot do drops to nobody; exits 77 (skipped) when it cannot.
 inline void BecomeOrdinaryUser() {

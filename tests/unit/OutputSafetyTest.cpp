@@ -16,8 +16,8 @@
 #include "Children.h"
 #include "FakeHost.h"
 #include "StoreContents.h"
-#include "TestFiles.h"
 #include "common/Normalise.h"
+#include "common/TestFiles.h"
 #include "convert/ConversionRun.h"
 #include "support/OutputFile.h"
 #include "support/Paths.h"
@@ -155,9 +155,7 @@ TEST(PendingFile, IsNamedOnlyWhenPublishedAndNeverOverAnotherFile) {
 
 // In a child: the program's lines go nowhere.
 void Quiet() {
-    const int quiet = ::open("/dev/null", O_WRONLY);
-    ::dup2(quiet, 1);
-    ::dup2(quiet, 2);
+    test::OutputTo(::open("/dev/null", O_WRONLY));
 }
 
 // A run killed at any moment during large messages leaves only whole files.
@@ -199,7 +197,7 @@ std::vector<std::string> StoreRun(const fs::path& mailbox, const fs::path& out, 
 // folder, -2 when the store does not open.
 long ItemsIn(const fs::path& store, const char* folder) {
     const std::string contents = test::StoreContents(store, {folder});
-    if (contents.starts_with("open: ") || contents.starts_with("logon: ")) return -2;
+    if (contents.starts_with("open: ")) return -2;
     const std::string mark = std::string(" | ") + folder + ": ";
     const auto at = contents.find(mark);
     return at == std::string::npos ? -1 : std::stol(contents.substr(at + mark.size()));
@@ -246,9 +244,7 @@ TEST_F(StoreLeftBehind, AFullMediumFailsTheRunAndLeavesAStoreThatOpens) {
     const fs::path store = out / "a.pst";
     const fs::path log = in / "log";
     const pid_t child = test::StartCli(StoreRun(in / "a.mbox", out.path()), [&] {
-        const int output = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(output, 1);
-        ::dup2(output, 2);
+        test::OutputTo(::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
         ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails as on a full disk
         const rlimit limit{4 << 20, 4 << 20};
         ::setrlimit(RLIMIT_FSIZE, &limit);

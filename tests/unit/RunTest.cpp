@@ -10,7 +10,7 @@
 
 #include "FakeHost.h"
 #include "StoreContents.h"
-#include "TestFiles.h"
+#include "common/TestFiles.h"
 #include "convert/ConversionRun.h"
 #include "mapi/Folder.h"
 #include "mapi/Session.h"
@@ -24,14 +24,15 @@ namespace fs = std::filesystem;
 
 const std::string kTwoMessages = "From a\nSubject: one\n\nbody\nFrom b\nSubject: two\n\nbody\n";
 
-std::string TwentyMessages() {
+std::string Messages(int count) {
     std::string mailbox;
-    for (int i = 0; i < 20; ++i) mailbox += "From m\n\nmessage " + std::to_string(i) + "\n";
+    for (int i = 0; i < count; ++i) mailbox += "From m\n\nmessage " + std::to_string(i) + "\n";
     return mailbox;
 }
 
 class Run : public testing::Test {
 protected:
+    void SetUp() override { host.destination = out.path(); }
     fs::path Mailbox(const std::string& name, const std::string& text) {
         test::WriteFile(in / name, text);
         return in / name;
@@ -51,7 +52,6 @@ protected:
 };
 
 TEST_F(Run, WritesEachMailboxUnderItsPathWithoutRoot) {
-    host.destination = out.path();
     host.sources = {Mailbox("Inbox.mbox", kTwoMessages), Mailbox("sub/Sent.mbox", "From c\n\nx\n")};
     const RunReport report = ConversionRun(host, 518).Run();
 
@@ -74,15 +74,12 @@ TEST_F(Run, WritesEachMailboxUnderItsPathWithoutRoot) {
     EXPECT_EQ(host.finished, 1);
     ASSERT_EQ(host.messages.size(), 1u);
     EXPECT_EQ(host.messages[0].kind, MessageKind::Information);
-    EXPECT_TRUE(host.messages[0].text.starts_with(
-        AsteriskLine() + "\nYour messages from MBOX files has been successfully exported.\n" +
-        AsteriskLine() + "\n"));
+    EXPECT_EQ(host.messages[0].text, CompletionText(report));
 }
 
 // Apple Mail exports every mailbox as a file "mbox" in a folder X.mbox: it
 // is shown as X while it is converted.
 TEST_F(Run, AnAppleMailboxIsShownByItsFolderName) {
-    host.destination = out.path();
     host.sources = {Mailbox("Work.mbox/mbox", "From d\n\ny\n")};
     ConversionRun(host).Run();
     EXPECT_EQ(host.fileCaptions, std::vector<std::string>{"Work"});
@@ -90,7 +87,6 @@ TEST_F(Run, AnAppleMailboxIsShownByItsFolderName) {
 
 TEST_F(Run, AMailboxListedTwiceGetsItsOwnFolder) {
     host.format = OutputFormat::Emlx;
-    host.destination = out.path();
     const fs::path box = Mailbox("a.mbox", kTwoMessages);
     host.sources = {box, box, "   "};
     const RunReport report = ConversionRun(host).Run();
@@ -105,7 +101,6 @@ TEST_F(Run, AMailboxListedTwiceGetsItsOwnFolder) {
 }
 
 TEST_F(Run, BadSourcesAreReportedAndTheRunGoesOn) {
-    host.destination = out.path();
     fs::create_directory(in / "folder.mbox");
     ASSERT_EQ(::mkfifo((in / "fifo.mbox").c_str(), 0600), 0);
     host.sources = {in / "missing.mbox",       in / "folder.mbox",
@@ -138,7 +133,6 @@ TEST_F(Run, BadSourcesAreReportedAndTheRunGoesOn) {
 // A message its mail program deleted (expunged, still in the file) is left
 // out, and said to be; asked for, it is converted.
 TEST_F(Run, DeletedMessagesAreLeftOutUnlessAsked) {
-    host.destination = out.path();
     const fs::path box = Mailbox("Inbox",
                                  "From a\nX-Mozilla-Status: 0001\n\nkept\n"
                                  "From b\nX-Mozilla-Status: 0009\n\ndeleted\n"
@@ -162,7 +156,6 @@ TEST_F(Run, DeletedMessagesAreLeftOutUnlessAsked) {
 }
 
 TEST_F(Run, AFailedMessageIsNamedWithItsNumberAndLeavesAGap) {
-    host.destination = out.path();
     const fs::path box = Mailbox("a.mbox", kTwoMessages + "From c\n\nthird\n");
     host.sources = {box};
     fs::create_directories(OutputOf(box) / "email-2.eml");
@@ -190,8 +183,7 @@ TEST_F(Run, AnOutputFolderThatCannotBeMadeFailsThatMailbox) {
 }
 
 TEST_F(Run, AStopRequestEndsTheRunAndKeepsWhatWasWritten) {
-    host.destination = out.path();
-    host.sources = {Mailbox("a.mbox", TwentyMessages()), Mailbox("b.mbox", kTwoMessages)};
+    host.sources = {Mailbox("a.mbox", Messages(20)), Mailbox("b.mbox", kTwoMessages)};
     host.stopAfterSaved = 3;
     const RunReport report = ConversionRun(host, 16).Run();
     EXPECT_TRUE(report.stopped);
@@ -210,12 +202,12 @@ std::string StoreContents(const fs::path& path) {
 class PstRun : public Run {
 protected:
     void SetUp() override {
+        Run::SetUp();
         host.format = OutputFormat::Pst;
-        host.destination = out.path();
     }
-    std::vector<fs::path> Stores() {
+    std::vector<fs::path> Stores(const fs::path& folder = {}) {
         std::vector<fs::path> stores;
-        for (const auto& entry : fs::directory_iterator(out.path())) {
+        for (const auto& entry : fs::directory_iterator(folder.empty() ? out.path() : folder)) {
             if (entry.path().extension() == ".pst") stores.push_back(entry.path());
         }
         std::sort(stores.begin(), stores.end());
@@ -331,7 +323,7 @@ TEST_F(PstRun, NoStoreAtAllEndsTheRunWithTheSessionError) {
 // A store removed while it is written holds nothing the run can point to:
 // it fails, and its messages count failed.
 TEST_F(PstRun, AStoreRemovedDuringTheRunIsNoSuccess) {
-    host.sources = {Mailbox("a.mbox", TwentyMessages()), Mailbox("b.mbox", kTwoMessages)};
+    host.sources = {Mailbox("a.mbox", Messages(20)), Mailbox("b.mbox", kTwoMessages)};
     host.onSaved = [&] {
         if (host.savedCaptions.size() == 3) fs::remove(out / "a.pst");
     };
@@ -345,7 +337,7 @@ TEST_F(PstRun, AStoreRemovedDuringTheRunIsNoSuccess) {
 }
 
 TEST_F(PstRun, AStopFinishesTheStoreWithWhatItHas) {
-    host.sources = {Mailbox("a.mbox", TwentyMessages()), Mailbox("b.mbox", kTwoMessages)};
+    host.sources = {Mailbox("a.mbox", Messages(20)), Mailbox("b.mbox", kTwoMessages)};
     host.stopAfterSaved = 3;
     const RunReport report = ConversionRun(host, 16).Run();
     EXPECT_TRUE(report.stopped);
@@ -354,34 +346,11 @@ TEST_F(PstRun, AStopFinishesTheStoreWithWhatItHas) {
     EXPECT_FALSE(fs::exists(out / "b.pst"));
 }
 
-std::string Messages(int count) {
-    std::string mailbox;
-    for (int i = 0; i < count; ++i) mailbox += "From m\n\nmessage " + std::to_string(i) + "\n";
-    return mailbox;
-}
-
-// "Inbox: 1 | Inbox/Work: 2": each of `paths` (folder names joined by "/")
-// found in the store, with its item count.
+// "Inbox: 1 | Inbox/Work: 2": the store's contents without its display name.
 std::string TreeContents(const fs::path& store, const std::vector<std::string>& paths) {
-    mapi::Session session;
-    std::string cause;
-    mapi::Store* opened = session.AddPSTStore(store, "", &cause);
-    if (!opened) return "open: " + cause;
-    std::string contents;
-    for (const auto& path : paths) {
-        mapi::Folder* folder = &opened->IPMRootFolder();
-        for (std::size_t at = 0, end = 0; folder && at <= path.size(); at = end + 1) {
-            end = std::min(path.find('/', at), path.size());
-            folder = folder->Folders().Item(path.substr(at, end - at));
-        }
-        if (folder) {
-            contents += (contents.empty() ? "" : " | ") + path + ": " +
-                        std::to_string(folder->Items().Count());
-        }
-    }
-    session.RemoveStore(opened);
-    session.Logoff();
-    return contents;
+    const std::string contents = test::StoreContents(store, paths);
+    const auto at = contents.find(" | ");
+    return at == std::string::npos ? "" : contents.substr(at + 3);
 }
 
 const std::vector<std::string> kTreeFolders = {
@@ -437,9 +406,7 @@ TEST_F(TreeRun, StoreFoldersNestAsTheMailProgramShowsThem) {
     host.destination = out / "flat";
     fs::create_directory(out / "flat");
     ASSERT_TRUE(ConversionRun(host).Run().Clean());
-    stores.clear();
-    for (const auto& entry : fs::directory_iterator(out / "flat"))
-        if (entry.path().extension() == ".pst") stores.push_back(entry.path());
+    stores = Stores(out / "flat");
     ASSERT_EQ(stores.size(), 1u);
     EXPECT_EQ(TreeContents(stores[0], {"Inbox/Work", "Work", "Sub", "Exported", "loose"}),
               "Work: 2 | Sub: 3 | Exported: 1 | loose: 1");

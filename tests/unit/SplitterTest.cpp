@@ -12,9 +12,9 @@
 
 #include <sys/stat.h>
 
-#include "TestFiles.h"
 #include "common/Normalise.h"
 #include "common/SplitRecorder.h"
+#include "common/TestFiles.h"
 #include "convert/MailboxReader.h"
 #include "convert/MessageSplitter.h"
 
@@ -89,32 +89,6 @@ Split ModelSplit(std::string_view mailbox, LineEnd lineEnd) {
     return split;
 }
 
-const std::string kSep1 = "From ann@example.org Mon Jan  1 10:00:00 2024";
-const std::string kSep2 = "From bob@example.org Tue Jan  2 11:00:00 2024";
-
-TEST(Splitter, SeparatorAtEveryOffsetAroundTheReadBoundary) {
-    for (const std::string eol : {"\n", "\r\n", "\r"}) {
-        const std::string head = kSep1 + eol + "Subject: one" + eol + eol;
-        const std::string second = kSep2 + eol + "Subject: two" + eol + eol + "body" + eol;
-        // The second separator starts at every offset from 505 to 535, so its
-        // break and its "From " fall before, across and after byte 518.
-        for (std::size_t start = 505; start <= 535; ++start) {
-            const std::string first =
-                head + std::string(start - head.size() - eol.size(), 'x') + eol;
-            ASSERT_EQ(first.size(), start);
-            const std::string mailbox = first + second;
-            const std::vector<std::string> want = {Normalise(first, "\r\n"),
-                                                   Normalise(second, "\r\n")};
-            for (std::size_t piece : {1, 2, 517, 518, 519}) {
-                const Split got = SplitBy(mailbox, piece);
-                EXPECT_EQ(Texts(got), want) << "start " << start << ", pieces of " << piece
-                                            << ", break " << testing::PrintToString(eol);
-                EXPECT_EQ(got.shape, MailboxShape::Mailbox);
-            }
-        }
-    }
-}
-
 TEST(Splitter, NulBytesAndVeryLongLinesAreKept) {
     const std::string longLine =
         std::string(3 << 20, 'a') + "\0\0\xff\xfe"s + std::string(1000, 'b');
@@ -155,35 +129,18 @@ TEST(Splitter, MessageOverTheSizeLimitFailsAlone) {
         SplitBy("From a\n" + std::string(57, 'x'), 5, LineEnd::Lf, 64).messages[0].tooLarge);
 }
 
-TEST(Splitter, EachMailboxStartsAfreshAfterFinishOrAbandon) {
-    Collector sink;
-    MessageSplitter splitter(LineEnd::Lf, sink);
-    splitter.SaveMBOXFile("From a\nSubject: one\n\nFro");
-    splitter.Abandon();  // reading stopped part way: the open message is dropped
-    EXPECT_TRUE(sink.messages.empty());
-    splitter.SaveMBOXFile("m x\nnot a separator now\n");
-    EXPECT_EQ(splitter.Finish(), MailboxShape::NotAMailbox);
-    splitter.SaveMBOXFile("\n\nFrom b\nSubject: two\n\nFro");
-    EXPECT_EQ(splitter.Finish(), MailboxShape::Mailbox);
-    splitter.SaveMBOXFile("From c\n");
-    EXPECT_EQ(splitter.Finish(), MailboxShape::Mailbox);
-    ASSERT_EQ(sink.messages.size(), 2u);
-    EXPECT_EQ(sink.messages[0].text, "From b\nSubject: two\n\nFro");
-    EXPECT_EQ(sink.messages[1].text, "From c\n");
-    EXPECT_EQ(splitter.messagesCut(), 2u);
-}
-
 // Mailboxes made of awkward fragments, cut at random: the messages must be
 // those of the plain model, whatever the cut. The fragments make every case
 // the golden mailboxes show one at a time (look-alike separators, mixed
 // breaks, preambles, byte-order marks, files without a separator whose first
 // line is or is not a header field).
 TEST(Splitter, RandomMailboxesDoNotDependOnTheCut) {
+    const std::string separator = "From ann@example.org Mon Jan  1 10:00:00 2024";
     const std::vector<std::string> fragments = {
-        "From ",    kSep1,   "\n",     "\r\n",   "\r",   "F",          "Fr",
-        "From",     "from ", ">From ", "From:",  " ",    "Subject: s", "\t",
-        "body",     "\0"s,   "\n\n",   "\r\r\n", "x: y", "\n\r",       "\xEF\xBB\xBF",
-        "\xEF\xBB", "FROM ", "a b: c", ": n",    "\x01"};
+        "From ",    separator, "\n",     "\r\n",   "\r",   "F",          "Fr",
+        "From",     "from ",   ">From ", "From:",  " ",    "Subject: s", "\t",
+        "body",     "\0"s,     "\n\n",   "\r\r\n", "x: y", "\n\r",       "\xEF\xBB\xBF",
+        "\xEF\xBB", "FROM ",   "a b: c", ": n",    "\x01"};
     std::mt19937 random(20240101);
     for (int round = 0; round < 400; ++round) {
         std::string mailbox;

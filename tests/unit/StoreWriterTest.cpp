@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "TestFiles.h"
+#include "common/TestFiles.h"
 #include "convert/StoreMessageWriter.h"
 #include "mapi/Folder.h"
 #include "mapi/Session.h"
