@@ -263,11 +263,11 @@ void StoreMessageWriter::Save(Job& job) {
                                        : mapi::MSGFLAG_READ;
         cause = mapi::HrSetOneProp(item, mapi::PidTagMessageFlags, value, false);
         if (cause.empty() && job.msgFolder && !inFile)
-            msgCause = item.WriteMsg(msg::Sink::Memory(&msgBytes));
+            msgCause = item.WriteMsgAndRelease(msg::Sink::Memory(&msgBytes));
 #ifndef _WIN32
         if (cause.empty() && job.msgFolder && inFile) {
             msgCause = msgFile.CreateIn(*job.msgFolder);
-            if (msgCause.empty()) msgCause = item.WriteMsg(msg::Sink::File(msgFile.fd()));
+            if (msgCause.empty()) msgCause = item.WriteMsgAndRelease(msg::Sink::File(msgFile.fd()));
         }
 #endif
         // A message file's item is only written as the file: the staging

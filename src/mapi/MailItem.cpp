@@ -295,21 +295,47 @@ std::string MailItem::Save() {
     return store.SaveItem(*folder_, Content(&store.backing()), &nid_);
 }
 
-msg::Message MailItem::MsgContent() const {
-    auto view = [](const PropertyBag& bag, msg::PropertyObject* out) {
-        for (const auto& p : bag.stored()) out->props.push_back({p.tag, p.value});
-        for (const auto& n : bag.named())
-            out->named.push_back({n.set, n.by_name, n.lid, n.name,
-                                  static_cast<uint16_t>(n.value.tag), n.value.value});
+format::MessageContent MailItem::MsgContent() const {
+    const auto copy = [](const pst::PropertyList& props) {
+        format::PropertyList out;
+        for (const auto& p : props) out.push_back({p.tag, p.value});
+        return out;
     };
-    msg::Message m;
-    view(*this, &m);
-    for (const auto& r : recipients_) view(*r, &m.recipients.emplace_back());
+    format::MessageContent m;
+    m.props = copy(stored());
+    for (const auto& n : named())
+        m.named.push_back(
+            {n.set, n.by_name, n.lid, n.name, static_cast<uint16_t>(n.value.tag), n.value.value});
+    for (const auto& r : recipients_) m.recipients.push_back(copy(r->stored()));
     for (const auto& a : attachments_) {
-        msg::Attachment& c = m.attachments.emplace_back();
-        view(*a, &c);
-        if (a->embedded_) c.embedded = std::make_shared<msg::Message>(a->embedded_->MsgContent());
+        format::AttachmentContent& c = m.attachments.emplace_back();
+        c.props = copy(a->stored());
+        if (a->embedded_)
+            c.embedded = std::make_shared<format::MessageContent>(a->embedded_->MsgContent());
     }
+    return m;
+}
+
+format::MessageContent MailItem::TakeMsgContent() {
+    const auto take = [](pst::PropertyList props) {
+        format::PropertyList out;
+        for (auto& p : props) out.push_back({p.tag, std::move(p.value)});
+        return out;
+    };
+    format::MessageContent m;
+    for (auto& n : TakeNamed())
+        m.named.push_back({n.set, n.by_name, n.lid, n.name, static_cast<uint16_t>(n.value.tag),
+                           std::move(n.value.value)});
+    m.props = take(TakeResolved(nullptr));
+    for (auto& r : recipients_) m.recipients.push_back(take(r->TakeResolved(nullptr)));
+    for (auto& a : attachments_) {
+        format::AttachmentContent& c = m.attachments.emplace_back();
+        c.props = take(a->TakeResolved(nullptr));
+        if (a->embedded_)
+            c.embedded = std::make_shared<format::MessageContent>(a->embedded_->TakeMsgContent());
+    }
+    recipients_.clear();
+    attachments_.clear();
     return m;
 }
 
@@ -320,6 +346,13 @@ std::string MailItem::WriteMsg(const msg::Sink& sink) const {
         !cause.empty())
         return cause;
     return msg::WriteMsg(MsgContent(), sink);
+}
+
+std::string MailItem::WriteMsgAndRelease(const msg::Sink& sink) {
+    if (std::string cause = msg::CountsPastLimits(recipients_.size(), attachments_.size());
+        !cause.empty())
+        return cause;
+    return msg::WriteMsg(TakeMsgContent(), sink);
 }
 
 std::string MailItem::SaveAs(const OutputFolder& folder, const std::string& name,

@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "mapi/PropValue.h"
+#include "mapi/format/MessageContent.h"
 #include "mapi/pst/MessageStore.h"
 #include "support/OutputFile.h"
 
 namespace mailvane::msg {
 class Sink;
-struct Message;
 }  // namespace mailvane::msg
 
 namespace mailvane::mapi {
@@ -60,6 +60,7 @@ public:
         pst::Property value;  // tag holds the type only, until resolved
     };
     const std::vector<Named>& named() const { return named_; }
+    std::vector<Named> TakeNamed() { return std::move(named_); }
 
     // The tags Resolve() gives, without making a deferred recipient's
     // properties.
@@ -141,11 +142,16 @@ public:
                        CreateMode mode = CreateMode::Replace) const;
     // The message file's bytes into memory or an open file (see msg::Sink).
     std::string WriteMsg(const msg::Sink& sink) const;
+    // The same, handing the item's values over to the writer rather than
+    // copying them: afterwards the item holds no properties, recipients or
+    // attachments. For an item that is not read again.
+    std::string WriteMsgAndRelease(const msg::Sink& sink);
 
 private:
     pst::MessageContent TakeContent(pst::MessageStore* store);
     // Views of the item's properties, for the message file writer.
-    msg::Message MsgContent() const;
+    format::MessageContent MsgContent() const;
+    format::MessageContent TakeMsgContent();
 
     Folder* folder_;
     pst::Nid nid_ = 0;

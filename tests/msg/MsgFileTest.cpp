@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -38,28 +37,25 @@ std::string Utf16(const std::string& ascii) {
     return s;
 }
 
-// Messages built by hand; the values they view live here.
-class Builder {
-public:
-    std::string_view Keep(std::string bytes) { return kept_.emplace_back(std::move(bytes)); }
-    void Text(PropertyObject* o, uint32_t tag, const std::string& ascii) {
-        o->props.push_back({tag, Keep(Utf16(ascii))});
+using format::AttachmentContent;
+using format::MessageContent;
+using format::PropertyList;
+
+// Messages built by hand.
+struct Builder {
+    void Text(PropertyList* props, uint32_t tag, const std::string& ascii) {
+        props->push_back({tag, Utf16(ascii)});
     }
-    void Long(PropertyObject* o, uint32_t tag, uint32_t v) {
-        o->props.push_back({tag, Keep(Le32(v))});
-    }
-    Message Simple(const std::string& subject) {
-        Message m;
-        Text(&m, 0x0037001F, subject);
-        Text(&m, 0x001A001F, "IPM.Note");
+    void Long(PropertyList* props, uint32_t tag, uint32_t v) { props->push_back({tag, Le32(v)}); }
+    MessageContent Simple(const std::string& subject) {
+        MessageContent m;
+        Text(&m.props, 0x0037001F, subject);
+        Text(&m.props, 0x001A001F, "IPM.Note");
         return m;
     }
-
-private:
-    std::deque<std::string> kept_;
 };
 
-std::string Write(const Message& m) {
+std::string Write(const MessageContent& m) {
     std::string bytes;
     std::string cause = WriteMsg(m, Sink::Memory(&bytes));
     EXPECT_EQ(cause, "");
@@ -89,23 +85,23 @@ constexpr char kEmbedded[] = "__substg1.0_3701000D";
 
 TEST(MsgFile, RecipientsAttachmentsAndNestedMessagesHaveTheirStoragesAndHeaders) {
     Builder b;
-    Message m = b.Simple("outer");
+    MessageContent m = b.Simple("outer");
     for (const char* address : {"a@example.com", "b@example.com"}) {
-        PropertyObject& r = m.recipients.emplace_back();
+        PropertyList& r = m.recipients.emplace_back();
         b.Text(&r, 0x3003001F, address);
         b.Long(&r, 0x0C150003, 1);
     }
-    Attachment& file = m.attachments.emplace_back();
-    b.Long(&file, 0x37050003, 1);
-    b.Text(&file, 0x3707001F, "data.bin");
-    file.props.push_back({0x37010102, b.Keep(std::string("\0\1\2\3", 4))});
+    AttachmentContent& file = m.attachments.emplace_back();
+    b.Long(&file.props, 0x37050003, 1);
+    b.Text(&file.props, 0x3707001F, "data.bin");
+    file.props.push_back({0x37010102, std::string("\0\1\2\3", 4)});
     // Two levels of embedded messages below the top.
-    auto inner = std::make_shared<Message>(b.Simple("innermost"));
-    auto middle = std::make_shared<Message>(b.Simple("middle"));
-    b.Long(&middle->attachments.emplace_back(), 0x37050003, 5);
+    auto inner = std::make_shared<MessageContent>(b.Simple("innermost"));
+    auto middle = std::make_shared<MessageContent>(b.Simple("middle"));
+    b.Long(&middle->attachments.emplace_back().props, 0x37050003, 5);
     middle->attachments.back().embedded = inner;
-    Attachment& forwarded = m.attachments.emplace_back();
-    b.Long(&forwarded, 0x37050003, 5);
+    AttachmentContent& forwarded = m.attachments.emplace_back();
+    b.Long(&forwarded.props, 0x37050003, 5);
     forwarded.embedded = middle;
 
     CompoundTree tree = ReadCompound(Write(m));
@@ -154,7 +150,7 @@ TEST(MsgFile, RecipientsAttachmentsAndNestedMessagesHaveTheirStoragesAndHeaders)
 
 TEST(MsgFile, WhatAStoreFillsInIsFilledInAndWhatTheItemHasIsKept) {
     Builder b;
-    Message bare = b.Simple("bare");
+    MessageContent bare = b.Simple("bare");
     CompoundTree tree = ReadCompound(Write(bare));
     auto top = Entries(tree, "", StreamOwner::kTopMessage);
     EXPECT_EQ(top.at(0x0E070003).value, 1u);  // read, no attachments
@@ -164,11 +160,11 @@ TEST(MsgFile, WhatAStoreFillsInIsFilledInAndWhatTheItemHasIsKept) {
     EXPECT_EQ(top.at(0x3FFD0003).value, 65001u);  // no code page of its own: UTF-8
     EXPECT_EQ(top.at(0x3FF10003).value, 1033u);
 
-    Message flagged = b.Simple("flagged");
-    b.Long(&flagged, 0x0E070003, 0x11);  // says it has attachments, has none
-    b.Long(&flagged, 0x0E080003, 1234);
-    b.Long(&flagged, 0x3FDE0003, 28591);  // the body came in Latin-1
-    b.Long(&flagged, 0x3FF10003, 1031);
+    MessageContent flagged = b.Simple("flagged");
+    b.Long(&flagged.props, 0x0E070003, 0x11);  // says it has attachments, has none
+    b.Long(&flagged.props, 0x0E080003, 1234);
+    b.Long(&flagged.props, 0x3FDE0003, 28591);  // the body came in Latin-1
+    b.Long(&flagged.props, 0x3FF10003, 1031);
     tree = ReadCompound(Write(flagged));
     top = Entries(tree, "", StreamOwner::kTopMessage);
     EXPECT_EQ(top.at(0x0E070003).value, 0x01u);
@@ -176,10 +172,11 @@ TEST(MsgFile, WhatAStoreFillsInIsFilledInAndWhatTheItemHasIsKept) {
     EXPECT_EQ(top.at(0x3FFD0003).value, 28591u);
     EXPECT_EQ(top.at(0x3FF10003).value, 1031u);
 
-    Message forwarding = b.Simple("forwarding");
-    b.Long(&forwarding, 0x0E070003, 0);
-    b.Long(&forwarding.attachments.emplace_back(), 0x37050003, 5);
-    forwarding.attachments.back().embedded = std::make_shared<Message>(b.Simple("Re: lunch"));
+    MessageContent forwarding = b.Simple("forwarding");
+    b.Long(&forwarding.props, 0x0E070003, 0);
+    b.Long(&forwarding.attachments.emplace_back().props, 0x37050003, 5);
+    forwarding.attachments.back().embedded =
+        std::make_shared<MessageContent>(b.Simple("Re: lunch"));
     tree = ReadCompound(Write(forwarding));
     EXPECT_EQ(Entries(tree, "", StreamOwner::kTopMessage).at(0x0E070003).value, 0x10u);
     auto attachment = Entries(tree, kAttach0, StreamOwner::kRecipientOrAttachment);
@@ -195,17 +192,17 @@ TEST(MsgFile, WhatAStoreFillsInIsFilledInAndWhatTheItemHasIsKept) {
 
 TEST(MsgFile, NamedPropertiesOfEveryObjectShareOneMappingAtTheTop) {
     Builder b;
-    const std::string_view common =
-        b.Keep(std::string("\x08\x20\x06\x00\x00\x00\x00\x00\xC0\x00\x00\x00\x00\x00\x00\x46", 16));
-    auto named = [&](PropertyObject* o, uint32_t lid, const std::string& text) {
-        o->named.push_back({common, false, lid, {}, 0x001F, b.Keep(Utf16(text))});
+    const std::string common("\x08\x20\x06\x00\x00\x00\x00\x00\xC0\x00\x00\x00\x00\x00\x00\x46",
+                             16);
+    auto named = [&](MessageContent* m, uint32_t lid, const std::string& text) {
+        m->named.push_back({common, false, lid, {}, 0x001F, Utf16(text)});
     };
-    Message m = b.Simple("named");
+    MessageContent m = b.Simple("named");
     named(&m, 0x8580, "account");
-    auto inner = std::make_shared<Message>(b.Simple("inner"));
+    auto inner = std::make_shared<MessageContent>(b.Simple("inner"));
     named(inner.get(), 0x8580, "other account");
     named(inner.get(), 0x8581, "stamp");
-    b.Long(&m.attachments.emplace_back(), 0x37050003, 5);
+    b.Long(&m.attachments.emplace_back().props, 0x37050003, 5);
     m.attachments.back().embedded = inner;
 
     CompoundTree tree = ReadCompound(Write(m));
@@ -216,44 +213,43 @@ TEST(MsgFile, NamedPropertiesOfEveryObjectShareOneMappingAtTheTop) {
     EXPECT_EQ(tree.streams.at("__nameid_version1.0/__substg1.0_00030102").size(), 16u);
     EXPECT_EQ(tree.storages.count(innerPath + "/__nameid_version1.0"), 0u);
 
-    Message broken = b.Simple("no set");
-    broken.named.push_back({"", true, 0, "x", 0x001F, b.Keep(Utf16("y"))});
+    MessageContent broken = b.Simple("no set");
+    broken.named.push_back({"", true, 0, "x", 0x001F, Utf16("y")});
     std::string bytes;
     EXPECT_NE(WriteMsg(broken, Sink::Memory(&bytes)), "");
 }
 
 TEST(MsgFile, RecipientsAttachmentsAndNestingPastTheLimitFailBeforeAnyByte) {
     Builder b;
-    Message many = b.Simple("many recipients");
-    const std::string_view address = b.Keep(Utf16("x@example.com"));
-    for (size_t i = 0; i < kMaxRecipients; ++i)
-        many.recipients.push_back({{{0x3003001F, address}}, {}});
+    MessageContent many = b.Simple("many recipients");
+    const std::string address = Utf16("x@example.com");
+    for (size_t i = 0; i < kMaxRecipients; ++i) many.recipients.push_back({{0x3003001F, address}});
     CompoundTree tree = ReadCompound(Write(many));
     StreamHeader header;
     Entries(tree, "", StreamOwner::kTopMessage, &header);
     EXPECT_EQ(header.recipientCount, kMaxRecipients);
     EXPECT_TRUE(tree.storages.count("__recip_version1.0_#000007FF"));
     // One more is never cut silently: the message fails, nothing written.
-    many.recipients.push_back({{{0x3003001F, address}}, {}});
+    many.recipients.push_back({{0x3003001F, address}});
     std::string bytes;
     EXPECT_NE(WriteMsg(many, Sink::Memory(&bytes)).find("2048 recipients, this message has 2049"),
               std::string::npos);
     EXPECT_EQ(bytes, "");
-    auto inner = std::make_shared<Message>(many);
-    Message carrier = b.Simple("carries it");
+    auto inner = std::make_shared<MessageContent>(many);
+    MessageContent carrier = b.Simple("carries it");
     carrier.attachments.emplace_back().embedded = inner;
     EXPECT_NE(
         WriteMsg(carrier, Sink::Memory(&bytes)).find("2048 recipients, this message has 2049"),
         std::string::npos);
     EXPECT_EQ(bytes, "");
 
-    Message attached = b.Simple("many attachments");
+    MessageContent attached = b.Simple("many attachments");
     attached.attachments.resize(kMaxAttachments + 1);
     EXPECT_NE(WriteMsg(attached, Sink::Memory(&bytes)).find("2048"), std::string::npos);
 
-    auto deepest = std::make_shared<Message>(b.Simple("deep"));
+    auto deepest = std::make_shared<MessageContent>(b.Simple("deep"));
     for (int depth = 0; depth <= kMaxEmbeddingDepth; ++depth) {
-        auto outer = std::make_shared<Message>(b.Simple("level"));
+        auto outer = std::make_shared<MessageContent>(b.Simple("level"));
         outer->attachments.emplace_back().embedded = deepest;
         deepest = outer;
     }
@@ -266,15 +262,15 @@ class MsgSinks : public ::testing::Test {
 protected:
     // A message that gives the same bytes each time: its times and search
     // key are its own, and a large attachment takes big-block streams.
-    Message Fixed(Builder& b) {
-        Message m = b.Simple("fixed");
-        m.props.push_back({0x30080040, b.Keep(std::string("\0\x40\x2C\x87\xD5\xB9\xD6\x01", 8))});
-        m.props.push_back({0x30070040, b.Keep(std::string("\0\x40\x2C\x87\xD5\xB9\xD6\x01", 8))});
-        m.props.push_back({0x300B0102, b.Keep(std::string(16, 'k'))});
+    MessageContent Fixed(Builder& b) {
+        MessageContent m = b.Simple("fixed");
+        m.props.push_back({0x30080040, std::string("\0\x40\x2C\x87\xD5\xB9\xD6\x01", 8)});
+        m.props.push_back({0x30070040, std::string("\0\x40\x2C\x87\xD5\xB9\xD6\x01", 8)});
+        m.props.push_back({0x300B0102, std::string(16, 'k')});
         std::string big(3 << 20, '\0');
         for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + (i >> 12));
-        Attachment& a = m.attachments.emplace_back();
-        a.props.push_back({0x37010102, b.Keep(std::move(big))});
+        AttachmentContent& a = m.attachments.emplace_back();
+        a.props.push_back({0x37010102, std::move(big)});
         return m;
     }
     test::ScratchFolder scratch_;
@@ -283,7 +279,7 @@ protected:
 
 TEST_F(MsgSinks, AFileGetsTheSameBytesAsMemory) {
     Builder b;
-    Message m = Fixed(b);
+    MessageContent m = Fixed(b);
     const std::string inMemory = Write(m);
     const fs::path path = dir_ / "out.msg";
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
@@ -298,7 +294,7 @@ TEST_F(MsgSinks, AFileGetsTheSameBytesAsMemory) {
 
 TEST_F(MsgSinks, AFileThatCannotTakeTheBytesFailsTheWrite) {
     Builder b;
-    Message m = Fixed(b);
+    MessageContent m = Fixed(b);
     const int full = ::open("/dev/full", O_WRONLY);
     if (full >= 0) {
         EXPECT_NE(WriteMsg(m, Sink::File(full)), "");

@@ -22,7 +22,7 @@
 #include <string>
 
 #include "mapi/msg/CompoundFile.h"
-#include "mapi/msg/Message.h"
+#include "mapi/format/MessageContent.h"
 
 namespace mailvane::msg {
 
@@ -31,9 +31,8 @@ constexpr size_t kMaxAttachments = 2048;
 // Deeper nesting than this fails the write.
 constexpr int kMaxEmbeddingDepth = 64;
 
-// Returns the empty string, or the cause of the failure. The message's
-// values are only read during the call.
-std::string WriteMsg(const Message& message, const Sink& sink);
+// Returns the empty string, or the cause of the failure.
+std::string WriteMsg(format::MessageContent message, const Sink& sink);
 
 // Why one message (not counting those embedded in it) with these counts
 // does not fit a message file, or the empty string; a caller may ask before

@@ -1,0 +1,109 @@
+#include "mapi/format/SavedMessage.h"
+
+#include <algorithm>
+
+#include "mapi/PropTags.h"
+#include "mapi/format/Coding.h"
+#include "mapi/format/FileTime.h"
+
+namespace mailvane::format {
+
+using namespace mailvane::mapi;
+
+namespace {
+
+constexpr uint32_t kNoRenderingPosition = 0xFFFFFFFF;
+// In a store an embedded message's attachment holds the message's node id
+// and size (8 bytes) in PidTagAttachDataObject.
+constexpr uint64_t kObjectReferenceSize = 8;
+
+uint32_t Clamp32(uint64_t v) {
+    return static_cast<uint32_t>(std::min<uint64_t>(v, UINT32_MAX));
+}
+
+}  // namespace
+
+const Property* FindProperty(const PropertyList& props, uint32_t tag) {
+    for (auto it = props.rbegin(); it != props.rend(); ++it)
+        if (it->tag == tag) return &*it;
+    return nullptr;
+}
+
+void SetProperty(PropertyList* props, Property p) {
+    for (auto& q : *props)
+        if (PropIdOf(q.tag) == PropIdOf(p.tag)) {
+            q = std::move(p);
+            return;
+        }
+    props->push_back(std::move(p));
+}
+
+void SetPropertyIfAbsent(PropertyList* props, Property p) {
+    for (const auto& q : *props)
+        if (PropIdOf(q.tag) == PropIdOf(p.tag)) return;
+    props->push_back(std::move(p));
+}
+
+uint32_t LongOf(const PropertyList& props, uint32_t tag, uint32_t fallback) {
+    const Property* p = FindProperty(props, tag);
+    return p && p->value.size() >= 4 ? DecodeFixed32(p->value.data()) : fallback;
+}
+
+Property LongProperty(uint32_t tag, uint32_t value) {
+    Property p{tag, {}};
+    PutFixed32(&p.value, value);
+    return p;
+}
+
+uint64_t ValueBytes(const PropertyList& props) {
+    uint64_t size = 0;
+    for (const auto& p : props) size += p.value.size();
+    return size;
+}
+
+void FillSavedMessage(PropertyList* props, const std::vector<AttachmentContent>& attachments,
+                      const std::function<std::string()>& newSearchKey) {
+    uint32_t flags =
+        LongOf(*props, PidTagMessageFlags, MSGFLAG_READ) & ~uint32_t{MSGFLAG_HASATTACH};
+    if (!attachments.empty()) flags |= MSGFLAG_HASATTACH;
+    SetProperty(props, LongProperty(PidTagMessageFlags, flags));
+    // Stores require both on every message; Outlook sets them on embedded
+    // ones too.
+    if (!FindProperty(*props, PidTagSearchKey))
+        SetProperty(props, Property{PidTagSearchKey, newSearchKey()});
+    SetPropertyIfAbsent(props, LongProperty(PidTagMessageStatus, 0));
+    for (uint32_t tag : {PidTagCreationTime, PidTagLastModificationTime}) {
+        Property now{tag, {}};
+        PutFixed64(&now.value, FileTimeNow());
+        SetPropertyIfAbsent(props, std::move(now));
+    }
+    // The code page readers take the message's 8-bit text in: the one its
+    // body came in, else the form the item keeps such text in.
+    SetPropertyIfAbsent(props,
+                        LongProperty(PidTagMessageCodepage,
+                                     LongOf(*props, PidTagInternetCodepage, kDefaultCodepage)));
+    SetPropertyIfAbsent(props, LongProperty(PidTagMessageLocaleId, kDefaultLocale));
+    if (!FindProperty(*props, PidTagMessageSize)) {
+        uint64_t size = ValueBytes(*props);
+        for (const auto& a : attachments) size += ValueBytes(a.props);
+        SetProperty(props, LongProperty(PidTagMessageSize, Clamp32(size)));
+    }
+}
+
+void FillSavedAttachment(PropertyList* props, const EmbeddedSummary* embedded) {
+    SetPropertyIfAbsent(props, LongProperty(PidTagRenderingPosition, kNoRenderingPosition));
+    if (embedded && embedded->subject) {
+        // Outlook names an embedded message by its subject.
+        SetPropertyIfAbsent(props, Property{PidTagDisplayName, *embedded->subject});
+        SetPropertyIfAbsent(props, Property{PidTagAttachFilename, *embedded->subject});
+    }
+    if (!FindProperty(*props, PidTagAttachSize)) {
+        uint64_t size = ValueBytes(*props) + 4;
+        if (const Property* object = FindProperty(*props, PidTagAttachDataObject))
+            size -= object->value.size();
+        if (embedded) size += kObjectReferenceSize + embedded->size;
+        SetProperty(props, LongProperty(PidTagAttachSize, Clamp32(size)));
+    }
+}
+
+}  // namespace mailvane::format
