@@ -275,7 +275,7 @@ TEST(DamagedStore, ChangedHeapBytesAreRefusedOrCarriedNeverACrash) {
 std::map<Nid, std::string> Messages(const std::string& file) {
     MemorySink sink;
     sink.WriteAt(0, file);
-    std::string error;
+    Status error;
     auto ndb = NdbWriter::Open(&sink, &error);
     std::map<Nid, std::string> out;
     if (!ndb) return out;

@@ -104,8 +104,9 @@ TEST(Session, StoresFoldersAndItemsThroughTheCalls) {
 
     auto sink = pst::FileSink::Open(path, &error);
     ASSERT_TRUE(sink) << error;
-    auto reread = pst::MessageStore::Open(sink.get(), &error);
-    ASSERT_TRUE(reread) << error;
+    pst::Status reopened;
+    auto reread = pst::MessageStore::Open(sink.get(), &reopened);
+    ASSERT_TRUE(reread) << reopened.message();
     auto nid = reread->FindFolder(reread->ipmSubtree(), "My Box");
     ASSERT_TRUE(nid);
     EXPECT_EQ(reread->MessageCount(*nid), 4u);
@@ -126,9 +127,10 @@ TEST(Session, SubjectsAreStoredWithTheirPrefixLength) {
             ASSERT_EQ(item->Save(), "");
         }
     }
-    auto sink = pst::FileSink::Open(dir / "s.pst", &error);
-    auto store = pst::MessageStore::Open(sink.get(), &error);
-    ASSERT_TRUE(store) << error;
+    pst::Status reopened;
+    auto sink = pst::FileSink::Open(dir / "s.pst", &reopened);
+    auto store = pst::MessageStore::Open(sink.get(), &reopened);
+    ASSERT_TRUE(store) << reopened.message();
     std::vector<std::pair<uint16_t, std::string>> seen;
     store->ndb()->ForEachNode([&](pst::Nid nid, pst::Nid) {
         if (pst::NidTypeOf(nid) != pst::kNidTypeNormalMessage) return;

@@ -214,9 +214,9 @@ TEST(StreamingMemory, DroppedRowsAndPagesComeBackWhenNeeded) {
         ASSERT_EQ(store->Checkpoint(), "");
     }
     for (int round = 0; round < 2; ++round) {
-        std::string error;
+        Status error;
         auto store = MessageStore::Open(&sink, &error);
-        ASSERT_TRUE(store) << error;
+        ASSERT_TRUE(store) << error.message();
         if (round == 0) {
             for (uint32_t n = 3300; n < 4500; ++n) {
                 add(*store, n);

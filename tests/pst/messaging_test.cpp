@@ -9,6 +9,7 @@
 #include <set>
 
 #include "TestSinks.h"
+#include "TestSupport.h"
 #include "mapi/PropTags.h"
 #include "mapi/format/Coding.h"
 #include "mapi/format/Text.h"
@@ -102,9 +103,9 @@ TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
             ASSERT_EQ(store->Checkpoint(), "");
         }
 
-        std::string error;
+        Status error;
         auto store = MessageStore::Open(&sink, &error);
-        ASSERT_TRUE(store) << error;
+        ASSERT_TRUE(store) << error.message();
         NdbWriter* ndb = store->ndb();
         std::set<std::string> search_keys;
         size_t messages = 0;
@@ -321,14 +322,16 @@ TEST(MessageStore, AMessagePastALimitIsRefusedAloneAndTheStoreGoesOn) {
         MessageContent plain;
         plain.props = {{mapi::PidTagSubject, Utf16FromUtf8("before")}};
         Nid before = store->AddMessage(folder, plain);
+        MessageContent past = c.make(store.get());
         ASSERT_EQ(store->Checkpoint(), "");
-        const size_t blocks = store->ndb()->blockCount();
+        const size_t blocks = testing::BlocksInFile(&sink);
         Status refused;
-        EXPECT_EQ(store->AddMessage(folder, c.make(store.get()), &refused), 0u);
+        EXPECT_EQ(store->AddMessage(folder, std::move(past), &refused), 0u);
         EXPECT_EQ(refused.kind(), Status::Kind::kTooLarge);
         EXPECT_NE(refused.message().find(c.cause), std::string::npos) << refused.message();
         EXPECT_EQ(store->status(), "");
-        EXPECT_EQ(store->ndb()->blockCount(), blocks) << "nothing of it is kept";
+        ASSERT_EQ(store->Checkpoint(), "");
+        EXPECT_EQ(testing::BlocksInFile(&sink), blocks) << "nothing of it is kept";
         plain.props = {{mapi::PidTagSubject, Utf16FromUtf8("after")}};
         Nid after = store->AddMessage(folder, plain, &refused);
         EXPECT_TRUE(refused.ok());
@@ -336,9 +339,9 @@ TEST(MessageStore, AMessagePastALimitIsRefusedAloneAndTheStoreGoesOn) {
         EXPECT_EQ(refused.kind(), Status::Kind::kTooLarge) << "an update is refused alike";
         ASSERT_EQ(store->Checkpoint(), "");
         store.reset();
-        std::string error;
+        Status error;
         auto again = MessageStore::Open(&sink, &error);
-        ASSERT_TRUE(again) << error;
+        ASSERT_TRUE(again) << error.message();
         EXPECT_EQ(again->MessageCount(folder), 2u);
         NodeContent node;
         EXPECT_TRUE(again->ndb()->ReadNode(before, &node) && again->ndb()->ReadNode(after, &node));
@@ -394,9 +397,9 @@ TEST(MessageStore, UnmetPreconditionsFailWithTheirCause) {
         EXPECT_EQ(store->Checkpoint(), store->status()) << "sticky";
         EXPECT_EQ(store->CreateFolder(store->ipmSubtree(), "After"), 0u);
         store.reset();
-        std::string error;
+        Status error;
         auto again = MessageStore::Open(&sink, &error);
-        ASSERT_TRUE(again) << error;
+        ASSERT_TRUE(again) << error.message();
         EXPECT_EQ(again->Subfolders(again->ipmSubtree()).size(), 2u) << "Deleted Items and F";
     }
 }

@@ -1,5 +1,7 @@
 #include "mapi/pst/Block.h"
 
+#include <cstring>
+
 #include "mapi/format/Coding.h"
 #include "mapi/format/Crc.h"
 
@@ -8,13 +10,19 @@ namespace mailvane::pst {
 using namespace format;
 
 std::string BuildBlock(std::string_view payload, Bid bid, uint64_t ib) {
-    std::string b(payload);
-    b.resize(BlockFootprint(payload.size()) - kBlockTrailerSize, '\0');
-    PutFixed16(&b, static_cast<uint16_t>(payload.size()));
-    PutFixed16(&b, BlockSignature(ib, bid));
-    PutFixed32(&b, Crc32(payload));
-    PutFixed64(&b, bid);
+    std::string b(BlockFootprint(payload.size()), '\0');
+    payload.copy(b.data(), payload.size());
+    SealBlock(b.data(), payload.size(), bid, ib);
     return b;
+}
+
+void SealBlock(char* block, size_t cb, Bid bid, uint64_t ib) {
+    char* trailer = block + BlockFootprint(cb) - kBlockTrailerSize;
+    std::memset(block + cb, 0, trailer - block - cb);
+    EncodeFixed16(trailer, static_cast<uint16_t>(cb));
+    EncodeFixed16(trailer + 2, BlockSignature(ib, bid));
+    EncodeFixed32(trailer + 4, Crc32(std::string_view(block, cb)));
+    EncodeFixed64(trailer + 8, bid);
 }
 
 std::string DecodeBlock(std::string_view block, Bid bid, uint64_t ib, std::string* payload) {

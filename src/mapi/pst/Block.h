@@ -20,6 +20,10 @@ constexpr uint32_t BlockFootprint(size_t cb) {
 // The whole block as placed at `ib`. The payload is stored as given: callers
 // encode external data first (see Permute.h).
 std::string BuildBlock(std::string_view payload, Bid bid, uint64_t ib);
+// Completes a block whose `cb` payload bytes are at the start of `block`
+// (BlockFootprint(cb) bytes): zero padding, then the trailer. The writer
+// builds blocks in place this way, where they are written from.
+void SealBlock(char* block, size_t cb, Bid bid, uint64_t ib);
 
 // Checks trailer, signature and CRC of a block read from `ib` and returns
 // its payload in `payload`.

@@ -53,8 +53,6 @@ constexpr Nid WithType(Nid nid, uint32_t type) {
 // Fixed node ids ([MS-PST] 2.4.1).
 constexpr Nid kNidMessageStore = 0x21;
 constexpr Nid kNidNameToIdMap = 0x61;
-constexpr Nid kNidNormalFolderTemplate = 0xA1;
-constexpr Nid kNidSearchFolderTemplate = 0xC1;
 constexpr Nid kNidRootFolder = 0x122;
 constexpr Nid kNidSearchManagementQueue = 0x1E1;
 constexpr Nid kNidSearchActivityList = 0x201;
@@ -72,8 +70,6 @@ constexpr Nid kNidIpmSubtree = 0x8022;
 constexpr Nid kNidSearchRoot = 0x8042;
 constexpr Nid kNidDeletedItems = 0x8062;
 constexpr Nid kNidSpamSearchFolder = 0x2223;
-// First index handed to folders and messages the user adds.
-constexpr uint32_t kFirstUserNidIndex = 0x10000 >> kNidTypeBits;
 // Where a new store's counters (rgnid[]) start, as in every store Outlook
 // makes: ids below are kept for fixed nodes of each type.
 constexpr uint32_t kFirstNidIndex = 0x400;

@@ -65,7 +65,6 @@ public:
     // A store this program made; anything else, and a store of ours whose
     // content is damaged, is refused (*error says why) and left untouched.
     static std::unique_ptr<MessageStore> Open(Sink* sink, Status* error);
-    static std::unique_ptr<MessageStore> Open(Sink* sink, std::string* error);
 
     Nid ipmSubtree() const { return kNidIpmSubtree; }
     std::string displayName() const { return display_name_; }
@@ -123,28 +122,35 @@ private:
     };
 
     explicit MessageStore(std::unique_ptr<NdbWriter> ndb) : ndb_(std::move(ndb)) {}
+    // Ok, or why the message was refused (nothing of it written).
+    Status WriteMessage(Nid nid, Folder& f, MessageContent message, bool replace);
+    bool CanName(std::string_view guid);
+
+    // The fixed objects of a new store (StoreTemplates.cpp).
     void BuildNewStore(const std::string& display_name);
+    std::string EntryId(Nid nid) const;
+    std::string ReplVersionHistory();
+
+    // The message's node at `depth` levels of embedding; `stored` receives
+    // those of its properties, as stored, that a contents row lists, and
+    // *refused the first limit it is past (MessageNode.cpp).
+    NodeContent BuildMessage(MessageContent m, uint32_t* next_index, PropertyList* stored,
+                             int depth, std::string* refused);
+    // 16 bytes no other message of the store has (PidTagSearchKey).
+    std::string NewSearchKey();
+
+    // Folders (StoreFolders.cpp).
     Folder& AddFolderObject(Nid nid, Nid parent, const std::string& name, const std::string& cls);
     void AttachTableReaders(Folder& f);
     PropertyList FolderProps(const Folder& f) const;
+    // Every changed folder object and table, at a checkpoint.
+    void WriteFolders();
     void WriteFolder(Folder& f);
     void WriteTable(Nid nid, TableBuilder& table, Nid template_nid);
-    // Ok, or why the message was refused (nothing of it written).
-    Status WriteMessage(Nid nid, Folder& f, MessageContent message, bool replace);
-    // The message's node at `depth` levels of embedding; `stored` receives
-    // those of its properties, as stored, that a contents row lists, and
-    // *refused the first limit it is past.
-    NodeContent BuildMessage(MessageContent m, uint32_t* next_index, PropertyList* stored,
-                             int depth, std::string* refused);
-    std::string EntryId(Nid nid) const;
-    // 16 bytes no other message of the store has (PidTagSearchKey).
-    std::string NewSearchKey();
-    std::string ReplVersionHistory();
     bool LoadFolders(Status* error);
     bool ReadProperties(Nid nid, const char* what, PropertyList* props, Status* error);
     // The folder, or null after failing the store as `call` misused.
     Folder* FolderFor(Nid nid, const char* call);
-    bool CanName(std::string_view guid);
 
     std::unique_ptr<NdbWriter> ndb_;
     std::string display_name_;

@@ -25,13 +25,10 @@
 // is trusted: every page, block and tree is checked against the file and
 // the header, so a damaged store fails with a cause, never a crash.
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "mapi/pst/Block.h"
@@ -40,6 +37,7 @@
 #include "mapi/pst/NodeContent.h"
 #include "mapi/pst/Page.h"
 #include "mapi/pst/Sink.h"
+#include "mapi/pst/SpaceMap.h"
 #include "mapi/pst/Status.h"
 
 namespace mailvane::pst {
@@ -57,7 +55,6 @@ public:
     // header or B-trees are damaged, is refused with the cause in *error,
     // and nothing is written to it (CoverTail() is the first write).
     static std::unique_ptr<NdbWriter> Open(Sink* sink, Status* error);
-    static std::unique_ptr<NdbWriter> Open(Sink* sink, std::string* error);
 
     // A node id of `type` never handed out before in this store.
     // REQUIRES: type < kNidTypeCount (else the writer fails, returning 0).
@@ -86,7 +83,6 @@ public:
     void PutSharedNode(Nid nid, Nid parent, Nid like);
     // A node with no data at all (the search queues of a new store).
     void PutEmptyNode(Nid nid, Nid parent);
-    void DeleteNode(Nid nid);
 
     bool HasNode(Nid nid) const { return nbt_.Find(nid) != nullptr; }
     // Reads a node back in full (data and subnodes). False when there is no
@@ -116,20 +112,16 @@ public:
     void Fail(Status::Kind kind, std::string cause);
     // A failure of the medium: what a Sink call returned.
     void Fail(const std::string& cause) { Fail(Status::Kind::kMedium, cause); }
-    // Moves the end of allocated space forward, leaving the gap unmapped, so
-    // tests reach offsets past 4 GB without writing 4 GB.
-    void SkipForTesting(uint64_t offset) { eof_ = std::max(eof_, offset); }
-    uint64_t allocatedEnd() const { return eof_; }
     const Header& header() const { return header_; }
-    size_t blockCount() const { return bbt_.size(); }
-    size_t nodeCount() const { return nbt_.size(); }
 
 private:
+    friend class StoreTestAccess;  // reaches past 4 GB without writing 4 GB
+
     explicit NdbWriter(Sink* sink);
 
     void FolderTablesFollow(uint32_t type);
     Bid WriteBlock(std::string_view payload, bool internal);
-    Bid WriteData(std::string_view data, std::vector<Bid>* leaves = nullptr);
+    Bid WriteData(std::string_view data, std::vector<Bid>* leaves);
     Bid WriteContentData(const NodeContent& content, std::vector<Bid>* leaves);
     Bid WriteTree(const std::vector<Bid>& leaves, const std::vector<uint32_t>& sizes,
                   uint64_t total);
@@ -137,35 +129,24 @@ private:
     void AddRef(Bid bid);
     void Release(Bid bid);
     void FailMissingBlock(Bid bid);
+
+    // Reading back (NdbReadBack.cpp).
     bool ReadBlockPayload(Bid bid, std::string* payload);
     bool ReadInternalBlock(Bid bid, InternalBlockView* view);
     struct NodeRead;
     bool Visit(NodeRead* read, Bid bid);
     bool ReadData(NodeRead* read, Bid bid, std::string* out);
     bool ReadSubnodes(NodeRead* read, Bid bid, std::vector<Subnode>* out);
+    // A leaf page of the tree of `type` written earlier, for the indexes.
+    bool ReadLeafPage(const BlockRef& where, PageType type, BtPageView* view);
+    // The AMap of a section whose maps are in the file, for the space map.
+    bool ReadMap(uint64_t start, std::string* bits);
 
     uint64_t Allocate(uint32_t size, uint32_t align);
-    void MarkAllocated(uint64_t begin, uint64_t end);
-    void ClearAllocated(uint64_t begin, uint64_t end);
-    void SetBits(uint64_t begin, uint64_t end, bool allocated);
-    std::string& SectionBits(uint64_t section);
-    // Space no longer reached once the next header is written.
-    void ReleaseSpace(uint64_t ib, uint64_t size);
-    // Space that can be written over now.
-    void AddFree(uint64_t ib, uint64_t size);
-    void EraseFree(std::map<uint64_t, uint64_t>::iterator it);
-    bool TakeFree(uint32_t size, uint32_t align, uint64_t* pos);
-    void AddFreeRuns(uint64_t section, const std::string& bits, uint64_t limit);
-    std::string BuildDList(uint64_t last_section);
     // The steps of Checkpoint(), in order (see there why).
     void FlushTrees();
-    std::vector<std::pair<uint64_t, std::string>> MapPages(uint64_t last_section,
-                                                           uint64_t* free_bytes);
     void SetHeaderFields(uint64_t last_section, uint64_t free_bytes);
-    void CommitInOrder(const std::vector<std::pair<uint64_t, std::string>>& maps);
-    // The map pages of section `s` with these allocation bits.
-    static void AppendMapPages(uint64_t s, const std::string& bits,
-                               std::vector<std::pair<uint64_t, std::string>>* maps);
+    void CommitInOrder(const std::vector<PageAt>& maps);
     // Makes the file, and the header on disk, cover `section`.
     void GrowFile(uint64_t section);
     BlockRef WritePage(PageType type, uint8_t level, const std::vector<BbtEntry>* bbt,
@@ -175,45 +156,21 @@ private:
     // pending writes, for the caller to fill before the next write.
     char* PendingRoom(uint64_t offset, size_t size);
     void FlushPending();
-    // Reopening: the header checked against the file of `size` bytes, then
-    // each tree page by page, then the maps against what the trees reach.
+
+    // Reopening (NdbReopen.cpp): the header checked against the file of
+    // `size` bytes, then each tree page by page, then the maps against what
+    // the trees reach.
     std::string CheckHeader(uint64_t size) const;
-    struct TreeLoad {
-        // Per section, the allocation bits a rebuild from the trees gives:
-        // its own map pages, then every page and block the trees reach.
-        std::vector<std::string> reached;
-        std::unordered_set<uint64_t> seen;
-        uint8_t level = 0;  // of the page above
-        bool any = false;   // a leaf entry was met; the last key is then
-        uint64_t last_key = 0;
-    };
+    struct TreeLoad;
     std::string LoadTree(const BlockRef& root, PageType type, int depth, TreeLoad* load);
-    // Marks `size` bytes at `ib` reached; why they cannot be, or empty.
-    std::string Reach(uint64_t ib, uint64_t size, TreeLoad* load) const;
     // Whether the maps in the file give exactly these bits.
     bool MapsInFileAre(const std::vector<std::string>& bits);
-    // Takes these bits as the maps of every section the header covers;
-    // `rewrite` writes each section's maps at the next checkpoint.
-    void TakeMaps(std::vector<std::string> bits, bool rewrite);
-    // A leaf page of the tree of `type` written earlier, for the indexes.
-    bool ReadLeafPage(const BlockRef& where, PageType type, BtPageView* view);
 
     Sink* sink_;
     Header header_;
     Header committed_;  // as the file's header says
     Status status_;
-    uint64_t eof_ = kFirstAMapOffset;  // end of allocated space
-    // Allocation bits of sections touched since the last checkpoint.
-    std::map<uint64_t, std::string> sections_;
-    uint64_t closed_free_ = 0;            // free bytes in sections no longer held
-    uint64_t mapped_sections_ = 0;        // sections whose maps are in the file
-    uint64_t file_sections_ = 0;          // sections the file and its header cover
-    std::vector<uint16_t> section_free_;  // free slots per section, as written
-    // Released since the last checkpoint: (offset, bytes).
-    std::vector<std::pair<uint64_t, uint64_t>> released_;
-    // Free for reuse, coalesced: offset -> bytes, and (bytes, offset).
-    std::map<uint64_t, uint64_t> free_;
-    std::set<std::pair<uint64_t, uint64_t>> free_by_size_;
+    SpaceMap space_;
     BtreeIndex<BbtEntry, kMaxBbtEntries> bbt_;
     // While PutNode replaces a node: references taken by the new version
     // not yet applied. A block the new version reuses and the old one
@@ -229,9 +186,5 @@ private:
     size_t pending_size_ = 0;
     uint64_t pending_at_ = 0;
 };
-
-// Offset of the AMap page of `section` and the bytes its map pages take.
-uint64_t SectionStart(uint64_t section);
-uint32_t SectionReserved(uint64_t section);
 
 }  // namespace mailvane::pst

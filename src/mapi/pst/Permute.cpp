@@ -94,8 +94,4 @@ void PermuteDecode(std::span<uint8_t> data) {
     Substitute(kDecode, data);
 }
 
-void PermuteEncodeBytewise(std::span<uint8_t> data) {
-    for (auto& b : data) b = kEncode[b];
-}
-
 }  // namespace mailvane::pst

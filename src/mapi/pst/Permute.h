@@ -8,7 +8,5 @@ namespace mailvane::pst {
 
 void PermuteEncode(std::span<uint8_t> data);
 void PermuteDecode(std::span<uint8_t> data);
-// A byte at a time on any processor: what the wide form must equal.
-void PermuteEncodeBytewise(std::span<uint8_t> data);
 
 }  // namespace mailvane::pst

@@ -256,18 +256,6 @@ void TableBuilder::SetRow(uint32_t row_id, const PropertyList& values) {
     rows_.push_back(std::move(row));
 }
 
-bool TableBuilder::RemoveRow(uint32_t row_id) {
-    auto it = std::lower_bound(index_.begin(), index_.end(), std::make_pair(row_id, uint32_t{0}));
-    if (it == index_.end() || it->first != row_id || !Reload()) return false;
-    inc_.reset();
-    uint32_t pos = it->second;
-    rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(pos));
-    index_.erase(it);
-    for (auto& entry : index_)
-        if (entry.second > pos) --entry.second;
-    return true;
-}
-
 void TableBuilder::SetRowsOnDisk(const TableView& view) {
     index_.clear();
     for (size_t pos = 0; pos < view.row_ids.size(); ++pos) {

@@ -60,7 +60,6 @@ public:
     // Adds a row, or replaces the row with this id. Values whose tag is not a
     // column are ignored; columns without a value stay absent in the row.
     void SetRow(uint32_t row_id, const PropertyList& values);
-    bool RemoveRow(uint32_t row_id);
     // The stored value of one cell, or null when the row or cell is absent.
     std::optional<std::string> Cell(uint32_t row_id, uint32_t tag);
     bool HasRow(uint32_t row_id) const { return Position(row_id) != nullptr; }
@@ -93,8 +92,8 @@ public:
     // drops from memory the rows that sit in full row-matrix blocks on disk,
     // so a folder's table costs memory for its newest rows only (and 8 bytes
     // a row for the row index). A dropped row that is needed again (looked
-    // up, replaced, removed) brings the dropped rows back through the
-    // reader; they are dropped again at the next Commit().
+    // up, replaced) brings the dropped rows back through the reader; they
+    // are dropped again at the next Commit().
     using Reader = std::function<bool(TableView*)>;
     void SetReader(Reader reader) { reader_ = std::move(reader); }
     // For a table read back on reopening a store: keeps only the row ids
@@ -107,8 +106,8 @@ public:
     // `values`: the values too long for the heap (a subnode each) and the
     // pages of the heap. A table past kMaxSubnodes subnodes or
     // kMaxHeapPages pages cannot be written, so a row that would take it
-    // there is refused before it is set. Rows replaced or removed still
-    // count: the figures may err high, never low.
+    // there is refused before it is set. Rows replaced still count: the
+    // figures may err high, never low.
     struct Extent {
         size_t long_values = 0;
         size_t heap_pages = 0;
@@ -119,8 +118,8 @@ public:
     // table is: builds the node reusing the blocks of the last committed
     // build that cannot have changed (full heap pages, full row-matrix
     // blocks), so that appending rows costs what the new rows take rather
-    // than the whole table. Replacing or removing a row already built, or
-    // adding one whose id is not above all earlier ones, starts afresh.
+    // than the whole table. Replacing a row already built, or adding one
+    // whose id is not above all earlier ones, starts afresh.
     // After placing the node, Commit() records where its blocks went.
     NodeContent BuildForNode();
     void Commit(const PlacedBlocks& placed);

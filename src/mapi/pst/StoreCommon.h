@@ -1,0 +1,61 @@
+#pragma once
+// What the parts of the message store share (MessageStore.cpp, the new
+// store's templates, message nodes and folders): the columns its tables
+// start with, and small helpers on property lists.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "mapi/PropTags.h"
+#include "mapi/format/Coding.h"
+#include "mapi/format/Text.h"
+#include "mapi/pst/Property.h"
+
+namespace mailvane::pst::store {
+
+// The columns of the templates every folder's tables start from, and of a
+// message's recipient and attachment tables (StoreTemplates.cpp).
+extern const std::vector<uint32_t> kHierarchyColumns;
+extern const std::vector<uint32_t> kContentsColumns;
+extern const std::vector<uint32_t> kAssocColumns;
+extern const std::vector<uint32_t> kSearchContentsColumns;
+extern const std::vector<uint32_t> kRecipientColumns;
+extern const std::vector<uint32_t> kAttachmentColumns;
+
+// The message flags the store reads and sets.
+constexpr uint32_t kMsgFlagRead = mapi::MSGFLAG_READ;
+constexpr uint32_t kMsgFlagHasAttach = mapi::MSGFLAG_HASATTACH;
+
+inline Property Long(uint32_t tag, uint32_t v) {
+    Property p{tag, {}};
+    format::PutFixed32(&p.value, v);
+    return p;
+}
+inline Property Bool(uint32_t tag, bool v) {
+    return Property{tag, std::string(1, v ? '\1' : '\0')};
+}
+inline Property Text(uint32_t tag, const std::string& utf8) {
+    return Property{tag, format::Utf16FromUtf8(utf8)};
+}
+
+inline const Property* FindProp(const PropertyList& props, uint32_t tag) {
+    for (auto it = props.rbegin(); it != props.rend(); ++it)
+        if (it->tag == tag) return &*it;
+    return nullptr;
+}
+
+inline void SetProp(PropertyList* props, Property p) {
+    for (auto& q : *props)
+        if (PropIdOf(q.tag) == PropIdOf(p.tag)) {
+            q = std::move(p);
+            return;
+        }
+    props->push_back(std::move(p));
+}
+
+inline uint32_t LongOf(const PropertyList& props, uint32_t tag, uint32_t fallback) {
+    const Property* p = FindProp(props, tag);
+    return (p && p->value.size() >= 4) ? format::DecodeFixed32(p->value.data()) : fallback;
+}
+
+}  // namespace mailvane::pst::store
