@@ -236,25 +236,42 @@ Attachment& MailItem::AddAttachment() {
     return *attachments_.back();
 }
 
-pst::MessageContent MailItem::Content(pst::MessageStore* store) const {
-    pst::MessageContent m;
+namespace {
+
+format::NamedProperty Unresolved(PropertyBag::Named n) {
+    return {std::move(n.set),
+            n.by_name,
+            n.lid,
+            std::move(n.name),
+            static_cast<uint16_t>(n.value.tag),
+            std::move(n.value.value)};
+}
+
+}  // namespace
+
+format::MessageContent MailItem::Content(pst::MessageStore* store) const {
+    format::MessageContent m;
     m.props = Resolve(store);
+    if (!store)
+        for (const auto& n : named()) m.named.push_back(Unresolved(n));
     for (const auto& r : recipients_) m.recipients.push_back(r->Resolve(store));
     for (const auto& a : attachments_) {
-        pst::AttachmentContent c;
+        format::AttachmentContent c;
         c.props = a->Resolve(store);
         if (a->embedded_)
-            c.embedded = std::make_shared<pst::MessageContent>(a->embedded_->Content(store));
+            c.embedded = std::make_shared<format::MessageContent>(a->embedded_->Content(store));
         m.attachments.push_back(std::move(c));
     }
     return m;
 }
 
-pst::MessageContent MailItem::TakeContent(pst::MessageStore* store) {
-    pst::MessageContent m;
+format::MessageContent MailItem::TakeContent(pst::MessageStore* store) {
+    format::MessageContent m;
+    if (!store)
+        for (auto& n : TakeNamed()) m.named.push_back(Unresolved(std::move(n)));
     m.props = TakeResolved(store);
-    // Each recipient is made in full only as the store takes it, and let go
-    // then.
+    // Each recipient is made in full only as the writer takes it, and let
+    // go then.
     auto& more = m.more_recipients;
     more.count = recipients_.size();
     for (const auto& r : recipients_)
@@ -267,10 +284,10 @@ pst::MessageContent MailItem::TakeContent(pst::MessageStore* store) {
         return props;
     };
     for (const auto& a : attachments_) {
-        pst::AttachmentContent c;
+        format::AttachmentContent c;
         c.props = a->TakeResolved(store);
         if (a->embedded_)
-            c.embedded = std::make_shared<pst::MessageContent>(a->embedded_->TakeContent(store));
+            c.embedded = std::make_shared<format::MessageContent>(a->embedded_->TakeContent(store));
         m.attachments.push_back(std::move(c));
     }
     return m;
@@ -295,64 +312,28 @@ std::string MailItem::Save() {
     return store.SaveItem(*folder_, Content(&store.backing()), &nid_);
 }
 
-format::MessageContent MailItem::MsgContent() const {
-    const auto copy = [](const pst::PropertyList& props) {
-        format::PropertyList out;
-        for (const auto& p : props) out.push_back({p.tag, p.value});
-        return out;
-    };
-    format::MessageContent m;
-    m.props = copy(stored());
-    for (const auto& n : named())
-        m.named.push_back(
-            {n.set, n.by_name, n.lid, n.name, static_cast<uint16_t>(n.value.tag), n.value.value});
-    for (const auto& r : recipients_) m.recipients.push_back(copy(r->stored()));
-    for (const auto& a : attachments_) {
-        format::AttachmentContent& c = m.attachments.emplace_back();
-        c.props = copy(a->stored());
-        if (a->embedded_)
-            c.embedded = std::make_shared<format::MessageContent>(a->embedded_->MsgContent());
-    }
-    return m;
-}
-
-format::MessageContent MailItem::TakeMsgContent() {
-    const auto take = [](pst::PropertyList props) {
-        format::PropertyList out;
-        for (auto& p : props) out.push_back({p.tag, std::move(p.value)});
-        return out;
-    };
-    format::MessageContent m;
-    for (auto& n : TakeNamed())
-        m.named.push_back({n.set, n.by_name, n.lid, n.name, static_cast<uint16_t>(n.value.tag),
-                           std::move(n.value.value)});
-    m.props = take(TakeResolved(nullptr));
-    for (auto& r : recipients_) m.recipients.push_back(take(r->TakeResolved(nullptr)));
-    for (auto& a : attachments_) {
-        format::AttachmentContent& c = m.attachments.emplace_back();
-        c.props = take(a->TakeResolved(nullptr));
-        if (a->embedded_)
-            c.embedded = std::make_shared<format::MessageContent>(a->embedded_->TakeMsgContent());
-    }
-    recipients_.clear();
-    attachments_.clear();
-    return m;
-}
-
 std::string MailItem::WriteMsg(const msg::Sink& sink) const {
     // Asked first, so that a message of 300,000 recipients is not copied
     // whole only to be refused.
     if (std::string cause = msg::CountsPastLimits(recipients_.size(), attachments_.size());
         !cause.empty())
         return cause;
-    return msg::WriteMsg(MsgContent(), sink);
+    return msg::WriteMsg(Content(nullptr), sink);
 }
 
 std::string MailItem::WriteMsgAndRelease(const msg::Sink& sink) {
     if (std::string cause = msg::CountsPastLimits(recipients_.size(), attachments_.size());
         !cause.empty())
         return cause;
-    return msg::WriteMsg(TakeMsgContent(), sink);
+    format::MessageContent m = TakeContent(nullptr);
+    // A message file holds few enough recipients to take them all at once.
+    for (size_t i = 0; i < m.more_recipients.count; ++i)
+        m.recipients.push_back(m.more_recipients.take(i));
+    m.more_recipients = {};
+    const std::string cause = msg::WriteMsg(std::move(m), sink);
+    recipients_.clear();
+    attachments_.clear();
+    return cause;
 }
 
 std::string MailItem::SaveAs(const OutputFolder& folder, const std::string& name,

@@ -127,8 +127,9 @@ public:
     std::string SaveAndRelease();
     bool saved() const { return nid_ != 0; }
 
-    // What Save() writes; named properties need the store for their ids.
-    pst::MessageContent Content(pst::MessageStore* store = nullptr) const;
+    // What Save() and WriteMsg() write: with a store, named properties get
+    // its ids; without, they stay named for the writer to number.
+    format::MessageContent Content(pst::MessageStore* store = nullptr) const;
 
     // Writes the item as an Outlook message file (`type` 3, the only type
     // there is), saved into a store or not: the same properties a store
@@ -148,10 +149,7 @@ public:
     std::string WriteMsgAndRelease(const msg::Sink& sink);
 
 private:
-    pst::MessageContent TakeContent(pst::MessageStore* store);
-    // Views of the item's properties, for the message file writer.
-    format::MessageContent MsgContent() const;
-    format::MessageContent TakeMsgContent();
+    format::MessageContent TakeContent(pst::MessageStore* store);
 
     Folder* folder_;
     pst::Nid nid_ = 0;

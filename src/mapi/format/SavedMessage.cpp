@@ -61,11 +61,11 @@ uint64_t ValueBytes(const PropertyList& props) {
     return size;
 }
 
-void FillSavedMessage(PropertyList* props, const std::vector<AttachmentContent>& attachments,
-                      const std::function<std::string()>& newSearchKey) {
+void FillSavedMessage(MessageContent* message, const std::function<std::string()>& newSearchKey) {
+    PropertyList* props = &message->props;
     uint32_t flags =
         LongOf(*props, PidTagMessageFlags, MSGFLAG_READ) & ~uint32_t{MSGFLAG_HASATTACH};
-    if (!attachments.empty()) flags |= MSGFLAG_HASATTACH;
+    if (!message->attachments.empty()) flags |= MSGFLAG_HASATTACH;
     SetProperty(props, LongProperty(PidTagMessageFlags, flags));
     // Stores require both on every message; Outlook sets them on embedded
     // ones too.
@@ -85,7 +85,8 @@ void FillSavedMessage(PropertyList* props, const std::vector<AttachmentContent>&
     SetPropertyIfAbsent(props, LongProperty(PidTagMessageLocaleId, kDefaultLocale));
     if (!FindProperty(*props, PidTagMessageSize)) {
         uint64_t size = ValueBytes(*props);
-        for (const auto& a : attachments) size += ValueBytes(a.props);
+        for (const auto& n : message->named) size += n.value.size();
+        for (const auto& a : message->attachments) size += ValueBytes(a.props);
         SetProperty(props, LongProperty(PidTagMessageSize, Clamp32(size)));
     }
 }

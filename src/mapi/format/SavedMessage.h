@@ -14,14 +14,13 @@ namespace mailvane::format {
 constexpr uint32_t kDefaultCodepage = 65001;
 constexpr uint32_t kDefaultLocale = 1033;
 
-// Message flags that tell whether it has `attachments` (read unless the
+// Message flags that tell whether it has attachments (read unless the
 // message says otherwise) and, where the message has none of its own, a
 // search key from `newSearchKey` (16 bytes no other message has), a status
 // of 0, creation and modification times of now, a code page (that of its
 // Internet text, else kDefaultCodepage), a locale and a size: the bytes of
-// its values and of its attachments' values as given.
-void FillSavedMessage(PropertyList* props, const std::vector<AttachmentContent>& attachments,
-                      const std::function<std::string()>& newSearchKey);
+// its values, named ones included, and of its attachments' values as given.
+void FillSavedMessage(MessageContent* message, const std::function<std::string()>& newSearchKey);
 
 // An embedded message as its attachment shows it, once the message is
 // filled in: its subject, if it has one (as stored, UTF-16LE), and its

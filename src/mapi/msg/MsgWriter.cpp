@@ -139,7 +139,7 @@ private:
     // What a store fills in when it saves a message, so that the file and a
     // store get the same message; and the mark of a Unicode file.
     static void Complete(MessageContent& m) {
-        FillSavedMessage(&m.props, m.attachments, [] {
+        FillSavedMessage(&m, [] {
             std::string key;
             PutFixed64(&key, Keys()());
             PutFixed64(&key, Keys()());

@@ -4,7 +4,7 @@
 // is past is found while it is built, before any of it is placed.
 #include <algorithm>
 
-#include "mapi/format/FileTime.h"
+#include "mapi/format/SavedMessage.h"
 #include "mapi/pst/MessageStore.h"
 #include "mapi/pst/PropertyContext.h"
 #include "mapi/pst/StoreCommon.h"
@@ -18,10 +18,6 @@ namespace {
 
 // Attachment subnodes are numbered from 0x8025, as Outlook numbers them.
 constexpr uint32_t kFirstAttachmentIndex = 0x8025 >> 5;
-// What a message gets when it names no code page or locale: UTF-8 and US
-// English.
-constexpr uint32_t kDefaultCodepage = 65001;
-constexpr uint32_t kDefaultLocale = 1033;
 
 constexpr Nid kNidRecipientTableSub = kNidRecipientTableTemplate;    // 0x692
 constexpr Nid kNidAttachmentTableSub = kNidAttachmentTableTemplate;  // 0x671
@@ -80,6 +76,13 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
     if (m.attachments.size() + 2 > kMaxSubnodes)
         return refuse(std::to_string(m.attachments.size()) + " attachments, more than the " +
                       std::to_string(kMaxSubnodes - 2) + " a message of a store holds");
+    // Named properties given by name get the store's ids.
+    for (auto& n : m.named)
+        m.props.push_back(
+            {MakeTag(n.byName ? NamedPropertyId(n.set, n.name) : NamedPropertyId(n.set, n.lid),
+                     n.type),
+             std::move(n.value)});
+    m.named.clear();
     auto unnamed = [](const PropertyList& props) {
         return std::any_of(props.begin(), props.end(),
                            [](const Property& p) { return PropIdOf(p.tag) == 0; });
@@ -91,38 +94,8 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
     if (without_id)
         return refuse("a named property has no id: the store's " +
                       std::to_string(NameMap::kMaxNames) + " named property ids are all taken");
+    FillSavedMessage(&m, [this] { return NewSearchKey(); });
     PropertyList props = std::move(m.props);
-    uint32_t flags = LongOf(props, PidTagMessageFlags, kMsgFlagRead) & ~kMsgFlagHasAttach;
-    if (!m.attachments.empty()) flags |= kMsgFlagHasAttach;
-    SetProp(&props, Long(PidTagMessageFlags, flags));
-    // [MS-PST] 2.4.5 requires both on every message; Outlook sets them on
-    // embedded ones too.
-    if (!FindProp(props, PidTagSearchKey))
-        SetProp(&props, Property{PidTagSearchKey, NewSearchKey()});
-    if (!FindProp(props, PidTagMessageStatus)) SetProp(&props, Long(PidTagMessageStatus, 0));
-    // The code page readers take the message's 8-bit text in: the one its
-    // body came in, else UTF-8, the form an item keeps such text in. A
-    // message file gets the same (msg::WriteMsg).
-    if (!FindProp(props, PidTagMessageCodepage))
-        SetProp(&props, Long(PidTagMessageCodepage,
-                             LongOf(props, PidTagInternetCodepage, kDefaultCodepage)));
-    if (!FindProp(props, PidTagMessageLocaleId))
-        SetProp(&props, Long(PidTagMessageLocaleId, kDefaultLocale));
-    // Creation and modification times default to the moment of writing.
-    for (uint32_t tag : {PidTagCreationTime, PidTagLastModificationTime}) {
-        if (FindProp(props, tag)) continue;
-        Property now{tag, {}};
-        PutFixed64(&now.value, FileTimeNow());
-        props.push_back(std::move(now));
-    }
-    if (!FindProp(props, PidTagMessageSize)) {
-        size_t size = 0;
-        for (const auto& p : props) size += p.value.size();
-        for (const auto& a : m.attachments)
-            for (const auto& p : a.props) size += p.value.size();
-        SetProp(&props,
-                Long(PidTagMessageSize, static_cast<uint32_t>(std::min<size_t>(size, UINT32_MAX))));
-    }
     // Marked after the size is taken, so that a message file of the same
     // message gets the same size (msg::WriteMsg).
     for (auto& p : props)
@@ -175,7 +148,7 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
     for (size_t i = 0; i < first_later + m.more_recipients.count; ++i) {
         PropertyList row =
             i < first_later ? std::move(m.recipients[i]) : m.more_recipients.take(i - first_later);
-        row.push_back(Long(PidTagRowid, static_cast<uint32_t>(i)));
+        row.push_back(LongProperty(PidTagRowid, static_cast<uint32_t>(i)));
         recipients.AppendRow(static_cast<uint32_t>(i), row);
         if (!table_fits(recipients.appendedHeapPages(), "the recipients")) return {};
     }
@@ -194,7 +167,8 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
             PropertyList props = std::move(a.props);
             uint32_t index = 1;
             std::vector<Subnode> extra;
-            uint32_t embedded_size = 0;
+            EmbeddedSummary embedded;
+            std::string subject;  // unmarked
             if (a.embedded) {
                 Nid inner = MakeNid(kNidTypeNormalMessage, index++);
                 uint32_t inner_index = 1;
@@ -204,33 +178,20 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
                     BuildMessage(a.embedded.use_count() == 1 ? std::move(*a.embedded) : *a.embedded,
                                  &inner_index, &inner_props, depth + 1, refused);
                 if (!refused->empty()) return {};
-                embedded_size = LongOf(inner_props, PidTagMessageSize, 0);
+                embedded.size = LongOf(inner_props, PidTagMessageSize, 0);
+                if (const Property* given = FindProperty(inner_props, PidTagSubject)) {
+                    subject = UnmarkedSubject(given->value);
+                    embedded.subject = &subject;
+                }
                 // The second half is the message's size, as Outlook writes it,
                 // not the length of its node.
                 Property object{PidTagAttachDataObject, {}};
                 PutFixed32(&object.value, inner);
-                PutFixed32(&object.value, embedded_size);
-                SetProp(&props, object);
+                PutFixed32(&object.value, embedded.size);
+                SetProperty(&props, object);
                 extra.push_back({inner, std::move(message)});
-                // Outlook names an embedded message by its subject.
-                if (const Property* subject = FindProp(inner_props, PidTagSubject)) {
-                    std::string name = UnmarkedSubject(subject->value);
-                    if (!FindProp(props, PidTagDisplayName))
-                        SetProp(&props, Property{PidTagDisplayName, name});
-                    if (!FindProp(props, PidTagAttachFilename))
-                        SetProp(&props, Property{PidTagAttachFilename, name});
-                }
             }
-            if (!FindProp(props, PidTagRenderingPosition))
-                SetProp(&props, Long(PidTagRenderingPosition, 0xFFFFFFFF));
-            if (!FindProp(props, PidTagAttachSize)) {
-                // The size of the attachment object: its properties and, for
-                // an embedded message, that message's size.
-                size_t size = embedded_size + 4;
-                for (const auto& p : props) size += p.value.size();
-                SetProp(&props, Long(PidTagAttachSize,
-                                     static_cast<uint32_t>(std::min<size_t>(size, UINT32_MAX))));
-            }
+            FillSavedAttachment(&props, a.embedded ? &embedded : nullptr);
             table.AppendRow(nid, props);
             if (!table_fits(table.appendedHeapPages(), "the attachments")) return {};
             NodeContent attachment = BuildPropertyContext(std::move(props), &index);

@@ -28,34 +28,12 @@
 
 namespace mailvane::pst {
 
-struct MessageContent;
-
 // Embedded messages nest no deeper than this in a message of a store.
 constexpr int kMaxEmbeddingDepth = 64;
 
-struct AttachmentContent {
-    // PidTagAttachMethod 1 (by value, bytes in PidTagAttachDataBinary) or 5
-    // (embedded message) is taken from the properties; `embedded` is used
-    // when set.
-    PropertyList props;
-    std::shared_ptr<MessageContent> embedded;
-};
-
-struct MessageContent {
-    PropertyList props;
-    std::vector<PropertyList> recipients;
-    std::vector<AttachmentContent> attachments;
-    // More recipients, after `recipients`, handed over one at a time:
-    // take(i) gives recipient i of `count`, asked for once each, in order,
-    // and `tags` are all the tags they have. A message of 300,000
-    // recipients is so held in full one recipient at a time.
-    struct LaterRecipients {
-        size_t count = 0;
-        std::vector<uint32_t> tags;
-        std::function<PropertyList(size_t)> take;
-    };
-    LaterRecipients more_recipients;
-};
+// What a message is written from: the same a message file is written from.
+using format::AttachmentContent;
+using format::MessageContent;
 
 class MessageStore {
 public:

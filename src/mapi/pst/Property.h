@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "mapi/format/MessageContent.h"
 #include "mapi/format/PropertyType.h"
 
 namespace mailvane::pst {
@@ -33,11 +34,8 @@ using format::PropIdOf;
 using format::PropType;
 using format::PropTypeOf;
 
-struct Property {
-    uint32_t tag = 0;
-    std::string value;
-};
-
-using PropertyList = std::vector<Property>;
+// The same properties a message file is written from.
+using format::Property;
+using format::PropertyList;
 
 }  // namespace mailvane::pst

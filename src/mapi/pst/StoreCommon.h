@@ -26,36 +26,11 @@ extern const std::vector<uint32_t> kAttachmentColumns;
 constexpr uint32_t kMsgFlagRead = mapi::MSGFLAG_READ;
 constexpr uint32_t kMsgFlagHasAttach = mapi::MSGFLAG_HASATTACH;
 
-inline Property Long(uint32_t tag, uint32_t v) {
-    Property p{tag, {}};
-    format::PutFixed32(&p.value, v);
-    return p;
-}
 inline Property Bool(uint32_t tag, bool v) {
     return Property{tag, std::string(1, v ? '\1' : '\0')};
 }
 inline Property Text(uint32_t tag, const std::string& utf8) {
     return Property{tag, format::Utf16FromUtf8(utf8)};
-}
-
-inline const Property* FindProp(const PropertyList& props, uint32_t tag) {
-    for (auto it = props.rbegin(); it != props.rend(); ++it)
-        if (it->tag == tag) return &*it;
-    return nullptr;
-}
-
-inline void SetProp(PropertyList* props, Property p) {
-    for (auto& q : *props)
-        if (PropIdOf(q.tag) == PropIdOf(p.tag)) {
-            q = std::move(p);
-            return;
-        }
-    props->push_back(std::move(p));
-}
-
-inline uint32_t LongOf(const PropertyList& props, uint32_t tag, uint32_t fallback) {
-    const Property* p = FindProp(props, tag);
-    return (p && p->value.size() >= 4) ? format::DecodeFixed32(p->value.data()) : fallback;
 }
 
 }  // namespace mailvane::pst::store

@@ -60,9 +60,9 @@ void MessageStore::AttachTableReaders(Folder& f) {
 
 PropertyList MessageStore::FolderProps(const Folder& f) const {
     PropertyList props = f.props;
-    SetProp(&props, Long(PidTagContentCount, f.count));
-    SetProp(&props, Long(PidTagContentUnreadCount, f.unread));
-    SetProp(&props, Bool(PidTagSubfolders, !f.children.empty()));
+    SetProperty(&props, LongProperty(PidTagContentCount, f.count));
+    SetProperty(&props, LongProperty(PidTagContentUnreadCount, f.unread));
+    SetProperty(&props, Bool(PidTagSubfolders, !f.children.empty()));
     return props;
 }
 
@@ -195,8 +195,8 @@ bool MessageStore::ReadProperties(Nid nid, const char* what, PropertyList* props
 bool MessageStore::LoadFolders(Status* error) {
     PropertyList props;
     if (!ReadProperties(kNidMessageStore, "store object", &props, error)) return false;
-    if (const Property* p = FindProp(props, PidTagRecordKey)) record_key_ = p->value;
-    if (const Property* p = FindProp(props, PidTagDisplayName))
+    if (const Property* p = FindProperty(props, PidTagRecordKey)) record_key_ = p->value;
+    if (const Property* p = FindProperty(props, PidTagDisplayName))
         display_name_ = Utf8FromUtf16(p->value);
     PropertyList names;
     if (!ReadProperties(kNidNameToIdMap, "name-to-id map", &names, error)) return false;

@@ -142,19 +142,19 @@ void MessageStore::BuildNewStore(const std::string& display_name) {
         Property{PidTagRecordKey, record_key_},
         Text(PidTagDisplayName, display_name),
         // Valid folders: subtree, wastebasket, common views, finder.
-        Long(PidTagValidFolderMask, 0xC9),
+        LongProperty(PidTagValidFolderMask, 0xC9),
         Property{PidTagIpmSubTreeEntryId, EntryId(kNidIpmSubtree)},
         Property{PidTagIpmWastebasketEntryId, EntryId(kNidDeletedItems)},
         Property{PidTagCommonViewsEntryId, EntryId(kNidCommonViews)},
         Property{PidTagFinderEntryId, EntryId(kNidSearchRoot)},
         Bool(PidTagPstLrNoRestrictions, true),
-        Long(PidTagPstPassword, 0),  // no password
+        LongProperty(PidTagPstPassword, 0),  // no password
         Property{PidTagReplVersionHistory, ReplVersionHistory()},
-        Long(PidTagReplFlags, 0),
-        Long(PidTagLatestPstEnsure, 0x000E0011),  // what every Outlook store carries
+        LongProperty(PidTagReplFlags, 0),
+        LongProperty(PidTagLatestPstEnsure, 0x000E0011),  // what every Outlook store carries
         // Undocumented; its value differs between Outlook's stores and no
         // reader interprets it.
-        Long(PidTagUnnamed66FC, 0),
+        LongProperty(PidTagUnnamed66FC, 0),
     };
     uint32_t index = 1;
     ndb_->PutNode(kNidMessageStore, 0, BuildPropertyContext(store, &index));
