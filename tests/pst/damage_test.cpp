@@ -295,6 +295,25 @@ std::map<Nid, std::string> Messages(const std::string& file) {
 // from them, and a tree that reaches past the file's end or over something
 // else is refused. Either way nothing in the store is written over: after
 // more messages are added, every old one reads as before.
+// A store of ours on a medium that fails its reads is refused as the
+// medium's failure, not as a damaged store, and left as it was.
+TEST(DamagedStore, AReadThatFailsIsTheMediumsFailure) {
+    MemorySink made;
+    ASSERT_EQ(MessageStore::Create(&made, "S")->Checkpoint(), "");
+    struct Unreadable : MemorySink {
+        std::string ReadAt(uint64_t offset, size_t length, std::string* out) override {
+            if (offset >= kHeaderSize) return "Input/output error";
+            return MemorySink::ReadAt(offset, length, out);
+        }
+    } sink;
+    sink.WriteAt(0, made.Contents());
+    Status error;
+    EXPECT_FALSE(MessageStore::Open(&sink, &error));
+    EXPECT_EQ(error.kind(), Status::Kind::kMedium) << error.message();
+    EXPECT_NE(error.message().find("Input/output error"), std::string::npos);
+    EXPECT_EQ(sink.Contents(), made.Contents());
+}
+
 TEST(DamagedStore, MapsAndBlockTreeThatDisagreeAreNeverWrittenOver) {
     Nid inbox = 0;
     const std::string pristine = SmallStore(&inbox);

@@ -18,12 +18,13 @@ bool NdbWriter::ReadLeafPage(const BlockRef& where, PageType type, BtPageView* v
     FlushPending();
     std::string raw;
     std::string err = sink_->ReadAt(where.ib, kPageSize, &raw);
+    // A page that cannot be read is the medium's failure, not the store's.
+    const Status::Kind kind = err.empty() ? Status::Kind::kDamaged : Status::Kind::kMedium;
     if (err.empty()) err = DecodeBtPage(raw, where.ib, view);
     if (err.empty() && (view->type != type || view->level != 0))
         err = "B-tree leaf page of the wrong kind";
     if (!err.empty())
-        Fail(Status::Kind::kDamaged,
-             "B-tree page " + Hex(where.bid) + " at " + Hex(where.ib) + ": " + err);
+        Fail(kind, "B-tree page " + Hex(where.bid) + " at " + Hex(where.ib) + ": " + err);
     return err.empty() && status_.ok();
 }
 
@@ -31,12 +32,13 @@ bool NdbWriter::ReadMap(uint64_t start, std::string* bits) {
     std::string raw;
     FlushPending();
     std::string err = sink_->ReadAt(start, kPageSize, &raw);
+    const Status::Kind kind = err.empty() ? Status::Kind::kDamaged : Status::Kind::kMedium;
     if (err.empty()) err = CheckPage(raw, kPageAMap, start);
     if (err.empty()) {
         *bits = raw.substr(0, kPageBodySize);
         return true;
     }
-    Fail(Status::Kind::kDamaged, "allocation map at " + Hex(start) + ": " + err);
+    Fail(kind, "allocation map at " + Hex(start) + ": " + err);
     return false;
 }
 

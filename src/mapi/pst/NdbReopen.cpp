@@ -15,8 +15,9 @@ struct NdbWriter::TreeLoad {
     // The allocation bits a rebuild from the trees gives.
     ReachedSpace reached;
     std::unordered_set<uint64_t> seen;
-    uint8_t level = 0;  // of the page above
-    bool any = false;   // a leaf entry was met; the last key is then
+    uint8_t level = 0;    // of the page above
+    bool any = false;     // a leaf entry was met; the last key is then
+    bool unread = false;  // a page could not be read: the medium failed
     uint64_t last_key = 0;
 };
 
@@ -31,7 +32,10 @@ std::string NdbWriter::LoadTree(const BlockRef& root, PageType type, int depth, 
         return what + "outside the file";
     if (root.bid >= header_.bid_next_page) return what + "id not yet handed out";
     std::string raw;
-    if (std::string err = sink_->ReadAt(root.ib, kPageSize, &raw); !err.empty()) return what + err;
+    if (std::string err = sink_->ReadAt(root.ib, kPageSize, &raw); !err.empty()) {
+        load->unread = true;
+        return what + err;
+    }
     BtPageView view;
     if (std::string err = DecodeBtPage(raw, root.ib, &view); !err.empty()) return what + err;
     if (view.type != type) return what + "B-tree page of the wrong kind";
@@ -120,11 +124,15 @@ std::unique_ptr<NdbWriter> NdbWriter::Open(Sink* sink, Status* error) {
     // As [MS-PST] 2.6.1.3.7 rebuilds them: every section empty but for its
     // own maps, then whatever the two trees reach.
     TreeLoad load(w->header_.file_eof);
+    // A page that cannot be read is the medium's failure, not the store's.
+    const auto treeKind = [&] {
+        return load.unread ? Status::Kind::kMedium : Status::Kind::kDamaged;
+    };
     if (std::string err = w->LoadTree(w->header_.nbt, kPageNbt, 0, &load); !err.empty())
-        return refuse(Status::Kind::kDamaged, "node tree: " + err);
+        return refuse(treeKind(), "node tree: " + err);
     load.any = false;
     if (std::string err = w->LoadTree(w->header_.bbt, kPageBbt, 0, &load); !err.empty())
-        return refuse(Status::Kind::kDamaged, "block tree: " + err);
+        return refuse(treeKind(), "block tree: " + err);
     w->committed_ = w->header_;
     // Maps the header calls valid are trusted only when they say what the
     // trees say: space they call free that a tree reaches would be written
