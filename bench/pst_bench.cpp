@@ -10,6 +10,8 @@
 #include <random>
 #include <string>
 
+#include "mapi/Folder.h"
+#include "mapi/MailItem.h"
 #include "mapi/PropTags.h"
 #include "mapi/Session.h"
 
@@ -29,14 +31,14 @@ int main(int argc, char** argv) {
         std::cerr << error << "\n";
         return 1;
     }
-    Folder* folder = store->IPMRootFolder().Folders().Add("Bench", 6);
+    Folder* folder = store->IPMRootFolder().Folders().Add("Bench");
     if (std::getenv("PST_BENCH_NO_CHECKPOINTS"))
         store->SetCheckpointPolicy(1 << 30, std::chrono::hours(1));
     std::mt19937 rng(42);
     static const char* kWords[] = {"Quarterly", "Grüße",    "Привет", "会议",   "naïve", "report",
                                    "meeting",   "Ελληνικά", "update", "日本語", "déjà",  "vu"};
     for (long n = 0; n < count; ++n) {
-        auto item = folder->Items().Add(0);
+        auto item = folder->Items().Add();
         std::string subject;
         for (int w = 0; w < 4 + static_cast<int>(rng() % 5); ++w)
             subject += std::string(kWords[rng() % 12]) + " ";

@@ -91,7 +91,7 @@ void StoreMessageWriter::WriteMessage(const CutMessage& message) {
     if (message.tooLarge) {
         job->imported = true;
     } else {
-        job->item = folder_->Items().Add(0);
+        job->item = folder_->Items().Add();
     }
     const std::size_t size = message.text.size();
     const bool inPlace = !message.tooLarge && (threads_.empty() || size > options_.maxPendingBytes);

@@ -111,7 +111,7 @@ mapi::Folder* StoreOutput::AddSubfolder(mapi::Folder& parent, const std::string&
     chosen = name;
     for (int n = 2; parent.Folders().Item(chosen) != nullptr; ++n)
         chosen = name + " (" + std::to_string(n) + ")";
-    mapi::Folder* folder = parent.Folders().Add(chosen, 6);
+    mapi::Folder* folder = parent.Folders().Add(chosen);
     if (!folder)
         cause = "cannot make the folder \"" + chosen + "\" in the store " + DisplayPath(path_) +
                 ": " + store_->status();

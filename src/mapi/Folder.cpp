@@ -1,5 +1,6 @@
 #include "mapi/Folder.h"
 
+#include "mapi/MailItem.h"
 #include "mapi/PropTags.h"
 #include "mapi/Store.h"
 
@@ -9,7 +10,7 @@ std::string Folder::Name() const {
     return store_->backing().FolderName(nid_);
 }
 
-Folder* FolderList::Add(const std::string& name, int /*type*/) {
+Folder* FolderList::Add(const std::string& name) {
     Store& store = owner_->store();
     if (!store.status().empty()) return nullptr;
     pst::Nid nid = store.backing().CreateFolder(owner_->nid(), name, "IPF.Note");
@@ -27,7 +28,7 @@ size_t FolderList::Count() const {
     return owner_->store().backing().Subfolders(owner_->nid()).size();
 }
 
-std::unique_ptr<MailItem> ItemList::Add(int /*type*/) {
+std::unique_ptr<MailItem> ItemList::Add() {
     auto item = std::make_unique<MailItem>(owner_);
     item->SetProperty(PidTagMessageClass, std::string("IPM.Note"));
     return item;

@@ -4,19 +4,19 @@
 #include <string>
 #include <vector>
 
-#include "mapi/MailItem.h"
 #include "mapi/pst/Format.h"
 
 namespace mailvane::mapi {
 
 class Store;
 class Folder;
+class MailItem;
 
 class FolderList {
 public:
     explicit FolderList(Folder* owner) : owner_(owner) {}
-    // A new subfolder. `type` 6 (and any other) makes a mail folder.
-    Folder* Add(const std::string& name, int type = 6);
+    // A new mail folder inside this one.
+    Folder* Add(const std::string& name);
     Folder* Item(const std::string& name) const;
     size_t Count() const;
 
@@ -27,8 +27,8 @@ private:
 class ItemList {
 public:
     explicit ItemList(Folder* owner) : owner_(owner) {}
-    // A new, unsaved mail item of the folder (`type` 0 = mail).
-    std::unique_ptr<MailItem> Add(int type = 0);
+    // A new, unsaved mail item of the folder.
+    std::unique_ptr<MailItem> Add();
     size_t Count() const;
 
 private:

@@ -1,5 +1,7 @@
 #include "mapi/Session.h"
 
+#include "mapi/Folder.h"
+
 namespace mailvane::mapi {
 
 Store* Session::AddPSTStore(const std::filesystem::path& path, const std::string& displayName,

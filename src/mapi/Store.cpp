@@ -3,6 +3,8 @@
 #include <system_error>
 #include <utility>
 
+#include "mapi/Folder.h"
+
 namespace mailvane::mapi {
 
 std::unique_ptr<Store> Store::Attach(const std::filesystem::path& path,

@@ -9,11 +9,12 @@
 #include <memory>
 #include <string>
 
-#include "mapi/Folder.h"
 #include "mapi/pst/MessageStore.h"
 #include "mapi/pst/Sink.h"
 
 namespace mailvane::mapi {
+
+class Folder;
 
 class Store {
 public:

@@ -363,8 +363,8 @@ TEST_F(MsgSinks, SavingIntoAStoreFirstChangesNothingInTheFile) {
     std::string error;
     mapi::Store* store = session.AddPSTStore(dir_ / "staging.pst", "Staging", &error);
     ASSERT_NE(store, nullptr) << error;
-    mapi::Folder* folder = store->IPMRootFolder().Folders().Add("Inbox", 6);
-    auto item = folder->Items().Add(0);
+    mapi::Folder* folder = store->IPMRootFolder().Folders().Add("Inbox");
+    auto item = folder->Items().Add();
     ASSERT_EQ(mapi::ImportMessage("", kMail, "", *item), "");
     ASSERT_EQ(item->Save(), "");
     std::string afterSave;

@@ -100,7 +100,7 @@ public:
     void WriteMessage(const CutMessage& m) override {
         const std::string file = "Email-" + std::to_string(++count_);
         const std::string name = outdir_ + "/" + file;
-        auto item = folder_ ? folder_->Items().Add(0) : std::make_unique<mapi::MailItem>();
+        auto item = folder_ ? folder_->Items().Add() : std::make_unique<mapi::MailItem>();
         std::string cause =
             mapi::ImportMessage(m.separatorLine(), m.afterSeparator(), m.beforeSeparator(), *item);
         if (cause.empty()) AddNamedProperties(*item);
@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s\n", error.c_str());
             return 1;
         }
-        folder = store->IPMRootFolder().Folders().Add("Mailbox", 6);
+        folder = store->IPMRootFolder().Folders().Add("Mailbox");
     }
     Writer writer(argv[2], folder);
     if (!writer.opened().empty()) {

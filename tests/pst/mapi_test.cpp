@@ -10,6 +10,8 @@
 
 #include "TestSinks.h"
 #include "TestSupport.h"
+#include "mapi/Folder.h"
+#include "mapi/MailItem.h"
 #include "mapi/PropTags.h"
 #include "mapi/Session.h"
 #include "mapi/format/Text.h"
@@ -54,9 +56,9 @@ TEST(Session, StoresFoldersAndItemsThroughTheCalls) {
         Store* store = session.AddPSTStore(path, "Mail", &error);
         ASSERT_NE(store, nullptr) << error;
         EXPECT_EQ(store->DisplayName(), "Mail");
-        Folder* box = store->IPMRootFolder().Folders().Add("My Box", 6);
+        Folder* box = store->IPMRootFolder().Folders().Add("My Box");
         ASSERT_NE(box, nullptr);
-        Folder* sub = box->Folders().Add("Sub", 6);
+        Folder* sub = box->Folders().Add("Sub");
         EXPECT_EQ(session.GetFolderFromPath("\\\\Mail\\My Box"), box);
         EXPECT_EQ(session.GetFolderFromPath("\\\\Mail\\My Box\\Sub"), sub);
         EXPECT_EQ(session.GetFolderFromPath("\\\\Mail\\Nope"), nullptr);
@@ -65,7 +67,7 @@ TEST(Session, StoresFoldersAndItemsThroughTheCalls) {
         EXPECT_EQ(store->IPMRootFolder().Folders().Count(), 2u) << "Deleted Items and My Box";
 
         for (int i = 0; i < 3; ++i) {
-            auto item = box->Items().Add(0);
+            auto item = box->Items().Add();
             EXPECT_TRUE(
                 item->SetProperty(PidTagSubject, std::string("RE: note ") + std::to_string(i)));
             EXPECT_FALSE(item->SetProperty(PidTagMessageFlags, std::string("wrong type")));
@@ -97,7 +99,7 @@ TEST(Session, StoresFoldersAndItemsThroughTheCalls) {
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(box->Items().Count(), 3u);
     EXPECT_NE(session.GetFolderFromPath("\\\\Mail\\My Box\\Sub"), nullptr);
-    auto item = box->Items().Add(0);
+    auto item = box->Items().Add();
     item->SetProperty(PidTagSubject, std::string("fourth"));
     ASSERT_EQ(item->Save(), "");
     ASSERT_EQ(session.Logoff(), "");
@@ -119,10 +121,10 @@ TEST(Session, SubjectsAreStoredWithTheirPrefixLength) {
         Session session;
         Store* store = session.AddPSTStore(dir / "s.pst", "S", &error);
         ASSERT_NE(store, nullptr) << error;
-        Folder* f = store->IPMRootFolder().Folders().Add("F", 6);
+        Folder* f = store->IPMRootFolder().Folders().Add("F");
         for (const char* subject :
              {"RE: hello", "Fwd:  two spaces", "no prefix", "12: digits", "Привет"}) {
-            auto item = f->Items().Add(0);
+            auto item = f->Items().Add();
             item->SetProperty(PidTagSubject, std::string(subject));
             ASSERT_EQ(item->Save(), "");
         }

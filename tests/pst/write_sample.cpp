@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "mapi/Folder.h"
+#include "mapi/MailItem.h"
 #include "mapi/PropTags.h"
 #include "mapi/Session.h"
 
@@ -73,7 +75,7 @@ Written AddMessage(Folder& folder, const std::string& folder_path, int n, bool r
     size_t lines = rich ? static_cast<size_t>((n * 37) % 400) : 3;
     for (size_t i = 0; i < lines; ++i)
         w.body += "Line " + std::to_string(i) + " of the body, ünïcode.\r\n";
-    auto item = folder.Items().Add(0);
+    auto item = folder.Items().Add();
     item->SetProperty(PidTagSubject, w.subject);
     item->SetProperty(PidTagBody, w.body);
     item->SetProperty(PidTagSenderName, std::string("Sender ") + std::to_string(n));
@@ -166,10 +168,10 @@ int main(int argc, char** argv) {
     std::vector<Written> messages;
     if (mode == "rich") {
         // Several folders, one nested, messages spread over them.
-        Folder* inbox = store->IPMRootFolder().Folders().Add("Inbox", 6);
-        Folder* archive = store->IPMRootFolder().Folders().Add("Archive 2024 — Ärchiv", 6);
-        Folder* nested = archive->Folders().Add("Nested", 6);
-        Folder* empty = store->IPMRootFolder().Folders().Add("Empty", 6);
+        Folder* inbox = store->IPMRootFolder().Folders().Add("Inbox");
+        Folder* archive = store->IPMRootFolder().Folders().Add("Archive 2024 — Ärchiv");
+        Folder* nested = archive->Folders().Add("Nested");
+        Folder* empty = store->IPMRootFolder().Folders().Add("Empty");
         // Checkpoints at a fixed, odd rhythm, so tables are rewritten many
         // times and the same way on every run.
         store->SetCheckpointPolicy(37, std::chrono::hours(1));
@@ -188,7 +190,7 @@ int main(int argc, char** argv) {
                 messages.push_back(AddMessage(*inbox, folders[0], n, true));
         }
         // Saving an item twice keeps one message with the later values.
-        auto twice = inbox->Items().Add(0);
+        auto twice = inbox->Items().Add();
         twice->SetProperty(PidTagSubject, std::string("Saved twice (first)"));
         twice->Save();
         HrSetOneProp(*twice, PidTagMessageFlags, int32_t{0x11}, true);
@@ -199,16 +201,16 @@ int main(int argc, char** argv) {
         w.subject = "Saved twice";
         messages.push_back(w);
     } else if (mode == "small") {
-        Folder* inbox = store->IPMRootFolder().Folders().Add("Inbox", 6);
+        Folder* inbox = store->IPMRootFolder().Folders().Add("Inbox");
         folders = {"Inbox"};
         for (int n = 0; n < 10; ++n) messages.push_back(AddMessage(*inbox, "Inbox", n, false));
     } else if (mode == "bulk") {
         // Messages of 1 MB attachments until the store passes `megabytes`.
         long megabytes = argc > 4 ? std::atol(argv[4]) : 5200;
-        Folder* bulk = store->IPMRootFolder().Folders().Add("Bulk", 6);
+        Folder* bulk = store->IPMRootFolder().Folders().Add("Bulk");
         folders = {"Bulk"};
         for (int n = 0; n < megabytes; ++n) {
-            auto item = bulk->Items().Add(0);
+            auto item = bulk->Items().Add();
             Written w;
             w.folder = "Bulk";
             w.subject = "Bulk " + std::to_string(n);
@@ -219,14 +221,14 @@ int main(int argc, char** argv) {
             messages.push_back(w);
         }
     } else if (mode == "append") {
-        Folder* more = store->IPMRootFolder().Folders().Add("Appended", 6);
+        Folder* more = store->IPMRootFolder().Folders().Add("Appended");
         folders = {"Appended"};
         for (int n = 0; n < 30; ++n) {
             messages.push_back(AddMessage(*more, "Appended", 1000 + n, false));
             if (n != 15) continue;
             // A message past a limit of the format is refused alone, with its
             // cause: the messages around it and the store stay whole.
-            auto crowded = more->Items().Add(0);
+            auto crowded = more->Items().Add();
             crowded->SetProperty(PidTagSubject, std::string("Refused"));
             for (size_t a = 0; a < mailvane::pst::kMaxSubnodes; ++a) crowded->AddAttachment();
             if (crowded->Save().find("attachments, more than") == std::string::npos)
@@ -238,7 +240,7 @@ int main(int argc, char** argv) {
         }
     } else if (mode == "kill") {
         int every = argc > 3 ? std::atoi(argv[3]) : 50;
-        Folder* folder = store->IPMRootFolder().Folders().Add("Killed", 6);
+        Folder* folder = store->IPMRootFolder().Folders().Add("Killed");
         store->SetCheckpointPolicy(1 << 30, std::chrono::hours(24));
         for (int n = 1;; ++n) {
             AddMessage(*folder, "Killed", n, n % 3 == 0);
