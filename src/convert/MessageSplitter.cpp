@@ -157,7 +157,6 @@ void MessageSplitter::Emit(std::size_t skip) {
             message.separatorLength = separatorLength_;
         }
     }
-    ++cut_;
     sink_.WriteMessage(message);
     messageBuilder_.Reset();
     tooLarge_ = false;

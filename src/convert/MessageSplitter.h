@@ -87,7 +87,6 @@ public:
     // part way) and makes the splitter ready for the next mailbox.
     void Abandon();
 
-    std::uint64_t messagesCut() const { return cut_; }
     // Bytes of the message being collected, for callers that report it.
     std::size_t pendingBytes() const { return messageBuilder_.size(); }
 
@@ -118,7 +117,6 @@ private:
     bool tooLarge_ = false;
     bool preambleBlank_ = true;
     HeaderStartCheck headerStart_;  // of the text before any separator
-    std::uint64_t cut_ = 0;
 };
 
 // Bytes of the blank lines (spaces and tabs only) at the start of `text`.

@@ -80,12 +80,6 @@ struct TnefMessage {
     std::vector<std::vector<TnefProperty>> recipients;
     std::vector<TnefAttachment> attachments;  // in stream order
     uint32_t codePage = 0;                    // attOemCodepage; 0 when absent
-    // Attributes whose checksum did not match, in this stream and those
-    // of its embedded messages. Many writers get them wrong; none is fatal.
-    int badChecksums = 0;
-    // Bytes after the last attribute that cannot start another (text a
-    // sender failed to decode), left unread; only this stream's.
-    uint64_t trailingBytes = 0;
 };
 
 // Reads a TNEF stream into `*out` (which it resets first). Returns the
