@@ -272,7 +272,7 @@ format::MessageContent MailItem::TakeContent(pst::MessageStore* store) {
     m.props = TakeResolved(store);
     // Each recipient is made in full only as the writer takes it, and let
     // go then.
-    auto& more = m.more_recipients;
+    auto& more = m.moreRecipients;
     more.count = recipients_.size();
     for (const auto& r : recipients_)
         for (uint32_t tag : r->Tags(store))
@@ -327,9 +327,9 @@ std::string MailItem::WriteMsgAndRelease(const msg::Sink& sink) {
         return cause;
     format::MessageContent m = TakeContent(nullptr);
     // A message file holds few enough recipients to take them all at once.
-    for (size_t i = 0; i < m.more_recipients.count; ++i)
-        m.recipients.push_back(m.more_recipients.take(i));
-    m.more_recipients = {};
+    for (size_t i = 0; i < m.moreRecipients.count; ++i)
+        m.recipients.push_back(m.moreRecipients.take(i));
+    m.moreRecipients = {};
     const std::string cause = msg::WriteMsg(std::move(m), sink);
     recipients_.clear();
     attachments_.clear();

@@ -58,7 +58,7 @@ struct MessageContent {
         std::vector<uint32_t> tags;
         std::function<PropertyList(size_t)> take;
     };
-    LaterRecipients more_recipients;
+    LaterRecipients moreRecipients;
 };
 
 // The property of this tag, the last one given; null when there is none.

@@ -86,8 +86,8 @@ std::string DecodeInternalBlock(std::string_view p, InternalBlockView* out) {
     out->leaves.clear();
     out->branches.clear();
     const char* entries = p.data() + kInternalBlockHeader;
-    auto fits = [&](size_t entry_size, size_t max) {
-        return count <= max && p.size() >= kInternalBlockHeader + count * entry_size;
+    auto fits = [&](size_t entrySize, size_t max) {
+        return count <= max && p.size() >= kInternalBlockHeader + count * entrySize;
     };
     if (out->btype == kBlockTypeDataTree) {
         if (out->level != kXBlockLevel && out->level != kXXBlockLevel)

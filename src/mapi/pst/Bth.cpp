@@ -54,14 +54,14 @@ Hid BuildBth(HeapBuilder* heap, Hid header, uint8_t cb_key, uint8_t cb_data,
     if (!records.empty()) {
         // Each level: pack records into allocations, then index their first keys.
         std::vector<std::string> level = records;
-        size_t record_size = size_t{cb_key} + cb_data;
+        size_t recordSize = size_t{cb_key} + cb_data;
         for (;;) {
-            size_t per_node = kMaxHeapAllocation / record_size;
+            size_t perNode = kMaxHeapAllocation / recordSize;
             std::vector<std::string> index;
             std::vector<Hid> nodes;
-            for (size_t at = 0; at < level.size(); at += per_node) {
+            for (size_t at = 0; at < level.size(); at += perNode) {
                 std::string node;
-                for (size_t i = at; i < level.size() && i < at + per_node; ++i) node += level[i];
+                for (size_t i = at; i < level.size() && i < at + perNode; ++i) node += level[i];
                 Hid hid = heap->Allocate(node);
                 std::string entry = level[at].substr(0, cb_key);
                 PutFixed32(&entry, hid);
@@ -73,7 +73,7 @@ Hid BuildBth(HeapBuilder* heap, Hid header, uint8_t cb_key, uint8_t cb_data,
                 break;
             }
             level = std::move(index);
-            record_size = size_t{cb_key} + 4;
+            recordSize = size_t{cb_key} + 4;
             ++levels;
         }
     }
@@ -85,12 +85,12 @@ Hid BuildBthOverLeaves(HeapBuilder* heap, Hid header, uint8_t cb_key, uint8_t cb
     Hid root = 0;
     uint8_t levels = 0;
     std::vector<std::pair<std::string, Hid>> level = leaves;
-    const size_t per_node = kMaxHeapAllocation / (size_t{cb_key} + 4);
+    const size_t perNode = kMaxHeapAllocation / (size_t{cb_key} + 4);
     while (level.size() > 1) {
         std::vector<std::pair<std::string, Hid>> up;
-        for (size_t at = 0; at < level.size(); at += per_node) {
+        for (size_t at = 0; at < level.size(); at += perNode) {
             std::string node;
-            for (size_t i = at; i < level.size() && i < at + per_node; ++i) {
+            for (size_t i = at; i < level.size() && i < at + perNode; ++i) {
                 node += level[i].first;
                 PutFixed32(&node, level[i].second);
             }

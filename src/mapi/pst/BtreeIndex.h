@@ -130,7 +130,7 @@ public:
 
     // A page above the leaves of a tree read back from the file: the first
     // Flush() writes the levels above the leaves afresh, so it is let go then.
-    void AdoptUpperPage(BlockRef where) { adopted_upper_.push_back(where); }
+    void AdoptUpperPage(BlockRef where) { adoptedUpper_.push_back(where); }
 
     // Writes changed leaves, and the pages above them whose children
     // changed or moved; returns the root.
@@ -145,7 +145,7 @@ public:
         for (size_t at = 0; at < leaves_.size(); at += kMaxBtEntries) {
             size_t end = std::min(leaves_.size(), at + kMaxBtEntries);
             Child group;
-            group.changed = end > shifted_from_;
+            group.changed = end > shiftedFrom_;
             for (size_t i = at; i < end; ++i) {
                 Leaf& leaf = leaves_[i];
                 if ((leaf.dirty || leaf.where.ib == 0) && !Unchanged(leaf)) {
@@ -157,13 +157,13 @@ public:
                 leaf.dirty = false;
             }
             group.entry = {leaves_[at].first, leaves_[at].where.bid, leaves_[at].where.ib};
-            group.first_child = at;
+            group.firstChild = at;
             group.children = end - at;
             level.push_back(group);
         }
-        shifted_from_ = SIZE_MAX;
-        for (const BlockRef& where : adopted_upper_) Free(where);
-        adopted_upper_.clear();
+        shiftedFrom_ = SIZE_MAX;
+        for (const BlockRef& where : adoptedUpper_) Free(where);
+        adoptedUpper_.clear();
         // Every leaf is now clean on disk; keep the right edge only.
         if (read_) {
             for (size_t i = 0; i + kLoadedEdge < leaves_.size(); ++i) {
@@ -190,11 +190,11 @@ public:
                 } else {
                     std::vector<BtEntry> entries;
                     if (depth == 1) {
-                        for (size_t i = page.first_child; i < page.first_child + page.children; ++i)
+                        for (size_t i = page.firstChild; i < page.firstChild + page.children; ++i)
                             entries.push_back(
                                 {leaves_[i].first, leaves_[i].where.bid, leaves_[i].where.ib});
                     } else {
-                        for (size_t i = page.first_child; i < page.first_child + page.children; ++i)
+                        for (size_t i = page.firstChild; i < page.firstChild + page.children; ++i)
                             entries.push_back(below_[i]);
                     }
                     BlockRef where = write(depth, nullptr, &entries);
@@ -204,7 +204,7 @@ public:
                 }
                 if (g % kMaxBtEntries == 0) {
                     Child parent;
-                    parent.first_child = g;
+                    parent.firstChild = g;
                     up.push_back(parent);
                 }
                 Child& parent = up.back();
@@ -256,7 +256,7 @@ private:
     // whether any of them changed or moved since the last Flush.
     struct Child {
         BtEntry entry;
-        size_t first_child = 0;
+        size_t firstChild = 0;
         size_t children = 0;
         bool changed = false;
     };
@@ -278,7 +278,7 @@ private:
 
     // Leaves from index `at` on may sit under another level-1 page than when
     // last written.
-    void Shifted(size_t at) { shifted_from_ = std::min(shifted_from_, at); }
+    void Shifted(size_t at) { shiftedFrom_ = std::min(shiftedFrom_, at); }
 
     struct Leaf {
         std::vector<Entry> entries;  // empty while not loaded
@@ -332,13 +332,13 @@ private:
     }
 
     mutable std::vector<Leaf> leaves_;
-    size_t shifted_from_ = 0;
+    size_t shiftedFrom_ = 0;
     std::vector<std::vector<Upper>> upper_;  // from level 1 up
     std::vector<BtEntry> below_;             // while flushing: the level just written
     size_t size_ = 0;
     PageReader read_;
     PageFreer free_;
-    std::vector<BlockRef> adopted_upper_;
+    std::vector<BlockRef> adoptedUpper_;
 };
 
 }  // namespace mailvane::pst

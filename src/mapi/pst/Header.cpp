@@ -47,7 +47,7 @@ std::string EncodeHeader(const Header& h) {
     EncodeFixed64(p + kFileEof, h.file_eof);
     EncodeFixed64(p + kAMapLast, h.amap_last);
     EncodeFixed64(p + kAMapFree, h.amap_free);
-    EncodeFixed64(p + kPMapFree, h.pmap_free);
+    EncodeFixed64(p + kPMapFree, h.pmapFree);
     EncodeFixed64(p + kNbt, h.nbt.bid);
     EncodeFixed64(p + kNbt + 8, h.nbt.ib);
     EncodeFixed64(p + kBbt, h.bbt.bid);
@@ -89,7 +89,7 @@ std::string DecodeHeader(std::string_view bytes, Header* h) {
     h->file_eof = DecodeFixed64(p + kFileEof);
     h->amap_last = DecodeFixed64(p + kAMapLast);
     h->amap_free = DecodeFixed64(p + kAMapFree);
-    h->pmap_free = DecodeFixed64(p + kPMapFree);
+    h->pmapFree = DecodeFixed64(p + kPMapFree);
     h->nbt = {DecodeFixed64(p + kNbt), DecodeFixed64(p + kNbt + 8)};
     h->bbt = {DecodeFixed64(p + kBbt), DecodeFixed64(p + kBbt + 8)};
     h->amap_valid = static_cast<uint8_t>(p[kAMapValid]);

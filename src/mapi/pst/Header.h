@@ -35,7 +35,7 @@ struct Header {
     uint64_t file_eof = 0;
     uint64_t amap_last = 0;
     uint64_t amap_free = 0;
-    uint64_t pmap_free = 0;
+    uint64_t pmapFree = 0;
     BlockRef nbt;
     BlockRef bbt;
     uint8_t amap_valid = kAMapValid2;

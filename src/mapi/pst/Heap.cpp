@@ -72,7 +72,7 @@ std::string HeapBuilder::BuildPage(size_t index, const Page& page, size_t room) 
         PutFixed16(&p, 0);  // ibHnpm, set below
         PutFixed8(&p, kHeapSignature);
         PutFixed8(&p, client_);
-        PutFixed32(&p, user_root_);
+        PutFixed32(&p, userRoot_);
         // Fill levels of the first eight pages.
         std::string levels(4, '\0');
         for (size_t i = 0; i < 8 && i < pages_.size(); ++i) {
@@ -127,11 +127,11 @@ std::string HeapBuilder::PageBlock(size_t index) const {
     return page;
 }
 
-std::string HeapHeader(std::string_view data, uint8_t* client, Hid* user_root) {
+std::string HeapHeader(std::string_view data, uint8_t* client, Hid* userRoot) {
     if (data.size() < kFirstPageHeader) return "heap shorter than its header";
     if (static_cast<uint8_t>(data[kSignatureAt]) != kHeapSignature) return "no heap signature";
     *client = static_cast<uint8_t>(data[kClientAt]);
-    *user_root = DecodeFixed32(data.data() + kUserRootAt);
+    *userRoot = DecodeFixed32(data.data() + kUserRootAt);
     return {};
 }
 

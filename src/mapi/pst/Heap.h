@@ -52,7 +52,7 @@ public:
     Hid Allocate(std::string_view bytes);
     // Replaces the bytes of an earlier allocation with bytes of equal size.
     void Overwrite(Hid hid, std::string_view bytes);
-    void SetUserRoot(Hid hid) { user_root_ = hid; }
+    void SetUserRoot(Hid hid) { userRoot_ = hid; }
 
     // The node data: every page but the last is padded to a full block so
     // that the data splits into blocks exactly at page boundaries.
@@ -78,23 +78,23 @@ public:
         // the old buffer, which would hold every dropped page in memory.
         Page empty;
         std::swap(pages_[index], empty);
-        pages_[index].dropped_bytes = used;
+        pages_[index].droppedBytes = used;
     }
 
 private:
     struct Page {
         std::string items;           // the allocations, back to back
         std::vector<uint16_t> ends;  // where each allocation ends in `items`
-        size_t dropped_bytes = 0;    // what a dropped page held, for fill levels
+        size_t droppedBytes = 0;     // what a dropped page held, for fill levels
         size_t count() const { return ends.size(); }
-        size_t used() const { return items.size() + 2 * ends.size() + dropped_bytes; }
+        size_t used() const { return items.size() + 2 * ends.size() + droppedBytes; }
     };
-    static size_t HeaderSize(size_t page_index);
+    static size_t HeaderSize(size_t pageIndex);
     // At least `room` bytes are reserved for the page's bytes.
     std::string BuildPage(size_t index, const Page& page, size_t room = 0) const;
 
     HeapClient client_;
-    Hid user_root_ = 0;
+    Hid userRoot_ = 0;
     std::vector<Page> pages_;
 };
 
@@ -102,6 +102,6 @@ private:
 // Returns the empty string, or why `hid` names nothing in `data`.
 std::string HeapLookup(std::string_view data, Hid hid, std::string* out);
 // The client signature and user root of heap data, or why it is no heap.
-std::string HeapHeader(std::string_view data, uint8_t* client, Hid* user_root);
+std::string HeapHeader(std::string_view data, uint8_t* client, Hid* userRoot);
 
 }  // namespace mailvane::pst

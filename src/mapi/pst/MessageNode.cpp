@@ -57,12 +57,12 @@ std::string UnmarkedSubject(const std::string& utf16) {
 
 std::string MessageStore::NewSearchKey() {
     std::string key;
-    PutFixed64(&key, key_source_());
-    PutFixed64(&key, key_source_());
+    PutFixed64(&key, keySource_());
+    PutFixed64(&key, keySource_());
     return key;
 }
 
-NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, PropertyList* stored,
+NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* nextIndex, PropertyList* stored,
                                        int depth, std::string* refused) {
     auto refuse = [&](std::string cause) {
         if (refused->empty()) *refused = std::move(cause);
@@ -87,11 +87,11 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
         return std::any_of(props.begin(), props.end(),
                            [](const Property& p) { return PropIdOf(p.tag) == 0; });
     };
-    bool without_id = unnamed(m.props);
-    for (const auto& r : m.recipients) without_id = without_id || unnamed(r);
-    for (uint32_t tag : m.more_recipients.tags) without_id = without_id || PropIdOf(tag) == 0;
-    for (const auto& a : m.attachments) without_id = without_id || unnamed(a.props);
-    if (without_id)
+    bool withoutId = unnamed(m.props);
+    for (const auto& r : m.recipients) withoutId = withoutId || unnamed(r);
+    for (uint32_t tag : m.moreRecipients.tags) withoutId = withoutId || PropIdOf(tag) == 0;
+    for (const auto& a : m.attachments) withoutId = withoutId || unnamed(a.props);
+    if (withoutId)
         return refuse("a named property has no id: the store's " +
                       std::to_string(NameMap::kMaxNames) + " named property ids are all taken");
     FillSavedMessage(&m, [this] { return NewSearchKey(); });
@@ -107,20 +107,20 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
         if (std::find(kContentsColumns.begin(), kContentsColumns.end(), p.tag) !=
             kContentsColumns.end())
             stored->push_back(p);
-    NodeContent node = BuildPropertyContext(std::move(props), next_index);
+    NodeContent node = BuildPropertyContext(std::move(props), nextIndex);
 
     // Each tag once: a message of 300,000 recipients has some ten tags, not
     // three million.
     std::vector<uint32_t> columns = kRecipientColumns;
     columns.push_back(PidTagRowid);
-    auto add_column = [&](uint32_t tag) {
+    auto addColumn = [&](uint32_t tag) {
         if (columns.size() <= TcInfo::kMaxColumns &&
             std::find(columns.begin(), columns.end(), tag) == columns.end())
             columns.push_back(tag);
     };
     for (const auto& r : m.recipients)
-        for (const auto& p : r) add_column(p.tag);
-    for (uint32_t tag : m.more_recipients.tags) add_column(tag);
+        for (const auto& p : r) addColumn(p.tag);
+    for (uint32_t tag : m.moreRecipients.tags) addColumn(tag);
     TableBuilder recipients(columns);
     const auto loose = [this](std::string_view block) { return ndb_->WriteLooseBlock(block); };
     recipients.SetBlockWriter(loose);
@@ -133,28 +133,28 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
     // A table's heap holds its row index and every value of a row; very
     // many recipients with long values need more pages than a heap has.
     // Counted as the rows come, so such a table is not built whole first.
-    auto table_fits = [&](size_t pages, const char* rows) {
+    auto tableFits = [&](size_t pages, const char* rows) {
         if (pages > kMaxHeapPages)
             refuse(std::string(rows) + " take " + std::to_string(pages) +
                    " pages of a table's heap, more than the " + std::to_string(kMaxHeapPages) +
                    " it holds");
         return pages <= kMaxHeapPages;
     };
-    auto pages_of = [](const NodeContent& table) {
+    auto pagesOf = [](const NodeContent& table) {
         return table.blocks.empty() ? HeapBuilder::PagesIn(table.data.size()) : table.blocks.size();
     };
     // Each recipient is let go once its row is in the table.
-    const size_t first_later = m.recipients.size();
-    for (size_t i = 0; i < first_later + m.more_recipients.count; ++i) {
+    const size_t firstLater = m.recipients.size();
+    for (size_t i = 0; i < firstLater + m.moreRecipients.count; ++i) {
         PropertyList row =
-            i < first_later ? std::move(m.recipients[i]) : m.more_recipients.take(i - first_later);
+            i < firstLater ? std::move(m.recipients[i]) : m.moreRecipients.take(i - firstLater);
         row.push_back(LongProperty(PidTagRowid, static_cast<uint32_t>(i)));
         recipients.AppendRow(static_cast<uint32_t>(i), row);
-        if (!table_fits(recipients.appendedHeapPages(), "the recipients")) return {};
+        if (!tableFits(recipients.appendedHeapPages(), "the recipients")) return {};
     }
     m.recipients = {};
     node.subnodes.push_back({kNidRecipientTableSub, recipients.FinishAppended()});
-    if (!table_fits(pages_of(node.subnodes.back().content), "the recipients")) return {};
+    if (!tableFits(pagesOf(node.subnodes.back().content), "the recipients")) return {};
 
     if (!m.attachments.empty()) {
         TableBuilder table(kAttachmentColumns);
@@ -171,12 +171,12 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
             std::string subject;  // unmarked
             if (a.embedded) {
                 Nid inner = MakeNid(kNidTypeNormalMessage, index++);
-                uint32_t inner_index = 1;
+                uint32_t innerIndex = 1;
                 PropertyList inner_props;
                 // Taken over unless someone else holds it too.
                 NodeContent message =
                     BuildMessage(a.embedded.use_count() == 1 ? std::move(*a.embedded) : *a.embedded,
-                                 &inner_index, &inner_props, depth + 1, refused);
+                                 &innerIndex, &inner_props, depth + 1, refused);
                 if (!refused->empty()) return {};
                 embedded.size = LongOf(inner_props, PidTagMessageSize, 0);
                 if (const Property* given = FindProperty(inner_props, PidTagSubject)) {
@@ -193,14 +193,14 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* next_index, P
             }
             FillSavedAttachment(&props, a.embedded ? &embedded : nullptr);
             table.AppendRow(nid, props);
-            if (!table_fits(table.appendedHeapPages(), "the attachments")) return {};
+            if (!tableFits(table.appendedHeapPages(), "the attachments")) return {};
             NodeContent attachment = BuildPropertyContext(std::move(props), &index);
             for (auto& s : extra) attachment.subnodes.push_back(std::move(s));
             node.subnodes.push_back({nid, std::move(attachment)});
         }
         m.attachments = {};
         node.subnodes.push_back({kNidAttachmentTableSub, table.FinishAppended()});
-        if (!table_fits(pages_of(node.subnodes.back().content), "the attachments")) return {};
+        if (!tableFits(pagesOf(node.subnodes.back().content), "the attachments")) return {};
     }
     return node;
 }

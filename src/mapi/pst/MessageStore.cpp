@@ -18,10 +18,10 @@ constexpr size_t kGuidSize = 16;
 
 }  // namespace
 
-std::unique_ptr<MessageStore> MessageStore::Create(Sink* sink, const std::string& display_name,
+std::unique_ptr<MessageStore> MessageStore::Create(Sink* sink, const std::string& displayName,
                                                    Encoding encoding) {
     std::unique_ptr<MessageStore> store(new MessageStore(NdbWriter::Create(sink, encoding)));
-    store->BuildNewStore(display_name);
+    store->BuildNewStore(displayName);
     store->Checkpoint();
     return store;
 }
@@ -39,9 +39,9 @@ std::unique_ptr<MessageStore> MessageStore::Open(Sink* sink, Status* error) {
     return store;
 }
 
-Nid MessageStore::AddMessage(Nid folder_nid, MessageContent message, Status* refused) {
+Nid MessageStore::AddMessage(Nid folderNid, MessageContent message, Status* refused) {
     if (!status().empty()) return 0;
-    Folder* f = FolderFor(folder_nid, "AddMessage");
+    Folder* f = FolderFor(folderNid, "AddMessage");
     if (!f) return 0;
     Nid nid = ndb_->NewNid(kNidTypeNormalMessage);
     Status written = WriteMessage(nid, *f, std::move(message), false);
@@ -49,13 +49,13 @@ Nid MessageStore::AddMessage(Nid folder_nid, MessageContent message, Status* ref
     return written.ok() ? nid : 0;
 }
 
-bool MessageStore::UpdateMessage(Nid nid, Nid folder_nid, MessageContent message, Status* refused) {
+bool MessageStore::UpdateMessage(Nid nid, Nid folderNid, MessageContent message, Status* refused) {
     if (!status().empty()) return false;
-    Folder* f = FolderFor(folder_nid, "UpdateMessage");
+    Folder* f = FolderFor(folderNid, "UpdateMessage");
     if (!f) return false;
     if (!f->contents->HasRow(nid)) {
         ndb_->Fail(Status::Kind::kMisuse,
-                   "UpdateMessage: message " + Hex(nid) + " is not in folder " + Hex(folder_nid));
+                   "UpdateMessage: message " + Hex(nid) + " is not in folder " + Hex(folderNid));
         return false;
     }
     Status written = WriteMessage(nid, *f, std::move(message), true);
@@ -92,15 +92,15 @@ Status MessageStore::WriteMessage(Nid nid, Folder& f, MessageContent message, bo
     if (!status().empty()) return failure();
     if (replace) {
         std::optional<std::string> old = f.contents->Cell(nid, PidTagMessageFlags);
-        bool was_unread = !old || old->size() < 4 || !(DecodeFixed32(old->data()) & kMsgFlagRead);
+        bool wasUnread = !old || old->size() < 4 || !(DecodeFixed32(old->data()) & kMsgFlagRead);
         --f.count;
-        if (was_unread) --f.unread;
+        if (wasUnread) --f.unread;
     }
     f.contents->SetRow(nid, stored);
     ++f.count;
     if (!(LongOf(stored, PidTagMessageFlags, 0) & kMsgFlagRead)) ++f.unread;
-    f.pc_dirty = true;
-    f.contents_dirty = true;
+    f.pcDirty = true;
+    f.contentsDirty = true;
     return {};
 }
 

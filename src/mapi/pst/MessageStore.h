@@ -38,19 +38,19 @@ using format::MessageContent;
 class MessageStore {
 public:
     // A new store in an empty sink.
-    static std::unique_ptr<MessageStore> Create(Sink* sink, const std::string& display_name,
+    static std::unique_ptr<MessageStore> Create(Sink* sink, const std::string& displayName,
                                                 Encoding encoding = Encoding::kPermute);
     // A store this program made; anything else, and a store of ours whose
     // content is damaged, is refused (*error says why) and left untouched.
     static std::unique_ptr<MessageStore> Open(Sink* sink, Status* error);
 
     Nid ipmSubtree() const { return kNidIpmSubtree; }
-    std::string displayName() const { return display_name_; }
+    std::string displayName() const { return displayName_; }
 
     // A new mail folder under `parent`; 0 when the store has failed.
     // REQUIRES: `parent` is a folder of this store, and no search folder.
     Nid CreateFolder(Nid parent, const std::string& name,
-                     const std::string& container_class = "IPF.Note");
+                     const std::string& containerClass = "IPF.Note");
     std::optional<Nid> FindFolder(Nid parent, const std::string& name) const;
     std::vector<Nid> Subfolders(Nid parent) const;
     std::string FolderName(Nid folder) const;
@@ -95,7 +95,7 @@ private:
         std::string name;
         std::unique_ptr<TableBuilder> hierarchy, contents, assoc;
         uint32_t count = 0, unread = 0;
-        bool pc_dirty = true, hierarchy_dirty = true, contents_dirty = true, assoc_dirty = true;
+        bool pcDirty = true, hierarchyDirty = true, contentsDirty = true, assocDirty = true;
         std::vector<Nid> children;
     };
 
@@ -105,15 +105,15 @@ private:
     bool CanName(std::string_view guid);
 
     // The fixed objects of a new store (StoreTemplates.cpp).
-    void BuildNewStore(const std::string& display_name);
+    void BuildNewStore(const std::string& displayName);
     std::string EntryId(Nid nid) const;
     std::string ReplVersionHistory();
 
     // The message's node at `depth` levels of embedding; `stored` receives
     // those of its properties, as stored, that a contents row lists, and
     // *refused the first limit it is past (MessageNode.cpp).
-    NodeContent BuildMessage(MessageContent m, uint32_t* next_index, PropertyList* stored,
-                             int depth, std::string* refused);
+    NodeContent BuildMessage(MessageContent m, uint32_t* nextIndex, PropertyList* stored, int depth,
+                             std::string* refused);
     // 16 bytes no other message of the store has (PidTagSearchKey).
     std::string NewSearchKey();
 
@@ -124,18 +124,18 @@ private:
     // Every changed folder object and table, at a checkpoint.
     void WriteFolders();
     void WriteFolder(Folder& f);
-    void WriteTable(Nid nid, TableBuilder& table, Nid template_nid);
+    void WriteTable(Nid nid, TableBuilder& table, Nid templateNid);
     bool LoadFolders(Status* error);
     bool ReadProperties(Nid nid, const char* what, PropertyList* props, Status* error);
     // The folder, or null after failing the store as `call` misused.
     Folder* FolderFor(Nid nid, const char* call);
 
     std::unique_ptr<NdbWriter> ndb_;
-    std::string display_name_;
-    std::string record_key_;  // 16 bytes
+    std::string displayName_;
+    std::string recordKey_;  // 16 bytes
     std::map<Nid, Folder> folders_;
     NameMap names_;
-    std::mt19937_64 key_source_{std::random_device{}()};
+    std::mt19937_64 keySource_{std::random_device{}()};
 };
 
 }  // namespace mailvane::pst

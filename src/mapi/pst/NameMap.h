@@ -21,8 +21,8 @@ public:
     // The id of a named property, assigned on first use; 0 for a name not
     // given before once the map is full() (see format::NameTable).
     uint16_t IdFor(std::string_view guid, uint32_t lid) { return table_.IdFor(guid, lid); }
-    uint16_t IdFor(std::string_view guid, std::string_view name_utf8) {
-        return table_.IdFor(guid, name_utf8);
+    uint16_t IdFor(std::string_view guid, std::string_view nameUtf8) {
+        return table_.IdFor(guid, nameUtf8);
     }
     bool full() const { return table_.full(); }
 

@@ -11,14 +11,14 @@ namespace mailvane::pst {
 using namespace format;
 
 struct NdbWriter::TreeLoad {
-    explicit TreeLoad(uint64_t file_end) : reached(file_end) {}
+    explicit TreeLoad(uint64_t fileEnd) : reached(fileEnd) {}
     // The allocation bits a rebuild from the trees gives.
     ReachedSpace reached;
     std::unordered_set<uint64_t> seen;
     uint8_t level = 0;    // of the page above
     bool any = false;     // a leaf entry was met; the last key is then
     bool unread = false;  // a page could not be read: the medium failed
-    uint64_t last_key = 0;
+    uint64_t lastKey = 0;
 };
 
 std::string NdbWriter::LoadTree(const BlockRef& root, PageType type, int depth, TreeLoad* load) {
@@ -46,10 +46,10 @@ std::string NdbWriter::LoadTree(const BlockRef& root, PageType type, int depth, 
         uint64_t first = type == kPageBbt ? (view.blocks.empty() ? 0 : view.blocks.front().bid)
                                           : (view.nodes.empty() ? 0 : view.nodes.front().nid);
         size_t count = type == kPageBbt ? view.blocks.size() : view.nodes.size();
-        if (count > 0 && load->any && first <= load->last_key) return what + "keys out of order";
+        if (count > 0 && load->any && first <= load->lastKey) return what + "keys out of order";
         if (count > 0) {
             load->any = true;
-            load->last_key = type == kPageBbt ? view.blocks.back().bid : view.nodes.back().nid;
+            load->lastKey = type == kPageBbt ? view.blocks.back().bid : view.nodes.back().nid;
         }
         for (const BbtEntry& e : view.blocks) {
             const std::string block = what + "block " + Hex(e.bid) + " at " + Hex(e.ib) + ": ";

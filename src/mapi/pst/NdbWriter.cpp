@@ -38,9 +38,9 @@ NdbWriter::NdbWriter(Sink* sink) : sink_(sink) {
         *entries = std::move(view.nodes);
         return true;
     });
-    auto free_page = [this](const BlockRef& where) { space_.Release(where.ib, kPageSize); };
-    bbt_.SetFreer(free_page);
-    nbt_.SetFreer(free_page);
+    auto freePage = [this](const BlockRef& where) { space_.Release(where.ib, kPageSize); };
+    bbt_.SetFreer(freePage);
+    nbt_.SetFreer(freePage);
     space_.SetReader([this](uint64_t start, std::string* bits) { return ReadMap(start, bits); });
 }
 
@@ -111,8 +111,8 @@ void NdbWriter::GrowFile(uint64_t section) {
     const uint64_t covered = space_.fileSections();
     uint64_t step = std::clamp<uint64_t>(covered / 16, 1, kMaxGrowSections);
     uint64_t target = std::max(section + 1, covered + step);
-    uint64_t free_bytes = 0;
-    const std::vector<PageAt> maps = space_.SectionMaps(covered, target, &free_bytes);
+    uint64_t freeBytes = 0;
+    const std::vector<PageAt> maps = space_.SectionMaps(covered, target, &freeBytes);
     // What waits goes to the medium first, so that the moment in which the
     // file is longer than its header (the maps written, the header not yet)
     // takes one small sync.
@@ -126,7 +126,7 @@ void NdbWriter::GrowFile(uint64_t section) {
     Header grown = committed_;
     grown.file_eof = SectionStart(target);
     grown.amap_last = SectionStart(target - 1);
-    grown.amap_free += free_bytes;
+    grown.amap_free += freeBytes;
     grown.unique = ++header_.unique;
     Fail(sink_->WriteAt(0, EncodeHeader(grown)));
     if (!status_.ok()) return;
@@ -143,24 +143,24 @@ void NdbWriter::Write(uint64_t offset, std::string_view bytes) {
         return;
     }
     std::memcpy(PendingRoom(offset, bytes.size()), bytes.data(), bytes.size());
-    if (pending_size_ >= kPendingLimit) FlushPending();
+    if (pendingSize_ >= kPendingLimit) FlushPending();
 }
 
 char* NdbWriter::PendingRoom(uint64_t offset, size_t size) {
     // After a failure nothing is written: the room is only scratch.
-    if (!status_.ok()) pending_size_ = 0;
-    if (pending_size_ > 0 && offset != pending_at_ + pending_size_) FlushPending();
+    if (!status_.ok()) pendingSize_ = 0;
+    if (pendingSize_ > 0 && offset != pendingAt_ + pendingSize_) FlushPending();
     if (!pending_) pending_ = std::make_unique_for_overwrite<char[]>(kPendingRoom);
-    if (pending_size_ == 0) pending_at_ = offset;
-    const size_t at = pending_size_;
-    pending_size_ += size;
+    if (pendingSize_ == 0) pendingAt_ = offset;
+    const size_t at = pendingSize_;
+    pendingSize_ += size;
     return pending_.get() + at;
 }
 
 void NdbWriter::FlushPending() {
-    if (pending_size_ == 0 || !status_.ok()) return;
-    Fail(sink_->WriteAt(pending_at_, std::string_view(pending_.get(), pending_size_)));
-    pending_size_ = 0;
+    if (pendingSize_ == 0 || !status_.ok()) return;
+    Fail(sink_->WriteAt(pendingAt_, std::string_view(pending_.get(), pendingSize_)));
+    pendingSize_ = 0;
 }
 
 Bid NdbWriter::WriteBlock(std::string_view payload, bool internal) {
@@ -176,7 +176,7 @@ Bid NdbWriter::WriteBlock(std::string_view payload, bool internal) {
     if (!internal && header_.encoding == Encoding::kPermute)
         PermuteEncode({reinterpret_cast<uint8_t*>(block), payload.size()});
     SealBlock(block, payload.size(), bid, ib);
-    if (pending_size_ >= kPendingLimit) FlushPending();
+    if (pendingSize_ >= kPendingLimit) FlushPending();
     bbt_.Upsert({bid, ib, static_cast<uint16_t>(payload.size()), kSingleRef});
     return bid;
 }
@@ -209,7 +209,7 @@ Bid NdbWriter::WriteContentData(const NodeContent& content, std::vector<Bid>* le
     std::vector<uint32_t> sizes;
     for (const DataBlock& b : content.blocks) {
         if (b.reuse) {
-            uint32_t size = b.reuse_size;
+            uint32_t size = b.reuseSize;
             if (size == 0) {
                 const BbtEntry* e = bbt_.Find(b.reuse);
                 if (!e) {
@@ -286,8 +286,8 @@ Bid NdbWriter::WriteSubnodes(const std::vector<Subnode>& subnodes, PlacedBlocks*
 
 void NdbWriter::AddRef(Bid bid) {
     if (bid == 0) return;
-    if (gather_refs_) {
-        ++ref_delta_[bid];
+    if (gatherRefs_) {
+        ++refDelta_[bid];
         return;
     }
     const BbtEntry* e = bbt_.Find(bid);
@@ -299,10 +299,10 @@ void NdbWriter::AddRef(Bid bid) {
 
 void NdbWriter::Release(Bid bid) {
     if (bid == 0 || !status_.ok()) return;
-    if (gather_refs_) {
+    if (gatherRefs_) {
         // Taken again by the new version of the node: the count stays.
-        auto it = ref_delta_.find(bid);
-        if (it != ref_delta_.end() && it->second > 0) {
+        auto it = refDelta_.find(bid);
+        if (it != refDelta_.end() && it->second > 0) {
             --it->second;
             return;
         }
@@ -343,7 +343,7 @@ Status NdbWriter::CheckNode(const NodeContent& content) {
         bytes = 0;
         blocks = content.blocks.size();
         for (const DataBlock& b : content.blocks)
-            bytes += b.reuse ? (b.reuse_size ? b.reuse_size : kMaxBlockData) : b.bytes.size();
+            bytes += b.reuse ? (b.reuseSize ? b.reuseSize : kMaxBlockData) : b.bytes.size();
     }
     // A data tree has two levels of XBLOCKs at most.
     if (bytes > kMaxNodeData || blocks > kMaxXBlockEntries * kMaxXBlockEntries)
@@ -365,8 +365,8 @@ void NdbWriter::PutNode(Nid nid, Nid parent, const NodeContent& content, PlacedB
     if (!status_.ok()) return;
     if (Status refused = CheckNode(content); !refused.ok())
         return Fail(refused.kind(), "node " + Hex(nid) + ": " + refused.message());
-    ref_delta_.clear();
-    gather_refs_ = true;
+    refDelta_.clear();
+    gatherRefs_ = true;
     std::vector<Bid> leaves;
     Bid data = content.data.empty() && content.blocks.empty() && !content.subnodes.empty()
                    ? 0
@@ -378,10 +378,10 @@ void NdbWriter::PutNode(Nid nid, Nid parent, const NodeContent& content, PlacedB
         Release(was.data);
         Release(was.sub);
     }
-    gather_refs_ = false;
-    for (const auto& [bid, count] : ref_delta_)
+    gatherRefs_ = false;
+    for (const auto& [bid, count] : refDelta_)
         for (int k = 0; k < count; ++k) AddRef(bid);
-    ref_delta_.clear();
+    refDelta_.clear();
     nbt_.Upsert({nid, data, sub, parent});
 }
 
@@ -440,13 +440,13 @@ std::string NdbWriter::Checkpoint() {
     FlushTrees();
     if (!status_.ok()) return status_.message();
     SpaceMap::Checkpoint space = space_.MapsForCheckpoint();
-    SetHeaderFields(space.last_section, space.free_bytes);
+    SetHeaderFields(space.lastSection, space.freeBytes);
     // Outlook gives the density list the next page id without taking it.
     space.maps.emplace_back(kDListOffset,
-                            space_.DensityList(space.last_section, header_.bid_next_page));
+                            space_.DensityList(space.lastSection, header_.bid_next_page));
     CommitInOrder(space.maps);
     if (!status_.ok()) return status_.message();
-    space_.Committed(space.last_section);
+    space_.Committed(space.lastSection);
     return {};
 }
 
@@ -463,11 +463,11 @@ void NdbWriter::FlushTrees() {
         });
 }
 
-void NdbWriter::SetHeaderFields(uint64_t last_section, uint64_t free_bytes) {
-    header_.amap_last = SectionStart(last_section);
-    header_.file_eof = SectionStart(last_section) + kAMapCoverage;
-    header_.amap_free = free_bytes;
-    header_.pmap_free = 0;
+void NdbWriter::SetHeaderFields(uint64_t lastSection, uint64_t freeBytes) {
+    header_.amap_last = SectionStart(lastSection);
+    header_.file_eof = SectionStart(lastSection) + kAMapCoverage;
+    header_.amap_free = freeBytes;
+    header_.pmapFree = 0;
 }
 
 void NdbWriter::CommitInOrder(const std::vector<PageAt>& maps) {

@@ -145,7 +145,7 @@ private:
     uint64_t Allocate(uint32_t size, uint32_t align);
     // The steps of Checkpoint(), in order (see there why).
     void FlushTrees();
-    void SetHeaderFields(uint64_t last_section, uint64_t free_bytes);
+    void SetHeaderFields(uint64_t lastSection, uint64_t freeBytes);
     void CommitInOrder(const std::vector<PageAt>& maps);
     // Makes the file, and the header on disk, cover `section`.
     void GrowFile(uint64_t section);
@@ -176,15 +176,15 @@ private:
     // not yet applied. A block the new version reuses and the old one
     // releases nets to nothing, so its index leaf, long on disk when a big
     // table is rewritten at a checkpoint, is not read back.
-    std::unordered_map<Bid, int> ref_delta_;
-    bool gather_refs_ = false;
+    std::unordered_map<Bid, int> refDelta_;
+    bool gatherRefs_ = false;
     BtreeIndex<NbtEntry, kMaxNbtEntries> nbt_;
     std::vector<Bid> loose_;  // see WriteLooseBlock()
     // Consecutive writes gathered into one, in room allocated once: blocks
     // are built in it where they will be written from, not zeroed first.
     std::unique_ptr<char[]> pending_;
-    size_t pending_size_ = 0;
-    uint64_t pending_at_ = 0;
+    size_t pendingSize_ = 0;
+    uint64_t pendingAt_ = 0;
 };
 
 }  // namespace mailvane::pst

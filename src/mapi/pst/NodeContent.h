@@ -19,7 +19,7 @@ struct DataBlock {
     // The size of the reused block: given by the caller, who knows it, so
     // the writer need not look the block up (its index page may long be
     // on disk only).
-    uint32_t reuse_size = 0;
+    uint32_t reuseSize = 0;
 };
 
 struct NodeContent {

@@ -153,7 +153,7 @@ std::string DecodeBtPage(std::string_view page, uint64_t ib, BtPageView* out) {
 
 std::string BuildDListPage(const DListView& dlist, Bid bid) {
     std::string body;
-    PutFixed8(&body, dlist.backfill_complete ? kDListBackfillComplete : 0);
+    PutFixed8(&body, dlist.backfillComplete ? kDListBackfillComplete : 0);
     size_t count = std::min(dlist.entries.size(), kMaxDListEntries);
     PutFixed8(&body, static_cast<uint8_t>(count));
     PutFixed16(&body, 0);
@@ -172,7 +172,7 @@ std::string DecodeDListPage(std::string_view page, DListView* out) {
     const char* p = page.data();
     size_t count = static_cast<uint8_t>(p[1]);
     if (count > kMaxDListEntries) return "bad density list count";
-    out->backfill_complete = (p[0] & kDListBackfillComplete) != 0;
+    out->backfillComplete = (p[0] & kDListBackfillComplete) != 0;
     out->current_page = DecodeFixed32(p + 4);
     out->entries.clear();
     for (size_t i = 0; i < count; ++i) {

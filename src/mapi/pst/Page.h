@@ -83,7 +83,7 @@ struct DListEntry {
     bool operator==(const DListEntry&) const = default;
 };
 struct DListView {
-    bool backfill_complete = true;
+    bool backfillComplete = true;
     uint32_t current_page = 0;  // the AMap the next allocation comes from
     std::vector<DListEntry> entries;
 };

@@ -21,14 +21,14 @@ bool StoredInRecord(uint16_t type) {
 
 }  // namespace
 
-NodeContent BuildPropertyContext(PropertyList props, uint32_t* next_index) {
-    std::map<uint16_t, Property*> by_id;
-    for (auto& p : props) by_id[PropIdOf(p.tag)] = &p;
+NodeContent BuildPropertyContext(PropertyList props, uint32_t* nextIndex) {
+    std::map<uint16_t, Property*> byId;
+    for (auto& p : props) byId[PropIdOf(p.tag)] = &p;
     NodeContent node;
     HeapBuilder heap(kHeapPropertyContext);
     const Hid header = ReserveBthHeader(&heap);
     std::vector<std::string> records;
-    for (const auto& [id, p] : by_id) {
+    for (const auto& [id, p] : byId) {
         uint16_t type = PropTypeOf(p->tag);
         uint32_t value = 0;
         if (StoredInRecord(type)) {
@@ -40,7 +40,7 @@ NodeContent BuildPropertyContext(PropertyList props, uint32_t* next_index) {
         } else if (p->value.size() <= kMaxHeapAllocation) {
             value = heap.Allocate(p->value);
         } else {
-            Nid nid = MakeNid(kNidTypeLtp, (*next_index)++);
+            Nid nid = MakeNid(kNidTypeLtp, (*nextIndex)++);
             node.subnodes.push_back({nid, NodeContent{std::move(p->value), {}}});
             value = nid;
         }

@@ -11,9 +11,9 @@
 namespace mailvane::pst {
 
 // Builds a node holding `props` (ids need not be sorted; later duplicates
-// win). Subnodes for large values get ids of type LTP from *next_index; a
+// win). Subnodes for large values get ids of type LTP from *nextIndex; a
 // list handed over (moved) gives them its values uncopied.
-NodeContent BuildPropertyContext(PropertyList props, uint32_t* next_index);
+NodeContent BuildPropertyContext(PropertyList props, uint32_t* nextIndex);
 
 // Reads the properties of a property-context node back: the empty string,
 // or why the node is no property context.

@@ -88,8 +88,8 @@ uint64_t SectionOf(uint64_t ib) {
     return (ib - kFirstAMapOffset) / kAMapCoverage;
 }
 
-ReachedSpace::ReachedSpace(uint64_t file_end) : file_end_(file_end) {
-    bits_.resize((file_end - kFirstAMapOffset) / kAMapCoverage);
+ReachedSpace::ReachedSpace(uint64_t fileEnd) : fileEnd_(fileEnd) {
+    bits_.resize((fileEnd - kFirstAMapOffset) / kAMapCoverage);
     for (uint64_t s = 0; s < bits_.size(); ++s) bits_[s] = EmptySection(s);
 }
 
@@ -97,7 +97,7 @@ std::string ReachedSpace::Reach(uint64_t ib, uint64_t size) {
     // Nothing reached may lie past the file's end, across a section's end or
     // over anything else reached (a map page too): a new block could then
     // land on it, or it on another.
-    if (ib < kFirstAMapOffset || ib % kBlockAlign != 0 || ib + size > file_end_)
+    if (ib < kFirstAMapOffset || ib % kBlockAlign != 0 || ib + size > fileEnd_)
         return "past the end of the file";
     const uint64_t section = SectionOf(ib), start = SectionStart(section);
     if (ib + size > start + kAMapCoverage) return "across the end of its section";
@@ -114,8 +114,8 @@ std::string& SpaceMap::SectionBits(uint64_t section) {
     if (it != sections_.end()) return it->second;
     std::string& bits = sections_[section];
     // Its map is in the file: space is being freed or reused there.
-    if (section < mapped_sections_ && reader_(SectionStart(section), &bits)) {
-        closed_free_ -= std::min(closed_free_, FreeSlots(bits) * kBlockAlign);
+    if (section < mappedSections_ && reader_(SectionStart(section), &bits)) {
+        closedFree_ -= std::min(closedFree_, FreeSlots(bits) * kBlockAlign);
         return bits;
     }
     bits = EmptySection(section);
@@ -131,7 +131,7 @@ void SpaceMap::SetBits(uint64_t begin, uint64_t end, bool allocated) {
 }
 
 void SpaceMap::EraseFree(std::map<uint64_t, uint64_t>::iterator it) {
-    free_by_size_.erase({it->second, it->first});
+    freeBySize_.erase({it->second, it->first});
     free_.erase(it);
 }
 
@@ -154,14 +154,14 @@ void SpaceMap::AddFree(uint64_t ib, uint64_t size) {
         }
     }
     free_[ib] = size;
-    free_by_size_.insert({size, ib});
+    freeBySize_.insert({size, ib});
 }
 
 bool SpaceMap::TakeFree(uint32_t size, uint32_t align, uint64_t* pos) {
     // The smallest runs that fit, the first few of them, so a page (512
     // aligned) does not search every run of 64-byte slots.
-    auto it = free_by_size_.lower_bound({size, 0});
-    for (int tries = 0; it != free_by_size_.end() && tries < 8; ++it, ++tries) {
+    auto it = freeBySize_.lower_bound({size, 0});
+    for (int tries = 0; it != freeBySize_.end() && tries < 8; ++it, ++tries) {
         auto [run, ib] = *it;
         uint64_t at = AlignUp(ib, align);
         if (at + size > ib + run) continue;
@@ -197,13 +197,13 @@ uint64_t SpaceMap::Find(uint32_t size, uint32_t align) {
     for (;;) {
         uint64_t section = SectionOf(pos);
         uint64_t start = SectionStart(section);
-        uint64_t data_begin = start + SectionReserved(section);
-        if (pos < data_begin) pos = AlignUp(data_begin, align);
+        uint64_t dataBegin = start + SectionReserved(section);
+        if (pos < dataBegin) pos = AlignUp(dataBegin, align);
         if (pos + size <= start + kAMapCoverage) return pos;
         // Never straddle the next section's maps; what is left of this one
         // was never reachable, so it can be taken at once.
         uint64_t end = start + kAMapCoverage;
-        if (eof_ >= data_begin && eof_ < end) AddFree(eof_, end - eof_);
+        if (eof_ >= dataBegin && eof_ < end) AddFree(eof_, end - eof_);
         pos = end;
     }
 }
@@ -213,36 +213,36 @@ void SpaceMap::Take(uint64_t ib, uint32_t size) {
     eof_ = std::max(eof_, ib + size);
 }
 
-std::vector<PageAt> SpaceMap::SectionMaps(uint64_t first, uint64_t end, uint64_t* free_bytes) {
+std::vector<PageAt> SpaceMap::SectionMaps(uint64_t first, uint64_t end, uint64_t* freeBytes) {
     std::vector<PageAt> maps;
     for (uint64_t s = first; s < end; ++s) {
         const std::string& bits = SectionBits(s);
         AppendMapPages(s, bits, &maps);
-        *free_bytes += FreeSlots(bits) * kBlockAlign;
+        *freeBytes += FreeSlots(bits) * kBlockAlign;
     }
     return maps;
 }
 
 SpaceMap::Checkpoint SpaceMap::MapsForCheckpoint() {
-    file_sections_ = std::max<uint64_t>(file_sections_, 1);
+    fileSections_ = std::max<uint64_t>(fileSections_, 1);
     Checkpoint out;
-    const uint64_t last_section = out.last_section = file_sections_ - 1;
+    const uint64_t lastSection = out.lastSection = fileSections_ - 1;
     // What the header on disk reaches and this one will not is free in the
     // maps this checkpoint writes.
     for (const auto& [ib, size] : released_) SetBits(ib, ib + size, false);
-    SectionBits(last_section);
-    if (section_free_.size() <= last_section) section_free_.resize(last_section + 1, 0);
-    out.free_bytes = closed_free_;
+    SectionBits(lastSection);
+    if (sectionFree_.size() <= lastSection) sectionFree_.resize(lastSection + 1, 0);
+    out.freeBytes = closedFree_;
     for (auto it = sections_.begin(); it != sections_.end();) {
         uint64_t s = it->first;
         AppendMapPages(s, it->second, &out.maps);
         uint64_t zeros = FreeSlots(it->second);
-        section_free_[s] = static_cast<uint16_t>(zeros);
-        out.free_bytes += zeros * kBlockAlign;
+        sectionFree_[s] = static_cast<uint16_t>(zeros);
+        out.freeBytes += zeros * kBlockAlign;
         // Sections behind the last are only touched again to free or reuse
         // space, and are read back then.
-        if (s < last_section) {
-            closed_free_ += zeros * kBlockAlign;
+        if (s < lastSection) {
+            closedFree_ += zeros * kBlockAlign;
             it = sections_.erase(it);
         } else {
             ++it;
@@ -251,34 +251,34 @@ SpaceMap::Checkpoint SpaceMap::MapsForCheckpoint() {
     return out;
 }
 
-std::string SpaceMap::DensityList(uint64_t last_section, Bid bid) const {
+std::string SpaceMap::DensityList(uint64_t lastSection, Bid bid) const {
     DListView dlist;
-    dlist.backfill_complete = true;
+    dlist.backfillComplete = true;
     dlist.current_page =
-        static_cast<uint32_t>(free_.empty() ? last_section : SectionOf(free_.begin()->first));
-    for (uint64_t s = 0; s < section_free_.size(); ++s)
-        if (section_free_[s] > 0)
-            dlist.entries.push_back({static_cast<uint32_t>(s), section_free_[s]});
+        static_cast<uint32_t>(free_.empty() ? lastSection : SectionOf(free_.begin()->first));
+    for (uint64_t s = 0; s < sectionFree_.size(); ++s)
+        if (sectionFree_[s] > 0)
+            dlist.entries.push_back({static_cast<uint32_t>(s), sectionFree_[s]});
     std::stable_sort(
         dlist.entries.begin(), dlist.entries.end(),
         [](const DListEntry& a, const DListEntry& b) { return a.free_slots > b.free_slots; });
     return BuildDListPage(dlist, bid);
 }
 
-void SpaceMap::Committed(uint64_t last_section) {
-    MapsWritten(last_section + 1);
+void SpaceMap::Committed(uint64_t lastSection) {
+    MapsWritten(lastSection + 1);
     for (const auto& [ib, size] : released_) AddFree(ib, size);
     released_.clear();
 }
 
 void SpaceMap::LoadMaps(std::vector<std::string> bits, bool rewrite) {
     const uint64_t last = bits.size() - 1;
-    section_free_.assign(last + 1, 0);
-    closed_free_ = 0;
+    sectionFree_.assign(last + 1, 0);
+    closedFree_ = 0;
     for (uint64_t s = 0; s <= last; ++s) {
         const uint64_t start = SectionStart(s);
         const uint64_t slots = FreeSlots(bits[s]);
-        section_free_[s] = static_cast<uint16_t>(slots);
+        sectionFree_[s] = static_cast<uint16_t>(slots);
         if (s < last) {
             AddFreeRuns(s, bits[s], start + kAMapCoverage);
             // Sections behind the last are read back when touched, unless
@@ -286,7 +286,7 @@ void SpaceMap::LoadMaps(std::vector<std::string> bits, bool rewrite) {
             if (rewrite)
                 sections_[s] = std::move(bits[s]);
             else
-                closed_free_ += slots * kBlockAlign;
+                closedFree_ += slots * kBlockAlign;
             continue;
         }
         // Continue after the last allocated unit of the last section.
@@ -297,8 +297,8 @@ void SpaceMap::LoadMaps(std::vector<std::string> bits, bool rewrite) {
         AddFreeRuns(s, bits[s], end);
         sections_[s] = std::move(bits[s]);
     }
-    mapped_sections_ = last + 1;
-    file_sections_ = last + 1;
+    mappedSections_ = last + 1;
+    fileSections_ = last + 1;
 }
 
 }  // namespace mailvane::pst

@@ -34,8 +34,8 @@ using PageAt = std::pair<uint64_t, std::string>;
 // section: each section's own map pages, then whatever the trees reach.
 class ReachedSpace {
 public:
-    // The sections of a file ending at `file_end`, each empty but for its maps.
-    explicit ReachedSpace(uint64_t file_end);
+    // The sections of a file ending at `fileEnd`, each empty but for its maps.
+    explicit ReachedSpace(uint64_t fileEnd);
     // Marks `size` bytes at `ib` reached; why they cannot be (past the
     // file's end, across a section's end, over anything reached before or
     // over a map page), or empty.
@@ -44,7 +44,7 @@ public:
     std::vector<std::string> TakeBits() { return std::move(bits_); }
 
 private:
-    uint64_t file_end_;
+    uint64_t fileEnd_;
     std::vector<std::string> bits_;
 };
 
@@ -71,26 +71,26 @@ public:
     void Release(uint64_t ib, uint64_t size) { released_.emplace_back(ib, size); }
 
     // Sections the file and the header on disk cover.
-    uint64_t fileSections() const { return file_sections_; }
-    void Cover(uint64_t sections) { file_sections_ = sections; }
+    uint64_t fileSections() const { return fileSections_; }
+    void Cover(uint64_t sections) { fileSections_ = sections; }
     // The map pages of sections [first, end), and the free bytes they show.
-    std::vector<PageAt> SectionMaps(uint64_t first, uint64_t end, uint64_t* free_bytes);
+    std::vector<PageAt> SectionMaps(uint64_t first, uint64_t end, uint64_t* freeBytes);
     // The maps of sections [0, end) are in the file.
-    void MapsWritten(uint64_t end) { mapped_sections_ = std::max(mapped_sections_, end); }
+    void MapsWritten(uint64_t end) { mappedSections_ = std::max(mappedSections_, end); }
 
     // What a checkpoint writes: the maps of every section touched since the
     // last one, with the space released since then free, and what the new
     // header says of them.
     struct Checkpoint {
-        uint64_t last_section = 0;
-        uint64_t free_bytes = 0;
+        uint64_t lastSection = 0;
+        uint64_t freeBytes = 0;
         std::vector<PageAt> maps;
     };
     Checkpoint MapsForCheckpoint();
     // The density list of the maps MapsForCheckpoint() gave, as page `bid`.
-    std::string DensityList(uint64_t last_section, Bid bid) const;
+    std::string DensityList(uint64_t lastSection, Bid bid) const;
     // That checkpoint's header is on disk: what it no longer reaches is free.
-    void Committed(uint64_t last_section);
+    void Committed(uint64_t lastSection);
 
     // End of allocated space.
     uint64_t end() const { return eof_; }
@@ -110,15 +110,15 @@ private:
     uint64_t eof_ = kFirstAMapOffset;  // end of allocated space
     // Allocation bits of sections touched since the last checkpoint.
     std::map<uint64_t, std::string> sections_;
-    uint64_t closed_free_ = 0;            // free bytes in sections no longer held
-    uint64_t mapped_sections_ = 0;        // sections whose maps are in the file
-    uint64_t file_sections_ = 0;          // sections the file and its header cover
-    std::vector<uint16_t> section_free_;  // free slots per section, as written
+    uint64_t closedFree_ = 0;            // free bytes in sections no longer held
+    uint64_t mappedSections_ = 0;        // sections whose maps are in the file
+    uint64_t fileSections_ = 0;          // sections the file and its header cover
+    std::vector<uint16_t> sectionFree_;  // free slots per section, as written
     // Released since the last checkpoint: (offset, bytes).
     std::vector<std::pair<uint64_t, uint64_t>> released_;
     // Free for reuse, coalesced: offset -> bytes, and (bytes, offset).
     std::map<uint64_t, uint64_t> free_;
-    std::set<std::pair<uint64_t, uint64_t>> free_by_size_;
+    std::set<std::pair<uint64_t, uint64_t>> freeBySize_;
 };
 
 }  // namespace mailvane::pst

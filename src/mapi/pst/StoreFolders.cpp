@@ -29,8 +29,8 @@ MessageStore::Folder& MessageStore::AddFolderObject(Nid nid, Nid parent, const s
     if (parent != nid) {
         Folder& p = folders_[parent];
         p.children.push_back(nid);
-        p.pc_dirty = true;
-        p.hierarchy_dirty = true;
+        p.pcDirty = true;
+        p.hierarchyDirty = true;
     }
     return f;
 }
@@ -38,14 +38,14 @@ MessageStore::Folder& MessageStore::AddFolderObject(Nid nid, Nid parent, const s
 void MessageStore::AttachTableReaders(Folder& f) {
     // A folder's tables keep only their newest rows in memory and read the
     // rest back from their last placed node when an older row is needed.
-    auto attach = [this](TableBuilder& table, Nid table_nid) {
-        table.SetReader([this, table_nid](TableView* view) {
+    auto attach = [this](TableBuilder& table, Nid tableNid) {
+        table.SetReader([this, tableNid](TableView* view) {
             // A damaged node has failed the writer already; Fail keeps that
             // first cause.
             NodeContent node;
-            std::string err = ndb_->ReadNode(table_nid, &node) ? ReadTable(node, view) : "missing";
+            std::string err = ndb_->ReadNode(tableNid, &node) ? ReadTable(node, view) : "missing";
             if (err.empty()) return true;
-            ndb_->Fail(Status::Kind::kDamaged, "folder table " + Hex(table_nid) + ": " + err);
+            ndb_->Fail(Status::Kind::kDamaged, "folder table " + Hex(tableNid) + ": " + err);
             return false;
         });
     };
@@ -110,11 +110,11 @@ size_t MessageStore::MessageCount(Nid folder) const {
     return it == folders_.end() ? 0 : it->second.count;
 }
 
-void MessageStore::WriteTable(Nid nid, TableBuilder& table, Nid template_nid) {
+void MessageStore::WriteTable(Nid nid, TableBuilder& table, Nid templateNid) {
     // An empty table with the template's columns shares the template's
     // blocks, as a new store made by Outlook does.
     const std::vector<uint32_t>* columns = nullptr;
-    switch (template_nid) {
+    switch (templateNid) {
         case kNidHierarchyTableTemplate:
             columns = &kHierarchyColumns;
             break;
@@ -129,7 +129,7 @@ void MessageStore::WriteTable(Nid nid, TableBuilder& table, Nid template_nid) {
             break;
     }
     if (table.rowCount() == 0 && table.tags() == TableBuilder(*columns).tags()) {
-        ndb_->PutSharedNode(nid, 0, template_nid);
+        ndb_->PutSharedNode(nid, 0, templateNid);
         return;
     }
     PlacedBlocks placed;
@@ -146,35 +146,35 @@ void MessageStore::WriteTable(Nid nid, TableBuilder& table, Nid template_nid) {
 
 void MessageStore::WriteFolder(Folder& f) {
     uint32_t index = 1;
-    if (f.pc_dirty) ndb_->PutNode(f.nid, f.parent, BuildPropertyContext(FolderProps(f), &index));
+    if (f.pcDirty) ndb_->PutNode(f.nid, f.parent, BuildPropertyContext(FolderProps(f), &index));
     if (f.search) {
-        if (f.contents_dirty)
+        if (f.contentsDirty)
             WriteTable(WithType(f.nid, kNidTypeSearchContentsTable), *f.contents,
                        kNidSearchContentsTableTemplate);
     } else {
-        if (f.hierarchy_dirty)
+        if (f.hierarchyDirty)
             WriteTable(WithType(f.nid, kNidTypeHierarchyTable), *f.hierarchy,
                        kNidHierarchyTableTemplate);
-        if (f.contents_dirty)
+        if (f.contentsDirty)
             WriteTable(WithType(f.nid, kNidTypeContentsTable), *f.contents,
                        kNidContentsTableTemplate);
-        if (f.assoc_dirty)
+        if (f.assocDirty)
             WriteTable(WithType(f.nid, kNidTypeAssocContentsTable), *f.assoc,
                        kNidAssocContentsTableTemplate);
     }
-    f.pc_dirty = f.hierarchy_dirty = f.contents_dirty = f.assoc_dirty = false;
+    f.pcDirty = f.hierarchyDirty = f.contentsDirty = f.assocDirty = false;
 }
 
 void MessageStore::WriteFolders() {
     // A folder whose object changed changes its row in its parent's
     // hierarchy table too.
     for (auto& [nid, f] : folders_) {
-        if (!f.pc_dirty || f.parent == nid) continue;
+        if (!f.pcDirty || f.parent == nid) continue;
         // Every folder's parent is there: CreateFolder and reopening see to it.
         Folder& parent = folders_.at(f.parent);
         PropertyList row = FolderProps(f);
         parent.hierarchy->SetRow(nid, row);
-        parent.hierarchy_dirty = true;
+        parent.hierarchyDirty = true;
     }
     for (auto& [nid, f] : folders_) WriteFolder(f);
 }
@@ -195,9 +195,9 @@ bool MessageStore::ReadProperties(Nid nid, const char* what, PropertyList* props
 bool MessageStore::LoadFolders(Status* error) {
     PropertyList props;
     if (!ReadProperties(kNidMessageStore, "store object", &props, error)) return false;
-    if (const Property* p = FindProperty(props, PidTagRecordKey)) record_key_ = p->value;
+    if (const Property* p = FindProperty(props, PidTagRecordKey)) recordKey_ = p->value;
     if (const Property* p = FindProperty(props, PidTagDisplayName))
-        display_name_ = Utf8FromUtf16(p->value);
+        displayName_ = Utf8FromUtf16(p->value);
     PropertyList names;
     if (!ReadProperties(kNidNameToIdMap, "name-to-id map", &names, error)) return false;
     if (std::string err = names_.Load(names); !err.empty()) {
@@ -227,20 +227,19 @@ bool MessageStore::LoadFolders(Status* error) {
             if (p.tag == PidTagDisplayName) f.name = Utf8FromUtf16(p.value);
         }
         const Nid folderNid = nid;  // clang 14 cannot capture a structured binding
-        std::string table_error;
+        std::string tableError;
         auto load = [&](uint32_t type, const std::vector<uint32_t>& columns) {
             // A table the folder never had (a search folder's hierarchy)
             // starts empty; one that is there has to read back.
-            const Nid table_nid = WithType(folderNid, type);
+            const Nid tableNid = WithType(folderNid, type);
             auto builder = std::make_unique<TableBuilder>(columns);
-            if (!ndb_->HasNode(table_nid)) return builder;
+            if (!ndb_->HasNode(tableNid)) return builder;
             TableView view;
             NodeContent table;
             std::string err =
-                ndb_->ReadNode(table_nid, &table) ? ReadTable(table, &view) : ndb_->status();
+                ndb_->ReadNode(tableNid, &table) ? ReadTable(table, &view) : ndb_->status();
             if (!err.empty()) {
-                if (table_error.empty())
-                    table_error = "folder table " + Hex(table_nid) + ": " + err;
+                if (tableError.empty()) tableError = "folder table " + Hex(tableNid) + ": " + err;
                 return builder;
             }
             // The rows stay on disk until one is needed (see
@@ -253,12 +252,12 @@ bool MessageStore::LoadFolders(Status* error) {
         f.contents = f.search ? load(kNidTypeSearchContentsTable, kSearchContentsColumns)
                               : load(kNidTypeContentsTable, kContentsColumns);
         f.assoc = load(kNidTypeAssocContentsTable, kAssocColumns);
-        if (!table_error.empty()) {
-            *error = Status(Status::Kind::kDamaged, table_error);
+        if (!tableError.empty()) {
+            *error = Status(Status::Kind::kDamaged, tableError);
             return false;
         }
         AttachTableReaders(f);
-        f.pc_dirty = f.hierarchy_dirty = f.contents_dirty = f.assoc_dirty = false;
+        f.pcDirty = f.hierarchyDirty = f.contentsDirty = f.assocDirty = false;
     }
     // Every folder hangs below the root, which the object model and the
     // next checkpoint rely on.

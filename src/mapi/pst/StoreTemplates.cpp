@@ -119,7 +119,7 @@ NodeContent EmptyTable(const std::vector<uint32_t>& columns) {
 
 std::string MessageStore::EntryId(Nid nid) const {
     std::string id(4, '\0');  // flags
-    id += record_key_;
+    id += recordKey_;
     PutFixed32(&id, nid);
     return id;
 }
@@ -133,14 +133,14 @@ std::string MessageStore::ReplVersionHistory() {
     return history;
 }
 
-void MessageStore::BuildNewStore(const std::string& display_name) {
-    display_name_ = display_name;
+void MessageStore::BuildNewStore(const std::string& displayName) {
+    displayName_ = displayName;
     std::random_device random;
-    for (int i = 0; i < 4; ++i) PutFixed32(&record_key_, random());
+    for (int i = 0; i < 4; ++i) PutFixed32(&recordKey_, random());
 
     PropertyList store = {
-        Property{PidTagRecordKey, record_key_},
-        Text(PidTagDisplayName, display_name),
+        Property{PidTagRecordKey, recordKey_},
+        Text(PidTagDisplayName, displayName),
         // Valid folders: subtree, wastebasket, common views, finder.
         LongProperty(PidTagValidFolderMask, 0xC9),
         Property{PidTagIpmSubTreeEntryId, EntryId(kNidIpmSubtree)},

@@ -30,13 +30,13 @@ constexpr uint8_t kRowIndexKeySize = 4, kRowIndexDataSize = 4;
 constexpr size_t kRowIndexRecordSize = kRowIndexKeySize + kRowIndexDataSize;
 constexpr size_t kRowIndexRecordsPerLeaf = kMaxHeapAllocation / kRowIndexRecordSize;
 
-// The existence bitmap starts at `bitmap_at`; its bits run from the high
+// The existence bitmap starts at `bitmapAt`; its bits run from the high
 // bit of each byte.
-bool CellExists(std::string_view row, size_t bitmap_at, uint8_t bit) {
-    return (static_cast<uint8_t>(row[bitmap_at + bit / 8]) & (0x80 >> (bit % 8))) != 0;
+bool CellExists(std::string_view row, size_t bitmapAt, uint8_t bit) {
+    return (static_cast<uint8_t>(row[bitmapAt + bit / 8]) & (0x80 >> (bit % 8))) != 0;
 }
-void MarkCell(std::string* row, size_t bitmap_at, uint8_t bit) {
-    char& byte = (*row)[bitmap_at + bit / 8];
+void MarkCell(std::string* row, size_t bitmapAt, uint8_t bit) {
+    char& byte = (*row)[bitmapAt + bit / 8];
     byte = static_cast<char>(byte | (0x80 >> (bit % 8)));
 }
 
@@ -58,7 +58,7 @@ std::string TcInfo::Encode() const {
     PutFixed8(&b, static_cast<uint8_t>(columns.size()));
     for (uint16_t e : ends) PutFixed16(&b, e);
     PutFixed32(&b, row_index);
-    PutFixed32(&b, rows_ref);
+    PutFixed32(&b, rowsRef);
     PutFixed32(&b, 0);  // hidIndex, deprecated
     for (const TcColumn& c : columns) {
         PutFixed32(&b, c.tag);
@@ -79,7 +79,7 @@ std::string TcInfo::DecodeFrom(std::string_view b) {
                " columns";
     for (size_t i = 0; i < kEnds; ++i) ends[i] = DecodeFixed16(b.data() + kInfoEndsAt + 2 * i);
     row_index = DecodeFixed32(b.data() + kInfoRowIndexAt);
-    rows_ref = DecodeFixed32(b.data() + kInfoRowsAt);
+    rowsRef = DecodeFixed32(b.data() + kInfoRowsAt);
     const std::string layout = "table row layout: ";
     for (size_t i = 1; i < kEnds; ++i)
         if (ends[i] < ends[i - 1]) return layout + "cell groups out of order";
@@ -88,7 +88,7 @@ std::string TcInfo::DecodeFrom(std::string_view b) {
     if (size_t{bitmapAt()} + BitmapBytes(count) > rowSize())
         return layout + "existence bitmap past the row";
     columns.clear();
-    bool row_id = false, row_ver = false;
+    bool rowId = false, rowVer = false;
     for (size_t i = 0; i < count; ++i) {
         const char* c = b.data() + kFixedLength + kColumnLength * i;
         TcColumn col{DecodeFixed32(c + kColumnTagAt), DecodeFixed16(c + kColumnOffsetAt),
@@ -100,11 +100,11 @@ std::string TcInfo::DecodeFrom(std::string_view b) {
         if (col.size != want) return what + " of " + std::to_string(col.size) + " bytes";
         if (size_t{col.offset} + col.size > bitmapAt()) return what + " past the cells";
         if (col.bit / 8 >= BitmapBytes(count)) return what + " past the existence bitmap";
-        row_id = row_id || col.tag == mapi::PidTagLtpRowId;
-        row_ver = row_ver || col.tag == mapi::PidTagLtpRowVer;
+        rowId = rowId || col.tag == mapi::PidTagLtpRowId;
+        rowVer = rowVer || col.tag == mapi::PidTagLtpRowVer;
         columns.push_back(col);
     }
-    if (!row_id || !row_ver) return layout + "no row id or version column";
+    if (!rowId || !rowVer) return layout + "no row id or version column";
     return {};
 }
 
@@ -171,30 +171,30 @@ TableBuilder::Extent TableBuilder::ExtentWith(const PropertyList& values) const 
     if (fill.rows % kRowIndexRecordsPerLeaf != 0)
         fill.Add(fill.rows % kRowIndexRecordsPerLeaf * kRowIndexRecordSize);
     while (leaves > 1) {
-        const size_t per_node = kMaxHeapAllocation / (kRowIndexKeySize + 4);
-        for (size_t left = leaves; left > 0; left -= std::min(left, per_node))
-            fill.Add(std::min(left, per_node) * (kRowIndexKeySize + 4));
-        leaves = (leaves + per_node - 1) / per_node;
+        const size_t perNode = kMaxHeapAllocation / (kRowIndexKeySize + 4);
+        for (size_t left = leaves; left > 0; left -= std::min(left, perNode))
+            fill.Add(std::min(left, perNode) * (kRowIndexKeySize + 4));
+        leaves = (leaves + perNode - 1) / perNode;
     }
     return {fill.long_values, fill.page + 1};
 }
 
 struct TableBuilder::Incremental {
     HeapBuilder heap{kHeapTableContext};  // allocations that stay, only
-    Hid index_header = 0;                 // the row index's BTH header
+    Hid indexHeader = 0;                  // the row index's BTH header
     Hid info = 0;                         // TCINFO
-    std::vector<Bid> page_bids;           // per heap page: its block, once final
+    std::vector<Bid> pageBids;            // per heap page: its block, once final
     size_t rows = 0;                      // rows encoded so far
-    uint32_t last_id = 0;
-    std::vector<Bid> matrix_bids;  // full row-matrix blocks written
-    std::string tail;              // encoded rows after the last full block
-    size_t tail_rows = 0;
-    std::vector<std::pair<std::string, Hid>> index_leaves;  // full row-index leaves
-    std::string index_pending;       // row-index records not yet in a full leaf
-    std::vector<Subnode> big_cells;  // cells too large for the heap
-    uint32_t next_index = kFirstCellNidIndex;
-    size_t new_full_blocks = 0;  // of the build awaiting Commit()
-    size_t heap_pages_built = 0;
+    uint32_t lastId = 0;
+    std::vector<Bid> matrixBids;  // full row-matrix blocks written
+    std::string tail;             // encoded rows after the last full block
+    size_t tailRows = 0;
+    std::vector<std::pair<std::string, Hid>> indexLeaves;  // full row-index leaves
+    std::string indexPending;       // row-index records not yet in a full leaf
+    std::vector<Subnode> bigCells;  // cells too large for the heap
+    uint32_t nextIndex = kFirstCellNidIndex;
+    size_t newFullBlocks = 0;  // of the build awaiting Commit()
+    size_t heapPagesBuilt = 0;
 };
 
 size_t TableBuilder::ColumnOf(uint32_t tag) const {
@@ -203,19 +203,19 @@ size_t TableBuilder::ColumnOf(uint32_t tag) const {
                                              : tags_.size();
 }
 
-const uint32_t* TableBuilder::Position(uint32_t row_id) const {
-    auto it = std::lower_bound(index_.begin(), index_.end(), std::make_pair(row_id, uint32_t{0}));
-    return (it != index_.end() && it->first == row_id) ? &it->second : nullptr;
+const uint32_t* TableBuilder::Position(uint32_t rowId) const {
+    auto it = std::lower_bound(index_.begin(), index_.end(), std::make_pair(rowId, uint32_t{0}));
+    return (it != index_.end() && it->first == rowId) ? &it->second : nullptr;
 }
 
-TableBuilder::Row TableBuilder::EncodeRow(uint32_t row_id, const PropertyList& values) const {
+TableBuilder::Row TableBuilder::EncodeRow(uint32_t rowId, const PropertyList& values) const {
     Row row;
-    row.id = row_id;
+    row.id = rowId;
     row.fixed.assign(rowSize(), '\0');
     auto mark = [&](size_t col) { MarkCell(&row.fixed, bitmapAt(), layout_[col].bit); };
     for (size_t col = 0; col < tags_.size(); ++col) {
         if (tags_[col] == mapi::PidTagLtpRowId) {
-            EncodeFixed32(row.fixed.data() + layout_[col].offset, row_id);
+            EncodeFixed32(row.fixed.data() + layout_[col].offset, rowId);
             mark(col);
         } else if (tags_[col] == mapi::PidTagLtpRowVer) {
             EncodeFixed32(row.fixed.data() + layout_[col].offset, 1);
@@ -241,18 +241,18 @@ TableBuilder::Row TableBuilder::EncodeRow(uint32_t row_id, const PropertyList& v
     return row;
 }
 
-void TableBuilder::SetRow(uint32_t row_id, const PropertyList& values) {
-    Row row = EncodeRow(row_id, values);
+void TableBuilder::SetRow(uint32_t rowId, const PropertyList& values) {
+    Row row = EncodeRow(rowId, values);
     Follow(row, &fill_);
-    auto it = std::lower_bound(index_.begin(), index_.end(), std::make_pair(row_id, uint32_t{0}));
-    if (it != index_.end() && it->first == row_id) {
+    auto it = std::lower_bound(index_.begin(), index_.end(), std::make_pair(rowId, uint32_t{0}));
+    if (it != index_.end() && it->first == rowId) {
         size_t pos = it->second;
         if (pos < base_ && !Reload()) return;
         if (inc_ && pos < inc_->rows) inc_.reset();
         rows_[pos - base_] = std::move(row);
         return;
     }
-    index_.insert(it, {row_id, static_cast<uint32_t>(rowCount())});
+    index_.insert(it, {rowId, static_cast<uint32_t>(rowCount())});
     rows_.push_back(std::move(row));
 }
 
@@ -286,8 +286,8 @@ bool TableBuilder::Reload() {
     return true;
 }
 
-std::optional<std::string> TableBuilder::Cell(uint32_t row_id, uint32_t tag) {
-    const uint32_t* pos = Position(row_id);
+std::optional<std::string> TableBuilder::Cell(uint32_t rowId, uint32_t tag) {
+    const uint32_t* pos = Position(rowId);
     size_t col = ColumnOf(tag);
     if (!pos || col == tags_.size()) return std::nullopt;
     if (*pos < base_ && !Reload()) return std::nullopt;
@@ -306,31 +306,30 @@ std::optional<std::string> TableBuilder::Cell(uint32_t row_id, uint32_t tag) {
 NodeContent TableBuilder::Build() const {
     NodeContent node;
     HeapBuilder heap(kHeapTableContext);
-    const Hid index_header = ReserveBthHeader(&heap);
+    const Hid indexHeader = ReserveBthHeader(&heap);
     const Hid info = heap.Allocate(std::string(InfoSize(), '\0'));
-    uint32_t next_index = kFirstCellNidIndex;
-    const size_t row_size = rowSize();
+    uint32_t nextIndex = kFirstCellNidIndex;
+    const size_t rowBytes = rowSize();
 
     std::string matrix;
-    const size_t rows_per_block = kMaxBlockData / row_size;
-    matrix.reserve(rows_.size() * row_size);
+    const size_t rowsPerBlock = kMaxBlockData / rowBytes;
+    matrix.reserve(rows_.size() * rowBytes);
     for (size_t r = 0; r < rows_.size(); ++r) {
         const Row& row = rows_[r];
         // Rows never straddle a block: each block starts with a whole row
         // and is padded out to its full size.
-        if (r > 0 && r % rows_per_block == 0)
-            matrix.resize(r / rows_per_block * kMaxBlockData, '\0');
-        EncodeCells(row, &heap, &node.subnodes, &next_index, &matrix);
+        if (r > 0 && r % rowsPerBlock == 0) matrix.resize(r / rowsPerBlock * kMaxBlockData, '\0');
+        EncodeCells(row, &heap, &node.subnodes, &nextIndex, &matrix);
     }
 
-    uint32_t rows_ref = 0;
+    uint32_t rowsRef = 0;
     if (matrix.empty()) {
-        rows_ref = 0;
+        rowsRef = 0;
     } else if (matrix.size() <= kMaxHeapAllocation) {
-        rows_ref = heap.Allocate(matrix);
+        rowsRef = heap.Allocate(matrix);
     } else {
         node.subnodes.push_back({kRowMatrixNid, NodeContent{matrix, {}}});
-        rows_ref = kRowMatrixNid;
+        rowsRef = kRowMatrixNid;
     }
 
     std::vector<std::string> records;
@@ -340,8 +339,8 @@ NodeContent TableBuilder::Build() const {
         PutFixed32(&rec, pos);
         records.push_back(std::move(rec));
     }
-    Hid row_index = BuildBth(&heap, index_header, kRowIndexKeySize, kRowIndexDataSize, records);
-    heap.Overwrite(info, EncodeInfo(row_index, rows_ref));
+    Hid row_index = BuildBth(&heap, indexHeader, kRowIndexKeySize, kRowIndexDataSize, records);
+    heap.Overwrite(info, EncodeInfo(row_index, rowsRef));
     heap.SetUserRoot(info);
     node.data = heap.Finish();
     return node;
@@ -349,46 +348,46 @@ NodeContent TableBuilder::Build() const {
 
 struct TableBuilder::Appended {
     HeapBuilder heap{kHeapTableContext};
-    Hid index_header = 0, info = 0;
+    Hid indexHeader = 0, info = 0;
     std::vector<DataBlock> full;  // row-matrix blocks, padded
     std::string tail;             // the rows of the block still filling
-    size_t tail_rows = 0;
-    std::vector<Subnode> big_cells;
-    uint32_t next_index = kFirstCellNidIndex;
+    size_t tailRows = 0;
+    std::vector<Subnode> bigCells;
+    uint32_t nextIndex = kFirstCellNidIndex;
     std::vector<uint32_t> ids;
-    std::vector<Bid> page_bids;  // per heap page: its block once written
-    size_t pages_done = 0;       // pages before it are written or kept
+    std::vector<Bid> pageBids;  // per heap page: its block once written
+    size_t pagesDone = 0;       // pages before it are written or kept
 };
 
-void TableBuilder::AppendRow(uint32_t row_id, const PropertyList& values) {
+void TableBuilder::AppendRow(uint32_t rowId, const PropertyList& values) {
     if (!app_) {
         // Allocated first, as Build() does.
         app_ = std::make_shared<Appended>();
-        app_->index_header = ReserveBthHeader(&app_->heap);
+        app_->indexHeader = ReserveBthHeader(&app_->heap);
         app_->info = app_->heap.Allocate(std::string(InfoSize(), '\0'));
     }
     Appended& a = *app_;
     // A block is padded out once the next row starts another (Build()).
-    if (a.tail_rows == kMaxBlockData / rowSize()) {
+    if (a.tailRows == kMaxBlockData / rowSize()) {
         a.tail.resize(kMaxBlockData, '\0');
-        if (block_writer_)
-            a.full.push_back({block_writer_(a.tail), {}, static_cast<uint32_t>(kMaxBlockData)});
+        if (blockWriter_)
+            a.full.push_back({blockWriter_(a.tail), {}, static_cast<uint32_t>(kMaxBlockData)});
         else
             a.full.push_back({0, std::move(a.tail), 0});
         a.tail.clear();
-        a.tail_rows = 0;
+        a.tailRows = 0;
     }
-    EncodeCells(EncodeRow(row_id, values), &a.heap, &a.big_cells, &a.next_index, &a.tail);
-    ++a.tail_rows;
-    a.ids.push_back(row_id);
-    if (!block_writer_) return;
+    EncodeCells(EncodeRow(rowId, values), &a.heap, &a.bigCells, &a.nextIndex, &a.tail);
+    ++a.tailRows;
+    a.ids.push_back(rowId);
+    if (!blockWriter_) return;
     // Every page before the last is full; those that list no later page
     // are final.
-    for (; a.pages_done + 1 < a.heap.pageCount(); ++a.pages_done) {
-        const size_t i = a.pages_done;
+    for (; a.pagesDone + 1 < a.heap.pageCount(); ++a.pagesDone) {
+        const size_t i = a.pagesDone;
         if (HeapBuilder::ListsLaterPages(i)) continue;
-        a.page_bids.resize(i + 1);
-        a.page_bids[i] = block_writer_(a.heap.PageBlock(i));
+        a.pageBids.resize(i + 1);
+        a.pageBids[i] = blockWriter_(a.heap.PageBlock(i));
         a.heap.DropPage(i);
     }
 }
@@ -401,16 +400,16 @@ NodeContent TableBuilder::FinishAppended() {
     if (!app_) return Build();
     Appended& a = *app_;
     NodeContent node;
-    node.subnodes = std::move(a.big_cells);
-    uint32_t rows_ref = 0;
+    node.subnodes = std::move(a.bigCells);
+    uint32_t rowsRef = 0;
     if (a.full.empty() && a.tail.size() <= kMaxHeapAllocation) {
-        rows_ref = a.heap.Allocate(a.tail);
+        rowsRef = a.heap.Allocate(a.tail);
     } else {
         NodeContent matrix;
         matrix.blocks = std::move(a.full);
         matrix.blocks.push_back({0, std::move(a.tail), 0});
         node.subnodes.push_back({kRowMatrixNid, std::move(matrix)});
-        rows_ref = kRowMatrixNid;
+        rowsRef = kRowMatrixNid;
     }
     // The row index's leaves, then the levels above them, as BuildBth()
     // packs them.
@@ -435,8 +434,8 @@ NodeContent TableBuilder::FinishAppended() {
         }
     }
     Hid row_index =
-        BuildBthOverLeaves(&a.heap, a.index_header, kRowIndexKeySize, kRowIndexDataSize, leaves);
-    a.heap.Overwrite(a.info, EncodeInfo(row_index, rows_ref));
+        BuildBthOverLeaves(&a.heap, a.indexHeader, kRowIndexKeySize, kRowIndexDataSize, leaves);
+    a.heap.Overwrite(a.info, EncodeInfo(row_index, rowsRef));
     a.heap.SetUserRoot(a.info);
     if (a.heap.pageCount() == 1) {
         node.data = a.heap.Finish();
@@ -444,8 +443,8 @@ NodeContent TableBuilder::FinishAppended() {
         // Page by page, each dropped once it is a block: the heap is not
         // held twice.
         for (size_t i = 0; i < a.heap.pageCount(); ++i) {
-            if (i < a.page_bids.size() && a.page_bids[i]) {
-                node.blocks.push_back({a.page_bids[i], {}, static_cast<uint32_t>(kMaxBlockData)});
+            if (i < a.pageBids.size() && a.pageBids[i]) {
+                node.blocks.push_back({a.pageBids[i], {}, static_cast<uint32_t>(kMaxBlockData)});
                 continue;
             }
             node.blocks.push_back({0, a.heap.PageBlock(i), 0});
@@ -460,17 +459,17 @@ size_t TableBuilder::InfoSize() const {
     return TcInfo::EncodedLength(tags_.size());
 }
 
-std::string TableBuilder::EncodeInfo(Hid row_index, uint32_t rows_ref) const {
+std::string TableBuilder::EncodeInfo(Hid row_index, uint32_t rowsRef) const {
     TcInfo info;
     info.ends = ends_;
     info.row_index = row_index;
-    info.rows_ref = rows_ref;
+    info.rowsRef = rowsRef;
     info.columns = layout_;
     return info.Encode();
 }
 
 void TableBuilder::EncodeCells(const Row& row, HeapBuilder* heap, std::vector<Subnode>* big,
-                               uint32_t* next_index, std::string* out) const {
+                               uint32_t* nextIndex, std::string* out) const {
     size_t base = out->size();
     *out += row.fixed;
     for (size_t at = 0; at < row.variable.size();) {
@@ -484,7 +483,7 @@ void TableBuilder::EncodeCells(const Row& row, HeapBuilder* heap, std::vector<Su
         } else if (value.size() <= kMaxHeapAllocation) {
             ref = heap->Allocate(value);
         } else {
-            Nid nid = MakeNid(kNidTypeLtp, (*next_index)++);
+            Nid nid = MakeNid(kNidTypeLtp, (*nextIndex)++);
             big->push_back({nid, NodeContent{std::string(value), {}}});
             ref = nid;
         }
@@ -495,7 +494,7 @@ void TableBuilder::EncodeCells(const Row& row, HeapBuilder* heap, std::vector<Su
 NodeContent TableBuilder::BuildForNode() {
     // New rows must extend the row index at its end.
     if (inc_) {
-        uint32_t last = inc_->last_id;
+        uint32_t last = inc_->lastId;
         for (size_t r = inc_->rows; r < rowCount(); ++r) {
             uint32_t id = rows_[r - base_].id;
             if (r > 0 && id <= last) {
@@ -512,67 +511,67 @@ NodeContent TableBuilder::BuildForNode() {
         inc_ = std::make_shared<Incremental>();
         // Both stay first in the heap's first page, which is rebuilt every
         // time, so readers find them where Outlook puts them.
-        inc_->index_header = ReserveBthHeader(&inc_->heap);
+        inc_->indexHeader = ReserveBthHeader(&inc_->heap);
         inc_->info = inc_->heap.Allocate(std::string(InfoSize(), '\0'));
     }
     Incremental& s = *inc_;
-    const size_t row_size = rowSize();
-    const size_t rows_per_block = kMaxBlockData / row_size;
-    const size_t record_size = kRowIndexRecordSize;
-    const size_t records_per_leaf = kRowIndexRecordsPerLeaf;
+    const size_t rowBytes = rowSize();
+    const size_t rowsPerBlock = kMaxBlockData / rowBytes;
+    const size_t recordSize = kRowIndexRecordSize;
+    const size_t recordsPerLeaf = kRowIndexRecordsPerLeaf;
 
-    std::vector<std::string> new_full;
+    std::vector<std::string> newFull;
     for (; s.rows < rowCount(); ++s.rows) {
         const Row& row = rows_[s.rows - base_];
-        EncodeCells(row, &s.heap, &s.big_cells, &s.next_index, &s.tail);
-        if (++s.tail_rows == rows_per_block) {
+        EncodeCells(row, &s.heap, &s.bigCells, &s.nextIndex, &s.tail);
+        if (++s.tailRows == rowsPerBlock) {
             s.tail.resize(kMaxBlockData, '\0');
-            new_full.push_back(std::move(s.tail));
+            newFull.push_back(std::move(s.tail));
             s.tail.clear();
-            s.tail_rows = 0;
+            s.tailRows = 0;
         }
-        PutFixed32(&s.index_pending, row.id);
-        PutFixed32(&s.index_pending, static_cast<uint32_t>(s.rows));
-        if (s.index_pending.size() == records_per_leaf * record_size) {
-            s.index_leaves.emplace_back(s.index_pending.substr(0, 4),
-                                        s.heap.Allocate(s.index_pending));
-            s.index_pending.clear();
+        PutFixed32(&s.indexPending, row.id);
+        PutFixed32(&s.indexPending, static_cast<uint32_t>(s.rows));
+        if (s.indexPending.size() == recordsPerLeaf * recordSize) {
+            s.indexLeaves.emplace_back(s.indexPending.substr(0, 4),
+                                       s.heap.Allocate(s.indexPending));
+            s.indexPending.clear();
         }
-        s.last_id = row.id;
+        s.lastId = row.id;
     }
 
     // What changes with every build goes into a copy, after the rest.
     HeapBuilder heap = s.heap;
-    std::vector<std::pair<std::string, Hid>> leaves = s.index_leaves;
-    if (!s.index_pending.empty())
-        leaves.emplace_back(s.index_pending.substr(0, 4), heap.Allocate(s.index_pending));
+    std::vector<std::pair<std::string, Hid>> leaves = s.indexLeaves;
+    if (!s.indexPending.empty())
+        leaves.emplace_back(s.indexPending.substr(0, 4), heap.Allocate(s.indexPending));
     Hid row_index =
-        BuildBthOverLeaves(&heap, s.index_header, kRowIndexKeySize, kRowIndexDataSize, leaves);
+        BuildBthOverLeaves(&heap, s.indexHeader, kRowIndexKeySize, kRowIndexDataSize, leaves);
 
     NodeContent node;
-    node.subnodes = s.big_cells;
-    uint32_t rows_ref = 0;
-    if (s.matrix_bids.empty() && new_full.empty() && s.tail.size() <= kMaxHeapAllocation) {
-        rows_ref = s.tail.empty() ? 0 : heap.Allocate(s.tail);
+    node.subnodes = s.bigCells;
+    uint32_t rowsRef = 0;
+    if (s.matrixBids.empty() && newFull.empty() && s.tail.size() <= kMaxHeapAllocation) {
+        rowsRef = s.tail.empty() ? 0 : heap.Allocate(s.tail);
     } else {
         NodeContent matrix;
         // Full row-matrix blocks are padded to the full block size.
-        for (Bid bid : s.matrix_bids) matrix.blocks.push_back({bid, {}, kMaxBlockData});
-        for (auto& block : new_full) matrix.blocks.push_back({0, std::move(block), 0});
+        for (Bid bid : s.matrixBids) matrix.blocks.push_back({bid, {}, kMaxBlockData});
+        for (auto& block : newFull) matrix.blocks.push_back({0, std::move(block), 0});
         if (!s.tail.empty()) matrix.blocks.push_back({0, s.tail, 0});
         node.subnodes.push_back({kRowMatrixNid, std::move(matrix)});
-        rows_ref = kRowMatrixNid;
+        rowsRef = kRowMatrixNid;
     }
-    s.new_full_blocks = new_full.size();
-    heap.Overwrite(s.info, EncodeInfo(row_index, rows_ref));
+    s.newFullBlocks = newFull.size();
+    heap.Overwrite(s.info, EncodeInfo(row_index, rowsRef));
     heap.SetUserRoot(s.info);
     for (size_t i = 0; i < heap.pageCount(); ++i) {
-        if (i < s.page_bids.size() && s.page_bids[i] != 0)
-            node.blocks.push_back({s.page_bids[i], {}, kMaxBlockData});  // never the last
+        if (i < s.pageBids.size() && s.pageBids[i] != 0)
+            node.blocks.push_back({s.pageBids[i], {}, kMaxBlockData});  // never the last
         else
             node.blocks.push_back({0, heap.PageBlock(i), 0});
     }
-    s.heap_pages_built = s.heap.pageCount();
+    s.heapPagesBuilt = s.heap.pageCount();
     return node;
 }
 
@@ -581,28 +580,28 @@ void TableBuilder::Commit(const PlacedBlocks& placed) {
     Incremental& s = *inc_;
     // Every page of the lasting heap but the first and the last is full and
     // stays as written; the first holds the header, the last still fills.
-    s.page_bids.resize(s.heap_pages_built, 0);
-    for (size_t i = 1; i + 1 < s.heap_pages_built && i < placed.data.size(); ++i) {
-        if (s.page_bids[i] == 0) {
-            s.page_bids[i] = placed.data[i];
+    s.pageBids.resize(s.heapPagesBuilt, 0);
+    for (size_t i = 1; i + 1 < s.heapPagesBuilt && i < placed.data.size(); ++i) {
+        if (s.pageBids[i] == 0) {
+            s.pageBids[i] = placed.data[i];
             s.heap.DropPage(i);
         }
     }
     for (const auto& [nid, leaves] : placed.subnodes) {
         if (nid != kRowMatrixNid) continue;
-        size_t first = s.matrix_bids.size();
-        for (size_t k = 0; k < s.new_full_blocks && first + k < leaves.size(); ++k)
-            s.matrix_bids.push_back(leaves[first + k]);
+        size_t first = s.matrixBids.size();
+        for (size_t k = 0; k < s.newFullBlocks && first + k < leaves.size(); ++k)
+            s.matrixBids.push_back(leaves[first + k]);
     }
-    s.new_full_blocks = 0;
+    s.newFullBlocks = 0;
     if (!reader_) return;
     // Rows in full row-matrix blocks are on disk for good (and their heap
     // cells in full heap pages, dropped above): they are never encoded
     // again unless a row before them changes.
-    size_t on_disk = std::min(s.matrix_bids.size() * (kMaxBlockData / rowSize()), s.rows);
-    if (on_disk <= base_) return;
-    rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(on_disk - base_));
-    base_ = on_disk;
+    size_t onDisk = std::min(s.matrixBids.size() * (kMaxBlockData / rowSize()), s.rows);
+    if (onDisk <= base_) return;
+    rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(onDisk - base_));
+    base_ = onDisk;
     if (rows_.capacity() > 2 * rows_.size() + 64) rows_.shrink_to_fit();
 }
 
@@ -648,17 +647,17 @@ std::string ReadTable(const NodeContent& node, TableView* out) {
         return "row index records of " + std::to_string(cb_key) + "+" + std::to_string(cb_data) +
                " bytes";
     std::string matrix;
-    if (info.rows_ref == 0) {
-    } else if (IsHid(info.rows_ref)) {
-        if (std::string err = HeapLookup(node.data, info.rows_ref, &matrix); !err.empty())
+    if (info.rowsRef == 0) {
+    } else if (IsHid(info.rowsRef)) {
+        if (std::string err = HeapLookup(node.data, info.rowsRef, &matrix); !err.empty())
             return "row matrix: " + err;
-    } else if (const NodeContent* sub = FindSubnode(node, info.rows_ref)) {
+    } else if (const NodeContent* sub = FindSubnode(node, info.rowsRef)) {
         matrix = sub->data;
     } else {
-        return "row matrix subnode " + Hex(info.rows_ref) + " missing";
+        return "row matrix subnode " + Hex(info.rowsRef) + " missing";
     }
-    const size_t row_size = info.rowSize();
-    const size_t per_block = kMaxBlockData / row_size;
+    const size_t rowSize = info.rowSize();
+    const size_t perBlock = kMaxBlockData / rowSize;
     const size_t count = index.size();
     out->row_ids.assign(count, 0);
     out->rows.assign(count, {});
@@ -670,9 +669,9 @@ std::string ReadTable(const NodeContent& node, TableView* out) {
         if (pos >= count || taken[pos])
             return what + ": position " + std::to_string(pos) + " taken or past the rows";
         taken[pos] = true;
-        size_t at = (pos / per_block) * kMaxBlockData + (pos % per_block) * row_size;
-        if (at + row_size > matrix.size()) return what + " past the row matrix";
-        std::string_view row(matrix.data() + at, row_size);
+        size_t at = (pos / perBlock) * kMaxBlockData + (pos % perBlock) * rowSize;
+        if (at + rowSize > matrix.size()) return what + " past the row matrix";
+        std::string_view row(matrix.data() + at, rowSize);
         out->row_ids[pos] = id;
         for (const TcColumn& c : info.columns) {
             if (!CellExists(row, info.bitmapAt(), c.bit)) continue;

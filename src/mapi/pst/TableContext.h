@@ -36,7 +36,7 @@ struct TcInfo {
 
     std::array<uint16_t, kEnds> ends{};
     Hid row_index = 0;
-    uint32_t rows_ref = 0;
+    uint32_t rowsRef = 0;
     std::vector<TcColumn> columns;  // by tag
 
     static size_t EncodedLength(size_t columns) { return kFixedLength + kColumnLength * columns; }
@@ -59,10 +59,10 @@ public:
 
     // Adds a row, or replaces the row with this id. Values whose tag is not a
     // column are ignored; columns without a value stay absent in the row.
-    void SetRow(uint32_t row_id, const PropertyList& values);
+    void SetRow(uint32_t rowId, const PropertyList& values);
     // The stored value of one cell, or null when the row or cell is absent.
-    std::optional<std::string> Cell(uint32_t row_id, uint32_t tag);
-    bool HasRow(uint32_t row_id) const { return Position(row_id) != nullptr; }
+    std::optional<std::string> Cell(uint32_t rowId, uint32_t tag);
+    bool HasRow(uint32_t rowId) const { return Position(rowId) != nullptr; }
     size_t rowCount() const { return base_ + rows_.size(); }
     const std::vector<uint32_t>& tags() const { return tags_; }
 
@@ -77,13 +77,13 @@ public:
     // their own. The table keeps no row, only 4 bytes a row for its index,
     // so a message of 300,000 recipients is not held once more as rows.
     // REQUIRES: no row set otherwise on this table.
-    void AppendRow(uint32_t row_id, const PropertyList& values);
+    void AppendRow(uint32_t rowId, const PropertyList& values);
     NodeContent FinishAppended();
     // With a writer, the heap pages and row-matrix blocks of appended rows
     // are written as soon as they are final and the node gives them as
     // blocks to reuse, so not even the encoded table is held whole.
     using BlockWriter = std::function<Bid(std::string_view block)>;
-    void SetBlockWriter(BlockWriter writer) { block_writer_ = std::move(writer); }
+    void SetBlockWriter(BlockWriter writer) { blockWriter_ = std::move(writer); }
     // Heap pages of the appended rows so far: a table past kMaxHeapPages
     // is refused before it is finished.
     size_t appendedHeapPages() const;
@@ -138,18 +138,18 @@ private:
     };
     size_t ColumnOf(uint32_t tag) const;
     size_t InfoSize() const;
-    std::string EncodeInfo(Hid row_index, uint32_t rows_ref) const;
+    std::string EncodeInfo(Hid row_index, uint32_t rowsRef) const;
     size_t rowSize() const { return ends_[TcInfo::kEndRow]; }
     size_t bitmapAt() const { return ends_[TcInfo::kEnd1b]; }
-    Row EncodeRow(uint32_t row_id, const PropertyList& values) const;
-    const uint32_t* Position(uint32_t row_id) const;
+    Row EncodeRow(uint32_t rowId, const PropertyList& values) const;
+    const uint32_t* Position(uint32_t rowId) const;
     // Brings back every dropped row; false (the reader failed) leaves them
     // dropped.
     bool Reload();
     // Appends the row's bytes to *out, its variable cells placed in the heap
     // (or, when too large, in new subnodes).
     void EncodeCells(const Row& row, HeapBuilder* heap, std::vector<Subnode>* big,
-                     uint32_t* next_index, std::string* out) const;
+                     uint32_t* nextIndex, std::string* out) const;
 
     std::vector<uint32_t> tags_;    // sorted by tag
     std::vector<TcColumn> layout_;  // same order as tags_
@@ -161,7 +161,7 @@ private:
     std::shared_ptr<Incremental> inc_;
     std::shared_ptr<Appended> app_;
     Reader reader_;
-    BlockWriter block_writer_;
+    BlockWriter blockWriter_;
     // The heap of BuildForNode() followed allocation by allocation, for
     // ExtentWith(): every row set so far, in order.
     struct HeapFill {
