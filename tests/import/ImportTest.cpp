@@ -223,41 +223,65 @@ TEST(Import, DeepEmbeddingStopsAtALimitWithoutLosingTheRest) {
     EXPECT_NE(std::get<Binary>(data).bytes.find("innermost text"), std::string::npos);
 }
 
-// A large message of thousands of top-level parts is read a share of them at
-// a time (GMime would hold the whole tree): every part still comes out
-// whole and in order, the first text part is still the body, and a line
-// that only starts like a boundary stays in its part.
-TEST(Import, ATopLevelOfVeryManyPartsComesOutWholeAndInOrder) {
+// A large message of thousands of parts, at the top level or in a multipart
+// below it, is read a share of them at a time (GMime would hold the whole
+// tree): every part still comes out whole and in order, the first text part
+// is still the body (in a later share too), parts after the many are kept,
+// and a line that only starts like a boundary stays in its part.
+TEST(Import, VeryManyPartsComeOutWholeAndInOrder) {
     const int kParts = 2600;
-    std::string message =
-        "Subject: many\r\nMIME-Version: 1.0\r\n"
-        "Content-Type: multipart/mixed; boundary=\"XX\"\r\n\r\npreamble\r\n"
-        "--XX\r\nContent-Type: text/plain\r\n\r\nbody text\r\n";
     const auto content = [](int n) {
         return "part " + std::to_string(n) + "\r\n--XXnot a boundary\r\n" + std::string(400, 'z');
     };
-    for (int n = 1; n < kParts; ++n)
-        message += "--XX \r\nContent-Type: application/octet-stream; name=\"p" + std::to_string(n) +
-                   ".bin\"\r\n\r\n" + content(n) + "\r\n";
-    message += "--XX--\r\nepilogue\r\n";
-    ASSERT_GT(message.size(), size_t{1} << 20);
-    MailItem item;
-    ASSERT_EQ(ImportMessage(kSeparator, message, "", item), "");
-    EXPECT_EQ(Text(item, PidTagBody), "body text");
-    const pst::MessageContent got = item.Content(nullptr);
-    ASSERT_EQ(got.attachments.size(), size_t{kParts - 1});
-    for (int n = 1; n < kParts; ++n) {
-        PropValue name, data;
-        for (const pst::Property& p : got.attachments[n - 1].props) {
-            if (p.tag == PidTagAttachLongFilename) {
-                ASSERT_TRUE(FromStored(p, &name));
-            }
-            if (p.tag == PidTagAttachDataBinary) {
-                ASSERT_TRUE(FromStored(p, &data));
-            }
+    const std::string body = "--XX\r\nContent-Type: text/plain\r\n\r\nbody text\r\n";
+    struct Case {
+        const char* name;
+        std::string head, tail;
+        int bodyAfter;  // parts before the body part
+        const char* lastName;
+    };
+    const std::string mixed = "Content-Type: multipart/mixed; boundary=\"XX\"\r\n\r\npreamble\r\n";
+    const Case cases[] = {
+        {"top level", mixed, "--XX--\r\nepilogue\r\n", 0, nullptr},
+        {"body in a later share", mixed, "--XX--\r\n", 1500, nullptr},
+        {"below the top level",
+         "Content-Type: multipart/mixed; boundary=TOP\r\n\r\n--TOP\r\n" + mixed,
+         "--XX--\r\n--TOP\r\nContent-Type: text/plain; name=after.txt\r\n\r\nafter\r\n--TOP--\r\n",
+         0, "after.txt"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string message = "Subject: many\r\nMIME-Version: 1.0\r\n" + c.head;
+        for (int n = 1; n < kParts; ++n) {
+            if (n - 1 == c.bodyAfter) message += body;
+            message += "--XX \r\nContent-Type: application/octet-stream; name=\"p" +
+                       std::to_string(n) + ".bin\"\r\n\r\n" + content(n) + "\r\n";
         }
-        ASSERT_EQ(std::get<std::string>(name), "p" + std::to_string(n) + ".bin");
-        ASSERT_EQ(std::get<Binary>(data).bytes, content(n)) << n;
+        message += c.tail;
+        ASSERT_GT(message.size(), size_t{1} << 20);
+        MailItem item;
+        ASSERT_EQ(ImportMessage(kSeparator, message, "", item), "");
+        EXPECT_EQ(Text(item, PidTagBody), "body text");
+        const pst::MessageContent got = item.Content(nullptr);
+        ASSERT_EQ(got.attachments.size(), size_t{kParts - 1} + (c.lastName ? 1 : 0));
+        for (size_t i = 0; i < got.attachments.size(); ++i) {
+            const int n = static_cast<int>(i) + 1;
+            PropValue name, data;
+            for (const pst::Property& p : got.attachments[i].props) {
+                if (p.tag == PidTagAttachLongFilename) {
+                    ASSERT_TRUE(FromStored(p, &name));
+                }
+                if (p.tag == PidTagAttachDataBinary) {
+                    ASSERT_TRUE(FromStored(p, &data));
+                }
+            }
+            if (n == kParts) {
+                ASSERT_EQ(std::get<std::string>(name), c.lastName);
+                continue;
+            }
+            ASSERT_EQ(std::get<std::string>(name), "p" + std::to_string(n) + ".bin");
+            ASSERT_EQ(std::get<Binary>(data).bytes, content(n)) << n;
+        }
     }
 }
 
