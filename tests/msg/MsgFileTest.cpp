@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "common/TestFiles.h"
 #include "mapi/Folder.h"
 #include "mapi/MailItem.h"
 #include "mapi/Session.h"
@@ -16,7 +17,6 @@
 #include "mapi/msg/MsgWriter.h"
 #include "mapi/msg/PropertyStream.h"
 #include "msg/CompoundReader.h"
-#include "unit/TestFiles.h"
 
 namespace mailvane::msg {
 namespace {

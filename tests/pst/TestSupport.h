@@ -1,36 +1,13 @@
 #pragma once
-// Shared helpers of the store tests: the reference text found at run time,
-// and the B-trees of a store file.
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+// Shared helpers of the store tests: the B-trees of a store file, and the
+// scratch folders and random bytes of all tests.
 #include <string>
 #include <vector>
 
+#include "../common/TestFiles.h"
 #include "mapi/pst/NdbWriter.h"
 
 namespace mailvane::pst::testing {
-
-inline std::filesystem::path SharedDir() {
-    return MAILVANE_SHARED_DIR;
-}
-
-// The format description's text, or empty when the shared folder is absent.
-inline std::string FormatDocument() {
-    std::ifstream in(SharedDir() / "reference" / "MS-PST" / "MS-PST.md", std::ios::binary);
-    if (!in) return {};
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// A folder of its own for a test's files, under the build folder.
-inline std::filesystem::path ScratchDir(const std::string& name) {
-    auto dir = std::filesystem::current_path() / "scratch" / name;
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    return dir;
-}
 
 // Calls fn(ib, view) for each page of the B-tree whose root is at `root`;
 // false when a page does not read back.

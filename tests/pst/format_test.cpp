@@ -1,13 +1,9 @@
-// NDB structures: coding, checksums, encoding, header, pages and blocks,
-// each built and read back, and checked against the worked examples of the
-// format description where it has them.
+// NDB structures: checksums, encoding, header, pages and blocks, each built
+// and read back; their bytes on disk are judged by the outside readers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
-#include <regex>
 
-#include "TestSupport.h"
 #include "mapi/format/Coding.h"
 #include "mapi/format/Crc.h"
 #include "mapi/format/Text.h"
@@ -20,20 +16,6 @@ namespace mailvane::pst {
 
 using namespace format;
 namespace {
-
-TEST(Coding, FixedWidthRoundTripIsLittleEndian) {
-    std::string s;
-    PutFixed16(&s, 0xBEEF);
-    PutFixed32(&s, 0x01020304);
-    PutFixed64(&s, 0x1122334455667788ULL);
-    ASSERT_EQ(s.size(), 14u);
-    EXPECT_EQ(static_cast<uint8_t>(s[0]), 0xEF);
-    EXPECT_EQ(static_cast<uint8_t>(s[2]), 0x04);
-    EXPECT_EQ(static_cast<uint8_t>(s[6]), 0x88);
-    EXPECT_EQ(DecodeFixed16(s.data()), 0xBEEF);
-    EXPECT_EQ(DecodeFixed32(s.data() + 2), 0x01020304u);
-    EXPECT_EQ(DecodeFixed64(s.data() + 6), 0x1122334455667788ULL);
-}
 
 TEST(Crc, IsTheReflectedCrc32WithoutInversion) {
     // The common CRC-32 check value is this CRC with both inversions added.
@@ -71,45 +53,6 @@ TEST(Crc, SignatureFoldsTheLowHalves) {
     EXPECT_EQ(BlockSignature(0x100000000ULL, 0), 0);  // only the low 32 bits count
 }
 
-// The sample header dump of the format description, as bytes.
-std::string SampleHeader(const std::string& doc) {
-    size_t at = doc.find("## Sample Header");
-    if (at == std::string::npos) return {};
-    std::string bytes;
-    std::regex line(R"(([0-9A-F]{16}) ((?:[0-9A-F]{2}[ -]){15}[0-9A-F]{2}))");
-    std::string section = doc.substr(at, 6000);
-    for (std::sregex_iterator it(section.begin(), section.end(), line), end; it != end; ++it) {
-        std::string hex = (*it)[2];
-        for (size_t i = 0; i + 1 < hex.size(); i += 3)
-            bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
-TEST(Header, ChecksumsMatchTheDescriptionsSample) {
-    std::string doc = testing::FormatDocument();
-    if (doc.empty()) GTEST_SKIP() << "shared references absent";
-    // The dump ends with dwCRCFull (528 bytes); the reserved rest is zero.
-    std::string sample = SampleHeader(doc);
-    ASSERT_EQ(sample.size(), 528u);
-    sample.resize(kHeaderSize, '\0');
-    EXPECT_EQ(
-        DecodeFixed32(sample.data() + 4),
-        Crc32(std::string_view(sample).substr(kHeaderPartialCrcBegin, kHeaderPartialCrcLength)));
-    EXPECT_EQ(DecodeFixed32(sample.data() + 524),
-              Crc32(std::string_view(sample).substr(kHeaderPartialCrcBegin, kHeaderFullCrcLength)));
-    Header h;
-    ASSERT_EQ(DecodeHeader(sample, &h), "");
-    // Our encoder, given the sample's fields, yields a header that decodes
-    // to the same fields.
-    Header again;
-    ASSERT_EQ(DecodeHeader(EncodeHeader(h), &again), "");
-    EXPECT_EQ(again.nbt.ib, h.nbt.ib);
-    EXPECT_EQ(again.bbt.bid, h.bbt.bid);
-    EXPECT_EQ(again.file_eof, h.file_eof);
-    EXPECT_EQ(again.next_nid, h.next_nid);
-}
-
 TEST(Header, RoundTripsAndRejectsDamage) {
     Header h;
     h.bid_next_block = 0x1234;
@@ -143,7 +86,7 @@ TEST(Header, RoundTripsAndRejectsDamage) {
     EXPECT_NE(DecodeHeader("MZ not a store at all", &back), "");
 }
 
-TEST(Permute, MatchesTheDescriptionsTableAndInverts) {
+TEST(Permute, IsAPermutationAndInverts) {
     std::string all;
     for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
     std::string encoded = all;
@@ -154,23 +97,6 @@ TEST(Permute, MatchesTheDescriptionsTableAndInverts) {
     std::string decoded = encoded;
     PermuteDecode({reinterpret_cast<uint8_t*>(decoded.data()), decoded.size()});
     EXPECT_EQ(decoded, all);
-
-    std::string doc = testing::FormatDocument();
-    if (doc.empty()) GTEST_SKIP() << "shared references absent";
-    size_t at = doc.find("mpbbCrypt");
-    ASSERT_NE(at, std::string::npos);
-    std::vector<int> table;
-    std::regex line(R"(\n\d+\.[ \t]+((?:\d+,[ \t]*)+))");
-    std::string tail = doc.substr(at, 20000);
-    for (std::sregex_iterator it(tail.begin(), tail.end(), line), end;
-         it != end && table.size() < 256; ++it) {
-        std::string nums = (*it)[1];
-        std::regex num(R"(\d+)");
-        for (std::sregex_iterator n(nums.begin(), nums.end(), num), e; n != e; ++n)
-            table.push_back(std::stoi(n->str()));
-    }
-    ASSERT_GE(table.size(), 256u);
-    for (int i = 0; i < 256; ++i) EXPECT_EQ(static_cast<uint8_t>(encoded[i]), table[i]) << i;
 }
 
 TEST(Page, TrailerChecksAndBtreePagesRoundTrip) {

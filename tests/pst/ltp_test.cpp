@@ -9,6 +9,7 @@
 #include <set>
 
 #include "TestSinks.h"
+#include "TestSupport.h"
 #include "mapi/PropTags.h"
 #include "mapi/format/Coding.h"
 #include "mapi/pst/Bth.h"
@@ -23,12 +24,6 @@ namespace mailvane::pst {
 using namespace format;
 namespace {
 
-std::string Bytes(std::mt19937& rng, size_t n) {
-    std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(rng());
-    return s;
-}
-
 TEST(Heap, ManyPagesKeepEveryAllocation) {
     std::mt19937 rng(1);
     HeapBuilder heap(kHeapPropertyContext);
@@ -36,7 +31,7 @@ TEST(Heap, ManyPagesKeepEveryAllocation) {
     // Enough for well over eight pages, so a bitmap page header occurs.
     for (int i = 0; i < 400; ++i) {
         size_t size = (i % 10 == 0) ? kMaxHeapAllocation : rng() % 1500;
-        std::string item = Bytes(rng, size);
+        std::string item = test::RandomBytes(rng, size);
         items.emplace_back(heap.Allocate(item), item);
     }
     heap.SetUserRoot(items[7].first);
@@ -130,7 +125,7 @@ TEST(PropertyContext, ValuesLiveInRecordHeapOrSubnode) {
                 static const size_t kSizes[] = {0, 1, 2, 100, 3579, 3580, 3581, 8176, 8177, 40000};
                 size = kSizes[rng() % 10] / 2 * 2;
             }
-            props.push_back({MakeTag(id, type), Bytes(rng, size)});
+            props.push_back({MakeTag(id, type), test::RandomBytes(rng, size)});
         }
         uint32_t next = 1;
         NodeContent node = BuildPropertyContext(props, &next);
@@ -171,7 +166,7 @@ TEST(TableContext, RowsInHeapOrBlocksComeBackWhole) {
                 if (rng() % 4 == 0) continue;  // absent cell
                 size_t size = FixedSize(PropTypeOf(tag));
                 if (size == 0) size = (rng() % 7 == 0) ? 5000 : rng() % 80 * 2;
-                cells.push_back({tag, Bytes(rng, size)});
+                cells.push_back({tag, test::RandomBytes(rng, size)});
             }
             table.SetRow(id, cells);
             model[id] = cells;
@@ -215,25 +210,6 @@ TEST(TableContext, RowsInHeapOrBlocksComeBackWhole) {
     }
 }
 
-TEST(TableContext, ReplacingRowsKeepsTheIndexRight) {
-    TableBuilder table({mapi::PidTagMessageFlags});
-    auto flags = [](uint32_t v) {
-        std::string s;
-        PutFixed32(&s, v);
-        return PropertyList{{mapi::PidTagMessageFlags, s}};
-    };
-    for (uint32_t i = 1; i <= 5; ++i) table.SetRow(i * 32 + 4, flags(i));
-    table.SetRow(3 * 32 + 4, flags(33));
-    TableView view;
-    ASSERT_EQ(ReadTable(table.Build(), &view), "");
-    ASSERT_EQ(view.row_ids, (std::vector<uint32_t>{36, 68, 100, 132, 164}));
-    for (const auto& p : view.rows[2]) {
-        if (p.tag == mapi::PidTagMessageFlags) {
-            EXPECT_EQ(DecodeFixed32(p.value.data()), 33u);
-        }
-    }
-}
-
 TEST(TableContext, GrowingTableReusesItsBlocksAndStaysWhole) {
     // A contents table rewritten after every batch of rows, as checkpoints
     // do: each version must read back whole, later versions must not
@@ -254,11 +230,13 @@ TEST(TableContext, GrowingTableReusesItsBlocksAndStaysWhole) {
         for (int i = 0; i < 400; ++i, id += 32) {
             std::string flags;
             PutFixed32(&flags, id);
-            PropertyList cells = {{mapi::PidTagSubject, Bytes(rng, 20 + rng() % 60 * 2)},
-                                  {mapi::PidTagMessageFlags, flags},
-                                  {mapi::PidTagMessageClass, std::string("I\0P\0M\0", 6)}};
+            PropertyList cells = {
+                {mapi::PidTagSubject, test::RandomBytes(rng, 20 + rng() % 60 * 2)},
+                {mapi::PidTagMessageFlags, flags},
+                {mapi::PidTagMessageClass, std::string("I\0P\0M\0", 6)}};
             if (i == 7)
-                cells.push_back({mapi::PidTagSubject, Bytes(rng, 4000)});  // too big for the heap
+                cells.push_back(
+                    {mapi::PidTagSubject, test::RandomBytes(rng, 4000)});  // too big for the heap
             table.SetRow(id, cells);
             model[id] = cells;
             order.push_back(id);

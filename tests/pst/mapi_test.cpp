@@ -48,7 +48,8 @@ TEST(PropValue, EveryModelledTypeRoundTrips) {
 }
 
 TEST(Session, StoresFoldersAndItemsThroughTheCalls) {
-    auto dir = pst::testing::ScratchDir("session");
+    const test::ScratchFolder scratch;
+    const auto& dir = scratch.path();
     auto path = dir / "Mail.pst";
     {
         Session session;
@@ -115,7 +116,8 @@ TEST(Session, StoresFoldersAndItemsThroughTheCalls) {
 }
 
 TEST(Session, SubjectsAreStoredWithTheirPrefixLength) {
-    auto dir = pst::testing::ScratchDir("subject");
+    const test::ScratchFolder scratch;
+    const auto& dir = scratch.path();
     std::string error;
     {
         Session session;
@@ -213,16 +215,12 @@ TEST(MailItem, NamedPropertiesGetTheirIdsFromTheStore) {
               store->NamedPropertyId(headers, "x-list-id"));
 }
 
-std::string Contents(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 // Whatever sits at the store's path and is no store of ours stays as it
 // was, to the byte and to its modification time; the cause names the file.
 TEST(Session, RefusesWhatItDidNotMakeAndLeavesItAlone) {
     namespace fs = std::filesystem;
-    auto dir = pst::testing::ScratchDir("refuse");
+    const test::ScratchFolder scratch;
+    const auto& dir = scratch.path();
     Session session;
     std::string error;
     std::string text;
@@ -232,7 +230,7 @@ TEST(Session, RefusesWhatItDidNotMakeAndLeavesItAlone) {
         Session maker;
         ASSERT_NE(maker.AddPSTStore(dir / "ours.pst", "Ours", &error), nullptr) << error;
         maker.Logoff();
-        store_bytes = Contents(dir / "ours.pst");
+        store_bytes = test::ReadFile(dir / "ours.pst");
     }
     // Each case: what is at the path, and the words the cause must hold.
     struct Case {
@@ -262,12 +260,12 @@ TEST(Session, RefusesWhatItDidNotMakeAndLeavesItAlone) {
         EXPECT_NE(error.find(c.cause), std::string::npos) << error;
         EXPECT_EQ(fs::symlink_status(path).type(), before) << c.name;
         if (fs::is_regular_file(fs::symlink_status(path))) {
-            EXPECT_EQ(Contents(path), text);
+            EXPECT_EQ(test::ReadFile(path), text);
             EXPECT_EQ(fs::last_write_time(path), modified);
         }
     }
     EXPECT_FALSE(fs::exists(dir / "nowhere.pst")) << "a file was made through a dangling link";
-    EXPECT_EQ(Contents(dir / "ours.pst"), store_bytes) << "written through a link";
+    EXPECT_EQ(test::ReadFile(dir / "ours.pst"), store_bytes) << "written through a link";
     // A folder where the file should go cannot be created over.
     EXPECT_EQ(session.AddPSTStore(dir / "missing" / "x.pst", "X", &error), nullptr);
     EXPECT_NE(error.find("x.pst"), std::string::npos) << error;
@@ -276,7 +274,8 @@ TEST(Session, RefusesWhatItDidNotMakeAndLeavesItAlone) {
 // A new store file takes the permission bits it is given, less the umask,
 // as any file the program writes; the 0666 default leaves it to the umask.
 TEST(Session, NewStoreFilesTakeTheGivenModeLessTheUmask) {
-    auto dir = pst::testing::ScratchDir("mode");
+    const test::ScratchFolder scratch;
+    const auto& dir = scratch.path();
     const mode_t saved = ::umask(022);
     struct Case {
         unsigned mode;

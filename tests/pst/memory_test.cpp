@@ -18,7 +18,6 @@
 #include <string>
 
 #include "TestSinks.h"
-#include "TestSupport.h"
 #include "mapi/PropTags.h"
 #include "mapi/format/Coding.h"
 #include "mapi/format/Text.h"
@@ -54,14 +53,13 @@ size_t LiveHeapBytes() {
 // Files in memory-backed storage where there is one, so the page cache of
 // a store of 100 MB neither slows the test nor counts as the writer's.
 std::filesystem::path StoreDir(const std::string& name) {
-    if (std::filesystem::is_directory("/dev/shm")) {
-        auto dir = std::filesystem::path("/dev/shm") /
-                   ("mailvane_pst_memory_" + std::to_string(getpid()) + "_" + name);
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-        return dir;
-    }
-    return testing::ScratchDir("memory_" + name);
+    const auto dir =
+        (std::filesystem::is_directory("/dev/shm") ? std::filesystem::path("/dev/shm")
+                                                   : std::filesystem::temp_directory_path()) /
+        ("mailvane_pst_memory_" + std::to_string(getpid()) + "_" + name);
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    return dir;
 }
 
 MessageContent Message(uint32_t n, bool read) {

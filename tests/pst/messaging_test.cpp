@@ -22,13 +22,6 @@ namespace mailvane::pst {
 using namespace format;
 namespace {
 
-std::string Bytes(std::mt19937& rng, size_t n) {
-    std::string s(n, '\0');
-    uint32_t x = rng();
-    for (auto& c : s) c = static_cast<char>(x = x * 1103515245u + 12345u);
-    return s;
-}
-
 size_t SizeNearLimits(std::mt19937& rng) {
     static const size_t kSizes[] = {0, 2, 3578, 3580, 3582, 8174, 8176, 8178, 20000};
     return kSizes[rng() % 9] / 2 * 2;
@@ -73,8 +66,8 @@ TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
                 ModelMessage mm;
                 m.props.push_back(
                     {mapi::PidTagSubject, Utf16FromUtf8("Subject " + std::to_string(i))});
-                m.props.push_back({mapi::PidTagBody, Bytes(rng, SizeNearLimits(rng))});
-                m.props.push_back({mapi::PidTagHtml, Bytes(rng, SizeNearLimits(rng))});
+                m.props.push_back({mapi::PidTagBody, test::RandomBytes(rng, SizeNearLimits(rng))});
+                m.props.push_back({mapi::PidTagHtml, test::RandomBytes(rng, SizeNearLimits(rng))});
                 std::string flags;
                 PutFixed32(&flags, rng() % 2);  // read or unread
                 m.props.push_back({mapi::PidTagMessageFlags, flags});
@@ -84,7 +77,8 @@ TEST(MessageStore, RandomFoldersAndMessagesReadBackAfterReopening) {
                         {{mapi::PidTagDisplayName,
                           Utf16FromUtf8(std::string("R").append(std::to_string(r)))}});
                 for (size_t a = rng() % 3; a > 0; --a) {
-                    std::string data = Bytes(rng, SizeNearLimits(rng) * (rng() % 2 ? 1 : 9));
+                    std::string data =
+                        test::RandomBytes(rng, SizeNearLimits(rng) * (rng() % 2 ? 1 : 9));
                     AttachmentContent att;
                     std::string method;
                     PutFixed32(&method, 1);

@@ -27,13 +27,6 @@ public:
 
 namespace {
 
-std::string Bytes(std::mt19937& rng, size_t n) {
-    std::string s(n, '\0');
-    uint32_t x = rng();
-    for (auto& c : s) c = static_cast<char>(x = x * 1103515245u + 12345u);
-    return s;
-}
-
 using Model = std::map<Nid, NodeContent>;
 
 void ExpectSame(const NodeContent& want, const NodeContent& got, Nid nid) {
@@ -65,7 +58,8 @@ void ExpectStoreHolds(Sink* sink, const Model& model) {
 void AddNodes(NdbWriter* w, Model* model, std::mt19937& rng, int count, size_t size) {
     for (int i = 0; i < count; ++i) {
         Nid nid = w->NewNid(kNidTypeNormalMessage);
-        (*model)[nid] = NodeContent{Bytes(rng, size), {}};
+        EXPECT_EQ(model->count(nid), 0u) << "an id handed out twice";
+        (*model)[nid] = NodeContent{test::RandomBytes(rng, size), {}};
         w->PutNode(nid, 0x8022, (*model)[nid]);
     }
 }
@@ -216,7 +210,7 @@ TEST(NdbWriter, NodesOfEverySizeSurviveReopening) {
         auto w = NdbWriter::Create(&sink, encoding);
         Model model;
         for (size_t size : sizes) {
-            NodeContent c{Bytes(rng, size), {}};
+            NodeContent c{test::RandomBytes(rng, size), {}};
             Nid nid = w->NewNid(kNidTypeNormalMessage);
             w->PutNode(nid, 0x8022, c);
             model[nid] = c;
@@ -224,12 +218,12 @@ TEST(NdbWriter, NodesOfEverySizeSurviveReopening) {
         // Subnode trees of one SLBLOCK, and of several under an SIBLOCK,
         // with nested subnodes.
         for (size_t count : {size_t{3}, size_t{700}}) {
-            NodeContent c{Bytes(rng, 100), {}};
+            NodeContent c{test::RandomBytes(rng, 100), {}};
             for (uint32_t i = 0; i < count; ++i) {
-                NodeContent sub{Bytes(rng, i % 50 == 0 ? 9000 : i % 300), {}};
+                NodeContent sub{test::RandomBytes(rng, i % 50 == 0 ? 9000 : i % 300), {}};
                 if (i % 97 == 0) {
                     sub.subnodes.push_back(
-                        {MakeNid(kNidTypeLtp, 1), NodeContent{Bytes(rng, 20), {}}});
+                        {MakeNid(kNidTypeLtp, 1), NodeContent{test::RandomBytes(rng, 20), {}}});
                 }
                 c.subnodes.push_back({MakeNid(kNidTypeLtp, count - i), sub});
             }
@@ -255,7 +249,8 @@ TEST(NdbWriter, ReplacingAndSharingReleaseBlocks) {
     w->PutNode(0x21, 0, store);
     const size_t baseline = blocks();
     Nid nid = w->NewNid(kNidTypeNormalMessage);
-    NodeContent big{Bytes(rng, 50000), {{0x692, NodeContent{Bytes(rng, 20000), {}}}}};
+    NodeContent big{test::RandomBytes(rng, 50000),
+                    {{0x692, NodeContent{test::RandomBytes(rng, 20000), {}}}}};
     w->PutNode(nid, 0x8022, big);
     EXPECT_GT(blocks(), baseline + 8);
     w->PutNode(nid, 0x8022, NodeContent{"small", {}});
@@ -268,34 +263,6 @@ TEST(NdbWriter, ReplacingAndSharingReleaseBlocks) {
     w->PutSharedNode(twin, 0x8022, 0x21);
     EXPECT_EQ(blocks(), baseline + 1);
     ExpectStoreHolds(&sink, {{0x21, store}, {nid, other}, {twin, store}});
-}
-
-TEST(NdbWriter, AppendsAfterReopeningAcrossManyCheckpoints) {
-    MemorySink sink;
-    Model model;
-    std::mt19937 rng(9);
-    {
-        auto w = NdbWriter::Create(&sink, Encoding::kPermute);
-        for (int i = 0; i < 3000; ++i) {
-            Nid nid = w->NewNid(kNidTypeNormalMessage);
-            model[nid] = NodeContent{Bytes(rng, rng() % 3000), {}};
-            w->PutNode(nid, 0x8022, model[nid]);
-            if (i % 500 == 0) {
-                ASSERT_EQ(w->Checkpoint(), "");
-            }
-        }
-        ASSERT_EQ(w->Checkpoint(), "");
-    }
-    Status error;
-    auto w = NdbWriter::Open(&sink, &error);
-    ASSERT_TRUE(w) << error.message();
-    Nid fresh = w->NewNid(kNidTypeNormalMessage);
-    EXPECT_EQ(model.count(fresh), 0u) << "reopened writer reuses an id";
-    model[fresh] = NodeContent{"after reopening", {}};
-    w->PutNode(fresh, 0x8022, model[fresh]);
-    ASSERT_EQ(w->Checkpoint(), "");
-    EXPECT_GT(sink.Size(), 3 * kAMapCoverage) << "test should span several allocation maps";
-    ExpectStoreHolds(&sink, model);
 }
 
 // The indexes keep only their newest leaves in memory and rewrite only the
@@ -321,7 +288,9 @@ TEST(NdbWriter, RandomChangesAllOverTheTreesSurviveCheckpointsAndReopening) {
                 static const uint32_t kTypes[] = {kNidTypeNormalMessage, kNidTypeNormalFolder,
                                                   kNidTypeAssocMessage};
                 Nid nid = w->NewNid(kTypes[rng() % 3]);
-                model[nid] = NodeContent{Bytes(rng, rng() % 7 == 0 ? 9000 : rng() % 300), {}};
+                ASSERT_EQ(model.count(nid), 0u) << "an id handed out twice";
+                model[nid] =
+                    NodeContent{test::RandomBytes(rng, rng() % 7 == 0 ? 9000 : rng() % 300), {}};
                 PlacedBlocks placed;
                 w->PutNode(nid, 0x8022, model[nid], &placed);
                 placed_data[nid] = placed.data;
@@ -332,13 +301,13 @@ TEST(NdbWriter, RandomChangesAllOverTheTreesSurviveCheckpointsAndReopening) {
                 PlacedBlocks placed;
                 if (known != placed_data.end() && want.data.size() > kMaxBlockData && rng() % 2) {
                     NodeContent next;
-                    std::string tail = Bytes(rng, 1 + rng() % 500);
+                    std::string tail = test::RandomBytes(rng, 1 + rng() % 500);
                     next.blocks.push_back({known->second.front(), {}, kMaxBlockData});
                     next.blocks.push_back({0, tail, 0});
                     w->PutNode(nid, 0x8022, next, &placed);
                     want = NodeContent{want.data.substr(0, kMaxBlockData) + tail, {}};
                 } else {
-                    want = NodeContent{Bytes(rng, rng() % 9000), {}};
+                    want = NodeContent{test::RandomBytes(rng, rng() % 9000), {}};
                     w->PutNode(nid, 0x8022, want, &placed);
                 }
                 placed_data[nid] = placed.data;
@@ -392,7 +361,7 @@ ThreeCheckpoints WriteThreeCheckpoints(Sink* sink) {
     std::vector<Nid> nids;
     for (const auto& entry : model) nids.push_back(entry.first);
     for (size_t i = 0; i < nids.size(); i += 4) {
-        model[nids[i]] = NodeContent{Bytes(rng, 2000), {}};
+        model[nids[i]] = NodeContent{test::RandomBytes(rng, 2000), {}};
         w->PutNode(nids[i], 0x8022, model[nids[i]]);
     }
     for (size_t i = 1; i < nids.size(); i += 5) {
@@ -478,7 +447,7 @@ TEST(NdbWriter, SpaceLeftBehindIsTakenAgain) {
     const size_t live = 200 * 6000;
     for (int round = 0; round < 40; ++round) {
         for (Nid nid : nids) {
-            model[nid] = NodeContent{Bytes(rng, 4000 + rng() % 4000), {}};
+            model[nid] = NodeContent{test::RandomBytes(rng, 4000 + rng() % 4000), {}};
             w->PutNode(nid, 0x8022, model[nid]);
         }
         ASSERT_EQ(w->Checkpoint(), "") << "round " << round;
@@ -493,7 +462,8 @@ TEST(NdbWriter, SpaceLeftBehindIsTakenAgain) {
 // the header, and that header is on the medium before the first map page
 // changes; the new header, valid again, follows the last map page after a
 // sync. Everything else the new header reaches is written before the maps
-// are marked invalid, and the file is never longer than its header says.
+// are marked invalid, and the file, growing a few sections at a time (a
+// node may span several), is never longer than its header says.
 TEST(NdbWriter, MapsChangeInPlaceOnlyWhileTheHeaderMarksThemInvalid) {
     MemorySink disk;
     RecordingSink sink(&disk);
@@ -511,6 +481,8 @@ TEST(NdbWriter, MapsChangeInPlaceOnlyWhileTheHeaderMarksThemInvalid) {
     for (int i = 0; i < 300; i += 3) w->PutNode(nids[i], 0x8022, NodeContent{"short", {}});
     for (int i = 1; i < 300; i += 7) w->PutSharedNode(nids[i], 0x8022, nids[0]);
     AddNodes(w.get(), &model, rng, 400, 6000);
+    AddNodes(w.get(), &model, rng, 2, 3 * kAMapCoverage);  // each over several sections
+    EXPECT_EQ(disk.Size(), HeaderOnDisk(&disk).file_eof) << "grown past its header";
     ASSERT_EQ(w->Checkpoint(), "");
     EXPECT_GT(HeaderOnDisk(&disk).file_eof, old_eof + 4 * kAMapCoverage);
 
@@ -547,63 +519,6 @@ TEST(NdbWriter, MapsChangeInPlaceOnlyWhileTheHeaderMarksThemInvalid) {
     })) << "the maps were marked invalid before the data was synced";
     EXPECT_EQ(sink.past_header, 0) << "the file outgrew its header between checkpoints";
     ExpectMapsMatchTheTrees(&disk);
-}
-
-// Fails every call from the `stop_after`-th map page written while the header
-// on disk marks the maps invalid: the writer died halfway through them.
-class DiesInsideMapUpdate : public RecordingSink {
-public:
-    DiesInsideMapUpdate(Sink* target, int stop_after)
-        : RecordingSink(target), stop_after_(stop_after) {}
-    std::string WriteAt(uint64_t offset, std::string_view data) override {
-        Header h;
-        if (dead_) return "medium failed";
-        if (offset == 0 && DecodeHeader(data, &h).empty()) invalid_ = h.amap_valid == kAMapInvalid;
-        if (invalid_ && IsMapPageOffset(offset) && ++maps_ > stop_after_) dead_ = true;
-        return dead_ ? "medium failed" : RecordingSink::WriteAt(offset, data);
-    }
-    std::string Sync() override { return dead_ ? "medium failed" : RecordingSink::Sync(); }
-    std::string Extend(uint64_t size) override {
-        return dead_ ? "medium failed" : RecordingSink::Extend(size);
-    }
-    bool dead() const { return dead_; }
-
-private:
-    int stop_after_;
-    int maps_ = 0;
-    bool invalid_ = false;
-    bool dead_ = false;
-};
-
-// A store left with its maps marked invalid (some rewritten, some not) opens
-// with what its last header reaches, and its maps are rebuilt from the trees
-// at the next checkpoint; space is handed out from the rebuilt maps only.
-TEST(NdbWriter, ReopeningWithInvalidMapsRebuildsThem) {
-    for (int stop_after : {0, 2, 5}) {
-        MemorySink disk;
-        DiesInsideMapUpdate sink(&disk, stop_after);
-        std::mt19937 rng(14);
-        Model model;
-        auto w = NdbWriter::Create(&sink, Encoding::kPermute);
-        AddNodes(w.get(), &model, rng, 400, 3000);
-        ASSERT_EQ(w->Checkpoint(), "");
-        for (auto& [nid, content] : model) {
-            if (nid % 3) continue;
-            w->PutNode(nid, 0x8022, NodeContent{Bytes(rng, 5000), {}});
-        }
-        EXPECT_NE(w->Checkpoint(), "") << "the medium should have failed";
-        ASSERT_TRUE(sink.dead());
-        EXPECT_EQ(HeaderOnDisk(&disk).amap_valid, kAMapInvalid);
-        ExpectStoreHolds(&disk, model);
-
-        Status error;
-        w = NdbWriter::Open(&disk, &error);
-        ASSERT_TRUE(w) << error.message();
-        AddNodes(w.get(), &model, rng, 200, 2000);
-        ASSERT_EQ(w->Checkpoint(), "");
-        ExpectStoreHolds(&disk, model);
-        ExpectMapsMatchTheTrees(&disk);
-    }
 }
 
 // Fails every call once armed, from the first header write or, with
@@ -668,31 +583,6 @@ TEST(NdbWriter, AWriterKilledWhileGrowingLeavesATailTheNextOneTakesOver) {
     }
 }
 
-// The file grows a few sections at a time, each time with its maps and a
-// header that covers them, so a writer that dies between checkpoints leaves
-// no bytes past the end its header gives.
-TEST(NdbWriter, TheFileNeverOutgrowsItsHeader) {
-    MemorySink disk;
-    RecordingSink sink(&disk);
-    std::mt19937 rng(15);
-    Model model;
-    auto w = NdbWriter::Create(&sink, Encoding::kPermute);
-    ASSERT_EQ(w->Checkpoint(), "");
-    for (int i = 0; i < 60; ++i) {
-        Nid nid = w->NewNid(kNidTypeNormalMessage);
-        // Some nodes span several sections at once.
-        model[nid] = NodeContent{Bytes(rng, i % 20 == 0 ? 3 * kAMapCoverage : 30000), {}};
-        w->PutNode(nid, 0x8022, model[nid]);
-    }
-    EXPECT_EQ(sink.past_header, 0);
-    EXPECT_GT(HeaderOnDisk(&disk).file_eof, 5 * kAMapCoverage);
-    EXPECT_EQ(disk.Size(), HeaderOnDisk(&disk).file_eof);
-    ASSERT_EQ(w->Checkpoint(), "");
-    EXPECT_EQ(sink.past_header, 0);
-    ExpectStoreHolds(&disk, model);
-    ExpectMapsMatchTheTrees(&disk);
-}
-
 TEST(NdbWriter, OffsetsPastFourGigabytes) {
     MemorySink sink;
     Model model;
@@ -704,8 +594,8 @@ TEST(NdbWriter, OffsetsPastFourGigabytes) {
         StoreTestAccess::SkipTo(*w, (uint64_t{5} << 30) + 12345);
         for (int i = 0; i < 50; ++i) {
             Nid nid = w->NewNid(kNidTypeNormalMessage);
-            model[nid] =
-                NodeContent{Bytes(rng, 20000), {{0x692, NodeContent{Bytes(rng, 9000), {}}}}};
+            model[nid] = NodeContent{test::RandomBytes(rng, 20000),
+                                     {{0x692, NodeContent{test::RandomBytes(rng, 9000), {}}}}};
             w->PutNode(nid, 0x8022, model[nid]);
         }
         ASSERT_EQ(w->Checkpoint(), "");

@@ -25,7 +25,8 @@ std::vector<std::string> Names(const fs::path& dir) {
 }
 
 TEST(FileSink, NamedWhenPublishedHeldByOneWriterAndReadBack) {
-    const fs::path dir = testing::ScratchDir("file_sink");
+    const test::ScratchFolder scratch;
+    const fs::path& dir = scratch.path();
     const fs::path path = dir / fs::path(u8"B\u00fcro.pst");
     // What a killed writer left under a temporary name goes; no process
     // has this id.
@@ -64,8 +65,7 @@ TEST(FileSink, NamedWhenPublishedHeldByOneWriterAndReadBack) {
     std::ofstream(dir / "late.pst") << "someone else's";
     EXPECT_NE(late->Publish(), "");
     late.reset();
-    std::ifstream kept(dir / "late.pst");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "someone else's");
+    EXPECT_EQ(test::ReadFile(dir / "late.pst"), "someone else's");
     EXPECT_EQ(Names(dir).size(), 2u);
 }
 
