@@ -12,8 +12,8 @@
 
 #include "mapi/Folder.h"
 #include "mapi/MailItem.h"
-#include "mapi/PropTags.h"
 #include "mapi/Session.h"
+#include "mapi/format/PropTags.h"
 
 using namespace mailvane::mapi;
 

@@ -11,7 +11,7 @@
 
 #include "mapi/Folder.h"
 #include "mapi/MailItem.h"
-#include "mapi/PropTags.h"
+#include "mapi/format/PropTags.h"
 #include "mapi/import/MimeImport.h"
 #include "mapi/msg/CompoundFile.h"
 #include "support/OutputFile.h"

@@ -1,8 +1,8 @@
 #include "mapi/Folder.h"
 
 #include "mapi/MailItem.h"
-#include "mapi/PropTags.h"
 #include "mapi/Store.h"
+#include "mapi/format/PropTags.h"
 
 namespace mailvane::mapi {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "mapi/Folder.h"
-#include "mapi/PropTags.h"
 #include "mapi/Store.h"
 #include "mapi/format/Coding.h"
+#include "mapi/format/PropTags.h"
 #include "mapi/format/Text.h"
 #include "mapi/msg/MsgWriter.h"
 

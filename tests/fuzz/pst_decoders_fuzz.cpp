@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "TestSinks.h"
-#include "mapi/PropTags.h"
+#include "mapi/format/PropTags.h"
 #include "mapi/pst/Block.h"
 #include "mapi/pst/Bth.h"
 #include "mapi/pst/Header.h"

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "mapi/MailItem.h"
-#include "mapi/PropTags.h"
+#include "mapi/format/PropTags.h"
 #include "mapi/import/MimeImport.h"
 
 namespace mailvane::mapi {

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "mapi/PropTags.h"
 #include "mapi/PropValue.h"
 #include "mapi/format/Coding.h"
+#include "mapi/format/PropTags.h"
 #include "mapi/format/Text.h"
 
 namespace mailvane::mapi::import::tnef_writer {

@@ -18,8 +18,8 @@
 #include "convert/MessageSplitter.h"
 #include "mapi/Folder.h"
 #include "mapi/MailItem.h"
-#include "mapi/PropTags.h"
 #include "mapi/Session.h"
+#include "mapi/format/PropTags.h"
 #include "mapi/import/MimeImport.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <map>
 
 #include "TestSinks.h"
-#include "mapi/PropTags.h"
 #include "mapi/format/Coding.h"
+#include "mapi/format/PropTags.h"
 #include "mapi/pst/Block.h"
 #include "mapi/pst/Bth.h"
 #include "mapi/pst/MessageStore.h"

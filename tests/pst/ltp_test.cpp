@@ -10,8 +10,8 @@
 
 #include "TestSinks.h"
 #include "TestSupport.h"
-#include "mapi/PropTags.h"
 #include "mapi/format/Coding.h"
+#include "mapi/format/PropTags.h"
 #include "mapi/pst/Bth.h"
 #include "mapi/pst/Heap.h"
 #include "mapi/pst/NameMap.h"

@@ -12,8 +12,8 @@
 #include "TestSupport.h"
 #include "mapi/Folder.h"
 #include "mapi/MailItem.h"
-#include "mapi/PropTags.h"
 #include "mapi/Session.h"
+#include "mapi/format/PropTags.h"
 #include "mapi/format/Text.h"
 #include "mapi/pst/PropertyContext.h"
 

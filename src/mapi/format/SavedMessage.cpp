@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "mapi/PropTags.h"
 #include "mapi/format/Coding.h"
 #include "mapi/format/FileTime.h"
+#include "mapi/format/PropTags.h"
 
 namespace mailvane::format {
 

@@ -6,7 +6,7 @@
 #include <set>
 #include <vector>
 
-#include "mapi/PropTags.h"
+#include "mapi/format/PropTags.h"
 #include "mapi/import/AsciiCase.h"
 #include "mapi/import/Charsets.h"
 #include "mapi/import/HeaderText.h"

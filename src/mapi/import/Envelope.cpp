@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "mapi/PropTags.h"
+#include "mapi/format/PropTags.h"
 #include "mapi/import/Addresses.h"
 #include "mapi/import/AsciiCase.h"
 #include "mapi/import/Charsets.h"

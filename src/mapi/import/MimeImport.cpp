@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "mapi/MailItem.h"
-#include "mapi/PropTags.h"
+#include "mapi/format/PropTags.h"
 #include "mapi/import/Charsets.h"
 #include "mapi/import/Dates.h"
 #include "mapi/import/Import.h"

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "mapi/PropTags.h"
 #include "mapi/format/Coding.h"
+#include "mapi/format/PropTags.h"
 #include "mapi/format/Text.h"
 #include "mapi/import/Charsets.h"
 #include "mapi/import/Dates.h"

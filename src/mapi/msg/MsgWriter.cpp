@@ -3,9 +3,9 @@
 #include <chrono>
 #include <random>
 
-#include "mapi/PropTags.h"
 #include "mapi/format/Coding.h"
 #include "mapi/format/FileTime.h"
+#include "mapi/format/PropTags.h"
 #include "mapi/format/SavedMessage.h"
 #include "mapi/msg/NameIdMap.h"
 #include "mapi/msg/PropertyStream.h"

@@ -2,8 +2,8 @@
 
 #include <map>
 
-#include "mapi/PropTags.h"
 #include "mapi/format/Coding.h"
+#include "mapi/format/PropTags.h"
 
 namespace mailvane::pst {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "mapi/PropTags.h"
 #include "mapi/format/Coding.h"
+#include "mapi/format/PropTags.h"
 #include "mapi/format/Text.h"
 #include "mapi/pst/Property.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "mapi/PropTags.h"
+#include "mapi/format/PropTags.h"
 #include "mapi/pst/Heap.h"
 #include "mapi/pst/NodeContent.h"
 #include "mapi/pst/Property.h"
