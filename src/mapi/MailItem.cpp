@@ -167,15 +167,11 @@ bool PropertyBag::AddNamed(Named named, const PropValue& value) {
     return true;
 }
 
-bool PropertyBag::SetNamedProperty(std::string_view propertySet, uint32_t lid, uint16_t type,
-                                   const PropValue& value) {
-    return AddNamed(Named{pst::ParseGuid(propertySet), false, lid, {}, {type, {}}}, value);
-}
-
-bool PropertyBag::SetNamedProperty(std::string_view propertySet, const std::string& name,
-                                   uint16_t type, const PropValue& value) {
+bool PropertyBag::SetNamed(std::string_view propertySet, bool byName, uint32_t lid,
+                           const std::string& name, uint16_t type, const PropValue& value) {
     std::string set = pst::ParseGuid(propertySet);
-    return AddNamed(Named{set, true, 0, NameInSet(set, name), {type, {}}}, value);
+    return AddNamed(
+        Named{set, byName, lid, byName ? NameInSet(set, name) : std::string(), {type, {}}}, value);
 }
 
 pst::PropertyList PropertyBag::Resolve(pst::MessageStore* store) const {

@@ -36,16 +36,6 @@ public:
         return props_;
     }
 
-    // A named property: a property set ("{xxxxxxxx-xxxx-...}") with a number
-    // or a name, and the property type. Its id is given by the store when
-    // the item is saved. False for a malformed set or an unsuitable value.
-    // Names in PS_INTERNET_HEADERS are header names: kept in lower case, so
-    // that any spelling sets the same property.
-    bool SetNamedProperty(std::string_view propertySet, uint32_t lid, uint16_t type,
-                          const PropValue& value);
-    bool SetNamedProperty(std::string_view propertySet, const std::string& name, uint16_t type,
-                          const PropValue& value);
-
     // The stored properties, named ones included when a store is given.
     pst::PropertyList Resolve(pst::MessageStore* store) const;
     // The same, taking the values: the bag is empty afterwards.
@@ -60,13 +50,18 @@ public:
         pst::Property value;  // tag holds the type only, until resolved
     };
     const std::vector<Named>& named() const { return named_; }
-    std::vector<Named> TakeNamed() { return std::move(named_); }
 
     // The tags Resolve() gives, without making a deferred recipient's
     // properties.
     std::vector<uint32_t> Tags(pst::MessageStore* store) const;
 
 protected:
+    // Named properties are a message's: only a mail item sets them, as a
+    // recipient or an attachment of a message file has none.
+    bool SetNamed(std::string_view propertySet, bool byName, uint32_t lid, const std::string& name,
+                  uint16_t type, const PropValue& value);
+    std::vector<Named> TakeNamed() { return std::move(named_); }
+
     // A recipient added by name and address keeps only those until one of
     // its properties is asked for or it is saved: the ten that follow from
     // them took about 1 KB a recipient, and a message may list 300,000.
@@ -105,6 +100,21 @@ private:
 class MailItem : public PropertyBag {
 public:
     explicit MailItem(Folder* folder = nullptr) : folder_(folder) {}
+
+    // A named property: a property set ("{xxxxxxxx-xxxx-...}") with a number
+    // or a name, and the property type. Its id is given by the store when
+    // the item is saved, or by the message file it is written as. False for
+    // a malformed set or an unsuitable value. Names in PS_INTERNET_HEADERS
+    // are header names: kept in lower case, so that any spelling sets the
+    // same property.
+    bool SetNamedProperty(std::string_view propertySet, uint32_t lid, uint16_t type,
+                          const PropValue& value) {
+        return SetNamed(propertySet, false, lid, {}, type, value);
+    }
+    bool SetNamedProperty(std::string_view propertySet, const std::string& name, uint16_t type,
+                          const PropValue& value) {
+        return SetNamed(propertySet, true, 0, name, type, value);
+    }
 
     Recipient& AddRecipient();
     // A recipient with the usual properties: type 1 To, 2 Cc, 3 Bcc. With
