@@ -78,9 +78,9 @@ TEST(Session, StoresFoldersAndItemsThroughTheCalls) {
         }
         EXPECT_EQ(box->Items().Count(), 3u);
         EXPECT_EQ(session.AddPSTStore(path, "Mail", &error), nullptr) << "attached twice";
-        std::string busy;
+        pst::Status busy;
         EXPECT_FALSE(pst::FileSink::Open(path, &busy)) << "a second writer must be kept out";
-        EXPECT_EQ(busy, "in use by another program");
+        EXPECT_EQ(busy.message(), "in use by another program");
         EXPECT_NE(error.find("attached already"), std::string::npos) << error;
         // A second store beside the first.
         ASSERT_NE(session.AddPSTStore(dir / "Other.pst", "Other", &error), nullptr) << error;
@@ -105,9 +105,9 @@ TEST(Session, StoresFoldersAndItemsThroughTheCalls) {
     ASSERT_EQ(item->Save(), "");
     ASSERT_EQ(session.Logoff(), "");
 
-    auto sink = pst::FileSink::Open(path, &error);
-    ASSERT_TRUE(sink) << error;
     pst::Status reopened;
+    auto sink = pst::FileSink::Open(path, &reopened);
+    ASSERT_TRUE(sink) << reopened.message();
     auto reread = pst::MessageStore::Open(sink.get(), &reopened);
     ASSERT_TRUE(reread) << reopened.message();
     auto nid = reread->FindFolder(reread->ipmSubtree(), "My Box");

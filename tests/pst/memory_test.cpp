@@ -81,9 +81,9 @@ MessageContent Message(uint32_t n, bool read) {
 // store holds after its last checkpoint.
 size_t HeldAfterWriting(const std::filesystem::path& path, uint32_t count) {
     size_t before = LiveHeapBytes();
-    std::string error;
+    Status error;
     auto sink = FileSink::Create(path, 0644, &error);
-    EXPECT_TRUE(sink) << error;
+    EXPECT_TRUE(sink) << error.message();
     if (!sink) return 0;
     auto store = MessageStore::Create(sink.get(), "Memory");
     Nid folder = store->CreateFolder(store->ipmSubtree(), "Bulk");

@@ -31,9 +31,9 @@ TEST(FileSink, NamedWhenPublishedHeldByOneWriterAndReadBack) {
     // What a killed writer left under a temporary name goes; no process
     // has this id.
     std::ofstream(dir / ".mailvane-9999999-0.tmp") << "left by a killed run";
-    std::string error;
+    Status error;
     auto sink = FileSink::Create(path, 0600, &error);
-    ASSERT_TRUE(sink) << error;
+    ASSERT_TRUE(sink) << error.message();
     ASSERT_EQ(sink->WriteAt(10, "abc"), "");
     ASSERT_EQ(sink->Extend(8000), "");
     ASSERT_EQ(sink->Sync(), "");
@@ -41,18 +41,18 @@ TEST(FileSink, NamedWhenPublishedHeldByOneWriterAndReadBack) {
     {
         // One never published leaves nothing behind.
         auto dropped = FileSink::Create(dir / "dropped.pst", 0600, &error);
-        ASSERT_TRUE(dropped) << error;
+        ASSERT_TRUE(dropped) << error.message();
     }
     ASSERT_EQ(sink->Publish(), "");
     EXPECT_EQ(Names(dir), std::vector<std::string>{path.filename().string()});
     EXPECT_FALSE(FileSink::Create(path, 0600, &error)) << "created over an existing file";
-    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(error.message().empty());
     EXPECT_FALSE(FileSink::Open(path, &error)) << "a second writer must be kept out";
-    EXPECT_EQ(error, "in use by another program");
+    EXPECT_EQ(error.message(), "in use by another program");
 
     sink.reset();
     sink = FileSink::Open(path, &error);
-    ASSERT_TRUE(sink) << error;
+    ASSERT_TRUE(sink) << error.message();
     EXPECT_EQ(sink->Size(), 8000u);
     std::string bytes;
     ASSERT_EQ(sink->ReadAt(8, 6, &bytes), "");
@@ -61,7 +61,7 @@ TEST(FileSink, NamedWhenPublishedHeldByOneWriterAndReadBack) {
 
     // A name taken between creating and publishing stays with its file.
     auto late = FileSink::Create(dir / "late.pst", 0600, &error);
-    ASSERT_TRUE(late) << error;
+    ASSERT_TRUE(late) << error.message();
     std::ofstream(dir / "late.pst") << "someone else's";
     EXPECT_NE(late->Publish(), "");
     late.reset();

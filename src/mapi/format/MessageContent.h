@@ -36,6 +36,10 @@ struct NamedProperty {
 
 struct MessageContent;
 
+// Embedded messages nest no deeper than this, in a store and in a message
+// file alike; a message nested deeper is refused whole.
+constexpr int kMaxEmbeddingDepth = 64;
+
 struct AttachmentContent {
     // PidTagAttachMethod 1 (by value, bytes in PidTagAttachDataBinary) or 5
     // (embedded message) is taken from the properties; `embedded` is used

@@ -21,15 +21,14 @@
 // before anything is written, as does nesting past kMaxEmbeddingDepth.
 #include <string>
 
-#include "mapi/msg/CompoundFile.h"
 #include "mapi/format/MessageContent.h"
+#include "mapi/msg/CompoundFile.h"
 
 namespace mailvane::msg {
 
 constexpr size_t kMaxRecipients = 2048;
 constexpr size_t kMaxAttachments = 2048;
-// Deeper nesting than this fails the write.
-constexpr int kMaxEmbeddingDepth = 64;
+using format::kMaxEmbeddingDepth;
 
 // Returns the empty string, or the cause of the failure.
 std::string WriteMsg(format::MessageContent message, const Sink& sink);

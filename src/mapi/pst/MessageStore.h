@@ -28,11 +28,9 @@
 
 namespace mailvane::pst {
 
-// Embedded messages nest no deeper than this in a message of a store.
-constexpr int kMaxEmbeddingDepth = 64;
-
 // What a message is written from: the same a message file is written from.
 using format::AttachmentContent;
+using format::kMaxEmbeddingDepth;
 using format::MessageContent;
 
 class MessageStore {

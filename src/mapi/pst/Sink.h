@@ -40,13 +40,6 @@ public:
     // failure to make one is kMedium.
     static std::unique_ptr<FileSink> Create(const std::filesystem::path& path, unsigned mode,
                                             Status* error);
-    static std::unique_ptr<FileSink> Create(const std::filesystem::path& path, unsigned mode,
-                                            std::string* error) {
-        Status status;
-        auto sink = Create(path, mode, &status);
-        *error = status.message();
-        return sink;
-    }
     // Gives a created file its name; fails when the name was taken
     // meanwhile (that file is left as it was). Nothing to do for a file
     // that was opened.
@@ -55,12 +48,6 @@ public:
     // and a file another writer holds open (kNotOurs: left as it was); a
     // file that cannot be opened is kMedium. Opening changes nothing in it.
     static std::unique_ptr<FileSink> Open(const std::filesystem::path& path, Status* error);
-    static std::unique_ptr<FileSink> Open(const std::filesystem::path& path, std::string* error) {
-        Status status;
-        auto sink = Open(path, &status);
-        *error = status.message();
-        return sink;
-    }
     ~FileSink() override;
 
     std::string WriteAt(uint64_t offset, std::string_view data) override;
