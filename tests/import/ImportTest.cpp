@@ -248,6 +248,11 @@ TEST(Import, VeryManyPartsComeOutWholeAndInOrder) {
          "Content-Type: multipart/mixed; boundary=TOP\r\n\r\n--TOP\r\n" + mixed,
          "--XX--\r\n--TOP\r\nContent-Type: text/plain; name=after.txt\r\n\r\nafter\r\n--TOP--\r\n",
          0, "after.txt"},
+        // Its last text is its body, though its first share has another.
+        {"an alternative",
+         "Content-Type: multipart/alternative; boundary=XX\r\n\r\n--XX\r\n"
+         "Content-Type: text/plain\r\n\r\nan earlier text\r\n",
+         "--XX--\r\n", 1500, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -222,6 +222,13 @@ public:
     // The parts of a later share of the top level (see ParsedMessage), after
     // Run() on the first: attachments all, the body having been chosen.
     void CollectMore(GMimeObject* root);
+    // Before Run(): the body of an alternative given a share at a time, found
+    // in all of its shares; the shares that hold it stay parsed.
+    void ChooseSharedBody(const ParsedMessage& message, GMimeParserOptions* options);
+    // The multipart given a share at a time, in the share read next.
+    void SetSharedNode(GMimeObject* root, int depth, bool firstShare);
+    // A later share kept parsed by ChooseSharedBody(), else null.
+    GMimeObject* PinnedShare(size_t share) const;
     int attachments() const { return attachments_; }
     // A part gave the body, or a TNEF stream gave the item its content.
     bool bodyPart() const { return body_.found() || tnefRead_; }
@@ -254,10 +261,111 @@ private:
     bool tnefRead_ = false;
     // The signature of the PGP/MIME signed part being collected.
     GMimeObject* signature_ = nullptr;
+    // An alternative given a share at a time: its node in the share being
+    // read, the body its parts give, whether choosing the body marked it as
+    // an alternative that gives one (its text parts are then not kept), and
+    // the later shares holding the body's parts, kept for their objects.
+    GMimeObject* sharedNode_ = nullptr;
+    std::optional<BodyChoice> sharedBody_;
+    bool sharedGaveBody_ = false;
+    std::vector<std::pair<size_t, GRef<GMimeObject>>> pinned_;
 };
+
+GRef<GMimeObject> ParseShare(const ViewBytes& share, GMimeParserOptions* options) {
+    GRef<GMimeStream> stream(NewViewStream(&share));
+    GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    return GRef<GMimeObject>(g_mime_parser_construct_part(parser.get(), options));
+}
+
+// The multipart `depth` levels below a share's root: the first share ends
+// inside it, so it is the last part at each level; a later share opens with
+// it, so it is the first.
+GMimeObject* SharedMultipart(GMimeObject* root, int depth, bool firstShare) {
+    for (int level = 0; root && level < depth; ++level) {
+        if (!GMIME_IS_MULTIPART(root)) return nullptr;
+        const int count = g_mime_multipart_get_count(GMIME_MULTIPART(root));
+        if (count == 0) return nullptr;
+        root = g_mime_multipart_get_part(GMIME_MULTIPART(root), firstShare ? count - 1 : 0);
+    }
+    return root && GMIME_IS_MULTIPART(root) ? root : nullptr;
+}
+
+GMimeObject* ContentWalk::PinnedShare(size_t share) const {
+    for (const auto& [index, root] : pinned_)
+        if (index == share) return root.get();
+    return nullptr;
+}
+
+void ContentWalk::SetSharedNode(GMimeObject* root, int depth, bool firstShare) {
+    if (sharedBody_) sharedNode_ = SharedMultipart(root, depth, firstShare);
+}
+
+void ContentWalk::ChooseSharedBody(const ParsedMessage& message, GMimeParserOptions* options) {
+    // As an alternative read whole chooses: its last part that gives HTML,
+    // and its last plain text part (else the first plain text inside one).
+    struct Place {
+        size_t share = 0;
+        int part = -1;
+    } html, plain;
+    const size_t shares = message.moreShares->size() + 1;
+    for (size_t s = 0; s < shares; ++s) {
+        GRef<GMimeObject> parsed;
+        if (s > 0) parsed = ParseShare((*message.moreShares)[s - 1], options);
+        GMimeObject* node =
+            SharedMultipart(s == 0 ? message.root : parsed.get(), message.sharedDepth, s == 0);
+        if (!node) continue;
+        GMimeMultipart* multipart = GMIME_MULTIPART(node);
+        for (int i = 0; i < g_mime_multipart_get_count(multipart); ++i) {
+            GMimeObject* child = g_mime_multipart_get_part(multipart, i);
+            BodyChoice inner;
+            if (!SelectBody(child, &inner, message.sharedDepth + 1)) continue;
+            if (inner.html) html = {s, i};
+            if (inner.plain && (plain.part < 0 || IsLeaf(child))) plain = {s, i};
+        }
+        // The objects of a share are let go: none may be known by its address.
+        bodyAlternatives_.clear();
+    }
+    // The parts found again, in shares that stay parsed while all are read.
+    const auto find = [&](const Place& place) -> BodyChoice {
+        if (place.part < 0) return {};
+        GMimeObject* root = message.root;
+        if (place.share > 0) {
+            auto kept = std::find_if(pinned_.begin(), pinned_.end(),
+                                     [&](const auto& p) { return p.first == place.share; });
+            if (kept == pinned_.end())
+                kept = pinned_.insert(
+                    pinned_.end(),
+                    {place.share, ParseShare((*message.moreShares)[place.share - 1], options)});
+            root = kept->second.get();
+        }
+        GMimeObject* node = SharedMultipart(root, message.sharedDepth, place.share == 0);
+        BodyChoice inner;
+        if (node)
+            SelectBody(g_mime_multipart_get_part(GMIME_MULTIPART(node), place.part), &inner,
+                       message.sharedDepth + 1);
+        return inner;
+    };
+    BodyChoice chosen;
+    chosen.plain = find(plain).plain;
+    chosen.html = find(html).html;
+    bodyAlternatives_.clear();
+    sharedBody_ = chosen;
+}
 
 bool ContentWalk::SelectBody(GMimeObject* object, BodyChoice* choice, int level) {
     if (level > kMaxPartDepth) return false;
+    if (object == sharedNode_ && sharedBody_) {
+        // Its parts still mark the alternatives among them, as read whole.
+        BodyChoice inner;
+        GMimeMultipart* multipart = GMIME_MULTIPART(object);
+        for (int i = 0; i < g_mime_multipart_get_count(multipart); ++i)
+            SelectBody(g_mime_multipart_get_part(multipart, i), &inner, level + 1);
+        if (!sharedBody_->found()) return false;
+        bodyAlternatives_.insert(object);
+        *choice = *sharedBody_;
+        sharedGaveBody_ = true;
+        return true;
+    }
     if (IsBodyLeaf(object, "plain")) {
         choice->plain = object;
         return true;
@@ -503,14 +611,19 @@ std::string ReportClass(GMimeObject* root) {
 }
 
 void ContentWalk::CollectMore(GMimeObject* root) {
-    // What identified the body's parts were objects of an earlier share.
-    body_ = {};
+    // What identified the body's parts were objects of an earlier share,
+    // unless they are kept.
+    if (!sharedBody_) body_ = {};
     bodyAlternatives_.clear();
     signature_ = nullptr;
     if (!root) return;
+    if (sharedGaveBody_ && sharedNode_) {
+        BodyChoice inner;
+        SelectBody(sharedNode_, &inner, 0);
+    }
     // A message whose earlier shares held no body takes the first that a
     // later one holds, as it would read whole.
-    if (!bodyChosen_ && SelectBody(root, &body_, 0)) {
+    if (!sharedBody_ && !bodyChosen_ && SelectBody(root, &body_, 0)) {
         bodyChosen_ = true;
         SetBodies();
     }
@@ -542,16 +655,25 @@ ContentResult SetContent(const ParsedMessage& message, MailItem& item, PropertyW
                          int depth, std::string* error) {
     ContentWalk walk(item, out, depth, error);
     walk.SetCharset(BodyCharset(message.root));
+    std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)> options(
+        NewParserOptions(), g_mime_parser_options_free);
+    if (message.moreShares && message.sharedAlternative) {
+        walk.ChooseSharedBody(message, options.get());
+        walk.SetSharedNode(message.root, message.sharedDepth, true);
+    }
     walk.Run(message.root);
     if (message.moreShares) {
-        // Each share read and let go in turn: only one is held at a time.
-        std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)> options(
-            NewParserOptions(), g_mime_parser_options_free);
-        for (const ViewBytes& share : *message.moreShares) {
-            GRef<GMimeStream> stream(NewViewStream(&share));
-            GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-            GRef<GMimeObject> root(g_mime_parser_construct_part(parser.get(), options.get()));
-            walk.CollectMore(root.get());
+        // Each share read and let go in turn: only one is held at a time,
+        // besides those holding an alternative's body.
+        for (size_t s = 0; s < message.moreShares->size(); ++s) {
+            GRef<GMimeObject> parsed;
+            GMimeObject* root = walk.PinnedShare(s + 1);
+            if (!root) {
+                parsed = ParseShare((*message.moreShares)[s], options.get());
+                root = parsed.get();
+            }
+            walk.SetSharedNode(root, message.sharedDepth, false);
+            walk.CollectMore(root);
         }
     }
     return {walk.attachments(), walk.bodyPart()};

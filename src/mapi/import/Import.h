@@ -67,6 +67,10 @@ struct ParsedMessage {
     // multipart of its own when the parts before it are done (the first
     // share is `root`); null for a message read whole.
     const std::vector<ViewBytes>* moreShares = nullptr;
+    // The multiparts between `root` and the one given a share at a time;
+    // an alternative's body is chosen from all of its shares first.
+    int sharedDepth = 0;
+    bool sharedAlternative = false;
 };
 
 // Envelope properties: class, subject, conversation, addresses, dates,

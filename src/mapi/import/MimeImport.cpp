@@ -222,6 +222,8 @@ constexpr int kSharedDepth = 8;
 struct PartSharing {
     std::string opening;  // what comes before each later share's run
     std::vector<std::string_view> shares;
+    int depth = 0;  // multiparts around the one shared
+    bool alternative = false;
 };
 
 // Where each part of a multipart with `boundary` starts in [from, to): a
@@ -278,13 +280,13 @@ PartSharing PartShares(std::string_view message, const HeaderExtent& extent, con
         size_t end = to;
         const std::vector<size_t> starts = PartStarts(message, from, to, boundary, &end);
         if (starts.size() > kPartsPerShare) {
-            // Only where a part's place among its siblings means nothing
-            // more than its order: the body of an alternative is chosen
-            // from all of its parts at once.
-            if (!IsType(multipart.get(), "multipart", "mixed") &&
+            // Not a report, whose parts are read together, nor any other kind
+            // whose parts mean more than their order.
+            const bool alternative = IsType(multipart.get(), "multipart", "alternative");
+            if (!alternative && !IsType(multipart.get(), "multipart", "mixed") &&
                 !IsType(multipart.get(), "multipart", "related"))
                 return {};
-            PartSharing sharing{std::move(opening), {}};
+            PartSharing sharing{std::move(opening), {}, depth, alternative};
             size_t run = extent.end;
             for (size_t next = kPartsPerShare; next < starts.size(); next += kPartsPerShare) {
                 // The line break before a boundary line belongs to the line.
@@ -380,7 +382,8 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
     GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     GRef<GMimeObject> part(g_mime_parser_construct_part(parser.get(), options));
     ParsedMessage parsed{part ? &fields : nullptr, part.get(),
-                         moreShares.empty() ? nullptr : &moreShares};
+                         moreShares.empty() ? nullptr : &moreShares, sharing.depth,
+                         sharing.alternative};
     // A clear-signed message is kept whole as its top part is written out,
     // with only that part's own Content fields: the top part of the message
     // read as a message.
