@@ -138,6 +138,9 @@ bool PropertyBag::Put(pst::Property p) {
                 return true;
             }
     idsSet_ |= bit;
+    // Grown a few at a time, not doubled: an attachment has about ten, and
+    // a message may have 100,000 attachments held until it is saved.
+    if (props_.size() == props_.capacity()) props_.reserve(props_.empty() ? 10 : props_.size() + 4);
     props_.push_back(std::move(p));
     return true;
 }
@@ -279,13 +282,18 @@ format::MessageContent MailItem::TakeContent(pst::MessageStore* store) {
         recipients_[i].reset();
         return props;
     };
-    for (const auto& a : attachments_) {
+    m.attachments.reserve(attachments_.size());
+    // Each attachment let go once taken: what is left of 100,000 of them
+    // would be held until the message is written.
+    for (auto& a : attachments_) {
         format::AttachmentContent c;
         c.props = a->TakeResolved(store);
         if (a->embedded_)
             c.embedded = std::make_shared<format::MessageContent>(a->embedded_->TakeContent(store));
         m.attachments.push_back(std::move(c));
+        a.reset();
     }
+    attachments_.clear();
     return m;
 }
 

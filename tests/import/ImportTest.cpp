@@ -239,6 +239,7 @@ TEST(Import, VeryManyPartsComeOutWholeAndInOrder) {
         std::string head, tail;
         int bodyAfter;  // parts before the body part
         const char* lastName;
+        bool attached = false;  // the parts are an attached message's
     };
     const std::string mixed = "Content-Type: multipart/mixed; boundary=\"XX\"\r\n\r\npreamble\r\n";
     const Case cases[] = {
@@ -253,6 +254,12 @@ TEST(Import, VeryManyPartsComeOutWholeAndInOrder) {
          "Content-Type: multipart/alternative; boundary=XX\r\n\r\n--XX\r\n"
          "Content-Type: text/plain\r\n\r\nan earlier text\r\n",
          "--XX--\r\n", 1500, nullptr},
+        {"an attached message",
+         "Content-Type: multipart/mixed; boundary=TOP\r\n\r\n--TOP\r\n"
+         "Content-Type: text/plain\r\n\r\nbody text\r\n--TOP\r\n"
+         "Content-Type: message/rfc822\r\n\r\nSubject: inner\r\nMIME-Version: 1.0\r\n" +
+             mixed,
+         "--XX--\r\n--TOP--\r\n", 0, nullptr, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -267,7 +274,9 @@ TEST(Import, VeryManyPartsComeOutWholeAndInOrder) {
         MailItem item;
         ASSERT_EQ(ImportMessage(kSeparator, message, "", item), "");
         EXPECT_EQ(Text(item, PidTagBody), "body text");
-        const pst::MessageContent got = item.Content(nullptr);
+        const pst::MessageContent whole = item.Content(nullptr);
+        if (c.attached) ASSERT_EQ(whole.attachments.size(), size_t{1});
+        const pst::MessageContent& got = c.attached ? *whole.attachments[0].embedded : whole;
         ASSERT_EQ(got.attachments.size(), size_t{kParts - 1} + (c.lastName ? 1 : 0));
         for (size_t i = 0; i < got.attachments.size(); ++i) {
             const int n = static_cast<int>(i) + 1;

@@ -229,6 +229,11 @@ public:
     void SetSharedNode(GMimeObject* root, int depth, bool firstShare);
     // A later share kept parsed by ChooseSharedBody(), else null.
     GMimeObject* PinnedShare(size_t share) const;
+    // The attached message read from its own bytes (see ParsedMessage).
+    void SetLifted(GMimeObject* part, std::string_view bytes) {
+        lifted_ = part;
+        liftedBytes_ = bytes;
+    }
     int attachments() const { return attachments_; }
     // A part gave the body, or a TNEF stream gave the item its content.
     bool bodyPart() const { return body_.found() || tnefRead_; }
@@ -269,6 +274,8 @@ private:
     std::optional<BodyChoice> sharedBody_;
     bool sharedGaveBody_ = false;
     std::vector<std::pair<size_t, GRef<GMimeObject>>> pinned_;
+    GMimeObject* lifted_ = nullptr;
+    std::string_view liftedBytes_;
 };
 
 GRef<GMimeObject> ParseShare(const ViewBytes& share, GMimeParserOptions* options) {
@@ -539,11 +546,15 @@ void ContentWalk::AddBytes(const std::string& given, const std::string& mimeType
 void ContentWalk::AddEmbedded(GMimeMessagePart* part) {
     GMimeMessage* message = g_mime_message_part_get_message(part);
     GMimeObject* object = GMIME_OBJECT(part);
-    std::string bytes = message ? Serialized(GMIME_OBJECT(message)) : std::string();
+    const bool lifted = object == lifted_;
+    std::string bytes = lifted    ? std::string()
+                        : message ? Serialized(GMIME_OBJECT(message))
+                                  : std::string();
+    const size_t size = lifted ? liftedBytes_.size() : bytes.size();
     if (!message || depth_ + 1 > kMaxMessageDepth) {
         // Kept as the file it is, under the name the part gives it.
-        AddBytes(Trimmed(PartFileName(object, charset_)), "message/rfc822", std::move(bytes),
-                 object, false);
+        AddBytes(Trimmed(PartFileName(object, charset_)), "message/rfc822",
+                 lifted ? std::string(liftedBytes_) : std::move(bytes), object, false);
         return;
     }
     // The name: the part's name, file name or description, else the
@@ -557,8 +568,12 @@ void ContentWalk::AddEmbedded(GMimeMessagePart* part) {
     PropertyWriter out(attachment, error_);
     out.SetText(PidTagDisplayName, name);
     out.SetText(PidTagAttachMimeTag, "message/rfc822");
-    out.Set(PidTagAttachSize, static_cast<int32_t>(std::min<size_t>(bytes.size(), INT32_MAX)));
+    out.Set(PidTagAttachSize, static_cast<int32_t>(std::min<size_t>(size, INT32_MAX)));
     out.Set(PidTagRenderingPosition, int32_t{-1});
+    if (lifted) {
+        ImportAttachedBytes(liftedBytes_, attachment.EmbeddedMessage(), depth_ + 1, error_);
+        return;
+    }
     RawMessage raw{bytes, {}, std::nullopt, std::nullopt, std::nullopt};
     const FieldList fields = FieldList::FromObject(GMIME_OBJECT(message));
     ImportParsed({&fields, g_mime_message_get_mime_part(message)}, raw,
@@ -655,6 +670,7 @@ ContentResult SetContent(const ParsedMessage& message, MailItem& item, PropertyW
                          int depth, std::string* error) {
     ContentWalk walk(item, out, depth, error);
     walk.SetCharset(BodyCharset(message.root));
+    walk.SetLifted(message.lifted, message.liftedBytes);
     std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)> options(
         NewParserOptions(), g_mime_parser_options_free);
     if (message.moreShares && message.sharedAlternative) {

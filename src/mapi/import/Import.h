@@ -71,6 +71,10 @@ struct ParsedMessage {
     // an alternative's body is chosen from all of its shares first.
     int sharedDepth = 0;
     bool sharedAlternative = false;
+    // An attached message of very many parts, read on its own from its
+    // bytes: the part standing for it in `root` holds only its header.
+    GMimeObject* lifted = nullptr;
+    std::string_view liftedBytes = {};
 };
 
 // Envelope properties: class, subject, conversation, addresses, dates,
@@ -87,6 +91,10 @@ ContentResult SetContent(const ParsedMessage& message, MailItem& item, PropertyW
                          int depth, std::string* error);
 // Search key, size and flags once everything else is set.
 void SetSummary(const RawMessage& raw, bool hasAttachments, PropertyWriter& out);
+
+// An attached message into `item` from its bytes, at `depth` levels of
+// embedding, read as a message from a mailbox is (in shares, if need be).
+void ImportAttachedBytes(std::string_view message, MailItem& item, int depth, std::string* error);
 
 // A parsed message into `item`, at `depth` levels of embedding.
 void ImportParsed(const ParsedMessage& message, const RawMessage& raw, MailItem& item, int depth,

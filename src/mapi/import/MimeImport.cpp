@@ -8,6 +8,7 @@
 
 #include "mapi/MailItem.h"
 #include "mapi/format/PropTags.h"
+#include "mapi/import/AsciiCase.h"
 #include "mapi/import/Charsets.h"
 #include "mapi/import/Dates.h"
 #include "mapi/import/Import.h"
@@ -224,6 +225,12 @@ struct PartSharing {
     std::vector<std::string_view> shares;
     int depth = 0;  // multiparts around the one shared
     bool alternative = false;
+    // Or an attached message of very many parts that holds most of the
+    // message: its bytes, the part of them GMime is not given (its body),
+    // and the place of its part among the parts around it.
+    std::string_view lifted = {};
+    size_t liftedBodyFrom = 0;
+    std::vector<int> liftedPath = {};
 };
 
 // Where each part of a multipart with `boundary` starts in [from, to): a
@@ -271,11 +278,35 @@ GRef<GMimeObject> MultipartOf(std::string fields, GMimeParserOptions* options,
 }
 
 PartSharing PartShares(std::string_view message, const HeaderExtent& extent, const ViewBytes& bytes,
+                       GMimeParserOptions* options);
+
+// Whether a part with these fields (ending with a blank line) is an attached
+// message whose bytes are the message as written.
+bool IsPlainMessagePart(std::string fields, GMimeParserOptions* options) {
+    const ViewBytes head{std::move(fields), {}};
+    GRef<GMimeStream> stream(NewViewStream(&head));
+    GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    GRef<GMimeObject> part(g_mime_parser_construct_part(parser.get(), options));
+    if (!part || !GMIME_IS_MESSAGE_PART(part.get())) return false;
+    const char* encoding = g_mime_object_get_header(part.get(), "Content-Transfer-Encoding");
+    const std::string coding = AsciiLower(Trimmed(encoding ? encoding : ""));
+    return coding.empty() || coding == "7bit" || coding == "8bit" || coding == "binary";
+}
+
+// An attached message that would itself be read a share at a time.
+bool SharesItself(std::string_view message, GMimeParserOptions* options) {
+    const HeaderExtent extent = ScanHeader(message);
+    const PartSharing inner = PartShares(message, extent, MessageBytes(message, extent), options);
+    return !inner.shares.empty() || !inner.lifted.empty();
+}
+
+PartSharing PartShares(std::string_view message, const HeaderExtent& extent, const ViewBytes& bytes,
                        GMimeParserOptions* options) {
     if (message.size() - extent.end < kSharedFromBytes) return {};
     std::string boundary, opening;
     GRef<GMimeObject> multipart = MultipartOf(bytes.head + "\r\n", options, &boundary);
     size_t from = extent.end, to = message.size();
+    std::vector<int> path;
     for (int depth = 0; multipart && depth < kSharedDepth; ++depth) {
         size_t end = to;
         const std::vector<size_t> starts = PartStarts(message, from, to, boundary, &end);
@@ -328,8 +359,20 @@ PartSharing PartShares(std::string_view message, const HeaderExtent& extent, con
         if (bodyStart == std::string_view::npos || bodyStart + 1 >= partEnd) return {};
         ++bodyStart;
         const size_t fieldsStart = message.find('\n', starts[largest]) + 1;
-        multipart = MultipartOf(std::string(message.substr(fieldsStart, bodyStart - fieldsStart)),
-                                options, &boundary);
+        std::string fields(message.substr(fieldsStart, bodyStart - fieldsStart));
+        path.push_back(static_cast<int>(largest));
+        multipart = MultipartOf(fields, options, &boundary);
+        if (!multipart && IsPlainMessagePart(std::move(fields), options)) {
+            // With the line break before the next boundary line: GMime keeps
+            // the CR of a CRLF in the last part of a message ending without one.
+            const std::string_view attached = message.substr(bodyStart, partEnd - bodyStart);
+            if (!SharesItself(attached, options)) return {};
+            PartSharing sharing;
+            sharing.lifted = attached;
+            sharing.liftedBodyFrom = bodyStart + ScanHeader(attached).bodyBegin;
+            sharing.liftedPath = std::move(path);
+            return sharing;
+        }
         opening.append(message.substr(starts[largest], bodyStart - starts[largest]));
         from = bodyStart;
         to = partEnd;
@@ -337,11 +380,117 @@ PartSharing PartShares(std::string_view message, const HeaderExtent& extent, con
     return {};
 }
 
+// A message's bytes as GMime reads them for the import: its MIME fields and
+// the rest, a multipart of very many parts in shares, an attached message
+// of very many parts left for a parse of its own. Holds what GMime's
+// objects point into, so it stays where it is made.
+class MessageParse {
+public:
+    MessageParse(std::string_view message, GMimeParserOptions* options);
+    MessageParse(const MessageParse&) = delete;
+    MessageParse& operator=(const MessageParse&) = delete;
+
+    // Null fields and root where the message has no MIME part.
+    ParsedMessage Parsed() const;
+    const HeaderExtent& extent() const { return extent_; }
+    const FieldList& fields() const { return fields_; }
+    GMimeStream* stream() const { return stream_.get(); }
+
+private:
+    void Parse(GMimeParserOptions* options);
+
+    HeaderExtent extent_;
+    FieldList fields_;
+    ViewBytes bytes_;
+    std::string outside_;  // the message but for the lifted message's body
+    std::vector<ViewBytes> moreShares_;
+    PartSharing sharing_;
+    GRef<GMimeStream> stream_;
+    GRef<GMimeObject> part_;
+    GMimeObject* lifted_ = nullptr;
+};
+
+MessageParse::MessageParse(std::string_view message, GMimeParserOptions* options)
+    : extent_(ScanHeader(message)),
+      fields_(FieldList::FromBlock(
+          message.substr(extent_.fieldsBegin, extent_.end - extent_.fieldsBegin))),
+      bytes_(MessageBytes(message, extent_)),
+      sharing_(PartShares(message, extent_, bytes_, options)) {
+    if (!sharing_.shares.empty()) {
+        bytes_.rest = sharing_.shares[0];
+        for (size_t i = 1; i < sharing_.shares.size(); ++i)
+            moreShares_.push_back({bytes_.head + "\r\n" + sharing_.opening, sharing_.shares[i]});
+    }
+    if (!sharing_.lifted.empty()) {
+        const size_t bodyTo =
+            static_cast<size_t>(sharing_.lifted.data() - message.data()) + sharing_.lifted.size();
+        outside_.reserve(message.size() - (bodyTo - sharing_.liftedBodyFrom) - extent_.end);
+        outside_.append(message.substr(extent_.end, sharing_.liftedBodyFrom - extent_.end));
+        outside_.append(message.substr(bodyTo));
+        bytes_.rest = outside_;
+    }
+    Parse(options);
+    if (sharing_.lifted.empty()) return;
+    // The attached message's part, found where the scan saw it.
+    GMimeObject* at = part_.get();
+    for (int index : sharing_.liftedPath) {
+        if (!at || !GMIME_IS_MULTIPART(at) ||
+            index >= g_mime_multipart_get_count(GMIME_MULTIPART(at))) {
+            at = nullptr;
+            break;
+        }
+        at = g_mime_multipart_get_part(GMIME_MULTIPART(at), index);
+    }
+    if (at && GMIME_IS_MESSAGE_PART(at)) {
+        lifted_ = at;
+        return;
+    }
+    // GMime read the parts otherwise than the scan did: read it whole.
+    sharing_.lifted = {};
+    bytes_.rest = message.substr(extent_.end);
+    Parse(options);
+}
+
+void MessageParse::Parse(GMimeParserOptions* options) {
+    stream_ = GRef<GMimeStream>(NewViewStream(&bytes_));
+    // The top level read as a MIME part. Read as a message, GMime would
+    // parse each address and date field into objects of its own, which the
+    // import never reads: about a third of GMime's time.
+    GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream_.get()));
+    part_ = GRef<GMimeObject>(g_mime_parser_construct_part(parser.get(), options));
+}
+
+ParsedMessage MessageParse::Parsed() const {
+    if (!part_) return {};
+    return {&fields_,       part_.get(),          moreShares_.empty() ? nullptr : &moreShares_,
+            sharing_.depth, sharing_.alternative, lifted_,
+            sharing_.lifted};
+}
+
 GMimeMessage* ParseWholeMessage(GMimeStream* stream, GMimeParserOptions* options) {
     g_mime_stream_reset(stream);
     GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
     return g_mime_parser_construct_message(parser.get(), options);
+}
+
+// A message as parsed, or as text where nothing MIME could read it.
+void ImportParsedOrText(const ParsedMessage& parsed, const RawMessage& raw, MailItem& item,
+                        int depth, std::string* error) {
+    if (parsed.fields) {
+        ImportParsed(parsed, raw, item, depth, error);
+        return;
+    }
+    PropertyWriter out(item, error);
+    out.SetText(PidTagMessageClass, "IPM.Note");
+    out.Set(PidTagBody, DecodeText(raw.bytes, "").utf8);
+    if (std::optional<FileTime> date = raw.separatorDate ? raw.separatorDate : raw.undatedTime) {
+        out.Set(PidTagClientSubmitTime, *date);
+        out.Set(PidTagMessageDeliveryTime, *date);
+        out.Set(PidTagCreationTime, *date);
+        out.Set(PidTagLastModificationTime, *date);
+    }
+    SetSummary(raw, false, out);
 }
 
 void AddPreamble(std::string_view preamble, MailItem& item, std::string* error) {
@@ -355,6 +504,15 @@ void AddPreamble(std::string_view preamble, MailItem& item, std::string* error) 
 }
 
 }  // namespace
+
+void ImportAttachedBytes(std::string_view message, MailItem& item, int depth, std::string* error) {
+    std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)> options(
+        NewParserOptions(), g_mime_parser_options_free);
+    const MessageParse parse(message, options.get());
+    const RawMessage raw{message, {}, std::nullopt, std::nullopt, std::nullopt};
+    ImportParsedOrText(parse.Parsed(), raw, item, depth, error);
+}
+
 }  // namespace import
 
 std::string ImportMessage(std::string_view separatorLine, std::string_view message,
@@ -362,61 +520,32 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
                           const ImportOptions& importOptions) {
     using namespace import;
     std::string error;
-    GMimeParserOptions* options = NewParserOptions();
-    HeaderExtent extent = ScanHeader(message);
-    const FieldList fields =
-        FieldList::FromBlock(message.substr(extent.fieldsBegin, extent.end - extent.fieldsBegin));
-    // Declared first, so that it outlives every object GMime makes from it.
-    ViewBytes bytes = MessageBytes(message, extent);
-    std::vector<ViewBytes> moreShares;
-    const PartSharing sharing = PartShares(message, extent, bytes, options);
-    if (!sharing.shares.empty()) {
-        bytes.rest = sharing.shares[0];
-        for (size_t i = 1; i < sharing.shares.size(); ++i)
-            moreShares.push_back({bytes.head + "\r\n" + sharing.opening, sharing.shares[i]});
-    }
-    GRef<GMimeStream> stream(NewViewStream(&bytes));
-    // The top level read as a MIME part. Read as a message, GMime would
-    // parse each address and date field into objects of its own, which the
-    // import never reads: about a third of GMime's time.
-    GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-    GRef<GMimeObject> part(g_mime_parser_construct_part(parser.get(), options));
-    ParsedMessage parsed{part ? &fields : nullptr, part.get(),
-                         moreShares.empty() ? nullptr : &moreShares, sharing.depth,
-                         sharing.alternative};
-    // A clear-signed message is kept whole as its top part is written out,
-    // with only that part's own Content fields: the top part of the message
-    // read as a message.
-    const bool clearSigned = part && IsSmimeSigned(part.get());
-    GRef<GMimeMessage> whole(clearSigned ? ParseWholeMessage(stream.get(), options) : nullptr);
-    if (clearSigned)
-        parsed = whole ? ParsedMessage{&fields, g_mime_message_get_mime_part(whole.get())}
-                       : ParsedMessage{};
+    std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)> options(
+        NewParserOptions(), g_mime_parser_options_free);
+    {
+        const MessageParse parse(message, options.get());
+        ParsedMessage parsed = parse.Parsed();
+        // A clear-signed message is kept whole as its top part is written
+        // out, with only that part's own Content fields: the top part of the
+        // message read as a message.
+        const bool clearSigned = parsed.root && IsSmimeSigned(parsed.root);
+        GRef<GMimeMessage> whole(clearSigned ? ParseWholeMessage(parse.stream(), options.get())
+                                             : nullptr);
+        if (clearSigned)
+            parsed = whole
+                         ? ParsedMessage{&parse.fields(), g_mime_message_get_mime_part(whole.get())}
+                         : ParsedMessage{};
 
-    RawMessage raw{message, message.substr(0, extent.end), SeparatorDate(separatorLine),
-                   importOptions.undatedTime, std::nullopt};
-    if (importOptions.keepState && parsed.fields) {
-        raw.state = ReadMailState([&](const char* name) -> std::optional<std::string> {
-            const std::optional<std::string_view> value = fields.First(name);
-            if (!value) return std::nullopt;
-            return std::string(*value);
-        });
-    }
-    if (parsed.fields) {
-        ImportParsed(parsed, raw, item, 0, &error);
-    } else {
-        // Nothing MIME could read: the text itself is the body.
-        PropertyWriter out(item, &error);
-        out.SetText(PidTagMessageClass, "IPM.Note");
-        out.Set(PidTagBody, DecodeText(message, "").utf8);
-        if (std::optional<FileTime> date =
-                raw.separatorDate ? raw.separatorDate : raw.undatedTime) {
-            out.Set(PidTagClientSubmitTime, *date);
-            out.Set(PidTagMessageDeliveryTime, *date);
-            out.Set(PidTagCreationTime, *date);
-            out.Set(PidTagLastModificationTime, *date);
+        RawMessage raw{message, message.substr(0, parse.extent().end), SeparatorDate(separatorLine),
+                       importOptions.undatedTime, std::nullopt};
+        if (importOptions.keepState && parsed.fields) {
+            raw.state = ReadMailState([&](const char* name) -> std::optional<std::string> {
+                const std::optional<std::string_view> value = parse.fields().First(name);
+                if (!value) return std::nullopt;
+                return std::string(*value);
+            });
         }
-        SetSummary(raw, false, out);
+        ImportParsedOrText(parsed, raw, item, 0, &error);
     }
     if (!preamble.empty()) {
         AddPreamble(preamble, item, &error);
@@ -425,7 +554,6 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
         PropertyWriter(item, &error)
             .Set(PidTagMessageFlags, (bits ? *bits : MSGFLAG_READ) | MSGFLAG_HASATTACH);
     }
-    g_mime_parser_options_free(options);
     return error;
 }
 

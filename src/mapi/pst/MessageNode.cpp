@@ -157,6 +157,7 @@ NodeContent MessageStore::BuildMessage(MessageContent m, uint32_t* nextIndex, Pr
     if (!tableFits(pagesOf(node.subnodes.back().content), "the recipients")) return {};
 
     if (!m.attachments.empty()) {
+        node.subnodes.reserve(node.subnodes.size() + m.attachments.size() + 1);
         TableBuilder table(kAttachmentColumns);
         table.SetBlockWriter(loose);
         for (size_t i = 0; i < m.attachments.size(); ++i) {
