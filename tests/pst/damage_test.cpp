@@ -156,7 +156,8 @@ TEST(Decoders, CraftedStructuresAreRefused) {
 }
 
 // The store `pst_write_sample small` writes: one folder of ten messages.
-std::string SmallStore(Nid* inbox) {
+// Ten messages, with bodies of `body` bytes.
+std::string SmallStore(Nid* inbox, size_t body = 0) {
     MemorySink sink;
     auto store = MessageStore::Create(&sink, "Small");
     *inbox = store->CreateFolder(store->ipmSubtree(), "Inbox");
@@ -164,6 +165,7 @@ std::string SmallStore(Nid* inbox) {
         MessageContent m;
         m.props = {{mapi::PidTagSubject, std::string("S\0u\0b\0", 6) + char('0' + n) + '\0'},
                    {mapi::PidTagMessageClass, std::string("I\0P\0M\0", 6)}};
+        if (body) m.props.push_back({mapi::PidTagBody, std::string(body, 'a')});
         m.recipients = {{{mapi::PidTagDisplayName, std::string("P\0", 2)}}};
         store->AddMessage(*inbox, m);
     }
@@ -316,7 +318,10 @@ TEST(DamagedStore, AReadThatFailsIsTheMediumsFailure) {
 
 TEST(DamagedStore, MapsAndBlockTreeThatDisagreeAreNeverWrittenOver) {
     Nid inbox = 0;
-    const std::string pristine = SmallStore(&inbox);
+    // Past the first map's section, so that its map is not the last one,
+    // which is always written anew.
+    const std::string pristine = SmallStore(&inbox, 30000);
+    ASSERT_GT(pristine.size(), kFirstAMapOffset + kAMapCoverage);
     Header h;
     ASSERT_EQ(DecodeHeader(pristine, &h), "");
     const std::map<Nid, std::string> before = Messages(pristine);
@@ -394,6 +399,23 @@ TEST(DamagedStore, MapsAndBlockTreeThatDisagreeAreNeverWrittenOver) {
         EXPECT_EQ(after.size(), 20u);
         for (const auto& [nid, props] : before)
             EXPECT_TRUE(after[nid] == props) << "message " << Hex(nid) << " was written over";
+        // The map on disk is mended too: another program trusting it would
+        // write over what it called free.
+        const std::string file = sink.Contents();
+        Header now;
+        ASSERT_EQ(DecodeHeader(file, &now), "");
+        std::function<void(uint64_t)> walk = [&](uint64_t ib) {
+            BtPageView view;
+            ASSERT_EQ(DecodeBtPage(file.substr(ib, kPageSize), ib, &view), "");
+            for (const auto& child : view.children) walk(child.ib);
+            for (const BbtEntry& block : view.blocks) {
+                if (block.ib >= SectionStart(1)) continue;
+                const uint64_t unit = (block.ib - kFirstAMapOffset) / kBlockAlign;
+                EXPECT_TRUE(file[kFirstAMapOffset + unit / 8] & (0x80 >> (unit % 8)))
+                    << "the map calls block " << Hex(block.bid) << " free";
+            }
+        };
+        walk(now.bbt.ib);
     }
 }
 
