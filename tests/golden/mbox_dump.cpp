@@ -8,7 +8,6 @@
 // The mailbox is cut with several read sizes (1, 2, 517, 518, 519 bytes and
 // whole) and with both line-end forms; any difference between them is part
 // of the account, so it can never match an expected file.
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -28,15 +27,6 @@ using mailvane::MailboxShape;
 using mailvane::test::CutRecord;
 using mailvane::test::Split;
 using mailvane::test::SplitBy;
-
-std::uint64_t Fnv1a64(std::string_view bytes) {
-    std::uint64_t hash = 0xcbf29ce484222325ull;
-    for (const char c : bytes) {
-        hash ^= static_cast<unsigned char>(c);
-        hash *= 0x100000001b3ull;
-    }
-    return hash;
-}
 
 std::string Quoted(std::string_view text, std::size_t limit = 72) {
     std::string out = "\"";
@@ -87,12 +77,15 @@ std::string Dump(const std::string& mailbox) {
         const CutRecord& m = eml.messages[i];
         const std::string& lf = i < emlx.messages.size() ? emlx.messages[i].text : "";
         out << "\nmessage " << i + 1 << ": " << m.text.size() << " bytes with CR LF, " << lf.size()
-            << " with LF, fnv1a64 " << std::hex;
-        out.width(16);
-        out.fill('0');
-        out << Fnv1a64(m.text) << std::dec << "\n";
-        std::size_t eol = m.text.find("\r\n");
-        out << "  first line: " << Quoted(std::string_view(m.text).substr(0, eol)) << "\n";
+            << " with LF\n";
+        // The text itself, a line each, so that a change reads as one.
+        const std::string_view text = m.text;
+        for (std::size_t at = 0; at < text.size();) {
+            const std::size_t eol = text.find("\r\n", at);
+            const std::size_t end = eol == std::string_view::npos ? text.size() : eol;
+            out << "  | " << Quoted(text.substr(at, end - at), text.size()) << "\n";
+            at = eol == std::string_view::npos ? text.size() : eol + 2;
+        }
         if (!m.preamble.empty())
             out << "  preamble: " << m.preamble.size() << " bytes with CR LF\n";
         if (m.tooLarge) out << "  too large\n";
