@@ -94,7 +94,7 @@ void PropertyBag::Expand() const {
     props_.shrink_to_fit();
 }
 
-std::vector<uint32_t> PropertyBag::Tags(pst::MessageStore* store) const {
+std::vector<uint32_t> PropertyBag::Tags() const {
     std::vector<uint32_t> tags;
     if (!deferred_.empty()) {
         // Those of any recipient with an address, or with none.
@@ -105,11 +105,6 @@ std::vector<uint32_t> PropertyBag::Tags(pst::MessageStore* store) const {
         return tags;
     }
     for (const auto& p : props_) tags.push_back(p.tag);
-    if (store)
-        for (const auto& n : named_)
-            tags.push_back(pst::MakeTag(n.by_name ? store->NamedPropertyId(n.set, n.name)
-                                                  : store->NamedPropertyId(n.set, n.lid),
-                                        static_cast<uint16_t>(n.value.tag)));
     return tags;
 }
 
@@ -155,13 +150,13 @@ std::optional<PropValue> PropertyBag::GetProperty(uint32_t tag) const {
     return std::nullopt;
 }
 
-bool PropertyBag::AddNamed(Named named, const PropValue& value) {
+bool PropertyBag::AddNamed(format::NamedProperty named, const PropValue& value) {
     if (named.set.empty()) return false;
-    uint16_t type = static_cast<uint16_t>(named.value.tag);
-    if (!ToStored(pst::MakeTag(0x8000, type), value, &named.value)) return false;
-    named.value.tag = type;
+    pst::Property stored;
+    if (!ToStored(pst::MakeTag(0x8000, named.type), value, &stored)) return false;
+    named.value = std::move(stored.value);
     for (auto& n : named_)
-        if (n.set == named.set && n.by_name == named.by_name && n.lid == named.lid &&
+        if (n.set == named.set && n.byName == named.byName && n.lid == named.lid &&
             n.name == named.name) {
             n = std::move(named);
             return true;
@@ -173,34 +168,19 @@ bool PropertyBag::AddNamed(Named named, const PropValue& value) {
 bool PropertyBag::SetNamed(std::string_view propertySet, bool byName, uint32_t lid,
                            const std::string& name, uint16_t type, const PropValue& value) {
     std::string set = pst::ParseGuid(propertySet);
-    return AddNamed(
-        Named{set, byName, lid, byName ? NameInSet(set, name) : std::string(), {type, {}}}, value);
+    std::string inSet = byName ? NameInSet(set, name) : std::string();
+    return AddNamed({std::move(set), byName, lid, std::move(inSet), type, {}}, value);
 }
 
-pst::PropertyList PropertyBag::Resolve(pst::MessageStore* store) const {
+pst::PropertyList PropertyBag::Resolve() const {
     Expand();
-    pst::PropertyList props = props_;
-    if (!store) return props;
-    for (const auto& n : named_) {
-        uint16_t id = n.by_name ? store->NamedPropertyId(n.set, n.name)
-                                : store->NamedPropertyId(n.set, n.lid);
-        props.push_back({pst::MakeTag(id, static_cast<uint16_t>(n.value.tag)), n.value.value});
-    }
-    return props;
+    return props_;
 }
 
-pst::PropertyList PropertyBag::TakeResolved(pst::MessageStore* store) {
+pst::PropertyList PropertyBag::TakeResolved() {
     Expand();
     pst::PropertyList props = std::move(props_);
     props_.clear();
-    if (store)
-        for (auto& n : named_) {
-            uint16_t id = n.by_name ? store->NamedPropertyId(n.set, n.name)
-                                    : store->NamedPropertyId(n.set, n.lid);
-            props.push_back(
-                {pst::MakeTag(id, static_cast<uint16_t>(n.value.tag)), std::move(n.value.value)});
-        }
-    named_.clear();
     return props;
 }
 
@@ -235,65 +215,50 @@ Attachment& MailItem::AddAttachment() {
     return *attachments_.back();
 }
 
-namespace {
-
-format::NamedProperty Unresolved(PropertyBag::Named n) {
-    return {std::move(n.set),
-            n.by_name,
-            n.lid,
-            std::move(n.name),
-            static_cast<uint16_t>(n.value.tag),
-            std::move(n.value.value)};
-}
-
-}  // namespace
-
-format::MessageContent MailItem::Content(pst::MessageStore* store) const {
+format::MessageContent MailItem::Content() const {
     format::MessageContent m;
-    m.props = Resolve(store);
-    if (!store)
-        for (const auto& n : named()) m.named.push_back(Unresolved(n));
-    for (const auto& r : recipients_) m.recipients.push_back(r->Resolve(store));
+    m.props = Resolve();
+    m.named = named();
+    for (const auto& r : recipients_) m.recipients.push_back(r->Resolve());
     for (const auto& a : attachments_) {
         format::AttachmentContent c;
-        c.props = a->Resolve(store);
+        c.props = a->Resolve();
         if (a->embedded_)
-            c.embedded = std::make_shared<format::MessageContent>(a->embedded_->Content(store));
+            c.embedded = std::make_shared<format::MessageContent>(a->embedded_->Content());
         m.attachments.push_back(std::move(c));
     }
     return m;
 }
 
-format::MessageContent MailItem::TakeContent(pst::MessageStore* store) {
+format::MessageContent MailItem::TakeContent() {
     format::MessageContent m;
-    if (!store)
-        for (auto& n : TakeNamed()) m.named.push_back(Unresolved(std::move(n)));
-    m.props = TakeResolved(store);
+    m.named = TakeNamed();
+    m.props = TakeResolved();
     // Each recipient is made in full only as the writer takes it, and let
     // go then.
     auto& more = m.moreRecipients;
     more.count = recipients_.size();
     for (const auto& r : recipients_)
-        for (uint32_t tag : r->Tags(store))
+        for (uint32_t tag : r->Tags())
             if (std::find(more.tags.begin(), more.tags.end(), tag) == more.tags.end())
                 more.tags.push_back(tag);
-    more.take = [this, store](size_t i) {
-        pst::PropertyList props = recipients_[i]->TakeResolved(store);
+    more.take = [this](size_t i) {
+        pst::PropertyList props = recipients_[i]->TakeResolved();
         recipients_[i].reset();
         return props;
     };
     m.attachments.reserve(attachments_.size());
     // Each attachment let go once taken: what is left of 100,000 of them
-    // would be held until the message is written.
+    // would be held until the message is written. Not one holding a
+    // message, whose recipients the writer takes from it later.
     for (auto& a : attachments_) {
         format::AttachmentContent c;
-        c.props = a->TakeResolved(store);
+        c.props = a->TakeResolved();
         if (a->embedded_)
-            c.embedded = std::make_shared<format::MessageContent>(a->embedded_->TakeContent(store));
+            c.embedded = std::make_shared<format::MessageContent>(a->embedded_->TakeContent());
         m.attachments.push_back(std::move(c));
-        a.reset();
+        if (!a->embedded_) a.reset();
     }
-    attachments_.clear();
     return m;
 }
 
@@ -303,7 +268,7 @@ std::string MailItem::SaveAndRelease() {
     if (!store.status().empty()) return store.status();
     // The recipients, embedded messages' too, are taken while the store
     // writes the message, and let go after.
-    std::string result = store.SaveItem(*folder_, TakeContent(&store.backing()), &nid_);
+    std::string result = store.SaveItem(*folder_, TakeContent(), &nid_);
     recipients_.clear();
     attachments_.clear();
     return result;
@@ -313,7 +278,7 @@ std::string MailItem::Save() {
     if (!folder_) return "item belongs to no folder";
     Store& store = folder_->store();
     if (!store.status().empty()) return store.status();
-    return store.SaveItem(*folder_, Content(&store.backing()), &nid_);
+    return store.SaveItem(*folder_, Content(), &nid_);
 }
 
 std::string MailItem::WriteMsg(const msg::Sink& sink) const {
@@ -322,14 +287,14 @@ std::string MailItem::WriteMsg(const msg::Sink& sink) const {
     if (std::string cause = msg::CountsPastLimits(recipients_.size(), attachments_.size());
         !cause.empty())
         return cause;
-    return msg::WriteMsg(Content(nullptr), sink);
+    return msg::WriteMsg(Content(), sink);
 }
 
 std::string MailItem::WriteMsgAndRelease(const msg::Sink& sink) {
     if (std::string cause = msg::CountsPastLimits(recipients_.size(), attachments_.size());
         !cause.empty())
         return cause;
-    format::MessageContent m = TakeContent(nullptr);
+    format::MessageContent m = TakeContent();
     // A message file holds few enough recipients to take them all at once.
     for (size_t i = 0; i < m.moreRecipients.count; ++i)
         m.recipients.push_back(m.moreRecipients.take(i));

@@ -36,31 +36,25 @@ public:
         return props_;
     }
 
-    // The stored properties, named ones included when a store is given.
-    pst::PropertyList Resolve(pst::MessageStore* store) const;
+    // A copy of the stored properties.
+    pst::PropertyList Resolve() const;
     // The same, taking the values: the bag is empty afterwards.
-    pst::PropertyList TakeResolved(pst::MessageStore* store);
+    pst::PropertyList TakeResolved();
 
-    // A named property as set; a message file gives it an id of its own.
-    struct Named {
-        std::string set;  // 16 bytes
-        bool by_name = false;
-        uint32_t lid = 0;
-        std::string name;
-        pst::Property value;  // tag holds the type only, until resolved
-    };
-    const std::vector<Named>& named() const { return named_; }
+    // The named properties as set, for the store or the file that takes the
+    // message to number.
+    const std::vector<format::NamedProperty>& named() const { return named_; }
 
     // The tags Resolve() gives, without making a deferred recipient's
     // properties.
-    std::vector<uint32_t> Tags(pst::MessageStore* store) const;
+    std::vector<uint32_t> Tags() const;
 
 protected:
     // Named properties are a message's: only a mail item sets them, as a
     // recipient or an attachment of a message file has none.
     bool SetNamed(std::string_view propertySet, bool byName, uint32_t lid, const std::string& name,
                   uint16_t type, const PropValue& value);
-    std::vector<Named> TakeNamed() { return std::move(named_); }
+    std::vector<format::NamedProperty> TakeNamed() { return std::move(named_); }
 
     // A recipient added by name and address keeps only those until one of
     // its properties is asked for or it is saved: the ten that follow from
@@ -70,14 +64,14 @@ protected:
 private:
     // Replaces any property of the same id; true.
     bool Put(pst::Property p);
-    bool AddNamed(Named named, const PropValue& value);
+    bool AddNamed(format::NamedProperty named, const PropValue& value);
     // Makes a deferred recipient's properties, once. Const, as reading a
     // property makes them: they are what the bag holds all along.
     void Expand() const;
 
     mutable pst::PropertyList props_;
     uint64_t idsSet_ = 0;  // bit (id % 64) of every id in props_, and more
-    std::vector<Named> named_;
+    std::vector<format::NamedProperty> named_;
     mutable std::string deferred_;  // type, name length, name, address
 };
 
@@ -137,9 +131,9 @@ public:
     std::string SaveAndRelease();
     bool saved() const { return nid_ != 0; }
 
-    // What Save() and WriteMsg() write: with a store, named properties get
-    // its ids; without, they stay named for the writer to number.
-    format::MessageContent Content(pst::MessageStore* store = nullptr) const;
+    // What Save() and WriteMsg() write; named properties stay named for the
+    // store or the file to number.
+    format::MessageContent Content() const;
 
     // Writes the item as an Outlook message file (`type` 3, the only type
     // there is), saved into a store or not: the same properties a store
@@ -159,7 +153,7 @@ public:
     std::string WriteMsgAndRelease(const msg::Sink& sink);
 
 private:
-    format::MessageContent TakeContent(pst::MessageStore* store);
+    format::MessageContent TakeContent();
 
     Folder* folder_;
     pst::Nid nid_ = 0;

@@ -18,6 +18,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     mailvane::mapi::MailItem item;
     mailvane::mapi::ImportMessage(separator, input, size % 7 == 0 ? "preamble" : "", item);
-    item.Content(nullptr);
+    item.Content();
     return 0;
 }

@@ -159,7 +159,7 @@ TEST(Import, ContentTypeWithoutSubtypeIsPlainTextButAReadableTypeStays) {
                               "\r\n\r\n--b\r\nthe text\r\n";
         ASSERT_EQ(ImportMessage("", message, "", item), "");
         EXPECT_EQ(Text(item, PidTagBody), c.body ? "--b\r\nthe text\r\n" : "(none)");
-        EXPECT_EQ(item.Content(nullptr).attachments.size(), c.body ? 0u : 1u);
+        EXPECT_EQ(item.Content().attachments.size(), c.body ? 0u : 1u);
         EXPECT_FALSE(item.GetProperty(PidTagHtml));
     }
 }
@@ -203,7 +203,7 @@ TEST(Import, DeepEmbeddingStopsAtALimitWithoutLosingTheRest) {
                   "\r\nContent-Type: message/rfc822\r\n\r\n" + message;
     MailItem item;
     ASSERT_EQ(ImportMessage(kSeparator, message, "", item), "");
-    pst::MessageContent content = item.Content(nullptr);
+    pst::MessageContent content = item.Content();
     int depth = 1;
     while (!content.attachments.empty() && content.attachments[0].embedded) {
         pst::MessageContent inner = *content.attachments[0].embedded;
@@ -274,8 +274,10 @@ TEST(Import, VeryManyPartsComeOutWholeAndInOrder) {
         MailItem item;
         ASSERT_EQ(ImportMessage(kSeparator, message, "", item), "");
         EXPECT_EQ(Text(item, PidTagBody), "body text");
-        const pst::MessageContent whole = item.Content(nullptr);
-        if (c.attached) ASSERT_EQ(whole.attachments.size(), size_t{1});
+        const pst::MessageContent whole = item.Content();
+        if (c.attached) {
+            ASSERT_EQ(whole.attachments.size(), size_t{1});
+        }
         const pst::MessageContent& got = c.attached ? *whole.attachments[0].embedded : whole;
         ASSERT_EQ(got.attachments.size(), size_t{kParts - 1} + (c.lastName ? 1 : 0));
         for (size_t i = 0; i < got.attachments.size(); ++i) {

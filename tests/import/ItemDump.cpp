@@ -128,13 +128,12 @@ void DumpContent(const pst::MessageContent& m, const std::string& indent, std::s
 
 std::string DumpItem(const mapi::MailItem& item) {
     std::string out;
-    DumpContent(item.Content(nullptr), "  ", out);
+    DumpContent(item.Content(), "  ", out);
     // Named properties get their ids from a store; shown by name here.
-    for (const mapi::PropertyBag::Named& n : item.named()) {
-        pst::Property value = n.value;
-        value.tag = pst::MakeTag(0x8000, static_cast<uint16_t>(n.value.tag));
+    for (const format::NamedProperty& n : item.named()) {
+        const pst::Property value{pst::MakeTag(0x8000, n.type), n.value};
         out += "  named " + Hex(n.set) + " " +
-               (n.by_name ? Escaped(n.name) : std::to_string(n.lid)) + " " + Value(value) + "\n";
+               (n.byName ? Escaped(n.name) : std::to_string(n.lid)) + " " + Value(value) + "\n";
     }
     return out;
 }

@@ -53,8 +53,8 @@ std::string NamedJson(const mapi::PropertyBag& bag) {
     for (const auto& n : bag.named()) {
         if (out.size() > 1) out += ",";
         out += "{\"set\":\"" + Hex(n.set) + "\",\"lid\":" + std::to_string(n.lid) +
-               ",\"name\":" + (n.by_name ? "\"" + n.name + "\"" : "null") +
-               ",\"type\":" + std::to_string(n.value.tag) + ",\"value\":\"" + Hex(n.value.value) +
+               ",\"name\":" + (n.byName ? "\"" + n.name + "\"" : "null") +
+               ",\"type\":" + std::to_string(n.type) + ",\"value\":\"" + Hex(n.value) +
                "\"}";
     }
     return out + "]";

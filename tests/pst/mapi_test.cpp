@@ -191,16 +191,17 @@ TEST(MailItem, NamedPropertiesGetTheirIdsFromTheStore) {
     ASSERT_TRUE(item.SetNamedProperty(kCommon, 0x8580, 0x001F, std::string("second")));
     ASSERT_TRUE(item.SetNamedProperty(kCommon, std::string("Keywords"), 0x101F,
                                       std::vector<std::string>{"a", "b"}));
-    EXPECT_TRUE(item.Resolve(nullptr).empty()) << "no store, no ids";
+    EXPECT_TRUE(item.Resolve().empty()) << "named properties stay named";
+    ASSERT_EQ(item.named().size(), 2u) << "setting a name again replaces its value";
+    EXPECT_EQ(format::Utf8FromUtf16(item.named()[0].value), "second");
 
     pst::MemorySink sink;
     auto store = pst::MessageStore::Create(&sink, "S");
-    pst::PropertyList props = item.Resolve(store.get());
-    ASSERT_EQ(props.size(), 2u) << "setting a name again replaces its value";
-    EXPECT_EQ(props[0].tag, 0x8002001Fu) << "0x8000 and 0x8001 are the store's own names";
-    EXPECT_EQ(format::Utf8FromUtf16(props[0].value), "second");
-    EXPECT_EQ(props[1].tag, 0x8003101Fu);
-    EXPECT_EQ(item.Resolve(store.get())[1].tag, 0x8003101Fu) << "ids are stable";
+    ASSERT_NE(store->AddMessage(store->ipmSubtree(), item.Content()), 0u);
+    const std::string common = pst::ParseGuid(kCommon);
+    EXPECT_EQ(store->NamedPropertyId(common, 0x8580), 0x8002)
+        << "0x8000 and 0x8001 are the store's";
+    EXPECT_EQ(store->NamedPropertyId(common, "Keywords"), 0x8003) << "ids are stable";
 
     // Header names in any spelling are one property, stored in lower case.
     const char* kHeaders = "{00020386-0000-0000-C000-000000000046}";

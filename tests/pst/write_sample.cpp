@@ -120,7 +120,8 @@ Written AddMessage(Folder& folder, const std::string& folder_path, int n, bool r
         inner.SetProperty(PidTagBody, std::string("Inner body"));
         inner.AddRecipient("Inner Person", "inner@example.org", 1);
     }
-    if (std::string err = item->Save(); !err.empty()) {
+    // As a conversion saves: the values handed over, recipients taken late.
+    if (std::string err = item->SaveAndRelease(); !err.empty()) {
         std::cerr << "save: " << err << "\n";
         std::exit(1);
     }
