@@ -5,6 +5,7 @@
 #include "mapi/Folder.h"
 #include "mapi/Store.h"
 #include "mapi/format/Coding.h"
+#include "mapi/format/NameTable.h"
 #include "mapi/format/PropTags.h"
 #include "mapi/format/Text.h"
 #include "mapi/msg/MsgWriter.h"
@@ -28,17 +29,6 @@ std::string OneOffEntryId(const std::string& name, const std::string& type,
         id.append("\0\0", 2);
     }
     return id;
-}
-
-// Header names are named properties of PS_INTERNET_HEADERS, compared
-// without case; Outlook keeps them in lower case.
-std::string NameInSet(const std::string& set, std::string name) {
-    static const std::string kPsInternetHeaders =
-        pst::ParseGuid("{00020386-0000-0000-C000-000000000046}");
-    if (set == kPsInternetHeaders)
-        for (char& c : name)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return name;
 }
 
 std::string SearchKey(const std::string& type, const std::string& address) {
@@ -168,7 +158,7 @@ bool PropertyBag::AddNamed(format::NamedProperty named, const PropValue& value) 
 bool PropertyBag::SetNamed(std::string_view propertySet, bool byName, uint32_t lid,
                            const std::string& name, uint16_t type, const PropValue& value) {
     std::string set = pst::ParseGuid(propertySet);
-    std::string inSet = byName ? NameInSet(set, name) : std::string();
+    std::string inSet = byName ? format::NameTable::KeptName(set, name) : std::string();
     return AddNamed({std::move(set), byName, lid, std::move(inSet), type, {}}, value);
 }
 

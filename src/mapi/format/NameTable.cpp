@@ -114,15 +114,19 @@ uint16_t NameTable::IdFor(std::string_view guid, uint32_t lid) {
 
 uint16_t NameTable::IdFor(std::string_view guid, std::string_view name) {
     if (guid.size() != kGuidSize || (full() && !HasGuid(guid))) return 0;
-    std::string folded(name);
-    if (guid == kPsInternetHeaders)
-        for (char& c : folded)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     Entry entry;
     entry.guidIndex = GuidIndex(guid);
     entry.byName = true;
-    entry.name = Utf16FromUtf8(folded);
+    entry.name = Utf16FromUtf8(KeptName(guid, name));
     return Add(std::move(entry));
+}
+
+std::string NameTable::KeptName(std::string_view guid, std::string_view name) {
+    std::string kept(name);
+    if (guid == kPsInternetHeaders)
+        for (char& c : kept)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return kept;
 }
 
 NameTable::Streams NameTable::Encode() const {

@@ -42,6 +42,9 @@ public:
     // spelling finds the same property. `name` is UTF-8.
     uint16_t IdFor(std::string_view guid, uint32_t lid);
     uint16_t IdFor(std::string_view guid, std::string_view name);
+    // The name a property of set `guid` is known by: a header name in
+    // lower case, any other as given.
+    static std::string KeptName(std::string_view guid, std::string_view name);
     bool full() const { return entries_.size() >= kMaxNames; }
     size_t size() const { return entries_.size(); }
     const std::vector<Entry>& entries() const { return entries_; }
