@@ -92,6 +92,22 @@ ContentResult SetContent(const ParsedMessage& message, MailItem& item, PropertyW
 // Search key, size and flags once everything else is set.
 void SetSummary(const RawMessage& raw, bool hasAttachments, PropertyWriter& out);
 
+// A file attachment with the names, type and size readers list it by.
+// `number` (from 1) names a part that has no name, as Outlook names them:
+// ATT00001.txt onwards.
+Attachment& AddFileAttachment(MailItem& item, int number, const std::string& given,
+                              const std::string& mimeType, std::string bytes, std::string* error);
+// A Content-ID without its angle brackets.
+std::string StripAngles(std::string id);
+
+struct TnefMessage;
+// What a TNEF stream (winmail.dat) gives the item it came with, or the
+// embedded message it is.
+void FillFromTnef(const TnefMessage& tnef, MailItem& item, bool embedded, std::string* error);
+// The files and embedded messages of a TNEF stream as attachments of
+// `item`, unnamed ones numbered after `numbered`; returns how many.
+int AddTnefContent(const TnefMessage& tnef, MailItem& item, int numbered, std::string* error);
+
 // An attached message into `item` from its bytes, at `depth` levels of
 // embedding, read as a message from a mailbox is (in shares, if need be).
 void ImportAttachedBytes(std::string_view message, MailItem& item, int depth, std::string* error);
