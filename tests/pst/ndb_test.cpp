@@ -78,9 +78,9 @@ uint64_t FreeSlotsIn(const std::string& bits) {
     return n;
 }
 
-// The allocation bits a rebuild from the two B-trees gives ([MS-PST]
-// 2.6.1.3.7), worked out here from the pages alone: each section's own map
-// pages, every B-tree page and every block the block tree lists.
+// The allocation bits a rebuild from the two B-trees gives, worked out here
+// from the pages alone: each section's own map pages, every B-tree page and
+// every block the block tree lists.
 std::map<uint64_t, std::string> RebuiltMaps(Sink* sink, const Header& h) {
     std::map<uint64_t, std::string> bits;
     auto mark = [&](uint64_t ib, uint64_t size) {
@@ -148,39 +148,30 @@ bool IsMapPageOffset(uint64_t offset) {
     return offset < SectionStart(s) + SectionReserved(s);
 }
 
-// Passes everything to another sink and keeps a log of it, so a test can
-// check the order of writes and syncs, and the file against its header after
-// every write.
-class RecordingSink : public Sink {
+// A store in memory that keeps a log of its writes and syncs, so a test can
+// check their order, and checks the file against its header after every
+// write.
+class RecordingSink : public MemorySink {
 public:
     struct Event {
-        enum Kind { kWrite, kExtend, kSync } kind;
+        enum Kind { kWrite, kSync } kind;
         uint64_t offset = 0;
         uint64_t size = 0;
         int header_valid = -1;  // for a write of the header: its fAMapValid
     };
-    explicit RecordingSink(Sink* target) : target_(target) {}
     std::string WriteAt(uint64_t offset, std::string_view data) override {
         Event e{Event::kWrite, offset, data.size()};
         Header h;
         if (offset == 0 && DecodeHeader(data, &h).empty()) e.header_valid = h.amap_valid;
         log.push_back(e);
-        std::string err = target_->WriteAt(offset, data);
+        std::string err = MemorySink::WriteAt(offset, data);
         CheckLength(offset);
         return err;
     }
-    std::string Extend(uint64_t size) override {
-        log.push_back({Event::kExtend, 0, size});
-        return target_->Extend(size);
-    }
     std::string Sync() override {
         log.push_back({Event::kSync});
-        return target_->Sync();
+        return MemorySink::Sync();
     }
-    std::string ReadAt(uint64_t offset, size_t length, std::string* out) override {
-        return target_->ReadAt(offset, length, out);
-    }
-    uint64_t Size() const override { return target_->Size(); }
 
     std::vector<Event> log;
     // Writes of anything but map pages that left the file longer than the
@@ -193,12 +184,11 @@ private:
         if (IsMapPageOffset(offset)) return;
         std::string raw;
         Header h;
-        if (target_->Size() < kHeaderSize || !target_->ReadAt(0, kHeaderSize, &raw).empty() ||
+        if (Size() < kHeaderSize || !ReadAt(0, kHeaderSize, &raw).empty() ||
             !DecodeHeader(raw, &h).empty())
             return;
-        if (target_->Size() > h.file_eof) ++past_header;
+        if (Size() > h.file_eof) ++past_header;
     }
-    Sink* target_;
 };
 
 TEST(NdbWriter, NodesOfEverySizeSurviveReopening) {
@@ -210,10 +200,8 @@ TEST(NdbWriter, NodesOfEverySizeSurviveReopening) {
         auto w = NdbWriter::Create(&sink, encoding);
         Model model;
         for (size_t size : sizes) {
-            NodeContent c{test::RandomBytes(rng, size), {}};
-            Nid nid = w->NewNid(kNidTypeNormalMessage);
-            w->PutNode(nid, 0x8022, c);
-            model[nid] = c;
+            const Nid nid = w->NewNid(kNidTypeNormalMessage);
+            w->PutNode(nid, 0x8022, model[nid] = NodeContent{test::RandomBytes(rng, size), {}});
         }
         // Subnode trees of one SLBLOCK, and of several under an SIBLOCK,
         // with nested subnodes.
@@ -227,9 +215,8 @@ TEST(NdbWriter, NodesOfEverySizeSurviveReopening) {
                 }
                 c.subnodes.push_back({MakeNid(kNidTypeLtp, count - i), sub});
             }
-            Nid nid = w->NewNid(kNidTypeNormalMessage);
-            w->PutNode(nid, 0x8022, c);
-            model[nid] = c;
+            const Nid nid = w->NewNid(kNidTypeNormalMessage);
+            w->PutNode(nid, 0x8022, model[nid] = c);
         }
         ASSERT_EQ(w->Checkpoint(), "");
         ExpectStoreHolds(&sink, model);
@@ -379,8 +366,7 @@ ThreeCheckpoints WriteThreeCheckpoints(Sink* sink) {
 // write that landed was a header, the checkpoint that header ends), and a
 // writer that reopens it adds to it with maps that match its trees.
 TEST(NdbWriter, FailingMediumLeavesTheLastCheckpoint) {
-    MemorySink dry_disk;
-    RecordingSink recorder(&dry_disk);
+    RecordingSink recorder;
     const ThreeCheckpoints dry = WriteThreeCheckpoints(&recorder);
     ASSERT_EQ(dry.done, 3u);
     std::vector<uint64_t> cuts = {0};
@@ -458,15 +444,14 @@ TEST(NdbWriter, SpaceLeftBehindIsTakenAgain) {
     ExpectMapsMatchTheTrees(&sink);
 }
 
-// [MS-PST] 2.6.1.3.7: maps rewritten in place are first marked invalid in
-// the header, and that header is on the medium before the first map page
-// changes; the new header, valid again, follows the last map page after a
-// sync. Everything else the new header reaches is written before the maps
-// are marked invalid, and the file, growing a few sections at a time (a
-// node may span several), is never longer than its header says.
+// Maps rewritten in place are first marked invalid in the header, and that
+// header is on the medium before the first map page changes; the new
+// header, valid again, follows the last map page after a sync. Everything
+// else the new header reaches is written before the maps are marked
+// invalid, and the file, growing a few sections at a time (a node may span
+// several), is never longer than its header says.
 TEST(NdbWriter, MapsChangeInPlaceOnlyWhileTheHeaderMarksThemInvalid) {
-    MemorySink disk;
-    RecordingSink sink(&disk);
+    RecordingSink sink;
     std::mt19937 rng(13);
     auto w = NdbWriter::Create(&sink, Encoding::kPermute);
     Model model;
@@ -474,7 +459,7 @@ TEST(NdbWriter, MapsChangeInPlaceOnlyWhileTheHeaderMarksThemInvalid) {
     std::vector<Nid> nids;
     for (const auto& entry : model) nids.push_back(entry.first);
     ASSERT_EQ(w->Checkpoint(), "");
-    uint64_t old_eof = HeaderOnDisk(&disk).file_eof;
+    uint64_t old_eof = HeaderOnDisk(&sink).file_eof;
     sink.log.clear();
     // Replace some nodes (freeing space in the old sections), and add
     // enough to grow the file by several sections.
@@ -482,9 +467,9 @@ TEST(NdbWriter, MapsChangeInPlaceOnlyWhileTheHeaderMarksThemInvalid) {
     for (int i = 1; i < 300; i += 7) w->PutSharedNode(nids[i], 0x8022, nids[0]);
     AddNodes(w.get(), &model, rng, 400, 6000);
     AddNodes(w.get(), &model, rng, 2, 3 * kAMapCoverage);  // each over several sections
-    EXPECT_EQ(disk.Size(), HeaderOnDisk(&disk).file_eof) << "grown past its header";
+    EXPECT_EQ(sink.Size(), HeaderOnDisk(&sink).file_eof) << "grown past its header";
     ASSERT_EQ(w->Checkpoint(), "");
-    EXPECT_GT(HeaderOnDisk(&disk).file_eof, old_eof + 4 * kAMapCoverage);
+    EXPECT_GT(HeaderOnDisk(&sink).file_eof, old_eof + 4 * kAMapCoverage);
 
     using Event = RecordingSink::Event;
     const auto& log = sink.log;
@@ -518,33 +503,32 @@ TEST(NdbWriter, MapsChangeInPlaceOnlyWhileTheHeaderMarksThemInvalid) {
         return e.kind == Event::kSync;
     })) << "the maps were marked invalid before the data was synced";
     EXPECT_EQ(sink.past_header, 0) << "the file outgrew its header between checkpoints";
-    ExpectMapsMatchTheTrees(&disk);
+    ExpectMapsMatchTheTrees(&sink);
 }
 
-// Fails every call once armed, from the first header write or, with
-// `at_extend`, from the first time the file is extended: a writer that died
-// growing the file, its new sections' maps written and its header not.
-class DiesGrowing : public Sink {
+// A store in memory that, once armed, fails every call from the first
+// header write or, with `at_extend`, from the first time the file is
+// extended, until disarmed: a writer that died growing the file, its new
+// sections' maps written and its header not.
+class DiesGrowing : public MemorySink {
 public:
-    DiesGrowing(Sink* target, bool at_extend) : target_(target), at_extend_(at_extend) {}
-    void Arm() { armed_ = true; }
+    explicit DiesGrowing(bool at_extend) : at_extend_(at_extend) {}
+    void Arm(bool armed) {
+        armed_ = armed;
+        dead_ = false;
+    }
     std::string WriteAt(uint64_t offset, std::string_view data) override {
         if (armed_ && !at_extend_ && offset == 0) dead_ = true;
-        return dead_ ? "medium failed" : target_->WriteAt(offset, data);
+        return dead_ ? "medium failed" : MemorySink::WriteAt(offset, data);
     }
     std::string Extend(uint64_t size) override {
         if (armed_ && at_extend_) dead_ = true;
-        return dead_ ? "medium failed" : target_->Extend(size);
+        return dead_ ? "medium failed" : MemorySink::Extend(size);
     }
-    std::string Sync() override { return dead_ ? "medium failed" : target_->Sync(); }
-    std::string ReadAt(uint64_t offset, size_t length, std::string* out) override {
-        return target_->ReadAt(offset, length, out);
-    }
-    uint64_t Size() const override { return target_->Size(); }
+    std::string Sync() override { return dead_ ? "medium failed" : MemorySink::Sync(); }
     bool dead() const { return dead_; }
 
 private:
-    Sink* target_;
     bool at_extend_;
     bool armed_ = false;
     bool dead_ = false;
@@ -555,17 +539,17 @@ private:
 // writes anything else.
 TEST(NdbWriter, AWriterKilledWhileGrowingLeavesATailTheNextOneTakesOver) {
     for (bool at_extend : {false, true}) {
-        MemorySink disk;
-        DiesGrowing sink(&disk, at_extend);
+        DiesGrowing disk(at_extend);
         std::mt19937 rng(16);
         Model model;
-        auto w = NdbWriter::Create(&sink, Encoding::kPermute);
+        auto w = NdbWriter::Create(&disk, Encoding::kPermute);
         AddNodes(w.get(), &model, rng, 100, 3000);
         ASSERT_EQ(w->Checkpoint(), "");
-        sink.Arm();
+        disk.Arm(true);
         Model lost = model;
         AddNodes(w.get(), &lost, rng, 200, 5000);
-        ASSERT_TRUE(sink.dead()) << "the file never grew";
+        ASSERT_TRUE(disk.dead()) << "the file never grew";
+        disk.Arm(false);
         // Some of a section more, as a write cut short leaves it.
         if (at_extend) disk.WriteAt(disk.Size(), std::string(100, 'x'));
         ASSERT_GT(disk.Size(), HeaderOnDisk(&disk).file_eof);
@@ -583,64 +567,51 @@ TEST(NdbWriter, AWriterKilledWhileGrowingLeavesATailTheNextOneTakesOver) {
     }
 }
 
-TEST(NdbWriter, OffsetsPastFourGigabytes) {
+// Sections 128 (the first with an FMap) and 8192 (the first with an FPMap,
+// past 2 GB), and offsets past 4 GB, reached through a sparse sink: every
+// section's AMap maps its own map pages, which sit at their fixed places,
+// and the nodes written there survive reopening.
+TEST(NdbWriter, MapPagesAndNodesFarIntoTheFile) {
     MemorySink sink;
     Model model;
     std::mt19937 rng(11);
-    {
-        auto w = NdbWriter::Create(&sink, Encoding::kPermute);
-        w->PutNode(0x21, 0, NodeContent{"below", {}});
-        model[0x21] = NodeContent{"below", {}};
-        StoreTestAccess::SkipTo(*w, (uint64_t{5} << 30) + 12345);
-        for (int i = 0; i < 50; ++i) {
+    auto w = NdbWriter::Create(&sink, Encoding::kPermute);
+    model[0x21] = NodeContent{"below", {}};
+    w->PutNode(0x21, 0, model[0x21]);
+    const uint64_t s128 = SectionStart(128), s8192 = SectionStart(8192), far = 5ULL << 30;
+    for (uint64_t offset : {s128 + 100, s8192 + 100, far}) {
+        StoreTestAccess::SkipTo(*w, offset);
+        for (int i = 0; i < 20; ++i) {
             Nid nid = w->NewNid(kNidTypeNormalMessage);
             model[nid] = NodeContent{test::RandomBytes(rng, 20000),
                                      {{0x692, NodeContent{test::RandomBytes(rng, 9000), {}}}}};
             w->PutNode(nid, 0x8022, model[nid]);
         }
-        ASSERT_EQ(w->Checkpoint(), "");
-        EXPECT_GT(w->header().nbt.ib, uint64_t{1} << 32);
-        EXPECT_GT(w->header().file_eof, uint64_t{5} << 30);
-    }
-    EXPECT_LT(sink.ResidentBytes(), size_t{64} << 20) << "the sparse sink should hold little";
-    ExpectStoreHolds(&sink, model);
-}
-
-TEST(NdbWriter, MapPagesSitAtTheirFixedPlaces) {
-    // Sections 128 (first FMap) and 8192 (first FPMap, past 2 GB) reached
-    // through a sparse sink; every section's AMap maps its own map pages.
-    MemorySink sink;
-    auto w = NdbWriter::Create(&sink, Encoding::kPermute);
-    w->PutNode(0x21, 0, NodeContent{"first section", {}});
-    for (uint64_t section : {uint64_t{128}, uint64_t{8192}}) {
-        StoreTestAccess::SkipTo(*w, SectionStart(section) + 100);
-        w->PutNode(w->NewNid(kNidTypeNormalMessage), 0x8022,
-                   NodeContent{std::string(30000, 'm'), {}});
     }
     ASSERT_EQ(w->Checkpoint(), "");
+    const Header& h = w->header();
+    EXPECT_GT(h.nbt.ib, 1ULL << 32);
+    EXPECT_GT(h.file_eof, far);
+    EXPECT_LT(sink.ResidentBytes(), size_t{64} << 20) << "the sparse sink should hold little";
+    ExpectStoreHolds(&sink, model);
+
     auto page = [&](uint64_t ib) {
         std::string p;
         EXPECT_EQ(sink.ReadAt(ib, kPageSize, &p), "");
         return p;
     };
-    EXPECT_EQ(SectionStart(0), 0x4400u);
     EXPECT_EQ(CheckPage(page(0x4400), kPageAMap, 0x4400), "");
     EXPECT_EQ(CheckPage(page(0x4600), kPagePMap, 0x4600), "");
-    uint64_t s128 = SectionStart(128);
     EXPECT_EQ(CheckPage(page(s128), kPageAMap, s128), "");
     EXPECT_EQ(CheckPage(page(s128 + 0x200), kPagePMap, s128 + 0x200), "");
     EXPECT_EQ(CheckPage(page(s128 + 0x400), kPageFMap, s128 + 0x400), "");
-    uint64_t s8192 = SectionStart(8192);
     EXPECT_GT(s8192, uint64_t{2'000'000'000});  // "2 GB": 8192 sections of 253,952 bytes
     EXPECT_EQ(CheckPage(page(s8192 + 0x600), kPageFPMap, s8192 + 0x600), "");
     // The first four pages of section 128 are taken (AMap, PMap, FMap and
     // the FPMap slot), then the data starts.
-    std::string bits = page(s128).substr(0, kPageBodySize);
-    EXPECT_EQ(static_cast<uint8_t>(bits[0]), 0xFF);
-    EXPECT_EQ(static_cast<uint8_t>(bits[1]), 0xFF);
-    EXPECT_EQ(static_cast<uint8_t>(bits[2]), 0xFF);
+    EXPECT_EQ(page(s128).substr(0, 3), std::string(3, '\xFF'));
     EXPECT_EQ(SectionReserved(1), kPageSize) << "an ordinary section holds only its AMap";
-    EXPECT_EQ(w->header().amap_last, s8192);
+    EXPECT_EQ(h.amap_last, h.file_eof - kAMapCoverage) << "the last section's AMap";
 }
 
 }  // namespace
