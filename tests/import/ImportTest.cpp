@@ -196,11 +196,18 @@ TEST(Import, MailboxesGMimeCannotReadKeepTheirAddress) {
 }
 
 TEST(Import, DeepEmbeddingStopsAtALimitWithoutLosingTheRest) {
-    // 40 messages each inside the last: deeper than the import follows.
-    std::string message = "Subject: level 40\r\n\r\ninnermost text\r\n";
-    for (int level = 39; level >= 1; --level)
-        message = "Subject: level " + std::to_string(level) +
-                  "\r\nContent-Type: message/rfc822\r\n\r\n" + message;
+    // 30,000 messages each inside the last (in a multipart of its own, as
+    // forwarded mail is): deeper than the import follows, and megabytes of
+    // them, as a very large message is looked into.
+    std::string message;
+    for (int level = 1; level < 30000; ++level) {
+        const std::string boundary = "B" + std::to_string(level);
+        message += "Subject: level " + std::to_string(level) +
+                   "\r\nContent-Type: multipart/mixed; boundary=" + boundary + "\r\n\r\n--" +
+                   boundary + "\r\nContent-Type: message/rfc822\r\n\r\n";
+    }
+    message += "Subject: innermost\r\n\r\ninnermost text\r\n";
+    ASSERT_GT(message.size(), size_t{2} << 20);
     MailItem item;
     ASSERT_EQ(ImportMessage(kSeparator, message, "", item), "");
     pst::MessageContent content = item.Content();

@@ -101,7 +101,7 @@ GRef<GMimeObject> MultipartOf(std::string fields, GMimeParserOptions* options,
 }
 
 PartSharing PartShares(std::string_view message, const HeaderExtent& extent, const ViewBytes& bytes,
-                       GMimeParserOptions* options);
+                       GMimeParserOptions* options, int embedding);
 
 // Whether a part with these fields (ending with a blank line) is an attached
 // message whose bytes are the message as written.
@@ -117,14 +117,18 @@ bool IsPlainMessagePart(std::string fields, GMimeParserOptions* options) {
 }
 
 // An attached message that would itself be read a share at a time.
-bool SharesItself(std::string_view message, GMimeParserOptions* options) {
+bool SharesItself(std::string_view message, GMimeParserOptions* options, int embedding) {
     const HeaderExtent extent = ScanHeader(message);
-    const PartSharing inner = PartShares(message, extent, MessageBytes(message, extent), options);
+    const PartSharing inner =
+        PartShares(message, extent, MessageBytes(message, extent), options, embedding);
     return !inner.shares.empty() || !inner.lifted.empty();
 }
 
+// `embedding`: how deep the message is embedded. An attached message is
+// read apart only where it is imported at all, so that messages nested
+// thousands deep cost no more than a bounded number of scans.
 PartSharing PartShares(std::string_view message, const HeaderExtent& extent, const ViewBytes& bytes,
-                       GMimeParserOptions* options) {
+                       GMimeParserOptions* options, int embedding) {
     if (message.size() - extent.end < kSharedFromBytes) return {};
     std::string boundary, opening;
     GRef<GMimeObject> multipart = MultipartOf(bytes.head + "\r\n", options, &boundary);
@@ -185,11 +189,12 @@ PartSharing PartShares(std::string_view message, const HeaderExtent& extent, con
         std::string fields(message.substr(fieldsStart, bodyStart - fieldsStart));
         path.push_back(static_cast<int>(largest));
         multipart = MultipartOf(fields, options, &boundary);
-        if (!multipart && IsPlainMessagePart(std::move(fields), options)) {
+        if (!multipart && embedding < kMaxMessageDepth &&
+            IsPlainMessagePart(std::move(fields), options)) {
             // With the line break before the next boundary line: GMime keeps
             // the CR of a CRLF in the last part of a message ending without one.
             const std::string_view attached = message.substr(bodyStart, partEnd - bodyStart);
-            if (!SharesItself(attached, options)) return {};
+            if (!SharesItself(attached, options, embedding + 1)) return {};
             PartSharing sharing;
             sharing.lifted = attached;
             sharing.liftedBodyFrom = bodyStart + ScanHeader(attached).bodyBegin;
@@ -205,12 +210,12 @@ PartSharing PartShares(std::string_view message, const HeaderExtent& extent, con
 
 }  // namespace
 
-MessageParse::MessageParse(std::string_view message, GMimeParserOptions* options)
+MessageParse::MessageParse(std::string_view message, GMimeParserOptions* options, int embedding)
     : extent_(ScanHeader(message)),
       fields_(FieldList::FromBlock(
           message.substr(extent_.fieldsBegin, extent_.end - extent_.fieldsBegin))),
       bytes_(MessageBytes(message, extent_)),
-      sharing_(PartShares(message, extent_, bytes_, options)) {
+      sharing_(PartShares(message, extent_, bytes_, options, embedding)) {
     if (!sharing_.shares.empty()) {
         bytes_.rest = sharing_.shares[0];
         for (size_t i = 1; i < sharing_.shares.size(); ++i)

@@ -33,7 +33,8 @@ struct PartSharing {
 // objects point into, so it stays where it is made.
 class MessageParse {
 public:
-    MessageParse(std::string_view message, GMimeParserOptions* options);
+    // `embedding`: how deep the message is embedded in the one imported.
+    MessageParse(std::string_view message, GMimeParserOptions* options, int embedding);
     MessageParse(const MessageParse&) = delete;
     MessageParse& operator=(const MessageParse&) = delete;
 

@@ -212,7 +212,7 @@ void AddPreamble(std::string_view preamble, MailItem& item, std::string* error) 
 void ImportAttachedBytes(std::string_view message, MailItem& item, int depth, std::string* error) {
     std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)> options(
         NewParserOptions(), g_mime_parser_options_free);
-    const MessageParse parse(message, options.get());
+    const MessageParse parse(message, options.get(), depth);
     const RawMessage raw{message, {}, std::nullopt, std::nullopt, std::nullopt};
     ImportParsedOrText(parse.Parsed(), raw, item, depth, error);
 }
@@ -227,7 +227,7 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
     std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)> options(
         NewParserOptions(), g_mime_parser_options_free);
     {
-        const MessageParse parse(message, options.get());
+        const MessageParse parse(message, options.get(), 0);
         ParsedMessage parsed = parse.Parsed();
         // A clear-signed message is kept whole as its top part is written
         // out, with only that part's own Content fields: the top part of the
