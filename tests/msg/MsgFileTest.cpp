@@ -44,8 +44,7 @@ MessageContent Simple(const std::string& subject) {
 
 std::string Write(const MessageContent& m) {
     std::string bytes;
-    std::string cause = WriteMsg(m, Sink::Memory(&bytes));
-    EXPECT_EQ(cause, "");
+    EXPECT_EQ(WriteMsg(m, Sink::Memory(&bytes)), "");
     return bytes;
 }
 
