@@ -4,9 +4,10 @@
   export, read back); libpst: readpst (each message as MIME) and lspst;
 - the stricter store judges of the shared tools folder: mspst-check (the
   published PST library), pstlint.py and pstx.js (the npm pst-extractor);
-- message files: olefile, with the property streams read here from the
-  format description (read_msg), libolecf's olecfexport, Apache POI's HSMF;
-- RFC 2047 encoded words, as Python's email package decodes them.
+- message files: olefile, with the property streams read here (read_msg,
+  which also holds a file to the rules Outlook's own files keep),
+  libolecf's olecfexport, Apache POI's HSMF;
+- encoded words in header fields, as Python's email package decodes them.
 
 A wrapper reports what its reader shows, or what went wrong running it;
 what a check makes of it is the check's own."""
@@ -19,10 +20,19 @@ import shutil
 import struct
 import subprocess
 import sys
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = 'Top of Personal Folders'
 TIMEOUT = 600
+SKIP = 77  # a check's exit code where what it needs is absent
+
+
+def report(failures, summary, most=50):
+    """Prints the first failures, then the summary and their count: a
+    check's exit code."""
+    print(''.join('FAIL %s\n' % f for f in failures[:most]) + '%s; %d failures' % (summary, len(failures)))
+    return 1 if failures else 0
 
 
 def utf16(data):
@@ -30,7 +40,7 @@ def utf16(data):
 
 
 def decode_words(text):
-    """RFC 2047 words in a header value or name, as Python decodes them;
+    """Encoded words in a header value or name, as Python decodes them;
     None when Python cannot."""
     if text is None:
         return None
@@ -303,14 +313,11 @@ class Judges:
 # -- message files
 
 
-class Fault(Exception):
-    """What breaks the message file format."""
-
-
 class MsgObject:
-    """One storage of a message file: its properties (tag -> bytes as an
-    item keeps them), property stream header, raw entries (tag -> (flags,
-    8 value bytes)), recipients, attachments and embedded message."""
+    """One storage of a message file: its kind (message, embedded message,
+    recipient, attachment), properties (tag -> bytes as an item keeps them),
+    property stream header, raw entries (tag -> (flags, 8 value bytes)),
+    recipients, attachments and embedded message."""
 
     def __init__(self, kind):
         self.kind = kind
@@ -322,87 +329,173 @@ class MsgObject:
         return None if v is None else struct.unpack('<i', v)[0]
 
 
-MSG_HEADER = {'top': 32, 'embedded': 24, 'sub': 8}
+MSG_HEADER = {'message': 32, 'embedded message': 24, 'recipient': 8, 'attachment': 8}
 FIXED_SIZE = {0x0002: 2, 0x0003: 4, 0x0004: 4, 0x000A: 4, 0x000B: 1, 0x0005: 8, 0x0006: 8,
               0x0007: 8, 0x0014: 8, 0x0040: 8}
+PS_INTERNET_HEADERS = bytes.fromhex('8603020000000000c000000000000046')
+NAMEID_STREAMS = ['__substg1.0_00020102', '__substg1.0_00030102', '__substg1.0_00040102']
 
 
-def read_msg_object(ole, path, kind):
-    import olefile
-    o = MsgObject(kind)
-    names = {e[-1]: e for e in ole.listdir(streams=True, storages=True)
-             if len(e) == len(path) + 1 and e[:len(path)] == path}
-    data = ole.openstream(path + ['__properties_version1.0']).read()
-    size = MSG_HEADER[kind]
-    if len(data) < size or (len(data) - size) % 16:
-        raise Fault('%s: property stream of %d bytes' % ('/'.join(path), len(data)))
-    o.header = struct.unpack_from('<8sIIII', data) if kind != 'sub' else (data[:8],)
-    for at in range(size, len(data), 16):
-        tag, flags = struct.unpack_from('<II', data, at)
-        raw = data[at + 8:at + 16]
-        o.entries[tag] = (flags, raw)
-        ptype, stream = tag & 0xFFFF, '__substg1.0_%08X' % tag
-        if ptype in FIXED_SIZE:
-            o.props[tag] = raw[:FIXED_SIZE[ptype]]
-        elif ptype in (0x101E, 0x101F, 0x1102):
-            # Count, offsets, values: as an item keeps a variable-size multi-value.
-            lengths = ole.openstream(path + [stream]).read()
-            width = 8 if ptype == 0x1102 else 4
-            values = []
-            for i in range(len(lengths) // width):
-                v = ole.openstream(path + ['%s-%08X' % (stream, i)]).read()
-                n = struct.unpack_from('<I', lengths, i * width)[0]
-                if n != len(v):
-                    raise Fault('%s: length %d of value %d, stream has %d' % (stream, n, i, len(v)))
-                values.append(v[:-2] if ptype == 0x101F else v)
-            offsets = [4 + 4 * len(values) + sum(map(len, values[:i])) for i in range(len(values))]
-            o.props[tag] = struct.pack('<%dI' % (1 + len(values)), len(values), *offsets) + b''.join(values)
-        elif ptype != 0x000D:
-            if stream not in names:
-                raise Fault('%s: no stream %s' % ('/'.join(path), stream))
-            o.props[tag] = ole.openstream(path + [stream]).read()
-            declared, expected = struct.unpack_from('<I', raw)[0], len(o.props[tag]) + 2 * (ptype == 0x001F)
-            if declared != expected:
-                raise Fault('%s/%s: size %d in the entry, %d expected' % ('/'.join(path), stream, declared, expected))
-    for prefix, into in (('__recip_version1.0_#', o.recipients), ('__attach_version1.0_#', o.attachments)):
-        found = sorted(n for n in names if n.startswith(prefix))
-        if found != ['%s%08X' % (prefix, i) for i in range(len(found))]:
-            raise Fault('%s: storages %s are not numbered from 0' % ('/'.join(path) or '/', found))
-        for name in found:
-            into.append(read_msg_object(ole, names[name], 'sub'))
-            inner = names[name] + ['__substg1.0_3701000D']
-            if into is o.attachments and ole.exists('/'.join(inner)) and \
-                    ole.get_type('/'.join(inner)) == olefile.STGTY_STORAGE:
-                into[-1].embedded = read_msg_object(ole, inner, 'embedded')
-    return o
+class MsgReader:
+    """A message file read with olefile: `faults` lists what breaks the
+    rules every Outlook-made Unicode message file keeps (strict: and a
+    string's size counts the terminator its stream leaves out, as ours
+    do); `shows` what the file shows, without counts or indices."""
+
+    def __init__(self, ole, strict):
+        self.ole, self.strict, self.faults = ole, strict, []
+        self.entries = ole.listdir(streams=True, storages=True)
+        self.shows = {'compound file version %d.%d, sectors of %d and %d bytes' % (
+            ole.dll_version, ole.minor_version, ole.sector_size, ole.mini_sector_size), 'root class {%s}' % ole.root.clsid}
+
+    def fault(self, path, what):
+        self.faults.append('%s: %s' % ('/'.join(path) or '/', what))
+
+    def children(self, path):
+        return {e[-1]: self.ole.get_type('/'.join(e)) for e in self.entries
+                if len(e) == len(path) + 1 and e[:len(path)] == path}
+
+    def storage(self, path, kind):
+        import olefile
+        o, kids, read = MsgObject(kind), self.children(path), lambda name: self.ole.openstream(path + [name]).read()
+        if path:
+            modified = self.ole.direntries[self.ole._find('/'.join(path))].modifyTime
+            self.shows.add('%s storage: %s' % (kind, 'modification time' if modified else 'no times'))
+        data = read('__properties_version1.0') if '__properties_version1.0' in kids else None
+        size = MSG_HEADER[kind]
+        if data is None or len(data) < size or (len(data) - size) % 16:
+            self.fault(path, 'property stream of %s bytes fits no %d-byte header' % (data and len(data), size))
+            return o
+        self.shows.add('%s: property stream with a %d-byte header' % (kind, size))
+        o.entries = {struct.unpack_from('<I', data, at)[0]: struct.unpack_from('<I8s', data, at + 4)
+                     for at in range(size, len(data), 16)}
+        subs = {}
+        for prefix, sub in (('__recip_version1.0_#', 'recipient'), ('__attach_version1.0_#', 'attachment')):
+            subs[sub] = sorted(n for n in kids if n.startswith(prefix))
+            if subs[sub] != ['%s%08X' % (prefix, i) for i in range(len(subs[sub]))]:
+                self.fault(path, 'storages %s are not numbered from 0' % subs[sub])
+        if size > 8:
+            o.header = struct.unpack_from('<8sIIII', data)
+            _, next_r, next_a, n_r, n_a = o.header
+            if (n_r, n_a) != (len(subs['recipient']), len(subs['attachment'])):
+                self.fault(path, 'header counts %d/%d for %d/%d storages' % (
+                    n_r, n_a, len(subs['recipient']), len(subs['attachment'])))
+            if next_r < n_r or next_a < n_a:
+                self.fault(path, 'next ids %d/%d below the counts' % (next_r, next_a))
+            self.shows.add('%s: header counts match its recipient and attachment storages' % kind)
+        if kind == 'message':
+            if not struct.unpack('<I', o.entries.get(0x340D0003, (0, bytes(8)))[1][:4])[0] & 0x00040000:
+                self.fault(path, 'no PidTagStoreSupportMask with STORE_UNICODE_OK')
+            else:
+                self.shows.add('message: PidTagStoreSupportMask marks Unicode')
+        for tag, (_flags, raw) in o.entries.items():
+            ptype, stream = tag & 0xFFFF, '__substg1.0_%08X' % tag
+            if ptype in FIXED_SIZE:
+                o.props[tag] = raw[:FIXED_SIZE[ptype]]
+                continue
+            if ptype in (0x001E, 0x101E):
+                self.fault(path, '8-bit string %08X in a Unicode file' % tag)
+            if ptype == 0x000D:
+                if kind == 'attachment' and kids.get(stream) == olefile.STGTY_STORAGE:
+                    if raw != b'\xff\xff\xff\xff\x01\x00\x00\x00':
+                        self.fault(path, 'embedded message entry %s' % raw.hex())
+                    self.shows.add('attachment: embedded message entry without size, reserved 1')
+                    o.embedded = self.storage(path + [stream], 'embedded message')
+                continue
+            if kids.get(stream) != olefile.STGTY_STREAM:
+                self.fault(path, 'no stream for %08X' % tag)
+                continue
+            o.props[tag] = value = read(stream)
+            declared = struct.unpack_from('<I', raw)[0]
+            # Outlook leaves a string's terminator out of the stream and
+            # counts it in the size; the new Outlook keeps it in both.
+            if declared not in ((len(value) + 2, len(value))[:2 - self.strict] if ptype == 0x001F else (len(value),)):
+                self.fault(path, '%s: size %d for %d bytes' % (stream, declared, len(value)))
+            if ptype in (0x101E, 0x101F, 0x1102):
+                o.props[tag] = self.multi_value(path, kids, stream, ptype, value)
+            self.shows.add('%s: multi-valued %04X streams' % (kind, ptype) if ptype & 0x1000 else
+                           '%s: string streams (001F)' % kind if ptype == 0x001F else
+                           '%s: value streams (%04X)' % (kind, ptype))
+        for name, t in kids.items():
+            if t == olefile.STGTY_STREAM and name != '__properties_version1.0' and (
+                    not name.startswith('__substg1.0_') or int(name[12:20], 16) not in o.entries):
+                self.fault(path, 'stream %s has no property entry' % name)
+        o.recipients = [self.storage(path + [n], 'recipient') for n in subs['recipient']]
+        o.attachments = [self.storage(path + [n], 'attachment') for n in subs['attachment']]
+        if kind != 'message' and '__nameid_version1.0' in kids:
+            self.fault(path, 'a named-property mapping below the top')
+        return o
+
+    def multi_value(self, path, kids, stream, ptype, lengths):
+        """A variable-size multi-value as an item keeps it: count, offsets,
+        values."""
+        width, values = 8 if ptype == 0x1102 else 4, []
+        for i in range(len(lengths) // width):
+            name = '%s-%08X' % (stream, i)
+            if name not in kids:
+                self.fault(path, 'no stream %s' % name)
+                continue
+            v = self.ole.openstream(path + [name]).read()
+            if struct.unpack_from('<I', lengths, i * width)[0] != len(v):
+                self.fault(path, '%s: length differs from the length stream' % name)
+            if ptype == 0x101F and v[-2:] != b'\0\0':
+                self.fault(path, '%s: string without its terminator' % name)
+            values.append(v[:-2] if ptype == 0x101F else v)
+        offsets = [4 + 4 * len(values) + sum(map(len, values[:i])) for i in range(len(values))]
+        return struct.pack('<%dI' % (1 + len(values)), len(values), *offsets) + b''.join(values)
+
+    def name_ids(self):
+        """The named-property mapping: id -> (GUID bytes, 'lid' or 'name',
+        lid or name); its name-to-id streams must hold every name."""
+        where, kids = ['__nameid_version1.0'], self.children(['__nameid_version1.0'])
+        if any(n not in kids for n in NAMEID_STREAMS):
+            self.fault(where, 'missing %s' % [n for n in NAMEID_STREAMS if n not in kids])
+            return {}
+        self.shows.add('named-property mapping: GUID, entry and string streams')
+        get = lambda n: self.ole.openstream(where + [n]).read()
+        guids, entries, strings = map(get, NAMEID_STREAMS)
+        ids, expected = {}, {}
+        for i in range(0, len(entries), 8):
+            first, ik = struct.unpack_from('<II', entries, i)
+            gi, key = (ik >> 1) & 0x7FFF, first
+            if ik >> 16 != i // 8 or (gi >= 3 and 16 * (gi - 2) > len(guids)) or gi == 0:
+                self.fault(where, 'entry %d: index and kind %08X' % (i // 8, ik))
+                continue
+            guid = bytes.fromhex('2%d03020000000000C000000000000046' % (gi + 7)) if gi < 3 else guids[16 * (gi - 3):16 * (gi - 2)]
+            if ik & 1:
+                name = strings[first + 4:first + 4 + struct.unpack_from('<I', strings, first)[0]]
+                ids[0x8000 + (ik >> 16)] = (guid, 'name', name.decode('utf-16-le'))
+                if guid == PS_INTERNET_HEADERS:
+                    name = name.decode('utf-16-le').lower().encode('utf-16-le')
+                key = zlib.crc32(name, 0xFFFFFFFF) ^ 0xFFFFFFFF
+            else:
+                ids[0x8000 + (ik >> 16)] = (guid, 'lid', first)
+            stream = '__substg1.0_%04X0102' % (0x1000 + (key ^ (gi << 1 | (ik & 1))) % 0x1F)
+            expected.setdefault(stream, []).append(struct.pack('<II', key, ik))
+        if expected and not any(n in kids for n in expected):
+            # The new Outlook writes none at all.
+            self.shows.add('named-property mapping: no name-to-id streams')
+            return ids
+        for stream, items in expected.items():
+            have = get(stream) if stream in kids else b''
+            if not set(items) <= {have[j:j + 8] for j in range(0, len(have), 8)}:
+                self.fault(where, '%s lacks entries' % stream)
+        if expected:
+            self.shows.add('named-property mapping: name-to-id streams hold every name')
+        return ids
 
 
-def read_msg(path):
-    """The message of a message file, read with olefile; raises Fault for
-    what breaks the format (OSError where olefile finds no compound file)."""
+def read_msg(path, strict=True):
+    """The message of a message file, read with olefile (OSError where it
+    finds no compound file): a MsgObject with the file's `faults`, what it
+    `shows` (see MsgReader) and its named-property mapping `names`."""
     import olefile
     with olefile.OleFileIO(path) as ole:
-        return read_msg_object(ole, [], 'top')
-
-
-def msg_name_ids(path):
-    """The named-property mapping: id -> (GUID bytes, 'lid' or 'name', lid or name)."""
-    import olefile
-    with olefile.OleFileIO(path) as ole:
-        guids, entries, strings = (ole.openstream(['__nameid_version1.0', '__substg1.0_000%d0102' % n]).read()
-                                   for n in (2, 3, 4))
-    ps_mapi, ps_public = (bytes.fromhex('2%d03020000000000C000000000000046' % n) for n in (8, 9))
-    out = {}
-    for i in range(0, len(entries), 8):
-        first, ik = struct.unpack_from('<II', entries, i)
-        gi = (ik >> 1) & 0x7FFF
-        guid = ps_mapi if gi == 1 else ps_public if gi == 2 else guids[16 * (gi - 3):16 * (gi - 2)]
-        if ik & 1:
-            n = struct.unpack_from('<I', strings, first)[0]
-            out[0x8000 + (ik >> 16)] = (guid, 'name', strings[first + 4:first + 4 + n].decode('utf-16-le'))
-        else:
-            out[0x8000 + (ik >> 16)] = (guid, 'lid', first)
-    return out
+        reader = MsgReader(ole, strict)
+        m = reader.storage([], 'message')
+        m.names = reader.name_ids()
+    m.faults, m.shows = reader.faults, reader.shows
+    return m
 
 
 def msg_streams(path):

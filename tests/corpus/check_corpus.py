@@ -34,12 +34,11 @@ undecodable subject, an unparsable Date, a text part in an unknown
 charset, base64 that does not decode) is counted as skipped, not failed.
 A reader that is not installed is skipped.
 
-The layouts: one store MBOX<date-time>.pst shown as "MBOX Mailbox :
-Created - <date-time>" with a folder per mailbox named after its file
-without a final ".mbox" (the first mailbox is listed twice: its second
-folder gets " (2)"); or <name>.pst per mailbox, shown as <name>, with that
-one folder. Nothing but the stores is left under the destination, and the
-summary names every store.
+The layouts: one store MBOX<date-time>.pst with a folder per mailbox named
+after its file without a final ".mbox" (the first mailbox is listed twice:
+its second folder gets " (2)"); or <name>.pst per mailbox, with that one
+folder. Nothing but the stores is left under the destination. (The run's
+unit tests check the stores' display names and the summary.)
 
 With --msg, the same mailboxes to message files (see check_msg).
 
@@ -60,6 +59,7 @@ import email.policy
 import email.utils
 import glob
 import hashlib
+import importlib.util
 import os
 import plistlib
 import re
@@ -68,22 +68,13 @@ import struct
 import subprocess
 import sys
 import tempfile
+import types
 import unicodedata
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import readers  # noqa: E402
-from readers import TOP, decode_words  # noqa: E402
+from readers import SKIP, TOP, decode_words  # noqa: E402
 
-try:
-    import pypff  # noqa: F401  (what readers.pypff_open reads with)
-except ImportError:  # reported as a skipped reader
-    pypff = None
-try:
-    import olefile  # noqa: F401  (what readers.read_msg reads with)
-except ImportError:
-    olefile = None
-
-SKIP = 77
 SEPARATOR = re.compile(rb"^From ", re.MULTILINE)
 HEADER_FIELD = re.compile(rb"[\x21-\x39\x3b-\x7e]+[ \t]*:")
 
@@ -244,60 +235,26 @@ def decoded_subject(message, data=b""):
     return text if text is None or isinstance(text, Loose) else str(text)
 
 
-class EmlChecker:
-    def __init__(self):
-        self.failures = []
-        self.messages = self.subjects_compared = self.subjects_skipped = 0
-        self.fail = self.failures.append
-
-    def written(self, source, n, path):
-        try:
-            with open(path, "rb") as f:
-                return f.read()
-        except OSError as error:
-            self.fail(f"{source}: message {n}: {error}")
-            return None
-
-    def check_eml(self, source, folder, messages):
-        for n, (preamble, separator, rest) in enumerate(messages, 1):
-            written = self.written(source, n, os.path.join(folder, f"email-{n}.eml"))
-            if written is None:
-                continue
-            expected = (preamble + separator + rest).replace(b"\n", b"\r\n")
-            if written != expected:  # the split's, every line break CR LF
-                self.fail(f"{source}: message {n}: EML text differs from the split")
-
-    def check_emlx(self, source, folder, messages):
-        for n, (preamble, _separator, rest) in enumerate(messages, 1):
-            written = self.written(source, n, os.path.join(folder, f"email-{n}.emlx"))
-            if written is None:
-                continue
-            where = f"{source}: message {n} (EMLX)"
-            eol = written.find(b"\n")
-            if eol <= 0 or not written[:eol].isdigit():
-                self.fail(f"{where}: no length line")
-                continue
-            length = int(written[:eol])
-            body = written[eol + 1 : eol + 1 + length]
-            if length != len(preamble) + len(rest) or body != preamble + rest:  # LF only
-                self.fail(f"{where}: length line {length} or text differs from the split")
-                continue
-            try:
-                plist = plistlib.loads(written[eol + 1 + length :])
-            except Exception as error:  # plistlib raises several kinds
-                self.fail(f"{where}: property list does not load: {error}")
-                continue
-            parsed = email.message_from_bytes(body, policy=email.policy.compat32)
-            if not isinstance(plist.get("flags"), int):
-                self.fail(f"{where}: property list has no integer flags")
-            expected = decoded_subject(parsed, body)
-            if expected is None:
-                self.subjects_skipped += 1
-                continue
-            self.subjects_compared += 1
-            if not same_text(expected, plist.get("subject", "")):
-                self.fail(f"{where}: subject {plist.get('subject')!r}, "
-                          f"the header decodes to {expected!r}")
+def check_emlx(fail, tally, where, text, written):
+    """An EMLX file: a length line, the split's text with LF line ends, a
+    property list with integer flags and the subject as the header
+    decodes it."""
+    eol = written.find(b"\n")
+    if eol <= 0 or not written[:eol].isdigit():
+        return fail(f"{where}: no length line")
+    length = int(written[:eol])
+    if length != len(text) or written[eol + 1 : eol + 1 + length] != text:
+        return fail(f"{where}: length line {length} or text differs from the split")
+    try:
+        plist = plistlib.loads(written[eol + 1 + length :])
+    except Exception as error:  # plistlib raises several kinds
+        return fail(f"{where}: property list does not load: {error}")
+    if not isinstance(plist.get("flags"), int):
+        fail(f"{where}: property list has no integer flags")
+    expected = decoded_subject(email.message_from_bytes(text, policy=email.policy.compat32), text)
+    tally["subjects compared" if expected is not None else "not decodable by Python"] += 1
+    if expected is not None and not same_text(expected, plist.get("subject", "")):
+        fail(f"{where}: subject {plist.get('subject')!r}, the header decodes to {expected!r}")
 
 
 def folder_holds(fail, source, folder, count, name):
@@ -316,68 +273,42 @@ def run_cli(cli, form, out, sources, *options):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
-def scratch_main(doc, prefix, check, corpus_of=lambda given: given):
-    """The shared start of the corpus checks: MAILVANE_CLI and the folder
-    given from the command line, skipped when the corpus is absent, `check`
-    run in a scratch folder that is removed afterwards."""
-    if len(sys.argv) < 3:
-        print(doc)
-        return 2
-    cli, given = sys.argv[1], sys.argv[2]
-    corpus = corpus_of(given)
-    if not os.path.isdir(corpus):
-        print(f"{corpus} is absent: skipped")
-        return SKIP
-    base = sys.argv[3] if len(sys.argv) > 3 else ("/dev/shm" if os.path.isdir("/dev/shm") else None)
-    work = tempfile.mkdtemp(prefix=prefix, dir=base)
-    try:
-        return check(cli, corpus, work)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-
-
-def report_failures(failures):
-    for failure in failures[:50]:
-        print("FAIL", failure)
-    if len(failures) > 50:
-        print(f"... and {len(failures) - 50} more failures")
-    return 1 if failures else 0
-
-
 def check_eml_emlx(cli, corpus, work):
     sources = mailboxes(corpus)
     runs = {form: run_cli(cli, form, os.path.join(work, form), sources) for form in ("eml", "emlx")}
-    outputs = {form: run.communicate() + (run.returncode,) for form, run in runs.items()}
-
-    checker = EmlChecker()
-    not_mailboxes = []
+    outputs = {form: (b"".join(run.communicate()).decode("utf-8", "replace"), run.returncode)
+               for form, run in runs.items()}
+    failures, not_mailboxes, tally = [], [], collections.Counter()
     for source in sources:
         with open(source, "rb") as f:
             shape, messages = split(f.read())
-        if shape == "not-a-mailbox":
-            not_mailboxes.append(source)
-        checker.messages += len(messages)
+        not_mailboxes += [source] * (shape == "not-a-mailbox")
+        tally["messages"] += len(messages)
         for form in ("eml", "emlx"):
             folder = output_folder(os.path.join(work, form), source)
-            folder_holds(checker.fail, source, folder, len(messages), "email-{}." + form)
-        checker.check_eml(source, output_folder(os.path.join(work, "eml"), source), messages)
-        checker.check_emlx(source, output_folder(os.path.join(work, "emlx"), source), messages)
+            folder_holds(failures.append, source, folder, len(messages), "email-{}." + form)
+            for n, (preamble, separator, rest) in enumerate(messages, 1):
+                where = f"{source}: message {n}" + " (EMLX)" * (form == "emlx")
+                try:
+                    with open(os.path.join(folder, f"email-{n}.{form}"), "rb") as f:
+                        written = f.read()
+                except OSError as error:
+                    failures.append(f"{where}: {error}")
+                    continue
+                if form == "emlx":
+                    check_emlx(failures.append, tally, where, preamble + rest, written)
+                elif written != crlf(preamble + separator + rest):  # the split's, every line break CR LF
+                    failures.append(f"{where}: EML text differs from the split")
 
     # Files that are no mailbox are reported and make the run fail; all
     # else must have been written.
-    for form, (stdout, stderr, code) in outputs.items():
-        report = (stdout + stderr).decode("utf-8", "replace")
+    for form, (report, code) in outputs.items():
         if code != (1 if not_mailboxes else 0):
-            checker.fail(f"mailvane-cli --format {form} exited {code}:\n{report[-2000:]}")
-        for source in not_mailboxes:
-            if f"{source}: not a mailbox" not in report:
-                checker.fail(f"--format {form}: {source} is not reported as no mailbox")
-
-    print(f"{len(sources)} mailboxes, {checker.messages} messages, "
-          f"{checker.subjects_compared} subjects compared "
-          f"({checker.subjects_skipped} not decodable by Python), "
-          f"{len(not_mailboxes)} not mailboxes")
-    return report_failures(checker.failures)
+            failures.append(f"mailvane-cli --format {form} exited {code}:\n{report[-2000:]}")
+        failures += [f"--format {form}: {source} is not reported as no mailbox"
+                     for source in not_mailboxes if f"{source}: not a mailbox" not in report]
+    return readers.report(failures, f"{len(sources)} mailboxes, {len(not_mailboxes)} not mailboxes, " +
+                          ", ".join(f"{n} {what}" for what, n in tally.items()))
 
 
 # ---------------------------------------------------------------------------
@@ -387,8 +318,7 @@ FIELDS = ("folder", "subject", "sender", "sender name", "to", "cc", "date", "bod
           "attachments")
 # readpst writes no file for an empty attachment and no folder for an empty
 # folder.
-DROPS_EMPTY_ATTACHMENTS = {"readpst"}
-DROPS_EMPTY_FOLDERS = {"readpst"}
+DROPS_EMPTY = {"readpst"}
 # A date the store lacks, where the source has one; any date, where Python
 # cannot tell which one the source gives.
 NO_DATE = "(no date)"
@@ -470,24 +400,14 @@ def content_type(part):
         return "text/plain"
 
 
-def is_attachment_disposition(part):
-    value = part.get("Content-Disposition")
-    return value is not None and str(value).split(";")[0].strip().lower() == "attachment"
+# One attachment: its name (None when any will do), its data and whether
+# its line ends may differ (text transfer encodings).
+Attachment = collections.namedtuple("Attachment", "name data textual")
 
 
-class Attachment:
-    """One attachment: its name (None when any will do), its data and
-    whether its line ends may differ (text transfer encodings)."""
-
-    def __init__(self, name, data, textual):
-        self.name = name
-        self.data = data
-        self.textual = textual
-
-    def same_data(self, other):
-        if self.data == other:
-            return True
-        return self.textual and self.data.replace(b"\r\n", b"\n") == other.replace(b"\r\n", b"\n")
+def same_data(attachment, other):
+    return attachment.data == other or attachment.textual and \
+        attachment.data.replace(b"\r\n", b"\n") == other.replace(b"\r\n", b"\n")
 
 
 META_CHARSET = re.compile(rb"""<meta[^>]*charset\s*=\s*["']?\s*([-\w.:]+)""", re.IGNORECASE)
@@ -611,7 +531,8 @@ class Content:
             if self.strict and cte == "base64" and not valid_base64(part):
                 self.undecided += 1
                 continue
-            if name is None and not is_attachment_disposition(part):
+            disposition = str(part.get("Content-Disposition", "")).split(";")[0].strip().lower()
+            if name is None and disposition != "attachment":
                 # Unnamed parts are attachments but where the message is a
                 # single part, and empty ones are none.
                 if self.strict and data and part is not message:
@@ -758,16 +679,15 @@ def mailbox_name(path):
 # What a reader shows
 
 
-class Seen:
+class Seen(types.SimpleNamespace):
     """One message as a reader shows it; None for what the reader cannot
-    show."""
+    show. unreadable: what the reader failed to read; files: [(name,
+    data)]; embedded: [subject or None]."""
 
-    def __init__(self):
-        self.subject = self.sender = self.sender_name = self.to = self.cc = self.date = None
-        self.body = self.html_text = self.message_class = None
-        self.unreadable = None  # what the reader failed to read
-        self.files = None       # [(name, data)]
-        self.embedded = None    # [subject or None]
+    def __init__(self, **shown):
+        super().__init__(**dict(dict.fromkeys((
+            "subject", "sender", "sender_name", "to", "cc", "date", "body", "html", "message_class",
+            "unreadable", "files", "embedded")), **shown))
 
 
 def utf8(data):
@@ -798,61 +718,53 @@ def html_in(data, code_page):
 
 
 def read_pypff(store):
-    """(display name, {folder: [Seen]}) of a store read with pypff."""
+    """A store read with pypff, as read_stores takes it."""
     pst = readers.pypff_open(store)
     try:
-        display = readers.prop_text(readers.pypff_values(pst.get_message_store()), 0x3001)
         folders = readers.pypff_folders(pst)
-        return display, folders and {name: [pypff_seen(m) for m in folder.sub_messages]
-                                     for name, folder in folders.items()}
+        return folders and {name: [pypff_seen(m) for m in folder.sub_messages] for name, folder in folders.items()}, \
+            [f"no {TOP!r}"] * (folders is None), None
     finally:
         pst.close()
 
 
+def first_text(values, *pids, empty=False):
+    """The first of the string properties that is there (not empty)."""
+    return next((t for t in (readers.prop_text(values, p) for p in pids) if t or empty and t is not None), None)
+
+
 def pypff_seen(message):
-    s = Seen()
     values = readers.pypff_values(message)
-    text = lambda *pids: next((t for t in map(lambda p: readers.prop_text(values, p), pids) if t), None)
-    s.subject = utf8(message.subject) or ""
-    # Sent-representing is the From: field; the sender may be Sender:.
-    s.sender = (text(0x5D02, 0x0065) or "").lower()
-    s.sender_name = text(0x0042, 0x0C1A) or ""
-    s.message_class = text(0x001A)
     when = message.client_submit_time
-    s.date = when.replace(tzinfo=datetime.timezone.utc) if when else NO_DATE
-    s.body = utf8(message.plain_text_body)
+    # Sent-representing is the From: field; the sender may be Sender:.
+    s = Seen(subject=utf8(message.subject) or "", sender=(first_text(values, 0x5D02, 0x0065) or "").lower(),
+             sender_name=first_text(values, 0x0042, 0x0C1A) or "", message_class=first_text(values, 0x001A),
+             date=when.replace(tzinfo=datetime.timezone.utc) if when else NO_DATE,
+             body=utf8(message.plain_text_body), files=[], embedded=[])
     try:
-        s.html_text = html_in(message.html_body, readers.prop_long(values, 0x3FDE))
+        s.html = html_in(message.html_body, readers.prop_long(values, 0x3FDE))
     except (IOError, OSError) as error:
         s.unreadable = f"HTML body unreadable: {error}"
-    s.files, s.embedded = [], []
     for attachment in message.attachments:
         a = readers.pypff_values(attachment)
         if readers.prop_long(a, 0x3705) == 5:
             s.embedded.append(None)  # pypff does not open embedded messages
-            continue
-        name = readers.prop_text(a, 0x3707) or readers.prop_text(a, 0x3001) or ""
-        s.files.append((name, readers.pypff_data(attachment)))
+        else:
+            s.files.append((first_text(a, 0x3707, 0x3001) or "", readers.pypff_data(attachment)))
     return s
 
 
 def mime_seen(data):
     """A message exported as MIME, read with Python's email package."""
     message = email.message_from_bytes(data, policy=email.policy.compat32)
-    s = Seen()
-    s.subject = decoded_subject(message)
-    senders = addresses(message.get_all("From", []))
-    s.sender = None if senders is None else senders[0] if senders else ""
-    s.sender_name = display_name(message.get("From", ""), data) or ""
-    s.to = addresses(message.get_all("To", []))
-    s.cc = addresses(message.get_all("Cc", []))
-    s.date = parsed_date(message.get("Date")) if message.get("Date") is not None else NO_DATE
-    content = Content(data, strict=False)
-    s.body, s.html_text = content.body, content.html_text
-    if content.attachments is not None:
-        s.files = [(a.name or "", a.data) for a in content.attachments]
-        s.embedded = content.embedded
-    return s
+    senders, content = addresses(message.get_all("From", [])), Content(data, strict=False)
+    return Seen(subject=decoded_subject(message), sender=None if senders is None else senders[0] if senders else "",
+                sender_name=display_name(message.get("From", ""), data) or "",
+                to=addresses(message.get_all("To", [])), cc=addresses(message.get_all("Cc", [])),
+                date=parsed_date(message.get("Date")) if message.get("Date") is not None else NO_DATE,
+                body=content.body, html=content.html_text,
+                files=None if content.attachments is None else [(a.name or "", a.data) for a in content.attachments],
+                embedded=None if content.attachments is None else content.embedded)
 
 
 def read_readpst(store, out):
@@ -868,16 +780,12 @@ def pffexport_time(text):
 
 
 def pffexport_seen(e):
-    s = Seen()
-    s.subject = e.headers.get("Subject", "")
-    s.sender = e.headers.get("Sent representing email address", "").lower()
-    s.sender_name = e.headers.get("Sent representing name", "")
-    s.date = pffexport_time(e.headers.get("Client submit time")) or NO_DATE
     kinds = [(r.get("Recipient type", "").upper(), r.get("Email address", "").lower()) for r in e.recipients]
-    s.to, s.cc = ([a for kind, a in kinds if a and kind == wanted] for wanted in ("TO", "CC"))
-    s.body, s.files = utf8(e.body), e.files
-    s.embedded = [h.get("Subject", "") for h in e.embedded]
-    return s
+    to, cc = ([a for kind, a in kinds if a and kind == wanted] for wanted in ("TO", "CC"))
+    return Seen(subject=e.headers.get("Subject", ""), sender=e.headers.get("Sent representing email address", "").lower(),
+                sender_name=e.headers.get("Sent representing name", ""), to=to, cc=cc,
+                date=pffexport_time(e.headers.get("Client submit time")) or NO_DATE,
+                body=utf8(e.body), files=e.files, embedded=[h.get("Subject", "") for h in e.embedded])
 
 
 def read_pffexport(store, out):
@@ -970,21 +878,16 @@ FIELD_CHECKS = (
 )
 
 
-class Tally:
-    def __init__(self):
-        self.compared = collections.Counter()
-        self.skipped = collections.Counter()
-        self.unavailable = None  # why the reader did not run
+def tally():
+    """What a reader compared and skipped, by field; why it did not run."""
+    return types.SimpleNamespace(compared=collections.Counter(), skipped=collections.Counter(), unavailable=None)
 
 
 class Checker:
-    def __init__(self):
+    def __init__(self, names=("pypff", "readpst", "pffexport", "mspst-check", "pstlint.py")):
         self.failures = []
-        self.tallies = collections.OrderedDict(
-            (r, Tally()) for r in ("pypff", "readpst", "pffexport", "mspst-check", "pstlint.py"))
-
-    def fail(self, text):
-        self.failures.append(text)
+        self.fail = self.failures.append
+        self.tallies = {name: tally() for name in names}
 
     def print_tallies(self):
         for reader, tally in self.tallies.items():
@@ -1012,7 +915,6 @@ class Checker:
         if seen.unreadable:
             self.fail(f"{where}: {reader}: {seen.unreadable}")
         seen.body = seen.body or ""  # every message with a body has a text body
-        seen.html = seen.html_text
         for name, attribute, same in FIELD_CHECKS:
             self.field(reader, name, getattr(expected, attribute), getattr(seen, attribute), where, same)
         self.attachments(reader, expected, seen, where)
@@ -1027,9 +929,9 @@ class Checker:
         tally.compared["attachments"] += 1
         unused = list(seen.files)
         for attachment in expected.attachments:
-            if not attachment.data and reader in DROPS_EMPTY_ATTACHMENTS:
+            if not attachment.data and reader in DROPS_EMPTY:
                 continue
-            match = next((f for f in unused if attachment.same_data(f[1])), None)
+            match = next((f for f in unused if same_data(attachment, f[1])), None)
             label = repr(attachment.name) if attachment.name is not None else "(no name)"
             if match is None:
                 names = [f"{n!r} {len(d)} bytes" for n, d in unused]
@@ -1064,7 +966,7 @@ class Checker:
         for name, expected in wanted.items():
             where = f"{layout} {os.path.basename(store)} folder {name!r}"
             got = seen.get(name)
-            if got is None and not expected and reader in DROPS_EMPTY_FOLDERS:
+            if got is None and not expected and reader in DROPS_EMPTY:
                 got = []
             if expected is None:
                 if got:
@@ -1099,95 +1001,63 @@ def shorten(value):
 # The run
 
 
-def stray_files(out, stores):
-    """Files under the destination other than the stores: the mailboxes'
-    folders on disk stay empty."""
-    found = []
-    for folder, _subfolders, files in os.walk(out):
-        for name in files:
-            path = os.path.join(folder, name)
-            if path not in stores:
-                found.append(os.path.relpath(path, out))
-    return found
-
-
 def check_pst(cli, corpus, work):
     sources = mailboxes(corpus, skip_extra=True)
     # The first mailbox listed again: in one store its folder must get " (2)".
-    repeated = sources[0]
-    layouts = {"one store": (os.path.join(work, "all"), sources + [repeated], False),
-               "per mailbox": (os.path.join(work, "per"), sources, True)}
-    runs = {layout: run_cli(cli, "pst", out, listed, *(["--pst-per-mailbox"] if per else []))
-            for layout, (out, listed, per) in layouts.items()}
-    outputs = {}
-    for layout, run in runs.items():
-        try:
-            outputs[layout] = run.communicate(timeout=CLI_TIMEOUT) + (run.returncode,)
-        except subprocess.TimeoutExpired:
-            run.kill()
-            outputs[layout] = run.communicate() + (f"killed after {CLI_TIMEOUT} s",)
-
+    layouts = {"one store": (os.path.join(work, "all"), sources + sources[:1], []),
+               "per mailbox": (os.path.join(work, "per"), sources, ["--pst-per-mailbox"])}
+    runs = {layout: run_cli(cli, "pst", out, listed, *options) for layout, (out, listed, options) in layouts.items()}
     checker = Checker()
     expected = {source: expected_mailbox(source) for source in sources}
     expected = {source: None if shape == "not-a-mailbox" else messages for source, (shape, messages) in expected.items()}
     not_mailboxes = [source for source in sources if expected[source] is None]
-
-    for layout, (stdout, stderr, code) in outputs.items():
-        report = (stdout + stderr).decode("utf-8", "replace")
+    for layout, run in runs.items():
+        try:
+            output, code = b"".join(run.communicate(timeout=CLI_TIMEOUT)), run.returncode
+        except subprocess.TimeoutExpired:
+            run.kill()
+            output, code = b"".join(run.communicate()), f"killed after {CLI_TIMEOUT} s"
         if code != (1 if not_mailboxes else 0):
-            checker.fail(f"mailvane-cli --format pst ({layout}) exited {code}:\n{report[-2000:]}")
+            checker.fail(f"mailvane-cli --format pst ({layout}) exited {code}:\n{output.decode('utf-8', 'replace')[-2000:]}")
 
-    # Which store holds which folders, by the layout's naming rule.
-    stores = {}  # (layout, path) -> {folder: [Expected] or None}
+    # Which store holds which folders, by the layout's naming rule:
+    # {(layout, path): {folder: [Expected] or None}}.
+    stores = {}
     out, listed, _ = layouts["one store"]
     found = sorted(glob.glob(os.path.join(out, "*.pst")))
-    one = [p for p in found if re.fullmatch(r"MBOX.+\.pst", os.path.basename(p))]
-    if len(found) != 1 or len(one) != 1:
-        checker.fail(f"one store: {len(found)} store files {[os.path.basename(p) for p in found]}, "
-                     "expected one MBOX<date-time>.pst")
-    if one:
+    if len(found) != 1 or not re.fullmatch(r"MBOX.+\.pst", os.path.basename(found[0])):
+        checker.fail(f"one store: store files {[os.path.basename(p) for p in found]}, expected one MBOX<date-time>.pst")
+    else:
         wanted, counts = {}, collections.Counter()
         for source in listed:
             name = mailbox_name(source)
             counts[name] += 1
-            folder = name if counts[name] == 1 else f"{name} ({counts[name]})"
-            wanted[folder] = expected[source]
-        stores[("one store", one[0])] = wanted
+            wanted[name if counts[name] == 1 else f"{name} ({counts[name]})"] = expected[source]
+        stores[("one store", found[0])] = wanted
     out, listed, _ = layouts["per mailbox"]
-    wanted_files = {}
-    for source in listed:
-        path = os.path.join(out, mailbox_name(source) + ".pst")
-        wanted_files[path] = source
-        if expected[source] is not None or os.path.exists(path):
-            if not os.path.exists(path):
-                checker.fail(f"per mailbox: no store {os.path.basename(path)} for {source}")
-            else:
-                stores[("per mailbox", path)] = {mailbox_name(source): expected[source]}
+    wanted_files = {os.path.join(out, mailbox_name(source) + ".pst"): source for source in listed}
+    for path, source in wanted_files.items():
+        if os.path.exists(path):
+            stores[("per mailbox", path)] = {mailbox_name(source): expected[source]}
+        elif expected[source] is not None:
+            checker.fail(f"per mailbox: no store {os.path.basename(path)} for {source}")
     for path in sorted(set(glob.glob(os.path.join(out, "*.pst"))) - set(wanted_files)):
         checker.fail(f"per mailbox: unexpected store file {os.path.basename(path)}")
-
-    for layout, (out, _listed, _per) in layouts.items():
-        paths = {p for (l, p) in stores if l == layout}
-        stray = stray_files(out, paths)
+    for layout, (out, _listed, _options) in layouts.items():
+        # The mailboxes' folders on disk stay empty.
+        stray = [os.path.relpath(os.path.join(folder, name), out) for folder, _subfolders, files in os.walk(out)
+                 for name in files if (layout, os.path.join(folder, name)) not in stores]
         if stray:
             checker.fail(f"{layout}: files besides the stores under the destination: {stray[:5]}")
-        report = (outputs[layout][0] + outputs[layout][1]).decode("utf-8", "replace")
-        for path in sorted(paths):
-            if os.path.basename(path) not in report:
-                checker.fail(f"{layout}: the summary does not name the store {os.path.basename(path)}")
 
     read_stores(checker, stores, os.path.dirname(corpus), work)
-
-    mailbox_count = len(sources)
-    message_count = sum(len(m) for m in expected.values() if m)
-    print(f"{mailbox_count} mailboxes ({len(not_mailboxes)} not mailboxes), {message_count} messages, "
-          f"{len(stores)} stores in two layouts")
     checker.print_tallies()
-    if not checker.failures and all(t.unavailable for r, t in checker.tallies.items()
-                                    if r in ("pypff", "readpst", "pffexport")):
+    if not checker.failures and all(checker.tallies[r].unavailable for r in ("pypff", "readpst", "pffexport")):
         print("no reader of message content is installed: skipped")
         return SKIP
-    return report_failures(sorted(checker.failures, key=failure_order))
+    return readers.report(sorted(checker.failures, key=failure_order), (
+        f"{len(sources)} mailboxes ({len(not_mailboxes)} not mailboxes), "
+        f"{sum(len(m) for m in expected.values() if m)} messages, {len(stores)} stores in two layouts"))
 
 
 def failure_order(text):
@@ -1197,42 +1067,28 @@ def failure_order(text):
     return (match.group(1), int(match.group(2))) if match else (text.split(":")[0], 0)
 
 
-def display_name_wanted(layout, store, wanted):
-    if layout == "one store":
-        stem = os.path.basename(store)[len("MBOX"):-len(".pst")]
-        return "MBOX Mailbox : Created - " + stem
-    return next(iter(wanted))
-
-
 def read_stores(checker, stores, shared, work):
     """Every reader on every store: pypff here, the others beside it. Each
     gives ({folder: [Seen]} or None, [what it found wrong], the number of
     messages it found or None)."""
     t = checker.tallies
     judges = readers.Judges(shared, timeout=READER_TIMEOUT)
-    missing = dict(judges.missing, pypff=None if pypff else "python3-pypff is not installed",
+    missing = dict(judges.missing, pypff=None if importlib.util.find_spec("pypff") else "python3-pypff is not installed",
                    **{tool: f"{tool} is not installed" for tool in ("readpst", "pffexport") if not shutil.which(tool)})
     for reader, tally in t.items():
         tally.unavailable = missing.get(reader)
-
-    def pypff_read(layout, store, wanted, _scratch):
-        display, folders = read_pypff(store)
-        name = display_name_wanted(layout, store, wanted)
-        return folders, [f"display name {display!r}, expected {name!r}"] * (display != name) + \
-            [f"no {TOP!r}"] * (folders is None), None
-
-    calls = {"pypff": pypff_read,
-             "readpst": lambda _layout, store, _wanted, scratch: read_readpst(store, os.path.join(scratch, "readpst")),
-             "pffexport": lambda _layout, store, _wanted, scratch: read_pffexport(store, os.path.join(scratch, "pffexport")),
-             "mspst-check": lambda _layout, store, _wanted, _scratch: run_mspst(judges, store),
-             "pstlint.py": lambda _layout, store, _wanted, _scratch: (
+    calls = {"pypff": lambda store, _scratch: read_pypff(store),
+             "readpst": lambda store, scratch: read_readpst(store, os.path.join(scratch, "readpst")),
+             "pffexport": lambda store, scratch: read_pffexport(store, os.path.join(scratch, "pffexport")),
+             "mspst-check": lambda store, _scratch: run_mspst(judges, store),
+             "pstlint.py": lambda store, _scratch: (
                  None, [" ".join(f) for f in judges.run_pstlint(store) if f[0] == "ERROR"], None)}
 
-    def read(key, scratch, names):
+    def read(store, scratch, names):
         result = {}
         for reader in names:
             try:
-                result[reader] = calls[reader](*key, stores[key], scratch)
+                result[reader] = calls[reader](store, scratch)
             except subprocess.TimeoutExpired:
                 result[reader] = (None, [f"did not finish within {READER_TIMEOUT} s"], None)
             except Exception as error:  # a store or a reader's output this check cannot read
@@ -1244,17 +1100,15 @@ def read_stores(checker, stores, shared, work):
     here = [reader for reader in t if reader == "pypff" and not t[reader].unavailable]
     beside = [reader for reader in t if reader != "pypff" and not t[reader].unavailable]
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 4) as pool:
-        futures = {key: pool.submit(read, key, os.path.join(work, "read", str(n)), beside)
+        futures = {key: pool.submit(read, key[1], os.path.join(work, "read", str(n)), beside)
                    for n, key in enumerate(sorted(stores))}
         for key in sorted(stores):
             layout, store = key
             label = f"{layout} {os.path.basename(store)}"
-            for reader, (folders, problems, found) in dict(read(key, None, here), **futures[key].result()).items():
+            for reader, (folders, problems, found) in dict(read(store, None, here), **futures[key].result()).items():
                 t[reader].compared["store"] += 1
-                for line in problems[:10]:
+                for line in problems[:10] + [f"... and {len(problems) - 10} more"] * (len(problems) > 10):
                     checker.fail(f"{label}: {reader}: {line}")
-                if len(problems) > 10:
-                    checker.fail(f"{label}: {reader}: ... and {len(problems) - 10} more")
                 if folders is not None:
                     checker.folders(reader, layout, store, folders, stores[key])
                 if found is not None:
@@ -1277,24 +1131,15 @@ FILETIME_EPOCH = datetime.datetime(1601, 1, 1, tzinfo=datetime.timezone.utc)
 
 def seen_message(m):
     """A Seen for a message file read with readers.read_msg."""
-    def text(o, *tags):
-        return next((readers.utf16(o.props[t << 16 | 0x1F]) for t in tags if (t << 16 | 0x1F) in o.props), None)
-
-    s = Seen()
-    s.subject = text(m, 0x0037) or ""
-    s.sender = (text(m, 0x5D02, 0x0065) or "").lower()
-    s.sender_name = text(m, 0x0042, 0x0C1A) or ""
-    s.message_class = text(m, 0x001A)
+    text = lambda o, *tags: first_text(o.props, *tags, empty=True)
     submit = m.props.get(0x00390040)
-    s.date = (FILETIME_EPOCH + datetime.timedelta(microseconds=struct.unpack("<Q", submit)[0] // 10)
-              if submit else NO_DATE)
-    s.body = text(m, 0x1000)
-    s.html_text = html_in(m.props.get(0x10130102), m.long(0x3FDE0003))
-    s.to, s.cc = [], []
+    s = Seen(subject=text(m, 0x0037) or "", sender=(text(m, 0x5D02, 0x0065) or "").lower(),
+             sender_name=text(m, 0x0042, 0x0C1A) or "", message_class=text(m, 0x001A),
+             date=FILETIME_EPOCH + datetime.timedelta(microseconds=struct.unpack("<Q", submit)[0] // 10)
+             if submit else NO_DATE, body=text(m, 0x1000),
+             html=html_in(m.props.get(0x10130102), m.long(0x3FDE0003)), to=[], cc=[], files=[], embedded=[])
     for r in m.recipients:
-        address = (text(r, 0x39FE, 0x3003) or "").lower()
-        {1: s.to, 2: s.cc}.get(r.long(0x0C150003), []).append(address)
-    s.files, s.embedded = [], []
+        {1: s.to, 2: s.cc}.get(r.long(0x0C150003), []).append((text(r, 0x39FE, 0x3003) or "").lower())
     for a in m.attachments:
         if a.long(0x37050003) == 5 and a.embedded is not None:
             s.embedded.append(seen_message(a.embedded).subject)
@@ -1305,19 +1150,17 @@ def seen_message(m):
 
 def read_msg_file(path):
     try:
-        return seen_message(readers.read_msg(path))
-    except (readers.Fault, OSError) as error:  # olefile raises OSError for no compound file
-        s = Seen()
-        s.unreadable = f"unreadable: {error}"
-        return s
+        m = readers.read_msg(path)
+    except OSError as error:  # olefile finds no compound file
+        return Seen(unreadable=f"unreadable: {error}")
+    return Seen(unreadable="unreadable: " + "; ".join(m.faults[:3])) if m.faults else seen_message(m)
 
 
 def check_msg(cli, corpus, work):
     sources = mailboxes(corpus, skip_extra=True)
     run = subprocess.run([cli, "--format", "msg", "--output", work, "--", *sources],
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
-    checker = Checker()
-    checker.tallies = {"olefile": Tally()}
+    checker = Checker(["olefile"])
     wanted, not_mailboxes, messages = {}, [], 0
     for source in sources:
         shape, expected = expected_mailbox(source)
@@ -1340,7 +1183,7 @@ def check_msg(cli, corpus, work):
     if len(stores) != 1:
         checker.fail(f"{len(stores)} staging stores in the destination, not one")
     else:
-        _display, folders = read_pypff(stores[0])
+        folders = read_pypff(stores[0])[0]
         # The mailboxes share a folder name when their files do: the later
         # ones get " (2)"... and are not compared here. The messages go
         # only into their files.
@@ -1350,15 +1193,27 @@ def check_msg(cli, corpus, work):
                 checker.fail(f"staging store: folder {name!r} "
                              f"{'is missing' if got is None else f'holds {len(got)} messages'}")
 
-    print(f"{len(sources)} mailboxes, {messages} messages, {len(not_mailboxes)} not mailboxes")
     checker.print_tallies()
-    return report_failures(checker.failures)
+    return readers.report(checker.failures, f"{len(sources)} mailboxes, {messages} messages, "
+                          f"{len(not_mailboxes)} not mailboxes")
+
+
+def main():
+    mode = sys.argv.pop(1) if sys.argv[1:2] in (["--pst"], ["--msg"]) else None
+    if len(sys.argv) < 3:
+        print(__doc__)
+        return 2
+    cli, corpus = sys.argv[1], os.path.join(sys.argv[2], "corpus") if mode else sys.argv[2]
+    if not os.path.isdir(corpus) or mode == "--msg" and not importlib.util.find_spec("olefile"):
+        print(f"{corpus} (or for --msg, python3-olefile) is absent: skipped")
+        return SKIP
+    work = tempfile.mkdtemp(prefix="mailvane-corpus-", dir=sys.argv[3] if len(sys.argv) > 3 else
+                            "/dev/shm" if os.path.isdir("/dev/shm") else None)
+    try:
+        return {None: check_eml_emlx, "--pst": check_pst, "--msg": check_msg}[mode](cli, corpus, work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":
-    mode = sys.argv.pop(1) if sys.argv[1:2] in (["--pst"], ["--msg"]) else None
-    if mode == "--msg" and olefile is None:
-        print("python3-olefile is absent: skipped")
-        sys.exit(SKIP)
-    sys.exit(scratch_main(__doc__, "mailvane-corpus-", {None: check_eml_emlx, "--pst": check_pst, "--msg": check_msg}[mode],
-                          (lambda shared: os.path.join(shared, "corpus")) if mode else (lambda given: given)))
+    sys.exit(main())

@@ -19,12 +19,10 @@ import struct
 import subprocess
 import sys
 
-import olefile
-
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
 import readers  # noqa: E402
+from readers import SKIP  # noqa: E402
 
-SKIP = 77
 FILETIME_1970 = 116444736000000000
 
 # What the file adds to an item's properties, or fills in where the item has
@@ -34,7 +32,6 @@ ADDED = {'message': {0x340D0003}, 'recipient': {0x30000003, 0x0FF60102},
 FILLED = {'message': {0x0E170003, 0x300B0102, 0x30070040, 0x30080040, 0x0E080003, 0x3FFD0003,
                       0x3FF10003},
           'attachment': {0x370B0003, 0x0E200003, 0x3001001F, 0x3704001F}, 'recipient': {0x0FFE0003}}
-PS_INTERNET_HEADERS = '8603020000000000c000000000000046'
 
 failures = []
 
@@ -107,7 +104,7 @@ def check_named(name, facts, m, names):
     for n in facts.raw.get('named', []):
         key = (bytes.fromhex(n['set']), 'name', n['name']) if n['name'] is not None else \
             (bytes.fromhex(n['set']), 'lid', n['lid'])
-        check(n['set'] != PS_INTERNET_HEADERS or n['name'] == n['name'].lower(),
+        check(n['set'] != readers.PS_INTERNET_HEADERS.hex() or n['name'] == n['name'].lower(),
               'olefile %s: header name %r not in lower case' % (name, n['name']))
         check(by_name.get(key) == (n['type'], bytes.fromhex(n['value'])),
               'olefile %s: named property %r is %r' % (name, key[1:], by_name.get(key)))
@@ -122,10 +119,9 @@ def check_olefile(name, facts, m, where='olefile'):
     check(m.props.get(0x3FFD0003) == codepage, '%s %s: code page %r' % (where, name, m.props.get(0x3FFD0003)))
     check(m.props.get(0x3FF10003) == facts.props.get(0x3FF10003, struct.pack('<I', 1033)),
           '%s %s: locale %r' % (where, name, m.props.get(0x3FF10003)))
-    if m.kind != 'sub':
-        n_r, n_a = len(facts.recipients), len(facts.attachments)
-        check(m.header[1:] == (n_r, n_a, n_r, n_a), '%s %s: header %r for %d recipients, %d attachments' %
-              (where, name, m.header[1:], n_r, n_a))
+    n_r, n_a = len(facts.recipients), len(facts.attachments)
+    check(m.header[1:] == (n_r, n_a, n_r, n_a), '%s %s: header %r for %d recipients, %d attachments' %
+          (where, name, m.header[1:], n_r, n_a))
     check(len(m.recipients) == len(facts.raw['recipients']), '%s %s: recipient count' % (where, name))
     for i, (r, acc) in enumerate(zip(m.recipients, facts.raw['recipients'])):
         compare_props('%s %s recipient %d' % (where, name, i), 'recipient',
@@ -142,8 +138,6 @@ def check_olefile(name, facts, m, where='olefile'):
               a.long(0x0FFE0003) == 7, '%s %s: attachment %d number, record key or object type' % (where, name, i))
         if check((a.embedded is not None) == (fa['embedded'] is not None),
                  '%s %s: attachment %d embedded or not' % (where, name, i)) and a.embedded:
-            check(a.entries[0x3701000D][1] == b'\xff\xff\xff\xff\x01\x00\x00\x00',
-                  '%s %s: attachment %d object entry' % (where, name, i))
             check_olefile(name, fa['embedded'], a.embedded, '%s embedded %d' % (where, i))
 
 
@@ -194,12 +188,10 @@ def check_files(work):
         name = os.path.basename(path)
         with open(path[:-4] + '.json', encoding='utf-8') as f:
             facts = Facts(json.load(f))
-        try:
-            m = readers.read_msg(path)
+        m = readers.read_msg(path)
+        if check(not m.faults, 'olefile %s: %s' % (name, '; '.join(m.faults[:5]))):
             check_olefile(name, facts, m)
-            check_named(name, facts, m, readers.msg_name_ids(path))
-        except readers.Fault as e:
-            check(False, 'olefile %s: %s' % (name, e))
+            check_named(name, facts, m, m.names)
         check_olecf(name, path, work)
         record = poi.get(path)
         if check(record is not None and 'message' in record, 'POI %s: %s' % (name, record and record.get('error'))):
@@ -207,192 +199,10 @@ def check_files(work):
     return list(failures)
 
 
-LISTING_HEADER = {'message': 32, 'embedded message': 24, 'recipient': 8, 'attachment': 8}
-LISTED_FIXED = {0x0002, 0x0003, 0x0004, 0x0005, 0x0006, 0x0007, 0x000A, 0x000B, 0x0014, 0x0040}
-NAMEID_STREAMS = ['__substg1.0_00020102', '__substg1.0_00030102', '__substg1.0_00040102']
-
-
-def name_crc(data):
-    crc = 0
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xEDB88320 if crc & 1 else crc >> 1
-    return crc
-
-
-class Listing:
-    """Lists the structure of message files with one reader (python3-olefile):
-    compound file version, root class, storages by kind with their property
-    stream headers, the kinds of streams in each, the named-property mapping.
-    Each file is also checked against the rules every Outlook-made Unicode
-    message file keeps; what a file breaks is listed as a fault."""
-
-    def __init__(self, path):
-        self.path = path
-        self.lines = set()  # what the file shows, without counts or indices
-        self.faults = []
-        self.ole = olefile.OleFileIO(path)
-        o = self.ole
-        self.lines.add('compound file version %d.%d, sectors of %d and %d bytes' %
-                       (o.dll_version, o.minor_version, o.sector_size, o.mini_sector_size))
-        self.lines.add('root class {%s}' % o.root.clsid)
-        self.storage([], 'message')
-        self.nameid()
-        self.ole.close()
-
-    def fault(self, where, what):
-        self.faults.append('%s: %s' % ('/'.join(where) or '/', what))
-
-    def children(self, path):
-        out = {}
-        for e in self.ole.listdir(streams=True, storages=True):
-            if len(e) == len(path) + 1 and e[:len(path)] == path:
-                out[e[-1]] = self.ole.get_type('/'.join(e))
-        return out
-
-    def storage(self, path, kind):
-        kids = self.children(path)
-        entry = self.ole.direntries[self.ole._find('/'.join(path))] if path else None
-        if entry is not None:
-            self.lines.add('%s storage: %s' % (kind, 'modification time' if entry.modifyTime else 'no times'))
-        if '__properties_version1.0' not in kids:
-            return self.fault(path, 'no property stream')
-        data = self.ole.openstream(path + ['__properties_version1.0']).read()
-        size = LISTING_HEADER[kind]
-        if len(data) < size or (len(data) - size) % 16:
-            return self.fault(path, 'property stream of %d bytes fits no %d-byte header' % (len(data), size))
-        self.lines.add('%s: property stream with a %d-byte header' % (kind, size))
-        entries = {}
-        for at in range(size, len(data), 16):
-            tag, flags = struct.unpack_from('<II', data, at)
-            entries[tag] = data[at + 8:at + 16]
-        recips = sorted(n for n in kids if n.startswith('__recip_version1.0_#'))
-        attachs = sorted(n for n in kids if n.startswith('__attach_version1.0_#'))
-        for names, prefix in ((recips, '__recip_version1.0_#'), (attachs, '__attach_version1.0_#')):
-            if names != ['%s%08X' % (prefix, i) for i in range(len(names))]:
-                self.fault(path, 'storages %s are not numbered from 0' % names)
-        if kind in ('message', 'embedded message'):
-            reserved, next_r, next_a, n_r, n_a = struct.unpack_from('<8sIIII', data)
-            if (n_r, n_a) != (len(recips), len(attachs)):
-                self.fault(path, 'header counts %d/%d for %d/%d storages' % (n_r, n_a, len(recips), len(attachs)))
-            if next_r < n_r or next_a < n_a:
-                self.fault(path, 'next ids %d/%d below the counts' % (next_r, next_a))
-            self.lines.add('%s: header counts match its recipient and attachment storages' % kind)
-        if kind == 'message':
-            mask = entries.get(0x340D0003)
-            if mask is None or not struct.unpack_from('<I', mask)[0] & 0x00040000:
-                self.fault(path, 'no PidTagStoreSupportMask with STORE_UNICODE_OK')
-            else:
-                self.lines.add('message: PidTagStoreSupportMask marks Unicode')
-        for tag, raw in entries.items():
-            ptype = tag & 0xFFFF
-            stream = '__substg1.0_%08X' % tag
-            if ptype in LISTED_FIXED:
-                continue
-            if ptype == 0x001E or ptype == 0x101E:
-                self.fault(path, '8-bit string %08X in a Unicode file' % tag)
-            if ptype == 0x000D:
-                if kind == 'attachment' and kids.get(stream) == olefile.STGTY_STORAGE:
-                    if raw != b'\xff\xff\xff\xff\x01\x00\x00\x00':
-                        self.fault(path, 'embedded message entry %s' % raw.hex())
-                    self.lines.add('attachment: embedded message entry without size, reserved 1')
-                    self.storage(path + [stream], 'embedded message')
-                continue
-            if kids.get(stream) != olefile.STGTY_STREAM:
-                self.fault(path, 'no stream for %08X' % tag)
-                continue
-            length = self.ole.get_size('/'.join(path + [stream]))
-            declared = struct.unpack_from('<I', raw)[0]
-            if ptype & 0x1000:
-                self.multi_value(path, kids, tag, declared, length)
-                self.lines.add('%s: multi-valued %04X streams' % (kind, ptype))
-            elif ptype == 0x001F:
-                # Outlook leaves the terminator out of the stream and counts
-                # it in the size; the new Outlook keeps it in both.
-                if declared not in (length + 2, length):
-                    self.fault(path, '%s: size %d for %d bytes' % (stream, declared, length))
-                self.lines.add('%s: string streams (001F)' % kind)
-            else:
-                if declared != length:
-                    self.fault(path, '%s: size %d for %d bytes' % (stream, declared, length))
-                self.lines.add('%s: value streams (%04X)' % (kind, ptype))
-        for name, t in kids.items():
-            if t != olefile.STGTY_STREAM or name == '__properties_version1.0':
-                continue
-            tag = int(name[12:20], 16) if name.startswith('__substg1.0_') else None
-            if tag is None or tag not in entries:
-                self.fault(path, 'stream %s has no property entry' % name)
-        for n in recips:
-            self.storage(path + [n], 'recipient')
-        for n in attachs:
-            self.storage(path + [n], 'attachment')
-        if kind != 'message' and '__nameid_version1.0' in kids:
-            self.fault(path, 'a named-property mapping below the top')
-
-    def multi_value(self, path, kids, tag, declared, length):
-        stream = '__substg1.0_%08X' % tag
-        if declared != length:
-            self.fault(path, '%s: size %d for %d bytes' % (stream, declared, length))
-        ptype = tag & 0xFFFF
-        if ptype not in (0x101E, 0x101F, 0x1102):
-            return
-        width = 8 if ptype == 0x1102 else 4
-        lengths = self.ole.openstream(path + [stream]).read()
-        for i in range(len(lengths) // width):
-            value = '%s-%08X' % (stream, i)
-            if kids.get(value) != olefile.STGTY_STREAM:
-                self.fault(path, 'no stream %s' % value)
-                continue
-            data = self.ole.openstream(path + [value]).read()
-            if struct.unpack_from('<I', lengths, i * width)[0] != len(data):
-                self.fault(path, '%s: length differs from the length stream' % value)
-            if ptype == 0x101F and data[-2:] != b'\0\0':
-                self.fault(path, '%s: string without its terminator' % value)
-
-    def nameid(self):
-        kids = self.children(['__nameid_version1.0'])
-        missing = [n for n in NAMEID_STREAMS if n not in kids]
-        if missing:
-            return self.fault(['__nameid_version1.0'], 'missing %s' % missing)
-        self.lines.add('named-property mapping: GUID, entry and string streams')
-        get = lambda n: self.ole.openstream(['__nameid_version1.0', n]).read()
-        guids, entries, strings = (get(n) for n in NAMEID_STREAMS)
-        expected = {}
-        for i in range(0, len(entries), 8):
-            first, ik = struct.unpack_from('<II', entries, i)
-            gi = (ik >> 1) & 0x7FFF
-            if ik >> 16 != i // 8 or (gi >= 3 and 16 * (gi - 2) > len(guids)) or gi == 0:
-                self.fault(['__nameid_version1.0'], 'entry %d: index and kind %08X' % (i // 8, ik))
-                continue
-            key = first
-            if ik & 1:
-                n = struct.unpack_from('<I', strings, first)[0]
-                name = strings[first + 4:first + 4 + n]
-                guid = guids[16 * (gi - 3):16 * (gi - 2)] if gi >= 3 else None
-                if guid == bytes.fromhex(PS_INTERNET_HEADERS):
-                    name = name.decode('utf-16-le').lower().encode('utf-16-le')
-                key = name_crc(name)
-            stream = '__substg1.0_%04X0102' % (0x1000 + (key ^ (gi << 1 | (ik & 1))) % 0x1F)
-            expected.setdefault(stream, []).append(struct.pack('<II', key, ik))
-        if expected and not any(n in kids for n in expected):
-            # The new Outlook writes none at all.
-            return self.lines.add('named-property mapping: no name-to-id streams')
-        for stream, items in expected.items():
-            have = get(stream) if stream in kids else b''
-            found = {have[j:j + 8] for j in range(0, len(have), 8)}
-            if not set(items) <= found:
-                self.fault(['__nameid_version1.0'], '%s lacks entries' % stream)
-        if expected:
-            self.lines.add('named-property mapping: name-to-id streams hold every name')
-
-
-def fresh(work):
+def write(writer, mailbox, work, *store):
+    """msg_write's files for the mailbox's messages, in a new `work`."""
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-
-
-def write(writer, mailbox, work, *store):
     r = subprocess.run([writer, mailbox, work] + list(store), capture_output=True, text=True)
     if r.returncode != 0:
         print('msg_write failed:', r.stderr)
@@ -409,70 +219,54 @@ def read_back(writer, mailbox, out, quiet=False):
         return None
     found = check_files(out)
     if not quiet:
-        print('\n'.join('FAIL ' + f for f in found[:40]) + '\n%d failures' % len(found))
+        readers.report(found, mailbox)
     return '%s: %s' % (mailbox, '; '.join(found[:40])) if found else None
 
 
 def case_like_outlook(writer, mailboxes, shared, work):
-    """Lists our files and Outlook's Unicode samples with the same reader:
-    ours break none of the rules Outlook's files keep, and show nothing
-    that no Outlook file shows."""
+    """Our files and Outlook's Unicode samples read alike: ours break none
+    of the rules Outlook's files keep, and show nothing that no Outlook
+    file shows."""
     samples = sorted(glob.glob(os.path.join(shared, 'reference', 'samples', 'msg', '*.msg')))
     if not samples:
         print('no Outlook samples in', shared)
         return SKIP
-    fresh(work)
+    shutil.rmtree(work, ignore_errors=True)
     ours = []
     for mailbox in sorted(glob.glob(os.path.join(mailboxes, '*'))):
         out = os.path.join(work, os.path.basename(mailbox))
-        os.makedirs(out)
         if not write(writer, mailbox, out):
             return 1
         ours += sorted(glob.glob(os.path.join(out, '*.msg')))
-    outlook = []
-    for path in samples:
-        listing = Listing(path)
-        # Unicode files only: ANSI ones are the negative example.
-        if 'message: PidTagStoreSupportMask marks Unicode' in listing.lines:
-            outlook.append(listing)
-    failures = []
-    seen = set()
-    for listing in outlook:
-        seen |= listing.lines
-        failures += ['Outlook %s: %s' % (os.path.basename(listing.path), f) for f in listing.faults]
-    print('Outlook-made Unicode files (%d):' % len(outlook))
-    for line in sorted(seen):
-        print('  ' + line)
+    # Unicode files only: ANSI ones are the negative example.
+    outlook = {os.path.basename(p): m for p in samples for m in [readers.read_msg(p, strict=False)]
+               if 'message: PidTagStoreSupportMask marks Unicode' in m.shows}
+    failures = ['Outlook %s: %s' % (p, f) for p, m in outlook.items() for f in m.faults]
+    seen = set().union(*(m.shows for m in outlook.values()))
     shown = set()
     for path in ours:
-        listing = Listing(path)
-        shown |= listing.lines
-        failures += ['ours %s: %s' % (os.path.relpath(path, work), f) for f in listing.faults]
+        m, name = readers.read_msg(path), os.path.relpath(path, work)
+        shown |= m.shows
         # No Outlook file here holds a multi-valued property: those streams
-        # are held to the format's rules (structure.py) alone.
-        failures += ['ours %s: %s, which no Outlook file shows' % (os.path.relpath(path, work), line)
-                     for line in sorted(listing.lines - seen) if 'multi-valued' not in line]
-    print('Ours (%d files):' % len(ours))
-    for line in sorted(shown):
-        print('  ' + line)
+        # are held to the reading's own rules alone.
+        failures += ['ours %s: %s' % (name, f) for f in m.faults] + [
+            'ours %s: %s, which no Outlook file shows' % (name, line)
+            for line in sorted(m.shows - seen) if 'multi-valued' not in line]
+    for title, lines in (('Outlook-made Unicode files (%d)' % len(outlook), seen), ('Ours (%d files)' % len(ours), shown)):
+        print(title + ':\n' + ''.join('  %s\n' % line for line in sorted(lines)), end='')
     # Ours must show each kind of storage Outlook's do, embedded messages
     # and the named-property mapping included.
-    for needed in ('embedded message: property stream with a 24-byte header',
-                   'attachment: embedded message entry without size, reserved 1',
-                   'named-property mapping: name-to-id streams hold every name',
-                   'message: PidTagStoreSupportMask marks Unicode'):
-        if needed not in shown:
-            failures.append('ours: none shows "%s"' % needed)
-    for f in failures[:40]:
-        print('FAIL', f)
-    print('%d of ours, %d of Outlook\'s, %d failures' % (len(ours), len(outlook), len(failures)))
-    return 1 if failures else 0
+    failures += ['ours: none shows "%s"' % needed for needed in (
+        'embedded message: property stream with a 24-byte header',
+        'attachment: embedded message entry without size, reserved 1',
+        'named-property mapping: name-to-id streams hold every name',
+        'message: PidTagStoreSupportMask marks Unicode') if needed not in shown]
+    return readers.report(failures, '%d of ours, %d of Outlook\'s' % (len(ours), len(outlook)))
 
 
 def case_same_as_store(writer, mailbox, work):
     """Each item saved into a store and as a message file: the store's
     message and attachments, read by pypff, carry the file's properties."""
-    fresh(work)
     store = os.path.join(work, 'staging.pst')
     if not write(writer, mailbox, work, store):
         return 1
@@ -493,24 +287,21 @@ def case_same_as_store(writer, mailbox, work):
         failures.append('%d messages in the store, %d files' % (len(messages), len(paths)))
     for path in paths:
         m = readers.read_msg(path)
-        key = m.props.get(0x300B0102)
-        stored = [s for s in messages if props(s).get(0x300B0102) == key]
+        stored = [s for s in messages if props(s).get(0x300B0102) == m.props.get(0x300B0102)]
         if len(stored) != 1:
             failures.append('%s: %d store messages with its search key' % (path, len(stored)))
             continue
-        pairs = [('message', props(stored[0]), m.props, {0x340D0003})]
-        for k in range(stored[0].number_of_attachments):
-            if k < len(m.attachments):
-                pairs.append(('attachment %d' % k, props(stored[0].get_attachment(k)),
-                              m.attachments[k].props, {0x0E210003, 0x0FFE0003, 0x0FF90102}))
         if stored[0].number_of_attachments != len(m.attachments):
             failures.append('%s: attachment count' % path)
+        pairs = [('message', props(stored[0]), m)] + [
+            ('attachment %d' % k, props(stored[0].get_attachment(k)), a) for k, a in enumerate(m.attachments)
+            if k < stored[0].number_of_attachments]
         with open(path[:-4] + '.json', encoding='utf-8') as account:
             held = {int(t, 16) for t in json.load(account)['props']}
-        for what, in_store, in_file, file_only in pairs:
-            in_file = {t: v for t, v in in_file.items() if t >> 16 < 0x8000}
+        for what, in_store, o in pairs:
+            in_file = {t: v for t, v in o.props.items() if t >> 16 < 0x8000}
             for tag in sorted(set(in_store) | set(in_file)):
-                if tag in file_only or (tag & 0xFFFF) == 0x000D:
+                if tag in ADDED[o.kind] or (tag & 0xFFFF) == 0x000D:
                     continue
                 if what == 'message' and tag in (0x30070040, 0x30080040) and tag not in held:
                     # An item with no times takes the moment each is written.
@@ -521,16 +312,11 @@ def case_same_as_store(writer, mailbox, work):
                     failures.append('%s %s: %08X is %r in the store, %r in the file' % (
                         os.path.basename(path), what, tag, (in_store.get(tag) or b'')[:40],
                         (in_file.get(tag) or b'')[:40]))
-    for line in failures[:40]:
-        print('FAIL', line)
-    print('%d files, %d failures' % (len(paths), len(failures)))
-    return 1 if failures else 0
+    return readers.report(failures, '%d files' % len(paths))
 
 
 def check_mailbox(job):
-    writer, mailbox, out = job
-    os.makedirs(out)
-    return read_back(writer, mailbox, out, quiet=True)
+    return read_back(*job, quiet=True)
 
 
 def case_corpus(writer, shared, work):
@@ -538,42 +324,26 @@ def case_corpus(writer, shared, work):
     by every reader."""
     import multiprocessing
     mailboxes = sorted(glob.glob(os.path.join(shared, 'corpus', '**', '*.mbox'), recursive=True))
-    if not mailboxes:
-        print('no corpus in', shared)
-        return SKIP
-    fresh(work)
+    shutil.rmtree(work, ignore_errors=True)
     jobs = [(writer, m, os.path.join(work, '%03d-%s' % (i, os.path.basename(m))))
             for i, m in enumerate(mailboxes)]
     with multiprocessing.Pool() as pool:
         failures = [f for f in pool.map(check_mailbox, jobs) if f]
-    for f in failures:
-        print('FAIL', f)
-    print('%d mailboxes, %d message files, %d mailboxes failed' % (
-        len(mailboxes), len(glob.glob(os.path.join(work, '*', '*.msg'))), len(failures)))
-    return 1 if failures else 0
+    return readers.report(failures, '%d mailboxes, %d message files; mailboxes failed' % (
+        len(mailboxes), len(glob.glob(os.path.join(work, '*', '*.msg')))), most=len(failures))
 
 
 def main():
-    case = sys.argv[1]
+    case, args = sys.argv[1], sys.argv[2:]
     if case == 'readers':
-        fresh(sys.argv[4])
-        return 1 if read_back(*sys.argv[2:5]) else 0
-    if case == 'like_outlook':
-        writer, mailboxes, shared, work = sys.argv[2:6]
-        if not os.path.isdir(shared):
-            print('no shared folder at', shared)
-            return SKIP
-        return case_like_outlook(writer, mailboxes, shared, work)
+        return 1 if read_back(*args) else 0
     if case == 'same_as_store':
-        return case_same_as_store(*sys.argv[2:5])
-    if case == 'corpus':
-        writer, shared, work = sys.argv[2:5]
-        if os.environ.get('MSG_CORPUS') != '1' or not os.path.isdir(shared):
-            print('MSG_CORPUS=1 and the shared corpus run this case')
-            return SKIP
-        return case_corpus(writer, shared, work)
-    print('unknown case', case)
-    return 2
+        return case_same_as_store(*args)
+    shared = args[2] if case == 'like_outlook' else os.path.join(args[1], 'corpus')
+    if not os.path.isdir(shared) or case == 'corpus' and os.environ.get('MSG_CORPUS') != '1':
+        print('needs %s%s' % (shared, ' and MSG_CORPUS=1' * (case == 'corpus')))
+        return SKIP
+    return (case_like_outlook if case == 'like_outlook' else case_corpus)(*args)
 
 
 if __name__ == '__main__':

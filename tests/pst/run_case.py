@@ -14,6 +14,7 @@ was written, or with the message count of each folder:
 Exit 77 when a case needs the shared references and they are absent.
 
 usage: run_case.py CASE WRITER [SHARED_DIR]   (work folder in $PST_WORK)"""
+import collections
 import email
 import email.policy
 import hashlib
@@ -30,8 +31,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
 import readers  # noqa: E402
+from readers import SKIP, report  # noqa: E402
 
-SKIP = 77
 # What each judge reports on Outlook's own stores (see the tools' READMEs):
 # the root folder's name is empty, as in every store.
 MSPST_LIMITS = re.compile(r'^ERROR \[folder  nid=0x122\] Invalid PidTagDisplayName on folder: Null$')
@@ -44,7 +45,7 @@ MSPST_EMPTY_ATTACHMENT = re.compile(
 # a node no store has.
 PSTX_LIMITS = re.compile(r"SPAM Search Folder 2")
 # Findings on the maps that a header marking them invalid allows for: the
-# next writer rebuilds them ([MS-PST] 2.6.1.3.7).
+# next writer rebuilds them.
 PSTLINT_MAP_CODES = ('root.fAMapValid', 'root.cbAMapFree', 'amap.unmarked')
 # A writer killed while growing the file leaves the new sections' maps
 # written and the header that covers them not yet: a tail of whole, unused
@@ -219,31 +220,23 @@ def read_all(manifest, store, work):
 # -- the judges
 
 
+def pypff_folder(store, name):
+    return (readers.pypff_folders(readers.pypff_open(store)) or {}).get(name)
+
+
 def empty_to_pypff(store, folder, subject, k):
     """Whether libpff reads attachment k of that message as empty: the
     confirmation, for a store written without a manifest, that the library
     took an empty attachment for a missing one."""
-    node = (readers.pypff_folders(readers.pypff_open(store)) or {}).get(folder)
+    node = pypff_folder(store, folder)
     msg = next((m for m in node.sub_messages if m.subject == subject), None) if node else None
     return msg is not None and k < msg.number_of_attachments and msg.get_attachment(k).size == 0
 
 
-def judge_pstlint(judges, store, killed=False):
-    """Every WARN or ERROR, but for what a killed writer may leave: maps
-    the header marks invalid, and an unused tail of new sections."""
-    findings = judges.run_pstlint(store)
-    invalid = any(code == 'root.fAMapValid' and detail.strip() == '0' for _, code, detail in findings)
-    grown = killed and unused_growth(store)
-    return ['pstlint: %s %s %s' % f for f in findings if f[0] != 'INFO'
-            and not (killed and invalid and f[1] in PSTLINT_MAP_CODES)
-            and not (grown and f[1] in PSTLINT_GROWTH_CODES)], invalid
-
-
-def judge_mspst(judges, store, manifest=None, counts=None, killed=False):
-    """Errors and discrepancies beyond the library's known limits, and what
-    it reads against the manifest and the message counts per folder."""
-    grown = killed and unused_growth(store)
-    invalid = killed and maps_marked_invalid(store)
+def judge_mspst(judges, store, manifest, counts, tolerated):
+    """Errors and discrepancies beyond the library's known limits and the
+    `tolerated` ones, and what it reads against the manifest and the
+    message counts per folder."""
     failures, subjects, view, current = [], {}, {}, None  # subjects: (folder, nid) -> subject
     for line in judges.run_mspst(store):
         m = re.match(r'^M message (.*) nid=(0x[0-9A-F]+) class=\S* flags=\S+ subj="(.*)" from=.* '
@@ -263,8 +256,7 @@ def judge_mspst(judges, store, manifest=None, counts=None, killed=False):
         if m and current is not None:
             current['embedded'].append(m.group(1))
             continue
-        if not line.startswith(('ERROR', 'DISCREPANCY')) or MSPST_LIMITS.search(line) or \
-                grown and MSPST_GROWTH.match(line) or invalid and MSPST_MAPS.match(line):
+        if not line.startswith(('ERROR', 'DISCREPANCY')) or any(p.search(line) for p in tolerated):
             continue
         m = MSPST_EMPTY_ATTACHMENT.match(line)
         if m:
@@ -312,12 +304,16 @@ def judge_pstx(judges, store, manifest=None, counts=None, most=None):
 def judge_all(judges, store, manifest=None, counts=None, pstx_most=None, killed=False):
     """(failures, maps marked invalid) from every judge present. With
     pstx_most, pst-extractor reads that many messages in full and checks
-    only the counts of the rest."""
-    failures, invalid = [], False
-    if judges.has('pstlint.py'):
-        failures, invalid = judge_pstlint(judges, store, killed)
+    only the counts of the rest. Killed, what the writer may leave is
+    allowed for: maps the header marks invalid, and an unused tail of new
+    sections."""
+    invalid, grown = killed and maps_marked_invalid(store), killed and unused_growth(store)
+    failures = ['pstlint: %s %s %s' % f for f in judges.run_pstlint(store) if f[0] != 'INFO' and
+                f[1] not in PSTLINT_MAP_CODES * invalid + PSTLINT_GROWTH_CODES * grown] \
+        if judges.has('pstlint.py') else []
     if judges.has('mspst-check'):
-        failures += judge_mspst(judges, store, manifest, counts, killed)
+        failures += judge_mspst(judges, store, manifest, counts,
+                                [MSPST_LIMITS] + [MSPST_GROWTH] * grown + [MSPST_MAPS] * invalid)
     if judges.has('pstx.js'):
         failures += judge_pstx(judges, store, manifest if pstx_most is None else None, counts, pstx_most)
     return failures, invalid
@@ -362,10 +358,8 @@ def compare_empty(ours_path, outlook_path, shared):
                 ours_cols = columns(ours, nid)
                 need(ours_cols == columns(ours, TEMPLATE_OF[t]), '%#x is not its template' % nid)
                 need(ours_cols <= columns(theirs, nid), '%#x has columns Outlook lacks' % nid)
-        for store, who in ((ours, 'ours'), (theirs, 'Outlook')):
-            props = store.props[folder]
-            for tag in (0x3001001F, 0x36020003, 0x36030003, 0x360A000B):
-                need(tag in props, '%s folder %#x lacks %#x' % (who, folder, tag))
+        for tag in (0x3001001F, 0x36020003, 0x36030003, 0x360A000B):
+            need(tag in ours.props[folder], 'folder %#x lacks %#x' % (folder, tag))
         need(ours.nodes[folder][2] == theirs.nodes[folder][2], 'parent of %#x differs' % folder)
 
     for nid in (0x12D, 0x802D):
@@ -383,30 +377,15 @@ def compare_empty(ours_path, outlook_path, shared):
 
     # Empty folder tables share the template's block; its count is one more
     # than the nodes using it, as in Outlook's store.
-    for s, who in ((ours, 'ours'), (theirs, 'Outlook')):
-        users = {}
-        for nid, (data, sub, parent) in s.nodes.items():
-            if data:
-                users[data & ~1] = users.get(data & ~1, 0) + 1
-        need(s.nodes[0x806E][0] == s.nodes[0x60E][0], '%s: deleted items contents not shared' % who)
-        for bid, n in users.items():
-            need(s.blocks[bid][2] == n + 1, '%s: block %#x has count %d for %d users' % (who, bid, s.blocks[bid][2], n))
-
-    for p in problems:
-        print('DIFF', p)
-    print('%d nodes ours, %d Outlook; %d differences' % (len(ours.nodes), len(theirs.nodes), len(problems)))
-    return 1 if problems else 0
+    users = collections.Counter(data & ~1 for data, _sub, _parent in ours.nodes.values() if data)
+    need(ours.nodes[0x806E][0] == ours.nodes[0x60E][0], 'deleted items contents not shared')
+    for bid, n in users.items():
+        need(ours.blocks[bid][2] == n + 1, 'block %#x has count %d for %d users' % (bid, ours.blocks[bid][2], n))
+    return report(problems, '%d nodes ours, %d Outlook' % (len(ours.nodes), len(theirs.nodes)))
 
 
 def run(cmd, **kw):
     return subprocess.run(cmd, capture_output=True, text=True, **kw)
-
-
-def report(failures, what):
-    for f in failures[:60]:
-        print('FAIL', f)
-    print('%s, %d failures' % (what, len(failures)))
-    return 1 if failures else 0
 
 
 def write(writer, work, kind):
@@ -423,17 +402,14 @@ def write(writer, work, kind):
     return store, {k: sum((m[k] for m in wrote), []) for k in ('folders', 'messages')}
 
 
-def case_read(writer, work, kind):
-    store, manifest = write(writer, work, kind)
-    return report(read_all(manifest, store, work), '%d messages checked' % len(manifest['messages'])) \
-        if store else 1
-
-
-def case_judged(writer, work, shared, kind):
-    """Every judge on the store; skipped when one is absent."""
+def case_store(writer, work, shared, kind, judged):
+    """The readers, or every judge, on the store; judged, skipped when a
+    judge is absent."""
     store, manifest = write(writer, work, kind)
     if not store:
         return 1
+    if not judged:
+        return report(read_all(manifest, store, work), '%d messages checked' % len(manifest['messages']))
     judges = readers.Judges(shared)
     failed = report(judge_all(judges, store, manifest)[0], '%d messages judged by %s' % (
         len(manifest['messages']), ', '.join(n for n in ('mspst-check', 'pstlint.py', 'pstx.js') if judges.has(n))))
@@ -473,7 +449,7 @@ def case_refuse(writer, work, shared):
 
 
 def count_folder(store, name):
-    folder = (readers.pypff_folders(readers.pypff_open(store)) or {}).get(name)
+    folder = pypff_folder(store, name)
     return -1 if folder is None else folder.number_of_sub_messages
 
 
@@ -553,7 +529,7 @@ def case_empty(writer, work, shared):
     return compare_empty(store, sample, shared)
 
 
-def case_large(writer, work):
+def case_large(writer, work, _shared):
     """Opt-in (PST_LARGE=1): a real store past 4 GB, read back."""
     if os.environ.get('PST_LARGE') != '1':
         print('large store test is opt-in: set PST_LARGE=1')
@@ -584,14 +560,9 @@ def main():
     work = os.environ.get('PST_WORK', '/dev/shm/pst_work')
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    cases = {'rich': lambda: case_read(writer, work, 'rich'), 'append': lambda: case_read(writer, work, 'append'),
-             'refuse': lambda: case_refuse(writer, work, shared),
-             'kill': lambda: case_kill(writer, work, shared),
-             'judged-rich': lambda: case_judged(writer, work, shared, 'rich'),
-             'judged-append': lambda: case_judged(writer, work, shared, 'append'),
-             'empty': lambda: case_empty(writer, work, shared),
-             'large': lambda: case_large(writer, work)}
-    sys.exit(cases[case]())
+    if case in ('rich', 'append', 'judged-rich', 'judged-append'):
+        sys.exit(case_store(writer, work, shared, case.split('-')[-1], case.startswith('judged')))
+    sys.exit({'refuse': case_refuse, 'kill': case_kill, 'empty': case_empty, 'large': case_large}[case](writer, work, shared))
 
 
 if __name__ == '__main__':
