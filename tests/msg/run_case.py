@@ -324,6 +324,9 @@ def case_corpus(writer, shared, work):
     by every reader."""
     import multiprocessing
     mailboxes = sorted(glob.glob(os.path.join(shared, 'corpus', '**', '*.mbox'), recursive=True))
+    if not mailboxes:
+        print('no mailboxes in', os.path.join(shared, 'corpus'))
+        return SKIP
     shutil.rmtree(work, ignore_errors=True)
     jobs = [(writer, m, os.path.join(work, '%03d-%s' % (i, os.path.basename(m))))
             for i, m in enumerate(mailboxes)]
