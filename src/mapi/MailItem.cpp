@@ -162,12 +162,7 @@ bool PropertyBag::SetNamed(std::string_view propertySet, bool byName, uint32_t l
     return AddNamed({std::move(set), byName, lid, std::move(inSet), type, {}}, value);
 }
 
-pst::PropertyList PropertyBag::Resolve() const {
-    Expand();
-    return props_;
-}
-
-pst::PropertyList PropertyBag::TakeResolved() {
+pst::PropertyList PropertyBag::TakeStored() {
     Expand();
     pst::PropertyList props = std::move(props_);
     props_.clear();
@@ -207,12 +202,12 @@ Attachment& MailItem::AddAttachment() {
 
 format::MessageContent MailItem::Content() const {
     format::MessageContent m;
-    m.props = Resolve();
+    m.props = stored();
     m.named = named();
-    for (const auto& r : recipients_) m.recipients.push_back(r->Resolve());
+    for (const auto& r : recipients_) m.recipients.push_back(r->stored());
     for (const auto& a : attachments_) {
         format::AttachmentContent c;
-        c.props = a->Resolve();
+        c.props = a->stored();
         if (a->embedded_)
             c.embedded = std::make_shared<format::MessageContent>(a->embedded_->Content());
         m.attachments.push_back(std::move(c));
@@ -223,7 +218,7 @@ format::MessageContent MailItem::Content() const {
 format::MessageContent MailItem::TakeContent() {
     format::MessageContent m;
     m.named = TakeNamed();
-    m.props = TakeResolved();
+    m.props = TakeStored();
     // Each recipient is made in full only as the writer takes it, and let
     // go then.
     auto& more = m.moreRecipients;
@@ -233,7 +228,7 @@ format::MessageContent MailItem::TakeContent() {
             if (std::find(more.tags.begin(), more.tags.end(), tag) == more.tags.end())
                 more.tags.push_back(tag);
     more.take = [this](size_t i) {
-        pst::PropertyList props = recipients_[i]->TakeResolved();
+        pst::PropertyList props = recipients_[i]->TakeStored();
         recipients_[i].reset();
         return props;
     };
@@ -243,7 +238,7 @@ format::MessageContent MailItem::TakeContent() {
     // message, whose recipients the writer takes from it later.
     for (auto& a : attachments_) {
         format::AttachmentContent c;
-        c.props = a->TakeResolved();
+        c.props = a->TakeStored();
         if (a->embedded_)
             c.embedded = std::make_shared<format::MessageContent>(a->embedded_->TakeContent());
         m.attachments.push_back(std::move(c));

@@ -36,16 +36,14 @@ public:
         return props_;
     }
 
-    // A copy of the stored properties.
-    pst::PropertyList Resolve() const;
-    // The same, taking the values: the bag is empty afterwards.
-    pst::PropertyList TakeResolved();
+    // The stored properties, taken: the bag holds none afterwards.
+    pst::PropertyList TakeStored();
 
     // The named properties as set, for the store or the file that takes the
     // message to number.
     const std::vector<format::NamedProperty>& named() const { return named_; }
 
-    // The tags Resolve() gives, without making a deferred recipient's
+    // The tags stored() gives, without making a deferred recipient's
     // properties.
     std::vector<uint32_t> Tags() const;
 

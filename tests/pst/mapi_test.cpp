@@ -191,7 +191,7 @@ TEST(MailItem, NamedPropertiesGetTheirIdsFromTheStore) {
     ASSERT_TRUE(item.SetNamedProperty(kCommon, 0x8580, 0x001F, std::string("second")));
     ASSERT_TRUE(item.SetNamedProperty(kCommon, std::string("Keywords"), 0x101F,
                                       std::vector<std::string>{"a", "b"}));
-    EXPECT_TRUE(item.Resolve().empty()) << "named properties stay named";
+    EXPECT_TRUE(item.stored().empty()) << "named properties stay named";
     ASSERT_EQ(item.named().size(), 2u) << "setting a name again replaces its value";
     EXPECT_EQ(format::Utf8FromUtf16(item.named()[0].value), "second");
 
