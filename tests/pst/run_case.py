@@ -64,12 +64,13 @@ def maps_marked_invalid(store):
 
 
 def unused_growth(store):
-    """True when the file runs past its header's ibFileEof by whole
-    sections whose maps mark nothing but themselves."""
+    """True when the file runs past its header's ibFileEof by sections whose
+    maps mark nothing but themselves: whole ones, the last perhaps ending
+    right after its maps (killed before the file was extended over it)."""
     with open(store, 'rb') as f:
         data = f.read()
     eof = struct.unpack_from('<Q', data, 184)[0]
-    if len(data) <= eof or (len(data) - eof) % AMAP_COVER or (eof - FIRST_AMAP) % AMAP_COVER:
+    if len(data) <= eof or (eof - FIRST_AMAP) % AMAP_COVER:
         return False
     for start in range(eof, len(data), AMAP_COVER):
         s = (start - FIRST_AMAP) // AMAP_COVER
@@ -77,7 +78,8 @@ def unused_growth(store):
         pages = (4 if s >= 8192 and (s - 8192) % (496 * 64) == 0 else
                  3 if s >= 128 and (s - 128) % 496 == 0 else 2 if s % 8 == 0 else 1)
         bits = data[start:start + 496]
-        if data[start + 496] != 0x84 or bits[:pages] != b'\xff' * pages or any(bits[pages:]):
+        if min(len(data) - start, AMAP_COVER) not in (AMAP_COVER, 512 * pages) or \
+                data[start + 496] != 0x84 or bits[:pages] != b'\xff' * pages or any(bits[pages:]):
             return False
     return True
 
