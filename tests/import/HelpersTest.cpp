@@ -12,6 +12,7 @@
 #include "mapi/import/Dates.h"
 #include "mapi/import/GMimeSupport.h"
 #include "mapi/import/HeaderText.h"
+#include "mapi/import/HtmlCharset.h"
 #include "mapi/import/HtmlText.h"
 #include "mapi/import/Names.h"
 

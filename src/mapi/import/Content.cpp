@@ -10,6 +10,7 @@
 #include "mapi/import/AsciiCase.h"
 #include "mapi/import/Charsets.h"
 #include "mapi/import/HeaderText.h"
+#include "mapi/import/HtmlCharset.h"
 #include "mapi/import/HtmlText.h"
 #include "mapi/import/Import.h"
 #include "mapi/import/Names.h"
