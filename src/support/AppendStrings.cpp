@@ -18,7 +18,7 @@ void AppendStrings::Grow(std::size_t extra) {
 
 AppendStrings::Bytes AppendStrings::Take() {
     Bytes taken = std::move(data_);
-    const std::size_t room = std::min<std::size_t>(capacity_, std::size_t(1) << 20);
+    const std::size_t room = std::min<std::size_t>(capacity_, std::size_t(1) << 14);
     size_ = capacity_ = 0;
     if (room > 0) Grow(room);
     return taken;

@@ -52,7 +52,9 @@ public:
     void Release();
     // Hands the text collected over with its memory, for a reader that keeps
     // it past the next append, instead of a copy; the builder starts a new,
-    // empty text in room like that of the one taken (at most a megabyte).
+    // empty text in room like that of the one taken, up to 16 KB, which most
+    // messages fit: the text handed over keeps the room it grew to, and a
+    // queue of messages each cut into a megabyte of room held 4 MB more.
     Bytes Take();
 
 private:
