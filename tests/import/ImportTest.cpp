@@ -230,11 +230,11 @@ TEST(Import, DeepEmbeddingStopsAtALimitWithoutLosingTheRest) {
     EXPECT_NE(std::get<Binary>(data).bytes.find("innermost text"), std::string::npos);
 }
 
-// A large message of thousands of parts, at the top level or in a multipart
-// below it, is read a share of them at a time (GMime would hold the whole
-// tree): every part still comes out whole and in order, the first text part
-// is still the body (in a later share too), parts after the many are kept,
-// and a line that only starts like a boundary stays in its part.
+// A large message of thousands of parts, at the top level, in a multipart
+// below it or in an attached message, is read a share of them at a time
+// (GMime would hold the whole tree), and comes out as read whole: every part
+// whole and in order, the body chosen as the whole chooses it, parts after
+// the many kept, and a line that only starts like a boundary in its part.
 TEST(Import, VeryManyPartsComeOutWholeAndInOrder) {
     const int kParts = 2600;
     const auto content = [](int n) {
@@ -247,6 +247,8 @@ TEST(Import, VeryManyPartsComeOutWholeAndInOrder) {
         int bodyAfter;  // parts before the body part
         const char* lastName;
         bool attached = false;  // the parts are an attached message's
+        bool wrapped = false;   // each part in a multipart of its own
+        bool bodyKept = true;   // else the body part is an attachment
     };
     const std::string mixed = "Content-Type: multipart/mixed; boundary=\"XX\"\r\n\r\npreamble\r\n";
     const Case cases[] = {
@@ -267,28 +269,41 @@ TEST(Import, VeryManyPartsComeOutWholeAndInOrder) {
          "Content-Type: message/rfc822\r\n\r\nSubject: inner\r\nMIME-Version: 1.0\r\n" +
              mixed,
          "--XX--\r\n--TOP--\r\n", 0, nullptr, true},
+        // A share then ends with a multipart's closing line.
+        {"parts in multiparts of their own", mixed, "--XX--\r\n", 0, nullptr, false, true},
+        // Its body is its first part or none, never the first of a later share.
+        {"a related", "Content-Type: multipart/related; boundary=XX\r\n\r\n", "--XX--\r\n", 1000,
+         nullptr, false, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::string message = "Subject: many\r\nMIME-Version: 1.0\r\n" + c.head;
         for (int n = 1; n < kParts; ++n) {
             if (n - 1 == c.bodyAfter) message += body;
-            message += "--XX \r\nContent-Type: application/octet-stream; name=\"p" +
-                       std::to_string(n) + ".bin\"\r\n\r\n" + content(n) + "\r\n";
+            const std::string inner = "IN" + std::to_string(n);
+            message += "--XX \r\n";
+            if (c.wrapped)
+                message += "Content-Type: multipart/mixed; boundary=" + inner + "\r\n\r\n--" +
+                           inner + "\r\n";
+            message += "Content-Type: application/octet-stream; name=\"p" + std::to_string(n) +
+                       ".bin\"\r\n\r\n" + content(n) + "\r\n";
+            if (c.wrapped) message += "--" + inner + "--\r\n";
         }
         message += c.tail;
         ASSERT_GT(message.size(), size_t{1} << 20);
         MailItem item;
         ASSERT_EQ(ImportMessage(kSeparator, message, "", item), "");
-        EXPECT_EQ(Text(item, PidTagBody), "body text");
+        EXPECT_EQ(Text(item, PidTagBody), c.bodyKept ? "body text" : "(none)");
         const pst::MessageContent whole = item.Content();
         if (c.attached) {
             ASSERT_EQ(whole.attachments.size(), size_t{1});
         }
         const pst::MessageContent& got = c.attached ? *whole.attachments[0].embedded : whole;
-        ASSERT_EQ(got.attachments.size(), size_t{kParts - 1} + (c.lastName ? 1 : 0));
+        const int bodyAt = c.bodyKept ? kParts : c.bodyAfter;  // its attachment's index
+        ASSERT_EQ(got.attachments.size(),
+                  size_t{kParts - 1} + (c.lastName ? 1 : 0) + (c.bodyKept ? 0 : 1));
         for (size_t i = 0; i < got.attachments.size(); ++i) {
-            const int n = static_cast<int>(i) + 1;
+            const int n = static_cast<int>(i) + (static_cast<int>(i) > bodyAt ? 0 : 1);
             PropValue name, data;
             for (const pst::Property& p : got.attachments[i].props) {
                 if (p.tag == PidTagAttachLongFilename) {
@@ -297,6 +312,10 @@ TEST(Import, VeryManyPartsComeOutWholeAndInOrder) {
                 if (p.tag == PidTagAttachDataBinary) {
                     ASSERT_TRUE(FromStored(p, &data));
                 }
+            }
+            if (static_cast<int>(i) == bodyAt) {
+                ASSERT_EQ(std::get<Binary>(data).bytes, "body text");
+                continue;
             }
             if (n == kParts) {
                 ASSERT_EQ(std::get<std::string>(name), c.lastName);

@@ -179,11 +179,13 @@ private:
     bool tnefRead_ = false;
     // The signature of the PGP/MIME signed part being collected.
     GMimeObject* signature_ = nullptr;
-    // An alternative given a share at a time: its node in the share being
-    // read, the body its parts give, whether choosing the body marked it as
-    // an alternative that gives one (its text parts are then not kept), and
+    // The multipart given a share at a time: its node in the share being
+    // read, and whether that share is a later one. An alternative's: the
+    // body its parts give, whether choosing the body marked it as an
+    // alternative that gives one (its text parts are then not kept), and
     // the later shares holding the body's parts, kept for their objects.
     GMimeObject* sharedNode_ = nullptr;
+    bool laterShare_ = false;
     std::optional<BodyChoice> sharedBody_;
     bool sharedGaveBody_ = false;
     std::vector<std::pair<size_t, GRef<GMimeObject>>> pinned_;
@@ -217,7 +219,8 @@ GMimeObject* ContentWalk::PinnedShare(size_t share) const {
 }
 
 void ContentWalk::SetSharedNode(GMimeObject* root, int depth, bool firstShare) {
-    if (sharedBody_) sharedNode_ = SharedMultipart(root, depth, firstShare);
+    sharedNode_ = SharedMultipart(root, depth, firstShare);
+    laterShare_ = !firstShare;
 }
 
 void ContentWalk::ChooseSharedBody(const ParsedMessage& message, GMimeParserOptions* options) {
@@ -274,6 +277,9 @@ void ContentWalk::ChooseSharedBody(const ParsedMessage& message, GMimeParserOpti
 
 bool ContentWalk::SelectBody(GMimeObject* object, BodyChoice* choice, int level) {
     if (level > kMaxPartDepth) return false;
+    // A related's body is its first part, and that was in the first share.
+    if (object == sharedNode_ && laterShare_ && IsType(object, "multipart", "related"))
+        return false;
     if (object == sharedNode_ && sharedBody_) {
         // Its parts still mark the alternatives among them, as read whole.
         BodyChoice inner;
@@ -586,10 +592,9 @@ ContentResult SetContent(const ParsedMessage& message, MailItem& item, PropertyW
     walk.SetLifted(message.lifted, message.liftedBytes);
     std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)> options(
         NewParserOptions(), g_mime_parser_options_free);
-    if (message.moreShares && message.sharedAlternative) {
+    if (message.moreShares && message.sharedAlternative)
         walk.ChooseSharedBody(message, options.get());
-        walk.SetSharedNode(message.root, message.sharedDepth, true);
-    }
+    if (message.moreShares) walk.SetSharedNode(message.root, message.sharedDepth, true);
     walk.Run(message.root);
     if (message.moreShares) {
         // Each share read and let go in turn: only one is held at a time,

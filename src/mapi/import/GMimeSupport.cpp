@@ -171,7 +171,7 @@ struct MvViewStreamClass {
 };
 
 gint64 ViewSize(const ViewBytes* bytes) {
-    return static_cast<gint64>(bytes->head.size() + bytes->rest.size());
+    return static_cast<gint64>(bytes->head.size() + bytes->rest.size() + bytes->tail.size());
 }
 
 gint64 ViewEnd(GMimeStream* stream) {
@@ -198,14 +198,18 @@ ssize_t ViewRead(GMimeStream* stream, char* buffer, size_t length) {
     size_t wanted = static_cast<size_t>(std::min<gint64>(available, static_cast<gint64>(length)));
     const size_t total = wanted;
     auto at = static_cast<size_t>(stream->position);
-    if (at < bytes.head.size()) {
-        const size_t n = std::min(wanted, bytes.head.size() - at);
-        std::memcpy(buffer, bytes.head.data() + at, n);
-        buffer += n;
-        at += n;
-        wanted -= n;
+    size_t pieceStart = 0;
+    for (const std::string_view piece :
+         {std::string_view(bytes.head), bytes.rest, std::string_view(bytes.tail)}) {
+        if (wanted > 0 && at < pieceStart + piece.size()) {
+            const size_t n = std::min(wanted, pieceStart + piece.size() - at);
+            std::memcpy(buffer, piece.data() + (at - pieceStart), n);
+            buffer += n;
+            at += n;
+            wanted -= n;
+        }
+        pieceStart += piece.size();
     }
-    if (wanted > 0) std::memcpy(buffer, bytes.rest.data() + (at - bytes.head.size()), wanted);
     stream->position += static_cast<gint64>(total);
     return static_cast<ssize_t>(total);
 }

@@ -36,10 +36,11 @@ private:
 };
 
 // The bytes a view stream reads: `head`, made for GMime, then `rest`, which
-// stays where the caller keeps it.
+// stays where the caller keeps it, then `tail`, made for GMime too.
 struct ViewBytes {
     std::string head;
     std::string_view rest;
+    std::string tail = {};
 };
 // A read-only stream over `bytes` that GMime reads without copying them:
 // the content of each part is a window on `rest`, so a message of any size

@@ -144,13 +144,17 @@ PartSharing PartShares(std::string_view message, const HeaderExtent& extent, con
             if (!alternative && !IsType(multipart.get(), "multipart", "mixed") &&
                 !IsType(multipart.get(), "multipart", "related"))
                 return {};
-            PartSharing sharing{std::move(opening), {}, depth, alternative};
+            PartSharing sharing{std::move(opening), {}, {}, depth, alternative};
+            // Each share but the last ends with the line break before the
+            // next part's boundary line, and the multipart's closing line
+            // after it: a part's content then ends where it ends in the
+            // whole, and a multipart inside the share's last part is closed
+            // as it is in the whole.
+            const bool crlf = starts[0] >= 2 && message[starts[0] - 2] == '\r';
+            sharing.closing = "--" + boundary + "--" + (crlf ? "\r\n" : "\n");
             size_t run = extent.end;
             for (size_t next = kPartsPerShare; next < starts.size(); next += kPartsPerShare) {
-                // The line break before a boundary line belongs to the line.
-                size_t cut = starts[next] - 1;
-                if (cut > run && message[cut - 1] == '\r') --cut;
-                sharing.shares.push_back(message.substr(run, cut - run));
+                sharing.shares.push_back(message.substr(run, starts[next] - run));
                 run = starts[next];
             }
             sharing.shares.push_back(message.substr(run));
@@ -218,8 +222,10 @@ MessageParse::MessageParse(std::string_view message, GMimeParserOptions* options
       sharing_(PartShares(message, extent_, bytes_, options, embedding)) {
     if (!sharing_.shares.empty()) {
         bytes_.rest = sharing_.shares[0];
+        bytes_.tail = sharing_.closing;
         for (size_t i = 1; i < sharing_.shares.size(); ++i)
-            moreShares_.push_back({bytes_.head + "\r\n" + sharing_.opening, sharing_.shares[i]});
+            moreShares_.push_back({bytes_.head + "\r\n" + sharing_.opening, sharing_.shares[i],
+                                   i + 1 < sharing_.shares.size() ? sharing_.closing : ""});
     }
     if (!sharing_.lifted.empty()) {
         const size_t bodyTo =

@@ -17,6 +17,9 @@ namespace mailvane::mapi::import {
 struct PartSharing {
     std::string opening;  // what comes before each later share's run
     std::vector<std::string_view> shares;
+    // What follows each share but the last: the multipart's closing line,
+    // so that the parts in the share end as they end in the whole.
+    std::string closing;
     int depth = 0;  // multiparts around the one shared
     bool alternative = false;
     // Or an attached message of very many parts that holds most of the
