@@ -193,12 +193,6 @@ private:
     std::string_view liftedBytes_;
 };
 
-GRef<GMimeObject> ParseShare(const ViewBytes& share, GMimeParserOptions* options) {
-    GRef<GMimeStream> stream(NewViewStream(&share));
-    GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-    return GRef<GMimeObject>(g_mime_parser_construct_part(parser.get(), options));
-}
-
 // The multipart `depth` levels below a share's root: the first share ends
 // inside it, so it is the last part at each level; a later share opens with
 // it, so it is the first.
@@ -233,7 +227,7 @@ void ContentWalk::ChooseSharedBody(const ParsedMessage& message, GMimeParserOpti
     const size_t shares = message.moreShares->size() + 1;
     for (size_t s = 0; s < shares; ++s) {
         GRef<GMimeObject> parsed;
-        if (s > 0) parsed = ParseShare((*message.moreShares)[s - 1], options);
+        if (s > 0) parsed = ParsePart((*message.moreShares)[s - 1], options);
         GMimeObject* node =
             SharedMultipart(s == 0 ? message.root : parsed.get(), message.sharedDepth, s == 0);
         if (!node) continue;
@@ -258,7 +252,7 @@ void ContentWalk::ChooseSharedBody(const ParsedMessage& message, GMimeParserOpti
             if (kept == pinned_.end())
                 kept = pinned_.insert(
                     pinned_.end(),
-                    {place.share, ParseShare((*message.moreShares)[place.share - 1], options)});
+                    {place.share, ParsePart((*message.moreShares)[place.share - 1], options)});
             root = kept->second.get();
         }
         GMimeObject* node = SharedMultipart(root, message.sharedDepth, place.share == 0);
@@ -590,25 +584,25 @@ ContentResult SetContent(const ParsedMessage& message, MailItem& item, PropertyW
     ContentWalk walk(item, out, depth, error);
     walk.SetCharset(BodyCharset(message.root));
     walk.SetLifted(message.lifted, message.liftedBytes);
-    std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)> options(
-        NewParserOptions(), g_mime_parser_options_free);
-    if (message.moreShares && message.sharedAlternative)
-        walk.ChooseSharedBody(message, options.get());
-    if (message.moreShares) walk.SetSharedNode(message.root, message.sharedDepth, true);
+    if (!message.moreShares) {
+        walk.Run(message.root);
+        return {walk.attachments(), walk.bodyPart()};
+    }
+    const ParserOptions options = OwnedParserOptions();
+    if (message.sharedAlternative) walk.ChooseSharedBody(message, options.get());
+    walk.SetSharedNode(message.root, message.sharedDepth, true);
     walk.Run(message.root);
-    if (message.moreShares) {
-        // Each share read and let go in turn: only one is held at a time,
-        // besides those holding an alternative's body.
-        for (size_t s = 0; s < message.moreShares->size(); ++s) {
-            GRef<GMimeObject> parsed;
-            GMimeObject* root = walk.PinnedShare(s + 1);
-            if (!root) {
-                parsed = ParseShare((*message.moreShares)[s], options.get());
-                root = parsed.get();
-            }
-            walk.SetSharedNode(root, message.sharedDepth, false);
-            walk.CollectMore(root);
+    // Each share read and let go in turn: only one is held at a time,
+    // besides those holding an alternative's body.
+    for (size_t s = 0; s < message.moreShares->size(); ++s) {
+        GRef<GMimeObject> parsed;
+        GMimeObject* root = walk.PinnedShare(s + 1);
+        if (!root) {
+            parsed = ParsePart((*message.moreShares)[s], options.get());
+            root = parsed.get();
         }
+        walk.SetSharedNode(root, message.sharedDepth, false);
+        walk.CollectMore(root);
     }
     return {walk.attachments(), walk.bodyPart()};
 }

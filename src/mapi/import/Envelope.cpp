@@ -1,7 +1,6 @@
 // Envelope properties of [MS-OXCMAIL] 2.2.3.1 and 2.2.3.2.
 #include <algorithm>
 #include <cctype>
-#include <memory>
 #include <optional>
 #include <vector>
 
@@ -421,8 +420,7 @@ void SetEnvelope(const ParsedMessage& message, const RawMessage& raw, MailItem& 
     }
     if (subject || !topic.empty()) out.SetText(PidTagConversationTopic, topic);
 
-    std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)> options(
-        NewParserOptions(), g_mime_parser_options_free);
+    const ParserOptions options = OwnedParserOptions();
     std::vector<Person> from = People(fields, "From", options.get(), charset);
     std::vector<Person> sender = People(fields, "Sender", options.get(), charset);
     if (from.empty()) from = sender;

@@ -29,6 +29,10 @@ std::string TakeString(char* text) {
     return out;
 }
 
+ParserOptions OwnedParserOptions() {
+    return ParserOptions(NewParserOptions(), g_mime_parser_options_free);
+}
+
 GMimeParserOptions* NewParserOptions() {
     EnsureGMime();
     GMimeParserOptions* options = g_mime_parser_options_new();
@@ -289,6 +293,12 @@ GMimeStream* NewViewStream(const ViewBytes* bytes) {
     stream->bytes = bytes;
     g_mime_stream_construct(GMIME_STREAM(stream), 0, -1);
     return GMIME_STREAM(stream);
+}
+
+GRef<GMimeObject> ParsePart(const ViewBytes& bytes, GMimeParserOptions* options) {
+    GRef<GMimeStream> stream(NewViewStream(&bytes));
+    GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    return GRef<GMimeObject>(g_mime_parser_construct_part(parser.get(), options));
 }
 
 namespace {

@@ -3,6 +3,7 @@
 // header others use.
 #include <gmime/gmime.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -47,6 +48,11 @@ struct ViewBytes {
 // is held once, by its caller.
 // REQUIRES: `bytes` outlives the stream and every object GMime makes from it.
 GMimeStream* NewViewStream(const ViewBytes* bytes);
+// The MIME part GMime reads from `bytes` (null for none), through a view
+// stream: `bytes` must outlive what of the part is read later. A part made
+// of fields alone may outlive them, since GMime copies what it reads of
+// fields.
+GRef<GMimeObject> ParsePart(const ViewBytes& bytes, GMimeParserOptions* options);
 
 // Frees a string glib allocated and gives it as std::string ("" for null).
 std::string TakeString(char* text);
@@ -54,6 +60,9 @@ std::string TakeString(char* text);
 // The parser options every import uses: tolerant, with fallback charsets for
 // raw 8-bit header text. Owned by the caller.
 GMimeParserOptions* NewParserOptions();
+using ParserOptions = std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)>;
+// The same, freed with their owner.
+ParserOptions OwnedParserOptions();
 // Writing back as CR LF, so that re-serialised parts match the mailbox.
 GMimeFormatOptions* CrLfFormat();
 

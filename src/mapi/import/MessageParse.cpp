@@ -82,36 +82,29 @@ std::vector<size_t> PartStarts(std::string_view message, size_t from, size_t to,
     return starts;
 }
 
-// The multipart whose fields are `fields` (ending with a blank line) and its
-// boundary; null for any other part, and for a signed or encrypted one,
-// which is kept whole.
-GRef<GMimeObject> MultipartOf(std::string fields, GMimeParserOptions* options,
-                              std::string* boundary) {
-    const ViewBytes head{std::move(fields), {}};
-    GRef<GMimeStream> stream(NewViewStream(&head));
-    GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-    GRef<GMimeObject> part(g_mime_parser_construct_part(parser.get(), options));
-    if (!part || !GMIME_IS_MULTIPART(part.get()) || IsType(part.get(), "multipart", "signed") ||
-        IsType(part.get(), "multipart", "encrypted"))
+// The part that `fields` (ending with a blank line) make, content aside.
+GRef<GMimeObject> PartOfFields(std::string fields, GMimeParserOptions* options) {
+    return ParsePart(ViewBytes{std::move(fields), {}}, options);
+}
+
+// The boundary of a multipart that may be read in shares; "" for any other
+// part, and for a signed or encrypted multipart, which is kept whole.
+std::string SharedBoundary(GMimeObject* part) {
+    if (!part || !GMIME_IS_MULTIPART(part) || IsType(part, "multipart", "signed") ||
+        IsType(part, "multipart", "encrypted"))
         return {};
-    const char* given = g_mime_multipart_get_boundary(GMIME_MULTIPART(part.get()));
-    if (!given || !*given) return {};
-    *boundary = given;
-    return part;
+    const char* given = g_mime_multipart_get_boundary(GMIME_MULTIPART(part));
+    return given ? given : "";
 }
 
 PartSharing PartShares(std::string_view message, const HeaderExtent& extent, const ViewBytes& bytes,
                        GMimeParserOptions* options, int embedding);
 
-// Whether a part with these fields (ending with a blank line) is an attached
-// message whose bytes are the message as written.
-bool IsPlainMessagePart(std::string fields, GMimeParserOptions* options) {
-    const ViewBytes head{std::move(fields), {}};
-    GRef<GMimeStream> stream(NewViewStream(&head));
-    GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-    GRef<GMimeObject> part(g_mime_parser_construct_part(parser.get(), options));
-    if (!part || !GMIME_IS_MESSAGE_PART(part.get())) return false;
-    const char* encoding = g_mime_object_get_header(part.get(), "Content-Transfer-Encoding");
+// Whether `part` is an attached message whose bytes are the message as
+// written.
+bool IsPlainMessagePart(GMimeObject* part) {
+    if (!part || !GMIME_IS_MESSAGE_PART(part)) return false;
+    const char* encoding = g_mime_object_get_header(part, "Content-Transfer-Encoding");
     const std::string coding = AsciiLower(Trimmed(encoding ? encoding : ""));
     return coding.empty() || coding == "7bit" || coding == "8bit" || coding == "binary";
 }
@@ -130,11 +123,12 @@ bool SharesItself(std::string_view message, GMimeParserOptions* options, int emb
 PartSharing PartShares(std::string_view message, const HeaderExtent& extent, const ViewBytes& bytes,
                        GMimeParserOptions* options, int embedding) {
     if (message.size() - extent.end < kSharedFromBytes) return {};
-    std::string boundary, opening;
-    GRef<GMimeObject> multipart = MultipartOf(bytes.head + "\r\n", options, &boundary);
+    std::string opening;
+    GRef<GMimeObject> multipart = PartOfFields(bytes.head + "\r\n", options);
+    std::string boundary = SharedBoundary(multipart.get());
     size_t from = extent.end, to = message.size();
     std::vector<int> path;
-    for (int depth = 0; multipart && depth < kSharedDepth; ++depth) {
+    for (int depth = 0; !boundary.empty() && depth < kSharedDepth; ++depth) {
         size_t end = to;
         const std::vector<size_t> starts = PartStarts(message, from, to, boundary, &end);
         if (starts.size() > kPartsPerShare) {
@@ -190,11 +184,12 @@ PartSharing PartShares(std::string_view message, const HeaderExtent& extent, con
         if (bodyStart == std::string_view::npos || bodyStart + 1 >= partEnd) return {};
         ++bodyStart;
         const size_t fieldsStart = message.find('\n', starts[largest]) + 1;
-        std::string fields(message.substr(fieldsStart, bodyStart - fieldsStart));
         path.push_back(static_cast<int>(largest));
-        multipart = MultipartOf(fields, options, &boundary);
-        if (!multipart && embedding < kMaxMessageDepth &&
-            IsPlainMessagePart(std::move(fields), options)) {
+        multipart = PartOfFields(std::string(message.substr(fieldsStart, bodyStart - fieldsStart)),
+                                 options);
+        boundary = SharedBoundary(multipart.get());
+        if (boundary.empty() && embedding < kMaxMessageDepth &&
+            IsPlainMessagePart(multipart.get())) {
             // With the line break before the next boundary line: GMime keeps
             // the CR of a CRLF in the last part of a message ending without one.
             const std::string_view attached = message.substr(bodyStart, partEnd - bodyStart);

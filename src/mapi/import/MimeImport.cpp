@@ -210,8 +210,7 @@ void AddPreamble(std::string_view preamble, MailItem& item, std::string* error) 
 }  // namespace
 
 void ImportAttachedBytes(std::string_view message, MailItem& item, int depth, std::string* error) {
-    std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)> options(
-        NewParserOptions(), g_mime_parser_options_free);
+    const ParserOptions options = OwnedParserOptions();
     const MessageParse parse(message, options.get(), depth);
     const RawMessage raw{message, {}, std::nullopt, std::nullopt, std::nullopt};
     ImportParsedOrText(parse.Parsed(), raw, item, depth, error);
@@ -224,8 +223,7 @@ std::string ImportMessage(std::string_view separatorLine, std::string_view messa
                           const ImportOptions& importOptions) {
     using namespace import;
     std::string error;
-    std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)> options(
-        NewParserOptions(), g_mime_parser_options_free);
+    const ParserOptions options = OwnedParserOptions();
     {
         const MessageParse parse(message, options.get(), 0);
         ParsedMessage parsed = parse.Parsed();
